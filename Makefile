@@ -1,0 +1,44 @@
+# The commands a newcomer runs. Each one bootstraps what it needs first
+# (CPython 3.14, .venv, requirements, the module built into .venv).
+.PHONY: all bootstrap build test test-release test-asan example clean
+
+VENV := .venv
+PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+NINJA := $(VENV)/bin/ninja
+ASAN_DIR := build/asan
+PYTEST_ARGS ?= -q
+
+all: test
+
+bootstrap:
+	scripts/bootstrap --no-build
+
+build:
+	scripts/bootstrap
+
+# The whole suite against the release build, then again against an
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
+test: build
+	$(MAKE) --no-print-directory test-release test-asan
+
+test-release:
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+$(ASAN_DIR)/build.ninja:
+	$(CMAKE) -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DPython_EXECUTABLE=$(abspath $(PY)) \
+	    -DRAINMILL_SANITIZE=ON -DRAINMILL_WERROR=ON
+
+test-asan: $(ASAN_DIR)/build.ninja
+	$(CMAKE) --build $(ASAN_DIR)
+	PYTHONPATH=$(ASAN_DIR) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
+	    $(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider
+
+example: build
+	$(PY) examples/demo.py
+
+clean:
+	rm -rf build

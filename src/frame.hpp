@@ -1,0 +1,218 @@
+// What every binding unit includes: the call frame's entry points, built from
+// a Signature constant and a plain C++ function whose parameter types choose
+// the converters. Exposing a computation is a few declarative lines:
+//
+//   constexpr Param kParams[] = {{"sim"}, {"obs"}, {"use_log", "False"}};
+//   constexpr Signature kSignature{"calculate_kge", nullptr, kParams, 2, kDoc,
+//                                  CallableKind::function};
+//   double kge(std::vector<double> sim, std::vector<double> obs,
+//              WithDefault<bool, false> use_log);
+//   PyMethodDef* def = function_def<&kge, kSignature>();
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "frame_classes.hpp"
+#include "frame_convert.hpp"
+#include "frame_errors.hpp"
+#include "frame_registry.hpp"
+#include "frame_signature.hpp"
+#include "pyref.hpp"
+
+namespace rainmill::py {
+
+namespace detail {
+
+template <class F>
+struct FunctionTraits;
+
+template <class R, class... A>
+struct FunctionTraits<R (*)(A...)> {
+    using result = R;
+    using args = std::tuple<A...>;
+};
+
+template <auto Fn>
+using Result = typename FunctionTraits<decltype(Fn)>::result;
+
+template <auto Fn, std::size_t I>
+using ParamType = std::decay_t<std::tuple_element_t<I, typename FunctionTraits<decltype(Fn)>::args>>;
+
+template <class T>
+T convert_param(PyObject* slot, const char* name) {
+    try {
+        return Arg<T>::from(slot);
+    } catch (const ErrorPending&) {
+        rethrow_as_argument_error(name);
+    }
+}
+
+// Converts the bound slots one at a time, left to right (braced
+// initialisation fixes the order), then calls Fn with any leading arguments.
+template <auto Fn, const Signature& Sig, std::size_t Offset, class... Lead, std::size_t... I>
+decltype(auto) invoke(PyObject* const* slots, std::index_sequence<I...>, Lead&&... lead) {
+    std::tuple<ParamType<Fn, Offset + I>...> converted{
+        convert_param<ParamType<Fn, Offset + I>>(slots[I], Sig.params[I].name)...};
+    return std::apply(
+        [&](auto&... values) -> decltype(auto) {
+            return Fn(std::forward<Lead>(lead)..., std::move(values)...);
+        },
+        converted);
+}
+
+template <auto Fn, const Signature& Sig, std::size_t Offset, class... Lead>
+decltype(auto) bind_and_invoke(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                               Lead&&... lead) {
+    std::array<PyObject*, Sig.params.size() + 1> slots{};
+    bind_vectorcall(Sig, args, nargs, kwnames, slots.data());
+    return invoke<Fn, Sig, Offset>(slots.data(), std::make_index_sequence<Sig.params.size()>{},
+                                   std::forward<Lead>(lead)...);
+}
+
+template <auto Fn>
+using SelfType = std::remove_cvref_t<std::tuple_element_t<0, typename FunctionTraits<decltype(Fn)>::args>>;
+
+}  // namespace detail
+
+// ---- entry points ---------------------------------------------------------
+
+template <auto Fn, const Signature& Sig>
+PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        return to_python(detail::bind_and_invoke<Fn, Sig, 0>(args, nargs, kwnames));
+    });
+}
+
+template <auto Fn, const Signature& Sig>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    using Self = detail::SelfType<Fn>;
+    return guard([&]() -> PyObject* {
+        const SharedBorrow<Self> borrow(self);
+        return to_python(detail::bind_and_invoke<Fn, Sig, 1>(args, nargs, kwnames, borrow.value()));
+    });
+}
+
+template <auto Fn>
+PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
+    using Self = detail::SelfType<Fn>;
+    return guard([&]() -> PyObject* {
+        const SharedBorrow<Self> borrow(self);
+        return to_python(Fn(borrow.value()));
+    });
+}
+
+// Converts and validates into a finished core value, then allocates the
+// instance of the requested type (the class or a Python subclass).
+template <auto Fn, const Signature& Sig>
+PyObject* constructor_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+    return guard([&]() -> PyObject* {
+        std::array<PyObject*, Sig.params.size() + 1> slots{};
+        bind_tuple(Sig, args, kwargs, slots.data());
+        auto value = detail::invoke<Fn, Sig, 0>(slots.data(),
+                                                std::make_index_sequence<Sig.params.size()>{});
+        return new_instance(subtype, std::move(value));
+    });
+}
+
+template <auto Get>
+PyObject* getter_entry(PyObject* self, void* /*closure*/) noexcept {
+    using Self = detail::SelfType<Get>;
+    return guard([&]() -> PyObject* {
+        const SharedBorrow<Self> borrow(self);
+        return to_python(Get(borrow.value()));
+    });
+}
+
+// The closure is the attribute's name, used in a wrapped conversion error.
+template <auto Set>
+int setter_entry(PyObject* self, PyObject* value, void* closure) noexcept {
+    using Self = detail::SelfType<Set>;
+    using Value = detail::ParamType<Set, 1>;
+    return guard_status([&] {
+        if (value == nullptr) raise(PyExc_AttributeError, "property has no deleter");
+        Value converted = detail::convert_param<Value>(value, static_cast<const char*>(closure));
+        const ExclusiveBorrow<Self> borrow(self);
+        Set(borrow.value(), std::move(converted));
+    });
+}
+
+// ---- definitions ----------------------------------------------------------
+
+template <auto Fn, const Signature& Sig>
+PyMethodDef function_def() {
+    return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_entry<Fn, Sig>)),
+            METH_FASTCALL | METH_KEYWORDS, docstring(Sig)};
+}
+
+template <auto Fn, const Signature& Sig>
+PyMethodDef method_def() {
+    return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_entry<Fn, Sig>)),
+            METH_FASTCALL | METH_KEYWORDS, docstring(Sig)};
+}
+
+// A method without parameters (the interpreter itself refuses arguments).
+template <auto Fn, const Signature& Sig>
+PyMethodDef noargs_def() {
+    static_assert(Sig.params.empty());
+    return {Sig.name, &noargs_entry<Fn>, METH_NOARGS, docstring(Sig)};
+}
+
+template <auto Get>
+PyGetSetDef readonly(const char* name, const char* doc = nullptr) {
+    return {name, &getter_entry<Get>, nullptr, doc, nullptr};
+}
+
+template <auto Get, auto Set>
+PyGetSetDef readwrite(const char* name, const char* doc = nullptr) {
+    return {name, &getter_entry<Get>, &setter_entry<Set>, doc, const_cast<char*>(name)};
+}
+
+template <class T>
+ClassSpec class_spec(const char* name, const char* doc, bool subclassable, newfunc constructor,
+                     PyGetSetDef* getset, PyMethodDef* methods) {
+    return {name, doc, static_cast<int>(sizeof(Instance<T>)), subclassable, constructor,
+            &dealloc_instance<T>, getset, methods};
+}
+
+// Defines ClassBinding<Core>::type() from a ClassSpec expression.
+#define RAINMILL_DEFINE_CLASS(Core, ...)                                           \
+    PyTypeObject* ::rainmill::py::ClassBinding<::rainmill::Core>::type() {        \
+        static ::rainmill::py::OnceFlag once;                                     \
+        static PyTypeObject* slot = nullptr;                                      \
+        static const ::rainmill::py::ClassSpec spec = __VA_ARGS__;                \
+        return ::rainmill::py::type_object(spec, once, slot);                     \
+    }
+
+// ---- module operations ----------------------------------------------------
+
+// Appends `name` to the module's __all__ (creating the list when missing) and
+// sets the attribute.
+void add_value(PyObject* module, PyObject* name, PyObject* value);
+
+template <class T>
+void add_class(PyObject* module) {
+    PyTypeObject* type = ClassBinding<T>::type();
+    Ref name = checked(PyType_GetName(type));
+    add_value(module, name.get(), reinterpret_cast<PyObject*>(type));
+}
+
+// Creates the function bound to the module; `def` must live for the process.
+void add_function(PyObject* module, PyMethodDef* def);
+
+// Adds `child` under the text after the last "." of its __name__.
+void attach_submodule(PyObject* parent, PyObject* child);
+
+Ref new_submodule(const char* name);
+
+// The first step of every exec function: the object must be a module.
+void check_module(PyObject* object);
+
+}  // namespace rainmill::py
