@@ -1,9 +1,89 @@
-// Placeholder builder: the submodule stands empty until its computations are bound.
+// Python function reservoir.run_level_pool_routing, class reservoir.LevelPoolResult,
+// and the builder of the `reservoir` submodule with its `reservoir_utils` child.
+#include <array>
+#include <utility>
+
 #include "frame.hpp"
 #include "module_builders.hpp"
+#include "reservoir_routing/level_pool.hpp"
 
 namespace rainmill::py {
 
-void init_reservoir(PyObject* /*module*/) {}
+// The names an outlet argument's failure text shows, in matching order.
+template <>
+struct EnumNames<DischargeInfo> {
+    static constexpr const char* name = "DischargeInfo";
+    static constexpr std::array<const char*, 4> alternatives = {"Uncontrolled", "Controlled",
+                                                                "Specified", "Constant"};
+};
+
+namespace {
+
+constexpr const char* kRoutingBody =
+    "Performs level pool (modified Puls) routing for a reservoir.\n\n"
+    "Integrates the mass balance equation `dS/dt = I - O` over the inflow\n"
+    "hydrograph duration. Output vectors are recorded at the original inflow time\n"
+    "step.\n\n"
+    "# Errors\n\n"
+    "Returns a `PyValueError` if any outlet's discharge calculation fails or if\n"
+    "the initial elevation is outside the elevation-storage curve range.";
+
+constexpr Param kRoutingParams[] = {
+    {"inflow"}, {"initial_elevation"}, {"elevation_storage"}, {"discharge_info"}};
+constexpr Signature kRoutingSignature{"run_level_pool_routing", nullptr, kRoutingParams, 4,
+                                      kRoutingBody, CallableKind::function};
+
+LevelPoolResult route_reservoir(ContinuousTimeSeries inflow, double initial_elevation,
+                                ElevationStorage elevation_storage,
+                                NamedList<DischargeInfo> discharge_info) {
+    return run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info);
+}
+
+const ContinuousTimeSeries& storage_of(const LevelPoolResult& result) {
+    return result.reservoir_storage;
+}
+const ContinuousTimeSeries& elevation_of(const LevelPoolResult& result) {
+    return result.reservoir_elevation;
+}
+const ContinuousTimeSeries& total_outflow_of(const LevelPoolResult& result) {
+    return result.reservoir_total_outflow;
+}
+const NamedList<ContinuousTimeSeries>& individual_outflows_of(const LevelPoolResult& result) {
+    return result.reservoir_individual_outflows;
+}
+
+PyGetSetDef result_getset[] = {
+    readonly<&storage_of>("reservoir_storage",
+                          "Reservoir storage volume at each output time step."),
+    readonly<&elevation_of>("reservoir_elevation",
+                            "Water surface elevation at each output time step."),
+    readonly<&total_outflow_of>("reservoir_total_outflow",
+                                "Combined outflow from all outlets at each output time step."),
+    readonly<&individual_outflows_of>("reservoir_individual_outflows",
+                                      "Per-outlet outflow time series keyed by outlet name."),
+    {},
+};
+
+PyMethodDef routing_def = function_def<&route_reservoir, kRoutingSignature>();
+
+}  // namespace
+
+void init_reservoir(PyObject* module) {
+    Ref utils = new_submodule("reservoir_utils");
+    add_class<ElevationDischarge>(utils.get());
+    add_class<ElevationStorage>(utils.get());
+    add_class<ControlledDischargeInfo>(utils.get());
+    add_class<UnControlledDischargeInfo>(utils.get());
+    add_class<SpecifiedDischargeInfo>(utils.get());
+    add_class<ConstantDischargeInfo>(utils.get());
+    attach_submodule(module, utils.get());
+    add_function(module, &routing_def);
+    add_class<LevelPoolResult>(module);
+}
 
 }  // namespace rainmill::py
+
+RAINMILL_DEFINE_CLASS(LevelPoolResult,
+                      class_spec<LevelPoolResult>("LevelPoolResult",
+                                                  "Results from a level pool routing simulation.",
+                                                  true, nullptr, result_getset, nullptr))

@@ -1,0 +1,46 @@
+#include "reservoir_routing/reservoir_utils/controlled_discharge.hpp"
+
+#include <utility>
+
+#include "reservoir_routing/reservoir_utils/discharge_source.hpp"
+
+namespace rainmill {
+
+static_assert(DischargeSource<ControlledDischargeInfo>);
+
+ControlledDischargeInfo::ControlledDischargeInfo(ElevationDischarge elevation_discharge,
+                                                 std::optional<double> minimum_elevation,
+                                                 std::optional<double> maximum_elevation,
+                                                 std::optional<double> maximum_release) noexcept
+    : elevation_discharge_(std::move(elevation_discharge)),
+      minimum_elevation_(minimum_elevation),
+      maximum_elevation_(maximum_elevation),
+      maximum_release_(maximum_release) {}
+
+ControlledDischargeInfo ControlledDischargeInfo::create(ElevationDischarge elevation_discharge,
+                                                        std::optional<double> minimum_elevation,
+                                                        std::optional<double> maximum_elevation,
+                                                        std::optional<double> maximum_release) {
+    const double first = elevation_discharge.first_elevation();
+    const double last = elevation_discharge.last_elevation();
+    // A NaN bound compares false and gives way to the curve's end, so the gate
+    // never looks below the curve.
+    const double minimum =
+        minimum_elevation && *minimum_elevation > first ? *minimum_elevation : first;
+    std::optional<double> maximum;
+    if (maximum_elevation) maximum = *maximum_elevation < last ? *maximum_elevation : last;
+    return ControlledDischargeInfo(std::move(elevation_discharge), minimum, maximum,
+                                   maximum_release);
+}
+
+double ControlledDischargeInfo::get_discharge(double elevation,
+                                              std::optional<std::int64_t> /*duration_secs*/) const {
+    if (outlet_detail::gate_shut(elevation, minimum_elevation_, maximum_elevation_)) return 0.0;
+    if (elevation > elevation_discharge_.last_elevation()) {
+        outlet_detail::throw_above_curve(elevation, elevation_discharge_.last_elevation());
+    }
+    if (elevation < elevation_discharge_.first_elevation()) return 0.0;
+    return outlet_detail::cap_release(elevation_discharge_.lookup(elevation), maximum_release_);
+}
+
+}  // namespace rainmill

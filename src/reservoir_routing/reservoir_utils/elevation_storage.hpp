@@ -1,0 +1,39 @@
+// The elevation-storage rating curve of a reservoir.
+#pragma once
+
+#include <vector>
+
+namespace rainmill {
+
+// Paired water-surface elevations and stored volumes, both strictly
+// ascending. Storage is in the volume unit of the routed inflow rate times
+// seconds (cubic feet with cfs); nothing is ever converted.
+//
+// Empty and one-point curves are accepted as values, but cannot be looked up:
+// a lookup on them is refused with InvalidInput.
+struct ElevationStorage {
+public:
+    // Validates the pair of vectors (lengths first, then elevations, then
+    // storages); InvalidInput with the caller-facing message otherwise.
+    static ElevationStorage create(std::vector<double> elevation, std::vector<double> storage);
+
+    [[nodiscard]] const std::vector<double>& elevation() const noexcept { return elevation_; }
+    [[nodiscard]] const std::vector<double>& storage() const noexcept { return storage_; }
+
+    // Storage at `elevation`, inclusive at both ends of the curve.
+    // InvalidInput outside the curve, for NaN, and on a curve of < 2 points.
+    [[nodiscard]] double get_storage(double elevation) const;
+
+    // Elevation at `storage`, inclusive at both ends of the curve.
+    // InvalidInput outside the curve, for NaN, and on a curve of < 2 points.
+    [[nodiscard]] double get_elevation(double storage) const;
+
+private:
+    ElevationStorage(std::vector<double> elevation, std::vector<double> storage) noexcept;
+    void require_lookup_points() const;
+
+    std::vector<double> elevation_;
+    std::vector<double> storage_;
+};
+
+}  // namespace rainmill
