@@ -1,9 +1,97 @@
-// Placeholder builder: the submodule stands empty until its computations are bound.
+// Python side of the baseflow submodule: run_linear_reservoir and the
+// LinearReservoir layer class.
+#include <cstddef>
+#include <cstdint>
+#include <tuple>
+#include <utility>
+
+#include "baseflow/linear_reservoir.hpp"
 #include "frame.hpp"
 #include "module_builders.hpp"
+#include "utils/named.hpp"
+#include "utils/time_series.hpp"
 
 namespace rainmill::py {
 
-void init_baseflow(PyObject* /*module*/) {}
+namespace {
+
+constexpr const char* kLayerBody =
+    "Configuration for a single linear reservoir groundwater layer.\n\n"
+    "A linear reservoir models groundwater storage with the recurrence relation:\n"
+    "`Q[t] = C * I[t] + (1 - C) * Q[t-1]`, where `C = dt / (K + 0.5*dt)`.\n"
+    "Chaining `num_reservoir` reservoirs in series produces a more peaked,\n"
+    "delayed response.";
+
+constexpr Param kLayerParams[] = {
+    {"k_duration"}, {"gw_fraction"}, {"initial_q"}, {"num_reservoir", "1"}};
+constexpr Signature kLayerNew{"__new__", "LinearReservoir", kLayerParams, 3, kLayerBody,
+                              CallableKind::constructor};
+
+constexpr const char* kRunBody =
+    "Routes infiltrated rainfall through multiple named linear reservoirs to produce baseflow.\n\n"
+    "# Arguments\n\n"
+    "* `basin_area` - Drainage area in acres.\n"
+    "* `rainfall` - Infiltrated rainfall series (inches per time step).\n"
+    "* `reservoirs` - Named linear reservoir configurations.\n\n"
+    "# Errors\n\n"
+    "Returns a `PyValueError` if sum of all fractions exceeds 1.0,\n"
+    "or any reservoir fails its stability check.";
+
+constexpr Param kRunParams[] = {{"basin_area"}, {"rainfall"}, {"reservoirs"}};
+constexpr Signature kRun{"run_linear_reservoir", nullptr, kRunParams, 3, kRunBody,
+                         CallableKind::function};
+
+// The three numbers are converted before the timedelta's value is read, so a
+// bad fraction type is reported ahead of a negative k_duration.
+LinearReservoir construct(TimedeltaArg k_duration, double gw_fraction, double initial_q,
+                          WithDefault<std::size_t, 1> num_reservoir) {
+    return LinearReservoir::create(k_duration.to_duration(), gw_fraction, initial_q,
+                                   num_reservoir.value);
+}
+
+double gw_fraction_of(const LinearReservoir& layer) { return layer.gw_fraction; }
+double initial_q_of(const LinearReservoir& layer) { return layer.initial_q; }
+std::size_t num_reservoir_of(const LinearReservoir& layer) { return layer.num_reservoir; }
+TimedeltaSeconds k_duration_of(const LinearReservoir& layer) { return {layer.k_duration}; }
+
+// Setters change the type only; the ranges the constructor enforces are not
+// re-checked, and the routing is written to cope with what they let through.
+void set_gw_fraction(LinearReservoir& layer, double value) { layer.gw_fraction = value; }
+void set_initial_q(LinearReservoir& layer, double value) { layer.initial_q = value; }
+void set_num_reservoir(LinearReservoir& layer, std::size_t value) { layer.num_reservoir = value; }
+
+PyGetSetDef layer_getset[] = {
+    readwrite<&gw_fraction_of, &set_gw_fraction>(
+        "gw_fraction",
+        "Fraction of rainfall loss that contributes to this reservoir's baseflow.\n"
+        "Must be in [0.0, 1.0]."),
+    readwrite<&initial_q_of, &set_initial_q>(
+        "initial_q", "Initial discharge at the start of the simulation (e.g., cfs)."),
+    readwrite<&num_reservoir_of, &set_num_reservoir>(
+        "num_reservoir", "Number of linear reservoirs chained in series."),
+    readonly<&k_duration_of>("k_duration",
+                             "Returns the storage time constant as a Python `timedelta`."),
+    {},
+};
+
+std::tuple<ContinuousTimeSeries, NamedList<ContinuousTimeSeries>> run(
+    double basin_area, IncrementalTimeSeries rainfall, NamedList<LinearReservoir> reservoirs) {
+    LinearReservoirResult result = run_linear_reservoir(basin_area, rainfall, reservoirs);
+    return {std::move(result.total), std::move(result.per_layer)};
+}
+
+PyMethodDef run_def = function_def<&run, kRun>();
+
+}  // namespace
+
+void init_baseflow(PyObject* module) {
+    add_function(module, &run_def);
+    add_class<LinearReservoir>(module);
+}
 
 }  // namespace rainmill::py
+
+RAINMILL_DEFINE_CLASS(LinearReservoir,
+                      class_spec<LinearReservoir>("LinearReservoir", docstring(kLayerNew), false,
+                                                  &constructor_entry<&construct, kLayerNew>,
+                                                  layer_getset, nullptr))
