@@ -39,7 +39,7 @@ def positional(value):
         (1e21, "1" + "0" * 21),
         (1e23, "1" + "0" * 23),  # shortest digits, not the exact binary value
         (-1e-7, "-0.0000001"),
-        (5e-324, "0." + "0" * 323 + "5"),
+        (-5e-324, "-0." + "0" * 323 + "5"),
         (math.inf, "inf"),
         (-math.inf, "-inf"),
     ],
