@@ -1,9 +1,75 @@
-// Placeholder builder: the submodule stands empty until its computations are bound.
+// Python function rainfall_loss.run_deficit_and_constant and its result class
+// DeficitConstantResult.
 #include "frame.hpp"
 #include "module_builders.hpp"
+#include "rainfall_loss/deficit_and_constant.hpp"
 
 namespace rainmill::py {
 
-void init_loss(PyObject* /*module*/) {}
+namespace {
+
+constexpr const char* kLossBody =
+    "Separates gross rainfall into excess runoff and infiltration losses using the\n"
+    "deficit-and-constant model.\n\n"
+    "# Arguments\n\n"
+    "* `rainfall` - Gross rainfall time series (inches per time step).\n"
+    "* `initial_deficit` - Starting soil moisture deficit (inches).\n"
+    "* `max_deficit` - Maximum soil moisture storage capacity (inches).\n"
+    "* `constant_loss_per_hr` - Constant infiltration rate (inches/hour).\n"
+    "* `time_to_dry` - Characteristic drying time for deficit recovery.\n\n"
+    "# Returns\n\n"
+    "A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series.";
+
+constexpr Param kLossParams[] = {{"rainfall"},
+                                 {"initial_deficit"},
+                                 {"max_deficit"},
+                                 {"constant_loss_per_hr"},
+                                 {"time_to_dry"}};
+constexpr Signature kLossSignature{"run_deficit_and_constant", nullptr, kLossParams, 5,
+                                   kLossBody, CallableKind::function};
+
+// The drying time is read before anything is computed: a negative one fails
+// without producing any series.
+DeficitConstantResult separate_losses(IncrementalTimeSeries rainfall, double initial_deficit,
+                                      double max_deficit, double constant_loss_per_hr,
+                                      TimedeltaArg time_to_dry) {
+    const Duration drying = time_to_dry.to_duration();
+    return run_deficit_and_constant(rainfall, initial_deficit, max_deficit, constant_loss_per_hr,
+                                    drying);
+}
+
+PyMethodDef loss_def = function_def<&separate_losses, kLossSignature>();
+
+const IncrementalTimeSeries& excess_of(const DeficitConstantResult& result) {
+    return result.excess;
+}
+const IncrementalTimeSeries& loss_of(const DeficitConstantResult& result) { return result.loss; }
+const IncrementalTimeSeries& deficit_of(const DeficitConstantResult& result) {
+    return result.deficit;
+}
+
+PyGetSetDef result_getset[] = {
+    readonly<&excess_of>("excess",
+                         "Excess rainfall that becomes surface runoff (inches per time step)."),
+    readonly<&loss_of>("loss",
+                       "Total infiltrated depth per time step (constant loss + deficit fill, "
+                       "inches)."),
+    readonly<&deficit_of>("deficit",
+                          "Running soil moisture deficit at the end of each time step (inches)."),
+    {},
+};
+
+}  // namespace
+
+void init_loss(PyObject* module) {
+    add_class<DeficitConstantResult>(module);
+    add_function(module, &loss_def);
+}
 
 }  // namespace rainmill::py
+
+RAINMILL_DEFINE_CLASS(DeficitConstantResult,
+                      class_spec<DeficitConstantResult>(
+                          "DeficitConstantResult",
+                          "Results from the deficit-and-constant rainfall loss model.", true,
+                          nullptr, rainmill::py::result_getset, nullptr))

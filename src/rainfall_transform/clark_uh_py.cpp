@@ -1,9 +1,40 @@
-// Placeholder builder: the submodule stands empty until its computations are bound.
+// Python function rainfall_transform.run_clark_uh.
 #include "frame.hpp"
 #include "module_builders.hpp"
+#include "rainfall_transform/clark_uh.hpp"
 
 namespace rainmill::py {
 
-void init_transform(PyObject* /*module*/) {}
+namespace {
+
+constexpr const char* kClarkBody =
+    "Transforms excess rainfall into a runoff hydrograph using the Clark unit hydrograph.\n\n"
+    "# Arguments\n\n"
+    "* `rainfall` - Excess rainfall series (inches per time step).\n"
+    "* `basin_area` - Drainage area in acres.\n"
+    "* `tc` - Time of concentration. Controls the duration and shape of the\n"
+    "  translation hydrograph.\n"
+    "* `storage_r` - Linear reservoir storage coefficient. Controls attenuation.\n\n"
+    "# Returns\n\n"
+    "A `ContinuousTimeSeries` (kind=discharge, cfs) at the same time step as `rainfall`.";
+
+constexpr Param kClarkParams[] = {{"rainfall"}, {"basin_area"}, {"tc"}, {"storage_r"}};
+constexpr Signature kClarkSignature{"run_clark_uh", nullptr, kClarkParams, 4, kClarkBody,
+                                    CallableKind::function};
+
+// Both timedeltas are type-checked with the other arguments; their values are
+// read afterwards, tc first, so a negative tc is the one reported.
+ContinuousTimeSeries transform(IncrementalTimeSeries rainfall, double basin_area, TimedeltaArg tc,
+                               TimedeltaArg storage_r) {
+    const Duration concentration = tc.to_duration();
+    const Duration storage = storage_r.to_duration();
+    return run_clark_uh(rainfall, basin_area, concentration, storage);
+}
+
+PyMethodDef clark_def = function_def<&transform, kClarkSignature>();
+
+}  // namespace
+
+void init_transform(PyObject* module) { add_function(module, &clark_def); }
 
 }  // namespace rainmill::py
