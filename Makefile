@@ -32,7 +32,7 @@ $(ASAN_DIR)/build.ninja:
 
 test-asan: $(ASAN_DIR)/build.ninja
 	$(CMAKE) --build $(ASAN_DIR)
-	PYTHONPATH=$(ASAN_DIR) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	PYTHONPATH=$(ASAN_DIR) RAINMILL_SANITIZED=1 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
 	    $(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider

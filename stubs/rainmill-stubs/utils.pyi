@@ -1,0 +1,36 @@
+from collections.abc import Sequence
+from datetime import timedelta
+from typing import SupportsFloat, SupportsIndex
+
+from typing_extensions import disjoint_base
+
+__all__ = ["ContinuousTimeSeries", "IncrementalTimeSeries"]
+
+_Float = SupportsFloat | SupportsIndex
+
+@disjoint_base
+class ContinuousTimeSeries:
+    """Values at equally spaced points in time (discharge, elevation, storage)."""
+
+    def __new__(cls, data: Sequence[_Float], time_step: timedelta, kind: str) -> ContinuousTimeSeries: ...
+    @property
+    def data(self) -> list[float]: ...
+    @property
+    def kind(self) -> str: ...
+    @property
+    def time_step(self) -> timedelta: ...
+    def total_duration(self) -> int: ...
+
+@disjoint_base
+class IncrementalTimeSeries:
+    """Amounts accumulated over equal intervals (rainfall depth per step)."""
+
+    def __new__(cls, data: Sequence[_Float], time_step: timedelta, kind: str) -> IncrementalTimeSeries: ...
+    @property
+    def data(self) -> list[float]: ...
+    @property
+    def kind(self) -> str: ...
+    @property
+    def time_step(self) -> timedelta: ...
+    def total_duration(self) -> int: ...
+    def disaggregate(self, target_step: SupportsIndex) -> IncrementalTimeSeries: ...
