@@ -1,26 +1,17 @@
 """Deficit-and-constant rainfall loss (rainmill.rainfall_loss)."""
 
 import math
-import struct
 from datetime import timedelta
 
 import pytest
 
 import rainmill
+from models import bits, seconds_of
 
 run = rainmill.rainfall_loss.run_deficit_and_constant
 Result = rainmill.rainfall_loss.DeficitConstantResult
 ITS = rainmill.utils.IncrementalTimeSeries
 HOUR = timedelta(hours=1)
-
-
-def bits(values):
-    return [struct.pack("<d", v) for v in values]
-
-
-def seconds_of(delta):
-    whole = delta.days * 86400 + delta.seconds
-    return float(whole) + (delta.microseconds * 1000) / 1e9
 
 
 def nan_min(a, b):

@@ -1,26 +1,17 @@
 """Clark unit hydrograph (rainmill.rainfall_transform)."""
 
 import math
-import struct
 import time
 from datetime import timedelta
 
 import pytest
 
 import rainmill
+from models import bits, seconds_of
 
 clark = rainmill.rainfall_transform.run_clark_uh
 ITS = rainmill.utils.IncrementalTimeSeries
 HOUR = timedelta(hours=1)
-
-
-def bits(values):
-    return [struct.pack("<d", v) for v in values]
-
-
-def seconds_of(delta):
-    whole = delta.days * 86400 + delta.seconds
-    return float(whole) + (delta.microseconds * 1000) / 1e9
 
 
 def time_area(x):

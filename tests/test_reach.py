@@ -1,28 +1,18 @@
 """Muskingum channel routing (rainmill.reach)."""
 
 import math
-import struct
 import warnings
 from datetime import timedelta
 
 import pytest
 
 import rainmill
+from models import bits, seconds_of
 
 route = rainmill.reach.run_muskingum_routing
 CTS = rainmill.utils.ContinuousTimeSeries
 RANGE_WARNING = "`x` is outside the recommended range [0.0, 0.5]."
 HOUR = timedelta(hours=1)
-
-
-def bits(values):
-    return [struct.pack("<d", v) for v in values]
-
-
-def seconds_of(delta):
-    # The library's duration: whole seconds, then the fraction added.
-    whole = delta.days * 86400 + delta.seconds
-    return float(whole) + (delta.microseconds * 1000) / 1e9
 
 
 def model_pass(inflow, dt, k, x, first=None):

@@ -7,6 +7,7 @@ import math
 import pytest
 
 import rainmill
+from models import interp_model
 
 ru = rainmill.reservoir.reservoir_utils
 route = rainmill.reservoir.run_level_pool_routing
@@ -19,18 +20,6 @@ def series(values, seconds):
 
 
 # ---- an independent model of the routing, same formulas and order of operations ----
-
-
-def interp_model(xs, ys, x, left=None, right=None):
-    i = bisect.bisect_left(xs, x)
-    if i < len(xs) and xs[i] == x:
-        return ys[i]
-    if i == 0:
-        return left
-    if i == len(xs):
-        return right
-    x0, x1, y0, y1 = xs[i - 1], xs[i], ys[i - 1], ys[i]
-    return ((x - x0) / (x1 - x0)) * (y1 - y0) + y0
 
 
 def value_at(data, dt, seconds):

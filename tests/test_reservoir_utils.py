@@ -1,6 +1,5 @@
 """Rating curves and outlets of rainmill.reservoir.reservoir_utils."""
 
-import bisect
 import datetime
 import math
 import random
@@ -8,24 +7,12 @@ import random
 import pytest
 
 import rainmill
+from models import interp_model
 
 ru = rainmill.reservoir.reservoir_utils
 ContinuousTimeSeries = rainmill.utils.ContinuousTimeSeries
 NAN = float("nan")
 INF = float("inf")
-
-
-def interp_model(xs, ys, x, left=None, right=None):
-    """Piecewise-linear lookup: knot hits exact, otherwise fraction * rise + base."""
-    i = bisect.bisect_left(xs, x)
-    if i < len(xs) and xs[i] == x:
-        return ys[i]
-    if i == 0:
-        return left
-    if i == len(xs):
-        return right
-    x0, x1, y0, y1 = xs[i - 1], xs[i], ys[i - 1], ys[i]
-    return ((x - x0) / (x1 - x0)) * (y1 - y0) + y0
 
 
 def outflow_at(outlet, elevation):
