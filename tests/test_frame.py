@@ -274,3 +274,44 @@ def test_timedelta_subclass_is_accepted():
         pass
 
     assert CTS([1.0], Step(minutes=2), "volume").time_step == datetime.timedelta(minutes=2)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: rainmill.metrics.calculate_kge([1.0], [1.0], False, 4),
+         "calculate_kge() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: rainmill.reservoir.reservoir_utils.ConstantDischargeInfo(1.0, 2.0, 3.0, 4.0),
+         "ConstantDischargeInfo.__new__() takes from 1 to 3 positional arguments but 4 were given"),
+        (lambda: rainmill.metrics.calculate_kge(obs=[1.0]),
+         "calculate_kge() missing 1 required positional argument: 'sim'"),
+    ],
+)
+def test_binding_messages_with_optional_parameters(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def fake_numpy_bool(name, **namespace):
+    return type(name, (), dict(namespace, __module__="numpy"))()
+
+
+def test_bool_accepts_only_bool_or_a_numpy_boolean():
+    kge = rainmill.metrics.calculate_kge
+    sim, obs = [1.0, 2.0, 3.0], [1.0, 2.0, 4.0]
+    assert kge(sim, obs, np.bool_(True)) == kge(sim, obs, True)
+    assert kge(sim, obs, fake_numpy_bool("bool", __bool__=lambda self: True)) == kge(sim, obs, True)
+    for refused in (1, 0, None, 1.0, "True", np.int64(1)):
+        with pytest.raises(TypeError) as info:
+            kge(sim, obs, refused)
+        assert str(info.value).startswith("argument 'use_log': ")
+    with pytest.raises(AttributeError) as info:
+        kge(sim, obs, fake_numpy_bool("bool_"))
+    assert str(info.value) == "object of type 'bool_' does not define a '__bool__' conversion"
+    with pytest.raises(TypeError) as info:
+        kge(sim, obs, fake_numpy_bool("bool_", __bool__=lambda self: 1))
+    assert str(info.value) == "argument 'use_log': 'int' object is not an instance of 'bool'"
+    # A type named bool_ outside numpy is no NumPy boolean.
+    with pytest.raises(TypeError):
+        kge(sim, obs, type("bool_", (), {"__bool__": lambda self: True})())
