@@ -1,6 +1,6 @@
 # The commands a newcomer runs. Each one bootstraps what it needs first
 # (CPython 3.14, .venv, requirements, the module built into .venv).
-.PHONY: all bootstrap build test test-release test-asan example clean
+.PHONY: all bootstrap build test test-release test-asan example bench clean
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -39,6 +39,10 @@ test-asan: $(ASAN_DIR)/build.ninja
 
 example: build
 	$(PY) examples/demo.py
+
+# Benchmarks print their own figures; they are not timed tests.
+bench: build
+	$(PY) benchmarks/bench_level_pool.py
 
 clean:
 	rm -rf build
