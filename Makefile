@@ -38,7 +38,7 @@ test-asan: $(ASAN_DIR)/build.ninja
 	    $(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider
 
 example: build
-	$(PY) examples/demo.py
+	$(PY) examples/event_model.py
 
 # Benchmarks print their own figures; they are not timed tests.
 bench: build
