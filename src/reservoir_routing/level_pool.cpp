@@ -50,6 +50,10 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
     double previous_inflow = inflow.data.front();
 
     const std::size_t outlet_count = discharge_info.size();
+    // One lookup cursor per rating curve: the pool moves little from one
+    // second to the next, so lookups mostly stay in the previous interval.
+    std::vector<KnotCursor> outlet_cursors(outlet_count);
+    KnotCursor storage_cursor;
     std::int64_t until_output = 0;  // internal steps left before the next output time
     for (std::int64_t t = 0; t <= span; ++t) {
         const bool output_time = until_output == 0;
@@ -61,7 +65,12 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
         for (std::size_t j = 0; j < outlet_count; ++j) {
             const double q = std::visit(
                 [&](const auto& outlet) {
-                    return outlet.get_discharge(elevation, std::optional<std::int64_t>(t));
+                    const std::optional<std::int64_t> clock(t);
+                    if constexpr (requires { outlet.get_discharge(elevation, clock, outlet_cursors[j]); }) {
+                        return outlet.get_discharge(elevation, clock, outlet_cursors[j]);
+                    } else {
+                        return outlet.get_discharge(elevation, clock);
+                    }
                 },
                 discharge_info[j].second);
             outflow += q;
@@ -78,7 +87,7 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
         const double filled = storage + inflow_volume;
         storage = filled - (outflow * step);
         if (!(storage > 0.0)) storage = 0.0;  // also catches a NaN storage
-        elevation = elevation_storage.get_elevation(storage);
+        elevation = elevation_storage.get_elevation(storage, storage_cursor);
         if (output_time) {
             storages.push_back(storage);
             elevations.push_back(elevation);

@@ -18,6 +18,15 @@ namespace rainmill {
 std::optional<double> interp1d(std::span<const double> x_values, std::span<const double> y_values,
                                double x, std::optional<double> left, std::optional<double> right);
 
+// Remembers the interval of the previous lookup in one table. Routing moves
+// the pool a little each second, so the next value usually falls in the same
+// interval and needs no search. The interval that contains a value is unique
+// in a strictly increasing table, so the result is the halving search's,
+// bit for bit. A cursor belongs to one table.
+struct KnotCursor {
+    std::size_t upper = 0;  // upper knot of the last interior interval; 0: none yet
+};
+
 namespace detail {
 
 // Where a value falls among strictly increasing knots: on knot `index`
@@ -44,11 +53,24 @@ inline KnotPosition locate_knot(std::span<const double> knots, double x) {
     return {knots[base] < x ? base + 1 : base, false};
 }
 
+// Interpolation in the interval that ends at knot `upper` (1 <= upper < n).
+inline double interpolate_below(std::span<const double> x_values, std::span<const double> y_values,
+                                std::size_t upper, double x) {
+    const double x0 = x_values[upper - 1];
+    const double x1 = x_values[upper];
+    const double y0 = y_values[upper - 1];
+    const double y1 = y_values[upper];
+    // Fraction of the interval first, then scaled by the rise, then offset:
+    // this grouping fixes the last bits of every rating-curve lookup.
+    return ((x - x0) / (x1 - x0)) * (y1 - y0) + y0;
+}
+
 // The lookup proper on a table already known to be valid (>= 2 knots).
 inline std::optional<double> interp1d_unchecked(std::span<const double> x_values,
                                                 std::span<const double> y_values, double x,
                                                 std::optional<double> left,
-                                                std::optional<double> right) {
+                                                std::optional<double> right,
+                                                KnotCursor* cursor = nullptr) {
     if (std::isnan(x)) {
         throw InternalFailure("cannot interpolate at NaN: it has no ordered place in the table");
     }
@@ -57,13 +79,8 @@ inline std::optional<double> interp1d_unchecked(std::span<const double> x_values
     if (position.exact) return y_values[position.index];
     if (position.index == 0) return left;
     if (position.index == x_values.size()) return right;
-    const double x0 = x_values[position.index - 1];
-    const double x1 = x_values[position.index];
-    const double y0 = y_values[position.index - 1];
-    const double y1 = y_values[position.index];
-    // Fraction of the interval first, then scaled by the rise, then offset:
-    // this grouping fixes the last bits of every rating-curve lookup.
-    return ((x - x0) / (x1 - x0)) * (y1 - y0) + y0;
+    if (cursor != nullptr) cursor->upper = position.index;
+    return interpolate_below(x_values, y_values, position.index, x);
 }
 
 }  // namespace detail
@@ -77,6 +94,19 @@ inline std::optional<double> interp1d_sorted(std::span<const double> x_values,
                                              std::optional<double> left,
                                              std::optional<double> right) {
     return detail::interp1d_unchecked(x_values, y_values, x, left, right);
+}
+
+inline std::optional<double> interp1d_sorted(std::span<const double> x_values,
+                                             std::span<const double> y_values, double x,
+                                             std::optional<double> left,
+                                             std::optional<double> right, KnotCursor& cursor) {
+    const std::size_t upper = cursor.upper;
+    // Strictly inside the previous interval (false for NaN, which then fails
+    // in the full lookup as usual).
+    if (upper != 0 && x_values[upper - 1] < x && x < x_values[upper]) {
+        return detail::interpolate_below(x_values, y_values, upper, x);
+    }
+    return detail::interp1d_unchecked(x_values, y_values, x, left, right, &cursor);
 }
 
 }  // namespace rainmill

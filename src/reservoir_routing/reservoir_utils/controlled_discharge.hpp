@@ -36,6 +36,9 @@ public:
     // a NaN elevation. The clock is not used.
     [[nodiscard]] double get_discharge(double elevation,
                                        std::optional<std::int64_t> duration_secs) const;
+    // The same, with the curve lookup starting from the previous interval.
+    [[nodiscard]] double get_discharge(double elevation, std::optional<std::int64_t> duration_secs,
+                                       KnotCursor& cursor) const;
 
 private:
     ControlledDischargeInfo(ElevationDischarge elevation_discharge,

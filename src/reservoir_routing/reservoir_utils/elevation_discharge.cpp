@@ -37,6 +37,11 @@ ElevationDischarge ElevationDischarge::create(std::vector<double> elevation,
 }
 
 double ElevationDischarge::lookup(double elevation) const {
+    KnotCursor cursor;
+    return lookup(elevation, cursor);
+}
+
+double ElevationDischarge::lookup(double elevation, KnotCursor& cursor) const {
     if (std::isnan(elevation)) {
         throw InvalidInput("elevation is NaN and cannot be looked up on the elevation-discharge "
                            "curve.");
@@ -44,7 +49,7 @@ double ElevationDischarge::lookup(double elevation) const {
     // Zero below the curve; nothing above it, since the outlets refuse
     // elevations above the last point before they get here.
     const std::optional<double> discharge =
-        interp1d_sorted(elevation_, discharge_, elevation, 0.0, std::nullopt);
+        interp1d_sorted(elevation_, discharge_, elevation, 0.0, std::nullopt, cursor);
     if (!discharge) {
         throw InternalFailure("elevation-discharge lookup above the curve reached the table");
     }

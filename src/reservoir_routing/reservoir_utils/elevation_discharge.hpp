@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "utils/general.hpp"
+
 namespace rainmill {
 
 // Paired elevations (strictly ascending) and discharges (non-decreasing), at
@@ -22,6 +24,8 @@ public:
     // Discharge at `elevation`, which the caller has already placed within
     // [first_elevation, last_elevation]; InvalidInput for NaN.
     [[nodiscard]] double lookup(double elevation) const;
+    // The same, starting from the interval of the previous lookup (routing).
+    [[nodiscard]] double lookup(double elevation, KnotCursor& cursor) const;
 
 private:
     ElevationDischarge(std::vector<double> elevation, std::vector<double> discharge) noexcept;

@@ -64,13 +64,18 @@ double ElevationStorage::get_storage(double elevation) const {
 }
 
 double ElevationStorage::get_elevation(double storage) const {
+    KnotCursor cursor;
+    return get_elevation(storage, cursor);
+}
+
+double ElevationStorage::get_elevation(double storage, KnotCursor& cursor) const {
     require_lookup_points();
     if (std::isnan(storage)) {
         throw InvalidInput("`storage` is NaN and cannot be looked up on the elevation-storage "
                            "curve.");
     }
     const std::optional<double> elevation =
-        interp1d_sorted(storage_, elevation_, storage, std::nullopt, std::nullopt);
+        interp1d_sorted(storage_, elevation_, storage, std::nullopt, std::nullopt, cursor);
     if (!elevation) {
         throw InvalidInput("`storage` " + format_number(storage) +
                            " is outside the range of the elevation-storage curve.");

@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "utils/general.hpp"
+
 namespace rainmill {
 
 // Paired water-surface elevations and stored volumes, both strictly
@@ -27,6 +29,8 @@ public:
     // Elevation at `storage`, inclusive at both ends of the curve.
     // InvalidInput outside the curve, for NaN, and on a curve of < 2 points.
     [[nodiscard]] double get_elevation(double storage) const;
+    // The same, starting from the interval of the previous lookup (routing).
+    [[nodiscard]] double get_elevation(double storage, KnotCursor& cursor) const;
 
 private:
     ElevationStorage(std::vector<double> elevation, std::vector<double> storage) noexcept;

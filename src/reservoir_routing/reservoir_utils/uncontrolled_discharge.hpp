@@ -18,6 +18,9 @@ struct UnControlledDischargeInfo {
     // InvalidInput above it or for a NaN elevation. No gate, no cap, no clock.
     [[nodiscard]] double get_discharge(double elevation,
                                        std::optional<std::int64_t> duration_secs) const;
+    // The same, with the curve lookup starting from the previous interval.
+    [[nodiscard]] double get_discharge(double elevation, std::optional<std::int64_t> duration_secs,
+                                       KnotCursor& cursor) const;
 };
 
 }  // namespace rainmill
