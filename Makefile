@@ -1,12 +1,14 @@
 # The commands a newcomer runs. Each one bootstraps what it needs first
 # (CPython 3.14, .venv, requirements, the module built into .venv).
-.PHONY: all bootstrap build test test-release test-asan example bench clean
+.PHONY: all bootstrap build test test-release test-refleaks test-asan example bench clean
 
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 NINJA := $(VENV)/bin/ninja
 ASAN_DIR := build/asan
+DEBUG_DIR := build/debug
+DEBUG_PY := $(firstword $(wildcard .python/usr/bin/python3.14d) $(shell command -v python3.14d))
 PYTEST_ARGS ?= -q
 
 all: test
@@ -20,10 +22,23 @@ build:
 # The whole suite against the release build, then again against an
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
 test: build
-	$(MAKE) --no-print-directory test-release test-asan
+	$(MAKE) --no-print-directory test-release test-refleaks test-asan
 
 test-release:
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# Reference leaks, against a build for the debug interpreter (which counts
+# every reference); skipped where no debug interpreter is at hand.
+test-refleaks:
+ifeq ($(DEBUG_PY),)
+	@echo "test-refleaks: no python3.14d here, skipped"
+else
+	$(CMAKE) -S . -B $(DEBUG_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DPython_EXECUTABLE=$(abspath $(DEBUG_PY)) \
+	    -DRAINMILL_WERROR=ON > /dev/null
+	$(CMAKE) --build $(DEBUG_DIR)
+	PYTHONPATH=$(DEBUG_DIR) $(DEBUG_PY) tests/refleaks.py
+endif
 
 $(ASAN_DIR)/build.ninja:
 	$(CMAKE) -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -52,10 +52,10 @@ void resume_panic_if_pending() noexcept {
         Py_DECREF(text);
     }
     PyErr_Clear();
-    std::fputs(
+    // Through sys.stderr, like the traceback that follows.
+    PySys_WriteStderr(
         "--- rainmill is resuming a panic after fetching a PanicException from Python. ---\n"
-        "Python stack trace below:\n",
-        stderr);
+        "Python stack trace below:\n");
     PyErr_SetRaisedException(pending);
     PyErr_PrintEx(0);
     raise_panic(message.c_str());

@@ -1,0 +1,181 @@
+"""Reference-leak check: every callable, on its success and failure paths, run many times under a
+debug interpreter (sys.gettotalrefcount); the total must not grow with the number of calls.
+
+Run with a debug build of the module:  PYTHONPATH=build/debug .python/usr/bin/python3.14d tests/refleaks.py
+"""
+
+import contextlib
+import datetime
+import gc
+import io
+import sys
+import warnings
+
+import rainmill
+
+td = datetime.timedelta
+HOUR = td(hours=1)
+u = rainmill.utils
+ru = rainmill.reservoir.reservoir_utils
+CTS, ITS = u.ContinuousTimeSeries, u.IncrementalTimeSeries
+ROUNDS, CALLS = 4, 100
+
+
+def failing(call, *errors):
+    def run():
+        try:
+            call()
+        except errors:
+            pass
+        else:
+            raise AssertionError("expected an error")
+
+    return run
+
+
+def panicking(call):
+    def run():
+        try:
+            call()
+        except BaseException as error:  # the panic exception is not importable
+            if type(error).__name__ != "PanicException":
+                raise
+        else:
+            raise AssertionError("expected a panic")
+
+    return run
+
+
+class Cause(TypeError):
+    pass
+
+
+class RaisingFloat:
+    def __float__(self):
+        error = TypeError("no float")
+        error.__cause__ = KeyError("why")
+        raise error
+
+
+series = CTS([0.0, 10.0, 20.0], td(seconds=60), "discharge")
+rain = ITS([0.0, 1.0, 0.5], HOUR, "rainfall")
+curve = ru.ElevationStorage([100.0, 164.0], [0.0, 64.0])
+rating = ru.ElevationDischarge([100.0, 110.0], [0.0, 50.0])
+outlets = {
+    "gate": ru.ControlledDischargeInfo(rating, 90.0, 120.0, 20.0),
+    "weir": ru.UnControlledDischargeInfo(rating, -5.0),
+    "spec": ru.SpecifiedDischargeInfo(CTS([1.0] * 10, td(seconds=2), "discharge")),
+    "min": ru.ConstantDischargeInfo(1.0, 100.0),
+}
+layer = rainmill.baseflow.LinearReservoir(td(hours=2), 0.5, 0.0)
+routing_inflow = CTS([0.0, 10.0, 10.0], td(seconds=2), "discharge")
+
+CASES = {
+    "series construction": lambda: CTS((1.0, 2.0), HOUR, "volume"),
+    "series getters": lambda: (series.data, series.kind, series.time_step, series.total_duration()),
+    "series binding error": failing(lambda: CTS([1.0], HOUR, "volume", bogus=1), TypeError),
+    "series missing": failing(lambda: CTS(), TypeError),
+    "series kind error": failing(lambda: CTS([1.0], HOUR, "flow"), ValueError),
+    "series negative step": failing(lambda: CTS([1.0], td(seconds=-1), "volume"), ValueError),
+    "vector refusals": failing(lambda: CTS("x", HOUR, "volume"), TypeError),
+    "vector generator": failing(lambda: CTS((x for x in [1.0]), HOUR, "volume"), TypeError),
+    "vector item with cause": failing(lambda: CTS([RaisingFloat()], HOUR, "volume"), TypeError),
+    "disaggregate": lambda: rain.disaggregate(900).data,
+    "disaggregate errors": failing(lambda: rain.disaggregate(7), ValueError),
+    "int32 overflow": failing(lambda: rain.disaggregate(2**40), OverflowError),
+    "curve lookups": lambda: (curve.get_storage(110.0), curve.get_elevation(10.0), curve.elevation),
+    "curve range error": failing(lambda: curve.get_storage(1e300), ValueError),
+    "curve construction error": failing(lambda: ru.ElevationStorage([1.0, 1.0], [0.0, 1.0]), ValueError),
+    "outlet getters": lambda: [
+        (o.minimum_elevation, getattr(o, "elevation_discharge", None), getattr(o, "discharge", None))
+        for o in outlets.values()
+        if not isinstance(o, ru.UnControlledDischargeInfo)
+    ],
+    "level pool": lambda: rainmill.reservoir.run_level_pool_routing(
+        routing_inflow, 100.0, curve, outlets
+    ).reservoir_individual_outflows,
+    "level pool result getters": lambda: (
+        lambda r: (r.reservoir_storage, r.reservoir_elevation, r.reservoir_total_outflow)
+    )(rainmill.reservoir.run_level_pool_routing(routing_inflow, 100.0, curve, {})),
+    "level pool enum error": failing(
+        lambda: rainmill.reservoir.run_level_pool_routing(routing_inflow, 100.0, curve, {"x": 1}), TypeError
+    ),
+    "level pool routing error": failing(
+        lambda: rainmill.reservoir.run_level_pool_routing(routing_inflow, 170.0, curve, {}), ValueError
+    ),
+    "muskingum": lambda: rainmill.reach.run_muskingum_routing(series, HOUR, 0.2, 2, 0.0).data,
+    "muskingum empty panic": panicking(
+        lambda: rainmill.reach.run_muskingum_routing(CTS([], HOUR, "discharge"), HOUR, 0.2, 1, 0.0)
+    ),
+    "loss": lambda: (lambda r: (r.excess, r.loss, r.deficit))(
+        rainmill.rainfall_loss.run_deficit_and_constant(rain, 0.5, 1.0, 0.1, HOUR)
+    ),
+    "clark": lambda: rainmill.rainfall_transform.run_clark_uh(rain, 640.0, td(hours=4), HOUR).data,
+    "baseflow": lambda: rainmill.baseflow.run_linear_reservoir(640.0, rain, {"a": layer, "b": layer}),
+    "baseflow map error": failing(lambda: rainmill.baseflow.run_linear_reservoir(640.0, rain, {"a": 1}), TypeError),
+    "reservoir setters": lambda: (setattr(layer, "initial_q", 0.0), layer.k_duration, layer.num_reservoir),
+    "reservoir deleter": failing(lambda: delattr(layer, "gw_fraction"), AttributeError),
+    "kge": lambda: rainmill.metrics.calculate_kge([1.0, 2.0, 3.0], [1.0, 2.0, 4.0], True),
+    "kge bool error": failing(lambda: rainmill.metrics.calculate_kge([1.0], [1.0], 1), TypeError),
+}
+
+
+def warning_as_error():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        try:
+            rainmill.reach.run_muskingum_routing(series, HOUR, 0.9, 1, 0.0)
+        except UserWarning:
+            pass
+
+
+def resumed_panic():
+    cls = None
+    try:
+        rainmill.reach.run_muskingum_routing(CTS([], HOUR, "discharge"), HOUR, 0.2, 1, 0.0)
+    except BaseException as error:
+        cls = type(error)
+
+    class Evil:
+        def __float__(self):
+            raise cls("from Python")
+
+    with contextlib.redirect_stderr(io.StringIO()):
+        panicking(lambda: CTS([Evil()], HOUR, "volume"))()
+
+
+CASES["warning turned into an error"] = warning_as_error
+CASES["panic resumed from Python code"] = resumed_panic
+
+
+def leaked(case):
+    deltas = []
+    for _ in range(ROUNDS):
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(CALLS):
+            case()
+        gc.collect()
+        deltas.append(sys.gettotalrefcount() - before)
+    # The first round may fill caches; a leak shows as growth in every later round.
+    return min(deltas[1:])
+
+
+def main():
+    if not hasattr(sys, "gettotalrefcount"):
+        sys.exit("refleaks: needs a debug interpreter (python3.14d)")
+    baseline = leaked(lambda: None)  # what the measuring itself costs
+    failed = 0
+    for name, case in CASES.items():
+        delta = leaked(case) - baseline
+        # A leak costs at least one reference per call; a few stray ones come
+        # from the interpreter's own caches warming up.
+        if delta >= CALLS // 2:
+            failed += 1
+            print(f"LEAK {name}: {delta} references per {CALLS} calls")
+    print(f"refleaks: {len(CASES) - failed} passed, {failed} failed")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
