@@ -160,3 +160,43 @@ def test_only_the_entry_points_are_exported():
         ["PyInit_rainmill", "PyInit_init_reach", "PyInit_init_reservoir", "PyInit_init_transform",
          "PyInit_init_loss", "PyInit_init_baseflow", "PyInit_init_metrics"]
     )
+
+
+FUNCTIONS = [
+    ("reach", "run_muskingum_routing", "(inflow, k, x, sub_reaches, initial_outflow)"),
+    ("reservoir", "run_level_pool_routing", "(inflow, initial_elevation, elevation_storage, discharge_info)"),
+    ("rainfall_transform", "run_clark_uh", "(rainfall, basin_area, tc, storage_r)"),
+    ("rainfall_loss", "run_deficit_and_constant",
+     "(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)"),
+    ("baseflow", "run_linear_reservoir", "(basin_area, rainfall, reservoirs)"),
+    ("metrics", "calculate_kge", "(sim, obs, use_log=False)"),
+]
+
+
+@pytest.mark.parametrize("module_name, name, signature", FUNCTIONS)
+def test_functions_are_bound_to_their_submodule(module_name, name, signature):
+    module = getattr(rainmill, module_name)
+    function = getattr(module, name)
+    assert function.__self__ is module
+    assert function.__module__ == module_name
+    assert function.__name__ == name
+    assert function.__text_signature__ == signature
+    assert function.__doc__ and not function.__doc__.startswith(name + "(")
+
+
+def test_only_linear_reservoir_refuses_subclassing():
+    ru = rainmill.reservoir.reservoir_utils
+    classes = [rainmill.utils.ContinuousTimeSeries, rainmill.utils.IncrementalTimeSeries,
+               rainmill.reservoir.LevelPoolResult, rainmill.rainfall_loss.DeficitConstantResult,
+               *(getattr(ru, name) for name in RESERVOIR_UTILS)]
+    for cls in classes:
+        type("Sub", (cls,), {})
+    with pytest.raises(TypeError):
+        type("Sub", (rainmill.baseflow.LinearReservoir,), {})
+
+
+@pytest.mark.parametrize("cls", [rainmill.reservoir.LevelPoolResult, rainmill.rainfall_loss.DeficitConstantResult])
+def test_result_classes_cannot_be_instantiated(cls):
+    with pytest.raises(TypeError):
+        cls()
+    assert cls.__doc__.startswith("Results from ")
