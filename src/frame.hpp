@@ -146,16 +146,23 @@ int setter_entry(PyObject* self, PyObject* value, void* closure) noexcept {
 
 // ---- definitions ----------------------------------------------------------
 
+namespace detail {
+
+inline PyMethodDef fastcall_def(const Signature& signature, PyCFunctionFastWithKeywords entry) {
+    return {signature.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+            METH_FASTCALL | METH_KEYWORDS, docstring(signature)};
+}
+
+}  // namespace detail
+
 template <auto Fn, const Signature& Sig>
 PyMethodDef function_def() {
-    return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_entry<Fn, Sig>)),
-            METH_FASTCALL | METH_KEYWORDS, docstring(Sig)};
+    return detail::fastcall_def(Sig, &function_entry<Fn, Sig>);
 }
 
 template <auto Fn, const Signature& Sig>
 PyMethodDef method_def() {
-    return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_entry<Fn, Sig>)),
-            METH_FASTCALL | METH_KEYWORDS, docstring(Sig)};
+    return detail::fastcall_def(Sig, &method_entry<Fn, Sig>);
 }
 
 // A method without parameters (the interpreter itself refuses arguments).
