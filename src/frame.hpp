@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "frame_buffer.hpp"
 #include "frame_classes.hpp"
 #include "frame_convert.hpp"
 #include "frame_errors.hpp"
@@ -187,6 +188,23 @@ ClassSpec class_spec(const char* name, const char* doc, bool subclassable, newfu
                      PyGetSetDef* getset, PyMethodDef* methods) {
     return {name, doc, static_cast<int>(sizeof(Instance<T>)), subclassable, constructor,
             &dealloc_instance<T>, getset, methods};
+}
+
+// The buffer of a class whose doubles `Values` returns (a getter such as
+// `data_of`): a read-only view of the instance's own values, which the view
+// keeps alive; instances never change, so the view is always current.
+template <auto Values>
+int buffer_entry(PyObject* self, Py_buffer* view, int flags) noexcept {
+    using Self = detail::SelfType<Values>;
+    return export_doubles(self, Values(reinterpret_cast<Instance<Self>*>(self)->value), view,
+                          flags);
+}
+
+template <auto Values>
+ClassSpec with_buffer(ClassSpec spec) {
+    spec.get_buffer = &buffer_entry<Values>;
+    spec.release_buffer = &release_doubles;
+    return spec;
 }
 
 // Defines ClassBinding<Core>::type() from a ClassSpec expression.

@@ -4,6 +4,7 @@ debug interpreter (sys.gettotalrefcount); the total must not grow with the numbe
 Run with a debug build of the module:  PYTHONPATH=build/debug .python/usr/bin/python3.14d tests/refleaks.py
 """
 
+import array
 import contextlib
 import datetime
 import gc
@@ -58,6 +59,8 @@ class RaisingFloat:
 
 
 series = CTS([0.0, 10.0, 20.0], td(seconds=60), "discharge")
+released_view = memoryview(array.array("d", [1.0]))
+released_view.release()
 rain = ITS([0.0, 1.0, 0.5], HOUR, "rainfall")
 curve = ru.ElevationStorage([100.0, 164.0], [0.0, 64.0])
 rating = ru.ElevationDischarge([100.0, 110.0], [0.0, 50.0])
@@ -80,6 +83,13 @@ CASES = {
     "vector refusals": failing(lambda: CTS("x", HOUR, "volume"), TypeError),
     "vector generator": failing(lambda: CTS((x for x in [1.0]), HOUR, "volume"), TypeError),
     "vector item with cause": failing(lambda: CTS([RaisingFloat()], HOUR, "volume"), TypeError),
+    "vector from arrays": lambda: [
+        CTS(data, HOUR, "volume")
+        for data in (array.array("d", [1.0, 2.0]), array.array("q", [3, 4]), memoryview(b"\x01\x02"))
+    ],
+    "vector from a released view": failing(lambda: CTS(released_view, HOUR, "volume"), ValueError),
+    "series buffers": lambda: (memoryview(series).tolist(), bytes(rain)),
+    "series writable buffer": failing(lambda: memoryview(series).cast("B")[:0].__setitem__(slice(0, 0), b""), TypeError),
     "disaggregate": lambda: rain.disaggregate(900).data,
     "disaggregate errors": failing(lambda: rain.disaggregate(7), ValueError),
     "int32 overflow": failing(lambda: rain.disaggregate(2**40), OverflowError),

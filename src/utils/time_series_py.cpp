@@ -101,13 +101,13 @@ PyMethodDef incremental_methods[] = {
 }  // namespace rainmill::py
 
 RAINMILL_DEFINE_CLASS(ContinuousTimeSeries,
-                      class_spec<ContinuousTimeSeries>(
+                      with_buffer<&data_of<ContinuousTimeSeries>>(class_spec<ContinuousTimeSeries>(
                           "ContinuousTimeSeries", docstring(kContinuousNew), true,
                           &constructor_entry<&construct<ContinuousTimeSeries>, kContinuousNew>,
-                          series_getset<ContinuousTimeSeries>, continuous_methods))
+                          series_getset<ContinuousTimeSeries>, continuous_methods)))
 
 RAINMILL_DEFINE_CLASS(IncrementalTimeSeries,
-                      class_spec<IncrementalTimeSeries>(
+                      with_buffer<&data_of<IncrementalTimeSeries>>(class_spec<IncrementalTimeSeries>(
                           "IncrementalTimeSeries", docstring(kIncrementalNew), true,
                           &constructor_entry<&construct<IncrementalTimeSeries>, kIncrementalNew>,
-                          series_getset<IncrementalTimeSeries>, incremental_methods))
+                          series_getset<IncrementalTimeSeries>, incremental_methods)))
