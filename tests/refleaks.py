@@ -9,6 +9,7 @@ import contextlib
 import datetime
 import gc
 import io
+import signal
 import sys
 import warnings
 
@@ -154,7 +155,27 @@ def resumed_panic():
         panicking(lambda: CTS([Evil()], HOUR, "volume"))()
 
 
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+def interrupted_conversion():
+    # The timer fires while the conversion runs in native code.
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        CTS(range(10**8), HOUR, "volume")
+    except KeyboardInterrupt:
+        pass
+    else:
+        raise AssertionError("expected an interrupt")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 CASES["warning turned into an error"] = warning_as_error
+CASES["interrupted conversion"] = interrupted_conversion
 CASES["panic resumed from Python code"] = resumed_panic
 
 

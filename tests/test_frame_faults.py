@@ -2,9 +2,11 @@
 
 import datetime
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -177,3 +179,45 @@ def test_a_resumed_panic_keeps_its_whole_message(capfd):
         CTS([Evil()], HOUR, "volume")
     assert str(info.value) == "before\x00after"
     capfd.readouterr()
+
+
+def test_a_long_conversion_reacts_to_ctrl_c():
+    child = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(
+                """
+                import datetime, signal, time
+                import rainmill
+                reacted = []
+                def handler(signum, frame):
+                    reacted.append(time.monotonic())
+                    raise KeyboardInterrupt
+                signal.signal(signal.SIGINT, handler)
+                print("ready", flush=True)
+                try:
+                    # About half a minute of items if nothing stops it.
+                    rainmill.utils.ContinuousTimeSeries(range(10**9), datetime.timedelta(hours=1), "volume")
+                    print("finished")
+                except KeyboardInterrupt:
+                    print("interrupted", reacted[0])
+                """
+            ),
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.3)  # well inside the conversion
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    word, when = out.split()
+    assert word == "interrupted", err
+    # The same clock in both processes: the handler ran within half a second of the signal.
+    assert float(when) - sent < 0.5
