@@ -18,9 +18,16 @@ constexpr const char* kClarkBody =
     "# Returns\n\n"
     "A `ContinuousTimeSeries` (kind=discharge, cfs) at the same time step as `rainfall`.";
 
-constexpr Param kClarkParams[] = {{"rainfall"}, {"basin_area"}, {"tc"}, {"storage_r"}};
-constexpr Signature kClarkSignature{"run_clark_uh", nullptr, kClarkParams, 4, kClarkBody,
-                                    CallableKind::function};
+constexpr Param kClarkParams[] = {{.name = "rainfall", .type = "IncrementalTimeSeries"},
+                                  {.name = "basin_area", .type = "float"},
+                                  {.name = "tc", .type = "timedelta"},
+                                  {.name = "storage_r", .type = "timedelta"}};
+constexpr Signature kClarkSignature{.name = "run_clark_uh",
+                                    .params = kClarkParams,
+                                    .required = 4,
+                                    .returns = "ContinuousTimeSeries",
+                                    .doc_body = kClarkBody,
+                                    .kind = CallableKind::function};
 
 // Both timedeltas are type-checked with the other arguments; their values are
 // read afterwards, tc first, so a negative tc is the one reported.

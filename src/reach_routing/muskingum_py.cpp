@@ -31,10 +31,17 @@ constexpr const char* kRoutingBody =
     "A `ContinuousTimeSeries` (kind=discharge) of routed outflow values at the\n"
     "same time step as `inflow`.";
 
-constexpr Param kRoutingParams[] = {
-    {"inflow"}, {"k"}, {"x"}, {"sub_reaches"}, {"initial_outflow"}};
-constexpr Signature kRoutingSignature{"run_muskingum_routing", nullptr, kRoutingParams, 5,
-                                      kRoutingBody, CallableKind::function};
+constexpr Param kRoutingParams[] = {{.name = "inflow", .type = "ContinuousTimeSeries"},
+                                    {.name = "k", .type = "timedelta"},
+                                    {.name = "x", .type = "float"},
+                                    {.name = "sub_reaches", .type = "int"},
+                                    {.name = "initial_outflow", .type = "float"}};
+constexpr Signature kRoutingSignature{.name = "run_muskingum_routing",
+                                      .params = kRoutingParams,
+                                      .required = 5,
+                                      .returns = "ContinuousTimeSeries",
+                                      .doc_body = kRoutingBody,
+                                      .kind = CallableKind::function};
 
 // warnings.warn(text): UserWarning at stack level 1. Whatever the warning
 // machinery raises (a filter turning warnings into errors) ends the call.
