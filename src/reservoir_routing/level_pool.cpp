@@ -1,5 +1,6 @@
 #include "reservoir_routing/level_pool.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "utils/errors.hpp"
+#include "utils/numfmt.hpp"
 
 namespace rainmill {
 
@@ -24,6 +26,15 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
                                        const ElevationStorage& elevation_storage,
                                        const NamedList<DischargeInfo>& discharge_info) {
     if (inflow.data.empty()) throw InvalidInput("inflow has no values.");
+    // A NaN inflow would make the storage NaN, which the routing clamps to
+    // zero: the reservoir would silently empty.
+    for (std::size_t i = 0; i < inflow.data.size(); ++i) {
+        if (std::isnan(inflow.data[i])) {
+            throw InvalidInput("inflow is NaN at index " +
+                               format_integer(static_cast<std::int64_t>(i)) + ".");
+        }
+    }
+    refuse_duplicate_names(discharge_info, "outlet");
     if (inflow.time_step < 1) {
         throw InternalFailure("level-pool routing needs an inflow time step of at least 1 s");
     }
