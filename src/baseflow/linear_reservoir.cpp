@@ -50,6 +50,7 @@ LinearReservoir LinearReservoir::create(Duration k_duration, double gw_fraction,
 LinearReservoirResult run_linear_reservoir(double basin_area,
                                            const IncrementalTimeSeries& rainfall,
                                            const NamedList<LinearReservoir>& reservoirs) {
+    refuse_duplicate_names(reservoirs, "layer");
     if (!reservoirs.empty()) {
         double fraction_sum = 0.0;
         for (const auto& entry : reservoirs) fraction_sum += entry.second.gw_fraction;

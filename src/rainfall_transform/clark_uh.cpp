@@ -6,34 +6,9 @@
 #include <utility>
 
 #include "reach_routing/muskingum.hpp"
-
-#if __has_include(<unistd.h>)
-#include <unistd.h>
-#define RAINMILL_HAS_SYSCONF 1
-#endif
+#include "utils/memory_limit.hpp"
 
 namespace rainmill {
-
-namespace {
-
-// Bytes of physical memory, or 0 when the platform cannot tell.
-std::size_t physical_memory_bytes() {
-#if defined(RAINMILL_HAS_SYSCONF) && defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return 0;
-    const auto page_count = static_cast<std::size_t>(pages);
-    const auto page_bytes = static_cast<std::size_t>(page_size);
-    if (page_count > std::numeric_limits<std::size_t>::max() / page_bytes) {
-        return std::numeric_limits<std::size_t>::max();
-    }
-    return page_count * page_bytes;
-#else
-    return 0;
-#endif
-}
-
-}  // namespace
 
 std::size_t clark_ordinate_count(double tc_seconds, double dt_seconds) {
     const double count = std::ceil(tc_seconds / dt_seconds);
@@ -73,9 +48,11 @@ void ensure_clark_fits_in_memory(std::size_t ordinates, std::size_t rainfall_cou
     if (ordinates > max_values / 2 || rainfall_count > max_values - 2 * ordinates) {
         throw std::bad_alloc();
     }
+    // Against what the process can still get (address-space limit, physical
+    // memory, control group), not just the machine's memory: a request that
+    // cannot fit fails here, before gigabytes are allocated and filled.
     const std::size_t values = 2 * ordinates + rainfall_count;
-    const std::size_t memory = physical_memory_bytes();
-    if (memory != 0 && values > memory / sizeof(double)) throw std::bad_alloc();
+    if (values > allocatable_bytes_limit() / sizeof(double)) throw std::bad_alloc();
 }
 
 ContinuousTimeSeries run_clark_uh(const IncrementalTimeSeries& rainfall, double basin_area,
