@@ -1,14 +1,23 @@
 #include "rainfall_transform/clark_uh.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <new>
 #include <utility>
 
 #include "reach_routing/muskingum.hpp"
+#include "utils/interrupt.hpp"
 #include "utils/memory_limit.hpp"
 
 namespace rainmill {
+
+namespace {
+
+// WorkMeter units of one translation ordinate (a power and a division).
+constexpr std::int64_t kUnitsPerOrdinate = 40;
+
+}  // namespace
 
 std::size_t clark_ordinate_count(double tc_seconds, double dt_seconds) {
     const double count = std::ceil(tc_seconds / dt_seconds);
@@ -27,17 +36,21 @@ double clark_time_area(double relative_time) {
 
 std::vector<double> clark_translation_hydrograph(std::size_t ordinates, double dt_seconds,
                                                  double tc_seconds, double basin_area) {
-    std::vector<double> translation(ordinates);
+    std::vector<double> translation;
+    translation.reserve(ordinates);
     // 1.00833 turns acre-inches per hour into cfs; the step in hours divides last.
     const double step_hours = dt_seconds / 3600.0;
     double previous_area = 0.0;
-    for (std::size_t i = 1; i <= ordinates; ++i) {
-        const double elapsed = (static_cast<double>(i) * dt_seconds) / tc_seconds;
-        const double relative_time = elapsed < 1.0 ? elapsed : 1.0;
-        const double area = clark_time_area(relative_time);
-        translation[i - 1] = (area - previous_area) * basin_area * 1.00833 / step_hours;
-        previous_area = area;
-    }
+    WorkMeter meter;
+    meter.in_pieces(1, ordinates + 1, kUnitsPerOrdinate, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const double elapsed = (static_cast<double>(i) * dt_seconds) / tc_seconds;
+            const double relative_time = elapsed < 1.0 ? elapsed : 1.0;
+            const double area = clark_time_area(relative_time);
+            translation.push_back((area - previous_area) * basin_area * 1.00833 / step_hours);
+            previous_area = area;
+        }
+    });
     return translation;
 }
 
@@ -84,15 +97,19 @@ ContinuousTimeSeries run_clark_uh(const IncrementalTimeSeries& rainfall, double 
     }
 
     std::vector<double>& flow = result.data;
-    flow.assign(rainfall_count + ordinates - 1, 0.0);
+    const std::size_t flow_count = rainfall_count + ordinates - 1;
+    flow.reserve(flow_count);
+    WorkMeter meter;
+    meter.in_pieces(0, flow_count, 1, [&](std::size_t, std::size_t last) { flow.resize(last); });
     for (std::size_t i = 0; i < rainfall_count; ++i) {
         const double depth = rainfall.data[i];
         // Dry steps cost nothing; NaN is not equal to zero and so propagates.
         if (depth == 0.0) continue;
         double* const out = flow.data() + i;
-        for (std::size_t j = 0; j < ordinates; ++j) {
-            out[j] = unit_hydrograph[j] * depth + out[j];
-        }
+        const double* const ordinate = unit_hydrograph.data();
+        meter.in_pieces(0, ordinates, 1, [&](std::size_t first, std::size_t last) {
+            for (std::size_t j = first; j < last; ++j) out[j] = ordinate[j] * depth + out[j];
+        });
     }
     return result;
 }

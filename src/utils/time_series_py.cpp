@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "utils/time_series.hpp"
 
 namespace rainmill::py {
@@ -74,7 +75,12 @@ std::int64_t total_duration(const Series& series) {
 }
 
 IncrementalTimeSeries disaggregate(const IncrementalTimeSeries& series, std::int32_t target_step) {
-    return series.disaggregate(target_step);
+    // One unit per value written; the series is immutable, so reading it
+    // detached is safe while the call's reference keeps it alive.
+    const double copies =
+        target_step > 0 ? static_cast<double>(series.time_step) / static_cast<double>(target_step) : 0.0;
+    const double work = static_cast<double>(series.data.size()) * copies;
+    return run_computation(work, [&] { return series.disaggregate(target_step); });
 }
 
 template <class Series>
