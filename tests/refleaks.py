@@ -9,6 +9,7 @@ import contextlib
 import datetime
 import gc
 import io
+import math
 import signal
 import sys
 import warnings
@@ -177,6 +178,49 @@ def interrupted_conversion():
 CASES["warning turned into an error"] = warning_as_error
 CASES["interrupted conversion"] = interrupted_conversion
 CASES["panic resumed from Python code"] = resumed_panic
+
+
+class SameText(str):
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+class Stop(Exception):
+    pass
+
+
+def interrupted_long_call():
+    # A signal handler raising in the middle of a long, detached computation.
+    def handler(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    long_inflow = CTS([1.0, 1.0], td(seconds=2**31 - 1), "discharge")
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        rainmill.reservoir.run_level_pool_routing(long_inflow, 100.0, curve, {"min": outlets["min"]})
+    except Stop:
+        pass
+    else:
+        raise AssertionError("expected the handler's exception")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+CASES["level pool NaN inflow"] = failing(
+    lambda: rainmill.reservoir.run_level_pool_routing(CTS([1.0, math.nan], td(seconds=2), "discharge"), 100.0,
+                                                      curve, {}), ValueError)
+CASES["duplicate outlet names"] = failing(
+    lambda: rainmill.reservoir.run_level_pool_routing(routing_inflow, 100.0, curve,
+                                                      {SameText("a"): outlets["min"], SameText("a"): outlets["min"]}),
+    ValueError)
+CASES["duplicate layer names"] = failing(
+    lambda: rainmill.baseflow.run_linear_reservoir(640.0, rain, {SameText("a"): layer, SameText("a"): layer}),
+    ValueError)
+CASES["interrupted long call"] = interrupted_long_call
 
 
 def leaked(case):

@@ -7,6 +7,7 @@
 
 #include "baseflow/linear_reservoir.hpp"
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "module_builders.hpp"
 #include "utils/named.hpp"
 #include "utils/time_series.hpp"
@@ -82,7 +83,11 @@ PyGetSetDef layer_getset[] = {
 
 std::tuple<ContinuousTimeSeries, NamedList<ContinuousTimeSeries>> run(
     double basin_area, IncrementalTimeSeries rainfall, NamedList<LinearReservoir> reservoirs) {
-    LinearReservoirResult result = run_linear_reservoir(basin_area, rainfall, reservoirs);
+    double chained = 0.0;
+    for (const auto& entry : reservoirs) chained += static_cast<double>(entry.second.num_reservoir);
+    const double work = static_cast<double>(rainfall.data.size()) * (1.0 + 3.0 * chained);
+    LinearReservoirResult result = run_computation(
+        work, [&] { return run_linear_reservoir(basin_area, rainfall, reservoirs); });
     return {std::move(result.total), std::move(result.per_layer)};
 }
 

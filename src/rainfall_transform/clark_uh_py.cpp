@@ -1,5 +1,8 @@
 // Python function rainfall_transform.run_clark_uh.
+#include <cmath>
+
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "module_builders.hpp"
 #include "rainfall_transform/clark_uh.hpp"
 
@@ -35,7 +38,13 @@ ContinuousTimeSeries transform(IncrementalTimeSeries rainfall, double basin_area
                                TimedeltaArg storage_r) {
     const Duration concentration = tc.to_duration();
     const Duration storage = storage_r.to_duration();
-    return run_clark_uh(rainfall, basin_area, concentration, storage);
+    // The ordinates (a power each) and the convolution over every wet step.
+    const double dt = static_cast<double>(rainfall.time_step);
+    const double ordinates = std::ceil(concentration.as_seconds() / dt);
+    const double work = ordinates * (43.0 + static_cast<double>(rainfall.data.size()));
+    return run_computation(work, [&] {
+        return run_clark_uh(rainfall, basin_area, concentration, storage);
+    });
 }
 
 PyMethodDef clark_def = function_def<&transform, kClarkSignature>();

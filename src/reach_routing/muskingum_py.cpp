@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "module_builders.hpp"
 #include "reach_routing/muskingum.hpp"
 
@@ -60,7 +61,11 @@ ContinuousTimeSeries route_reach(ContinuousTimeSeries inflow, TimedeltaArg k, do
                                  std::int64_t sub_reaches, double initial_outflow) {
     if (muskingum_x_out_of_range(x)) warn_x_out_of_range();
     const Duration storage = k.to_duration();
-    return run_muskingum_routing(inflow, storage, x, sub_reaches, initial_outflow);
+    const double passes = sub_reaches > 1 ? static_cast<double>(sub_reaches) : 1.0;
+    const double work = passes * (100.0 + 3.0 * static_cast<double>(inflow.data.size()));
+    return run_computation(work, [&] {
+        return run_muskingum_routing(inflow, storage, x, sub_reaches, initial_outflow);
+    });
 }
 
 PyMethodDef routing_def = function_def<&route_reach, kRoutingSignature>();

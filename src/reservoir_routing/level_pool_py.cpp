@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "module_builders.hpp"
 #include "reservoir_routing/level_pool.hpp"
 
@@ -43,7 +44,13 @@ constexpr Signature kRoutingSignature{.name = "run_level_pool_routing",
 LevelPoolResult route_reservoir(ContinuousTimeSeries inflow, double initial_elevation,
                                 ElevationStorage elevation_storage,
                                 NamedList<DischargeInfo> discharge_info) {
-    return run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info);
+    // Per internal second: the storage update and a lookup per outlet.
+    const double seconds = static_cast<double>(inflow.time_step) *
+                           static_cast<double>(inflow.data.empty() ? 0 : inflow.data.size() - 1);
+    const double work = seconds * (4.0 + 4.0 * static_cast<double>(discharge_info.size()));
+    return run_computation(work, [&] {
+        return run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info);
+    });
 }
 
 PyGetSetDef result_getset[] = {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "utils/time_series.hpp"
 
 namespace rainmill::py {
@@ -80,6 +81,15 @@ TimedeltaSeconds time_step_of(const Series& series) {
     return {series.time_step};
 }
 
+IncrementalTimeSeries disaggregate(const IncrementalTimeSeries& series, std::int32_t target_step) {
+    // One unit per value written; the series is immutable, so reading it
+    // detached is safe while the call's reference keeps it alive.
+    const double copies =
+        target_step > 0 ? static_cast<double>(series.time_step) / static_cast<double>(target_step) : 0.0;
+    const double work = static_cast<double>(series.data.size()) * copies;
+    return run_computation(work, [&] { return series.disaggregate(target_step); });
+}
+
 template <class Series>
 PyGetSetDef series_getset[] = {
     readonly<&Series::data>("data"),
@@ -95,7 +105,7 @@ PyMethodDef continuous_methods[] = {
 
 PyMethodDef incremental_methods[] = {
     noargs_def<&IncrementalTimeSeries::total_duration, kIncrementalTotal>(),
-    method_def<&IncrementalTimeSeries::disaggregate, kDisaggregate>(),
+    method_def<&disaggregate, kDisaggregate>(),
     {},
 };
 
