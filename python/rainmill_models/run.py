@@ -47,10 +47,12 @@ if TYPE_CHECKING:
 Array = npt.NDArray[np.float64]
 ru = rainmill.reservoir.reservoir_utils
 
-# The routing integrates dS/dt = I - O once per second, taking each second's outflow at the elevation of
-# the second before, while the balance below integrates the output samples with the trapezoidal rule;
-# the two agree to far better than this fraction of the inflow volume at steps up to an hour.
-RESERVOIR_BALANCE_TOLERANCE = 1e-3
+# The routing integrates dS/dt = I - O once per second, while the balance below integrates the output
+# samples with the trapezoidal rule. The inflow is linear between its points, so its volume is exact;
+# the outflow changes within a step (and has kinks where outlets open or reach their caps), so its
+# trapezoidal volume is off by an amount that grows with the step: about 0.1 % of the inflow volume at
+# 5 min, 0.2 % at 15 min, 1 % at an hour, on flashy random models.
+RESERVOIR_BALANCE_TOLERANCE = 1e-2
 
 
 def _hours(value: float) -> timedelta:

@@ -64,6 +64,13 @@ def _check_order(index: pd.DatetimeIndex, name: str) -> np.ndarray:
     return diffs
 
 
+def _usual_step(diffs: np.ndarray) -> int:
+    """The most common difference (the earliest of equally common ones): the series' step."""
+    values, first, counts = np.unique(diffs, return_index=True, return_counts=True)
+    best = np.flatnonzero(counts == counts.max())
+    return int(values[best[np.argmin(first[best])]])
+
+
 def _unit_step(index: pd.DatetimeIndex) -> pd.Timedelta:
     return pd.Timedelta(1, unit=index.unit)
 
@@ -78,7 +85,7 @@ def infer_step(series: pd.Series, *, name: str = "series") -> pd.Timedelta:
     if len(index) < 2:
         raise TimeSeriesError(f"{name}: at least two timestamps are needed to infer the step")
     diffs = _check_order(index, name)
-    step = int(diffs.min())
+    step = _usual_step(diffs)
     odd = np.flatnonzero(diffs != step)
     if odd.size:
         i = int(odd[0]) + 1
@@ -106,7 +113,9 @@ def _regular_index(series: pd.Series, name: str) -> pd.DatetimeIndex:
     diffs = _check_order(index, name)
     step = int(diffs.min())
     odd = np.flatnonzero(diffs % step != 0)
-    if odd.size:
+    if odd.size:  # no common grid: report against the series' usual step
+        step = _usual_step(diffs)
+        odd = np.flatnonzero(diffs % step != 0)
         i = int(odd[0]) + 1
         raise TimeSeriesError(
             f"{name}: irregular timestamp {_when(index[i])}: not a whole number of "
