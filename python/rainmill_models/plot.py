@@ -13,6 +13,7 @@ import pandas as pd
 
 from . import units as u
 from .description import ControlledOutlet, UncontrolledOutlet
+from .timeseries import describe_step
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -89,7 +90,7 @@ def plot_result(
     rain_ax.bar(rain.index, rain["gross"], width=width, align="edge", color="lightsteelblue", label="gross rain")
     rain_ax.bar(rain.index, rain["excess"], width=width, align="edge", color="steelblue", label="excess")
     rain_ax.set_ylim(max(float(rain["gross"].max()), 1e-9) * 3.0, 0.0)  # the bars hang from the top
-    rain_ax.set_ylabel(f"rain ({u.label('depth', result.units)} per {result.step})")
+    rain_ax.set_ylabel(f"rain ({u.label('depth', result.units)} per {describe_step(result.step)})")
     handles, labels = flows_ax.get_legend_handles_labels()
     rain_handles, rain_labels = rain_ax.get_legend_handles_labels()
     rain_ax.legend(handles + rain_handles, labels + rain_labels, loc="center right", fontsize=8, framealpha=0.9)

@@ -36,7 +36,7 @@ from .description import (
     UncontrolledOutlet,
     check_step,
 )
-from .timeseries import TimeSeriesError, fill_rain, infer_step
+from .timeseries import TimeSeriesError, describe_step, fill_rain, infer_step
 from .transform import clark, unit_hydrograph
 
 if TYPE_CHECKING:
@@ -415,7 +415,7 @@ class Result:
     def __repr__(self) -> str:
         return (
             f"<Result {self.model.options.name!r}: {len(self.index)} points from {self.start.isoformat()} "
-            f"every {self.step}, peak outflow {float(self.outflow.max()):.4g} {u.label('flow', self.units)}>"
+            f"every {describe_step(self.step)}, peak outflow {float(self.outflow.max()):.4g} {u.label('flow', self.units)}>"
         )
 
     @cached_property
@@ -526,7 +526,7 @@ class Result:
         flow_unit = u.label("flow", self.units)
         volume_unit = u.label("volume", self.units)
         lines = [
-            f"{self.model.options.name}: {len(self.index)} points every {self.step} from {self.start.isoformat()} "
+            f"{self.model.options.name}: {len(self.index)} points every {describe_step(self.step)} from {self.start.isoformat()} "
             f"to {self.index[-1].isoformat()}",
             "",
             f"  {'hydrograph':<28}{'peak ' + flow_unit:>12}  {'at':<26}{'volume ' + volume_unit:>18}",
@@ -545,7 +545,7 @@ class Result:
         lines += ["", str(self.mass_balance)]
         if scores:
             lines += ["", "Scores against the observations"]
-            lines += [f"  {name:<12}{value: .4f}" for name, value in scores.items()]
+            lines += [f"  {name:<16}{value: .4f}" for name, value in scores.items()]
         return "\n".join(lines)
 
     def to_frame(self) -> pd.DataFrame:

@@ -35,7 +35,7 @@ def _when(stamp: object) -> str:
     return pd.Timestamp(stamp).isoformat()  # type: ignore[arg-type]
 
 
-def _describe(step: pd.Timedelta) -> str:
+def describe_step(step: pd.Timedelta) -> str:
     seconds = step.total_seconds()
     for unit, size in (("h", 3600.0), ("min", 60.0)):
         if seconds >= size and seconds % size == 0:
@@ -92,12 +92,12 @@ def infer_step(series: pd.Series, *, name: str = "series") -> pd.Timedelta:
         if diffs[i - 1] % step == 0:
             raise TimeSeriesError(
                 f"{name}: gap after {_when(index[i - 1])}: the next value is at {_when(index[i])}, "
-                f"{int(diffs[i - 1] // step) - 1} step(s) of {_describe(step * _unit_step(index))} missing"
+                f"{int(diffs[i - 1] // step) - 1} step(s) of {describe_step(step * _unit_step(index))} missing"
             )
         raise TimeSeriesError(
             f"{name}: irregular timestamp {_when(index[i])}: "
-            f"{_describe(diffs[i - 1] * _unit_step(index))} after the one before, where the step is "
-            f"{_describe(step * _unit_step(index))}"
+            f"{describe_step(diffs[i - 1] * _unit_step(index))} after the one before, where the step is "
+            f"{describe_step(step * _unit_step(index))}"
         )
     result = step * _unit_step(index)
     if result.total_seconds() < 1 or result.total_seconds() % 1:
@@ -119,7 +119,7 @@ def _regular_index(series: pd.Series, name: str) -> pd.DatetimeIndex:
         i = int(odd[0]) + 1
         raise TimeSeriesError(
             f"{name}: irregular timestamp {_when(index[i])}: not a whole number of "
-            f"{_describe(step * _unit_step(index))} steps after {_when(index[i - 1])}"
+            f"{describe_step(step * _unit_step(index))} steps after {_when(index[i - 1])}"
         )
     return pd.date_range(index[0], index[-1], freq=step * _unit_step(index), name=index.name)
 
