@@ -7,7 +7,7 @@ scripts, notebooks and worker processes. matplotlib is the optional `plot` extra
 from __future__ import annotations
 
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, cast
 
 import pandas as pd
 
@@ -109,7 +109,7 @@ def plot_result(
         pool_ax.set_ylabel(f"elevation ({u.label('length', result.units)})")
         pool_ax.legend(loc="lower right", fontsize=8, frameon=False)
         pool_ax.grid(True, linewidth=0.4, alpha=0.5)
-    axes[-1].set_xlim(result.index[0], result.index[-1])
+    axes[-1].set_xlim(cast(Any, result.index[0]), cast(Any, result.index[-1]))
     axes[-1].set_xlabel("time")
     if path is not None:
         target = Path(path)

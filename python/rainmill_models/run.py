@@ -536,7 +536,7 @@ class Result:
         pool = self.pool
         if pool is not None:
             elevation = pool["elevation"]
-            top = elevation.idxmax()
+            top = pd.Timestamp(elevation.idxmax())  # type: ignore[arg-type]
             lines += [
                 "",
                 f"Reservoir: starts at {elevation.iloc[0]:.2f}, peaks at {elevation.max():.2f} at {top.isoformat()}, "

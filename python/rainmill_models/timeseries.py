@@ -167,15 +167,16 @@ def fill_flow(
     if max_gap is None or not max_gap >= 0:
         raise ValueError("missing='interpolate' needs max_gap, the longest gap to fill, in hours (>= 0)")
     full = series.reindex(_regular_index(series, name))
+    full_index = pd.DatetimeIndex(full.index)
     valid = full.notna().to_numpy()
     if not valid.any():
         raise TimeSeriesError(f"{name}: no values at all")
     if not valid[0] or not valid[-1]:
         i = int(np.argmin(valid)) if not valid[0] else len(valid) - 1
         raise TimeSeriesError(f"{name}: missing value at {_when(full.index[i])}: gaps at either end cannot be interpolated")
-    stamps = full.index.asi8
+    stamps = full_index.asi8
     known = np.flatnonzero(valid)
-    span = np.diff(stamps[known]) * _unit_step(full.index).total_seconds() / 3600.0
+    span = np.diff(stamps[known]) * _unit_step(full_index).total_seconds() / 3600.0
     too_long = np.flatnonzero((np.diff(known) > 1) & (span > max_gap + 1e-9))
     if too_long.size:
         start = full.index[known[too_long[0]] + 1]
@@ -280,6 +281,7 @@ def write_csv(data: pd.Series | pd.DataFrame, path: str | Path) -> Path:
     out = frame.copy()
     index = out.index
     if isinstance(index, pd.DatetimeIndex):
-        out.index = pd.Index([stamp.isoformat() for stamp in index], name=index.name or "time")
+        stamps = np.array([stamp.isoformat() for stamp in index], dtype=object)
+        out.index = pd.Index(stamps, name=index.name or "time")
     out.to_csv(target)
     return target
