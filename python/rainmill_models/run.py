@@ -110,9 +110,11 @@ def _outlet(outlet: object, units: UnitSystem) -> Any:
 def simulate(model: Model, gross: Array | list[float], step_seconds: int, points: int) -> Simulation:
     """Run the chain over `points` points at `step_seconds`, from gross depths per step in the model's units.
 
-    The lean core of `Model.run`: no pandas, no horizon search. `gross` is padded with zeros or cut to
-    `points` intervals; the caller has checked the step (`check_step`).
+    The lean core of `Model.run` (for calibrations and ensembles that evaluate many parameter sets on
+    one rainfall, see `prepare_rain`): no pandas, no horizon search. `gross` is padded with zeros or
+    cut to `points` intervals. The step-dependent checks of the description run first.
     """
+    check_step(model, step_seconds)
     units = model.options.units
     basin = model.basin
     step = timedelta(seconds=step_seconds)
@@ -449,7 +451,9 @@ class Result:
             if sim.reach_outflow is not None
             else "basin_outflow"
         )
-        return self.flows[name]
+        if "flows" in self.__dict__:
+            return self.flows[name]
+        return pd.Series(sim.outflow * u.factor_from_us("flow", self.units), index=self.index, name=name)
 
     @cached_property
     def rain(self) -> pd.DataFrame:
