@@ -55,6 +55,8 @@ def test_the_horizon_extends_until_the_pool_recedes(example):
     rise = out.max() - out[0]
     assert out[-1] <= out[0] + model.options.recession * rise
     assert out[-2] > out[0] + model.options.recession * rise, "it ends at the first receded point"
+    base = result.flows["baseflow"].to_numpy()
+    assert base[-1] <= base[0] + model.options.recession * (base.max() - base[0]), "the baseflow has receded too"
     assert len(out) > 6 * 4 + 16, "well beyond the storm and the unit hydrograph"
     assert result.mass_balance.runoff_fraction == pytest.approx(1.0, abs=1e-4)
     peaks = result.peaks
@@ -192,3 +194,18 @@ def test_overtopping_is_a_model_error():
 )
 def test_receded_at(flow, start, expected):
     assert receded_at(np.array(flow, dtype=float), 0.01, start) == expected
+
+
+def test_the_lean_path_gives_the_same_outflow(example):
+    from rainmill_models.run import prepare_rain, simulate
+
+    model, _ = example
+    rain, step = prepare_rain(model, storm())
+    assert step == 900 and len(rain) == 24
+    result = model.run(storm(), end="2024-06-12T12:00:00+00:00")
+    lean = simulate(model, rain.to_numpy(), step, len(result.flows))
+    assert lean.outflow.tolist() == result.outflow.tolist()
+    free = Model(model.basin, model.reach, model.reservoir, Options())  # no step of its own
+    slow = rm.with_parameters(free, {"basin.transform.r": 0.1})  # valid until it meets the 15-minute step
+    with pytest.raises(ModelError, match="basin.transform.r: 0.1 h is shorter than half the time step"):
+        simulate(slow, rain.to_numpy(), step, 10)

@@ -406,9 +406,9 @@ class Options:
       rainfall it is given and the results it reports;
     - `step`: the computation step in hours (the rainfall is disaggregated to it); by default the
       rainfall's own step;
-    - `recession`: without an explicit end, the run goes on until the model's outflow, after its
-      peak, has come back down to within this fraction of its rise above the starting flow (and the
-      direct runoff is complete);
+    - `recession`: without an explicit end, the run goes on until the model's outflow and the total
+      baseflow, after their peaks, have come back down to within this fraction of their rise above
+      their starting flows (and the direct runoff is complete);
     - `max_horizon`: the longest run, in hours, that this extension of the horizon may reach.
     """
 

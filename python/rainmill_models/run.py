@@ -7,8 +7,9 @@ is padded with dry steps (or cut) to N intervals, so the losses keep recovering,
 draining and the reservoir keeps releasing until the end of the horizon.
 
 Without an explicit end, the horizon is extended (doubling, up to `options.max_horizon`) until the
-direct runoff is complete and the model's outflow has receded after its peak to within
-`options.recession` of its rise; the result ends at the first point where that holds.
+direct runoff is complete and both the model's outflow and the total baseflow have receded after
+their peaks to within `options.recession` of their rise; the result ends at the first point where
+all of that holds.
 """
 
 from __future__ import annotations
@@ -296,6 +297,8 @@ def run_model(
             sim = simulate(model, gross, step, points)
             needed = max(sim.runoff_complete_at, len(gross))
             at = receded_at(sim.outflow, model.options.recession, needed) if needed < points else None
+            if at is not None and sim.layers:
+                at = receded_at(sim.baseflow, model.options.recession, at)
             if at is not None:
                 if at + 1 < points:
                     sim = _trim(sim, at + 1)
