@@ -119,3 +119,10 @@ def test_csv_errors(tmp_path):
     with pytest.raises(TimeSeriesError, match="several value columns"):
         rm.read_flow_csv(path)
     assert rm.read_flow_csv(path, column="b").to_list() == [2.0, 2.0]
+
+
+@pytest.mark.parametrize("value", [-0.1, np.inf, -np.inf])
+def test_rain_depths_must_be_finite_and_not_negative(value):
+    rain = series([0.1, 0.2, value, 0.3])
+    with pytest.raises(TimeSeriesError, match=f"rain: depth {value} at 2024-06-11T00:30:00; rain must be finite and >= 0"):
+        rm.fill_rain(rain, "zero")

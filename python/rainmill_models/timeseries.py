@@ -134,6 +134,11 @@ def _first_missing(values: pd.Series, name: str, policy_hint: str) -> None:
 def fill_rain(series: pd.Series, missing: RainPolicy = "raise", *, name: str = "rain") -> pd.Series:
     """The rainfall with its missing values and timestamps filled as the policy says (see the module)."""
     series = _as_float(series, name)
+    values = series.to_numpy()
+    bad = ~(np.isnan(values) | ((values >= 0.0) & np.isfinite(values)))
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise TimeSeriesError(f"{name}: depth {values[i]} at {_when(series.index[i])}; rain must be finite and >= 0")
     if missing == "zero":
         full = series.reindex(_regular_index(series, name))
         return full.fillna(0.0)
