@@ -101,7 +101,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     try:
         path = args.output / "event_model.png"
-        result.plot(observed, path=str(path))
+        result.plot(observed, path=path)
     except PlottingUnavailable as error:
         print(f"\nNo figure: {error}", file=sys.stderr)
         return 2 if args.require_plot else 0

@@ -20,6 +20,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from datetime import timedelta
 from functools import cached_property
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -562,13 +563,15 @@ class Result:
             parts.append(self.pool.add_prefix("pool."))
         return pd.concat(parts, axis=1)
 
-    def to_csv(self, path: str) -> None:
+    def to_csv(self, path: str | Path) -> None:
         """Write `to_frame()` as CSV with ISO 8601 timestamps."""
         from .timeseries import write_csv
 
         write_csv(self.to_frame(), path)
 
-    def plot(self, observed: pd.Series | None = None, *, path: str | None = None, title: str | None = None) -> Figure:
+    def plot(
+        self, observed: pd.Series | None = None, *, path: str | Path | None = None, title: str | None = None
+    ) -> Figure:
         """The figure: hyetograph over the hydrographs (and observations), pool elevation below."""
         from .plot import plot_result
 
