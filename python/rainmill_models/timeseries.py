@@ -23,6 +23,9 @@ import numpy as np
 import pandas as pd
 import rainmill
 
+# The extension's series kinds.
+SeriesKind = Literal["discharge", "rainfall", "elevation", "volume"]
+
 RainPolicy = Literal["raise", "zero"]
 FlowPolicy = Literal["raise", "interpolate", "keep"]
 
@@ -206,18 +209,18 @@ def step_timedelta(step: pd.Timedelta) -> timedelta:
     return timedelta(seconds=int(step.total_seconds()))
 
 
-def to_incremental(series: pd.Series, *, kind: str = "rainfall", name: str = "rain") -> rainmill.utils.IncrementalTimeSeries:
+def to_incremental(series: pd.Series, *, kind: SeriesKind = "rainfall", name: str = "rain") -> rainmill.utils.IncrementalTimeSeries:
     """The extension's interval series of a regular Series without missing values."""
     series = fill_rain(series, "raise", name=name)
     step = infer_step(series, name=name)
-    return rainmill.utils.IncrementalTimeSeries(series.to_list(), step_timedelta(step), kind)
+    return rainmill.utils.IncrementalTimeSeries(series.to_numpy(dtype="float64"), step_timedelta(step), kind)
 
 
-def to_continuous(series: pd.Series, *, kind: str = "discharge", name: str = "flow") -> rainmill.utils.ContinuousTimeSeries:
+def to_continuous(series: pd.Series, *, kind: SeriesKind = "discharge", name: str = "flow") -> rainmill.utils.ContinuousTimeSeries:
     """The extension's point series of a regular Series without missing values."""
     series = fill_flow(series, "raise", name=name)
     step = infer_step(series, name=name)
-    return rainmill.utils.ContinuousTimeSeries(series.to_list(), step_timedelta(step), kind)
+    return rainmill.utils.ContinuousTimeSeries(series.to_numpy(dtype="float64"), step_timedelta(step), kind)
 
 
 def to_series(
