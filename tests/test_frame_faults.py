@@ -162,8 +162,10 @@ def test_a_lying_length_does_not_pin_memory():
     grown = address_space() - before
     assert kept[0].data == [1.0, 1.0, 1.0]
     # Eight series of three values each: neither the claimed length (128 GiB in all) nor a
-    # bounded up-front reservation (64 MiB in all) may stay with them.
-    assert grown < 32 * 2**20
+    # bounded up-front reservation (64 MiB in all) may stay with them. The sanitizer's allocator
+    # keeps freed blocks mapped (its quarantine), so there only the claimed length shows.
+    sanitized = os.environ.get("RAINMILL_SANITIZED") == "1"
+    assert grown < (2**30 if sanitized else 32 * 2**20)
 
 
 def test_a_resumed_panic_keeps_its_whole_message(capfd):
