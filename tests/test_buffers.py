@@ -299,3 +299,10 @@ def test_booleans_stored_as_other_nonzero_bytes_read_as_their_items():
     for data in (np.frombuffer(raw, dtype=bool), memoryview(raw).cast("?")):
         assert outcome(data) == outcome(Generic(data))
         assert CTS(data, HOUR, "volume").data == [0.0, 1.0, 1.0, 1.0, 0.0, 1.0]
+
+
+def test_a_pandas_series_is_read_by_position_item_by_item():
+    pd = pytest.importorskip("pandas")
+    series = pd.Series([1.5, 2.5, 3.5], index=[30, 10, 20])
+    assert CTS(series, HOUR, "discharge").data == [1.5, 2.5, 3.5]
+    assert outcome(series) == outcome(series.to_numpy()) == outcome(Generic(series))
