@@ -113,7 +113,9 @@ template <auto Fn, const Signature& Sig, CallableKind Kind, std::size_t Offset>
 constexpr bool describes() {
     using Traits = FunctionTraits<decltype(Fn)>;
     using Args = typename Traits::args;
-    if constexpr (Kind == CallableKind::method) static_assert(proof::owner_matches<Sig, SelfType<Fn>>());
+    if constexpr (Kind == CallableKind::method) {
+        static_assert(proof::owner_matches<Sig, SelfType<Fn>>());
+    }
     if constexpr (Kind == CallableKind::constructor) {
         static_assert(proof::owner_matches<Sig, std::decay_t<typename Traits::result>>());
     }
@@ -122,6 +124,18 @@ constexpr bool describes() {
                                         std::tuple_element_t<Offset + I, Args>...>();
     }(std::make_index_sequence<std::tuple_size_v<Args> - Offset>{});
 }
+
+// The type a setter assigns: its second parameter, or the data member's type.
+template <auto Set>
+struct SetterValue {
+    using type = ParamType<Set, 1>;
+};
+
+template <auto Set>
+    requires std::is_member_object_pointer_v<decltype(Set)>
+struct SetterValue<Set> {
+    using type = std::remove_cvref_t<typename FunctionTraits<decltype(Set)>::result>;
+};
 
 }  // namespace detail
 
@@ -185,17 +199,14 @@ PyObject* getter_entry(PyObject* self, void* /*closure*/) noexcept {
 template <auto Set>
 int setter_entry(PyObject* self, PyObject* value, void* closure) noexcept {
     using Self = detail::SelfType<Set>;
+    using Value = typename detail::SetterValue<Set>::type;
     return guard_status([&] {
         if (value == nullptr) raise(PyExc_AttributeError, "property has no deleter");
+        Value converted = detail::convert_param<Value>(value, static_cast<const char*>(closure));
+        const ExclusiveBorrow<Self> borrow(self);
         if constexpr (std::is_member_object_pointer_v<decltype(Set)>) {
-            using Value = std::remove_cvref_t<typename detail::FunctionTraits<decltype(Set)>::result>;
-            Value converted = detail::convert_param<Value>(value, static_cast<const char*>(closure));
-            const ExclusiveBorrow<Self> borrow(self);
             borrow.value().*Set = std::move(converted);
         } else {
-            using Value = detail::ParamType<Set, 1>;
-            Value converted = detail::convert_param<Value>(value, static_cast<const char*>(closure));
-            const ExclusiveBorrow<Self> borrow(self);
             Set(borrow.value(), std::move(converted));
         }
     });

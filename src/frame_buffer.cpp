@@ -87,11 +87,7 @@ double half_to_double(std::uint16_t half) {
 
 template <class T>
 double item_to_double(T item) {
-    if constexpr (std::is_same_v<T, bool>) {
-        return item ? 1.0 : 0.0;
-    } else {
-        return static_cast<double>(item);
-    }
+    return static_cast<double>(item);
 }
 
 struct Half {
@@ -101,6 +97,16 @@ struct Half {
 template <>
 double item_to_double(Half item) {
     return half_to_double(item.bits);
+}
+
+// Read as a byte: any nonzero byte is true, as the array's own items read.
+struct Boolean {
+    unsigned char byte;
+};
+
+template <>
+double item_to_double(Boolean item) {
+    return item.byte != 0 ? 1.0 : 0.0;
 }
 
 template <class T>
@@ -116,19 +122,6 @@ void read_items(const char* base, Py_ssize_t count, Py_ssize_t stride,
             std::memcpy(&item, base + done * stride, sizeof(T));
             values.push_back(item_to_double(item));
         }
-        check_signals();
-    }
-}
-
-template <>
-void read_items<bool>(const char* base, Py_ssize_t count, Py_ssize_t stride,
-                      std::vector<double>& values) {
-    // Any nonzero byte is true, as the array's own items read.
-    Py_ssize_t done = 0;
-    while (done < count) {
-        const Py_ssize_t chunk_end =
-            std::min(count, done + static_cast<Py_ssize_t>(kItemsPerSignalCheck));
-        for (; done < chunk_end; ++done) values.push_back(base[done * stride] != 0 ? 1.0 : 0.0);
         check_signals();
     }
 }
@@ -185,7 +178,7 @@ void read_buffer(const Py_buffer& view, ItemFormat format, std::vector<double>& 
             if (format.size == 4) return read_items<float>(base, count, stride, values);
             return read_items<Half>(base, count, stride, values);
         case ItemKind::boolean:
-            return read_items<bool>(base, count, stride, values);
+            return read_items<Boolean>(base, count, stride, values);
         case ItemKind::signed_integer:
             if (format.size == 1) return read_items<std::int8_t>(base, count, stride, values);
             if (format.size == 2) return read_items<std::int16_t>(base, count, stride, values);

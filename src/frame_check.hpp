@@ -103,7 +103,8 @@ constexpr TypeText type_name() {
         return "str";
     } else if constexpr (std::is_same_v<T, std::vector<double>>) {
         return Result ? "list[float]" : "Sequence[float]";
-    } else if constexpr (std::is_same_v<T, std::conditional_t<Result, TimedeltaSeconds, TimedeltaArg>>) {
+    } else if constexpr (std::is_same_v<T, std::conditional_t<Result, TimedeltaSeconds,
+                                                              TimedeltaArg>>) {
         return "timedelta";
     } else if constexpr (Result && std::is_same_v<T, Ref>) {
         return "object";
@@ -119,7 +120,8 @@ constexpr TypeText type_name() {
     } else if constexpr (Result && is_tuple<T>) {
         return []<std::size_t... I>(std::index_sequence<I...>) {
             TypeText text("tuple[");
-            ((text.append(I == 0 ? "" : ", ").append(type_name<std::tuple_element_t<I, T>, true>())),
+            ((text.append(I == 0 ? "" : ", ")
+                  .append(type_name<std::tuple_element_t<I, T>, true>())),
              ...);
             return text.append("]");
         }(std::make_index_sequence<std::tuple_size_v<T>>{});
@@ -183,7 +185,8 @@ constexpr bool parameter_matches() {
 // Args: the C++ parameters that the descriptor's parameters bind to, in order.
 template <const Signature& Sig, CallableKind Kind, class Result, class... Args>
 constexpr bool signature_matches() {
-    static_assert(Sig.kind == Kind, "the descriptor's kind differs from the entry point binding it");
+    static_assert(Sig.kind == Kind,
+                  "the descriptor's kind differs from the entry point binding it");
     static_assert(sizeof...(Args) == Sig.params.size(),
                   "a descriptor names as many parameters as the C++ function takes");
     static_assert(Sig.required <= Sig.params.size(),

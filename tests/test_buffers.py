@@ -6,6 +6,7 @@ included. The generic path is forced by wrapping the object in a plain Python se
 """
 
 import array
+import ctypes
 import datetime
 import gc
 import math
@@ -248,8 +249,6 @@ def test_series_export_a_read_only_view_of_their_values(cls, kind):
         np.asarray(series)[0] = 1.0
     # Asking for a writable buffer is refused outright.
     with pytest.raises(TypeError, match="not writable"):
-        import ctypes
-
         (ctypes.c_double * 4).from_buffer(series)
     assert series.data == values
 
@@ -293,3 +292,17 @@ def test_a_series_view_converts_back_at_memory_speed_with_the_same_values():
     # A series itself is not a sequence: it is still refused where one is expected.
     with pytest.raises(TypeError, match="not an instance of 'Sequence'"):
         CTS(series, HOUR, "discharge")
+
+
+def test_booleans_stored_as_other_nonzero_bytes_read_as_their_items():
+    raw = bytes([0, 1, 2, 255, 0, 128])
+    for data in (np.frombuffer(raw, dtype=bool), memoryview(raw).cast("?")):
+        assert outcome(data) == outcome(Generic(data))
+        assert CTS(data, HOUR, "volume").data == [0.0, 1.0, 1.0, 1.0, 0.0, 1.0]
+
+
+def test_a_pandas_series_is_read_by_position_item_by_item():
+    pd = pytest.importorskip("pandas")
+    series = pd.Series([1.5, 2.5, 3.5], index=[30, 10, 20])
+    assert CTS(series, HOUR, "discharge").data == [1.5, 2.5, 3.5]
+    assert outcome(series) == outcome(series.to_numpy()) == outcome(Generic(series))

@@ -75,6 +75,13 @@ class NamedWithNul:
 NamedWithNul.__qualname__ = "Named\x00WithNul"
 
 
+class NamedWithSurrogate:
+    pass
+
+
+NamedWithSurrogate.__qualname__ = "Named\udc80"
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [
@@ -88,12 +95,27 @@ NamedWithNul.__qualname__ = "Named\x00WithNul"
          "argument 'data': 'Named\x00WithNul' object is not an instance of 'Sequence'"),
         (lambda: kge([1.0], [1.0], NamedWithNul()), TypeError,
          "argument 'use_log': 'Named\x00WithNul' object is not an instance of 'bool'"),
+        (lambda: CTS(NamedWithSurrogate(), HOUR, "volume"), TypeError,
+         "argument 'data': 'Named\udc80' object is not an instance of 'Sequence'"),
     ],
 )
 def test_messages_are_never_cut_at_nul(call, error, message):
     with pytest.raises(error) as info:
         call()
     assert str(info.value) == message
+
+
+def test_an_enumeration_failure_names_the_whole_type():
+    inflow = CTS([1.0, 1.0], HOUR, "discharge")
+    curve = rainmill.reservoir.reservoir_utils.ElevationStorage([0.0, 10.0], [0.0, 100.0])
+    with pytest.raises(TypeError) as info:
+        rainmill.reservoir.run_level_pool_routing(inflow, 1.0, curve, {"gate": NamedWithNul()})
+    message = str(info.value)
+    assert message.startswith("argument 'discharge_info': failed to extract enum DischargeInfo")
+    assert message.endswith(
+        "TypeError: failed to extract field DischargeInfo::Constant.0, caused by "
+        "TypeError: 'Named\x00WithNul' object is not an instance of 'ConstantDischargeInfo'"
+    )
 
 
 @pytest.mark.parametrize(
@@ -162,8 +184,10 @@ def test_a_lying_length_does_not_pin_memory():
     grown = address_space() - before
     assert kept[0].data == [1.0, 1.0, 1.0]
     # Eight series of three values each: neither the claimed length (128 GiB in all) nor a
-    # bounded up-front reservation (64 MiB in all) may stay with them.
-    assert grown < 32 * 2**20
+    # bounded up-front reservation (64 MiB in all) may stay with them. The sanitizer's allocator
+    # keeps freed blocks mapped (its quarantine), so there only the claimed length shows.
+    sanitized = os.environ.get("RAINMILL_SANITIZED") == "1"
+    assert grown < (2**30 if sanitized else 32 * 2**20)
 
 
 def test_a_resumed_panic_keeps_its_whole_message(capfd):

@@ -31,7 +31,8 @@ ConstantDischargeInfo construct(double discharge, std::optional<double> minimum_
 }
 
 PyGetSetDef outlet_getset[] = {
-    readonly<&ConstantDischargeInfo::discharge>("discharge", "Constant discharge rate (e.g., cfs)."),
+    readonly<&ConstantDischargeInfo::discharge>("discharge",
+                                                "Constant discharge rate (e.g., cfs)."),
     readonly<&ConstantDischargeInfo::minimum_elevation>(
         "minimum_elevation", "Elevation below which no discharge occurs."),
     readonly<&ConstantDischargeInfo::maximum_elevation>(
