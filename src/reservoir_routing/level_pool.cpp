@@ -3,15 +3,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
-#include <optional>
-#include <span>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
-#include "reservoir_routing/reservoir_utils/discharge_source.hpp"
 #include "utils/errors.hpp"
-#include "utils/general.hpp"
 #include "utils/interrupt.hpp"
 #include "utils/numfmt.hpp"
 
@@ -24,113 +21,48 @@ ContinuousTimeSeries make_series(std::vector<double> data, const char* kind,
     return ContinuousTimeSeries{std::move(data), kind, time_step};
 }
 
-// A rating-curve lookup as the routing makes it every second: inside the
-// interval of the previous lookup it is the interpolation alone; anywhere
-// else the curve's own lookup decides (knots, ends, NaN, its errors). Both
-// give the same bits, since the interval that holds a value is unique.
-template <class Lookup>
-inline double lookup_from(std::span<const double> x, std::span<const double> y, KnotCursor& cursor,
-                          double value, Lookup&& full_lookup) {
-    const std::size_t upper = cursor.upper;
-    if (upper != 0 && x[upper - 1] < value && value < x[upper]) {
-        return detail::interpolate_below(x, y, upper, value);
-    }
-    return full_lookup();
-}
-
-// One outlet as the routing loop evaluates it: its class's fields read once,
-// absent bounds as flags, so that each second costs a switch and the
-// arithmetic. Every branch keeps its class's order of tests, values and
-// errors (see the get_discharge of each outlet class).
+// One outlet as the routing loop evaluates it: its alternative resolved once,
+// so that each second costs a switch and the outlet's own rule, inlined
+// (the rating-curve outlets keep their lookup cursor here).
 struct Outlet {
     enum class Kind { uncontrolled, controlled, specified, constant };
 
     Kind kind;
-    bool has_minimum = false;
-    bool has_maximum = false;
-    double minimum = 0.0;
-    double maximum = 0.0;
-    double cap = std::numeric_limits<double>::infinity();  // an absent cap counts as +inf
-    double offset = 0.0;         // uncontrolled: added to the elevation
-    double constant = 0.0;       // constant: the release
-    const ElevationDischarge* rating = nullptr;      // uncontrolled, controlled
-    const SpecifiedDischargeInfo* released = nullptr;  // specified
+    const void* info;
     KnotCursor cursor;
 
-    void set_gate(const std::optional<double>& low, const std::optional<double>& high) {
-        has_minimum = low.has_value();
-        has_maximum = high.has_value();
-        minimum = low.value_or(0.0);
-        maximum = high.value_or(0.0);
-    }
-
     static Outlet of(const DischargeInfo& info) {
-        Outlet outlet{};
-        if (const auto* spill = std::get_if<UnControlledDischargeInfo>(&info)) {
-            outlet.kind = Kind::uncontrolled;
-            outlet.rating = &spill->elevation_discharge;
-            outlet.offset = spill->elevation_offset.value_or(0.0);
-        } else if (const auto* gate = std::get_if<ControlledDischargeInfo>(&info)) {
-            outlet.kind = Kind::controlled;
-            outlet.rating = &gate->elevation_discharge();
-            outlet.set_gate(gate->minimum_elevation(), gate->maximum_elevation());
-            outlet.cap = gate->maximum_release().value_or(outlet.cap);
-        } else if (const auto* specified = std::get_if<SpecifiedDischargeInfo>(&info)) {
-            outlet.kind = Kind::specified;
-            outlet.released = specified;
-        } else {
-            const auto& fixed = std::get<ConstantDischargeInfo>(info);
-            outlet.kind = Kind::constant;
-            outlet.constant = fixed.discharge;
-            outlet.set_gate(fixed.minimum_elevation, fixed.maximum_elevation);
-        }
-        return outlet;
-    }
-
-    [[nodiscard]] bool gate_shut(double elevation) const noexcept {
-        return (has_minimum && elevation < minimum) || (has_maximum && elevation > maximum);
-    }
-
-    // The smaller of a release and the cap; a NaN on one side yields the other.
-    [[nodiscard]] double capped(double release) const noexcept {
-        if (std::isnan(release)) return cap;
-        if (std::isnan(cap)) return release;
-        return cap < release ? cap : release;
-    }
-
-    [[nodiscard]] double rated(double elevation) {
-        return lookup_from(rating->elevation(), rating->discharge(), cursor, elevation,
-                           [&] { return rating->lookup(elevation, cursor); });
+        const auto kind = static_cast<Kind>(info.index());
+        return {kind, std::visit([](const auto& outlet) -> const void* { return &outlet; }, info),
+                KnotCursor{}};
     }
 
     // Discharge at `elevation`, `seconds` after the start of the routing.
     double discharge(double elevation, std::int64_t seconds) {
         switch (kind) {
-            case Kind::uncontrolled: {
-                const double effective = elevation + offset;
-                if (effective > rating->last_elevation()) {
-                    outlet_detail::throw_above_curve(effective, rating->last_elevation());
-                }
-                if (effective < rating->first_elevation()) return 0.0;
-                return rated(effective);
-            }
+            case Kind::uncontrolled:
+                return static_cast<const UnControlledDischargeInfo*>(info)->get_discharge(
+                    elevation, seconds, cursor);
             case Kind::controlled:
-                if (gate_shut(elevation)) return 0.0;
-                if (elevation > rating->last_elevation()) {
-                    outlet_detail::throw_above_curve(elevation, rating->last_elevation());
-                }
-                if (elevation < rating->first_elevation()) return 0.0;
-                return capped(rated(elevation));
+                return static_cast<const ControlledDischargeInfo*>(info)->get_discharge(
+                    elevation, seconds, cursor);
             case Kind::specified:
-                // Its series lookup costs more than the call; the class decides.
-                return released->get_discharge(elevation, seconds);
+                // Its series lookup costs more than the call.
+                return static_cast<const SpecifiedDischargeInfo*>(info)->get_discharge(elevation,
+                                                                                       seconds);
             case Kind::constant:
-                return gate_shut(elevation) ? 0.0 : constant;
+                return static_cast<const ConstantDischargeInfo*>(info)->get_discharge(elevation,
+                                                                                      seconds);
         }
         throw InternalFailure("unknown outlet kind in level-pool routing");
     }
-
 };
+
+// The alternatives' order, which the kinds above follow.
+static_assert(std::is_same_v<std::variant_alternative_t<0, DischargeInfo>, UnControlledDischargeInfo>);
+static_assert(std::is_same_v<std::variant_alternative_t<1, DischargeInfo>, ControlledDischargeInfo>);
+static_assert(std::is_same_v<std::variant_alternative_t<2, DischargeInfo>, SpecifiedDischargeInfo>);
+static_assert(std::is_same_v<std::variant_alternative_t<3, DischargeInfo>, ConstantDischargeInfo>);
 
 }  // namespace
 
@@ -174,8 +106,6 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
     storages.push_back(storage);
     double elevation = initial_elevation;
     double previous_inflow = inflow.data.front();
-    const std::span<const double> curve_storage = elevation_storage.storage();
-    const std::span<const double> curve_elevation = elevation_storage.elevation();
     // The pool moves little from one second to the next, so lookups mostly
     // stay in the previous interval of each curve.
     KnotCursor storage_cursor;
@@ -204,9 +134,7 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
         const double filled = storage + inflow_volume;
         storage = filled - (outflow * 1.0);
         if (!(storage > 0.0)) storage = 0.0;  // also catches a NaN storage
-        elevation = lookup_from(curve_storage, curve_elevation, storage_cursor, storage, [&] {
-            return elevation_storage.get_elevation(storage, storage_cursor);
-        });
+        elevation = elevation_storage.get_elevation(storage, storage_cursor);
         if constexpr (Record) {
             storages.push_back(storage);
             elevations.push_back(elevation);
