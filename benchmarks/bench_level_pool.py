@@ -46,17 +46,20 @@ def main():
 
     series, curve, outlets = build_case()
     steps = (len(series.data) - 1) * int(series.time_step.total_seconds())
-    best = math.inf
+    best = best_cpu = math.inf
     result = None
     for _ in range(args.repeat):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.thread_time()
         result = rainmill.reservoir.run_level_pool_routing(series, 1020.0, curve, outlets)
         best = min(best, time.perf_counter() - start)
+        best_cpu = min(best_cpu, time.thread_time() - start_cpu)
 
     elevation = result.reservoir_elevation.data
     print(f"internal steps:        {steps}")
     print(f"best of {args.repeat} runs:        {best:.3f} s")
     print(f"time per internal step: {best / steps * 1e9:.1f} ns")
+    # CPU time of the calling thread: what the routing costs when other work shares the machine.
+    print(f"CPU per internal step:  {best_cpu / steps * 1e9:.1f} ns")
     print(f"elevation range:       {min(elevation):.3f} .. {max(elevation):.3f} ft")
     peaks = {name: max(s.data) for name, s in result.reservoir_individual_outflows.items()}
     print("peak outflows (cfs):   " + ", ".join(f"{k} {v:.1f}" for k, v in peaks.items()))

@@ -7,8 +7,10 @@ in parallel; the results are checked to equal the serial ones.
 
     PYTHONPATH=<build dir> python benchmarks/bench_threads.py [--threads N] [--repeat N]
 
-`rows(threads, repeat)` returns the figures as (workload, serial calls/s, threaded calls/s, ratio)
-for a runner that gathers every benchmark into one table; `markdown(rows)` formats them.
+`rows(threads, repeat)` returns the figures as (workload, serial calls/s, threaded calls/s, ratio,
+CPUs busy) for a runner that gathers every benchmark into one table; `markdown(rows)` formats them.
+"CPUs busy" is the process's CPU time over the wall time of the threaded run: above 1 only when the
+threads really run at once, whatever else loads the machine.
 """
 
 import argparse
@@ -75,10 +77,11 @@ def _timed(call, calls, threads):
     for thread in pool:
         thread.start()
     barrier.wait()
-    start = time.perf_counter()
+    start, cpu_start = time.perf_counter(), time.process_time()
     for thread in pool:
         thread.join()
-    return time.perf_counter() - start, results
+    elapsed = time.perf_counter() - start
+    return elapsed, (time.process_time() - cpu_start) / elapsed, results
 
 
 def rows(threads=2, repeat=3, calls=4):
@@ -87,22 +90,23 @@ def rows(threads=2, repeat=3, calls=4):
         call = make()
         expected = call()
         serial = min(_timed(call, calls, 1)[0] for _ in range(repeat))
-        parallel = math.inf
+        parallel, busy = math.inf, 0.0
         for _ in range(repeat):
-            elapsed, results = _timed(call, calls, threads)
+            elapsed, cpus, results = _timed(call, calls, threads)
             assert all(value == expected for out in results for value in out), "threaded result differs"
-            parallel = min(parallel, elapsed)
+            if elapsed < parallel:
+                parallel, busy = elapsed, cpus
         serial_rate = calls / serial
         threaded_rate = threads * calls / parallel
-        figures.append((name, serial_rate, threaded_rate, threaded_rate / serial_rate))
+        figures.append((name, serial_rate, threaded_rate, threaded_rate / serial_rate, busy))
     return figures
 
 
 def markdown(figures, threads=2):
-    lines = [f"| workload | 1 thread (calls/s) | {threads} threads (calls/s) | throughput ratio |",
-             "|---|---:|---:|---:|"]
-    for name, serial_rate, threaded_rate, ratio in figures:
-        lines.append(f"| {name} | {serial_rate:.2f} | {threaded_rate:.2f} | {ratio:.2f}x |")
+    lines = [f"| workload | 1 thread (calls/s) | {threads} threads (calls/s) | throughput ratio | CPUs busy |",
+             "|---|---:|---:|---:|---:|"]
+    for name, serial_rate, threaded_rate, ratio, busy in figures:
+        lines.append(f"| {name} | {serial_rate:.2f} | {threaded_rate:.2f} | {ratio:.2f}x | {busy:.2f} |")
     return "\n".join(lines)
 
 

@@ -1,5 +1,8 @@
 #include "frame_detach.hpp"
 
+#include <algorithm>
+#include <chrono>
+
 #include "pyref.hpp"
 
 namespace rainmill::py {
@@ -41,9 +44,15 @@ bool SignalCheck::stop_requested() {
         handlers_ = runs_signal_handlers() ? Handlers::here : Handlers::elsewhere;
     }
     if (handlers_ == Handlers::elsewhere) return false;
+    if (!detached_) return PyErr_CheckSignals() < 0;
+    if (--countdown_ > 0) return false;
+    const auto asked = std::chrono::steady_clock::now();
     attach();
+    const bool waited = std::chrono::steady_clock::now() - asked > std::chrono::milliseconds(1);
+    stride_ = waited ? std::min(2 * stride_, kMaxStride) : std::max(stride_ / 2, 1);
+    countdown_ = stride_;
     if (PyErr_CheckSignals() < 0) return true;  // stays attached, the exception pending
-    if (detached_) saved_ = PyEval_SaveThread();
+    saved_ = PyEval_SaveThread();
     return false;
 }
 

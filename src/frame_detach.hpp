@@ -25,6 +25,13 @@ inline constexpr double kDetachWork = 1 << 17;
 // in the main thread a detached computation re-attaches for the moment of
 // PyErr_CheckSignals. A handler that raises leaves its exception pending and
 // the thread attached, and the computation stops.
+//
+// Re-attaching waits while another thread runs Python code (up to the
+// switch interval). When it had to wait, the detached check asks only at
+// every second, fourth, ... meter check (at most every kMaxStride-th, some
+// 50 ms of work apart), and comes back to every check once attaching is
+// quick again: a busy Python thread neither stalls the computation nor
+// delays Ctrl-C by more than a tenth of a second.
 class SignalCheck final : public InterruptCheck {
 public:
     explicit SignalCheck(bool detach);
@@ -42,8 +49,12 @@ private:
 
     enum class Handlers { unknown, here, elsewhere };
 
+    static constexpr int kMaxStride = 32;
+
     PyThreadState* saved_ = nullptr;  // set while detached
     bool detached_;
+    int stride_ = 1;     // meter checks per signal check while detached
+    int countdown_ = 1;  // meter checks left before the next signal check
     // Asked before detaching, or at the first check of an attached call (so
     // that short calls never ask).
     Handlers handlers_ = Handlers::unknown;

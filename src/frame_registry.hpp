@@ -49,22 +49,30 @@ bool call_once(OnceFlag& flag, Create&& create) {
 }
 
 // Shared readers and an exclusive writer of one instance. Under the
-// interpreter lock a conflict can only come from re-entrant access.
+// interpreter lock a conflict can only come from re-entrant access; without
+// it (a free-threaded interpreter) two threads can meet here too, so the
+// state changes atomically: they see a conflict, never a torn count.
 class BorrowFlag {
 public:
     void acquire_shared() {
-        if (state_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
-        ++state_;
+        std::int64_t seen = state_.load(std::memory_order_relaxed);
+        do {
+            if (seen < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        } while (!state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                               std::memory_order_relaxed));
     }
-    void release_shared() noexcept { --state_; }
+    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
     void acquire_exclusive() {
-        if (state_ != 0) raise(PyExc_RuntimeError, "Already borrowed");
-        state_ = -1;
+        std::int64_t expected = 0;
+        if (!state_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+            raise(PyExc_RuntimeError, "Already borrowed");
+        }
     }
-    void release_exclusive() noexcept { state_ = 0; }
+    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
 private:
-    std::int64_t state_ = 0;  // > 0 readers, -1 writer
+    std::atomic<std::int64_t> state_{0};  // > 0 readers, -1 writer
 };
 
 // The layout of every instance: the object header, the borrow flag, then the

@@ -49,7 +49,8 @@ def baseflow(scale):
 
 
 def disaggregation(scale):
-    # 2000 intervals into 120 000 pieces each (2.4e8 values at full scale).
+    # 2000 intervals into 120 000 pieces each: 2.4e8 values at full scale, of
+    # which an interrupted call writes only the first few hundred megabytes.
     copies = max(2, int(120_000 * scale))
     series = u.IncrementalTimeSeries([1.0] * 2000, td(seconds=30 * copies), "rainfall")
     return lambda: series.disaggregate(30)

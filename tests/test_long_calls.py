@@ -14,9 +14,6 @@ import long_workloads
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
-# Memory-bound at a few bytes per nanosecond: long enough to interrupt only
-# at gigabytes, so it is left to the thread test.
-INTERRUPTIBLE = [name for name in long_workloads.WORKLOADS if name != "disaggregation"]
 
 CHILD = textwrap.dedent(
     """
@@ -45,7 +42,7 @@ CHILD = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize("name", INTERRUPTIBLE)
+@pytest.mark.parametrize("name", list(long_workloads.WORKLOADS))
 def test_sigint_stops_a_long_call_within_half_a_second(name):
     script = CHILD.format(tests=TESTS, name=name)
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,

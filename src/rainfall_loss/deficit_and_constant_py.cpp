@@ -1,6 +1,7 @@
 // Python function rainfall_loss.run_deficit_and_constant and its result class
 // DeficitConstantResult.
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "module_builders.hpp"
 #include "rainfall_loss/deficit_and_constant.hpp"
 
@@ -38,8 +39,12 @@ DeficitConstantResult separate_losses(IncrementalTimeSeries rainfall, double ini
                                       double max_deficit, double constant_loss_per_hr,
                                       TimedeltaArg time_to_dry) {
     const Duration drying = time_to_dry.to_duration();
-    return run_deficit_and_constant(rainfall, initial_deficit, max_deficit, constant_loss_per_hr,
-                                    drying);
+    // One pass over the steps: detached when long, no checks needed.
+    const double work = 4.0 * static_cast<double>(rainfall.data.size());
+    return run_computation(work, [&] {
+        return run_deficit_and_constant(rainfall, initial_deficit, max_deficit,
+                                        constant_loss_per_hr, drying);
+    });
 }
 
 PyMethodDef loss_def = function_def<&separate_losses, kLossSignature>();

@@ -101,15 +101,30 @@ ContinuousTimeSeries run_clark_uh(const IncrementalTimeSeries& rainfall, double 
     flow.reserve(flow_count);
     WorkMeter meter;
     meter.in_pieces(0, flow_count, 1, [&](std::size_t, std::size_t last) { flow.resize(last); });
-    for (std::size_t i = 0; i < rainfall_count; ++i) {
-        const double depth = rainfall.data[i];
+    const double* const ordinate = unit_hydrograph.data();
+    const double* const depths = rainfall.data.data();
+    // Adds the ordinates [first, last) of wet step i into the hydrograph.
+    auto add_step = [&flow, ordinate, depths](std::size_t i, std::size_t first, std::size_t last) {
+        const double depth = depths[i];
         // Dry steps cost nothing; NaN is not equal to zero and so propagates.
-        if (depth == 0.0) continue;
+        if (depth == 0.0) return;
         double* const out = flow.data() + i;
-        const double* const ordinate = unit_hydrograph.data();
-        meter.in_pieces(0, ordinates, 1, [&](std::size_t first, std::size_t last) {
-            for (std::size_t j = first; j < last; ++j) out[j] = ordinate[j] * depth + out[j];
-        });
+        for (std::size_t j = first; j < last; ++j) out[j] = ordinate[j] * depth + out[j];
+    };
+    // Short unit hydrographs are counted per group of steps, long ones in
+    // pieces of each step, so that checks stay a few milliseconds apart.
+    if (ordinates <= static_cast<std::size_t>(WorkMeter::kUnitsPerCheck)) {
+        meter.in_pieces(0, rainfall_count, static_cast<std::int64_t>(ordinates),
+                        [&](std::size_t first, std::size_t last) {
+                            for (std::size_t i = first; i < last; ++i) add_step(i, 0, ordinates);
+                        });
+    } else {
+        for (std::size_t i = 0; i < rainfall_count; ++i) {
+            if (depths[i] == 0.0) continue;
+            meter.in_pieces(0, ordinates, 1, [&](std::size_t first, std::size_t last) {
+                add_step(i, first, last);
+            });
+        }
     }
     return result;
 }

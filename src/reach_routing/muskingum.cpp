@@ -41,13 +41,18 @@ std::vector<double> route_muskingum_pass(const std::vector<double>& inflow, doub
     const double c_previous_out = (a - dt) / denominator;
 
     WorkMeter meter;
-    meter.in_pieces(1, n, kUnitsPerStep, [&](std::size_t first, std::size_t last) {
+    const double* const in = inflow.data();
+    meter.in_pieces(1, n, kUnitsPerStep, [&outflow, in, c_previous_out, c_previous_in,
+                                          c_current_in](std::size_t first, std::size_t last) {
         outflow.resize(last);
         double* const out = outflow.data();
-        const double* const in = inflow.data();
+        // The previous outflow stays in a register: the chain from one
+        // value to the next is the multiply-add alone.
+        double previous = out[first - 1];
         for (std::size_t t = first; t < last; ++t) {
             // The two inflow terms are summed before the outflow term is added.
-            out[t] = c_previous_out * out[t - 1] + (c_previous_in * in[t - 1] + c_current_in * in[t]);
+            previous = c_previous_out * previous + (c_previous_in * in[t - 1] + c_current_in * in[t]);
+            out[t] = previous;
         }
     });
     return outflow;

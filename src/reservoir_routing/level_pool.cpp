@@ -3,8 +3,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "utils/errors.hpp"
@@ -19,6 +20,49 @@ ContinuousTimeSeries make_series(std::vector<double> data, const char* kind,
                                  std::int32_t time_step) {
     return ContinuousTimeSeries{std::move(data), kind, time_step};
 }
+
+// One outlet as the routing loop evaluates it: its alternative resolved once,
+// so that each second costs a switch and the outlet's own rule, inlined
+// (the rating-curve outlets keep their lookup cursor here).
+struct Outlet {
+    enum class Kind { uncontrolled, controlled, specified, constant };
+
+    Kind kind;
+    const void* info;
+    KnotCursor cursor;
+
+    static Outlet of(const DischargeInfo& info) {
+        const auto kind = static_cast<Kind>(info.index());
+        return {kind, std::visit([](const auto& outlet) -> const void* { return &outlet; }, info),
+                KnotCursor{}};
+    }
+
+    // Discharge at `elevation`, `seconds` after the start of the routing.
+    double discharge(double elevation, std::int64_t seconds) {
+        switch (kind) {
+            case Kind::uncontrolled:
+                return static_cast<const UnControlledDischargeInfo*>(info)->get_discharge(
+                    elevation, seconds, cursor);
+            case Kind::controlled:
+                return static_cast<const ControlledDischargeInfo*>(info)->get_discharge(
+                    elevation, seconds, cursor);
+            case Kind::specified:
+                // Its series lookup costs more than the call.
+                return static_cast<const SpecifiedDischargeInfo*>(info)->get_discharge(elevation,
+                                                                                       seconds);
+            case Kind::constant:
+                return static_cast<const ConstantDischargeInfo*>(info)->get_discharge(elevation,
+                                                                                      seconds);
+        }
+        throw InternalFailure("unknown outlet kind in level-pool routing");
+    }
+};
+
+// The alternatives' order, which the kinds above follow.
+static_assert(std::is_same_v<std::variant_alternative_t<0, DischargeInfo>, UnControlledDischargeInfo>);
+static_assert(std::is_same_v<std::variant_alternative_t<1, DischargeInfo>, ControlledDischargeInfo>);
+static_assert(std::is_same_v<std::variant_alternative_t<2, DischargeInfo>, SpecifiedDischargeInfo>);
+static_assert(std::is_same_v<std::variant_alternative_t<3, DischargeInfo>, ConstantDischargeInfo>);
 
 }  // namespace
 
@@ -42,9 +86,6 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
     const std::size_t n = inflow.data.size();
     const std::int64_t output_step = inflow.time_step;
     const std::int64_t span = output_step * static_cast<std::int64_t>(n - 1);
-    // One-second internal steps: the mass balance is integrated per second
-    // whatever the inflow's own step.
-    constexpr double step = 1.0;
 
     std::vector<double> storages;
     std::vector<double> elevations;
@@ -52,64 +93,75 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
     storages.reserve(n);
     elevations.reserve(n);
     total_outflows.reserve(n);
-    std::vector<std::vector<double>> outlet_outflows(discharge_info.size());
+    const std::size_t outlet_count = discharge_info.size();
+    std::vector<std::vector<double>> outlet_outflows(outlet_count);
     for (std::vector<double>& outflows : outlet_outflows) outflows.reserve(n);
+    std::vector<Outlet> outlets;
+    outlets.reserve(outlet_count);
+    for (const auto& entry : discharge_info) outlets.push_back(Outlet::of(entry.second));
 
     elevations.push_back(initial_elevation);
+    // Also proves the curve has the two points every later lookup needs.
     double storage = elevation_storage.get_storage(initial_elevation);
     storages.push_back(storage);
     double elevation = initial_elevation;
     double previous_inflow = inflow.data.front();
-
-    const std::size_t outlet_count = discharge_info.size();
-    // One lookup cursor per rating curve: the pool moves little from one
-    // second to the next, so lookups mostly stay in the previous interval.
-    std::vector<KnotCursor> outlet_cursors(outlet_count);
+    // The pool moves little from one second to the next, so lookups mostly
+    // stay in the previous interval of each curve.
     KnotCursor storage_cursor;
-    std::int64_t until_output = 0;  // internal steps left before the next output time
-    WorkMeter meter;
-    const auto units_per_step = static_cast<std::int64_t>(4 + 4 * outlet_count);
-    meter.in_pieces(0, static_cast<std::size_t>(span) + 1, units_per_step,
-                    [&](std::size_t first, std::size_t last) {
-    for (auto t = static_cast<std::int64_t>(first); t < static_cast<std::int64_t>(last); ++t) {
-        const bool output_time = until_output == 0;
-        until_output = output_time ? output_step - 1 : until_output - 1;
 
-        // Outflow at the elevation the previous internal time left behind,
-        // summed in the caller's outlet order so the last bits never vary.
+    // Outflow at the elevation the previous second left behind, summed in
+    // the caller's outlet order so the last bits never vary; recorded at
+    // output times.
+    auto outflow_at = [&]<bool Record>(std::int64_t seconds) {
         double outflow = 0.0;
         for (std::size_t j = 0; j < outlet_count; ++j) {
-            const double q = std::visit(
-                [&](const auto& outlet) {
-                    const std::optional<std::int64_t> clock(t);
-                    if constexpr (requires { outlet.get_discharge(elevation, clock, outlet_cursors[j]); }) {
-                        return outlet.get_discharge(elevation, clock, outlet_cursors[j]);
-                    } else {
-                        return outlet.get_discharge(elevation, clock);
-                    }
-                },
-                discharge_info[j].second);
+            const double q = outlets[j].discharge(elevation, seconds);
             outflow += q;
-            if (output_time) outlet_outflows[j].push_back(q);
+            if constexpr (Record) outlet_outflows[j].push_back(q);
         }
-        if (output_time) total_outflows.push_back(outflow);
-        // The initial state already stands at time 0.
-        if (t == 0) continue;
+        if constexpr (Record) total_outflows.push_back(outflow);
+        return outflow;
+    };
 
-        const double current_inflow = inflow.get_value(static_cast<double>(t));
-        // Trapezoidal inflow volume first, then the outflow volume taken off:
-        // this grouping fixes the last bits of the storage.
-        const double inflow_volume = ((previous_inflow + current_inflow) * 0.5) * step;
+    // One second of the explicit mass balance, dS = (I - O) dt with dt = 1 s.
+    auto advance = [&]<bool Record>(std::int64_t seconds) {
+        const double outflow = outflow_at.template operator()<Record>(seconds);
+        const double current_inflow = inflow.value_within(static_cast<double>(seconds));
+        // Trapezoidal inflow volume first, then the outflow volume taken off
+        // (both times the one-second step): this grouping fixes the last bits.
+        const double inflow_volume = ((previous_inflow + current_inflow) * 0.5) * 1.0;
         const double filled = storage + inflow_volume;
-        storage = filled - (outflow * step);
+        storage = filled - (outflow * 1.0);
         if (!(storage > 0.0)) storage = 0.0;  // also catches a NaN storage
         elevation = elevation_storage.get_elevation(storage, storage_cursor);
-        if (output_time) {
+        if constexpr (Record) {
             storages.push_back(storage);
             elevations.push_back(elevation);
         }
         previous_inflow = current_inflow;
-    }
+    };
+
+    // The initial state already stands at time 0: only its outflow is taken.
+    outflow_at.template operator()<true>(0);
+    std::int64_t next_output = output_step;
+    WorkMeter meter;
+    const auto units_per_step = static_cast<std::int64_t>(4 + 4 * outlet_count);
+    meter.in_pieces(1, static_cast<std::size_t>(span) + 1, units_per_step,
+                    [&](std::size_t first, std::size_t last) {
+                        auto seconds = static_cast<std::int64_t>(first);
+                        const auto end = static_cast<std::int64_t>(last);
+                        while (seconds < end) {
+                            const std::int64_t quiet_end = next_output < end ? next_output : end;
+                            for (; seconds < quiet_end; ++seconds) {
+                                advance.template operator()<false>(seconds);
+                            }
+                            if (seconds == next_output && seconds < end) {
+                                advance.template operator()<true>(seconds);
+                                ++seconds;
+                                next_output += output_step;
+                            }
+                        }
                     });
 
     const std::int32_t time_step = inflow.time_step;

@@ -45,7 +45,6 @@ double ContinuousTimeSeries::get_value(double duration) const {
     if (data.empty()) {
         throw InvalidInput("cannot read a value from a time series without data points.");
     }
-    const std::size_t n = data.size();
     const double max = static_cast<double>(total_duration());
     if (duration > max + tolerance) {
         throw InvalidInput("`duration` " + format_number(duration) + " is out of range (max " +
@@ -54,14 +53,7 @@ double ContinuousTimeSeries::get_value(double duration) const {
     double clamped = duration;
     if (clamped < 0.0) clamped = 0.0;
     if (clamped > max) clamped = max;
-    const double pos = clamped / static_cast<double>(time_step);
-    const double floor_pos = std::floor(pos);
-    // A NaN or negative position counts as index 0; floor_pos <= n - 1 here.
-    const std::size_t i = floor_pos > 0.0 ? static_cast<std::size_t>(floor_pos) : 0;
-    if (i < n - 1) {
-        return (data[i + 1] - data[i]) * (pos - static_cast<double>(i)) + data[i];
-    }
-    return data[n - 1];
+    return value_within(clamped);
 }
 
 std::int64_t IncrementalTimeSeries::total_duration() const {

@@ -2,6 +2,7 @@
 // per-interval amounts (incremental).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,6 +32,17 @@ struct ContinuousTimeSeries {
     // between points; InvalidInput outside the series (1e-6 s tolerance) and on
     // an empty series.
     [[nodiscard]] double get_value(double duration) const;
+
+    // The interpolation of get_value for a `duration` already known to lie
+    // in [0, total_duration()] on a series with data: no checks.
+    [[nodiscard]] double value_within(double duration) const noexcept {
+        const double pos = duration / static_cast<double>(time_step);
+        // Truncation is the floor here (pos >= 0); NaN counts as index 0.
+        const std::size_t i = pos > 0.0 ? static_cast<std::size_t>(pos) : 0;
+        const std::size_t last = data.size() - 1;
+        if (i < last) return (data[i + 1] - data[i]) * (pos - static_cast<double>(i)) + data[i];
+        return data[last];
+    }
 };
 
 struct IncrementalTimeSeries {

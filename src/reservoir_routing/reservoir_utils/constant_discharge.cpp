@@ -6,10 +6,4 @@ namespace rainmill {
 
 static_assert(DischargeSource<ConstantDischargeInfo>);
 
-double ConstantDischargeInfo::get_discharge(double elevation,
-                                            std::optional<std::int64_t> /*duration_secs*/) const {
-    if (outlet_detail::gate_shut(elevation, minimum_elevation, maximum_elevation)) return 0.0;
-    return discharge;
-}
-
 }  // namespace rainmill

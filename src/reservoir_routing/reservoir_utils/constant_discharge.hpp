@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "reservoir_routing/reservoir_utils/discharge_source.hpp"
+
 namespace rainmill {
 
 struct ConstantDischargeInfo {
@@ -13,7 +15,10 @@ struct ConstantDischargeInfo {
 
     // `discharge`, or 0.0 with the gate shut; the clock is not used.
     [[nodiscard]] double get_discharge(double elevation,
-                                       std::optional<std::int64_t> duration_secs) const;
+                                       std::optional<std::int64_t> /*duration_secs*/) const {
+        if (outlet_detail::gate_shut(elevation, minimum_elevation, maximum_elevation)) return 0.0;
+        return discharge;
+    }
 };
 
 }  // namespace rainmill

@@ -39,15 +39,4 @@ double ControlledDischargeInfo::get_discharge(double elevation,
     return get_discharge(elevation, duration_secs, cursor);
 }
 
-double ControlledDischargeInfo::get_discharge(double elevation,
-                                              std::optional<std::int64_t> /*duration_secs*/,
-                                              KnotCursor& cursor) const {
-    if (outlet_detail::gate_shut(elevation, minimum_elevation_, maximum_elevation_)) return 0.0;
-    if (elevation > elevation_discharge_.last_elevation()) {
-        outlet_detail::throw_above_curve(elevation, elevation_discharge_.last_elevation());
-    }
-    if (elevation < elevation_discharge_.first_elevation()) return 0.0;
-    return outlet_detail::cap_release(elevation_discharge_.lookup(elevation, cursor), maximum_release_);
-}
-
 }  // namespace rainmill

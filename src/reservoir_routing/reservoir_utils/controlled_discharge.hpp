@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "reservoir_routing/reservoir_utils/discharge_source.hpp"
 #include "reservoir_routing/reservoir_utils/elevation_discharge.hpp"
 
 namespace rainmill {
@@ -36,9 +37,19 @@ public:
     // a NaN elevation. The clock is not used.
     [[nodiscard]] double get_discharge(double elevation,
                                        std::optional<std::int64_t> duration_secs) const;
-    // The same, with the curve lookup starting from the previous interval.
-    [[nodiscard]] double get_discharge(double elevation, std::optional<std::int64_t> duration_secs,
-                                       KnotCursor& cursor) const;
+    // The same, with the curve lookup starting from the previous interval
+    // (inline: the routing evaluates it every second).
+    [[nodiscard]] double get_discharge(double elevation,
+                                       std::optional<std::int64_t> /*duration_secs*/,
+                                       KnotCursor& cursor) const {
+        if (outlet_detail::gate_shut(elevation, minimum_elevation_, maximum_elevation_)) return 0.0;
+        if (elevation > elevation_discharge_.last_elevation()) {
+            outlet_detail::throw_above_curve(elevation, elevation_discharge_.last_elevation());
+        }
+        if (elevation < elevation_discharge_.first_elevation()) return 0.0;
+        return outlet_detail::cap_release(elevation_discharge_.lookup(elevation, cursor),
+                                          maximum_release_);
+    }
 
 private:
     ControlledDischargeInfo(ElevationDischarge elevation_discharge,

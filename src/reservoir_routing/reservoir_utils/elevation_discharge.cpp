@@ -41,7 +41,7 @@ double ElevationDischarge::lookup(double elevation) const {
     return lookup(elevation, cursor);
 }
 
-double ElevationDischarge::lookup(double elevation, KnotCursor& cursor) const {
+double ElevationDischarge::lookup_anywhere(double elevation, KnotCursor& cursor) const {
     if (std::isnan(elevation)) {
         throw InvalidInput("elevation is NaN and cannot be looked up on the elevation-discharge "
                            "curve.");

@@ -1,6 +1,7 @@
 // The elevation-discharge rating curve of an outlet.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "utils/general.hpp"
@@ -24,10 +25,19 @@ public:
     // Discharge at `elevation`, which the caller has already placed within
     // [first_elevation, last_elevation]; InvalidInput for NaN.
     [[nodiscard]] double lookup(double elevation) const;
-    // The same, starting from the interval of the previous lookup (routing).
-    [[nodiscard]] double lookup(double elevation, KnotCursor& cursor) const;
+    // The same, starting from the interval of the previous lookup (routing):
+    // inside that interval (never for NaN) the interpolation alone, inline.
+    [[nodiscard]] double lookup(double elevation, KnotCursor& cursor) const {
+        const std::size_t upper = cursor.upper;
+        if (upper != 0 && elevation_[upper - 1] < elevation && elevation < elevation_[upper]) {
+            return detail::interpolate_below(elevation_, discharge_, upper, elevation);
+        }
+        return lookup_anywhere(elevation, cursor);
+    }
 
 private:
+    [[nodiscard]] double lookup_anywhere(double elevation, KnotCursor& cursor) const;
+
     ElevationDischarge(std::vector<double> elevation, std::vector<double> discharge) noexcept;
 
     std::vector<double> elevation_;

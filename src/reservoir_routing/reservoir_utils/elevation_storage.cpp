@@ -68,7 +68,7 @@ double ElevationStorage::get_elevation(double storage) const {
     return get_elevation(storage, cursor);
 }
 
-double ElevationStorage::get_elevation(double storage, KnotCursor& cursor) const {
+double ElevationStorage::get_elevation_anywhere(double storage, KnotCursor& cursor) const {
     require_lookup_points();
     if (std::isnan(storage)) {
         throw InvalidInput("`storage` is NaN and cannot be looked up on the elevation-storage "

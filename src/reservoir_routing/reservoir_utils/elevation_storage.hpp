@@ -1,6 +1,7 @@
 // The elevation-storage rating curve of a reservoir.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "utils/general.hpp"
@@ -29,10 +30,19 @@ public:
     // Elevation at `storage`, inclusive at both ends of the curve.
     // InvalidInput outside the curve, for NaN, and on a curve of < 2 points.
     [[nodiscard]] double get_elevation(double storage) const;
-    // The same, starting from the interval of the previous lookup (routing).
-    [[nodiscard]] double get_elevation(double storage, KnotCursor& cursor) const;
+    // The same, starting from the interval of the previous lookup (routing):
+    // inside that interval (never for NaN) the interpolation alone, inline.
+    [[nodiscard]] double get_elevation(double storage, KnotCursor& cursor) const {
+        const std::size_t upper = cursor.upper;
+        if (upper != 0 && storage_[upper - 1] < storage && storage < storage_[upper]) {
+            return detail::interpolate_below(storage_, elevation_, upper, storage);
+        }
+        return get_elevation_anywhere(storage, cursor);
+    }
 
 private:
+    [[nodiscard]] double get_elevation_anywhere(double storage, KnotCursor& cursor) const;
+
     ElevationStorage(std::vector<double> elevation, std::vector<double> storage) noexcept;
     void require_lookup_points() const;
 
