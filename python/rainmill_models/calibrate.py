@@ -16,20 +16,26 @@ on a Dask cluster (see :mod:`rainmill_models.executors`).
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
+import rainmill
+
+from .description import Model, ModelError, check_step, get_parameter, with_parameters
 from .executors import ExecutorLike
+from .metrics import Missing, align, kge, scores
 from .search import METHODS, search
+from .run import prepare_rain, simulate
+from .timeseries import TimeSeriesError
+from .units import factor_from_us
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
-
-    from .description import Model
 
 __all__ = ["OBJECTIVES", "CalibrationResult", "calibrate"]
 
@@ -62,13 +68,18 @@ def series_from_data(data: Mapping[str, Any]) -> pd.Series:
     return pd.Series(data["values"], index=index, name=data["name"])
 
 
-def _objective_value(objective: Objective, simulated: pd.Series, observed: pd.Series,
-                     window: tuple[pd.Timestamp, pd.Timestamp], missing: str) -> float:
-    from .metrics import scores
-
+def _objective_value(
+    objective: Objective,
+    simulated: pd.Series,
+    observed: pd.Series,
+    window: tuple[pd.Timestamp, pd.Timestamp],
+    missing: Missing,
+) -> float:
     if callable(objective):
-        inside = observed.loc[window[0] : window[1]]
-        return float(objective(simulated.reindex(inside.index), inside))
+        s, o, index = align(simulated, observed, missing=missing, window=window)
+        return float(objective(pd.Series(s, index=index), pd.Series(o, index=index)))
+    if objective == "kge":
+        return kge(simulated, observed, missing=missing, window=window)
     return float(scores(simulated, observed, missing=missing, window=window)[objective])
 
 
@@ -82,49 +93,83 @@ def _loss(objective: Objective, value: float) -> float:
 
 @dataclass(frozen=True)
 class _State:
+    """One calibration, ready to evaluate candidates quickly.
+
+    The rainfall is brought to the computation step once; each candidate then
+    runs the model's lean core over the fixed number of points up to the
+    window's end, and its outflow is read at the observations' positions.
+    """
+
     model: Model
-    rain: pd.Series
     observed: pd.Series
     window: tuple[pd.Timestamp, pd.Timestamp]
     paths: tuple[str, ...]
     objective: Objective
-    missing: str
+    missing: Missing
+    gross: npt.NDArray[np.float64]
+    step: int
+    index: pd.DatetimeIndex  # the times of the simulated points
+    positions: npt.NDArray[np.intp]  # the observations' points in the simulation
+    observed_values: npt.NDArray[np.float64]  # at those points, without the missing ones
+    flow_factor: float
 
 
 def prepare_calibration(context: Mapping[str, Any]) -> _State:
     """Rebuild the model and the series of one calibration from plain data."""
-    from .description import Model
-
+    model = Model.from_dict(context["model"])
     window = (pd.Timestamp(context["window"][0]), pd.Timestamp(context["window"][1]))
+    rain, step = prepare_rain(model, series_from_data(context["rain"]))
+    start = pd.Timestamp(rain.index[0])
+    freq = pd.Timedelta(seconds=step)
+    points = int((window[1] - start) // freq) + 1
+    index = pd.date_range(start, periods=max(points, 0), freq=freq, name="time")
+    observed = series_from_data(context["observed"]).sort_index()
+    inside = observed.loc[window[0] : window[1]]
+    inside = inside[inside.notna()] if context["missing"] == "drop" else inside
     return _State(
-        model=Model.from_dict(context["model"]),
-        rain=series_from_data(context["rain"]),
-        observed=series_from_data(context["observed"]),
+        model=model,
+        observed=observed,
         window=window,
         paths=tuple(context["paths"]),
         objective=context["objective"],
         missing=context["missing"],
+        gross=rain.to_numpy(dtype=np.float64),
+        step=step,
+        index=index,
+        positions=index.get_indexer(inside.index),
+        observed_values=inside.to_numpy(dtype=np.float64),
+        flow_factor=factor_from_us("flow", model.options.units),
     )
 
 
-def simulate(state: _State, values: np.ndarray) -> pd.Series:
-    """The model's outflow with the given parameter values, up to the window's end."""
-    from .description import with_parameters
-
+def _outflow(state: _State, values: Sequence[float]) -> npt.NDArray[np.float64]:
+    """The model's outflow with the given parameter values, at every point up to the window's end."""
     model = with_parameters(state.model, dict(zip(state.paths, map(float, values), strict=True)))
-    return model.run(state.rain, end=state.window[1]).outflow
+    check_step(model, state.step)
+    outflow = simulate(model, state.gross, state.step, len(state.index)).outflow
+    return outflow * state.flow_factor  # the factor Result applies, so the values are the same
 
 
-def evaluate_calibration(state: _State, values: np.ndarray) -> float:
+def evaluate_calibration(state: _State, values: npt.NDArray[np.float64]) -> float:
     """The loss of one parameter vector (NaN for a model the description refuses)."""
-    from .description import ModelError
-
     try:
-        simulated = simulate(state, values)
-    except ModelError:
+        outflow = _outflow(state, values)
+        if state.objective == "kge":
+            # The fast path of metrics.kge: the same pairs, the extension's KGE.
+            s, o = outflow[state.positions], state.observed_values
+            bad = np.isnan(s)
+            if bad.any():
+                if state.missing == "raise":
+                    return math.nan
+                s, o = s[~bad], o[~bad]
+            value = float(rainmill.metrics.calculate_kge(s.tolist(), o.tolist()))
+        else:
+            simulated = pd.Series(outflow, index=state.index)
+            value = _objective_value(
+                state.objective, simulated, state.observed, state.window, state.missing
+            )
+    except (ModelError, TimeSeriesError):
         return math.nan
-    value = _objective_value(state.objective, simulated, state.observed, state.window,
-                             state.missing)
     return _loss(state.objective, value)
 
 
@@ -219,7 +264,7 @@ def calibrate(
     seed: int | None = None,
     executor: ExecutorLike = None,
     progress: bool = True,
-    missing: str = "raise",
+    missing: Missing = "raise",
     batch_size: int | None = None,
     options: Mapping[str, Any] | None = None,
 ) -> CalibrationResult:
@@ -245,8 +290,6 @@ def calibrate(
     ``progress=False``; Ctrl-C stops the search and returns the best so far
     with ``interrupted=True``.
     """
-    from .description import get_parameter, with_parameters
-
     if not callable(objective) and objective not in OBJECTIVES:
         raise ValueError(
             f"objective must be one of {', '.join(OBJECTIVES)} or a function, not {objective!r}"
@@ -275,10 +318,10 @@ def calibrate(
         "objective": objective,
         "missing": missing,
     }
-    # The window and the observations are checked once here, on the model
-    # as given, before any search starts.
-    state = prepare_calibration(context)
-    _objective_value(objective, simulate(state, np.array(start)), state.observed, span, missing)
+    # The window, the observations and the objective are checked once here,
+    # on the model as given, before any search starts.
+    given = model.run(rain, end=span[1]).outflow
+    _objective_value(objective, given, observed, span, missing)
 
     found = search(
         prepare_calibration,
@@ -297,8 +340,6 @@ def calibrate(
     values = {path: float(v) for path, v in zip(paths, found.x, strict=True)}
     best = with_parameters(model, values)
     simulated = best.run(rain, end=span[1]).outflow
-    from .metrics import scores
-
     all_scores = scores(simulated, observed, missing=missing, window=span)
     history = pd.DataFrame(found.points, columns=paths)
     history.insert(0, "generation", found.generations)

@@ -19,14 +19,15 @@ import numpy as np
 import pandas as pd
 
 from .calibrate import series_from_data, series_to_data
+from .description import Model, ModelError, get_parameter, with_parameters
+from .metrics import Missing, scores
+from .timeseries import TimeSeriesError
 from .executors import ExecutorLike, Runner
 from .sampling import latin_hypercube, percentile_bands
-from .search import _progress_bar
+from .search import progress_bar
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
-
-    from .description import Model
 
 __all__ = ["UncertaintyResult", "run_many", "uncertainty"]
 
@@ -61,8 +62,6 @@ def _event_data(name: Any, event: Event) -> dict[str, Any]:
 
 
 def _prepare_runs(context: Mapping[str, Any]) -> dict[str, Any]:
-    from .description import Model
-
     return {
         "models": [Model.from_dict(d) for d in context["models"]],
         "events": [
@@ -90,8 +89,6 @@ def _outflow_row(outflow: pd.Series) -> dict[str, Any]:
 
 
 def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
-    from .metrics import scores
-
     model = state["models"][item[0]]
     rain, observed = state["events"][item[1]]
     end = state["end"]
@@ -99,13 +96,13 @@ def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
         end = observed.index[-1]
     try:
         outflow = model.run(rain, end=end).outflow
-    except ValueError as error:
+    except (ModelError, TimeSeriesError) as error:
         return {"error": str(error)}
     row = _outflow_row(outflow)
     if observed is not None:
         try:
             row.update(scores(outflow, observed, missing=state["missing"]))
-        except ValueError as error:
+        except TimeSeriesError as error:
             row["error"] = str(error)
     return row
 
@@ -116,7 +113,7 @@ def run_many(
     *,
     pairing: str = "product",
     end: Any = None,
-    missing: str = "raise",
+    missing: Missing = "raise",
     executor: ExecutorLike = None,
     batch_size: int | None = None,
     progress: bool = True,
@@ -155,7 +152,7 @@ def run_many(
         "end": None if end is None else pd.Timestamp(end).isoformat(),
         "missing": missing,
     }
-    bar = _progress_bar(progress, "runs", total=len(items))
+    bar = progress_bar(progress, "runs", total=len(items))
     try:
         with Runner(executor, batch_size=batch_size) as runner:
             rows = runner.map(_prepare_runs, _run_one, context, items, batches_per_worker=4,
@@ -171,19 +168,15 @@ def run_many(
 
 
 def _prepare_samples(context: Mapping[str, Any]) -> dict[str, Any]:
-    from .description import Model
-
     return {
         "model": Model.from_dict(context["model"]),
         "rain": series_from_data(context["rain"]),
-        "index": pd.DatetimeIndex(context["index"]),
+        "index": pd.DatetimeIndex(series_from_data(context["index"]).index),
         "paths": context["paths"],
     }
 
 
 def _run_sample(state: Mapping[str, Any], values: np.ndarray) -> np.ndarray:
-    from .description import ModelError, with_parameters
-
     index = state["index"]
     try:
         model = with_parameters(state["model"], dict(zip(state["paths"], map(float, values),
@@ -263,8 +256,6 @@ def uncertainty(
     if given, else to the last observation if ``observed`` is given, else as
     far as the run of ``model`` itself goes.
     """
-    from .description import get_parameter
-
     for path in parameters:
         get_parameter(model, path)  # an unknown path fails here, not in every run
     samples = latin_hypercube(parameters, n, seed=seed)
@@ -274,10 +265,10 @@ def uncertainty(
     context = {
         "model": model.to_dict(),
         "rain": series_to_data(rain),
-        "index": index.to_numpy(),
+        "index": series_to_data(pd.Series(np.nan, index=index)),
         "paths": list(parameters),
     }
-    bar = _progress_bar(progress, "samples", total=n)
+    bar = progress_bar(progress, "samples", total=n)
     try:
         with Runner(executor, batch_size=batch_size) as runner:
             outflows = runner.map(_prepare_samples, _run_sample, context,

@@ -129,7 +129,7 @@ class _NoProgress:
         pass
 
 
-def _progress_bar(enabled: bool, description: str, total: int | None = None) -> Any:
+def progress_bar(enabled: bool, description: str, total: int | None = None) -> Any:
     if not enabled:
         return _NoProgress()
     from tqdm.auto import tqdm
@@ -179,7 +179,7 @@ def search(
     extra = dict(options or {})
     cube = [(0.0, 1.0)] * low.size
     started = time.perf_counter()
-    bar = _progress_bar(progress, name)
+    bar = progress_bar(progress, name)
     interrupted = False
     message = ""
     with Runner(executor, batch_size=batch_size) as runner:

@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from calibration_cases import dask_client  # noqa: F401 (a fixture)
 from rainmill_models.executors import Runner, run_batch
 from rainmill_models.sampling import latin_hypercube, percentile_bands
 from rainmill_models.search import search
@@ -47,19 +48,6 @@ def slow_loss(state: dict, x: np.ndarray) -> float:
 
 
 CONTEXT = {"target": TARGET}
-
-
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-        dashboard_address=None,
-    )
-    client = distributed.Client(cluster)
-    yield client
-    client.close()
-    cluster.close()
 
 
 @pytest.mark.parametrize("executor", [None, "threads", "processes", 2, "pool", "dask"])
