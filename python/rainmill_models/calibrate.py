@@ -28,7 +28,7 @@ import rainmill
 
 from .description import Model, ModelError, check_step, get_parameter, with_parameters
 from .executors import ExecutorLike
-from .metrics import Missing, align, kge, scores
+from .metrics import Missing, _nse, align, kge, scores
 from .search import METHODS, search
 from .run import prepare_rain, simulate
 from .timeseries import TimeSeriesError
@@ -91,6 +91,17 @@ def _loss(objective: Objective, value: float) -> float:
     return abs(value)
 
 
+def _kge(s: npt.NDArray[np.float64], o: npt.NDArray[np.float64]) -> float:
+    return float(rainmill.metrics.calculate_kge(s.tolist(), o.tolist()))
+
+
+# Objectives scored straight from the aligned values, as metrics.scores does.
+_FAST: dict[object, Callable[[npt.NDArray[np.float64], npt.NDArray[np.float64]], float]] = {
+    "kge": _kge,
+    "nse": _nse,
+}
+
+
 @dataclass(frozen=True)
 class _State:
     """One calibration, ready to evaluate candidates quickly.
@@ -142,7 +153,9 @@ def prepare_calibration(context: Mapping[str, Any]) -> _State:
     )
 
 
-def _outflow(state: _State, values: Sequence[float]) -> npt.NDArray[np.float64]:
+def _outflow(
+    state: _State, values: Sequence[float] | npt.NDArray[np.float64]
+) -> npt.NDArray[np.float64]:
     """The model's outflow with the given parameter values, at every point up to the window's end."""
     model = with_parameters(state.model, dict(zip(state.paths, map(float, values), strict=True)))
     check_step(model, state.step)
@@ -154,15 +167,15 @@ def evaluate_calibration(state: _State, values: npt.NDArray[np.float64]) -> floa
     """The loss of one parameter vector (NaN for a model the description refuses)."""
     try:
         outflow = _outflow(state, values)
-        if state.objective == "kge":
-            # The fast path of metrics.kge: the same pairs, the extension's KGE.
+        if state.objective in _FAST:
+            # The fast path of metrics.scores: the same pairs, the same formula.
             s, o = outflow[state.positions], state.observed_values
             bad = np.isnan(s)
             if bad.any():
                 if state.missing == "raise":
                     return math.nan
                 s, o = s[~bad], o[~bad]
-            value = float(rainmill.metrics.calculate_kge(s.tolist(), o.tolist()))
+            value = _FAST[state.objective](s, o)
         else:
             simulated = pd.Series(outflow, index=state.index)
             value = _objective_value(
@@ -285,7 +298,9 @@ def calibrate(
     Dask client). Populations of differential evolution are spread over the
     executor; the other two methods search point by point in this process.
     ``missing`` is the observations' policy ("raise" or "drop"); ``options``
-    go to the SciPy optimiser (``maxiter``, ``popsize``, ``tol``, ...).
+    go to the SciPy optimiser (``maxiter``, ``popsize``, ``tol``, ...;
+    differential evolution defaults here to ``maxiter=300``, ``atol=1e-6``
+    and no polishing).
     A progress bar shows for runs longer than a second unless
     ``progress=False``; Ctrl-C stops the search and returns the best so far
     with ``interrupted=True``.
@@ -323,6 +338,12 @@ def calibrate(
     given = model.run(rain, end=span[1]).outflow
     _objective_value(objective, given, observed, span, missing)
 
+    settings = dict(options or {})
+    if METHODS[method] == "differential_evolution":
+        # A perfect fit has a loss of 0, where SciPy's relative tolerance
+        # alone never declares convergence.
+        settings.setdefault("atol", 1e-6)
+        settings.setdefault("maxiter", 300)
     found = search(
         prepare_calibration,
         evaluate_calibration,
@@ -334,7 +355,7 @@ def calibrate(
         executor=executor,
         batch_size=batch_size,
         progress=progress,
-        options=options,
+        options=settings,
     )
     name = objective if isinstance(objective, str) else getattr(objective, "__name__", "objective")
     values = {path: float(v) for path, v in zip(paths, found.x, strict=True)}

@@ -98,7 +98,7 @@ def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
         outflow = model.run(rain, end=end).outflow
     except (ModelError, TimeSeriesError) as error:
         return {"error": str(error)}
-    row = _outflow_row(outflow)
+    row = _outflow_row(outflow) | {"error": None}
     if observed is not None:
         try:
             row.update(scores(outflow, observed, missing=state["missing"]))
@@ -162,8 +162,6 @@ def run_many(
     table = pd.DataFrame(rows)
     table.insert(0, "model", [model_pairs[i][0] for i, _ in items])
     table.insert(1, "event", [event_pairs[j][0] for _, j in items])
-    if "error" not in table:
-        table["error"] = None
     return table
 
 

@@ -27,6 +27,8 @@ from __future__ import annotations
 import math
 import os
 import signal
+import uuid
+from collections import OrderedDict
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
 from concurrent.futures import as_completed as futures_as_completed
@@ -50,14 +52,33 @@ class _DaskClient(Protocol):
     def nthreads(self) -> dict[str, int]: ...
 
 
+# The states a worker process prepared for the last few contexts, by the
+# token the calling process gave each context: the batches of one
+# calibration then pay for rebuilding the model once per worker, not once
+# per batch. Only the worker processes of a pool or a cluster fill it.
+_PREPARED: OrderedDict[tuple[str, Callable[[Any], Any]], Any] = OrderedDict()
+_PREPARED_KEPT = 4
+
+
 def run_batch(
     prepare: Callable[[Any], S],
     evaluate: Callable[[S, I], R],
     context: Any,
     items: Sequence[I],
+    token: str | None = None,
 ) -> list[R]:
-    """Evaluate one batch: prepare the shared state once, then each item in order."""
-    state = prepare(context)
+    """Evaluate one batch: prepare the shared state (once per ``token``), then each item in order."""
+    if token is None:
+        state = prepare(context)
+    else:
+        key = (token, prepare)
+        if key in _PREPARED:
+            _PREPARED.move_to_end(key)
+        else:
+            _PREPARED[key] = prepare(context)
+            while len(_PREPARED) > _PREPARED_KEPT:
+                _PREPARED.popitem(last=False)
+        state = _PREPARED[key]
     return [evaluate(state, item) for item in items]
 
 
@@ -97,6 +118,7 @@ class Runner:
         self._client: _DaskClient | None = None
         self._local: tuple[object, Any] | None = None
         self._scattered: tuple[object, Any] | None = None
+        self._tokened: tuple[object, str] | None = None
         if executor is None:
             self.kind, self.workers = "serial", 1
         elif isinstance(executor, str):
@@ -150,6 +172,7 @@ class Runner:
             owned.shutdown(wait=True, cancel_futures=True)
         self._local = None
         self._scattered = None
+        self._tokened = None
 
     @property
     def in_process(self) -> bool:
@@ -161,6 +184,12 @@ class Runner:
         if self._local is None or self._local[0] is not context:
             self._local = (context, prepare(context))
         return cast(S, self._local[1])
+
+    def _token(self, context: object) -> str:
+        """A name for ``context``, unique to this runner and this context."""
+        if self._tokened is None or self._tokened[0] is not context:
+            self._tokened = (context, uuid.uuid4().hex)
+        return self._tokened[1]
 
     def batches(self, count: int, batches_per_worker: int = 1) -> list[range]:
         """How ``count`` items are split (consecutive ranges, in order)."""
@@ -236,9 +265,10 @@ class Runner:
             if self._scattered is None or self._scattered[0] is not context:
                 self._scattered = (context, client.scatter(context, broadcast=True))
             shared = self._scattered[1]
+            token = self._token(context)
             return (
                 lambda chunk: client.submit(
-                    run_batch, prepare, evaluate, shared, chunk, pure=False
+                    run_batch, prepare, evaluate, shared, chunk, token, pure=False
                 ),
                 dask_as_completed,
                 client.cancel,
@@ -253,7 +283,8 @@ class Runner:
                 _evaluate_all, evaluate, state, chunk
             )
         else:
-            submit = lambda chunk: pool.submit(run_batch, prepare, evaluate, context, chunk)
+            token = self._token(context)
+            submit = lambda chunk: pool.submit(run_batch, prepare, evaluate, context, chunk, token)
         return submit, futures_as_completed, _cancel_all
 
 

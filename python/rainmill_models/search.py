@@ -40,6 +40,14 @@ METHODS = {
     "nelder_mead": "nelder-mead",
 }
 
+# The optimisers take their settings as keyword arguments passed through
+# from the caller, which their overloaded signatures cannot check here.
+_SCIPY: dict[str, Any] = {
+    "differential_evolution": optimize.differential_evolution,
+    "dual_annealing": optimize.dual_annealing,
+    "minimize": optimize.minimize,
+}
+
 # What the optimisers see for a point whose objective is not a finite number
 # (an invalid model, a score of constant flows): far worse than any real loss,
 # yet finite, so that simplex and gradient steps stay defined.
@@ -187,7 +195,7 @@ def search(
         try:
             if name == "differential_evolution":
                 extra.setdefault("polish", False)
-                outcome = optimize.differential_evolution(
+                outcome = _SCIPY["differential_evolution"](
                     recorder.one,
                     cube,
                     rng=seed,
@@ -197,7 +205,7 @@ def search(
                     **extra,
                 )
             elif name == "dual_annealing":
-                outcome = optimize.dual_annealing(recorder.one, cube, rng=seed, x0=unit0, **extra)
+                outcome = _SCIPY["dual_annealing"](recorder.one, cube, rng=seed, x0=unit0, **extra)
             else:
                 outcome = _nelder_mead(recorder.one, unit0, low.size, seed, extra)
             message = str(outcome.message)
@@ -243,6 +251,6 @@ def _nelder_mead(
             step = 0.25 if unit0[i] <= 0.75 else -0.25
             simplex[i + 1, i] += step
         settings["initial_simplex"] = simplex
-    return optimize.minimize(
+    return _SCIPY["minimize"](
         func, unit0, method="Nelder-Mead", bounds=[(0.0, 1.0)] * size, options=settings
     )

@@ -99,8 +99,16 @@ def test_run_batch_prepares_once():
         calls.append(context)
         return context
 
-    assert run_batch(prepare, lambda s, i: s + i, 10, [1, 2, 3]) == [11, 12, 13]
+    def add(state, item):
+        return state + item
+
+    assert run_batch(prepare, add, 10, [1, 2, 3]) == [11, 12, 13]
     assert calls == [10]
+    # With a token, a worker prepares each context once over its batches.
+    assert run_batch(prepare, add, 20, [1], "a") == [21]
+    assert run_batch(prepare, add, 20, [2], "a") == [22]
+    assert run_batch(prepare, add, 30, [1], "b") == [31]
+    assert calls == [10, 20, 30]
 
 
 @pytest.mark.parametrize("method", ["differential_evolution", "dual_annealing", "nelder-mead"])
