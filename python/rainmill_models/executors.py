@@ -49,6 +49,7 @@ class _DaskClient(Protocol):
     def scatter(self, data: Any, broadcast: bool = ...) -> Any: ...
     def submit(self, func: Callable[..., Any], *args: Any, pure: bool = ...) -> Any: ...
     def cancel(self, futures: Any) -> Any: ...
+    def gather(self, futures: Any) -> Any: ...
     def nthreads(self) -> dict[str, int]: ...
 
 
@@ -240,9 +241,9 @@ class Runner:
         try:
             for index, part in enumerate(parts):
                 pending[submit([items[i] for i in part])] = index
-            for future in completed(list(pending)):
+            for future, result in completed(list(pending)):
                 index = pending[future]
-                done[index] = future.result()
+                done[index] = result
                 if on_batch is not None:
                     on_batch(len(parts[index]))
         except BaseException:
@@ -254,13 +255,11 @@ class Runner:
         self, prepare: Callable[[Any], S], evaluate: Callable[[S, I], R], context: Any
     ) -> tuple[
         Callable[[list[I]], Any],
-        Callable[[list[Any]], Iterable[Any]],
+        Callable[[list[Any]], Iterable[tuple[Any, Any]]],
         Callable[[list[Any]], object],
     ]:
-        """How a batch is submitted, how completions are awaited, how pending work is cancelled."""
+        """How a batch is submitted, how results come back, how pending work is cancelled."""
         if self._client is not None:
-            from distributed import as_completed as dask_as_completed
-
             client = self._client
             if self._scattered is None or self._scattered[0] is not context:
                 self._scattered = (context, client.scatter(context, broadcast=True))
@@ -270,7 +269,7 @@ class Runner:
                 lambda chunk: client.submit(
                     run_batch, prepare, evaluate, shared, chunk, token, pure=False
                 ),
-                dask_as_completed,
+                lambda futures: self._dask_results(futures),
                 client.cancel,
             )
         pool = self._pool
@@ -285,7 +284,22 @@ class Runner:
         else:
             token = self._token(context)
             submit = lambda chunk: pool.submit(run_batch, prepare, evaluate, context, chunk, token)
-        return submit, futures_as_completed, _cancel_all
+        return submit, _pool_results, _cancel_all
+
+    def _dask_results(self, futures: list[Any]) -> Iterable[tuple[Any, Any]]:
+        client = cast(_DaskClient, self._client)
+        if len(futures) <= self.workers:
+            # One batch per worker (a generation of an optimiser): one trip
+            # for all the results, which costs less than following each.
+            return zip(futures, client.gather(futures), strict=True)
+        import distributed
+
+        following: Any = distributed.as_completed  # untyped in distributed
+        return cast(Iterable[tuple[Any, Any]], following(futures, with_results=True))
+
+
+def _pool_results(futures: list[Future[Any]]) -> Iterable[tuple[Future[Any], Any]]:
+    return ((future, future.result()) for future in futures_as_completed(futures))
 
 
 def _cancel_all(futures: list[Future[Any]]) -> None:

@@ -3,11 +3,28 @@ calibration and ensemble tests; and a Dask cluster the tests start themselves.""
 
 from __future__ import annotations
 
+import os
+
 import numpy as np
 import pandas as pd
 import pytest
 
 import rainmill_models as rm
+
+# Worker processes and clusters exercise only pure-Python orchestration; under
+# the sanitizers they would be slow to start and prove nothing more.
+_SANITIZED = os.environ.get("RAINMILL_SANITIZED") == "1"
+
+
+def executors(*names: object) -> list[object]:
+    """Executor parameters; those that start other processes are skipped under the sanitizers."""
+    return [
+        pytest.param(name, marks=pytest.mark.skipif(_SANITIZED, reason="other processes"))
+        if name in ("processes", 2, "dask")
+        else name
+        for name in names
+    ]
+
 
 BASIN_TOML = """
 [options]

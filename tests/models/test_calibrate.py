@@ -15,6 +15,7 @@ from calibration_cases import (  # noqa: F401 (dask_client is a fixture)
     WRONG,
     basin,
     dask_client,
+    executors,
     observed,
     relative_errors,
     storm,
@@ -139,7 +140,7 @@ def test_other_objectives(objective):
         assert relative_errors(result.parameters, TRUE).max() < 0.02
 
 
-@pytest.mark.parametrize("executor", ["threads", "processes", "dask"])
+@pytest.mark.parametrize("executor", executors("threads", "processes", "dask"))
 def test_same_seed_same_calibration_on_every_executor(executor, request):
     if executor == "dask":
         executor = request.getfixturevalue("dask_client")

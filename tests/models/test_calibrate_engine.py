@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from calibration_cases import dask_client  # noqa: F401 (a fixture)
+from calibration_cases import dask_client, executors  # noqa: F401 (a fixture)
 from rainmill_models.executors import Runner, run_batch
 from rainmill_models.sampling import latin_hypercube, percentile_bands
 from rainmill_models.search import search
@@ -50,7 +50,7 @@ def slow_loss(state: dict, x: np.ndarray) -> float:
 CONTEXT = {"target": TARGET}
 
 
-@pytest.mark.parametrize("executor", [None, "threads", "processes", 2, "pool", "dask"])
+@pytest.mark.parametrize("executor", executors(None, "threads", "processes", 2, "pool", "dask"))
 def test_map_keeps_order_over_batches(executor, request):
     if executor == "dask":
         executor = request.getfixturevalue("dask_client")
@@ -135,7 +135,7 @@ def test_invalid_points_never_win():
     np.testing.assert_allclose(result.x, TARGET, atol=2e-3)
 
 
-@pytest.mark.parametrize("executor", ["threads", "processes", "dask"])
+@pytest.mark.parametrize("executor", executors("threads", "processes", "dask"))
 def test_same_seed_same_search_on_every_executor(executor, request):
     if executor == "dask":
         executor = request.getfixturevalue("dask_client")
@@ -158,7 +158,7 @@ def test_other_seed_other_search():
     assert not np.array_equal(a.points, b.points)
 
 
-@pytest.mark.parametrize("executor", [None, "processes"])
+@pytest.mark.parametrize("executor", executors(None, "processes"))
 def test_interrupt_returns_best_so_far(executor):
     # Ctrl-C as the terminal sends it (a KeyboardInterrupt in the main
     # thread), a moment after the first generation is in.

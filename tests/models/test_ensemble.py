@@ -14,6 +14,7 @@ from calibration_cases import (  # noqa: F401 (dask_client is a fixture)
     WRONG,
     basin,
     dask_client,
+    executors,
     observed,
     relative_errors,
     storm,
@@ -74,7 +75,7 @@ def test_run_many_reports_a_failed_run_and_goes_on():
     assert pd.isna(table.loc[1, "error"]) and table.loc[1, "peak_flow"] > 0
 
 
-@pytest.mark.parametrize("executor", ["processes", "dask"])
+@pytest.mark.parametrize("executor", executors("processes", "dask"))
 def test_run_many_same_table_on_every_executor(executor, request):
     if executor == "dask":
         executor = request.getfixturevalue("dask_client")
@@ -103,11 +104,12 @@ def test_uncertainty_runs_bands_and_coverage():
     )
 
 
-def test_uncertainty_on_processes_matches_serial_and_refused_samples_are_nan():
+@pytest.mark.parametrize("executor", executors("threads", "processes"))
+def test_uncertainty_in_parallel_matches_serial_and_refused_samples_are_nan(executor):
     bounds = {"basin.loss.constant_rate": (-0.1, 0.3)}
     serial = rm.uncertainty(basin(), storm(), bounds, n=12, seed=1, progress=False)
     parallel = rm.uncertainty(basin(), storm(), bounds, n=12, seed=1, progress=False,
-                              executor="processes")
+                              executor=executor)
     pd.testing.assert_frame_equal(serial.runs, parallel.runs)
     refused = serial.samples["basin.loss.constant_rate"] < 0
     assert refused.any()

@@ -1,0 +1,242 @@
+"""Evaluations per second of a calibration: serial, threads, processes, Dask, and spotpy.
+
+A plain script: `python benchmarks/bench_calibrate.py [--generations N] [--workers N]`,
+or `main()` from the benchmark runner. The problem is the one of
+examples/calibrate.py: the event model's basin (losses, Clark transform, two
+baseflow layers) fitted on its own noise-free outflow for the design storm,
+four parameters (initial deficit, constant rate, tc, R), differential
+evolution on the Nash-Sutcliffe efficiency with a fixed number of generations
+(no early stop, so every executor does the same evaluations). Pools and the
+Dask cluster are started and warmed before the timing. spotpy's SCE-UA runs
+the same objective (the same model evaluation) serially, when spotpy is
+installed.
+
+Targets: at least 1.7 times the serial throughput with two workers, and
+ahead of spotpy's evaluations per second.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import math
+import os
+import sys
+import time
+from collections.abc import Callable
+from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import rainmill_models as rm
+from rainmill_models.calibrate import _outflow, prepare_calibration, series_to_data
+from rainmill_models.executors import Runner
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+TRUE = {
+    "basin.loss.initial_deficit": 0.6,
+    "basin.loss.constant_rate": 0.12,
+    "basin.transform.tc": 4.0,
+    "basin.transform.r": 0.5,
+}
+START = {
+    "basin.loss.initial_deficit": 1.0,
+    "basin.loss.constant_rate": 0.25,
+    "basin.transform.tc": 2.0,
+    "basin.transform.r": 1.5,
+}
+BOUNDS = {
+    "basin.loss.initial_deficit": (0.1, 1.4),
+    "basin.loss.constant_rate": (0.02, 0.4),
+    "basin.transform.tc": (1.0, 8.0),
+    "basin.transform.r": (0.25, 3.0),
+}
+SEED = 20240611
+TARGET_SPEEDUP = 1.7
+
+
+def build_case() -> tuple[rm.Model, pd.Series, pd.Series]:
+    model = rm.Model.load(EXAMPLES / "event_model.toml")
+    truth = rm.with_parameters(dataclasses.replace(model, reach=None, reservoir=None), TRUE)
+    rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
+    return rm.with_parameters(truth, START), rain, truth.run(rain).outflow
+
+
+def calibration_context(case: tuple[rm.Model, pd.Series, pd.Series]) -> dict[str, Any]:
+    """The plain data calibrate() hands its workers for this case."""
+    model, rain, observed = case
+    return {
+        "model": model.to_dict(), "rain": series_to_data(rain),
+        "observed": series_to_data(observed),
+        "window": (observed.index[0].isoformat(), observed.index[-1].isoformat()),
+        "paths": list(BOUNDS), "objective": "nse", "missing": "raise",
+    }
+
+
+def rate(case: tuple[rm.Model, pd.Series, pd.Series], generations: int, executor: Any,
+         repeat: int) -> tuple[float, dict[str, float]]:
+    """The best evaluations per second over `repeat` runs, and the parameters found."""
+    model, rain, observed = case
+    options = {"maxiter": generations, "tol": 0.0, "atol": 0.0}
+    best, found = 0.0, {}
+    for _ in range(repeat):
+        result = rm.calibrate(model, rain, observed, BOUNDS, objective="nse", seed=SEED,
+                              executor=executor, progress=False, options=options)
+        best = max(best, result.evaluations / result.seconds)
+        found = result.parameters
+    return best, found
+
+
+def _nothing(state: object, item: object) -> float:
+    return 0.0
+
+
+def scheduling_share(case: tuple[rm.Model, pd.Series, pd.Series], executor: Any,
+                     serial_rate: float, rounds: int = 20) -> float:
+    """The cost of dispatching one generation, as a share of its work done serially.
+
+    The same batches as a calibration's, with the same context, but each
+    evaluation replaced by nothing: what remains is scheduling, transfer and
+    the trips back.
+    """
+    context = calibration_context(case)
+    population = [np.full(len(BOUNDS), 0.5) for _ in range(15 * len(BOUNDS))]
+    with Runner(executor) as runner:
+        runner.map(prepare_calibration, _nothing, context, population)
+        started = time.perf_counter()
+        for _ in range(rounds):
+            runner.map(prepare_calibration, _nothing, context, population)
+        per_generation = (time.perf_counter() - started) / rounds
+    return per_generation / (len(population) / serial_rate)
+
+
+def warm(case: tuple[rm.Model, pd.Series, pd.Series], executor: Any) -> None:
+    rate(case, 1, executor, 1)
+
+
+def spotpy_rate(case: tuple[rm.Model, pd.Series, pd.Series], repetitions: int) -> float | None:
+    """SCE-UA's evaluations per second on the same objective, or None without spotpy."""
+    try:
+        import spotpy
+    except ImportError:
+        return None
+    state = prepare_calibration(calibration_context(case))
+
+    class Setup:
+        def __init__(self) -> None:
+            self.params = [spotpy.parameter.Uniform(path, low, high)
+                           for path, (low, high) in BOUNDS.items()]
+
+        def parameters(self) -> Any:
+            return spotpy.parameter.generate(self.params)
+
+        def simulation(self, vector: Any) -> Any:
+            try:
+                return _outflow(state, np.asarray(vector, dtype=np.float64))[state.positions]
+            except rm.ModelError:
+                return np.full(len(state.positions), np.nan)
+
+        def evaluation(self) -> Any:
+            return state.observed_values
+
+        def objectivefunction(self, simulation: Any, evaluation: Any) -> float:
+            return 1.0 - float(spotpy.objectivefunctions.nashsutcliffe(evaluation, simulation))
+
+    sampler = spotpy.algorithms.sceua(Setup(), dbformat="ram", random_state=SEED,
+                                      save_sim=False)
+    devnull = open(os.devnull, "w")  # spotpy reports on stdout as it goes
+    saved, sys.stdout = sys.stdout, devnull
+    try:
+        started = time.perf_counter()
+        sampler.sample(repetitions, ngs=8, kstop=1000, peps=0.0, pcento=0.0)
+        seconds = time.perf_counter() - started
+    finally:
+        sys.stdout = saved
+        devnull.close()
+    return len(sampler.getdata()) / seconds
+
+
+def dask_client(workers: int) -> tuple[Any, Callable[[], None]] | None:
+    try:
+        import distributed
+    except ImportError:
+        return None
+    cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=None)
+    client = distributed.Client(cluster)
+
+    def close() -> None:
+        client.close()
+        cluster.close()
+
+    return client, close
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--generations", type=int, default=40,
+                        help="generations of 60 evaluations per run (default 40)")
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--repeat", type=int, default=2, help="timed runs; the best is reported")
+    args = parser.parse_args(argv)
+    case = build_case()
+    evaluations = (args.generations + 1) * 15 * len(BOUNDS)
+    print(f"Calibration throughput: {len(BOUNDS)} parameters, differential evolution, "
+          f"{evaluations} evaluations per run, {args.workers} workers, "
+          f"{os.cpu_count()} cores (other load on the machine shows in these figures)")
+    rows: list[tuple[str, float | None, str]] = []
+    shares: list[str] = []
+    serial, reference = rate(case, args.generations, None, args.repeat)
+    rows.append(("serial", serial, ""))
+    pools: list[tuple[str, Executor]] = [
+        (f"threads ({args.workers})", ThreadPoolExecutor(args.workers)),
+        (f"processes ({args.workers})", ProcessPoolExecutor(args.workers)),
+    ]
+    for name, pool in pools:
+        with pool:
+            warm(case, pool)
+            value, found = rate(case, args.generations, pool, args.repeat)
+            shares.append(f"{name}: {100 * scheduling_share(case, pool, serial):.1f} %")
+        rows.append((name, value, "" if found == reference else "DIFFERENT RESULT"))
+    started = dask_client(args.workers)
+    if started is None:
+        rows.append(("Dask LocalCluster", None, "not installed"))
+    else:
+        client, close = started
+        try:
+            warm(case, client)
+            value, found = rate(case, args.generations, client, args.repeat)
+            shares.append(f"Dask: {100 * scheduling_share(case, client, serial):.1f} %")
+        finally:
+            close()
+        rows.append((f"Dask LocalCluster ({args.workers})", value,
+                     "" if found == reference else "DIFFERENT RESULT"))
+    spot = spotpy_rate(case, evaluations)
+    rows.append(("spotpy SCE-UA (serial)", spot, "" if spot is not None else "not installed"))
+
+    print("\n| executor | evaluations/s | × serial | note |\n|---|---:|---:|---|")
+    for name, value, note in rows:
+        shown = "—" if value is None else f"{value:,.0f}"
+        ratio = "—" if value is None else f"{value / serial:.2f}"
+        print(f"| {name} | {shown} | {ratio} | {note} |")
+    print("\nScheduling cost of one generation (60 evaluations in one batch per worker), as a "
+          "share of its serial work: " + ", ".join(shares))
+    best_parallel = max((v for n, v, _ in rows[2:4] if v is not None), default=math.nan)
+    met = best_parallel >= TARGET_SPEEDUP * serial
+    print(f"\nTarget {TARGET_SPEEDUP}x serial with {args.workers} workers "
+          f"(best of processes and Dask: {best_parallel / serial:.2f}x): "
+          f"{'met' if met else 'not met'}")
+    if spot is None:
+        print("Target ahead of spotpy: spotpy not installed")
+    else:
+        ahead = max(serial, best_parallel) > spot
+        print(f"Target ahead of spotpy ({spot:,.0f}/s): {'met' if ahead else 'not met'} "
+              f"(serial {serial / spot:.2f}x)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
