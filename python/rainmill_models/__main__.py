@@ -20,7 +20,7 @@ COMMANDS: list[Callable[[Any], None]] = [
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m rainmill_models", description=__doc__)
+    parser = argparse.ArgumentParser(description="Event models on the rainmill extension.")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="command")
     for add_command in COMMANDS:
         add_command(subparsers)

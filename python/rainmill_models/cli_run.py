@@ -47,13 +47,13 @@ def run_command(args: argparse.Namespace) -> int:
     fit = scores(result.outflow, observed, missing=args.observed_missing) if observed is not None else None
     print(result.summary(fit))
     if args.out is not None:
-        result.to_csv(str(args.out))
+        result.to_csv(args.out)
         print(f"\nResults written to {args.out}")
     if args.plot is not None:
         from .plot import PlottingUnavailable
 
         try:
-            result.plot(observed, path=str(args.plot))
+            result.plot(observed, path=args.plot)
         except PlottingUnavailable as error:
             print(f"No figure: {error}", file=sys.stderr)
             return 2

@@ -406,9 +406,9 @@ class Options:
       rainfall it is given and the results it reports;
     - `step`: the computation step in hours (the rainfall is disaggregated to it); by default the
       rainfall's own step;
-    - `recession`: without an explicit end, the run goes on until the model's outflow, after its
-      peak, has come back down to within this fraction of its rise above the starting flow (and the
-      direct runoff is complete);
+    - `recession`: without an explicit end, the run goes on until the model's outflow and the total
+      baseflow, after their peaks, have come back down to within this fraction of their rise above
+      their starting flows (and the direct runoff is complete);
     - `max_horizon`: the longest run, in hours, that this extension of the horizon may reach.
     """
 
@@ -694,13 +694,17 @@ def _walk(model: Model, path: str) -> list[tuple[object, str]]:
     return chain
 
 
-def get_parameter(model: Model, path: str) -> float:
-    """The numeric parameter at a dotted path (durations in hours), e.g. "basin.transform.tc"."""
-    container, key = _walk(model, path)[-1]
+def _number_at(chain: list[tuple[object, str]], path: str) -> float:
+    container, key = chain[-1]
     value = container[key] if isinstance(container, dict) else getattr(container, key)
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ModelError(path, f"is not a numeric parameter ({type(value).__name__})")
     return float(value)
+
+
+def get_parameter(model: Model, path: str) -> float:
+    """The numeric parameter at a dotted path (durations in hours), e.g. "basin.transform.tc"."""
+    return _number_at(_walk(model, path), path)
 
 
 def _replace(node: object, key: str, value: object) -> object:
@@ -716,8 +720,8 @@ def with_parameters(model: Model, values: Mapping[str, float]) -> Model:
     """
     result = model
     for path, value in values.items():
-        get_parameter(result, path)  # the path must lead to a number
         chain = _walk(result, path)
+        _number_at(chain, path)  # the path must lead to a number
         new: object = value
         for i in range(len(chain) - 1, -1, -1):
             node, key = chain[i]

@@ -55,7 +55,7 @@ def align(
     obs = observed.sort_index()
     if window is not None:
         start, end = window
-        obs = obs.loc[pd.Timestamp(start) : pd.Timestamp(end)]  # type: ignore[arg-type,misc]
+        obs = obs.loc[pd.Timestamp(start) : pd.Timestamp(end)]  # type: ignore[arg-type]
     absent = ~obs.index.isin(simulated.index)
     if absent.any():
         stamp = obs.index[int(np.argmax(absent))]

@@ -7,12 +7,13 @@ scripts, notebooks and worker processes. matplotlib is the optional `plot` extra
 from __future__ import annotations
 
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, cast
 
 import pandas as pd
 
 from . import units as u
 from .description import ControlledOutlet, UncontrolledOutlet
+from .timeseries import describe_step
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -89,7 +90,7 @@ def plot_result(
     rain_ax.bar(rain.index, rain["gross"], width=width, align="edge", color="lightsteelblue", label="gross rain")
     rain_ax.bar(rain.index, rain["excess"], width=width, align="edge", color="steelblue", label="excess")
     rain_ax.set_ylim(max(float(rain["gross"].max()), 1e-9) * 3.0, 0.0)  # the bars hang from the top
-    rain_ax.set_ylabel(f"rain ({u.label('depth', result.units)} per {result.step})")
+    rain_ax.set_ylabel(f"rain ({u.label('depth', result.units)} per {describe_step(result.step)})")
     handles, labels = flows_ax.get_legend_handles_labels()
     rain_handles, rain_labels = rain_ax.get_legend_handles_labels()
     rain_ax.legend(handles + rain_handles, labels + rain_labels, loc="center right", fontsize=8, framealpha=0.9)
@@ -108,7 +109,7 @@ def plot_result(
         pool_ax.set_ylabel(f"elevation ({u.label('length', result.units)})")
         pool_ax.legend(loc="lower right", fontsize=8, frameon=False)
         pool_ax.grid(True, linewidth=0.4, alpha=0.5)
-    axes[-1].set_xlim(result.index[0], result.index[-1])
+    axes[-1].set_xlim(cast(Any, result.index[0]), cast(Any, result.index[-1]))
     axes[-1].set_xlabel("time")
     if path is not None:
         target = Path(path)

@@ -35,7 +35,7 @@ def _when(stamp: object) -> str:
     return pd.Timestamp(stamp).isoformat()  # type: ignore[arg-type]
 
 
-def _describe(step: pd.Timedelta) -> str:
+def describe_step(step: pd.Timedelta) -> str:
     seconds = step.total_seconds()
     for unit, size in (("h", 3600.0), ("min", 60.0)):
         if seconds >= size and seconds % size == 0:
@@ -64,6 +64,13 @@ def _check_order(index: pd.DatetimeIndex, name: str) -> np.ndarray:
     return diffs
 
 
+def _usual_step(diffs: np.ndarray) -> int:
+    """The most common difference (the earliest of equally common ones): the series' step."""
+    values, first, counts = np.unique(diffs, return_index=True, return_counts=True)
+    best = np.flatnonzero(counts == counts.max())
+    return int(values[best[np.argmin(first[best])]])
+
+
 def _unit_step(index: pd.DatetimeIndex) -> pd.Timedelta:
     return pd.Timedelta(1, unit=index.unit)
 
@@ -78,19 +85,19 @@ def infer_step(series: pd.Series, *, name: str = "series") -> pd.Timedelta:
     if len(index) < 2:
         raise TimeSeriesError(f"{name}: at least two timestamps are needed to infer the step")
     diffs = _check_order(index, name)
-    step = int(diffs.min())
+    step = _usual_step(diffs)
     odd = np.flatnonzero(diffs != step)
     if odd.size:
         i = int(odd[0]) + 1
         if diffs[i - 1] % step == 0:
             raise TimeSeriesError(
                 f"{name}: gap after {_when(index[i - 1])}: the next value is at {_when(index[i])}, "
-                f"{int(diffs[i - 1] // step) - 1} step(s) of {_describe(step * _unit_step(index))} missing"
+                f"{int(diffs[i - 1] // step) - 1} step(s) of {describe_step(step * _unit_step(index))} missing"
             )
         raise TimeSeriesError(
             f"{name}: irregular timestamp {_when(index[i])}: "
-            f"{_describe(diffs[i - 1] * _unit_step(index))} after the one before, where the step is "
-            f"{_describe(step * _unit_step(index))}"
+            f"{describe_step(diffs[i - 1] * _unit_step(index))} after the one before, where the step is "
+            f"{describe_step(step * _unit_step(index))}"
         )
     result = step * _unit_step(index)
     if result.total_seconds() < 1 or result.total_seconds() % 1:
@@ -106,11 +113,13 @@ def _regular_index(series: pd.Series, name: str) -> pd.DatetimeIndex:
     diffs = _check_order(index, name)
     step = int(diffs.min())
     odd = np.flatnonzero(diffs % step != 0)
-    if odd.size:
+    if odd.size:  # no common grid: report against the series' usual step
+        step = _usual_step(diffs)
+        odd = np.flatnonzero(diffs % step != 0)
         i = int(odd[0]) + 1
         raise TimeSeriesError(
             f"{name}: irregular timestamp {_when(index[i])}: not a whole number of "
-            f"{_describe(step * _unit_step(index))} steps after {_when(index[i - 1])}"
+            f"{describe_step(step * _unit_step(index))} steps after {_when(index[i - 1])}"
         )
     return pd.date_range(index[0], index[-1], freq=step * _unit_step(index), name=index.name)
 
@@ -125,6 +134,11 @@ def _first_missing(values: pd.Series, name: str, policy_hint: str) -> None:
 def fill_rain(series: pd.Series, missing: RainPolicy = "raise", *, name: str = "rain") -> pd.Series:
     """The rainfall with its missing values and timestamps filled as the policy says (see the module)."""
     series = _as_float(series, name)
+    values = series.to_numpy()
+    bad = ~(np.isnan(values) | ((values >= 0.0) & np.isfinite(values)))
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise TimeSeriesError(f"{name}: depth {values[i]} at {_when(series.index[i])}; rain must be finite and >= 0")
     if missing == "zero":
         full = series.reindex(_regular_index(series, name))
         return full.fillna(0.0)
@@ -158,15 +172,16 @@ def fill_flow(
     if max_gap is None or not max_gap >= 0:
         raise ValueError("missing='interpolate' needs max_gap, the longest gap to fill, in hours (>= 0)")
     full = series.reindex(_regular_index(series, name))
+    full_index = pd.DatetimeIndex(full.index)
     valid = full.notna().to_numpy()
     if not valid.any():
         raise TimeSeriesError(f"{name}: no values at all")
     if not valid[0] or not valid[-1]:
         i = int(np.argmin(valid)) if not valid[0] else len(valid) - 1
         raise TimeSeriesError(f"{name}: missing value at {_when(full.index[i])}: gaps at either end cannot be interpolated")
-    stamps = full.index.asi8
+    stamps = full_index.asi8
     known = np.flatnonzero(valid)
-    span = np.diff(stamps[known]) * _unit_step(full.index).total_seconds() / 3600.0
+    span = np.diff(stamps[known]) * _unit_step(full_index).total_seconds() / 3600.0
     too_long = np.flatnonzero((np.diff(known) > 1) & (span > max_gap + 1e-9))
     if too_long.size:
         start = full.index[known[too_long[0]] + 1]
@@ -271,6 +286,7 @@ def write_csv(data: pd.Series | pd.DataFrame, path: str | Path) -> Path:
     out = frame.copy()
     index = out.index
     if isinstance(index, pd.DatetimeIndex):
-        out.index = pd.Index([stamp.isoformat() for stamp in index], name=index.name or "time")
+        stamps = np.array([stamp.isoformat() for stamp in index], dtype=object)
+        out.index = pd.Index(stamps, name=index.name or "time")
     out.to_csv(target)
     return target
