@@ -18,7 +18,7 @@ ahead of spotpy's evaluations per second.
 from __future__ import annotations
 
 import argparse
-import dataclasses
+import importlib.util
 import math
 import os
 import sys
@@ -26,6 +26,7 @@ import time
 from collections.abc import Callable
 from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
 from pathlib import Path
+from types import ModuleType
 from typing import Any
 
 import numpy as np
@@ -36,33 +37,28 @@ from rainmill_models.calibrate import _outflow, prepare_calibration, series_to_d
 from rainmill_models.executors import Runner
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-TRUE = {
-    "basin.loss.initial_deficit": 0.6,
-    "basin.loss.constant_rate": 0.12,
-    "basin.transform.tc": 4.0,
-    "basin.transform.r": 0.5,
-}
-START = {
-    "basin.loss.initial_deficit": 1.0,
-    "basin.loss.constant_rate": 0.25,
-    "basin.transform.tc": 2.0,
-    "basin.transform.r": 1.5,
-}
-BOUNDS = {
-    "basin.loss.initial_deficit": (0.1, 1.4),
-    "basin.loss.constant_rate": (0.02, 0.4),
-    "basin.transform.tc": (1.0, 8.0),
-    "basin.transform.r": (0.25, 3.0),
-}
-SEED = 20240611
 TARGET_SPEEDUP = 1.7
 
 
+def _example() -> ModuleType:
+    """examples/calibrate.py, whose problem this benchmark times."""
+    spec = importlib.util.spec_from_file_location("calibrate_example", EXAMPLES / "calibrate.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+EXAMPLE = _example()
+BOUNDS: dict[str, tuple[float, float]] = EXAMPLE.BOUNDS
+SEED: int = EXAMPLE.SEED
+
+
 def build_case() -> tuple[rm.Model, pd.Series, pd.Series]:
-    model = rm.Model.load(EXAMPLES / "event_model.toml")
-    truth = rm.with_parameters(dataclasses.replace(model, reach=None, reservoir=None), TRUE)
+    """The wrong start, the rain and the noise-free observations of the example."""
+    truth = EXAMPLE.basin_model()
     rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
-    return rm.with_parameters(truth, START), rain, truth.run(rain).outflow
+    return rm.with_parameters(truth, EXAMPLE.WRONG_START), rain, truth.run(rain).outflow
 
 
 def calibration_context(case: tuple[rm.Model, pd.Series, pd.Series]) -> dict[str, Any]:

@@ -104,20 +104,23 @@ def main(argv: list[str] | None = None) -> int:
     exact = synthetic_observations(truth, rain, 0.0)
     noisy = synthetic_observations(truth, rain, NOISE)
 
-    fit = {"objective": "nse", "seed": SEED, "progress": sys.stderr.isatty()}
-    serial = rm.calibrate(start, rain, exact, BOUNDS, **fit)
+    def fit(observed: pd.Series, executor: object = None, **options: int) -> rm.CalibrationResult:
+        return rm.calibrate(start, rain, observed, BOUNDS, objective="nse", seed=SEED,
+                            executor=executor, progress=sys.stderr.isatty(), options=options)
+
+    serial = fit(exact)
     errors = report("Noise-free observations, serial", serial)
     with ProcessPoolExecutor(args.workers) as pool:
         # The workers start and import the package once, before the timing.
-        rm.calibrate(start, rain, exact, BOUNDS, executor=pool, **fit, options={"maxiter": 1})
-        parallel = rm.calibrate(start, rain, exact, BOUNDS, executor=pool, **fit)
+        fit(exact, pool, maxiter=1)
+        parallel = fit(exact, pool)
     report(f"Noise-free observations, {args.workers} processes", parallel)
     same = parallel.parameters == serial.parameters
     print(f"  same result as serial: {'yes' if same else 'NO'}; "
           f"{serial.evaluations / serial.seconds:.0f} evaluations/s serial, "
           f"{parallel.evaluations / parallel.seconds:.0f} with {args.workers} processes, "
           f"{serial.seconds / parallel.seconds:.2f} times as fast")
-    fitted = rm.calibrate(start, rain, noisy, BOUNDS, **fit)
+    fitted = fit(noisy)
     report(f"Observations with {100 * NOISE:.0f} % noise, serial", fitted)
 
     ok = max(errors) <= TOLERANCE and serial.score >= MINIMUM_KGE and same

@@ -140,7 +140,10 @@ class _NoProgress:
 def progress_bar(enabled: bool, description: str, total: int | None = None) -> Any:
     if not enabled:
         return _NoProgress()
-    from tqdm.auto import tqdm
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:  # tqdm is optional: no bar without it
+        return _NoProgress()
 
     # Shown only for runs that last more than a second.
     return tqdm(total=total, desc=description, unit="eval", delay=1.0, leave=False)

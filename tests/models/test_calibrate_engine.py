@@ -242,3 +242,22 @@ def test_percentile_bands_match_numpy_and_skip_gaps():
         np.testing.assert_allclose(bands.iloc[row], np.percentile(values, [2.5, 50, 97.5]))
     assert bands.iloc[4].isna().all()
     assert (bands["p2.5"] <= bands["p50"]).iloc[[0, 1, 2, 3, 5]].all()
+
+
+def sleepy_loss(state: dict, x: np.ndarray) -> float:
+    import time
+
+    time.sleep(0.01)
+    return toy_loss(state, x)
+
+
+@pytest.mark.parametrize("progress", [True, False])
+def test_progress_bar_only_when_asked_and_only_for_long_runs(capsys, progress):
+    # 165 evaluations of 10 ms: longer than the bar's one-second delay.
+    search(prepare_toy, sleepy_loss, CONTEXT, BOUNDS, seed=0, progress=progress,
+           options={"maxiter": 10, "popsize": 5, "tol": 0.0})
+    err = capsys.readouterr().err
+    assert ("differential_evolution" in err and "eval" in err) == progress
+    # A short run shows nothing, even when asked.
+    search(prepare_toy, toy_loss, CONTEXT, BOUNDS, seed=0, progress=True, options={"maxiter": 2})
+    assert capsys.readouterr().err == ""
