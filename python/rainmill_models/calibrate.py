@@ -48,23 +48,23 @@ Objective = str | Callable[[pd.Series, pd.Series], float]
 
 
 def series_to_data(series: pd.Series) -> dict[str, Any]:
-    """A time-indexed Series as plain data (NumPy arrays and a time-zone name)."""
+    """A time-indexed Series as plain data: NumPy arrays (instants in UTC) and the time zone."""
     index = pd.DatetimeIndex(series.index)
+    instants = index if index.tz is None else index.tz_convert("UTC").tz_localize(None)
     return {
         "values": series.to_numpy(dtype=np.float64, na_value=np.nan),
-        "index": index.tz_localize(None).to_numpy(dtype="datetime64[ns]")
-        if index.tz is not None
-        else index.to_numpy(dtype="datetime64[ns]"),
-        "tz": None if index.tz is None else str(index.tz),
+        "index": instants.to_numpy(),
+        "index_name": index.name,
+        "tz": index.tz,
         "name": series.name,
     }
 
 
 def series_from_data(data: Mapping[str, Any]) -> pd.Series:
     """The inverse of :func:`series_to_data`."""
-    index = pd.DatetimeIndex(data["index"])
+    index = pd.DatetimeIndex(data["index"], name=data["index_name"])
     if data["tz"] is not None:
-        index = index.tz_localize(data["tz"])
+        index = index.tz_localize("UTC").tz_convert(data["tz"])
     return pd.Series(data["values"], index=index, name=data["name"])
 
 
@@ -83,12 +83,15 @@ def _objective_value(
     return float(scores(simulated, observed, missing=missing, window=window)[objective])
 
 
-def _loss(objective: Objective, value: float) -> float:
+def _loss(objective: Objective, value: float) -> tuple[float, float]:
+    """The loss the optimiser minimises, and the value the history keeps."""
     if not math.isfinite(value):
-        return math.nan
-    if callable(objective) or objective in _SCORES_TO_ONE:
-        return 1.0 - value if not callable(objective) else -value
-    return abs(value)
+        return math.nan, math.nan
+    if callable(objective):
+        return -value, value
+    if objective in _SCORES_TO_ONE:
+        return 1.0 - value, value
+    return abs(value), value
 
 
 def _kge(s: npt.NDArray[np.float64], o: npt.NDArray[np.float64]) -> float:
@@ -163,8 +166,10 @@ def _outflow(
     return outflow * state.flow_factor  # the factor Result applies, so the values are the same
 
 
-def evaluate_calibration(state: _State, values: npt.NDArray[np.float64]) -> float:
-    """The loss of one parameter vector (NaN for a model the description refuses)."""
+def evaluate_calibration(
+    state: _State, values: npt.NDArray[np.float64]
+) -> tuple[float, float]:
+    """The loss of one parameter vector and its objective (NaN for a model the description refuses)."""
     try:
         outflow = _outflow(state, values)
         if state.objective in _FAST:
@@ -173,7 +178,7 @@ def evaluate_calibration(state: _State, values: npt.NDArray[np.float64]) -> floa
             bad = np.isnan(s)
             if bad.any():
                 if state.missing == "raise":
-                    return math.nan
+                    return math.nan, math.nan
                 s, o = s[~bad], o[~bad]
             value = _FAST[state.objective](s, o)
         else:
@@ -182,7 +187,7 @@ def evaluate_calibration(state: _State, values: npt.NDArray[np.float64]) -> floa
                 state.objective, simulated, state.observed, state.window, state.missing
             )
     except (ModelError, TimeSeriesError):
-        return math.nan
+        return math.nan, math.nan
     return _loss(state.objective, value)
 
 
@@ -364,13 +369,13 @@ def calibrate(
     all_scores = scores(simulated, observed, missing=missing, window=span)
     history = pd.DataFrame(found.points, columns=paths)
     history.insert(0, "generation", found.generations)
-    history[name] = [_score_from_loss(objective, loss) for loss in found.losses]
+    history[name] = found.values
     history.index.name = "evaluation"
     return CalibrationResult(
         model=best,
         parameters=values,
         objective=name,
-        score=_score_from_loss(objective, found.loss),
+        score=found.value,
         scores={k: float(v) for k, v in all_scores.items()},
         history=history,
         simulated=simulated,
@@ -382,16 +387,6 @@ def calibrate(
         interrupted=found.interrupted,
         message=found.message,
     )
-
-
-def _score_from_loss(objective: Objective, loss: float) -> float:
-    # The losses of errors are their absolute values; the history keeps the
-    # error itself only where the sign is not lost, so it shows |error|.
-    if not math.isfinite(loss):
-        return math.nan
-    if callable(objective):
-        return -loss
-    return 1.0 - loss if objective in _SCORES_TO_ONE else loss
 
 
 def _window(observed: pd.Series, window: tuple[Any, Any] | None) -> tuple[pd.Timestamp, pd.Timestamp]:

@@ -31,6 +31,9 @@ from .executors import ExecutorLike, Runner
 __all__ = ["METHODS", "SearchResult", "search", "unit_to_bounds"]
 
 FloatArray = npt.NDArray[np.float64]
+# What an objective returns for one point: its loss, or its loss and the
+# value to report for it (a score whose loss is 1 - score, say).
+Outcome = float | tuple[float, float]
 
 METHODS = {
     "differential_evolution": "differential_evolution",
@@ -60,10 +63,12 @@ class SearchResult:
 
     x: FloatArray
     loss: float
+    value: float
     method: str
     evaluations: int
     points: FloatArray = field(repr=False)
     losses: FloatArray = field(repr=False)
+    values: FloatArray = field(repr=False)
     generations: npt.NDArray[np.int64] = field(repr=False)
     interrupted: bool = False
     message: str = ""
@@ -82,7 +87,7 @@ class _Recorder:
         self,
         runner: Runner,
         prepare: Callable[[Any], Any],
-        evaluate: Callable[[Any, FloatArray], float],
+        evaluate: Callable[[Any, FloatArray], Outcome],
         context: Any,
         low: FloatArray,
         high: FloatArray,
@@ -92,15 +97,18 @@ class _Recorder:
         self.low, self.high, self.progress = low, high, progress
         self.points: list[FloatArray] = []
         self.losses: list[float] = []
+        self.values: list[float] = []
         self.generations: list[int] = []
         self.generation = 0
 
-    def _record(self, xs: Sequence[FloatArray], losses: Iterable[float]) -> list[float]:
+    def _record(self, xs: Sequence[FloatArray], outcomes: Iterable[Outcome]) -> list[float]:
         seen = []
-        for x, loss in zip(xs, losses, strict=True):
+        for x, outcome in zip(xs, outcomes, strict=True):
+            loss, value = outcome if isinstance(outcome, tuple) else (outcome, outcome)
             loss = float(loss)
             self.points.append(x)
             self.losses.append(loss)
+            self.values.append(float(value))
             self.generations.append(self.generation)
             seen.append(loss if math.isfinite(loss) else INVALID_LOSS)
         self.generation += 1
@@ -109,24 +117,22 @@ class _Recorder:
     def one(self, unit: FloatArray) -> float:
         x = unit_to_bounds(unit, self.low, self.high)
         state = self.runner.local_state(self.prepare, self.context)
-        loss = self.evaluate(state, x)
+        outcome = self.evaluate(state, x)
         self.progress.update(1)
-        return self._record([x], [loss])[0]
+        return self._record([x], [outcome])[0]
 
     def many(self, _func: object, units: Iterable[FloatArray]) -> list[float]:
         # The map-like callable handed to differential evolution: the
         # function it passes is our own `one`, evaluated here in batches.
         xs = [unit_to_bounds(u, self.low, self.high) for u in units]
-        losses = self.runner.map(
+        outcomes = self.runner.map(
             self.prepare, self.evaluate, self.context, xs, on_batch=self.progress.update
         )
-        return self._record(xs, losses)
+        return self._record(xs, outcomes)
 
-    def best(self) -> tuple[FloatArray, float]:
+    def best(self) -> int:
         losses = np.array(self.losses, dtype=np.float64)
-        finite = np.where(np.isfinite(losses), losses, np.inf)
-        index = int(np.argmin(finite))
-        return self.points[index], float(self.losses[index])
+        return int(np.argmin(np.where(np.isfinite(losses), losses, np.inf)))
 
 
 class _NoProgress:
@@ -151,7 +157,7 @@ def progress_bar(enabled: bool, description: str, total: int | None = None) -> A
 
 def search(
     prepare: Callable[[Any], Any],
-    evaluate: Callable[[Any, FloatArray], float],
+    evaluate: Callable[[Any, FloatArray], Outcome],
     context: Any,
     bounds: Sequence[tuple[float, float]],
     *,
@@ -166,7 +172,7 @@ def search(
     """Minimise ``evaluate(prepare(context), x)`` over the box ``bounds``.
 
     ``evaluate`` returns the loss of one parameter vector (NaN or infinity
-    for an invalid one); ``prepare`` and ``evaluate`` are top-level functions
+    for an invalid one), or a pair (loss, value to report); ``prepare`` and ``evaluate`` are top-level functions
     and ``context`` plain data, so that the points can be evaluated in other
     processes. ``x0`` is the starting point (clipped into the bounds; the
     first member of differential evolution's population). ``options`` go to
@@ -219,14 +225,16 @@ def search(
             message = "interrupted"
         finally:
             bar.close()
-    best_x, best_loss = recorder.best()
+    best = recorder.best()
     return SearchResult(
-        x=best_x,
-        loss=best_loss,
+        x=recorder.points[best],
+        loss=recorder.losses[best],
+        value=recorder.values[best],
         method=name,
         evaluations=len(recorder.losses),
         points=np.array(recorder.points, dtype=np.float64).reshape(-1, low.size),
         losses=np.array(recorder.losses, dtype=np.float64),
+        values=np.array(recorder.values, dtype=np.float64),
         generations=np.array(recorder.generations, dtype=np.int64),
         interrupted=interrupted,
         message=message,

@@ -170,3 +170,19 @@ def test_calibrate_command_refuses_a_bad_parameters_file(tmp_path, capsys, text,
     ])
     assert status == 2
     assert pytest.importorskip("re").search(message, capsys.readouterr().err)
+
+
+@pytest.mark.parametrize("zone", [None, "UTC", "Europe/Paris", "America/New_York"])
+def test_series_travel_as_plain_data_across_daylight_saving(zone):
+    from rainmill_models.calibrate import series_from_data, series_to_data
+
+    # Hourly through the autumn change of 2024 in both zones (a repeated wall-clock hour).
+    index = pd.date_range("2024-10-27 00:00", periods=30, freq="h", tz="UTC", name="time")
+    if zone is None:
+        index = index.tz_localize(None)
+    else:
+        index = index.tz_convert(zone)
+    series = pd.Series(np.arange(30.0), index=index, name="flow")
+    data = series_to_data(series)
+    assert isinstance(data["values"], np.ndarray) and isinstance(data["index"], np.ndarray)
+    pd.testing.assert_series_equal(series_from_data(data), series, check_freq=False)
