@@ -17,6 +17,10 @@ process boundary, and the same code path serves every executor:
 * a Dask ``distributed.Client`` (the context is scattered to every worker
   once, the batches are submitted as tasks).
 
+Worker processes start by importing the calling script's main module, as
+with :mod:`multiprocessing`: a script that uses processes keeps its work under
+``if __name__ == "__main__":``.
+
 Items are grouped into batches, one or a few per worker, so that the cost of
 scheduling a task and of shipping its context stays small next to the work in
 it; a single item is evaluated in the calling process, where no trip is paid.
