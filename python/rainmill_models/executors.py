@@ -50,7 +50,7 @@ ExecutorLike = None | str | int | Executor | Any
 
 
 class _DaskClient(Protocol):
-    def scatter(self, data: Any, broadcast: bool = ...) -> Any: ...
+    def scatter(self, data: Any, broadcast: bool = ..., hash: bool = ...) -> Any: ...
     def submit(self, func: Callable[..., Any], *args: Any, pure: bool = ...) -> Any: ...
     def cancel(self, futures: Any) -> Any: ...
     def gather(self, futures: Any) -> Any: ...
@@ -266,7 +266,11 @@ class Runner:
         if self._client is not None:
             client = self._client
             if self._scattered is None or self._scattered[0] is not context:
-                self._scattered = (context, client.scatter(context, broadcast=True))
+                # One object under a fresh key: scatter() would spread a dict's
+                # values under its keys ("model", "rain", ...), names shared with
+                # every other run, whose release could then take this run's data.
+                [future] = client.scatter([context], broadcast=True, hash=False)
+                self._scattered = (context, future)
             shared = self._scattered[1]
             token = self._token(context)
             return (

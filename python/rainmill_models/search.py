@@ -124,7 +124,7 @@ class _Recorder:
     def many(self, _func: object, units: Iterable[FloatArray]) -> list[float]:
         # The map-like callable handed to differential evolution: the
         # function it passes is our own `one`, evaluated here in batches.
-        xs = [unit_to_bounds(u, self.low, self.high) for u in units]
+        xs = list(unit_to_bounds(np.array(list(units), dtype=np.float64), self.low, self.high))
         outcomes = self.runner.map(
             self.prepare, self.evaluate, self.context, xs, on_batch=self.progress.update
         )

@@ -261,3 +261,14 @@ def test_progress_bar_only_when_asked_and_only_for_long_runs(capsys, progress):
     # A short run shows nothing, even when asked.
     search(prepare_toy, toy_loss, CONTEXT, BOUNDS, seed=0, progress=True, options={"maxiter": 2})
     assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("executor", executors("dask"))
+def test_runs_one_after_another_on_one_cluster(executor, request):
+    # Each run scatters its context and releases it when done; the same
+    # context sent again by the next run must not be lost to that release.
+    client = request.getfixturevalue("dask_client")
+    for _ in range(8):
+        with Runner(client) as runner:
+            out = runner.map(prepare_toy, tag_item, CONTEXT, list(range(6)))
+        assert [value for value, _ in out] == [i * i for i in range(6)]
