@@ -1,6 +1,6 @@
 # The commands a newcomer runs. Each one bootstraps what it needs first
 # (CPython 3.14, .venv, requirements, the module built into .venv).
-.PHONY: all bootstrap build test test-release test-refleaks test-asan example bench check clean
+.PHONY: all bootstrap build test test-release test-refleaks test-asan example calibrate-example bench check clean
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -54,6 +54,10 @@ test-asan: $(ASAN_DIR)/build.ninja
 
 example: build
 	$(PY) examples/event_model.py
+
+# Calibration on synthetic observations: recovered vs true parameters, serial vs parallel.
+calibrate-example: build
+	$(PY) examples/calibrate.py
 
 # The type stubs against the built module, and the examples against the stubs
 # (also part of the test suite).

@@ -10,6 +10,7 @@ mass balances, scores, plots and a command line (`python -m rainmill_models run 
     print(result.summary(rm.scores(result.outflow, rm.read_flow_csv("observed.csv"))))
 """
 
+from .calibrate import CalibrationResult, calibrate
 from .description import (
     Basin,
     BaseflowLayer,
@@ -28,6 +29,7 @@ from .description import (
     get_parameter,
     with_parameters,
 )
+from .ensemble import UncertaintyResult, run_many, uncertainty
 from .metrics import align, kge, scores
 from .run import MassBalance, Result, simulate
 from .timeseries import (
@@ -42,11 +44,13 @@ from .timeseries import (
     to_series,
     write_csv,
 )
+from .sampling import latin_hypercube, percentile_bands
 from .transform import unit_hydrograph
 
 __all__ = [
     "Basin",
     "BaseflowLayer",
+    "CalibrationResult",
     "ConstantOutlet",
     "ControlledOutlet",
     "Loss",
@@ -60,21 +64,27 @@ __all__ = [
     "Result",
     "SpecifiedOutlet",
     "TimeSeriesError",
+    "UncertaintyResult",
     "Transform",
     "UncontrolledOutlet",
     "align",
+    "calibrate",
     "fill_flow",
     "fill_rain",
     "get_parameter",
     "infer_step",
     "kge",
+    "latin_hypercube",
+    "percentile_bands",
     "read_flow_csv",
     "read_rain_csv",
+    "run_many",
     "scores",
     "simulate",
     "to_continuous",
     "to_incremental",
     "to_series",
+    "uncertainty",
     "unit_hydrograph",
     "with_parameters",
     "write_csv",

@@ -7,7 +7,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from . import cli_run
+from . import cli_calibrate, cli_run
 from .description import ModelError
 from .timeseries import TimeSeriesError
 
@@ -15,6 +15,7 @@ from .timeseries import TimeSeriesError
 # a function of the parsed arguments that returns the exit status. Register further commands here.
 COMMANDS: list[Callable[[Any], None]] = [
     cli_run.add_command,
+    cli_calibrate.add_command,
 ]
 
 

@@ -1,0 +1,279 @@
+"""Many runs at once: models × events, and parameter uncertainty.
+
+:func:`run_many` runs each model on each event (or model *i* on event *i*)
+and returns one tidy DataFrame, a row per run with its peak, volume and, for
+events with observations, its scores. :func:`uncertainty` samples parameters
+within bounds by Latin hypercube, runs the model once per sample and reports
+percentile bands of the outflow hydrograph. Both spread their runs over the
+``executor=`` (see :mod:`rainmill_models.executors`) as plain data.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from .calibrate import series_from_data, series_to_data
+from .description import Model, ModelError, get_parameter, with_parameters
+from .metrics import Missing, scores
+from .timeseries import TimeSeriesError
+from .executors import ExecutorLike, Runner
+from .sampling import latin_hypercube, percentile_bands
+from .search import progress_bar
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = ["UncertaintyResult", "run_many", "uncertainty"]
+
+Event = pd.Series | tuple[pd.Series, pd.Series | None]
+
+SECONDS_PER_HOUR = 3600.0
+
+
+def _named(things: Any, what: str) -> list[tuple[Any, Any]]:
+    if isinstance(things, Mapping):
+        pairs = list(things.items())
+    elif isinstance(things, (list, tuple)) and not (
+        what == "events" and isinstance(things, tuple) and len(things) == 2
+        and isinstance(things[0], pd.Series)
+    ):
+        pairs = list(enumerate(things))
+    else:
+        pairs = [(0, things)]
+    if not pairs:
+        raise ValueError(f"{what}: nothing to run")
+    return pairs
+
+
+def _event_data(name: Any, event: Event) -> dict[str, Any]:
+    rain, observed = (event if isinstance(event, tuple) else (event, None))
+    if not isinstance(rain, pd.Series):
+        raise TypeError(f"event {name!r}: the rain must be a pandas Series")
+    return {
+        "rain": series_to_data(rain),
+        "observed": None if observed is None else series_to_data(observed),
+    }
+
+
+def _prepare_runs(context: Mapping[str, Any]) -> dict[str, Any]:
+    return {
+        "models": [Model.from_dict(d) for d in context["models"]],
+        "events": [
+            (series_from_data(e["rain"]),
+             None if e["observed"] is None else series_from_data(e["observed"]))
+            for e in context["events"]
+        ],
+        "end": None if context["end"] is None else pd.Timestamp(context["end"]),
+        "missing": context["missing"],
+    }
+
+
+def _outflow_row(outflow: pd.Series) -> dict[str, Any]:
+    values = outflow.to_numpy(dtype=np.float64)
+    step = (outflow.index[1] - outflow.index[0]).total_seconds() if len(outflow) > 1 else 0.0
+    peak = int(np.nanargmax(values)) if np.isfinite(values).any() else 0
+    return {
+        "start": outflow.index[0],
+        "end": outflow.index[-1],
+        "peak_flow": float(values[peak]),
+        "peak_time": outflow.index[peak],
+        # flow x hours: cfs.h (or m³/s.h), the step's mean flow held over the step
+        "volume_flow_hours": float(np.nansum(values) * step / SECONDS_PER_HOUR),
+    }
+
+
+def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
+    model = state["models"][item[0]]
+    rain, observed = state["events"][item[1]]
+    end = state["end"]
+    if end is None and observed is not None:
+        end = observed.index[-1]
+    try:
+        outflow = model.run(rain, end=end).outflow
+    except (ModelError, TimeSeriesError) as error:
+        return {"error": str(error)}
+    row = _outflow_row(outflow) | {"error": None}
+    if observed is not None:
+        try:
+            row.update(scores(outflow, observed, missing=state["missing"]))
+        except TimeSeriesError as error:
+            row["error"] = str(error)
+    return row
+
+
+def run_many(
+    models: Model | Sequence[Model] | Mapping[Any, Model],
+    events: Event | Sequence[Event] | Mapping[Any, Event],
+    *,
+    pairing: str = "product",
+    end: Any = None,
+    missing: Missing = "raise",
+    executor: ExecutorLike = None,
+    batch_size: int | None = None,
+    progress: bool = True,
+) -> pd.DataFrame:
+    """Run every model on every event (``pairing="product"``) or pairwise (``"zip"``).
+
+    ``models`` and ``events`` are single items, sequences (named by position)
+    or mappings (named by key). An event is a rain Series or a pair
+    ``(rain, observed)``; with observations the run goes on to the last
+    observation and is scored (KGE and its components, NSE, percent bias, ...,
+    with the ``missing`` policy). ``end`` fixes the end of every run.
+
+    Returns one DataFrame, a row per run in order: ``model``, ``event``,
+    ``start``, ``end``, ``peak_flow``, ``peak_time``, ``volume_flow_hours``
+    (the outflow's volume in flow units × hours), the scores, and ``error``
+    (the message of a run that failed, else missing).
+    """
+    if pairing not in ("product", "zip"):
+        raise ValueError(f'pairing must be "product" or "zip", not {pairing!r}')
+    if missing not in ("raise", "drop"):
+        raise ValueError(f'missing must be "raise" or "drop", not {missing!r}')
+    model_pairs = _named(models, "models")
+    event_pairs = _named(events, "events")
+    if pairing == "zip":
+        if len(model_pairs) != len(event_pairs):
+            raise ValueError(
+                f"pairing='zip' needs as many models as events, not {len(model_pairs)} "
+                f"and {len(event_pairs)}"
+            )
+        items = [(i, i) for i in range(len(model_pairs))]
+    else:
+        items = [(i, j) for i in range(len(model_pairs)) for j in range(len(event_pairs))]
+    context = {
+        "models": [m.to_dict() for _, m in model_pairs],
+        "events": [_event_data(name, e) for name, e in event_pairs],
+        "end": None if end is None else pd.Timestamp(end).isoformat(),
+        "missing": missing,
+    }
+    bar = progress_bar(progress, "runs", total=len(items))
+    try:
+        with Runner(executor, batch_size=batch_size) as runner:
+            rows = runner.map(_prepare_runs, _run_one, context, items, batches_per_worker=4,
+                              on_batch=bar.update)
+    finally:
+        bar.close()
+    table = pd.DataFrame(rows)
+    table.insert(0, "model", [model_pairs[i][0] for i, _ in items])
+    table.insert(1, "event", [event_pairs[j][0] for _, j in items])
+    return table
+
+
+def _prepare_samples(context: Mapping[str, Any]) -> dict[str, Any]:
+    return {
+        "model": Model.from_dict(context["model"]),
+        "rain": series_from_data(context["rain"]),
+        "index": pd.DatetimeIndex(series_from_data(context["index"]).index),
+        "paths": context["paths"],
+    }
+
+
+def _run_sample(state: Mapping[str, Any], values: np.ndarray) -> np.ndarray:
+    index = state["index"]
+    try:
+        model = with_parameters(state["model"], dict(zip(state["paths"], map(float, values),
+                                                          strict=True)))
+        outflow = model.run(state["rain"], end=index[-1]).outflow
+    except ModelError:
+        return np.full(len(index), np.nan)
+    return outflow.reindex(index).to_numpy(dtype=np.float64)
+
+
+@dataclass(frozen=True)
+class UncertaintyResult:
+    """The runs of :func:`uncertainty`.
+
+    ``samples``: one row per run, the parameter values; ``runs``: the outflow
+    of each run (one column per sample, NaN for a model the description
+    refused); ``bands``: the percentiles of the runs at each time step;
+    ``observed`` if given.
+    """
+
+    samples: pd.DataFrame
+    runs: pd.DataFrame = field(repr=False)
+    bands: pd.DataFrame = field(repr=False)
+    observed: pd.Series | None = field(default=None, repr=False)
+
+    def coverage(self, low: str | None = None, high: str | None = None) -> float:
+        """The fraction of observations inside the outer band (NaN without observations)."""
+        if self.observed is None:
+            return math.nan
+        low = low or str(self.bands.columns[0])
+        high = high or str(self.bands.columns[-1])
+        bands = self.bands.reindex(self.observed.index)
+        valid = self.observed.notna() & bands[low].notna()
+        inside = (self.observed >= bands[low]) & (self.observed <= bands[high])
+        return float(inside[valid].mean()) if valid.any() else math.nan
+
+    def plot(self) -> Figure:
+        """The percentile bands, the median and the observations."""
+        import matplotlib.pyplot as plt
+
+        figure, axes = plt.subplots(figsize=(9, 4.5), layout="constrained")
+        columns = list(self.bands.columns)
+        for k in range(len(columns) // 2):
+            axes.fill_between(self.bands.index, self.bands[columns[k]],
+                              self.bands[columns[-1 - k]], color="C0", alpha=0.2,
+                              label=f"{columns[k]} to {columns[-1 - k]}")
+        if len(columns) % 2:
+            middle = columns[len(columns) // 2]
+            axes.plot(self.bands.index, self.bands[middle], color="C0", label=middle)
+        if self.observed is not None:
+            axes.plot(self.observed.index, self.observed.to_numpy(), ".", color="0.2",
+                      label="observed")
+        axes.set_ylabel("flow")
+        axes.set_title(f"outflow, {len(self.samples)} parameter samples")
+        axes.legend()
+        return figure
+
+
+def uncertainty(
+    model: Model,
+    rain: pd.Series,
+    parameters: Mapping[str, tuple[float, float]],
+    *,
+    n: int = 100,
+    seed: int | None = None,
+    percentiles: Sequence[float] = (5.0, 50.0, 95.0),
+    end: Any = None,
+    observed: pd.Series | None = None,
+    executor: ExecutorLike = None,
+    batch_size: int | None = None,
+    progress: bool = True,
+) -> UncertaintyResult:
+    """Percentile bands of the outflow over ``n`` Latin hypercube samples of the parameters.
+
+    ``parameters`` maps paths in the description to (low, high) bounds,
+    durations in hours. Every run covers the same time steps: up to ``end``
+    if given, else to the last observation if ``observed`` is given, else as
+    far as the run of ``model`` itself goes.
+    """
+    for path in parameters:
+        get_parameter(model, path)  # an unknown path fails here, not in every run
+    samples = latin_hypercube(parameters, n, seed=seed)
+    if end is None and observed is not None:
+        end = observed.index[-1]
+    index = model.run(rain, end=None if end is None else pd.Timestamp(end)).outflow.index
+    context = {
+        "model": model.to_dict(),
+        "rain": series_to_data(rain),
+        "index": series_to_data(pd.Series(np.nan, index=index)),
+        "paths": list(parameters),
+    }
+    bar = progress_bar(progress, "samples", total=n)
+    try:
+        with Runner(executor, batch_size=batch_size) as runner:
+            outflows = runner.map(_prepare_samples, _run_sample, context,
+                                  list(samples.to_numpy()), batches_per_worker=4,
+                                  on_batch=bar.update)
+    finally:
+        bar.close()
+    runs = pd.DataFrame(np.column_stack(outflows), index=index)
+    return UncertaintyResult(samples=samples, runs=runs,
+                             bands=percentile_bands(runs, percentiles), observed=observed)

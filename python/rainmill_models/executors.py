@@ -1,0 +1,319 @@
+"""Many independent evaluations behind one ``executor=`` argument.
+
+A piece of work is described by plain data only: a *context* (dicts, NumPy
+arrays, numbers: what every evaluation shares, such as the model description
+and the rainfall), a list of *items* (one per evaluation, such as a parameter
+vector) and two top-level functions, ``prepare(context) -> state`` (run once
+per batch: rebuild the model, index the observations) and
+``evaluate(state, item) -> result``.  Nothing of the extension crosses a
+process boundary, and the same code path serves every executor:
+
+* ``None``: serially, in the calling thread;
+* ``"threads"``: a thread pool with one thread per core (it only gains once
+  the extension releases the interpreter during its long computations);
+* ``"processes"`` or an ``int`` *n*: a process pool with one process per core,
+  or with *n* processes;
+* any :class:`concurrent.futures.Executor` (used as given, never shut down);
+* a Dask ``distributed.Client`` (the context is scattered to every worker
+  once, the batches are submitted as tasks).
+
+Worker processes start by importing the calling script's main module, as
+with :mod:`multiprocessing`: a script that uses processes keeps its work under
+``if __name__ == "__main__":``.
+
+Items are grouped into batches, one or a few per worker, so that the cost of
+scheduling a task and of shipping its context stays small next to the work in
+it; a single item is evaluated in the calling process, where no trip is paid.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import signal
+import uuid
+from collections import OrderedDict
+from collections.abc import Callable, Iterable, Sequence
+from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import as_completed as futures_as_completed
+from types import TracebackType
+from typing import Any, Protocol, Self, TypeVar, cast
+
+__all__ = ["ExecutorLike", "Runner", "run_batch"]
+
+S = TypeVar("S")
+I = TypeVar("I")  # noqa: E741 (the item type)
+R = TypeVar("R")
+
+ExecutorLike = None | str | int | Executor | Any
+"""What ``executor=`` accepts (``Any`` stands for a Dask client, an optional dependency)."""
+
+
+class _DaskClient(Protocol):
+    def scatter(self, data: Any, broadcast: bool = ..., hash: bool = ...) -> Any: ...
+    def submit(self, func: Callable[..., Any], *args: Any, pure: bool = ...) -> Any: ...
+    def cancel(self, futures: Any) -> Any: ...
+    def gather(self, futures: Any) -> Any: ...
+    def nthreads(self) -> dict[str, int]: ...
+
+
+# The states a worker process prepared for the last few contexts, by the
+# token the calling process gave each context: the batches of one
+# calibration then pay for rebuilding the model once per worker, not once
+# per batch. Only the worker processes of a pool or a cluster fill it.
+_PREPARED: OrderedDict[tuple[str, Callable[[Any], Any]], Any] = OrderedDict()
+_PREPARED_KEPT = 4
+
+
+def run_batch(
+    prepare: Callable[[Any], S],
+    evaluate: Callable[[S, I], R],
+    context: Any,
+    items: Sequence[I],
+    token: str | None = None,
+) -> list[R]:
+    """Evaluate one batch: prepare the shared state (once per ``token``), then each item in order."""
+    if token is None:
+        state = prepare(context)
+    else:
+        key = (token, prepare)
+        if key in _PREPARED:
+            _PREPARED.move_to_end(key)
+        else:
+            _PREPARED[key] = prepare(context)
+            while len(_PREPARED) > _PREPARED_KEPT:
+                _PREPARED.popitem(last=False)
+        state = _PREPARED[key]
+    return [evaluate(state, item) for item in items]
+
+
+def _ignore_interrupts() -> None:
+    # Ctrl-C reaches every process of the terminal's group: the pool's
+    # workers leave it to the calling process, which cancels what is pending.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _is_dask_client(executor: object) -> bool:
+    kind = type(executor)
+    return kind.__module__.split(".")[0] == "distributed" and hasattr(executor, "scatter")
+
+
+def _cores() -> int:
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
+class Runner:
+    """The ``executor=`` argument resolved: evaluates lists of items in batches.
+
+    Use it as a context manager; pools it created itself are shut down on
+    exit, executors and clients given by the caller are left running.
+    ``batch_size`` fixes the number of items per batch; by default each call
+    to :meth:`map` makes ``batches_per_worker`` batches per worker.
+    """
+
+    kind: str
+    workers: int
+
+    def __init__(self, executor: ExecutorLike = None, *, batch_size: int | None = None) -> None:
+        if batch_size is not None and (isinstance(batch_size, bool) or batch_size < 1):
+            raise ValueError(f"batch_size must be a positive integer, not {batch_size!r}")
+        self.batch_size = batch_size
+        self._owned: Executor | None = None
+        self._pool: Executor | None = None
+        self._client: _DaskClient | None = None
+        self._local: tuple[object, Any] | None = None
+        self._scattered: tuple[object, Any] | None = None
+        self._tokened: tuple[object, str] | None = None
+        if executor is None:
+            self.kind, self.workers = "serial", 1
+        elif isinstance(executor, str):
+            if executor == "threads":
+                self.kind, self.workers = "threads", _cores()
+                self._owned = ThreadPoolExecutor(max_workers=self.workers)
+            elif executor == "processes":
+                self.kind, self.workers = "processes", _cores()
+                self._owned = ProcessPoolExecutor(self.workers, initializer=_ignore_interrupts)
+            else:
+                raise ValueError(
+                    f'executor must be None, "threads", "processes", a worker count, '
+                    f"a concurrent.futures.Executor or a Dask client, not {executor!r}"
+                )
+            self._pool = self._owned
+        elif isinstance(executor, int) and not isinstance(executor, bool):
+            if executor < 1:
+                raise ValueError(f"executor: the worker count must be at least 1, not {executor}")
+            self.kind, self.workers = "processes", executor
+            self._owned = ProcessPoolExecutor(executor, initializer=_ignore_interrupts)
+            self._pool = self._owned
+        elif isinstance(executor, Executor):
+            self._pool = executor
+            self.kind = "threads" if isinstance(executor, ThreadPoolExecutor) else "executor"
+            self.workers = int(getattr(executor, "_max_workers", 0) or _cores())
+        elif _is_dask_client(executor):
+            self._client = cast(_DaskClient, executor)
+            self.kind = "dask"
+            self.workers = max(1, sum(self._client.nthreads().values()))
+        else:
+            raise TypeError(
+                f'executor must be None, "threads", "processes", a worker count, '
+                f"a concurrent.futures.Executor or a Dask client, not {type(executor).__name__}"
+            )
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Shut down the pool this runner created (pending batches are cancelled)."""
+        owned, self._owned = self._owned, None
+        if owned is not None:
+            owned.shutdown(wait=True, cancel_futures=True)
+        self._local = None
+        self._scattered = None
+        self._tokened = None
+
+    @property
+    def in_process(self) -> bool:
+        """True when batches run in the calling process (serially or on threads)."""
+        return self.kind in ("serial", "threads")
+
+    def local_state(self, prepare: Callable[[Any], S], context: Any) -> S:
+        """The prepared state for the calling process, made once per context."""
+        if self._local is None or self._local[0] is not context:
+            self._local = (context, prepare(context))
+        return cast(S, self._local[1])
+
+    def _token(self, context: object) -> str:
+        """A name for ``context``, unique to this runner and this context."""
+        if self._tokened is None or self._tokened[0] is not context:
+            self._tokened = (context, uuid.uuid4().hex)
+        return self._tokened[1]
+
+    def batches(self, count: int, batches_per_worker: int = 1) -> list[range]:
+        """How ``count`` items are split (consecutive ranges, in order)."""
+        if count == 0:
+            return []
+        if self.batch_size is not None:
+            size = self.batch_size
+        elif self.kind == "serial":
+            # Serial batches only pace the progress report.
+            size = max(1, math.ceil(count / 16))
+        else:
+            size = max(1, math.ceil(count / (self.workers * batches_per_worker)))
+        return [range(start, min(start + size, count)) for start in range(0, count, size)]
+
+    def map(
+        self,
+        prepare: Callable[[Any], S],
+        evaluate: Callable[[S, I], R],
+        context: Any,
+        items: Sequence[I],
+        *,
+        batches_per_worker: int = 1,
+        on_batch: Callable[[int], None] | None = None,
+    ) -> list[R]:
+        """``[evaluate(prepare(context), item) for item in items]``, in batches.
+
+        ``prepare`` and ``evaluate`` must be top-level functions and
+        ``context`` and the items plain data when the batches leave the
+        process. ``on_batch(n)`` is called in the calling thread as each batch
+        of n items completes. On any exception, including KeyboardInterrupt,
+        the batches not yet started are cancelled and the exception goes on.
+        """
+        items = list(items)
+        if not items:
+            return []
+        if self.kind == "serial" or len(items) == 1:
+            state = self.local_state(prepare, context)
+            results: list[R] = []
+            for part in self.batches(len(items)) if self.kind == "serial" else [range(1)]:
+                results.extend(evaluate(state, items[i]) for i in part)
+                if on_batch is not None:
+                    on_batch(len(part))
+            return results
+        parts = self.batches(len(items), batches_per_worker)
+        submit, completed, cancel = self._dispatch(prepare, evaluate, context)
+        done: list[list[R] | None] = [None] * len(parts)
+        pending: dict[Any, int] = {}
+        try:
+            for index, part in enumerate(parts):
+                pending[submit([items[i] for i in part])] = index
+            for future, result in completed(list(pending)):
+                index = pending[future]
+                done[index] = result
+                if on_batch is not None:
+                    on_batch(len(parts[index]))
+        except BaseException:
+            cancel(list(pending))
+            raise
+        return [result for part in done for result in cast(list[R], part)]
+
+    def _dispatch(
+        self, prepare: Callable[[Any], S], evaluate: Callable[[S, I], R], context: Any
+    ) -> tuple[
+        Callable[[list[I]], Any],
+        Callable[[list[Any]], Iterable[tuple[Any, Any]]],
+        Callable[[list[Any]], object],
+    ]:
+        """How a batch is submitted, how results come back, how pending work is cancelled."""
+        if self._client is not None:
+            client = self._client
+            if self._scattered is None or self._scattered[0] is not context:
+                # One object under a fresh key: scatter() would spread a dict's
+                # values under its keys ("model", "rain", ...), names shared with
+                # every other run, whose release could then take this run's data.
+                [future] = client.scatter([context], broadcast=True, hash=False)
+                self._scattered = (context, future)
+            shared = self._scattered[1]
+            token = self._token(context)
+            return (
+                lambda chunk: client.submit(
+                    run_batch, prepare, evaluate, shared, chunk, token, pure=False
+                ),
+                lambda futures: self._dask_results(futures),
+                client.cancel,
+            )
+        pool = self._pool
+        if pool is None:
+            raise RuntimeError("this runner is closed")
+        if self.in_process:
+            # Threads share the calling process's prepared state.
+            state = self.local_state(prepare, context)
+            submit: Callable[[list[I]], Any] = lambda chunk: pool.submit(
+                _evaluate_all, evaluate, state, chunk
+            )
+        else:
+            token = self._token(context)
+            submit = lambda chunk: pool.submit(run_batch, prepare, evaluate, context, chunk, token)
+        return submit, _pool_results, _cancel_all
+
+    def _dask_results(self, futures: list[Any]) -> Iterable[tuple[Any, Any]]:
+        client = cast(_DaskClient, self._client)
+        if len(futures) <= self.workers:
+            # One batch per worker (a generation of an optimiser): one trip
+            # for all the results, which costs less than following each.
+            return zip(futures, client.gather(futures), strict=True)
+        import distributed
+
+        following: Any = distributed.as_completed  # untyped in distributed
+        return cast(Iterable[tuple[Any, Any]], following(futures, with_results=True))
+
+
+def _pool_results(futures: list[Future[Any]]) -> Iterable[tuple[Future[Any], Any]]:
+    return ((future, future.result()) for future in futures_as_completed(futures))
+
+
+def _cancel_all(futures: list[Future[Any]]) -> None:
+    for future in futures:
+        future.cancel()
+
+
+def _evaluate_all(evaluate: Callable[[S, I], R], state: S, items: Sequence[I]) -> list[R]:
+    return [evaluate(state, item) for item in items]
