@@ -66,21 +66,25 @@ bool length_error_ends_the_call() {
 }
 
 // An exact list, read the way its iterator reads it: the size is re-read
-// before every item, since converting an item may change the list. Floats
-// and ints are copied under the list's lock, several at a time; any other
-// item is taken with a strong reference and converted with the lock given
-// back, as its __float__ or __index__ may run Python code. Pending signals
-// are checked with the lock given back too, as a handler is Python code.
+// before every item that may run Python code, since that code may change the
+// list. Floats and ints are copied under the list's lock, a run at a time:
+// nothing run there changes the list, so its size and items are read once per
+// run. Any other item is taken with a strong reference and converted with the
+// lock given back, as its __float__ or __index__ may run Python code; so are
+// pending signals checked, as a handler is Python code.
 void read_list(PyObject* list, std::vector<double>& values) {
     reserve_at_most(values, PyList_GET_SIZE(list));
+    constexpr auto kStride = static_cast<Py_ssize_t>(kItemsPerSignalCheck);
     Py_ssize_t index = 0;
+    Py_ssize_t next_check = kStride;  // signals are checked once this many items are read
     for (;;) {
         Ref other;
-        bool check_due = false;
         {
             const ObjectLock lock(list);
-            while (index < PyList_GET_SIZE(list)) {
-                PyObject* item = PyList_GET_ITEM(list, index);
+            PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+            const Py_ssize_t stop = std::min(PyList_GET_SIZE(list), next_check);
+            for (; index < stop; ++index) {
+                PyObject* item = items[index];
                 if (PyFloat_CheckExact(item)) {
                     values.push_back(PyFloat_AS_DOUBLE(item));
                 } else if (PyLong_CheckExact(item)) {
@@ -92,17 +96,18 @@ void read_list(PyObject* list, std::vector<double>& values) {
                     other = Ref::borrow(item);
                     break;
                 }
-                check_due = signal_check_due(index++);
-                if (check_due) break;
             }
         }
         if (other) {
             values.push_back(read_item(other.get()));
-            check_due = signal_check_due(index++);
-        } else if (!check_due) {
-            return;
+            ++index;
+        } else if (index < next_check) {
+            return;  // the end of the list
         }
-        if (check_due) check_signals();
+        if (index == next_check) {
+            check_signals();
+            next_check += kStride;
+        }
     }
 }
 
