@@ -65,6 +65,52 @@ bool length_error_ends_the_call() {
            PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
 }
 
+// An exact list, read the way its iterator reads it: the size is re-read
+// before every item that may run Python code, since that code may change the
+// list. Floats and ints are copied under the list's lock, a run at a time:
+// nothing run there changes the list, so its size and items are read once per
+// run. Any other item is taken with a strong reference and converted with the
+// lock given back, as its __float__ or __index__ may run Python code; so are
+// pending signals checked, as a handler is Python code.
+void read_list(PyObject* list, std::vector<double>& values) {
+    reserve_at_most(values, PyList_GET_SIZE(list));
+    constexpr auto kStride = static_cast<Py_ssize_t>(kItemsPerSignalCheck);
+    Py_ssize_t index = 0;
+    Py_ssize_t next_check = kStride;  // signals are checked once this many items are read
+    for (;;) {
+        Ref other;
+        {
+            const ObjectLock lock(list);
+            PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+            const Py_ssize_t stop = std::min(PyList_GET_SIZE(list), next_check);
+            for (; index < stop; ++index) {
+                PyObject* item = items[index];
+                if (PyFloat_CheckExact(item)) {
+                    values.push_back(PyFloat_AS_DOUBLE(item));
+                } else if (PyLong_CheckExact(item)) {
+                    // What float() does with an int, without the float object.
+                    const double value = PyLong_AsDouble(item);
+                    if (value == -1.0 && PyErr_Occurred() != nullptr) throw ErrorPending{};
+                    values.push_back(value);
+                } else {
+                    other = Ref::borrow(item);
+                    break;
+                }
+            }
+        }
+        if (other) {
+            values.push_back(read_item(other.get()));
+            ++index;
+        } else if (index < next_check) {
+            return;  // the end of the list
+        }
+        if (index == next_check) {
+            check_signals();
+            next_check += kStride;
+        }
+    }
+}
+
 std::string describe_one(PyObject* exception) {
     std::string text = qualname_of(exception) + ": ";
     Ref str = Ref::steal(PyObject_Str(exception));
@@ -138,21 +184,10 @@ std::vector<double> Arg<std::vector<double>>::from(PyObject* object) {
     if (!PySequence_Check(object)) raise_cast_error(object, "Sequence");
     std::vector<double> values;
     if (PyList_CheckExact(object)) {
-        reserve_at_most(values, PyList_GET_SIZE(object));
-        // Same visiting rule as the list iterator: the size is re-read after
-        // every item, since an item's __float__ may change the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
-            PyObject* item = PyList_GET_ITEM(object, i);
-            if (PyFloat_CheckExact(item)) {
-                values.push_back(PyFloat_AS_DOUBLE(item));
-            } else {
-                const Ref held = Ref::borrow(item);
-                values.push_back(read_item(held.get()));
-            }
-            if (signal_check_due(i)) check_signals();
-        }
+        read_list(object, values);
         return values;
     }
+    // A tuple cannot change: its items live as long as the caller's argument.
     if (PyTuple_CheckExact(object)) {
         const Py_ssize_t size = PyTuple_GET_SIZE(object);
         reserve_at_most(values, size);
@@ -184,6 +219,19 @@ std::vector<double> Arg<std::vector<double>>::from(PyObject* object) {
     // otherwise keep reserved for its whole life.
     if (values.capacity() / 2 > values.size()) values.shrink_to_fit();
     return values;
+}
+
+DictionaryStep next_entry(PyObject* dict, Py_ssize_t& position) {
+    const ObjectLock lock(dict);
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    DictionaryStep step;
+    if (PyDict_Next(dict, &position, &key, &value)) {
+        step.key = Ref::borrow(key);
+        step.value = Ref::borrow(value);
+    }
+    step.size_now = PyDict_GET_SIZE(dict);
+    return step;
 }
 
 void dictionary_changed_size() {

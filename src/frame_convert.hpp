@@ -143,9 +143,48 @@ struct Arg<T> {
     }
 };
 
+// Holds an object's own lock for a scope on a free-threaded interpreter, so
+// that no other thread changes the object meanwhile; with the interpreter
+// lock it is nothing (that lock already keeps other threads out). Only code
+// that runs no Python code and waits for nothing may run while it is held:
+// a thread that waits gives the lock up until it runs again.
+class ObjectLock {
+public:
+    explicit ObjectLock(PyObject* object) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, object);
+#else
+        static_cast<void>(object);
+#endif
+    }
+    ObjectLock(const ObjectLock&) = delete;
+    ObjectLock& operator=(const ObjectLock&) = delete;
+    ~ObjectLock() {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
+
 // Keeps a dictionary's entries in the order the dictionary visits them.
 [[noreturn]] void dictionary_changed_size();
 [[noreturn]] void dictionary_keys_changed();
+
+// One step of a dictionary's visit under its lock: the next entry, held by
+// strong references (converting it may run Python code, or another thread
+// may change the dictionary, once the lock is given back), and the size the
+// dictionary has at that moment.
+struct DictionaryStep {
+    Ref key;
+    Ref value;
+    Py_ssize_t size_now;
+};
+DictionaryStep next_entry(PyObject* dict, Py_ssize_t& position);
 
 template <class T>
 struct Arg<NamedList<T>> {
@@ -156,18 +195,15 @@ struct Arg<NamedList<T>> {
         entries.reserve(static_cast<std::size_t>(size));
         Py_ssize_t position = 0;
         Py_ssize_t remaining = size;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(object, &position, &key, &value)) {
-            if (PyDict_GET_SIZE(object) != size) dictionary_changed_size();
+        for (;;) {
+            const DictionaryStep step = next_entry(object, position);
+            if (step.size_now != size) dictionary_changed_size();
+            if (!step.key) break;
             if (remaining == 0) dictionary_keys_changed();
             --remaining;
-            const Ref key_ref = Ref::borrow(key);
-            const Ref value_ref = Ref::borrow(value);
-            std::string name = Arg<std::string>::from(key);
-            entries.emplace_back(std::move(name), Arg<T>::from(value));
+            std::string name = Arg<std::string>::from(step.key.get());
+            entries.emplace_back(std::move(name), Arg<T>::from(step.value.get()));
         }
-        if (PyDict_GET_SIZE(object) != size) dictionary_changed_size();
         return entries;
     }
 };
