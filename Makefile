@@ -1,6 +1,6 @@
 # The commands a newcomer runs. Each one bootstraps what it needs first
 # (CPython 3.14, .venv, requirements, the module built into .venv).
-.PHONY: all bootstrap build test test-release test-refleaks test-asan example bench check clean
+.PHONY: all bootstrap build test test-release test-refleaks test-asan test-format example bench check clean
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -10,6 +10,9 @@ ASAN_DIR := build/asan
 DEBUG_DIR := build/debug
 DEBUG_PY := $(firstword $(wildcard .python/usr/bin/python3.14d) $(shell command -v python3.14d))
 PYTEST_ARGS ?= -q
+# The formatting check of `make test`: 0 until the tree has been reformatted once
+# (scripts/check-format --fix), then 1.
+CHECK_FORMAT ?= 0
 
 all: test
 
@@ -22,7 +25,14 @@ build:
 # The whole suite against the release build, then again against an
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
 test: build
-	$(MAKE) --no-print-directory test-release test-refleaks test-asan
+	$(MAKE) --no-print-directory test-format test-release test-refleaks test-asan
+
+test-format:
+ifeq ($(CHECK_FORMAT),1)
+	scripts/check-format
+else
+	@echo "test-format: off (CHECK_FORMAT=0); scripts/check-format lists the files that differ"
+endif
 
 test-release:
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -61,9 +71,10 @@ check: build
 	$(PY) scripts/stubtest.py rainmill --concise
 	$(PY) -m mypy --strict examples
 
-# Benchmarks print their own figures; they are not timed tests.
+# Benchmarks print their own figures and write benchmarks/RESULTS.md; they are not timed tests.
 bench: build
-	$(PY) benchmarks/bench_level_pool.py
+	scripts/bootstrap --no-build --bench
+	$(PY) benchmarks/run.py
 
 clean:
 	rm -rf build
