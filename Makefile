@@ -13,6 +13,8 @@ PYTEST_ARGS ?= -q
 # The formatting check of `make test`: 0 until the tree has been reformatted once
 # (scripts/check-format --fix), then 1.
 CHECK_FORMAT ?= 0
+# The reference-leak check's share of hostile calls from the fuzz harness.
+REFLEAKS_ARGS ?= --fuzz-cases 150
 
 all: test
 
@@ -47,7 +49,7 @@ else
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DPython_EXECUTABLE=$(abspath $(DEBUG_PY)) \
 	    -DRAINMILL_WERROR=ON > /dev/null
 	$(CMAKE) --build $(DEBUG_DIR)
-	PYTHONPATH=$(DEBUG_DIR) $(DEBUG_PY) tests/refleaks.py
+	PYTHONPATH=$(DEBUG_DIR) $(DEBUG_PY) tests/refleaks.py $(REFLEAKS_ARGS)
 endif
 
 $(ASAN_DIR)/build.ninja:
@@ -65,11 +67,13 @@ test-asan: $(ASAN_DIR)/build.ninja
 example: build
 	$(PY) examples/event_model.py
 
-# The type stubs against the built module, and the examples against the stubs
-# (also part of the test suite).
+# The type stubs against the built module, the examples against the stubs (also part of the test
+# suite), then the hardening harness at full size: sanitizers, reference leaks, fuzzing, fault
+# probes, threads, huge inputs and SIGINT, one figure each (scripts/check_hardening.py).
 check: build
 	$(PY) scripts/stubtest.py rainmill --concise
 	$(PY) -m mypy --strict examples
+	$(PY) scripts/check_hardening.py
 
 # Benchmarks print their own figures and write benchmarks/RESULTS.md; they are not timed tests.
 bench: build
