@@ -34,10 +34,10 @@ def parts(seed, quick):
     scale = 10 if quick else 1
     return [
         ("sanitizers", ["make", "--no-print-directory", "test-asan", "PYTEST_ARGS=-q"],
-         {"RAINMILL_FUZZ_CASES": str(20000 // scale), "RAINMILL_FUZZ_SEED": str(seed)}, sanitizer_figure),
+         {"RAINMILL_FUZZ_CASES": str(10000 // scale), "RAINMILL_FUZZ_SEED": str(seed)}, sanitizer_figure),
         ("reference leaks", ["make", "--no-print-directory", "test-refleaks",
-                             f"REFLEAKS_ARGS=--fuzz-cases {600 // scale}"], {}, last_line("refleaks:")),
-        ("fuzz", [PY, "tests/fuzz_calls.py", "--cases", str(50000 // scale), "--seed", str(seed), "--trace",
+                             f"REFLEAKS_ARGS=--fuzz-cases {300 // scale}"], {}, last_line("refleaks:")),
+        ("fuzz", [PY, "tests/fuzz_calls.py", "--cases", str(30000 // scale), "--seed", str(seed), "--trace",
                   str(LOGS / "fuzz-case.txt")], {}, last_line("fuzz:")),
         ("fault probes", [PY, "tests/fuzz_faults.py"], {}, probe_figure),
         ("threads", [PY, "tests/fuzz_threads.py", "--threads", "16", "--calls", str(300 // scale),

@@ -185,7 +185,19 @@ def fuzz_case(seed):
     return run
 
 
+def systematic_case(factory):
+    def run():
+        fuzz_calls.run_case(factory(), warnings_as_errors=False)
+
+    return run
+
+
 def leaked(case, calls=CALLS):
+    if calls != CALLS:
+        # Interpreter caches (free lists, method caches) fill over a few dozen calls; short
+        # rounds need a warm-up as long as a full one.
+        for _ in range(CALLS):
+            case()
     deltas = []
     for _ in range(ROUNDS):
         gc.collect()
@@ -207,6 +219,7 @@ def main():
         sys.exit("refleaks: needs a debug interpreter (python3.14d)")
     fuzz_calls.limit_address_space()
     cases = [(name, case, CALLS) for name, case in CASES.items()]
+    cases += [(label, systematic_case(factory), FUZZ_CALLS) for label, factory in fuzz_calls.systematic_cases().items()]
     cases += [(f"fuzz case {seed}", fuzz_case(seed), FUZZ_CALLS) for seed in range(args.fuzz_cases)]
     # what the measuring itself costs, for each number of calls per round
     baseline = {calls: leaked(lambda: None, calls) for calls in (CALLS, FUZZ_CALLS)}
