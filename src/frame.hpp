@@ -1,23 +1,31 @@
 // What every binding unit includes: the call frame's entry points, built from
-// a Signature constant and a plain C++ function whose parameter types choose
-// the converters. Exposing a computation is a few declarative lines:
+// a Signature constant and a C++ function (or member) whose parameter types
+// choose the converters. Exposing a computation is a few declarative lines:
 //
-//   constexpr Param kParams[] = {{"sim"}, {"obs"}, {"use_log", "False"}};
-//   constexpr Signature kSignature{"calculate_kge", nullptr, kParams, 2, kDoc,
-//                                  CallableKind::function};
+//   constexpr Param kParams[] = {{.name = "sim", .type = "Sequence[float]"},
+//                                {.name = "obs", .type = "Sequence[float]"},
+//                                {.name = "use_log", .type = "bool", .shown_default = "False"}};
+//   constexpr Signature kSignature{.name = "calculate_kge", .params = kParams, .required = 2,
+//                                  .returns = "float", .doc_body = kDoc};
 //   double kge(std::vector<double> sim, std::vector<double> obs,
 //              WithDefault<bool, false> use_log);
-//   PyMethodDef* def = function_def<&kge, kSignature>();
+//   PyMethodDef def = function_def<&kge, kSignature>();
+//
+// Every definition proves at compile time that the descriptor and the
+// function agree (frame_check.hpp).
 #pragma once
 
 #include <Python.h>
 
 #include <array>
+#include <functional>
 #include <cstddef>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
+#include "frame_buffer.hpp"
+#include "frame_check.hpp"
 #include "frame_classes.hpp"
 #include "frame_convert.hpp"
 #include "frame_errors.hpp"
@@ -36,6 +44,27 @@ template <class R, class... A>
 struct FunctionTraits<R (*)(A...)> {
     using result = R;
     using args = std::tuple<A...>;
+};
+
+// A const member function takes its object as a leading parameter.
+template <class R, class C, class... A>
+struct FunctionTraits<R (C::*)(A...) const> {
+    using result = R;
+    using args = std::tuple<const C&, A...>;
+};
+
+template <class R, class C, class... A>
+struct FunctionTraits<R (C::*)(A...) const noexcept> {
+    using result = R;
+    using args = std::tuple<const C&, A...>;
+};
+
+// A data member reads as a getter of its object.
+template <class T, class C>
+    requires(!std::is_function_v<T>)
+struct FunctionTraits<T C::*> {
+    using result = const T&;
+    using args = std::tuple<const C&>;
 };
 
 template <auto Fn>
@@ -61,7 +90,7 @@ decltype(auto) invoke(PyObject* const* slots, std::index_sequence<I...>, Lead&&.
         convert_param<ParamType<Fn, Offset + I>>(slots[I], Sig.params[I].name)...};
     return std::apply(
         [&](auto&... values) -> decltype(auto) {
-            return Fn(std::forward<Lead>(lead)..., std::move(values)...);
+            return std::invoke(Fn, std::forward<Lead>(lead)..., std::move(values)...);
         },
         converted);
 }
@@ -77,6 +106,36 @@ decltype(auto) bind_and_invoke(PyObject* const* args, Py_ssize_t nargs, PyObject
 
 template <auto Fn>
 using SelfType = std::remove_cvref_t<std::tuple_element_t<0, typename FunctionTraits<decltype(Fn)>::args>>;
+
+// Whether Sig describes Fn bound as a callable of kind Kind, whose first
+// Offset C++ parameters (the object of a method) are not Python parameters.
+template <auto Fn, const Signature& Sig, CallableKind Kind, std::size_t Offset>
+constexpr bool describes() {
+    using Traits = FunctionTraits<decltype(Fn)>;
+    using Args = typename Traits::args;
+    if constexpr (Kind == CallableKind::method) {
+        static_assert(proof::owner_matches<Sig, SelfType<Fn>>());
+    }
+    if constexpr (Kind == CallableKind::constructor) {
+        static_assert(proof::owner_matches<Sig, std::decay_t<typename Traits::result>>());
+    }
+    return []<std::size_t... I>(std::index_sequence<I...>) {
+        return proof::signature_matches<Sig, Kind, typename Traits::result,
+                                        std::tuple_element_t<Offset + I, Args>...>();
+    }(std::make_index_sequence<std::tuple_size_v<Args> - Offset>{});
+}
+
+// The type a setter assigns: its second parameter, or the data member's type.
+template <auto Set>
+struct SetterValue {
+    using type = ParamType<Set, 1>;
+};
+
+template <auto Set>
+    requires std::is_member_object_pointer_v<decltype(Set)>
+struct SetterValue<Set> {
+    using type = std::remove_cvref_t<typename FunctionTraits<decltype(Set)>::result>;
+};
 
 }  // namespace detail
 
@@ -105,7 +164,7 @@ PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
     using Self = detail::SelfType<Fn>;
     return guard([&]() -> PyObject* {
         const SharedBorrow<Self> borrow(self);
-        return to_python(Fn(borrow.value()));
+        return to_python(std::invoke(Fn, borrow.value()));
     });
 }
 
@@ -113,6 +172,7 @@ PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
 // instance of the requested type (the class or a Python subclass).
 template <auto Fn, const Signature& Sig>
 PyObject* constructor_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+    static_assert(detail::describes<Fn, Sig, CallableKind::constructor, 0>());
     return guard([&]() -> PyObject* {
         std::array<PyObject*, Sig.params.size() + 1> slots{};
         bind_tuple(Sig, args, kwargs, slots.data());
@@ -122,25 +182,33 @@ PyObject* constructor_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwa
     });
 }
 
+// Get: a data member, a const member function without parameters, or a
+// function of the object.
 template <auto Get>
 PyObject* getter_entry(PyObject* self, void* /*closure*/) noexcept {
     using Self = detail::SelfType<Get>;
     return guard([&]() -> PyObject* {
         const SharedBorrow<Self> borrow(self);
-        return to_python(Get(borrow.value()));
+        return to_python(std::invoke(Get, borrow.value()));
     });
 }
 
-// The closure is the attribute's name, used in a wrapped conversion error.
+// Set: a data member, assigned the converted value, or a function of the
+// object and the value. The closure is the attribute's name, used in a
+// wrapped conversion error.
 template <auto Set>
 int setter_entry(PyObject* self, PyObject* value, void* closure) noexcept {
     using Self = detail::SelfType<Set>;
-    using Value = detail::ParamType<Set, 1>;
+    using Value = typename detail::SetterValue<Set>::type;
     return guard_status([&] {
         if (value == nullptr) raise(PyExc_AttributeError, "property has no deleter");
         Value converted = detail::convert_param<Value>(value, static_cast<const char*>(closure));
         const ExclusiveBorrow<Self> borrow(self);
-        Set(borrow.value(), std::move(converted));
+        if constexpr (std::is_member_object_pointer_v<decltype(Set)>) {
+            borrow.value().*Set = std::move(converted);
+        } else {
+            Set(borrow.value(), std::move(converted));
+        }
     });
 }
 
@@ -157,18 +225,22 @@ inline PyMethodDef fastcall_def(const Signature& signature, PyCFunctionFastWithK
 
 template <auto Fn, const Signature& Sig>
 PyMethodDef function_def() {
+    static_assert(detail::describes<Fn, Sig, CallableKind::function, 0>());
     return detail::fastcall_def(Sig, &function_entry<Fn, Sig>);
 }
 
+// Fn: a const member function, or a function taking the object first.
 template <auto Fn, const Signature& Sig>
 PyMethodDef method_def() {
+    static_assert(detail::describes<Fn, Sig, CallableKind::method, 1>());
     return detail::fastcall_def(Sig, &method_entry<Fn, Sig>);
 }
 
 // A method without parameters (the interpreter itself refuses arguments).
 template <auto Fn, const Signature& Sig>
 PyMethodDef noargs_def() {
-    static_assert(Sig.params.empty());
+    static_assert(Sig.params.empty(), "a method without parameters has none in its descriptor");
+    static_assert(detail::describes<Fn, Sig, CallableKind::method, 1>());
     return {Sig.name, &noargs_entry<Fn>, METH_NOARGS, docstring(Sig)};
 }
 
@@ -182,11 +254,35 @@ PyGetSetDef readwrite(const char* name, const char* doc = nullptr) {
     return {name, &getter_entry<Get>, &setter_entry<Set>, doc, const_cast<char*>(name)};
 }
 
+// A data member read and assigned as it is.
+template <auto Member>
+    requires std::is_member_object_pointer_v<decltype(Member)>
+PyGetSetDef readwrite(const char* name, const char* doc = nullptr) {
+    return readwrite<Member, Member>(name, doc);
+}
+
 template <class T>
 ClassSpec class_spec(const char* name, const char* doc, bool subclassable, newfunc constructor,
                      PyGetSetDef* getset, PyMethodDef* methods) {
     return {name, doc, static_cast<int>(sizeof(Instance<T>)), subclassable, constructor,
             &dealloc_instance<T>, getset, methods};
+}
+
+// The buffer of a class whose doubles `Values` reads (a data member or a
+// getter): a read-only view of the instance's own values, which the view
+// keeps alive; instances never change, so the view is always current.
+template <auto Values>
+int buffer_entry(PyObject* self, Py_buffer* view, int flags) noexcept {
+    using Self = detail::SelfType<Values>;
+    return export_doubles(self, std::invoke(Values, reinterpret_cast<Instance<Self>*>(self)->value),
+                          view, flags);
+}
+
+template <auto Values>
+ClassSpec with_buffer(ClassSpec spec) {
+    spec.get_buffer = &buffer_entry<Values>;
+    spec.release_buffer = &release_doubles;
+    return spec;
 }
 
 // Defines ClassBinding<Core>::type() from a ClassSpec expression.

@@ -1,4 +1,3 @@
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -43,13 +42,12 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 void place_keyword(const Signature& signature, PyObject* keyword, PyObject* value,
                    PyObject** slots) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
-    if (text == nullptr) throw ErrorPending{};
+    if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "keywords must be strings");
     for (std::size_t i = 0; i < signature.params.size(); ++i) {
         const char* name = signature.params[i].name;
-        if (std::strlen(name) == static_cast<std::size_t>(size) &&
-            std::memcmp(name, text, static_cast<std::size_t>(size)) == 0) {
+        // Compares the text without encoding it: a keyword that cannot be
+        // encoded (a lone surrogate) simply matches no parameter.
+        if (PyUnicode_EqualToUTF8(keyword, name) == 1) {
             if (slots[i] != nullptr) {
                 raise(PyExc_TypeError, full_name(signature) + " got multiple values for argument '" +
                                            name + "'");
@@ -58,8 +56,11 @@ void place_keyword(const Signature& signature, PyObject* keyword, PyObject* valu
             return;
         }
     }
-    raise(PyExc_TypeError, full_name(signature) + " got an unexpected keyword argument '" +
-                               std::string(text, static_cast<std::size_t>(size)) + "'");
+    // The keyword's own text, as the interpreter's functions quote it.
+    Ref message = checked(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
+                                               full_name(signature).c_str(), keyword));
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    throw ErrorPending{};
 }
 
 void check_required(const Signature& signature, Py_ssize_t nargs, PyObject** slots) {

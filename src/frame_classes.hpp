@@ -31,6 +31,7 @@ struct ClassBinding {
     template <>                                                          \
     struct ClassBinding<::rainmill::Core> {                              \
         static constexpr bool bound = true;                              \
+        static constexpr const char* name = #Core;                       \
         /* The one type object of the class, created on first demand. */ \
         static PyTypeObject* type();                                     \
     }

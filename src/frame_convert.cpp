@@ -1,7 +1,10 @@
 #include "frame_convert.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
+
+#include "frame_buffer.hpp"
 
 namespace rainmill::py {
 
@@ -37,15 +40,41 @@ bool is_numpy_bool(PyTypeObject* type) {
            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
 
+// Items up to this many are reserved for a sequence other than a list, a
+// tuple or an array (8 MiB of doubles); beyond it the vector grows as needed.
+constexpr Py_ssize_t kUncheckedReservation = Py_ssize_t{1} << 20;
+
+// A failed reservation is not an error: the vector grows as items come, and
+// runs out of memory only if the items really are there.
+void reserve_at_most(std::vector<double>& values, Py_ssize_t count) {
+    try {
+        values.reserve(static_cast<std::size_t>(count));
+    } catch (const std::exception&) {
+    }
+}
+
+bool signal_check_due(Py_ssize_t index) {
+    return (static_cast<std::size_t>(index) + 1) % kItemsPerSignalCheck == 0;
+}
+
+// A failing length query counts as zero, except an interrupt, an exit or a
+// lack of memory (anything not an Exception, and MemoryError), which ends
+// the call.
+bool length_error_ends_the_call() {
+    return PyErr_ExceptionMatches(PyExc_Exception) == 0 ||
+           PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
+}
+
 std::string describe_one(PyObject* exception) {
     std::string text = qualname_of(exception) + ": ";
     Ref str = Ref::steal(PyObject_Str(exception));
-    const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+    Py_ssize_t size = 0;
+    const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str.get(), &size) : nullptr;
     if (utf8 == nullptr) {
         PyErr_Clear();
         return text + "<exception str() failed>";
     }
-    return text + utf8;
+    return text.append(utf8, static_cast<std::size_t>(size));
 }
 
 }  // namespace
@@ -107,18 +136,9 @@ std::string Arg<std::string>::from(PyObject* object) {
 std::vector<double> Arg<std::vector<double>>::from(PyObject* object) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) raise_cast_error(object, "Sequence");
-    Py_ssize_t length = PySequence_Size(object);
-    if (length < 0) {
-        PyErr_Clear();
-        length = 0;
-    }
     std::vector<double> values;
-    try {
-        values.reserve(static_cast<std::size_t>(length));
-    } catch (const std::exception&) {
-        // A length too large to reserve (a lying __len__): grow as items come.
-    }
     if (PyList_CheckExact(object)) {
+        reserve_at_most(values, PyList_GET_SIZE(object));
         // Same visiting rule as the list iterator: the size is re-read after
         // every item, since an item's __float__ may change the list.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
@@ -129,19 +149,40 @@ std::vector<double> Arg<std::vector<double>>::from(PyObject* object) {
                 const Ref held = Ref::borrow(item);
                 values.push_back(read_item(held.get()));
             }
+            if (signal_check_due(i)) check_signals();
         }
         return values;
     }
     if (PyTuple_CheckExact(object)) {
         const Py_ssize_t size = PyTuple_GET_SIZE(object);
-        for (Py_ssize_t i = 0; i < size; ++i) values.push_back(read_item(PyTuple_GET_ITEM(object, i)));
+        reserve_at_most(values, size);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            values.push_back(read_item(PyTuple_GET_ITEM(object, i)));
+            if (signal_check_due(i)) check_signals();
+        }
         return values;
     }
+    if (read_numeric_buffer(object, values)) return values;
+    Py_ssize_t length = PySequence_Size(object);
+    if (length < 0) {
+        if (length_error_ends_the_call()) throw ErrorPending{};
+        length = 0;
+        PyErr_Clear();
+    }
+    // Any other sequence's length is its own word (a lying __len__ must not
+    // pin memory): reserve a bounded amount and grow as items come.
+    reserve_at_most(values, std::min(length, kUncheckedReservation));
     Ref iterator = checked(PyObject_GetIter(object));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    for (Py_ssize_t i = 0;; ++i) {
+        const Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) break;
         values.push_back(read_item(item.get()));
+        if (signal_check_due(i)) check_signals();
     }
     if (PyErr_Occurred() != nullptr) throw ErrorPending{};
+    // Fewer items than the length claimed: give back what the series would
+    // otherwise keep reserved for its whole life.
+    if (values.capacity() / 2 > values.size()) values.shrink_to_fit();
     return values;
 }
 

@@ -1,8 +1,10 @@
 #include "frame_errors.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string_view>
 
 #include "frame_registry.hpp"
 #include "utils/errors.hpp"
@@ -23,12 +25,21 @@ constexpr const char* kPanicDoc =
     std::abort();
 }
 
-void raise_panic(const char* message) noexcept {
-    PyObject* type = panic_exception_type();
-    PyObject* text = PyUnicode_FromString(message);
-    if (text == nullptr) abort_uncaught();
+// Sets `type` with the whole message (never cut at a NUL character); false,
+// with MemoryError pending instead, when even the message could not be made.
+bool set_error(PyObject* type, std::string_view message) noexcept {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                          "replace");
+    if (text == nullptr) return false;
     PyErr_SetObject(type, text);
     Py_DECREF(text);
+    return true;
+}
+
+void raise_panic(std::string_view message) noexcept {
+    // Created when the module was imported, so nothing needs creating here.
+    PyObject* type = panic_exception_type_if_created();
+    if (type == nullptr || !set_error(type, message)) abort_uncaught();
 }
 
 // A PanicException that comes back from Python code is not an ordinary error:
@@ -39,7 +50,11 @@ void resume_panic_if_pending() noexcept {
         raise_panic("a Python error was expected but none was set");
         return;
     }
-    if (!PyObject_TypeCheck(pending, reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
+    // Before the class exists no panic can be pending; asking for it must not
+    // create it here, where the stack or the memory may be exhausted.
+    PyObject* panic_type = panic_exception_type_if_created();
+    if (panic_type == nullptr ||
+        !PyObject_TypeCheck(pending, reinterpret_cast<PyTypeObject*>(panic_type))) {
         PyErr_SetRaisedException(pending);
         return;
     }
@@ -58,13 +73,13 @@ void resume_panic_if_pending() noexcept {
         "Python stack trace below:\n");
     PyErr_SetRaisedException(pending);
     PyErr_PrintEx(0);
-    raise_panic(message.c_str());
+    raise_panic(message);
 }
 
 }  // namespace
 
 void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    set_error(type, message);
     throw ErrorPending{};
 }
 
@@ -77,17 +92,20 @@ std::string type_qualname(PyTypeObject* type) {
 }
 
 void raise_cast_error(PyObject* object, const std::string& expected) {
-    std::string message;
+    // Made from the type's own name object, so no name is cut or re-encoded.
+    Ref expected_text = checked(PyUnicode_FromStringAndSize(
+        expected.data(), static_cast<Py_ssize_t>(expected.size())));
+    Ref message;
     if (object == Py_None) {
-        message = "'None' is not an instance of '";
+        message = checked(
+            PyUnicode_FromFormat("'None' is not an instance of '%U'", expected_text.get()));
     } else {
-        message = "'";
-        message += qualname_of(object);
-        message += "' object is not an instance of '";
+        Ref qualname = checked(PyType_GetQualName(Py_TYPE(object)));
+        message = checked(PyUnicode_FromFormat("'%U' object is not an instance of '%U'",
+                                               qualname.get(), expected_text.get()));
     }
-    message += expected;
-    message += '\'';
-    raise(PyExc_TypeError, message);
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    throw ErrorPending{};
 }
 
 void rethrow_as_argument_error(const char* name) {
@@ -107,20 +125,26 @@ void rethrow_as_argument_error(const char* name) {
     throw ErrorPending{};
 }
 
+namespace {
+
+std::atomic<PyObject*> panic_type_slot{nullptr};
+
+}  // namespace
+
 PyObject* panic_exception_type() {
     static OnceFlag once;
-    static PyObject* type = nullptr;
-    call_once(once, [] {
-        type = PyErr_NewExceptionWithDoc("kiln_runtime.PanicException", kPanicDoc,
-                                         PyExc_BaseException, nullptr);
-        if (type == nullptr) {
-            PyErr_Print();
-            std::fputs("Failed to initialize new exception type.\n", stderr);
-            std::abort();
-        }
+    const bool created = call_once(once, [] {
+        PyObject* type = PyErr_NewExceptionWithDoc("kiln_runtime.PanicException", kPanicDoc,
+                                                   PyExc_BaseException, nullptr);
+        if (type == nullptr) return false;
+        panic_type_slot.store(type, std::memory_order_release);
         return true;
     });
-    return type;
+    return created ? panic_type_slot.load(std::memory_order_acquire) : nullptr;
+}
+
+PyObject* panic_exception_type_if_created() noexcept {
+    return panic_type_slot.load(std::memory_order_acquire);
 }
 
 void set_python_error_from_current_exception() noexcept {
@@ -129,11 +153,13 @@ void set_python_error_from_current_exception() noexcept {
     } catch (const ErrorPending&) {
         resume_panic_if_pending();
     } catch (const InvalidInput& error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
+        set_error(PyExc_ValueError, error.message());
     } catch (const InvalidCall& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+        set_error(PyExc_RuntimeError, error.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const InternalFailure& error) {
+        raise_panic(error.message());
     } catch (const std::exception& error) {
         raise_panic(error.what());
     } catch (...) {

@@ -41,8 +41,11 @@ inline std::string qualname_of(PyObject* object) { return type_qualname(Py_TYPE(
 // __cause__; every other exception passes through unchanged.
 [[noreturn]] void rethrow_as_argument_error(const char* name);
 
-// The process-wide PanicException class (created on first need).
+// The process-wide PanicException class, created by the first call (each
+// module's exec step makes it); nullptr with the error set if that failed.
 PyObject* panic_exception_type();
+// The class if it was created already, else nullptr; never creates it.
+PyObject* panic_exception_type_if_created() noexcept;
 
 // Sets the Python exception for the C++ exception being handled; call only
 // from a catch block. Never throws; aborts if even the panic cannot be raised.

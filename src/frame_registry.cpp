@@ -19,6 +19,10 @@ PyTypeObject* type_object(const ClassSpec& spec, OnceFlag& once, PyTypeObject*& 
         }
         if (spec.getset != nullptr) slots.push_back({Py_tp_getset, spec.getset});
         if (spec.methods != nullptr) slots.push_back({Py_tp_methods, spec.methods});
+        if (spec.get_buffer != nullptr) {
+            slots.push_back({Py_bf_getbuffer, reinterpret_cast<void*>(spec.get_buffer)});
+            slots.push_back({Py_bf_releasebuffer, reinterpret_cast<void*>(spec.release_buffer)});
+        }
         slots.push_back({0, nullptr});
 
         unsigned int flags = Py_TPFLAGS_DEFAULT;

@@ -117,6 +117,8 @@ struct ClassSpec {
     destructor dealloc;
     PyGetSetDef* getset;    // or nullptr
     PyMethodDef* methods;   // or nullptr
+    getbufferproc get_buffer = nullptr;  // a read-only view of the values, or nullptr
+    releasebufferproc release_buffer = nullptr;
 };
 
 // Creates the type object on first demand and keeps it for the life of the

@@ -11,22 +11,33 @@
 
 namespace rainmill::py {
 
+// One parameter. `type` is the Python type its converter takes, as the C++
+// parameter type of the bound function names it ("float", "Sequence[float]",
+// "ContinuousTimeSeries", "float | None"): the frame checks at compile time
+// that the two agree.
 struct Param {
     const char* name;
+    const char* type;
     // Shown in the text signature after "="; optional parameters without one
-    // show "None".
+    // show "None". Present exactly for a parameter whose omission means a
+    // default other than None, and then the default's own text.
     const char* shown_default = nullptr;
 };
 
 enum class CallableKind { function, method, constructor };
 
+// Written with designated initializers, so that every literal says what it
+// is. The frame checks at compile time that the descriptor and the bound C++
+// function describe the same call: the number of parameters, each one's type
+// and whether it may be omitted, the result's type and the owning class.
 struct Signature {
-    const char* name;        // "__new__" for constructors
-    const char* owner;       // class name for methods and constructors, else nullptr
-    std::span<const Param> params;
-    std::size_t required;    // the first `required` parameters must be given
-    const char* doc_body;    // docstring text after the text signature
-    CallableKind kind;
+    const char* name;                 // "__new__" for constructors
+    const char* owner = nullptr;      // class name for methods and constructors
+    std::span<const Param> params{};  // in order
+    std::size_t required = 0;         // the first `required` parameters must be given
+    const char* returns = "None";     // the Python type of the result
+    const char* doc_body = "";        // docstring text after the text signature
+    CallableKind kind = CallableKind::function;
 };
 
 // "{owner}.{name}()" or "{name}()".

@@ -21,9 +21,29 @@ void build_utils(PyObject* module) {
     add_class<IncrementalTimeSeries>(module);
 }
 
+// The class type objects are process-wide: a second interpreter, even one
+// that shares the main one's lock (which the interpreter would let import any
+// module), would use them across interpreters and corrupt their caches.
+void refuse_subinterpreter(PyObject* module) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return;
+    Ref name = checked(PyModule_GetNameObject(module));
+    Ref message = checked(PyUnicode_FromFormat(
+        "module %U does not support loading in subinterpreters", name.get()));
+    PyErr_SetImportError(message.get(), name.get(), nullptr);
+    throw ErrorPending{};
+}
+
+// The panic class exists before any call can fail: asked for on a failure
+// path instead, its creation could itself fail at the stack or memory limit.
+void create_panic_exception_type() {
+    if (panic_exception_type() == nullptr) throw ErrorPending{};
+}
+
 int exec_rainmill(PyObject* module) {
     return guard_status([module] {
         check_module(module);
+        refuse_subinterpreter(module);
+        create_panic_exception_type();
         fill_submodule(module, "utils", &build_utils);
         fill_submodule(module, "reach", &init_reach);
         fill_submodule(module, "reservoir", &init_reservoir);
@@ -38,15 +58,20 @@ template <void (*Builder)(PyObject*)>
 int exec_standalone(PyObject* module) {
     return guard_status([module] {
         check_module(module);
+        refuse_subinterpreter(module);
+        create_panic_exception_type();
         Builder(module);
     });
 }
 
-// Every definition has the same two slots, in this order.
+// Every definition has the same slots, in this order. The class type objects
+// are process-wide, so the module cannot serve a second interpreter: importing
+// it in a subinterpreter fails with ImportError.
 template <int (*Exec)(PyObject*)>
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(Exec)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -5,10 +5,13 @@ Run with a debug build of the module:  PYTHONPATH=build/debug .python/usr/bin/py
 """
 
 import argparse
+import array
 import contextlib
+import ctypes
 import datetime
 import gc
 import io
+import math
 import random
 import signal
 import sys
@@ -63,6 +66,8 @@ class RaisingFloat:
 
 
 series = CTS([0.0, 10.0, 20.0], td(seconds=60), "discharge")
+released_view = memoryview(array.array("d", [1.0]))
+released_view.release()
 rain = ITS([0.0, 1.0, 0.5], HOUR, "rainfall")
 curve = ru.ElevationStorage([100.0, 164.0], [0.0, 64.0])
 rating = ru.ElevationDischarge([100.0, 110.0], [0.0, 50.0])
@@ -85,6 +90,13 @@ CASES = {
     "vector refusals": failing(lambda: CTS("x", HOUR, "volume"), TypeError),
     "vector generator": failing(lambda: CTS((x for x in [1.0]), HOUR, "volume"), TypeError),
     "vector item with cause": failing(lambda: CTS([RaisingFloat()], HOUR, "volume"), TypeError),
+    "vector from arrays": lambda: [
+        CTS(data, HOUR, "volume")
+        for data in (array.array("d", [1.0, 2.0]), array.array("q", [3, 4]), memoryview(b"\x01\x02"))
+    ],
+    "vector from a released view": failing(lambda: CTS(released_view, HOUR, "volume"), ValueError),
+    "series buffers": lambda: (memoryview(series).tolist(), bytes(rain)),
+    "series writable buffer": failing(lambda: (ctypes.c_char * 1).from_buffer(series), TypeError),
     "disaggregate": lambda: rain.disaggregate(900).data,
     "disaggregate errors": failing(lambda: rain.disaggregate(7), ValueError),
     "int32 overflow": failing(lambda: rain.disaggregate(2**40), OverflowError),
@@ -149,30 +161,71 @@ def resumed_panic():
         panicking(lambda: CTS([Evil()], HOUR, "volume"))()
 
 
-CASES["warning turned into an error"] = warning_as_error
-CASES["panic resumed from Python code"] = resumed_panic
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
 
 
-def interrupted_call():
-    """A long call ended by a signal handler that raises, as Ctrl-C does."""
-
-    def interrupt(signum, frame):
-        raise KeyboardInterrupt
-
+def interrupted_conversion():
+    # The timer fires while the conversion runs in native code.
     previous = signal.signal(signal.SIGALRM, interrupt)
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.001)
-        rainmill.reach.run_muskingum_routing(series, HOUR, 0.2, 20_000, 0.0)
-        while True:  # a call that finished first: the interrupt comes at the next instruction
-            pass
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        CTS(range(10**8), HOUR, "volume")
     except KeyboardInterrupt:
         pass
+    else:
+        raise AssertionError("expected an interrupt")
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
 
 
-CASES["interrupted call"] = interrupted_call
+CASES["warning turned into an error"] = warning_as_error
+CASES["interrupted conversion"] = interrupted_conversion
+CASES["panic resumed from Python code"] = resumed_panic
+
+
+class SameText(str):
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+class Stop(Exception):
+    pass
+
+
+def interrupted_long_call():
+    # A signal handler raising in the middle of a long, detached computation.
+    def handler(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    long_inflow = CTS([1.0, 1.0], td(seconds=2**31 - 1), "discharge")
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        rainmill.reservoir.run_level_pool_routing(long_inflow, 100.0, curve, {"min": outlets["min"]})
+    except Stop:
+        pass
+    else:
+        raise AssertionError("expected the handler's exception")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+CASES["level pool NaN inflow"] = failing(
+    lambda: rainmill.reservoir.run_level_pool_routing(CTS([1.0, math.nan], td(seconds=2), "discharge"), 100.0,
+                                                      curve, {}), ValueError)
+CASES["duplicate outlet names"] = failing(
+    lambda: rainmill.reservoir.run_level_pool_routing(routing_inflow, 100.0, curve,
+                                                      {SameText("a"): outlets["min"], SameText("a"): outlets["min"]}),
+    ValueError)
+CASES["duplicate layer names"] = failing(
+    lambda: rainmill.baseflow.run_linear_reservoir(640.0, rain, {SameText("a"): layer, SameText("a"): layer}),
+    ValueError)
+CASES["interrupted long call"] = interrupted_long_call
 
 
 def fuzz_case(seed):

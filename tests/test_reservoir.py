@@ -291,10 +291,21 @@ def test_routing_refuses_undefined_inputs(inflow, initial_elevation, curve, mess
     assert str(info.value) == message
 
 
-def test_nan_inflow_drains_to_zero_storage():
-    result = route(series([0.0, NAN], 1), 105, ru.ElevationStorage([100, 110], [0, 10]), {})
-    assert result.reservoir_storage.data == [5.0, 0.0]
-    assert result.reservoir_elevation.data == [105.0, 100.0]
+@pytest.mark.parametrize(
+    "inflow, index",
+    [([0.0, NAN], 1), ([NAN], 0), ([1.0, 2.0, NAN, 3.0, NAN], 2), ([-NAN, 1.0], 0)],
+)
+def test_nan_inflow_is_refused_naming_the_first_index(inflow, index):
+    # A NaN storage used to be clamped to zero, emptying the reservoir silently.
+    with pytest.raises(ValueError) as info:
+        route(series(inflow, 1), 105, ru.ElevationStorage([100, 110], [0, 10]), {})
+    assert str(info.value) == f"inflow is NaN at index {index}."
+
+
+def test_infinite_inflow_is_not_taken_for_nan():
+    with pytest.raises(ValueError) as info:
+        route(series([0.0, math.inf], 1), 105, ru.ElevationStorage([100, 110], [0, 10]), {})
+    assert str(info.value) == "`storage` inf is outside the range of the elevation-storage curve."
 
 
 def test_nan_elevation_reaching_an_outlet_curve_is_a_value_error():

@@ -33,3 +33,12 @@ def test_examples_type_check():
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
     result = run("-m", "mypy", "--strict", *examples)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_array_likes_and_maps_type_check():
+    # NumPy arrays, array.array and memoryviews where sequences of numbers go, covariant maps of
+    # outlets and layers, literal kinds; and what the module refuses is refused by the stubs too.
+    pytest.importorskip("mypy")
+    pytest.importorskip("numpy")
+    result = run("-m", "mypy", "--strict", str(ROOT / "tests" / "typing" / "arrays.py"))
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -1,10 +1,12 @@
 #include "baseflow/linear_reservoir.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "utils/errors.hpp"
+#include "utils/interrupt.hpp"
 #include "utils/numfmt.hpp"
 
 namespace rainmill {
@@ -19,6 +21,11 @@ constexpr double kCfsPerAcreInchPerHour = 1.00833;
 constexpr double kFractionSumLimit = 1.000001;
 
 constexpr double kSecondsPerHour = 3600.0;
+
+// WorkMeter units of one reservoir's update (a dependent multiply-add), and
+// the longest chain counted as such.
+constexpr std::int64_t kUnitsPerReservoir = 3;
+constexpr std::size_t kLongestChain = std::size_t{1} << 32;
 
 ContinuousTimeSeries discharge_series(std::vector<double> data, std::int32_t time_step) {
     ContinuousTimeSeries series;
@@ -50,6 +57,7 @@ LinearReservoir LinearReservoir::create(Duration k_duration, double gw_fraction,
 LinearReservoirResult run_linear_reservoir(double basin_area,
                                            const IncrementalTimeSeries& rainfall,
                                            const NamedList<LinearReservoir>& reservoirs) {
+    refuse_duplicate_names(reservoirs, "layer");
     if (!reservoirs.empty()) {
         double fraction_sum = 0.0;
         for (const auto& entry : reservoirs) fraction_sum += entry.second.gw_fraction;
@@ -71,6 +79,7 @@ LinearReservoirResult run_linear_reservoir(double basin_area,
     const double half_step = 0.5 * dt_hours;
 
     std::vector<double> chain;
+    WorkMeter meter;
     for (const auto& [name, layer] : reservoirs) {
         // A chain of zero reservoirs (possible through the setter) makes this
         // infinite: the check passes, C is 0 and the layer passes its inflow on.
@@ -87,15 +96,19 @@ LinearReservoirResult run_linear_reservoir(double basin_area,
         chain.assign(layer.num_reservoir, layer.initial_q);
         std::vector<double> output(steps);
         const double fraction = layer.gw_fraction;
-        for (std::size_t i = 0; i < steps; ++i) {
-            // Depth share per hour first, then to cfs: this grouping fixes the last bits.
-            double flow = ((depths[i] * fraction) / dt_hours) * area_factor;
-            for (double& storage : chain) {
-                storage = storage * d + flow * c;
-                flow = storage;
+        const std::int64_t units_per_step =
+            kUnitsPerReservoir * static_cast<std::int64_t>(std::min(chain.size(), kLongestChain)) + 1;
+        meter.in_pieces(0, steps, units_per_step, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                // Depth share per hour first, then to cfs: this grouping fixes the last bits.
+                double flow = ((depths[i] * fraction) / dt_hours) * area_factor;
+                for (double& storage : chain) {
+                    storage = storage * d + flow * c;
+                    flow = storage;
+                }
+                output[i] = flow;
             }
-            output[i] = flow;
-        }
+        });
         for (std::size_t i = 0; i < steps; ++i) total[i] = output[i] + total[i];
         result.per_layer.emplace_back(name, discharge_series(std::move(output), rainfall.time_step));
     }

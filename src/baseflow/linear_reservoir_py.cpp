@@ -7,6 +7,7 @@
 
 #include "baseflow/linear_reservoir.hpp"
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "module_builders.hpp"
 #include "utils/named.hpp"
 #include "utils/time_series.hpp"
@@ -22,10 +23,17 @@ constexpr const char* kLayerBody =
     "Chaining `num_reservoir` reservoirs in series produces a more peaked,\n"
     "delayed response.";
 
-constexpr Param kLayerParams[] = {
-    {"k_duration"}, {"gw_fraction"}, {"initial_q"}, {"num_reservoir", "1"}};
-constexpr Signature kLayerNew{"__new__", "LinearReservoir", kLayerParams, 3, kLayerBody,
-                              CallableKind::constructor};
+constexpr Param kLayerParams[] = {{.name = "k_duration", .type = "timedelta"},
+                                  {.name = "gw_fraction", .type = "float"},
+                                  {.name = "initial_q", .type = "float"},
+                                  {.name = "num_reservoir", .type = "int", .shown_default = "1"}};
+constexpr Signature kLayerNew{.name = "__new__",
+                              .owner = "LinearReservoir",
+                              .params = kLayerParams,
+                              .required = 3,
+                              .returns = "LinearReservoir",
+                              .doc_body = kLayerBody,
+                              .kind = CallableKind::constructor};
 
 constexpr const char* kRunBody =
     "Routes infiltrated rainfall through multiple named linear reservoirs to produce baseflow.\n\n"
@@ -37,9 +45,15 @@ constexpr const char* kRunBody =
     "Returns a `PyValueError` if sum of all fractions exceeds 1.0,\n"
     "or any reservoir fails its stability check.";
 
-constexpr Param kRunParams[] = {{"basin_area"}, {"rainfall"}, {"reservoirs"}};
-constexpr Signature kRun{"run_linear_reservoir", nullptr, kRunParams, 3, kRunBody,
-                         CallableKind::function};
+constexpr Param kRunParams[] = {{.name = "basin_area", .type = "float"},
+                                {.name = "rainfall", .type = "IncrementalTimeSeries"},
+                                {.name = "reservoirs", .type = "dict[str, LinearReservoir]"}};
+constexpr Signature kRun{.name = "run_linear_reservoir",
+                         .params = kRunParams,
+                         .required = 3,
+                         .returns = "tuple[ContinuousTimeSeries, dict[str, ContinuousTimeSeries]]",
+                         .doc_body = kRunBody,
+                         .kind = CallableKind::function};
 
 // The three numbers are converted before the timedelta's value is read, so a
 // bad fraction type is reported ahead of a negative k_duration.
@@ -49,26 +63,19 @@ LinearReservoir construct(TimedeltaArg k_duration, double gw_fraction, double in
                                    num_reservoir.value);
 }
 
-double gw_fraction_of(const LinearReservoir& layer) { return layer.gw_fraction; }
-double initial_q_of(const LinearReservoir& layer) { return layer.initial_q; }
-std::size_t num_reservoir_of(const LinearReservoir& layer) { return layer.num_reservoir; }
 TimedeltaSeconds k_duration_of(const LinearReservoir& layer) { return {layer.k_duration}; }
 
 // Setters change the type only; the ranges the constructor enforces are not
 // re-checked, and the routing is written to cope with what they let through.
-void set_gw_fraction(LinearReservoir& layer, double value) { layer.gw_fraction = value; }
-void set_initial_q(LinearReservoir& layer, double value) { layer.initial_q = value; }
-void set_num_reservoir(LinearReservoir& layer, std::size_t value) { layer.num_reservoir = value; }
-
 PyGetSetDef layer_getset[] = {
-    readwrite<&gw_fraction_of, &set_gw_fraction>(
+    readwrite<&LinearReservoir::gw_fraction>(
         "gw_fraction",
         "Fraction of rainfall loss that contributes to this reservoir's baseflow.\n"
         "Must be in [0.0, 1.0]."),
-    readwrite<&initial_q_of, &set_initial_q>(
+    readwrite<&LinearReservoir::initial_q>(
         "initial_q", "Initial discharge at the start of the simulation (e.g., cfs)."),
-    readwrite<&num_reservoir_of, &set_num_reservoir>(
-        "num_reservoir", "Number of linear reservoirs chained in series."),
+    readwrite<&LinearReservoir::num_reservoir>("num_reservoir",
+                                               "Number of linear reservoirs chained in series."),
     readonly<&k_duration_of>("k_duration",
                              "Returns the storage time constant as a Python `timedelta`."),
     {},
@@ -76,7 +83,11 @@ PyGetSetDef layer_getset[] = {
 
 std::tuple<ContinuousTimeSeries, NamedList<ContinuousTimeSeries>> run(
     double basin_area, IncrementalTimeSeries rainfall, NamedList<LinearReservoir> reservoirs) {
-    LinearReservoirResult result = run_linear_reservoir(basin_area, rainfall, reservoirs);
+    double chained = 0.0;
+    for (const auto& entry : reservoirs) chained += static_cast<double>(entry.second.num_reservoir);
+    const double work = static_cast<double>(rainfall.data.size()) * (1.0 + 3.0 * chained);
+    LinearReservoirResult result = run_computation(
+        work, [&] { return run_linear_reservoir(basin_area, rainfall, reservoirs); });
     return {std::move(result.total), std::move(result.per_layer)};
 }
 

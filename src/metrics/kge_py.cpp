@@ -40,9 +40,15 @@ constexpr const char* kKgeBody =
     "Returns a `PyValueError` if `obs` is empty or if `sim` and `obs` have\n"
     "different lengths.";
 
-constexpr Param kKgeParams[] = {{"sim"}, {"obs"}, {"use_log", "False"}};
-constexpr Signature kKge{"calculate_kge", nullptr, kKgeParams, 2, kKgeBody,
-                         CallableKind::function};
+constexpr Param kKgeParams[] = {{.name = "sim", .type = "Sequence[float]"},
+                                {.name = "obs", .type = "Sequence[float]"},
+                                {.name = "use_log", .type = "bool", .shown_default = "False"}};
+constexpr Signature kKge{.name = "calculate_kge",
+                         .params = kKgeParams,
+                         .required = 2,
+                         .returns = "float",
+                         .doc_body = kKgeBody,
+                         .kind = CallableKind::function};
 
 double kge(std::vector<double> sim, std::vector<double> obs, WithDefault<bool, false> use_log) {
     return calculate_kge(sim, obs, use_log.value);

@@ -20,13 +20,17 @@ constexpr const char* kLossBody =
     "# Returns\n\n"
     "A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series.";
 
-constexpr Param kLossParams[] = {{"rainfall"},
-                                 {"initial_deficit"},
-                                 {"max_deficit"},
-                                 {"constant_loss_per_hr"},
-                                 {"time_to_dry"}};
-constexpr Signature kLossSignature{"run_deficit_and_constant", nullptr, kLossParams, 5,
-                                   kLossBody, CallableKind::function};
+constexpr Param kLossParams[] = {{.name = "rainfall", .type = "IncrementalTimeSeries"},
+                                 {.name = "initial_deficit", .type = "float"},
+                                 {.name = "max_deficit", .type = "float"},
+                                 {.name = "constant_loss_per_hr", .type = "float"},
+                                 {.name = "time_to_dry", .type = "timedelta"}};
+constexpr Signature kLossSignature{.name = "run_deficit_and_constant",
+                                   .params = kLossParams,
+                                   .required = 5,
+                                   .returns = "DeficitConstantResult",
+                                   .doc_body = kLossBody,
+                                   .kind = CallableKind::function};
 
 // The drying time is read before anything is computed: a negative one fails
 // without producing any series.
@@ -40,22 +44,13 @@ DeficitConstantResult separate_losses(IncrementalTimeSeries rainfall, double ini
 
 PyMethodDef loss_def = function_def<&separate_losses, kLossSignature>();
 
-const IncrementalTimeSeries& excess_of(const DeficitConstantResult& result) {
-    return result.excess;
-}
-const IncrementalTimeSeries& loss_of(const DeficitConstantResult& result) { return result.loss; }
-const IncrementalTimeSeries& deficit_of(const DeficitConstantResult& result) {
-    return result.deficit;
-}
-
 PyGetSetDef result_getset[] = {
-    readonly<&excess_of>("excess",
-                         "Excess rainfall that becomes surface runoff (inches per time step)."),
-    readonly<&loss_of>("loss",
-                       "Total infiltrated depth per time step (constant loss + deficit fill, "
-                       "inches)."),
-    readonly<&deficit_of>("deficit",
-                          "Running soil moisture deficit at the end of each time step (inches)."),
+    readonly<&DeficitConstantResult::excess>(
+        "excess", "Excess rainfall that becomes surface runoff (inches per time step)."),
+    readonly<&DeficitConstantResult::loss>(
+        "loss", "Total infiltrated depth per time step (constant loss + deficit fill, inches)."),
+    readonly<&DeficitConstantResult::deficit>(
+        "deficit", "Running soil moisture deficit at the end of each time step (inches)."),
     {},
 };
 

@@ -1,37 +1,21 @@
 #include "rainfall_transform/clark_uh.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <new>
 #include <utility>
 
 #include "reach_routing/muskingum.hpp"
-
-#if __has_include(<unistd.h>)
-#include <unistd.h>
-#define RAINMILL_HAS_SYSCONF 1
-#endif
+#include "utils/interrupt.hpp"
+#include "utils/memory_limit.hpp"
 
 namespace rainmill {
 
 namespace {
 
-// Bytes of physical memory, or 0 when the platform cannot tell.
-std::size_t physical_memory_bytes() {
-#if defined(RAINMILL_HAS_SYSCONF) && defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return 0;
-    const auto page_count = static_cast<std::size_t>(pages);
-    const auto page_bytes = static_cast<std::size_t>(page_size);
-    if (page_count > std::numeric_limits<std::size_t>::max() / page_bytes) {
-        return std::numeric_limits<std::size_t>::max();
-    }
-    return page_count * page_bytes;
-#else
-    return 0;
-#endif
-}
+// WorkMeter units of one translation ordinate (a power and a division).
+constexpr std::int64_t kUnitsPerOrdinate = 40;
 
 }  // namespace
 
@@ -52,17 +36,21 @@ double clark_time_area(double relative_time) {
 
 std::vector<double> clark_translation_hydrograph(std::size_t ordinates, double dt_seconds,
                                                  double tc_seconds, double basin_area) {
-    std::vector<double> translation(ordinates);
+    std::vector<double> translation;
+    translation.reserve(ordinates);
     // 1.00833 turns acre-inches per hour into cfs; the step in hours divides last.
     const double step_hours = dt_seconds / 3600.0;
     double previous_area = 0.0;
-    for (std::size_t i = 1; i <= ordinates; ++i) {
-        const double elapsed = (static_cast<double>(i) * dt_seconds) / tc_seconds;
-        const double relative_time = elapsed < 1.0 ? elapsed : 1.0;
-        const double area = clark_time_area(relative_time);
-        translation[i - 1] = (area - previous_area) * basin_area * 1.00833 / step_hours;
-        previous_area = area;
-    }
+    WorkMeter meter;
+    meter.in_pieces(1, ordinates + 1, kUnitsPerOrdinate, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const double elapsed = (static_cast<double>(i) * dt_seconds) / tc_seconds;
+            const double relative_time = elapsed < 1.0 ? elapsed : 1.0;
+            const double area = clark_time_area(relative_time);
+            translation.push_back((area - previous_area) * basin_area * 1.00833 / step_hours);
+            previous_area = area;
+        }
+    });
     return translation;
 }
 
@@ -73,9 +61,11 @@ void ensure_clark_fits_in_memory(std::size_t ordinates, std::size_t rainfall_cou
     if (ordinates > max_values / 2 || rainfall_count > max_values - 2 * ordinates) {
         throw std::bad_alloc();
     }
+    // Against what the process can still get (address-space limit, physical
+    // memory, control group), not just the machine's memory: a request that
+    // cannot fit fails here, before gigabytes are allocated and filled.
     const std::size_t values = 2 * ordinates + rainfall_count;
-    const std::size_t memory = physical_memory_bytes();
-    if (memory != 0 && values > memory / sizeof(double)) throw std::bad_alloc();
+    if (values > allocatable_bytes_limit() / sizeof(double)) throw std::bad_alloc();
 }
 
 ContinuousTimeSeries run_clark_uh(const IncrementalTimeSeries& rainfall, double basin_area,
@@ -107,15 +97,19 @@ ContinuousTimeSeries run_clark_uh(const IncrementalTimeSeries& rainfall, double 
     }
 
     std::vector<double>& flow = result.data;
-    flow.assign(rainfall_count + ordinates - 1, 0.0);
+    const std::size_t flow_count = rainfall_count + ordinates - 1;
+    flow.reserve(flow_count);
+    WorkMeter meter;
+    meter.in_pieces(0, flow_count, 1, [&](std::size_t, std::size_t last) { flow.resize(last); });
     for (std::size_t i = 0; i < rainfall_count; ++i) {
         const double depth = rainfall.data[i];
         // Dry steps cost nothing; NaN is not equal to zero and so propagates.
         if (depth == 0.0) continue;
         double* const out = flow.data() + i;
-        for (std::size_t j = 0; j < ordinates; ++j) {
-            out[j] = unit_hydrograph[j] * depth + out[j];
-        }
+        const double* const ordinate = unit_hydrograph.data();
+        meter.in_pieces(0, ordinates, 1, [&](std::size_t first, std::size_t last) {
+            for (std::size_t j = first; j < last; ++j) out[j] = ordinate[j] * depth + out[j];
+        });
     }
     return result;
 }

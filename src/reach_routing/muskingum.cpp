@@ -5,8 +5,18 @@
 #include <utility>
 
 #include "utils/errors.hpp"
+#include "utils/interrupt.hpp"
 
 namespace rainmill {
+
+namespace {
+
+// WorkMeter units of one routed value (a dependent multiply-add chain) and of
+// the setting up of one pass.
+constexpr std::int64_t kUnitsPerStep = 3;
+constexpr std::int64_t kUnitsPerPass = 100;
+
+}  // namespace
 
 bool muskingum_x_out_of_range(double x) { return x < 0.0 || 0.5 < x || std::isnan(x); }
 
@@ -16,8 +26,9 @@ std::vector<double> route_muskingum_pass(const std::vector<double>& inflow, doub
         throw InternalFailure("Muskingum routing pass needs at least one inflow value");
     }
     const std::size_t n = inflow.size();
-    std::vector<double> outflow(n);
-    outflow[0] = first_outflow.value_or(inflow[0]);
+    std::vector<double> outflow;
+    outflow.reserve(n);
+    outflow.push_back(first_outflow.value_or(inflow[0]));
 
     // The coefficients are formed in exactly this order (2K first, then the
     // two weighted halves) because the grouping fixes their last bits.
@@ -29,11 +40,16 @@ std::vector<double> route_muskingum_pass(const std::vector<double>& inflow, doub
     const double c_previous_in = (b + dt) / denominator;
     const double c_previous_out = (a - dt) / denominator;
 
-    for (std::size_t t = 1; t < n; ++t) {
-        // The two inflow terms are summed before the outflow term is added.
-        outflow[t] = c_previous_out * outflow[t - 1] +
-                     (c_previous_in * inflow[t - 1] + c_current_in * inflow[t]);
-    }
+    WorkMeter meter;
+    meter.in_pieces(1, n, kUnitsPerStep, [&](std::size_t first, std::size_t last) {
+        outflow.resize(last);
+        double* const out = outflow.data();
+        const double* const in = inflow.data();
+        for (std::size_t t = first; t < last; ++t) {
+            // The two inflow terms are summed before the outflow term is added.
+            out[t] = c_previous_out * out[t - 1] + (c_previous_in * in[t - 1] + c_current_in * in[t]);
+        }
+    });
     return outflow;
 }
 
@@ -45,9 +61,15 @@ std::vector<double> route_muskingum_reach(const std::vector<double>& inflow, dou
     const double segment_k = k / static_cast<double>(sub_reaches);
     std::vector<double> outflow = route_muskingum_pass(inflow, dt, segment_k, x, initial_outflow);
     // Later segments start from their own first inflow, which is the first
-    // outflow of the segment above, i.e. initial_outflow.
+    // outflow of the segment above, i.e. initial_outflow. Each pass is
+    // counted as well, since a reach of many segments over a short inflow
+    // is long work made of short passes.
+    WorkMeter meter;
+    const std::int64_t pass_units =
+        kUnitsPerPass + kUnitsPerStep * static_cast<std::int64_t>(outflow.size());
     for (std::int64_t passes = 1; passes < sub_reaches; ++passes) {
         outflow = route_muskingum_pass(outflow, dt, segment_k, x, std::nullopt);
+        meter.add(pass_units);
     }
     return outflow;
 }

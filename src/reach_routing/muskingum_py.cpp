@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "module_builders.hpp"
 #include "reach_routing/muskingum.hpp"
 
@@ -31,10 +32,17 @@ constexpr const char* kRoutingBody =
     "A `ContinuousTimeSeries` (kind=discharge) of routed outflow values at the\n"
     "same time step as `inflow`.";
 
-constexpr Param kRoutingParams[] = {
-    {"inflow"}, {"k"}, {"x"}, {"sub_reaches"}, {"initial_outflow"}};
-constexpr Signature kRoutingSignature{"run_muskingum_routing", nullptr, kRoutingParams, 5,
-                                      kRoutingBody, CallableKind::function};
+constexpr Param kRoutingParams[] = {{.name = "inflow", .type = "ContinuousTimeSeries"},
+                                    {.name = "k", .type = "timedelta"},
+                                    {.name = "x", .type = "float"},
+                                    {.name = "sub_reaches", .type = "int"},
+                                    {.name = "initial_outflow", .type = "float"}};
+constexpr Signature kRoutingSignature{.name = "run_muskingum_routing",
+                                      .params = kRoutingParams,
+                                      .required = 5,
+                                      .returns = "ContinuousTimeSeries",
+                                      .doc_body = kRoutingBody,
+                                      .kind = CallableKind::function};
 
 // warnings.warn(text): UserWarning at stack level 1. Whatever the warning
 // machinery raises (a filter turning warnings into errors) ends the call.
@@ -53,7 +61,11 @@ ContinuousTimeSeries route_reach(ContinuousTimeSeries inflow, TimedeltaArg k, do
                                  std::int64_t sub_reaches, double initial_outflow) {
     if (muskingum_x_out_of_range(x)) warn_x_out_of_range();
     const Duration storage = k.to_duration();
-    return run_muskingum_routing(inflow, storage, x, sub_reaches, initial_outflow);
+    const double passes = sub_reaches > 1 ? static_cast<double>(sub_reaches) : 1.0;
+    const double work = passes * (100.0 + 3.0 * static_cast<double>(inflow.data.size()));
+    return run_computation(work, [&] {
+        return run_muskingum_routing(inflow, storage, x, sub_reaches, initial_outflow);
+    });
 }
 
 PyMethodDef routing_def = function_def<&route_reach, kRoutingSignature>();

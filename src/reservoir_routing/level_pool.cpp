@@ -1,5 +1,6 @@
 #include "reservoir_routing/level_pool.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -7,6 +8,8 @@
 #include <vector>
 
 #include "utils/errors.hpp"
+#include "utils/interrupt.hpp"
+#include "utils/numfmt.hpp"
 
 namespace rainmill {
 
@@ -24,6 +27,15 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
                                        const ElevationStorage& elevation_storage,
                                        const NamedList<DischargeInfo>& discharge_info) {
     if (inflow.data.empty()) throw InvalidInput("inflow has no values.");
+    // A NaN inflow would make the storage NaN, which the routing clamps to
+    // zero: the reservoir would silently empty.
+    for (std::size_t i = 0; i < inflow.data.size(); ++i) {
+        if (std::isnan(inflow.data[i])) {
+            throw InvalidInput("inflow is NaN at index " +
+                               format_integer(static_cast<std::int64_t>(i)) + ".");
+        }
+    }
+    refuse_duplicate_names(discharge_info, "outlet");
     if (inflow.time_step < 1) {
         throw InternalFailure("level-pool routing needs an inflow time step of at least 1 s");
     }
@@ -55,7 +67,11 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
     std::vector<KnotCursor> outlet_cursors(outlet_count);
     KnotCursor storage_cursor;
     std::int64_t until_output = 0;  // internal steps left before the next output time
-    for (std::int64_t t = 0; t <= span; ++t) {
+    WorkMeter meter;
+    const auto units_per_step = static_cast<std::int64_t>(4 + 4 * outlet_count);
+    meter.in_pieces(0, static_cast<std::size_t>(span) + 1, units_per_step,
+                    [&](std::size_t first, std::size_t last) {
+    for (auto t = static_cast<std::int64_t>(first); t < static_cast<std::int64_t>(last); ++t) {
         const bool output_time = until_output == 0;
         until_output = output_time ? output_step - 1 : until_output - 1;
 
@@ -94,6 +110,7 @@ LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
         }
         previous_inflow = current_inflow;
     }
+                    });
 
     const std::int32_t time_step = inflow.time_step;
     LevelPoolResult result{make_series(std::move(storages), "volume", time_step),

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "module_builders.hpp"
 #include "reservoir_routing/level_pool.hpp"
 
@@ -29,38 +30,38 @@ constexpr const char* kRoutingBody =
     "the initial elevation is outside the elevation-storage curve range.";
 
 constexpr Param kRoutingParams[] = {
-    {"inflow"}, {"initial_elevation"}, {"elevation_storage"}, {"discharge_info"}};
-constexpr Signature kRoutingSignature{"run_level_pool_routing", nullptr, kRoutingParams, 4,
-                                      kRoutingBody, CallableKind::function};
+    {.name = "inflow", .type = "ContinuousTimeSeries"},
+    {.name = "initial_elevation", .type = "float"},
+    {.name = "elevation_storage", .type = "ElevationStorage"},
+    {.name = "discharge_info", .type = "dict[str, DischargeInfo]"}};
+constexpr Signature kRoutingSignature{.name = "run_level_pool_routing",
+                                      .params = kRoutingParams,
+                                      .required = 4,
+                                      .returns = "LevelPoolResult",
+                                      .doc_body = kRoutingBody,
+                                      .kind = CallableKind::function};
 
 LevelPoolResult route_reservoir(ContinuousTimeSeries inflow, double initial_elevation,
                                 ElevationStorage elevation_storage,
                                 NamedList<DischargeInfo> discharge_info) {
-    return run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info);
-}
-
-const ContinuousTimeSeries& storage_of(const LevelPoolResult& result) {
-    return result.reservoir_storage;
-}
-const ContinuousTimeSeries& elevation_of(const LevelPoolResult& result) {
-    return result.reservoir_elevation;
-}
-const ContinuousTimeSeries& total_outflow_of(const LevelPoolResult& result) {
-    return result.reservoir_total_outflow;
-}
-const NamedList<ContinuousTimeSeries>& individual_outflows_of(const LevelPoolResult& result) {
-    return result.reservoir_individual_outflows;
+    // Per internal second: the storage update and a lookup per outlet.
+    const double seconds = static_cast<double>(inflow.time_step) *
+                           static_cast<double>(inflow.data.empty() ? 0 : inflow.data.size() - 1);
+    const double work = seconds * (4.0 + 4.0 * static_cast<double>(discharge_info.size()));
+    return run_computation(work, [&] {
+        return run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info);
+    });
 }
 
 PyGetSetDef result_getset[] = {
-    readonly<&storage_of>("reservoir_storage",
-                          "Reservoir storage volume at each output time step."),
-    readonly<&elevation_of>("reservoir_elevation",
-                            "Water surface elevation at each output time step."),
-    readonly<&total_outflow_of>("reservoir_total_outflow",
-                                "Combined outflow from all outlets at each output time step."),
-    readonly<&individual_outflows_of>("reservoir_individual_outflows",
-                                      "Per-outlet outflow time series keyed by outlet name."),
+    readonly<&LevelPoolResult::reservoir_storage>(
+        "reservoir_storage", "Reservoir storage volume at each output time step."),
+    readonly<&LevelPoolResult::reservoir_elevation>(
+        "reservoir_elevation", "Water surface elevation at each output time step."),
+    readonly<&LevelPoolResult::reservoir_total_outflow>(
+        "reservoir_total_outflow", "Combined outflow from all outlets at each output time step."),
+    readonly<&LevelPoolResult::reservoir_individual_outflows>(
+        "reservoir_individual_outflows", "Per-outlet outflow time series keyed by outlet name."),
     {},
 };
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "utils/errors.hpp"
+#include "utils/interrupt.hpp"
 #include "utils/numfmt.hpp"
 
 namespace rainmill {
@@ -81,10 +82,14 @@ IncrementalTimeSeries IncrementalTimeSeries::disaggregate(std::int32_t target_st
     result.kind = kind;
     result.time_step = target_step;
     result.data.reserve(data.size() * copies);
-    for (double value : data) {
-        const double share = value * factor;
-        result.data.insert(result.data.end(), copies, share);
-    }
+    WorkMeter meter;
+    meter.in_pieces(0, data.size(), static_cast<std::int64_t>(copies),
+                    [&](std::size_t first, std::size_t last) {
+                        for (std::size_t i = first; i < last; ++i) {
+                            const double share = data[i] * factor;
+                            result.data.insert(result.data.end(), copies, share);
+                        }
+                    });
     return result;
 }
 

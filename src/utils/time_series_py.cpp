@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frame.hpp"
+#include "frame_detach.hpp"
 #include "utils/time_series.hpp"
 
 namespace rainmill::py {
@@ -23,25 +24,47 @@ constexpr const char* kIncrementalBody =
     "Total duration spans all intervals: `time_step * len(data)`.\n"
     "Supports disaggregation to a finer time step.";
 
-constexpr Param kSeriesParams[] = {{"data"}, {"time_step"}, {"kind"}};
-constexpr Signature kContinuousNew{"__new__", "ContinuousTimeSeries", kSeriesParams, 3,
-                                   kContinuousBody, CallableKind::constructor};
-constexpr Signature kIncrementalNew{"__new__", "IncrementalTimeSeries", kSeriesParams, 3,
-                                    kIncrementalBody, CallableKind::constructor};
+constexpr Param kSeriesParams[] = {{.name = "data", .type = "Sequence[float]"},
+                                   {.name = "time_step", .type = "timedelta"},
+                                   {.name = "kind", .type = "str"}};
+constexpr Signature kContinuousNew{.name = "__new__",
+                                   .owner = "ContinuousTimeSeries",
+                                   .params = kSeriesParams,
+                                   .required = 3,
+                                   .returns = "ContinuousTimeSeries",
+                                   .doc_body = kContinuousBody,
+                                   .kind = CallableKind::constructor};
+constexpr Signature kIncrementalNew{.name = "__new__",
+                                    .owner = "IncrementalTimeSeries",
+                                    .params = kSeriesParams,
+                                    .required = 3,
+                                    .returns = "IncrementalTimeSeries",
+                                    .doc_body = kIncrementalBody,
+                                    .kind = CallableKind::constructor};
 
-constexpr Signature kContinuousTotal{"total_duration", "ContinuousTimeSeries", {}, 0,
-                                     "Total duration from first to last data point (seconds).",
-                                     CallableKind::method};
-constexpr Signature kIncrementalTotal{"total_duration", "IncrementalTimeSeries", {}, 0,
-                                      "Total duration spanning all time step intervals (seconds).",
-                                      CallableKind::method};
+constexpr Signature kContinuousTotal{
+    .name = "total_duration",
+    .owner = "ContinuousTimeSeries",
+    .returns = "int",
+    .doc_body = "Total duration from first to last data point (seconds).",
+    .kind = CallableKind::method};
+constexpr Signature kIncrementalTotal{
+    .name = "total_duration",
+    .owner = "IncrementalTimeSeries",
+    .returns = "int",
+    .doc_body = "Total duration spanning all time step intervals (seconds).",
+    .kind = CallableKind::method};
 
-constexpr Param kDisaggregateParams[] = {{"target_step"}};
+constexpr Param kDisaggregateParams[] = {{.name = "target_step", .type = "int"}};
 constexpr Signature kDisaggregate{
-    "disaggregate", "IncrementalTimeSeries", kDisaggregateParams, 1,
-    "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
-    "distributing each bucket's value. Total depth is preserved.",
-    CallableKind::method};
+    .name = "disaggregate",
+    .owner = "IncrementalTimeSeries",
+    .params = kDisaggregateParams,
+    .required = 1,
+    .returns = "IncrementalTimeSeries",
+    .doc_body = "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
+                "distributing each bucket's value. Total depth is preserved.",
+    .kind = CallableKind::method};
 
 // The kind is checked before the time step is read, so a bad kind is reported
 // ahead of a negative or sub-second time step.
@@ -54,44 +77,34 @@ Series construct(std::vector<double> data, TimedeltaArg time_step, std::string k
 }
 
 template <class Series>
-const std::vector<double>& data_of(const Series& series) {
-    return series.data;
-}
-
-template <class Series>
-const std::string& kind_of(const Series& series) {
-    return series.kind;
-}
-
-template <class Series>
 TimedeltaSeconds time_step_of(const Series& series) {
     return {series.time_step};
 }
 
-template <class Series>
-std::int64_t total_duration(const Series& series) {
-    return series.total_duration();
-}
-
 IncrementalTimeSeries disaggregate(const IncrementalTimeSeries& series, std::int32_t target_step) {
-    return series.disaggregate(target_step);
+    // One unit per value written; the series is immutable, so reading it
+    // detached is safe while the call's reference keeps it alive.
+    const double copies =
+        target_step > 0 ? static_cast<double>(series.time_step) / static_cast<double>(target_step) : 0.0;
+    const double work = static_cast<double>(series.data.size()) * copies;
+    return run_computation(work, [&] { return series.disaggregate(target_step); });
 }
 
 template <class Series>
 PyGetSetDef series_getset[] = {
-    readonly<&data_of<Series>>("data"),
-    readonly<&kind_of<Series>>("kind"),
+    readonly<&Series::data>("data"),
+    readonly<&Series::kind>("kind"),
     readonly<&time_step_of<Series>>("time_step"),
     {},
 };
 
 PyMethodDef continuous_methods[] = {
-    noargs_def<&total_duration<ContinuousTimeSeries>, kContinuousTotal>(),
+    noargs_def<&ContinuousTimeSeries::total_duration, kContinuousTotal>(),
     {},
 };
 
 PyMethodDef incremental_methods[] = {
-    noargs_def<&total_duration<IncrementalTimeSeries>, kIncrementalTotal>(),
+    noargs_def<&IncrementalTimeSeries::total_duration, kIncrementalTotal>(),
     method_def<&disaggregate, kDisaggregate>(),
     {},
 };
@@ -101,13 +114,13 @@ PyMethodDef incremental_methods[] = {
 }  // namespace rainmill::py
 
 RAINMILL_DEFINE_CLASS(ContinuousTimeSeries,
-                      class_spec<ContinuousTimeSeries>(
+                      with_buffer<&ContinuousTimeSeries::data>(class_spec<ContinuousTimeSeries>(
                           "ContinuousTimeSeries", docstring(kContinuousNew), true,
                           &constructor_entry<&construct<ContinuousTimeSeries>, kContinuousNew>,
-                          series_getset<ContinuousTimeSeries>, continuous_methods))
+                          series_getset<ContinuousTimeSeries>, continuous_methods)))
 
 RAINMILL_DEFINE_CLASS(IncrementalTimeSeries,
-                      class_spec<IncrementalTimeSeries>(
+                      with_buffer<&IncrementalTimeSeries::data>(class_spec<IncrementalTimeSeries>(
                           "IncrementalTimeSeries", docstring(kIncrementalNew), true,
                           &constructor_entry<&construct<IncrementalTimeSeries>, kIncrementalNew>,
-                          series_getset<IncrementalTimeSeries>, incremental_methods))
+                          series_getset<IncrementalTimeSeries>, incremental_methods)))

@@ -35,5 +35,5 @@ class LinearReservoir:
 def run_linear_reservoir(
     basin_area: SupportsFloat | SupportsIndex,
     rainfall: IncrementalTimeSeries,
-    reservoirs: dict[str, LinearReservoir],
+    reservoirs: Mapping[str, LinearReservoir],  # a dict (or subclass) at run time
 ) -> tuple[ContinuousTimeSeries, dict[str, ContinuousTimeSeries]]: ...

@@ -1,10 +1,9 @@
-from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex
+from .utils import _FloatVector
 
 __all__ = ["calculate_kge"]
 
 def calculate_kge(
-    sim: Sequence[SupportsFloat | SupportsIndex],
-    obs: Sequence[SupportsFloat | SupportsIndex],
+    sim: _FloatVector,
+    obs: _FloatVector,
     use_log: bool = False,
 ) -> float: ...

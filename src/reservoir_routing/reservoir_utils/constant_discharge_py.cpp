@@ -14,27 +14,29 @@ constexpr const char* kBody =
     "elevation bounds. When the reservoir elevation is outside the specified\n"
     "range, the outlet releases zero flow.";
 
-constexpr Param kNewParams[] = {{"discharge"}, {"minimum_elevation"}, {"maximum_elevation"}};
-constexpr Signature kNew{"__new__", "ConstantDischargeInfo", kNewParams, 1, kBody,
-                         CallableKind::constructor};
+constexpr Param kNewParams[] = {{.name = "discharge", .type = "float"},
+                                {.name = "minimum_elevation", .type = "float | None"},
+                                {.name = "maximum_elevation", .type = "float | None"}};
+constexpr Signature kNew{.name = "__new__",
+                         .owner = "ConstantDischargeInfo",
+                         .params = kNewParams,
+                         .required = 1,
+                         .returns = "ConstantDischargeInfo",
+                         .doc_body = kBody,
+                         .kind = CallableKind::constructor};
 
 ConstantDischargeInfo construct(double discharge, std::optional<double> minimum_elevation,
                                 std::optional<double> maximum_elevation) {
     return ConstantDischargeInfo{discharge, minimum_elevation, maximum_elevation};
 }
 
-double discharge_of(const ConstantDischargeInfo& outlet) { return outlet.discharge; }
-std::optional<double> minimum_of(const ConstantDischargeInfo& outlet) {
-    return outlet.minimum_elevation;
-}
-std::optional<double> maximum_of(const ConstantDischargeInfo& outlet) {
-    return outlet.maximum_elevation;
-}
-
 PyGetSetDef outlet_getset[] = {
-    readonly<&discharge_of>("discharge", "Constant discharge rate (e.g., cfs)."),
-    readonly<&minimum_of>("minimum_elevation", "Elevation below which no discharge occurs."),
-    readonly<&maximum_of>("maximum_elevation", "Elevation above which no discharge occurs."),
+    readonly<&ConstantDischargeInfo::discharge>("discharge",
+                                                "Constant discharge rate (e.g., cfs)."),
+    readonly<&ConstantDischargeInfo::minimum_elevation>(
+        "minimum_elevation", "Elevation below which no discharge occurs."),
+    readonly<&ConstantDischargeInfo::maximum_elevation>(
+        "maximum_elevation", "Elevation above which no discharge occurs."),
     {},
 };
 

@@ -17,30 +17,28 @@ constexpr const char* kBody =
     "The `minimum_elevation` defaults to the lowest elevation in the rating curve\n"
     "if not provided, ensuring no negative-elevation lookups occur.";
 
-constexpr Param kNewParams[] = {
-    {"elevation_discharge"}, {"minimum_elevation"}, {"maximum_elevation"}, {"maximum_release"}};
-constexpr Signature kNew{"__new__", "ControlledDischargeInfo", kNewParams, 1, kBody,
-                         CallableKind::constructor};
+constexpr Param kNewParams[] = {{.name = "elevation_discharge", .type = "ElevationDischarge"},
+                                {.name = "minimum_elevation", .type = "float | None"},
+                                {.name = "maximum_elevation", .type = "float | None"},
+                                {.name = "maximum_release", .type = "float | None"}};
+constexpr Signature kNew{.name = "__new__",
+                         .owner = "ControlledDischargeInfo",
+                         .params = kNewParams,
+                         .required = 1,
+                         .returns = "ControlledDischargeInfo",
+                         .doc_body = kBody,
+                         .kind = CallableKind::constructor};
 
-const ElevationDischarge& curve_of(const ControlledDischargeInfo& outlet) {
-    return outlet.elevation_discharge();
-}
 // The bounds read back as normalised at construction, not as given.
-std::optional<double> minimum_of(const ControlledDischargeInfo& outlet) {
-    return outlet.minimum_elevation();
-}
-std::optional<double> maximum_of(const ControlledDischargeInfo& outlet) {
-    return outlet.maximum_elevation();
-}
-std::optional<double> release_of(const ControlledDischargeInfo& outlet) {
-    return outlet.maximum_release();
-}
-
 PyGetSetDef outlet_getset[] = {
-    readonly<&curve_of>("elevation_discharge", "Rating curve mapping elevation to discharge."),
-    readonly<&minimum_of>("minimum_elevation", "Elevation below which no discharge occurs."),
-    readonly<&maximum_of>("maximum_elevation", "Elevation above which no discharge occurs."),
-    readonly<&release_of>("maximum_release", "Cap on the maximum allowable discharge."),
+    readonly<&ControlledDischargeInfo::elevation_discharge>(
+        "elevation_discharge", "Rating curve mapping elevation to discharge."),
+    readonly<&ControlledDischargeInfo::minimum_elevation>(
+        "minimum_elevation", "Elevation below which no discharge occurs."),
+    readonly<&ControlledDischargeInfo::maximum_elevation>(
+        "maximum_elevation", "Elevation above which no discharge occurs."),
+    readonly<&ControlledDischargeInfo::maximum_release>("maximum_release",
+                                                        "Cap on the maximum allowable discharge."),
     {},
 };
 

@@ -17,20 +17,19 @@ constexpr const char* kCurveBody =
     "* `discharge` - Discharge values in ascending order, each corresponding\n"
     "  to the paired elevation (e.g., cfs).";
 
-constexpr Param kNewParams[] = {{"elevation"}, {"discharge"}};
-constexpr Signature kNew{"__new__", "ElevationDischarge", kNewParams, 2, kCurveBody,
-                         CallableKind::constructor};
-
-const std::vector<double>& elevation_of(const ElevationDischarge& curve) {
-    return curve.elevation();
-}
-const std::vector<double>& discharge_of(const ElevationDischarge& curve) {
-    return curve.discharge();
-}
+constexpr Param kNewParams[] = {{.name = "elevation", .type = "Sequence[float]"},
+                                {.name = "discharge", .type = "Sequence[float]"}};
+constexpr Signature kNew{.name = "__new__",
+                         .owner = "ElevationDischarge",
+                         .params = kNewParams,
+                         .required = 2,
+                         .returns = "ElevationDischarge",
+                         .doc_body = kCurveBody,
+                         .kind = CallableKind::constructor};
 
 PyGetSetDef curve_getset[] = {
-    readonly<&elevation_of>("elevation"),
-    readonly<&discharge_of>("discharge"),
+    readonly<&ElevationDischarge::elevation>("elevation"),
+    readonly<&ElevationDischarge::discharge>("discharge"),
     {},
 };
 

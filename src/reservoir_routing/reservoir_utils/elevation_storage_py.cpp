@@ -18,37 +18,49 @@ constexpr const char* kCurveBody =
     "* `storage` - Sorted unique storage values in ascending order, each\n"
     "  corresponding to the paired elevation.";
 
-constexpr Param kNewParams[] = {{"elevation"}, {"storage"}};
-constexpr Signature kNew{"__new__", "ElevationStorage", kNewParams, 2, kCurveBody,
-                         CallableKind::constructor};
+constexpr Param kNewParams[] = {{.name = "elevation", .type = "Sequence[float]"},
+                                {.name = "storage", .type = "Sequence[float]"}};
+constexpr Signature kNew{.name = "__new__",
+                         .owner = "ElevationStorage",
+                         .params = kNewParams,
+                         .required = 2,
+                         .returns = "ElevationStorage",
+                         .doc_body = kCurveBody,
+                         .kind = CallableKind::constructor};
 
-constexpr Param kGetElevationParams[] = {{"storage"}};
+constexpr Param kGetElevationParams[] = {{.name = "storage", .type = "float"}};
 constexpr Signature kGetElevation{
-    "get_elevation", "ElevationStorage", kGetElevationParams, 1,
+    .name = "get_elevation",
+    .owner = "ElevationStorage",
+    .params = kGetElevationParams,
+    .required = 1,
+    .returns = "float",
+    .doc_body =
     "Interpolates the elevation corresponding to a given storage.\n\n"
     "# Arguments\n\n"
     "* `storage` - Storage value to look up.\n\n"
     "# Returns\n\n"
     "The interpolated elevation, or a `PyValueError` if `storage` is outside\n"
     "the range of the stored curve.",
-    CallableKind::method};
+    .kind = CallableKind::method};
 
-constexpr Param kGetStorageParams[] = {{"elevation"}};
+constexpr Param kGetStorageParams[] = {{.name = "elevation", .type = "float"}};
 constexpr Signature kGetStorage{
-    "get_storage", "ElevationStorage", kGetStorageParams, 1,
+    .name = "get_storage",
+    .owner = "ElevationStorage",
+    .params = kGetStorageParams,
+    .required = 1,
+    .returns = "float",
+    .doc_body =
     "Interpolates the storage corresponding to a given elevation.\n\n"
     "# Arguments\n\n"
     "* `elevation` - Elevation value to look up.\n\n"
     "# Returns\n\n"
     "The interpolated storage, or a `PyValueError` if `elevation` is outside\n"
     "the range of the stored curve.",
-    CallableKind::method};
+    .kind = CallableKind::method};
 
-const std::vector<double>& elevation_of(const ElevationStorage& curve) {
-    return curve.elevation();
-}
-const std::vector<double>& storage_of(const ElevationStorage& curve) { return curve.storage(); }
-
+// The lookups have overloads taking a cursor: bound through these wrappers.
 double get_elevation(const ElevationStorage& curve, double storage) {
     return curve.get_elevation(storage);
 }
@@ -57,8 +69,8 @@ double get_storage(const ElevationStorage& curve, double elevation) {
 }
 
 PyGetSetDef curve_getset[] = {
-    readonly<&elevation_of>("elevation"),
-    readonly<&storage_of>("storage"),
+    readonly<&ElevationStorage::elevation>("elevation"),
+    readonly<&ElevationStorage::storage>("storage"),
     {},
 };
 

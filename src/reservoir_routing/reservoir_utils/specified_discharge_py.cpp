@@ -14,10 +14,17 @@ constexpr const char* kBody =
     "Discharge is read directly from a `ContinuousTimeSeries` at each simulation\n"
     "time step, optionally gated by elevation bounds and a maximum release cap.";
 
-constexpr Param kNewParams[] = {
-    {"discharge"}, {"minimum_elevation"}, {"maximum_elevation"}, {"maximum_release"}};
-constexpr Signature kNew{"__new__", "SpecifiedDischargeInfo", kNewParams, 1, kBody,
-                         CallableKind::constructor};
+constexpr Param kNewParams[] = {{.name = "discharge", .type = "ContinuousTimeSeries"},
+                                {.name = "minimum_elevation", .type = "float | None"},
+                                {.name = "maximum_elevation", .type = "float | None"},
+                                {.name = "maximum_release", .type = "float | None"}};
+constexpr Signature kNew{.name = "__new__",
+                         .owner = "SpecifiedDischargeInfo",
+                         .params = kNewParams,
+                         .required = 1,
+                         .returns = "SpecifiedDischargeInfo",
+                         .doc_body = kBody,
+                         .kind = CallableKind::constructor};
 
 SpecifiedDischargeInfo construct(ContinuousTimeSeries discharge,
                                  std::optional<double> minimum_elevation,
@@ -27,25 +34,12 @@ SpecifiedDischargeInfo construct(ContinuousTimeSeries discharge,
                                   maximum_release};
 }
 
-const ContinuousTimeSeries& discharge_of(const SpecifiedDischargeInfo& outlet) {
-    return outlet.discharge;
-}
-std::optional<double> minimum_of(const SpecifiedDischargeInfo& outlet) {
-    return outlet.minimum_elevation;
-}
-std::optional<double> maximum_of(const SpecifiedDischargeInfo& outlet) {
-    return outlet.maximum_elevation;
-}
-std::optional<double> release_of(const SpecifiedDischargeInfo& outlet) {
-    return outlet.maximum_release;
-}
-
 PyGetSetDef outlet_getset[] = {
-    readonly<&discharge_of>("discharge",
-                            "Time series of prescribed outflow values (kind=discharge)."),
-    readonly<&minimum_of>("minimum_elevation"),
-    readonly<&maximum_of>("maximum_elevation"),
-    readonly<&release_of>("maximum_release"),
+    readonly<&SpecifiedDischargeInfo::discharge>(
+        "discharge", "Time series of prescribed outflow values (kind=discharge)."),
+    readonly<&SpecifiedDischargeInfo::minimum_elevation>("minimum_elevation"),
+    readonly<&SpecifiedDischargeInfo::maximum_elevation>("maximum_elevation"),
+    readonly<&SpecifiedDischargeInfo::maximum_release>("maximum_release"),
     {},
 };
 

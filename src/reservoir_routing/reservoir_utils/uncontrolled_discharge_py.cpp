@@ -18,27 +18,27 @@ constexpr const char* kBody =
     "Zero discharge is returned when the (offset-adjusted) elevation is below\n"
     "the first entry in the rating curve.";
 
-constexpr Param kNewParams[] = {{"elevation_discharge"}, {"elevation_offset"}};
-constexpr Signature kNew{"__new__", "UnControlledDischargeInfo", kNewParams, 1, kBody,
-                         CallableKind::constructor};
+constexpr Param kNewParams[] = {{.name = "elevation_discharge", .type = "ElevationDischarge"},
+                                {.name = "elevation_offset", .type = "float | None"}};
+constexpr Signature kNew{.name = "__new__",
+                         .owner = "UnControlledDischargeInfo",
+                         .params = kNewParams,
+                         .required = 1,
+                         .returns = "UnControlledDischargeInfo",
+                         .doc_body = kBody,
+                         .kind = CallableKind::constructor};
 
 UnControlledDischargeInfo construct(ElevationDischarge elevation_discharge,
                                     std::optional<double> elevation_offset) {
     return UnControlledDischargeInfo{std::move(elevation_discharge), elevation_offset};
 }
 
-const ElevationDischarge& curve_of(const UnControlledDischargeInfo& outlet) {
-    return outlet.elevation_discharge;
-}
-std::optional<double> offset_of(const UnControlledDischargeInfo& outlet) {
-    return outlet.elevation_offset;
-}
-
 PyGetSetDef outlet_getset[] = {
-    readonly<&curve_of>("elevation_discharge", "Rating curve mapping elevation to discharge."),
-    readonly<&offset_of>("elevation_offset",
-                         "Additive offset applied to the reservoir elevation before curve "
-                         "lookup."),
+    readonly<&UnControlledDischargeInfo::elevation_discharge>(
+        "elevation_discharge", "Rating curve mapping elevation to discharge."),
+    readonly<&UnControlledDischargeInfo::elevation_offset>(
+        "elevation_offset",
+        "Additive offset applied to the reservoir elevation before curve lookup."),
     {},
 };
 

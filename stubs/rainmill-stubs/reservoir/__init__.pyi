@@ -1,3 +1,4 @@
+from collections.abc import Mapping
 from typing import SupportsFloat, SupportsIndex
 
 from typing_extensions import disjoint_base
@@ -31,7 +32,8 @@ def run_level_pool_routing(
     inflow: ContinuousTimeSeries,
     initial_elevation: SupportsFloat | SupportsIndex,
     elevation_storage: ElevationStorage,
-    discharge_info: dict[
+    # A dict (or subclass) at run time; Mapping so that a dict of one outlet class is accepted.
+    discharge_info: Mapping[
         str,
         UnControlledDischargeInfo | ControlledDischargeInfo | SpecifiedDischargeInfo | ConstantDischargeInfo,
     ],

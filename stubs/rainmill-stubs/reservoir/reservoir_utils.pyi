@@ -1,9 +1,8 @@
-from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex
+from typing import SupportsFloat, SupportsIndex, TypeAlias
 
 from typing_extensions import disjoint_base
 
-from ..utils import ContinuousTimeSeries
+from ..utils import ContinuousTimeSeries, _FloatVector
 
 __all__ = [
     "ElevationDischarge",
@@ -14,13 +13,13 @@ __all__ = [
     "ConstantDischargeInfo",
 ]
 
-_Float = SupportsFloat | SupportsIndex
+_Float: TypeAlias = SupportsFloat | SupportsIndex
 
 @disjoint_base
 class ElevationDischarge:
     """Elevation-discharge rating curve for a reservoir outlet."""
 
-    def __new__(cls, elevation: Sequence[_Float], discharge: Sequence[_Float]) -> ElevationDischarge: ...
+    def __new__(cls, elevation: _FloatVector, discharge: _FloatVector) -> ElevationDischarge: ...
     @property
     def elevation(self) -> list[float]: ...
     @property
@@ -30,7 +29,7 @@ class ElevationDischarge:
 class ElevationStorage:
     """Elevation-storage rating curve for a reservoir."""
 
-    def __new__(cls, elevation: Sequence[_Float], storage: Sequence[_Float]) -> ElevationStorage: ...
+    def __new__(cls, elevation: _FloatVector, storage: _FloatVector) -> ElevationStorage: ...
     @property
     def elevation(self) -> list[float]: ...
     @property

@@ -1,0 +1,137 @@
+"""Goodness of fit of a simulated hydrograph against observations, aligned on the time index.
+
+Definitions (s simulated, o observed, means and population standard deviations over the scored pairs):
+
+- "kge": Kling-Gupta efficiency, computed by the extension: 1 - sqrt((r-1)² + (α-1)² + (β-1)²);
+- "r": Pearson correlation; "alpha": σs / σo; "beta": mean(s) / mean(o);
+- "kge_prime": the 2012 variant with the ratio of coefficients of variation γ = (σs/μs) / (σo/μo)
+  in place of α;
+- "nse": Nash-Sutcliffe efficiency, 1 - Σ(s-o)² / Σ(o-mean(o))²;
+- "log_nse": the NSE of ln(x + ε), ε = mean(o) / 100 (NaN when a value is below -ε);
+- "pbias": 100 Σ(s-o) / Σo, percent, positive when the simulation overestimates;
+- "peak_error": (max s - max o) / max o; "peak_time_error": hours from the observed to the simulated peak;
+- "volume_error": (V(s) - V(o)) / V(o), volumes by the trapezoidal rule in time.
+
+Observations are scored at their own timestamps (within `window`, inclusive), each of which must be a
+time of the simulation. NaN in either series raises an error naming the first timestamp, unless
+`missing="drop"` leaves those pairs out.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Literal
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+import rainmill
+
+from .timeseries import TimeSeriesError
+
+Missing = Literal["raise", "drop"]
+Window = tuple[object, object] | None
+SCORE_NAMES = (
+    "kge", "r", "alpha", "beta", "kge_prime", "nse", "log_nse", "pbias", "peak_error", "peak_time_error",
+    "volume_error",
+)  # fmt: skip
+
+
+def align(
+    simulated: pd.Series,
+    observed: pd.Series,
+    *,
+    missing: Missing = "raise",
+    window: Window = None,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], pd.DatetimeIndex]:
+    """The simulated and observed values at the observations' timestamps, and those timestamps."""
+    if missing not in ("raise", "drop"):
+        raise ValueError(f"missing must be 'raise' or 'drop', got {missing!r}")
+    for name, series in (("simulated", simulated), ("observed", observed)):
+        if not isinstance(series, pd.Series) or not isinstance(series.index, pd.DatetimeIndex):
+            raise TypeError(f"{name}: expected a pandas Series with a DatetimeIndex")
+        if not series.index.is_unique:
+            raise TimeSeriesError(f"{name}: duplicate timestamp {series.index[series.index.duplicated()][0].isoformat()}")
+    obs = observed.sort_index()
+    if window is not None:
+        start, end = window
+        obs = obs.loc[pd.Timestamp(start) : pd.Timestamp(end)]  # type: ignore[arg-type]
+    absent = ~obs.index.isin(simulated.index)
+    if absent.any():
+        stamp = obs.index[int(np.argmax(absent))]
+        raise TimeSeriesError(f"simulated: no value at {stamp.isoformat()}, a time of the observations")
+    sim = simulated.reindex(obs.index).to_numpy(dtype=np.float64)
+    obs_values = obs.to_numpy(dtype=np.float64)
+    index = pd.DatetimeIndex(obs.index)
+    bad = np.isnan(sim) | np.isnan(obs_values)
+    if bad.any():
+        if missing == "raise":
+            i = int(np.argmax(bad))
+            which = "observed" if math.isnan(obs_values[i]) else "simulated"
+            raise TimeSeriesError(
+                f"{which}: missing value at {index[i].isoformat()} (pass missing='drop' to leave such pairs out)"
+            )
+        keep = ~bad
+        sim, obs_values, index = sim[keep], obs_values[keep], index[keep]
+    if len(obs_values) == 0:
+        raise TimeSeriesError("no observations to score (check the window and the missing values)")
+    return sim, obs_values, index
+
+
+def _nse(s: npt.NDArray[np.float64], o: npt.NDArray[np.float64]) -> float:
+    spread = float(np.sum((o - o.mean()) ** 2))
+    return 1.0 - float(np.sum((s - o) ** 2)) / spread if spread > 0 else math.nan
+
+
+def _ratio(a: float, b: float) -> float:
+    return a / b if b != 0 else math.nan
+
+
+def scores(
+    simulated: pd.Series,
+    observed: pd.Series,
+    *,
+    missing: Missing = "raise",
+    window: Window = None,
+) -> dict[str, float]:
+    """Every score of the module, by name (see the module for the definitions)."""
+    s, o, index = align(simulated, observed, missing=missing, window=window)
+    mean_s, mean_o = float(s.mean()), float(o.mean())
+    std_s, std_o = float(s.std()), float(o.std())
+    r = float(np.corrcoef(s, o)[0, 1]) if std_s > 0 and std_o > 0 else math.nan
+    alpha = _ratio(std_s, std_o)
+    beta = _ratio(mean_s, mean_o)
+    gamma = _ratio(_ratio(std_s, mean_s), _ratio(std_o, mean_o))
+    eps = mean_o / 100.0
+    with np.errstate(invalid="ignore", divide="ignore"):
+        log_nse = _nse(np.log(s + eps), np.log(o + eps)) if eps > 0 else math.nan
+    seconds = ((index - index[0]) / pd.Timedelta(seconds=1)).to_numpy(dtype=np.float64)
+    volume_s = float(np.trapezoid(s, seconds)) if len(s) > 1 else mean_s
+    volume_o = float(np.trapezoid(o, seconds)) if len(o) > 1 else mean_o
+    peak_s, peak_o = int(np.argmax(s)), int(np.argmax(o))
+    return {
+        "kge": rainmill.metrics.calculate_kge(s.tolist(), o.tolist()),
+        "r": r,
+        "alpha": alpha,
+        "beta": beta,
+        "kge_prime": 1.0 - math.sqrt((r - 1.0) ** 2 + (beta - 1.0) ** 2 + (gamma - 1.0) ** 2),
+        "nse": _nse(s, o),
+        "log_nse": log_nse,
+        "pbias": 100.0 * _ratio(float(np.sum(s - o)), float(np.sum(o))),
+        "peak_error": _ratio(float(s[peak_s] - o[peak_o]), float(o[peak_o])),
+        "peak_time_error": (index[peak_s] - index[peak_o]) / pd.Timedelta(hours=1),
+        "volume_error": _ratio(volume_s - volume_o, volume_o),
+    }
+
+
+def kge(
+    simulated: pd.Series,
+    observed: pd.Series,
+    *,
+    use_log: bool = False,
+    missing: Missing = "raise",
+    window: Window = None,
+) -> float:
+    """The Kling-Gupta efficiency of the extension, on the aligned pairs (logarithms with `use_log`)."""
+    s, o, _ = align(simulated, observed, missing=missing, window=window)
+    return rainmill.metrics.calculate_kge(s.tolist(), o.tolist(), use_log)

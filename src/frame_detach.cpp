@@ -1,0 +1,50 @@
+#include "frame_detach.hpp"
+
+#include "pyref.hpp"
+
+namespace rainmill::py {
+
+namespace {
+
+// True when the running thread is the interpreter's main thread, the only
+// one whose PyErr_CheckSignals runs handlers. When the answer cannot be had,
+// the thread is treated as the main one: checking too often is only slower.
+bool runs_signal_handlers() {
+    const Ref thread_module = Ref::steal(PyImport_ImportModule("_thread"));
+    Ref ident;
+    if (thread_module) {
+        ident = Ref::steal(PyObject_CallMethod(thread_module.get(), "_get_main_thread_ident", nullptr));
+    }
+    if (!ident) {
+        PyErr_Clear();
+        return true;
+    }
+    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    return main_ident == PyThread_get_thread_ident();
+}
+
+}  // namespace
+
+SignalCheck::SignalCheck(bool detach) : detached_(detach) {
+    if (detached_) {
+        handlers_ = runs_signal_handlers() ? Handlers::here : Handlers::elsewhere;
+        saved_ = PyEval_SaveThread();
+    }
+}
+
+bool SignalCheck::stop_requested() {
+    if (handlers_ == Handlers::unknown) {
+        handlers_ = runs_signal_handlers() ? Handlers::here : Handlers::elsewhere;
+    }
+    if (handlers_ == Handlers::elsewhere) return false;
+    attach();
+    if (PyErr_CheckSignals() < 0) return true;  // stays attached, the exception pending
+    if (detached_) saved_ = PyEval_SaveThread();
+    return false;
+}
+
+}  // namespace rainmill::py
