@@ -552,6 +552,10 @@ def targets(runner, pool):
     if ratios:
         worst_ok = all("(over)" not in r for r in ratios)
         lines.append(f"- List paths within 1.15× of the conversion floor: {', '.join(ratios)} — {verdict(worst_ok)}")
+    # (workload, serial calls/s, threaded calls/s, ratio) rows of benchmarks/bench_threads.py
+    for workload, _, _, ratio in EXTRA_ROWS.get("bench_threads", []):
+        if any(word in workload.lower() for word in ("level pool", "muskingum")):
+            lines.append(f"- {workload}, 2 threads ≥ 1.8× the serial throughput: {ratio:.2f}× — {verdict(ratio >= 1.8)}")
     rainmill_ns, python_ns, _, _ = pool
     lines.append(f"- Level pool ≤ 25 ns per internal step: {rainmill_ns:.1f} ns — {verdict(rainmill_ns <= 25)}")
     ratio = python_ns / rainmill_ns
@@ -559,8 +563,12 @@ def targets(runner, pool):
     return lines
 
 
+EXTRA_ROWS = {}  # module name -> the rows it returned, for the targets
+
+
 def extras():
-    """Sections from the optional benchmark modules that are present."""
+    """Sections from the optional benchmark modules that are present: `report() -> str`, or
+    `rows()` with `markdown(rows)`, or else a `main()` whose printed output is taken."""
     sections, failures = [], []
     for name in EXTRA_MODULES:
         if importlib.util.find_spec(name) is None:
@@ -569,6 +577,10 @@ def extras():
             module = importlib.import_module(name)
             if hasattr(module, "report"):
                 text = module.report()
+            elif hasattr(module, "rows") and hasattr(module, "markdown"):
+                figures = module.rows()
+                EXTRA_ROWS[name] = figures
+                text = module.markdown(figures)
             else:
                 captured = io.StringIO()
                 argv, sys.argv = sys.argv, [name]

@@ -115,25 +115,33 @@ def shared_objects(threads, calls, setters=2):
     problems, counts = [], [0] * threads
     names = sorted(shared.calls)
 
+    def refused(error):
+        """A borrow conflict is a documented refusal; anything else is a finding."""
+        return isinstance(error, RuntimeError) and "borrowed" in str(error)
+
     def reader(i):
-        try:
-            for k in range(calls):
-                name = names[(i + k) % len(names)]
-                if shared.calls[name]() != shared.expected[name]:
-                    problems.append(f"{name} gave a different result under threads")
-                total = tuple(rb.run_linear_reservoir(640.0, shared.rain, {"a": shared.layer})[0].data)
-                if total not in shared.baseflow:
-                    problems.append("baseflow saw a layer half-way through a change")
+        for k in range(calls):
+            name = names[(i + k) % len(names)]
+            steps = (
+                lambda: shared.calls[name]() == shared.expected[name] or f"{name} gave a different result under threads",
+                lambda: tuple(rb.run_linear_reservoir(640.0, shared.rain, {"a": shared.layer})[0].data)
+                in shared.baseflow or "baseflow saw a layer half-way through a change",
+                lambda: rainmill.reservoir.run_level_pool_routing(
+                    shared.flow, 102.0, shared.curve, shared.changing_outlets) and True,
+            )
+            for step in steps:
                 try:
-                    rainmill.reservoir.run_level_pool_routing(shared.flow, 102.0, shared.curve, shared.changing_outlets)
-                except BaseException as error:  # a dictionary changed while read is refused with a panic
-                    if type(error).__name__ != "PanicException" or "during iteration" not in str(error):
-                        raise
-                counts[i] += 3
-        except RuntimeError as error:  # a borrow conflict is documented; count it as a refusal
-            problems.append(f"RuntimeError: {error}") if "borrowed" not in str(error) else None
-        except BaseException as error:  # noqa: BLE001 - the finding
-            problems.append(f"reader: {type(error).__name__}: {error}")
+                    outcome = step()
+                except BaseException as error:  # noqa: BLE001 - judged here
+                    # a dictionary changed while it was read is refused with a panic
+                    changed = type(error).__name__ == "PanicException" and "during iteration" in str(error)
+                    if not (changed or refused(error)):
+                        problems.append(f"reader: {type(error).__name__}: {error}")
+                        return
+                else:
+                    if outcome is not True:
+                        problems.append(outcome)
+                counts[i] += 1
 
     def setter():
         k = 0

@@ -25,17 +25,10 @@ SANITIZED = os.environ.get("RAINMILL_SANITIZED") == "1"
 FUZZ_CASES = int(os.environ.get("RAINMILL_FUZZ_CASES", "1500"))
 FUZZ_SEED = int(os.environ.get("RAINMILL_FUZZ_SEED", "0"))
 
-# fault key -> what is wrong today (remove an entry once the fix is merged)
-KNOWN = {
-    "nul": "messages are cut at a NUL in a kind, keyword name or type name",
-    "surrogate": "a keyword name holding a lone surrogate raises UnicodeEncodeError, not the binding TypeError",
-    "swallowed": "KeyboardInterrupt, SystemExit or MemoryError raised by __len__ is swallowed as length 0",
-    "duplicate": "two layers or outlets whose names have the same text are both counted",
-    "lying-len": "a __len__ of 2**31 on a 3-item sequence keeps 16 GiB of address space for the series' life",
-    "stack-limit": "the first error of a process at the C stack limit aborts in the lazy panic-class creation",
-    "subinterpreter": "a legacy subinterpreter imports the module instead of refusing it",
-    "sigint": "long calls do not check for signals",
-}
+# fault key -> what is wrong today (remove an entry once the fix is merged), for instance
+#     "nul": "messages are cut at a NUL in a kind, keyword name or type name",
+# Every fault of tests/fuzz_faults.py and every long call of tests/fuzz_sigint.py is mended now.
+KNOWN: dict[str, str] = {}
 
 
 def known(key):
