@@ -17,8 +17,9 @@ SETTLE = 0.3  # seconds between the start of the call and the signal
 LIMIT = 6 << 30  # address space of a child
 
 CHILD = """
-import datetime, resource, sys, time
-resource.setrlimit(resource.RLIMIT_AS, ({limit}, resource.getrlimit(resource.RLIMIT_AS)[1]))
+import datetime, os, resource, sys, time
+if os.environ.get("RAINMILL_SANITIZED") != "1":  # the sanitizers cannot run under the limit
+    resource.setrlimit(resource.RLIMIT_AS, ({limit}, resource.getrlimit(resource.RLIMIT_AS)[1]))
 import rainmill
 td = datetime.timedelta
 u, ru, rb = rainmill.utils, rainmill.reservoir.reservoir_utils, rainmill.baseflow
