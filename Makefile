@@ -1,6 +1,6 @@
 # The commands a newcomer runs. Each one bootstraps what it needs first
 # (CPython 3.14, .venv, requirements, the module built into .venv).
-.PHONY: all bootstrap build test test-release test-refleaks test-asan example calibrate-example bench check clean
+.PHONY: all bootstrap build test test-release test-refleaks test-asan test-format example calibrate-example bench check clean
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -10,6 +10,11 @@ ASAN_DIR := build/asan
 DEBUG_DIR := build/debug
 DEBUG_PY := $(firstword $(wildcard .python/usr/bin/python3.14d) $(shell command -v python3.14d))
 PYTEST_ARGS ?= -q
+# The formatting check of `make test`: 0 until the tree has been reformatted once
+# (scripts/check-format --fix), then 1.
+CHECK_FORMAT ?= 0
+# The reference-leak check's share of hostile calls from the fuzz harness.
+REFLEAKS_ARGS ?= --fuzz-cases 150
 
 all: test
 
@@ -22,7 +27,14 @@ build:
 # The whole suite against the release build, then again against an
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
 test: build
-	$(MAKE) --no-print-directory test-release test-refleaks test-asan
+	$(MAKE) --no-print-directory test-format test-release test-refleaks test-asan
+
+test-format:
+ifeq ($(CHECK_FORMAT),1)
+	scripts/check-format
+else
+	@echo "test-format: off (CHECK_FORMAT=0); scripts/check-format lists the files that differ"
+endif
 
 test-release:
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -37,7 +49,7 @@ else
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DPython_EXECUTABLE=$(abspath $(DEBUG_PY)) \
 	    -DRAINMILL_WERROR=ON > /dev/null
 	$(CMAKE) --build $(DEBUG_DIR)
-	PYTHONPATH=$(DEBUG_DIR) $(DEBUG_PY) tests/refleaks.py
+	PYTHONPATH=$(DEBUG_DIR) $(DEBUG_PY) tests/refleaks.py $(REFLEAKS_ARGS)
 endif
 
 $(ASAN_DIR)/build.ninja:
@@ -59,15 +71,18 @@ example: build
 calibrate-example: build
 	$(PY) examples/calibrate.py
 
-# The type stubs against the built module, and the examples against the stubs
-# (also part of the test suite).
+# The type stubs against the built module, the examples against the stubs (also part of the test
+# suite), then the hardening harness at full size: sanitizers, reference leaks, fuzzing, fault
+# probes, threads, huge inputs and SIGINT, one figure each (scripts/check_hardening.py).
 check: build
 	$(PY) scripts/stubtest.py rainmill --concise
 	$(PY) -m mypy --strict examples
+	$(PY) scripts/check_hardening.py
 
-# Benchmarks print their own figures; they are not timed tests.
+# Benchmarks print their own figures and write benchmarks/RESULTS.md; they are not timed tests.
 bench: build
-	$(PY) benchmarks/bench_level_pool.py
+	scripts/bootstrap --no-build --bench
+	$(PY) benchmarks/run.py
 
 clean:
 	rm -rf build

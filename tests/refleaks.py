@@ -4,6 +4,7 @@ debug interpreter (sys.gettotalrefcount); the total must not grow with the numbe
 Run with a debug build of the module:  PYTHONPATH=build/debug .python/usr/bin/python3.14d tests/refleaks.py
 """
 
+import argparse
 import array
 import contextlib
 import ctypes
@@ -11,10 +12,12 @@ import datetime
 import gc
 import io
 import math
+import random
 import signal
 import sys
 import warnings
 
+import fuzz_calls
 import rainmill
 
 td = datetime.timedelta
@@ -23,6 +26,8 @@ u = rainmill.utils
 ru = rainmill.reservoir.reservoir_utils
 CTS, ITS = u.ContinuousTimeSeries, u.IncrementalTimeSeries
 ROUNDS, CALLS = 4, 100
+FUZZ_CALLS = 20  # per round, for each hostile call of the fuzz harness
+FUZZ_WARMUP = 300
 
 
 def failing(call, *errors):
@@ -224,12 +229,34 @@ CASES["duplicate layer names"] = failing(
 CASES["interrupted long call"] = interrupted_long_call
 
 
-def leaked(case):
+def fuzz_case(seed):
+    """One hostile call of the fuzz harness (tests/fuzz_calls.py), rebuilt identically on every run."""
+
+    def run():
+        case = fuzz_calls.make_case(random.Random(seed))
+        fuzz_calls.run_case(case, warnings_as_errors=seed % 3 == 0)
+
+    return run
+
+
+def systematic_case(factory):
+    def run():
+        fuzz_calls.run_case(factory(), warnings_as_errors=False)
+
+    return run
+
+
+def leaked(case, calls=CALLS):
+    if calls != CALLS:
+        # Interpreter caches (free lists, type and specialisation caches) fill over the first few
+        # hundred calls of a hostile case; short rounds start after they have.
+        for _ in range(FUZZ_WARMUP):
+            case()
     deltas = []
     for _ in range(ROUNDS):
         gc.collect()
         before = sys.gettotalrefcount()
-        for _ in range(CALLS):
+        for _ in range(calls):
             case()
         gc.collect()
         deltas.append(sys.gettotalrefcount() - before)
@@ -238,18 +265,37 @@ def leaked(case):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--fuzz-cases", type=int, default=150, help="hostile calls from tests/fuzz_calls.py")
+    parser.add_argument("-v", action="store_true", help="print every case whose total moved")
+    args = parser.parse_args()
     if not hasattr(sys, "gettotalrefcount"):
         sys.exit("refleaks: needs a debug interpreter (python3.14d)")
-    baseline = leaked(lambda: None)  # what the measuring itself costs
-    failed = 0
-    for name, case in CASES.items():
-        delta = leaked(case) - baseline
+    fuzz_calls.limit_address_space()
+    cases = [(name, case, CALLS) for name, case in CASES.items()]
+    cases += [(label, systematic_case(factory), FUZZ_CALLS) for label, factory in fuzz_calls.systematic_cases().items()]
+    cases += [(f"fuzz case {seed}", fuzz_case(seed), FUZZ_CALLS) for seed in range(args.fuzz_cases)]
+    # what the measuring itself costs, for each number of calls per round
+    baseline = {calls: leaked(lambda: None, calls) for calls in (CALLS, FUZZ_CALLS)}
+    failed = leaked_total = calls_total = 0
+    for name, case, calls in cases:
+        delta = leaked(case, calls) - baseline[calls]
+        if calls != CALLS and delta >= calls // 2:
+            # a leak grows with the number of calls; a cache settling does not: measure again, longer
+            calls = 10 * calls
+            delta = leaked(case, calls) - leaked(lambda: None, calls)
+        leaked_total += max(delta, 0)
+        if delta and args.v:
+            print(f"{name}: {delta:+d} references per {calls} calls")
+        calls_total += calls
         # A leak costs at least one reference per call; a few stray ones come
         # from the interpreter's own caches warming up.
-        if delta >= CALLS // 2:
+        if delta >= calls // 2:
             failed += 1
-            print(f"LEAK {name}: {delta} references per {CALLS} calls")
-    print(f"refleaks: {len(CASES) - failed} passed, {failed} failed")
+            print(f"LEAK {name}: {delta} references per {calls} calls")
+    per_thousand = 1000 * leaked_total / calls_total
+    print(f"refleaks: {len(cases) - failed} passed, {failed} failed; "
+          f"{per_thousand:.2f} leaked references per 1000 calls ({calls_total} calls measured)")
     sys.exit(1 if failed else 0)
 
 
