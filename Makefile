@@ -10,9 +10,8 @@ ASAN_DIR := build/asan
 DEBUG_DIR := build/debug
 DEBUG_PY := $(firstword $(wildcard .python/usr/bin/python3.14d) $(shell command -v python3.14d))
 PYTEST_ARGS ?= -q
-# The formatting check of `make test`: 0 until the tree has been reformatted once
-# (scripts/check-format --fix), then 1.
-CHECK_FORMAT ?= 0
+# The formatting check of `make test` (scripts/check-format; --fix reformats).
+CHECK_FORMAT ?= 1
 # The reference-leak check's share of hostile calls from the fuzz harness.
 REFLEAKS_ARGS ?= --fuzz-cases 150
 

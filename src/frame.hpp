@@ -18,8 +18,8 @@
 #include <Python.h>
 
 #include <array>
-#include <functional>
 #include <cstddef>
+#include <functional>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -71,7 +71,8 @@ template <auto Fn>
 using Result = typename FunctionTraits<decltype(Fn)>::result;
 
 template <auto Fn, std::size_t I>
-using ParamType = std::decay_t<std::tuple_element_t<I, typename FunctionTraits<decltype(Fn)>::args>>;
+using ParamType =
+    std::decay_t<std::tuple_element_t<I, typename FunctionTraits<decltype(Fn)>::args>>;
 
 template <class T>
 T convert_param(PyObject* slot, const char* name) {
@@ -105,7 +106,8 @@ decltype(auto) bind_and_invoke(PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 template <auto Fn>
-using SelfType = std::remove_cvref_t<std::tuple_element_t<0, typename FunctionTraits<decltype(Fn)>::args>>;
+using SelfType =
+    std::remove_cvref_t<std::tuple_element_t<0, typename FunctionTraits<decltype(Fn)>::args>>;
 
 // Whether Sig describes Fn bound as a callable of kind Kind, whose first
 // Offset C++ parameters (the object of a method) are not Python parameters.
@@ -176,8 +178,8 @@ PyObject* constructor_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwa
     return guard([&]() -> PyObject* {
         std::array<PyObject*, Sig.params.size() + 1> slots{};
         bind_tuple(Sig, args, kwargs, slots.data());
-        auto value = detail::invoke<Fn, Sig, 0>(slots.data(),
-                                                std::make_index_sequence<Sig.params.size()>{});
+        auto value =
+            detail::invoke<Fn, Sig, 0>(slots.data(), std::make_index_sequence<Sig.params.size()>{});
         return new_instance(subtype, std::move(value));
     });
 }
@@ -264,8 +266,9 @@ PyGetSetDef readwrite(const char* name, const char* doc = nullptr) {
 template <class T>
 ClassSpec class_spec(const char* name, const char* doc, bool subclassable, newfunc constructor,
                      PyGetSetDef* getset, PyMethodDef* methods) {
-    return {name, doc, static_cast<int>(sizeof(Instance<T>)), subclassable, constructor,
-            &dealloc_instance<T>, getset, methods};
+    return {name,         doc,         static_cast<int>(sizeof(Instance<T>)),
+            subclassable, constructor, &dealloc_instance<T>,
+            getset,       methods};
 }
 
 // The buffer of a class whose doubles `Values` reads (a data member or a
@@ -286,12 +289,12 @@ ClassSpec with_buffer(ClassSpec spec) {
 }
 
 // Defines ClassBinding<Core>::type() from a ClassSpec expression.
-#define RAINMILL_DEFINE_CLASS(Core, ...)                                           \
-    PyTypeObject* ::rainmill::py::ClassBinding<::rainmill::Core>::type() {        \
-        static ::rainmill::py::OnceFlag once;                                     \
-        static PyTypeObject* slot = nullptr;                                      \
-        static const ::rainmill::py::ClassSpec spec = __VA_ARGS__;                \
-        return ::rainmill::py::type_object(spec, once, slot);                     \
+#define RAINMILL_DEFINE_CLASS(Core, ...)                                   \
+    PyTypeObject* ::rainmill::py::ClassBinding<::rainmill::Core>::type() { \
+        static ::rainmill::py::OnceFlag once;                              \
+        static PyTypeObject* slot = nullptr;                               \
+        static const ::rainmill::py::ClassSpec spec = __VA_ARGS__;         \
+        return ::rainmill::py::type_object(spec, once, slot);              \
     }
 
 // ---- module operations ----------------------------------------------------

@@ -49,8 +49,8 @@ void place_keyword(const Signature& signature, PyObject* keyword, PyObject* valu
         // encoded (a lone surrogate) simply matches no parameter.
         if (PyUnicode_EqualToUTF8(keyword, name) == 1) {
             if (slots[i] != nullptr) {
-                raise(PyExc_TypeError, full_name(signature) + " got multiple values for argument '" +
-                                           name + "'");
+                raise(PyExc_TypeError,
+                      full_name(signature) + " got multiple values for argument '" + name + "'");
             }
             slots[i] = value;
             return;

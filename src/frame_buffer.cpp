@@ -48,21 +48,50 @@ std::optional<ItemFormat> parse_format(const char* format, Py_ssize_t itemsize) 
     };
     ItemFormat item{};
     switch (format[0]) {
-        case 'b': item = {ItemKind::signed_integer, 1}; break;
-        case 'B': item = {ItemKind::unsigned_integer, 1}; break;
-        case 'h': item = {ItemKind::signed_integer, native_or(sizeof(short), 2)}; break;
-        case 'H': item = {ItemKind::unsigned_integer, native_or(sizeof(short), 2)}; break;
-        case 'i': item = {ItemKind::signed_integer, native_or(sizeof(int), 4)}; break;
-        case 'I': item = {ItemKind::unsigned_integer, native_or(sizeof(int), 4)}; break;
-        case 'l': item = {ItemKind::signed_integer, native_or(sizeof(long), 4)}; break;
-        case 'L': item = {ItemKind::unsigned_integer, native_or(sizeof(long), 4)}; break;
-        case 'q': item = {ItemKind::signed_integer, 8}; break;
-        case 'Q': item = {ItemKind::unsigned_integer, 8}; break;
-        case 'e': item = {ItemKind::floating, 2}; break;
-        case 'f': item = {ItemKind::floating, 4}; break;
-        case 'd': item = {ItemKind::floating, 8}; break;
-        case '?': item = {ItemKind::boolean, 1}; break;
-        default: return std::nullopt;
+        case 'b':
+            item = {ItemKind::signed_integer, 1};
+            break;
+        case 'B':
+            item = {ItemKind::unsigned_integer, 1};
+            break;
+        case 'h':
+            item = {ItemKind::signed_integer, native_or(sizeof(short), 2)};
+            break;
+        case 'H':
+            item = {ItemKind::unsigned_integer, native_or(sizeof(short), 2)};
+            break;
+        case 'i':
+            item = {ItemKind::signed_integer, native_or(sizeof(int), 4)};
+            break;
+        case 'I':
+            item = {ItemKind::unsigned_integer, native_or(sizeof(int), 4)};
+            break;
+        case 'l':
+            item = {ItemKind::signed_integer, native_or(sizeof(long), 4)};
+            break;
+        case 'L':
+            item = {ItemKind::unsigned_integer, native_or(sizeof(long), 4)};
+            break;
+        case 'q':
+            item = {ItemKind::signed_integer, 8};
+            break;
+        case 'Q':
+            item = {ItemKind::unsigned_integer, 8};
+            break;
+        case 'e':
+            item = {ItemKind::floating, 2};
+            break;
+        case 'f':
+            item = {ItemKind::floating, 4};
+            break;
+        case 'd':
+            item = {ItemKind::floating, 8};
+            break;
+        case '?':
+            item = {ItemKind::boolean, 1};
+            break;
+        default:
+            return std::nullopt;
     }
     if (item.size != itemsize) return std::nullopt;
     return item;

@@ -103,8 +103,8 @@ constexpr TypeText type_name() {
         return "str";
     } else if constexpr (std::is_same_v<T, std::vector<double>>) {
         return Result ? "list[float]" : "Sequence[float]";
-    } else if constexpr (std::is_same_v<T, std::conditional_t<Result, TimedeltaSeconds,
-                                                              TimedeltaArg>>) {
+    } else if constexpr (std::is_same_v<
+                             T, std::conditional_t<Result, TimedeltaSeconds, TimedeltaArg>>) {
         return "timedelta";
     } else if constexpr (Result && std::is_same_v<T, Ref>) {
         return "object";

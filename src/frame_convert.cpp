@@ -22,7 +22,8 @@ double read_item(PyObject* item) {
 }
 
 bool is_numpy_bool(PyTypeObject* type) {
-    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    Ref module =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module) {
         PyErr_Clear();
         return false;
@@ -254,8 +255,8 @@ std::string describe_exception_chain(PyObject* exception) {
 
 Ref field_extraction_error(const char* enum_name, const char* variant_name) {
     Ref cause = Ref::steal(PyErr_GetRaisedException());
-    Ref message = checked(PyUnicode_FromFormat("failed to extract field %s::%s.0", enum_name,
-                                               variant_name));
+    Ref message =
+        checked(PyUnicode_FromFormat("failed to extract field %s::%s.0", enum_name, variant_name));
     Ref error = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     PyException_SetCause(error.get(), cause.release());
     return error;
@@ -283,7 +284,8 @@ PyObject* to_python(const std::string& value) {
 PyObject* to_python(const std::vector<double>& values) {
     Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(values[i])));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        check(PyFloat_FromDouble(values[i])));
     }
     return list.release();
 }

@@ -230,8 +230,7 @@ struct Arg<std::variant<Ts...>> {
         std::optional<Variant> result;
         try_from<0>(object, errors, result);
         if (!result) {
-            raise_enum_error(Names::name, Names::alternatives.data(), errors.data(),
-                             sizeof...(Ts));
+            raise_enum_error(Names::name, Names::alternatives.data(), errors.data(), sizeof...(Ts));
         }
         return std::move(*result);
     }
@@ -284,7 +283,8 @@ template <class T>
 PyObject* to_python(const NamedList<T>& entries) {
     Ref dict = checked(PyDict_New());
     for (const auto& [name, value] : entries) {
-        Ref key = checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        Ref key =
+            checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
         Ref item = Ref::steal(to_python(value));
         check_status(PyDict_SetItem(dict.get(), key.get(), item.get()));
     }

@@ -36,7 +36,8 @@ Duration timedelta_to_duration(PyObject* timedelta) {
     const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(timedelta);
     if (days < 0) throw InvalidInput("Cannot convert a negative timedelta into a duration");
     Duration duration;
-    duration.seconds = static_cast<std::uint64_t>(days) * 86400U + static_cast<std::uint64_t>(seconds);
+    duration.seconds =
+        static_cast<std::uint64_t>(days) * 86400U + static_cast<std::uint64_t>(seconds);
     duration.nanoseconds = static_cast<std::uint32_t>(microseconds) * 1000U;
     return duration;
 }

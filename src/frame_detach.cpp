@@ -16,7 +16,8 @@ bool runs_signal_handlers() {
     const Ref thread_module = Ref::steal(PyImport_ImportModule("_thread"));
     Ref ident;
     if (thread_module) {
-        ident = Ref::steal(PyObject_CallMethod(thread_module.get(), "_get_main_thread_ident", nullptr));
+        ident =
+            Ref::steal(PyObject_CallMethod(thread_module.get(), "_get_main_thread_ident", nullptr));
     }
     if (!ident) {
         PyErr_Clear();

@@ -28,8 +28,8 @@ constexpr const char* kPanicDoc =
 // Sets `type` with the whole message (never cut at a NUL character); false,
 // with MemoryError pending instead, when even the message could not be made.
 bool set_error(PyObject* type, std::string_view message) noexcept {
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
     if (text == nullptr) return false;
     PyErr_SetObject(type, text);
     Py_DECREF(text);
@@ -93,12 +93,12 @@ std::string type_qualname(PyTypeObject* type) {
 
 void raise_cast_error(PyObject* object, const std::string& expected) {
     // Made from the type's own name object, so no name is cut or re-encoded.
-    Ref expected_text = checked(PyUnicode_FromStringAndSize(
-        expected.data(), static_cast<Py_ssize_t>(expected.size())));
+    Ref expected_text = checked(
+        PyUnicode_FromStringAndSize(expected.data(), static_cast<Py_ssize_t>(expected.size())));
     Ref message;
     if (object == Py_None) {
-        message = checked(
-            PyUnicode_FromFormat("'None' is not an instance of '%U'", expected_text.get()));
+        message =
+            checked(PyUnicode_FromFormat("'None' is not an instance of '%U'", expected_text.get()));
     } else {
         Ref qualname = checked(PyType_GetQualName(Py_TYPE(object)));
         message = checked(PyUnicode_FromFormat("'%U' object is not an instance of '%U'",

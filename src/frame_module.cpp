@@ -51,7 +51,8 @@ void attach_submodule(PyObject* parent, PyObject* child) {
     const Py_ssize_t length = PyUnicode_GetLength(full.get());
     const Py_ssize_t dot = PyUnicode_FindChar(full.get(), '.', 0, length, -1);
     if (dot == -2) throw ErrorPending{};
-    Ref name = dot < 0 ? std::move(full) : checked(PyUnicode_Substring(full.get(), dot + 1, length));
+    Ref name =
+        dot < 0 ? std::move(full) : checked(PyUnicode_Substring(full.get(), dot + 1, length));
     add_value(parent, name.get(), child);
 }
 

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <type_traits>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "frame_errors.hpp"
@@ -102,8 +102,7 @@ private:
 template <class T>
 class ExclusiveBorrow {
 public:
-    explicit ExclusiveBorrow(PyObject* object)
-        : instance_(reinterpret_cast<Instance<T>*>(object)) {
+    explicit ExclusiveBorrow(PyObject* object) : instance_(reinterpret_cast<Instance<T>*>(object)) {
         instance_->borrow.acquire_exclusive();
     }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
@@ -123,8 +122,8 @@ struct ClassSpec {
     bool subclassable;
     newfunc constructor;  // nullptr: the class cannot be instantiated from Python
     destructor dealloc;
-    PyGetSetDef* getset;    // or nullptr
-    PyMethodDef* methods;   // or nullptr
+    PyGetSetDef* getset;                 // or nullptr
+    PyMethodDef* methods;                // or nullptr
     getbufferproc get_buffer = nullptr;  // a read-only view of the values, or nullptr
     releasebufferproc release_buffer = nullptr;
 };

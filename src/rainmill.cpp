@@ -27,8 +27,8 @@ void build_utils(PyObject* module) {
 void refuse_subinterpreter(PyObject* module) {
     if (PyInterpreterState_Get() == PyInterpreterState_Main()) return;
     Ref name = checked(PyModule_GetNameObject(module));
-    Ref message = checked(PyUnicode_FromFormat(
-        "module %U does not support loading in subinterpreters", name.get()));
+    Ref message = checked(
+        PyUnicode_FromFormat("module %U does not support loading in subinterpreters", name.get()));
     PyErr_SetImportError(message.get(), name.get(), nullptr);
     throw ErrorPending{};
 }
@@ -94,12 +94,8 @@ PyModuleDef metrics_module = make_definition<&exec_standalone<&init_metrics>>("i
 
 PyMODINIT_FUNC PyInit_rainmill() { return PyModuleDef_Init(&rainmill::py::rainmill_module); }
 PyMODINIT_FUNC PyInit_init_reach() { return PyModuleDef_Init(&rainmill::py::reach_module); }
-PyMODINIT_FUNC PyInit_init_reservoir() {
-    return PyModuleDef_Init(&rainmill::py::reservoir_module);
-}
-PyMODINIT_FUNC PyInit_init_transform() {
-    return PyModuleDef_Init(&rainmill::py::transform_module);
-}
+PyMODINIT_FUNC PyInit_init_reservoir() { return PyModuleDef_Init(&rainmill::py::reservoir_module); }
+PyMODINIT_FUNC PyInit_init_transform() { return PyModuleDef_Init(&rainmill::py::transform_module); }
 PyMODINIT_FUNC PyInit_init_loss() { return PyModuleDef_Init(&rainmill::py::loss_module); }
 PyMODINIT_FUNC PyInit_init_baseflow() { return PyModuleDef_Init(&rainmill::py::baseflow_module); }
 PyMODINIT_FUNC PyInit_init_metrics() { return PyModuleDef_Init(&rainmill::py::metrics_module); }

@@ -37,8 +37,8 @@ ContinuousTimeSeries discharge_series(std::vector<double> data, std::int32_t tim
 
 }  // namespace
 
-LinearReservoir LinearReservoir::create(Duration k_duration, double gw_fraction,
-                                        double initial_q, std::size_t num_reservoir) {
+LinearReservoir LinearReservoir::create(Duration k_duration, double gw_fraction, double initial_q,
+                                        std::size_t num_reservoir) {
     const std::int32_t k_seconds = k_duration.whole_seconds_saturated();
     if (k_seconds < 1) throw InvalidInput("k_duration must be > 0");
     // Two ordered comparisons: a NaN fraction is let through and stored.
@@ -54,8 +54,7 @@ LinearReservoir LinearReservoir::create(Duration k_duration, double gw_fraction,
     return layer;
 }
 
-LinearReservoirResult run_linear_reservoir(double basin_area,
-                                           const IncrementalTimeSeries& rainfall,
+LinearReservoirResult run_linear_reservoir(double basin_area, const IncrementalTimeSeries& rainfall,
                                            const NamedList<LinearReservoir>& reservoirs) {
     refuse_duplicate_names(reservoirs, "layer");
     if (!reservoirs.empty()) {
@@ -97,7 +96,8 @@ LinearReservoirResult run_linear_reservoir(double basin_area,
         std::vector<double> output(steps);
         const double fraction = layer.gw_fraction;
         const std::int64_t units_per_step =
-            kUnitsPerReservoir * static_cast<std::int64_t>(std::min(chain.size(), kLongestChain)) + 1;
+            kUnitsPerReservoir * static_cast<std::int64_t>(std::min(chain.size(), kLongestChain)) +
+            1;
         meter.in_pieces(0, steps, units_per_step, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
                 // Depth share per hour first, then to cfs: this grouping fixes the last bits.
@@ -110,7 +110,8 @@ LinearReservoirResult run_linear_reservoir(double basin_area,
             }
         });
         for (std::size_t i = 0; i < steps; ++i) total[i] = output[i] + total[i];
-        result.per_layer.emplace_back(name, discharge_series(std::move(output), rainfall.time_step));
+        result.per_layer.emplace_back(name,
+                                      discharge_series(std::move(output), rainfall.time_step));
     }
 
     result.total = discharge_series(std::move(total), rainfall.time_step);

@@ -72,8 +72,7 @@ std::vector<double> log_transformed(const std::vector<double>& values) {
 
 }  // namespace
 
-double calculate_kge(const std::vector<double>& sim, const std::vector<double>& obs,
-                     bool use_log) {
+double calculate_kge(const std::vector<double>& sim, const std::vector<double>& obs, bool use_log) {
     if (obs.empty()) throw InvalidInput("Observed series is empty.");
     if (sim.size() != obs.size()) throw InvalidInput("Series length mismatch.");
     if (use_log) return kge_of(log_transformed(sim), log_transformed(obs));

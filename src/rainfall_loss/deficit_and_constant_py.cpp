@@ -68,8 +68,8 @@ void init_loss(PyObject* module) {
 
 }  // namespace rainmill::py
 
-RAINMILL_DEFINE_CLASS(DeficitConstantResult,
-                      class_spec<DeficitConstantResult>(
-                          "DeficitConstantResult",
-                          "Results from the deficit-and-constant rainfall loss model.", true,
-                          nullptr, rainmill::py::result_getset, nullptr))
+RAINMILL_DEFINE_CLASS(
+    DeficitConstantResult,
+    class_spec<DeficitConstantResult>("DeficitConstantResult",
+                                      "Results from the deficit-and-constant rainfall loss model.",
+                                      true, nullptr, rainmill::py::result_getset, nullptr))

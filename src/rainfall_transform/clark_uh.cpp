@@ -121,9 +121,8 @@ ContinuousTimeSeries run_clark_uh(const IncrementalTimeSeries& rainfall, double 
     } else {
         for (std::size_t i = 0; i < rainfall_count; ++i) {
             if (depths[i] == 0.0) continue;
-            meter.in_pieces(0, ordinates, 1, [&](std::size_t first, std::size_t last) {
-                add_step(i, first, last);
-            });
+            meter.in_pieces(0, ordinates, 1,
+                            [&](std::size_t first, std::size_t last) { add_step(i, first, last); });
         }
     }
     return result;

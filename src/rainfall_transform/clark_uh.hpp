@@ -21,8 +21,7 @@ namespace rainmill {
 // Flow (cfs) in each of the n steps that one inch of excess over
 // `basin_area` acres produces through the time-area curve.
 [[nodiscard]] std::vector<double> clark_translation_hydrograph(std::size_t ordinates,
-                                                               double dt_seconds,
-                                                               double tc_seconds,
+                                                               double dt_seconds, double tc_seconds,
                                                                double basin_area);
 
 // Throws std::bad_alloc when a run with this many ordinates over this many
@@ -34,7 +33,6 @@ void ensure_clark_fits_in_memory(std::size_t ordinates, std::size_t rainfall_cou
 // Excess rainfall (inches per step) to a direct-runoff hydrograph in cfs, at
 // the rainfall's time step, kind "discharge".
 [[nodiscard]] ContinuousTimeSeries run_clark_uh(const IncrementalTimeSeries& rainfall,
-                                                double basin_area, Duration tc,
-                                                Duration storage_r);
+                                                double basin_area, Duration tc, Duration storage_r);
 
 }  // namespace rainmill

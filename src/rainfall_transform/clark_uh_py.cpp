@@ -42,9 +42,8 @@ ContinuousTimeSeries transform(IncrementalTimeSeries rainfall, double basin_area
     const double dt = static_cast<double>(rainfall.time_step);
     const double ordinates = std::ceil(concentration.as_seconds() / dt);
     const double work = ordinates * (43.0 + static_cast<double>(rainfall.data.size()));
-    return run_computation(work, [&] {
-        return run_clark_uh(rainfall, basin_area, concentration, storage);
-    });
+    return run_computation(
+        work, [&] { return run_clark_uh(rainfall, basin_area, concentration, storage); });
 }
 
 PyMethodDef clark_def = function_def<&transform, kClarkSignature>();

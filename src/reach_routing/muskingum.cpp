@@ -42,19 +42,21 @@ std::vector<double> route_muskingum_pass(const std::vector<double>& inflow, doub
 
     WorkMeter meter;
     const double* const in = inflow.data();
-    meter.in_pieces(1, n, kUnitsPerStep, [&outflow, in, c_previous_out, c_previous_in,
-                                          c_current_in](std::size_t first, std::size_t last) {
-        outflow.resize(last);
-        double* const out = outflow.data();
-        // The previous outflow stays in a register: the chain from one
-        // value to the next is the multiply-add alone.
-        double previous = out[first - 1];
-        for (std::size_t t = first; t < last; ++t) {
-            // The two inflow terms are summed before the outflow term is added.
-            previous = c_previous_out * previous + (c_previous_in * in[t - 1] + c_current_in * in[t]);
-            out[t] = previous;
-        }
-    });
+    meter.in_pieces(1, n, kUnitsPerStep,
+                    [&outflow, in, c_previous_out, c_previous_in, c_current_in](std::size_t first,
+                                                                                std::size_t last) {
+                        outflow.resize(last);
+                        double* const out = outflow.data();
+                        // The previous outflow stays in a register: the chain from one
+                        // value to the next is the multiply-add alone.
+                        double previous = out[first - 1];
+                        for (std::size_t t = first; t < last; ++t) {
+                            // The two inflow terms are summed before the outflow term is added.
+                            previous = c_previous_out * previous +
+                                       (c_previous_in * in[t - 1] + c_current_in * in[t]);
+                            out[t] = previous;
+                        }
+                    });
     return outflow;
 }
 
@@ -79,9 +81,8 @@ std::vector<double> route_muskingum_reach(const std::vector<double>& inflow, dou
     return outflow;
 }
 
-ContinuousTimeSeries run_muskingum_routing(const ContinuousTimeSeries& inflow, Duration k,
-                                           double x, std::int64_t sub_reaches,
-                                           double initial_outflow) {
+ContinuousTimeSeries run_muskingum_routing(const ContinuousTimeSeries& inflow, Duration k, double x,
+                                           std::int64_t sub_reaches, double initial_outflow) {
     ContinuousTimeSeries result;
     result.data = route_muskingum_reach(inflow.data, static_cast<double>(inflow.time_step),
                                         k.as_seconds(), x, sub_reaches, initial_outflow);

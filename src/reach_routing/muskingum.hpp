@@ -25,8 +25,8 @@ inline constexpr std::string_view kMuskingumRangeWarning =
 // `first_outflow` when given, else the first inflow. Returns as many outflows
 // as inflows; an empty inflow is an InternalFailure, since the pass has no
 // first value to start from.
-[[nodiscard]] std::vector<double> route_muskingum_pass(const std::vector<double>& inflow,
-                                                       double dt, double k, double x,
+[[nodiscard]] std::vector<double> route_muskingum_pass(const std::vector<double>& inflow, double dt,
+                                                       double k, double x,
                                                        std::optional<double> first_outflow);
 
 // Routes `inflow` through a reach of storage constant `k` (seconds, whole

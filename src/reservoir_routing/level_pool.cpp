@@ -59,15 +59,16 @@ struct Outlet {
 };
 
 // The alternatives' order, which the kinds above follow.
-static_assert(std::is_same_v<std::variant_alternative_t<0, DischargeInfo>, UnControlledDischargeInfo>);
-static_assert(std::is_same_v<std::variant_alternative_t<1, DischargeInfo>, ControlledDischargeInfo>);
+static_assert(
+    std::is_same_v<std::variant_alternative_t<0, DischargeInfo>, UnControlledDischargeInfo>);
+static_assert(
+    std::is_same_v<std::variant_alternative_t<1, DischargeInfo>, ControlledDischargeInfo>);
 static_assert(std::is_same_v<std::variant_alternative_t<2, DischargeInfo>, SpecifiedDischargeInfo>);
 static_assert(std::is_same_v<std::variant_alternative_t<3, DischargeInfo>, ConstantDischargeInfo>);
 
 }  // namespace
 
-LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
-                                       double initial_elevation,
+LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow, double initial_elevation,
                                        const ElevationStorage& elevation_storage,
                                        const NamedList<DischargeInfo>& discharge_info) {
     if (inflow.data.empty()) throw InvalidInput("inflow has no values.");

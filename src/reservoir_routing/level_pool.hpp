@@ -22,7 +22,8 @@ struct LevelPoolResult {
     ContinuousTimeSeries reservoir_storage;        // kind "volume"
     ContinuousTimeSeries reservoir_elevation;      // kind "elevation"
     ContinuousTimeSeries reservoir_total_outflow;  // kind "discharge"
-    NamedList<ContinuousTimeSeries> reservoir_individual_outflows;  // kind "discharge", outlet order
+    NamedList<ContinuousTimeSeries>
+        reservoir_individual_outflows;  // kind "discharge", outlet order
 };
 
 // Integrates dS/dt = I - O explicitly on a one-second grid over the span of
@@ -30,8 +31,7 @@ struct LevelPoolResult {
 // before, and records the state at the inflow's own time step. Outlets are
 // evaluated and summed in the order given. InvalidInput for an inflow without
 // values, an initial elevation or storage outside the curve, or a failing outlet.
-LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow,
-                                       double initial_elevation,
+LevelPoolResult run_level_pool_routing(const ContinuousTimeSeries& inflow, double initial_elevation,
                                        const ElevationStorage& elevation_storage,
                                        const NamedList<DischargeInfo>& discharge_info);
 

@@ -29,11 +29,10 @@ constexpr const char* kRoutingBody =
     "Returns a `PyValueError` if any outlet's discharge calculation fails or if\n"
     "the initial elevation is outside the elevation-storage curve range.";
 
-constexpr Param kRoutingParams[] = {
-    {.name = "inflow", .type = "ContinuousTimeSeries"},
-    {.name = "initial_elevation", .type = "float"},
-    {.name = "elevation_storage", .type = "ElevationStorage"},
-    {.name = "discharge_info", .type = "dict[str, DischargeInfo]"}};
+constexpr Param kRoutingParams[] = {{.name = "inflow", .type = "ContinuousTimeSeries"},
+                                    {.name = "initial_elevation", .type = "float"},
+                                    {.name = "elevation_storage", .type = "ElevationStorage"},
+                                    {.name = "discharge_info", .type = "dict[str, DischargeInfo]"}};
 constexpr Signature kRoutingSignature{.name = "run_level_pool_routing",
                                       .params = kRoutingParams,
                                       .required = 4,

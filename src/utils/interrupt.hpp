@@ -81,7 +81,8 @@ public:
             return;
         }
         while (begin < end) {
-            const auto affordable = static_cast<std::size_t>(std::max<std::int64_t>(left_ / cost, 1));
+            const auto affordable =
+                static_cast<std::size_t>(std::max<std::int64_t>(left_ / cost, 1));
             const std::size_t last = end - begin > affordable ? begin + affordable : end;
             body(begin, last);
             add(static_cast<std::int64_t>(last - begin) * cost);

@@ -61,8 +61,7 @@ std::string format_number(double value) {
 std::string format_fixed4(double value) {
     if (!std::isfinite(value)) return format_special(value);
     char buffer[400];
-    auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 4);
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 4);
     if (result.ec != std::errc()) return "NaN";
     return std::string(buffer, result.ptr);
 }

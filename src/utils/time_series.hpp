@@ -11,8 +11,7 @@
 namespace rainmill {
 
 // The series kinds, in the order the kind check lists them.
-inline constexpr std::string_view kSeriesKinds[] = {"discharge", "rainfall", "elevation",
-                                                    "volume"};
+inline constexpr std::string_view kSeriesKinds[] = {"discharge", "rainfall", "elevation", "volume"};
 
 // Throws InvalidInput unless `kind` is one of kSeriesKinds.
 void validate_kind(std::string_view kind);

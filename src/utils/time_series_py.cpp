@@ -62,8 +62,9 @@ constexpr Signature kDisaggregate{
     .params = kDisaggregateParams,
     .required = 1,
     .returns = "IncrementalTimeSeries",
-    .doc_body = "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
-                "distributing each bucket's value. Total depth is preserved.",
+    .doc_body =
+        "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
+        "distributing each bucket's value. Total depth is preserved.",
     .kind = CallableKind::method};
 
 // The kind is checked before the time step is read, so a bad kind is reported
@@ -85,7 +86,8 @@ IncrementalTimeSeries disaggregate(const IncrementalTimeSeries& series, std::int
     // One unit per value written; the series is immutable, so reading it
     // detached is safe while the call's reference keeps it alive.
     const double copies =
-        target_step > 0 ? static_cast<double>(series.time_step) / static_cast<double>(target_step) : 0.0;
+        target_step > 0 ? static_cast<double>(series.time_step) / static_cast<double>(target_step)
+                        : 0.0;
     const double work = static_cast<double>(series.data.size()) * copies;
     return run_computation(work, [&] { return series.disaggregate(target_step); });
 }

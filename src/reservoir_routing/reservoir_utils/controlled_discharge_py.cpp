@@ -46,8 +46,8 @@ PyGetSetDef outlet_getset[] = {
 
 }  // namespace rainmill::py
 
-RAINMILL_DEFINE_CLASS(ControlledDischargeInfo,
-                      class_spec<ControlledDischargeInfo>(
-                          "ControlledDischargeInfo", docstring(kNew), true,
-                          &constructor_entry<&ControlledDischargeInfo::create, kNew>,
-                          outlet_getset, nullptr))
+RAINMILL_DEFINE_CLASS(
+    ControlledDischargeInfo,
+    class_spec<ControlledDischargeInfo>("ControlledDischargeInfo", docstring(kNew), true,
+                                        &constructor_entry<&ControlledDischargeInfo::create, kNew>,
+                                        outlet_getset, nullptr))

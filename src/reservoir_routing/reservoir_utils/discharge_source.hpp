@@ -17,10 +17,10 @@ namespace rainmill {
 // seconds after the start of the routing (absent when the caller has no
 // simulation clock). Failures are thrown (InvalidInput, InvalidCall).
 template <class T>
-concept DischargeSource = requires(const T& outlet, double elevation,
-                                   std::optional<std::int64_t> duration_secs) {
-    { outlet.get_discharge(elevation, duration_secs) } -> std::same_as<double>;
-};
+concept DischargeSource =
+    requires(const T& outlet, double elevation, std::optional<std::int64_t> duration_secs) {
+        { outlet.get_discharge(elevation, duration_secs) } -> std::same_as<double>;
+    };
 
 namespace outlet_detail {
 

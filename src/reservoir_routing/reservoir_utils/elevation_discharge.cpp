@@ -43,8 +43,9 @@ double ElevationDischarge::lookup(double elevation) const {
 
 double ElevationDischarge::lookup_anywhere(double elevation, KnotCursor& cursor) const {
     if (std::isnan(elevation)) {
-        throw InvalidInput("elevation is NaN and cannot be looked up on the elevation-discharge "
-                           "curve.");
+        throw InvalidInput(
+            "elevation is NaN and cannot be looked up on the elevation-discharge "
+            "curve.");
     }
     // Zero below the curve; nothing above it, since the outlets refuse
     // elevations above the last point before they get here.

@@ -37,8 +37,7 @@ PyGetSetDef curve_getset[] = {
 
 }  // namespace rainmill::py
 
-RAINMILL_DEFINE_CLASS(ElevationDischarge,
-                      class_spec<ElevationDischarge>(
-                          "ElevationDischarge", docstring(kNew), true,
-                          &constructor_entry<&ElevationDischarge::create, kNew>, curve_getset,
-                          nullptr))
+RAINMILL_DEFINE_CLASS(ElevationDischarge, class_spec<ElevationDischarge>(
+                                              "ElevationDischarge", docstring(kNew), true,
+                                              &constructor_entry<&ElevationDischarge::create, kNew>,
+                                              curve_getset, nullptr))

@@ -51,8 +51,9 @@ void ElevationStorage::require_lookup_points() const {
 double ElevationStorage::get_storage(double elevation) const {
     require_lookup_points();
     if (std::isnan(elevation)) {
-        throw InvalidInput("`elevation` is NaN and cannot be looked up on the elevation-storage "
-                           "curve.");
+        throw InvalidInput(
+            "`elevation` is NaN and cannot be looked up on the elevation-storage "
+            "curve.");
     }
     const std::optional<double> storage =
         interp1d_sorted(elevation_, storage_, elevation, std::nullopt, std::nullopt);
@@ -71,8 +72,9 @@ double ElevationStorage::get_elevation(double storage) const {
 double ElevationStorage::get_elevation_anywhere(double storage, KnotCursor& cursor) const {
     require_lookup_points();
     if (std::isnan(storage)) {
-        throw InvalidInput("`storage` is NaN and cannot be looked up on the elevation-storage "
-                           "curve.");
+        throw InvalidInput(
+            "`storage` is NaN and cannot be looked up on the elevation-storage "
+            "curve.");
     }
     const std::optional<double> elevation =
         interp1d_sorted(storage_, elevation_, storage, std::nullopt, std::nullopt, cursor);

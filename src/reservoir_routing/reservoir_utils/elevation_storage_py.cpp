@@ -36,12 +36,12 @@ constexpr Signature kGetElevation{
     .required = 1,
     .returns = "float",
     .doc_body =
-    "Interpolates the elevation corresponding to a given storage.\n\n"
-    "# Arguments\n\n"
-    "* `storage` - Storage value to look up.\n\n"
-    "# Returns\n\n"
-    "The interpolated elevation, or a `PyValueError` if `storage` is outside\n"
-    "the range of the stored curve.",
+        "Interpolates the elevation corresponding to a given storage.\n\n"
+        "# Arguments\n\n"
+        "* `storage` - Storage value to look up.\n\n"
+        "# Returns\n\n"
+        "The interpolated elevation, or a `PyValueError` if `storage` is outside\n"
+        "the range of the stored curve.",
     .kind = CallableKind::method};
 
 constexpr Param kGetStorageParams[] = {{.name = "elevation", .type = "float"}};
@@ -52,12 +52,12 @@ constexpr Signature kGetStorage{
     .required = 1,
     .returns = "float",
     .doc_body =
-    "Interpolates the storage corresponding to a given elevation.\n\n"
-    "# Arguments\n\n"
-    "* `elevation` - Elevation value to look up.\n\n"
-    "# Returns\n\n"
-    "The interpolated storage, or a `PyValueError` if `elevation` is outside\n"
-    "the range of the stored curve.",
+        "Interpolates the storage corresponding to a given elevation.\n\n"
+        "# Arguments\n\n"
+        "* `elevation` - Elevation value to look up.\n\n"
+        "# Returns\n\n"
+        "The interpolated storage, or a `PyValueError` if `elevation` is outside\n"
+        "the range of the stored curve.",
     .kind = CallableKind::method};
 
 // The lookups have overloads taking a cursor: bound through these wrappers.
@@ -84,7 +84,7 @@ PyMethodDef curve_methods[] = {
 
 }  // namespace rainmill::py
 
-RAINMILL_DEFINE_CLASS(ElevationStorage,
-                      class_spec<ElevationStorage>("ElevationStorage", docstring(kNew), true,
-                                                   &constructor_entry<&ElevationStorage::create, kNew>,
-                                                   curve_getset, curve_methods))
+RAINMILL_DEFINE_CLASS(ElevationStorage, class_spec<ElevationStorage>(
+                                            "ElevationStorage", docstring(kNew), true,
+                                            &constructor_entry<&ElevationStorage::create, kNew>,
+                                            curve_getset, curve_methods))

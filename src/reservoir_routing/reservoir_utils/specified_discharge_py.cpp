@@ -48,7 +48,6 @@ PyGetSetDef outlet_getset[] = {
 }  // namespace rainmill::py
 
 RAINMILL_DEFINE_CLASS(SpecifiedDischargeInfo,
-                      class_spec<SpecifiedDischargeInfo>("SpecifiedDischargeInfo",
-                                                         docstring(kNew), true,
-                                                         &constructor_entry<&construct, kNew>,
+                      class_spec<SpecifiedDischargeInfo>("SpecifiedDischargeInfo", docstring(kNew),
+                                                         true, &constructor_entry<&construct, kNew>,
                                                          outlet_getset, nullptr))

@@ -47,6 +47,7 @@ PyGetSetDef outlet_getset[] = {
 }  // namespace rainmill::py
 
 RAINMILL_DEFINE_CLASS(UnControlledDischargeInfo,
-                      class_spec<UnControlledDischargeInfo>(
-                          "UnControlledDischargeInfo", docstring(kNew), true,
-                          &constructor_entry<&construct, kNew>, outlet_getset, nullptr))
+                      class_spec<UnControlledDischargeInfo>("UnControlledDischargeInfo",
+                                                            docstring(kNew), true,
+                                                            &constructor_entry<&construct, kNew>,
+                                                            outlet_getset, nullptr))
