@@ -41,7 +41,7 @@ np = peers.np
 td = datetime.timedelta
 u = rainmill.utils
 CTS, ITS = u.ContinuousTimeSeries, u.IncrementalTimeSeries
-EXTRA_MODULES = ("bench_threads", "bench_calibration")
+EXTRA_MODULES = ("bench_threads", "bench_calibrate")
 NOT_INSTALLED = "not installed"
 HOUR = 3600
 
@@ -552,8 +552,8 @@ def targets(runner, pool):
     if ratios:
         worst_ok = all("(over)" not in r for r in ratios)
         lines.append(f"- List paths within 1.15× of the conversion floor: {', '.join(ratios)} — {verdict(worst_ok)}")
-    # (workload, serial calls/s, threaded calls/s, ratio) rows of benchmarks/bench_threads.py
-    for workload, _, _, ratio in EXTRA_ROWS.get("bench_threads", []):
+    # (workload, serial calls/s, threaded calls/s, ratio, CPUs busy) rows of benchmarks/bench_threads.py
+    for workload, _, _, ratio, *_ in EXTRA_ROWS.get("bench_threads", []):
         if any(word in workload.lower() for word in ("level pool", "muskingum")):
             lines.append(f"- {workload}, 2 threads ≥ 1.8× the serial throughput: {ratio:.2f}× — {verdict(ratio >= 1.8)}")
     rainmill_ns, python_ns, _, _ = pool

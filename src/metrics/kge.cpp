@@ -14,18 +14,19 @@ namespace {
 // both, so that zero flows, zero means and flat series all stay finite.
 constexpr double kEpsilon = 1e-6;
 
-double mean_of(const std::vector<double>& values) {
-    // Summed left to right from -0.0 so that a series of all -0.0 keeps its sign.
-    double sum = -0.0;
-    for (double value : values) sum += value;
-    return sum / static_cast<double>(values.size());
-}
-
 double kge_of(const std::vector<double>& sim, const std::vector<double>& obs) {
     const std::size_t count = obs.size();
     const double n = static_cast<double>(count);
-    const double mean_sim = mean_of(sim);
-    const double mean_obs = mean_of(obs);
+    // Both sums left to right from -0.0 (a series of all -0.0 keeps its sign),
+    // in one pass: the two chains are independent, so each keeps its order.
+    double sum_sim = -0.0;
+    double sum_obs = -0.0;
+    for (std::size_t k = 0; k < count; ++k) {
+        sum_sim += sim[k];
+        sum_obs += obs[k];
+    }
+    const double mean_sim = sum_sim / n;
+    const double mean_obs = sum_obs / n;
 
     double ss_sim = 0.0;
     double ss_obs = 0.0;
