@@ -177,6 +177,16 @@ PyObject* constructor_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwa
     static_assert(detail::describes<Fn, Sig, CallableKind::constructor, 0>());
     return guard([&]() -> PyObject* {
         std::array<PyObject*, Sig.params.size() + 1> slots{};
+#ifdef Py_GIL_DISABLED
+        // The slots borrow the keyword values until the last conversion; a
+        // dictionary shared with another thread (a C caller's own) could drop
+        // them meanwhile, so bind a private copy.
+        Ref private_kwargs;
+        if (kwargs != nullptr) {
+            private_kwargs = checked(PyDict_Copy(kwargs));
+            kwargs = private_kwargs.get();
+        }
+#endif
         bind_tuple(Sig, args, kwargs, slots.data());
         auto value =
             detail::invoke<Fn, Sig, 0>(slots.data(), std::make_index_sequence<Sig.params.size()>{});
