@@ -291,15 +291,7 @@ def py_level_pool(inflow, step, initial_elevation, elevations, storages, outlets
             total_out.append(total)
         if t == 0:
             continue
-        duration = float(t)
-        if duration > last:
-            duration = last
-        pos = duration / step
-        i = math.floor(pos)
-        current = (inflow[i + 1] - inflow[i]) * (pos - i) + inflow[i] if i < n - 1 else inflow[n - 1]
-        storage = storage + ((previous_in + current) * 0.5) * 1.0 - total * 1.0
-        if not storage > 0.0:
-            storage = 0.0
+        current, storage = filled(inflow, step, last, t, storage, previous_in, total)
         elevation = _interp(storages, elevations, storage)
         if elevation is None:
             raise ValueError(f"`storage` {storage} is outside the range of the elevation-storage curve.")
@@ -308,3 +300,164 @@ def py_level_pool(inflow, step, initial_elevation, elevations, storages, outlets
             elevation_out.append(elevation)
         previous_in = current
     return storage_out, elevation_out, total_out, individual
+
+
+def filled(inflow, step, last, t, storage, previous_in, total):
+    """(inflow, storage) at second t (at most `last`) of an inflow series of `step` seconds: the
+    inflow interpolated, the storage after a second of the mean inflow and the outflow `total`."""
+    n = len(inflow)
+    duration = float(t)
+    if duration > last:
+        duration = last
+    pos = duration / step
+    i = math.floor(pos)
+    current = (inflow[i + 1] - inflow[i]) * (pos - i) + inflow[i] if i < n - 1 else inflow[n - 1]
+    storage = storage + ((previous_in + current) * 0.5) * 1.0 - total * 1.0
+    if not storage > 0.0:
+        storage = 0.0
+    return current, storage
+
+
+def search(xs, lo, hi, x):
+    """bisect.bisect_left(xs, x, lo, hi), written out."""
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if xs[mid] < x:
+            lo = mid + 1
+        else:
+            hi = mid
+    return lo
+
+
+# --- level-pool routing on tables (pure Python on lists, or compiled with numba.njit on arrays) --
+
+CONSTANT, CONTROLLED, UNCONTROLLED = 0, 1, 2
+
+
+def outlet_getter(spec):
+    """The pure-Python closure of one outlet spec: ("constant", discharge, minimum, maximum),
+    ("controlled", elevations, discharges, minimum, maximum, release) or ("uncontrolled",
+    elevations, discharges, offset), with None where a field is unset."""
+    kind, *fields = spec
+    return {"constant": constant_outlet, "controlled": controlled_outlet, "uncontrolled": uncontrolled_outlet}[kind](
+        *fields)
+
+
+def level_pool_tables(specs):
+    """The outlets as flat tables: (kinds, params, starts, rating elevations, rating discharges).
+
+    Outlet j has kind kinds[j] and three parameters params[3j:3j+3]: for a constant outlet the
+    lowest and highest elevations at which it flows (-inf, inf where unset) and its discharge; for
+    a controlled one the same two bounds (clipped to its rating curve as the library does) and its
+    release cap (inf where unset); for an uncontrolled one its elevation offset. Its rating curve is
+    rating_elevations[starts[j]:starts[j + 1]] (empty for a constant outlet)."""
+    kinds, params, starts, rating_elevations, rating_discharges = [], [], [0], [], []
+    for kind, *fields in specs:
+        if kind == "constant":
+            discharge, minimum, maximum = fields
+            kinds.append(CONSTANT)
+            params += [-math.inf if minimum is None else minimum, math.inf if maximum is None else maximum, discharge]
+        elif kind == "controlled":
+            elevations, discharges, minimum, maximum, release = fields
+            minimum = elevations[0] if minimum is None or minimum != minimum else max(minimum, elevations[0])
+            if maximum is None:
+                maximum = math.inf
+            else:
+                maximum = elevations[-1] if maximum != maximum else min(maximum, elevations[-1])
+            kinds.append(CONTROLLED)
+            params += [minimum, maximum, math.inf if release is None else release]
+            rating_elevations += elevations
+            rating_discharges += discharges
+        else:
+            elevations, discharges, offset = fields
+            kinds.append(UNCONTROLLED)
+            params += [0.0 if offset is None else offset, 0.0, 0.0]
+            rating_elevations += elevations
+            rating_discharges += discharges
+        starts.append(len(rating_elevations))
+    return kinds, params, starts, rating_elevations, rating_discharges
+
+
+def level_pool_into(inflow, step, initial_storage, initial_elevation, elevations, storages, kinds, params, starts,
+                    rating_elevations, rating_discharges, storage_out, elevation_out, total_out, individual_out):
+    """The loop of `py_level_pool` over the outlet tables of `level_pool_tables` (a compiled loop
+    cannot call the outlets' closures), the interpolations written out around `search`. Each output
+    has len(inflow) values; individual_out[j * len(inflow) + k] is outlet j's k-th. Compiled, it
+    needs `filled` and `search` compiled too (see `peers.compiled`)."""
+    n = len(inflow)
+    outlets = len(kinds)
+    span = (n - 1) * step
+    storage = initial_storage
+    elevation = initial_elevation
+    storage_out[0] = storage
+    elevation_out[0] = elevation
+    previous_in = inflow[0]
+    last = float(span)
+    points = len(storages)
+    for t in range(span + 1):
+        output_time = t % step == 0
+        k = t // step
+        total = 0.0
+        for j in range(outlets):
+            kind = kinds[j]
+            low = params[3 * j]
+            q = 0.0
+            if kind == CONSTANT:
+                if not (elevation < low or elevation > params[3 * j + 1]):
+                    q = params[3 * j + 2]
+            elif kind == UNCONTROLLED or not (elevation < low or elevation > params[3 * j + 1]):
+                e = elevation + low if kind == UNCONTROLLED else elevation
+                first, end = starts[j], starts[j + 1]
+                if e > rating_elevations[end - 1]:
+                    raise ValueError("elevation is above the maximum of the elevation-discharge curve")
+                if not e < rating_elevations[first]:
+                    lo = search(rating_elevations, first, end, e)
+                    if lo < end and rating_elevations[lo] == e:
+                        q = rating_discharges[lo]
+                    elif lo == first or lo == end:  # only a NaN elevation gets here
+                        q = math.nan
+                    else:
+                        x0, x1 = rating_elevations[lo - 1], rating_elevations[lo]
+                        y0, y1 = rating_discharges[lo - 1], rating_discharges[lo]
+                        q = ((e - x0) / (x1 - x0)) * (y1 - y0) + y0
+                if kind == CONTROLLED:
+                    cap = params[3 * j + 2]
+                    if q != q or cap < q:
+                        q = cap
+            total += q
+            if output_time:
+                individual_out[j * n + k] = q
+        if output_time:
+            total_out[k] = total
+        if t == 0:
+            continue
+        current, storage = filled(inflow, step, last, t, storage, previous_in, total)
+        lo = search(storages, 0, points, storage)
+        if lo < points and storages[lo] == storage:
+            elevation = elevations[lo]
+        elif lo == 0 or lo == points:
+            raise ValueError("storage is outside the range of the elevation-storage curve")
+        else:
+            x0, x1, y0, y1 = storages[lo - 1], storages[lo], elevations[lo - 1], elevations[lo]
+            elevation = ((storage - x0) / (x1 - x0)) * (y1 - y0) + y0
+        if output_time:
+            storage_out[k] = storage
+            elevation_out[k] = elevation
+        previous_in = current
+
+
+def initial_storage(elevations, storages, initial_elevation):
+    storage = _interp(elevations, storages, initial_elevation)
+    if storage is None:
+        raise ValueError("initial elevation outside the elevation-storage curve")
+    return storage
+
+
+def py_level_pool_tables(inflow, step, initial_elevation, elevations, storages, specs):
+    """`level_pool_into` on lists; returns (storage, elevation, total outflow, [outflow per outlet])."""
+    n = len(inflow)
+    tables = level_pool_tables(specs)
+    storage, elevation, total, individual = [0.0] * n, [0.0] * n, [0.0] * n, [0.0] * (n * len(specs))
+    level_pool_into(inflow, step, initial_storage(elevations, storages, initial_elevation), initial_elevation,
+                    elevations, storages, *tables, storage, elevation, total, individual)
+    return storage, elevation, total, [individual[j * n:(j + 1) * n] for j in range(len(specs))]

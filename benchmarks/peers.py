@@ -6,6 +6,7 @@ installed" instead of failing.
 
 import importlib.util
 import math
+import types
 
 import loops
 
@@ -24,6 +25,14 @@ def version(name):
         return "not installed"
     module = __import__(name)
     return getattr(module, "__version__", "?")
+
+
+def compiled(numba, function, *helpers):
+    """`function` compiled with numba.njit, calling compiled copies of the `helpers` it names (a
+    compiled function cannot call a plain Python one)."""
+    namespace = dict(function.__globals__)
+    namespace.update({helper.__name__: numba.njit(inline="always")(helper) for helper in helpers})
+    return numba.njit(types.FunctionType(function.__code__, namespace, function.__name__, function.__defaults__))
 
 
 def numba_functions():
@@ -103,7 +112,30 @@ def numba_functions():
                 out[i * copies + j] = y
         return out
 
+    level_pool_into = compiled(numba, loops.level_pool_into, loops.filled, loops.search)
+
+    @numba.njit
+    def level_pool_arrays(inflow, step, initial_storage, initial_elevation, elevations, storages, kinds, params,
+                          starts, rating_elevations, rating_discharges):
+        n = len(inflow)
+        storage, elevation, total = np.empty(n), np.empty(n), np.empty(n)
+        individual = np.empty(len(kinds) * n)
+        level_pool_into(inflow, step, initial_storage, initial_elevation, elevations, storages, kinds, params, starts,
+                        rating_elevations, rating_discharges, storage, elevation, total, individual)
+        return storage, elevation, total, individual.reshape((len(kinds), n))
+
+    def level_pool(inflow, step, initial_elevation, elevations, storages, specs):
+        """specs: outlet fields as `loops.outlet_getter` takes them; returns (storage, elevation,
+        total outflow, one row of outflow per outlet)."""
+        kinds, params, starts, rating_elevations, rating_discharges = loops.level_pool_tables(specs)
+        return level_pool_arrays(inflow, step, loops.initial_storage(elevations, storages, initial_elevation),
+                                 initial_elevation, elevations, storages, np.array(kinds, dtype=np.int64),
+                                 np.array(params, dtype=np.float64), np.array(starts, dtype=np.int64),
+                                 np.array(rating_elevations, dtype=np.float64),
+                                 np.array(rating_discharges, dtype=np.float64))
+
     return {
+        "level pool": level_pool,
         "muskingum": muskingum,
         "deficit": deficit,
         "clark": clark,

@@ -446,10 +446,12 @@ class Runner:
         return None
 
 
-def level_pool(quick):
-    """ns per internal step for the benchmark reservoir, rainmill against the pure-Python loop."""
+def level_pool(runner):
+    """ns per internal step for the benchmark reservoir: rainmill, the pure-Python loop and the
+    Numba loop on arrays, each checked against rainmill on ten days of the same case."""
     import bench_level_pool
 
+    quick = runner.quick
     series, curve, outlets = bench_level_pool.build_case()
     data = series.data
     step = int(series.time_step.total_seconds())
@@ -458,40 +460,73 @@ def level_pool(quick):
         series = CTS(data, series.time_step, "discharge")
     steps = (len(data) - 1) * step
     run = lambda: rainmill.reservoir.run_level_pool_routing(series, 1020.0, curve, outlets)  # noqa: E731
-    rainmill_ns = best_of(run, 2 if quick else 3, 30.0) / steps * 1e9
+    figures = {"steps": steps, "rainmill": best_of(run, 2 if quick else 3, 30.0) / steps * 1e9}
 
     # The pure-Python loop runs ten days of the same case (it would take minutes for the year).
     days = 10 if not quick else 2
     short = data[: 24 * days + 1]
     short_steps = (len(short) - 1) * step
-    getters = python_outlets(outlets)
+    specs = outlet_specs(outlets)
+    getters = {name: loops.outlet_getter(spec) for name, spec in specs.items()}
     python_call = lambda: loops.py_level_pool(  # noqa: E731
         short, step, 1020.0, curve.elevation, curve.storage, getters)
-    python_ns = best_of(python_call, 1, 0.0) / short_steps * 1e9
+    figures["pure Python"] = best_of(python_call, 1, 0.0) / short_steps * 1e9
     expected = rainmill.reservoir.run_level_pool_routing(CTS(short, series.time_step, "discharge"), 1020.0, curve, outlets)
-    storage, elevation, total, individual = python_call()
+    expected = [expected.reservoir_storage.data, expected.reservoir_elevation.data,
+                expected.reservoir_total_outflow.data]
     # outlet discharges are added in the library's map order: compare to rounding
-    same = agree([expected.reservoir_storage.data, expected.reservoir_elevation.data,
-                  expected.reservoir_total_outflow.data], [storage, elevation, total], exact=False)
-    return rainmill_ns, python_ns, steps, same
+    if not agree(expected, list(python_call()[:3]), exact=False):
+        runner.mismatches.append("level pool: the pure-Python loop differs from rainmill")
+
+    figures["Numba loop"] = NOT_INSTALLED
+    if runner.numba is not None:
+        numba_pool = runner.numba["level pool"]
+        elevations, storages = np.array(curve.elevation), np.array(curve.storage)
+        specs = list(specs.values())
+        if not agree(expected, list(numba_pool(np.array(short), step, 1020.0, elevations, storages, specs)[:3]),
+                     exact=False):
+            runner.mismatches.append("level pool: the Numba loop disagrees with rainmill")
+        inflow = np.array(data)
+        numba_call = lambda: numba_pool(inflow, step, 1020.0, elevations, storages, specs)  # noqa: E731
+        figures["Numba loop"] = best_of(numba_call, 2 if quick else 3, 30.0) / steps * 1e9
+    return figures
+
+
+def level_pool_lines(figures):
+    def ns(value):
+        return value if isinstance(value, str) else f"{value:.1f}" if value < 100 else f"{value:.0f}"
+
+    return [
+        "## Level pool (a year of hourly inflow, one-second internal steps, three outlets)", "",
+        "| | ns per internal step |", "|---|---:|",
+        f"| rainmill ({figures['steps']} steps) | {ns(figures['rainmill'])} |",
+        f"| pure Python (ten days of the same case) | {ns(figures['pure Python'])} |",
+        f"| Numba loop on arrays | {ns(figures['Numba loop'])} |",
+        "| SciPy/NumPy | no level-pool routine in SciPy |", "",
+    ]
+
+
+def outlet_specs(outlets):
+    """Each outlet as the plain fields of benchmarks/loops.py (see `loops.outlet_getter`)."""
+    ru = rainmill.reservoir.reservoir_utils
+    specs = {}
+    for name, o in outlets.items():
+        if isinstance(o, ru.ConstantDischargeInfo):
+            specs[name] = ("constant", o.discharge, o.minimum_elevation, o.maximum_elevation)
+        elif isinstance(o, ru.ControlledDischargeInfo):
+            curve = o.elevation_discharge
+            specs[name] = ("controlled", curve.elevation, curve.discharge, o.minimum_elevation,
+                           o.maximum_elevation, o.maximum_release)
+        elif isinstance(o, ru.UnControlledDischargeInfo):
+            curve = o.elevation_discharge
+            specs[name] = ("uncontrolled", curve.elevation, curve.discharge, o.elevation_offset)
+        else:
+            raise TypeError(f"no pure-Python outlet for {type(o).__name__}")
+    return specs
 
 
 def python_outlets(outlets):
-    ru = rainmill.reservoir.reservoir_utils
-    getters = {}
-    for name, o in outlets.items():
-        if isinstance(o, ru.ConstantDischargeInfo):
-            getters[name] = loops.constant_outlet(o.discharge, o.minimum_elevation, o.maximum_elevation)
-        elif isinstance(o, ru.ControlledDischargeInfo):
-            curve = o.elevation_discharge
-            getters[name] = loops.controlled_outlet(curve.elevation, curve.discharge, o.minimum_elevation,
-                                                    o.maximum_elevation, o.maximum_release)
-        elif isinstance(o, ru.UnControlledDischargeInfo):
-            curve = o.elevation_discharge
-            getters[name] = loops.uncontrolled_outlet(curve.elevation, curve.discharge, o.elevation_offset)
-        else:
-            raise TypeError(f"no pure-Python outlet for {type(o).__name__}")
-    return getters
+    return {name: loops.outlet_getter(spec) for name, spec in outlet_specs(outlets).items()}
 
 
 def read_baseline():
@@ -556,7 +591,7 @@ def targets(runner, pool):
     for workload, _, _, ratio, *_ in EXTRA_ROWS.get("bench_threads", []):
         if any(word in workload.lower() for word in ("level pool", "muskingum")):
             lines.append(f"- {workload}, 2 threads ≥ 1.8× the serial throughput: {ratio:.2f}× — {verdict(ratio >= 1.8)}")
-    rainmill_ns, python_ns, _, _ = pool
+    rainmill_ns, python_ns = pool["rainmill"], pool["pure Python"]
     lines.append(f"- Level pool ≤ 25 ns per internal step: {rainmill_ns:.1f} ns — {verdict(rainmill_ns <= 25)}")
     ratio = python_ns / rainmill_ns
     lines.append(f"- Level pool ≥ 100× the pure-Python loop: {ratio:.0f}× — {verdict(ratio >= 100)}")
@@ -635,17 +670,8 @@ def main():
         for n in sizes[:1] if args.quick else sizes:
             runner.run_workload(make, n)
 
-    pool = level_pool(args.quick)
-    rainmill_ns, python_ns, steps, same = pool
-    if not same:
-        runner.mismatches.append("level pool: the pure-Python loop differs from rainmill")
-    pool_lines = [
-        "## Level pool (a year of hourly inflow, one-second internal steps, three outlets)", "",
-        f"| | ns per internal step |", "|---|---:|",
-        f"| rainmill ({steps} steps) | {rainmill_ns:.1f} |",
-        f"| pure Python (ten days of the same case) | {python_ns:.0f} |",
-        "| Numba loop, SciPy | n/a (not written) |", "",
-    ]
+    pool = level_pool(runner)
+    pool_lines = level_pool_lines(pool)
     print("\n" + "\n".join(pool_lines))
     sections, failures = extras()
     target_lines = targets(runner, pool)
