@@ -24,6 +24,10 @@ with :mod:`multiprocessing`: a script that uses processes keeps its work under
 Items are grouped into batches, one or a few per worker, so that the cost of
 scheduling a task and of shipping its context stays small next to the work in
 it; a single item is evaluated in the calling process, where no trip is paid.
+A process pool gets the context pickled once by the calling process, and each
+worker unpickles and prepares it once. :meth:`Runner.map_rows` sends the rows
+of an array (an optimiser's population) as one array per batch and brings the
+numeric results back the same way.
 """
 
 from __future__ import annotations

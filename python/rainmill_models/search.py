@@ -3,8 +3,8 @@
 The searches run in the unit cube: each parameter is rescaled from its
 (low, high) bounds to [0, 1], so that Nelder-Mead's simplex has the same shape
 whatever the units, and the objective is called with the values in their own
-units. A generation of differential evolution is evaluated as one list of
-points, through the :class:`~rainmill_models.executors.Runner`, with
+units. A generation of differential evolution is evaluated as one array of
+points, through :meth:`~rainmill_models.executors.Runner.map_rows`, with
 ``updating="deferred"`` whatever the executor, so a seed gives the same
 search serially, on threads, on processes and on a Dask cluster. Dual
 annealing and Nelder-Mead are sequences of single points: they run in the
