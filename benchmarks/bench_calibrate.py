@@ -108,12 +108,12 @@ def scheduling_share(case: tuple[rm.Model, pd.Series, pd.Series], executor: Any,
     the trips back.
     """
     context = calibration_context(case)
-    population = [np.full(len(BOUNDS), 0.5) for _ in range(15 * len(BOUNDS))]
+    population = np.full((15 * len(BOUNDS), len(BOUNDS)), 0.5)
     with Runner(executor) as runner:
-        runner.map(prepare_calibration, _nothing, context, population)
+        runner.map_rows(prepare_calibration, _nothing, context, population)
         started = time.perf_counter()
         for _ in range(rounds):
-            runner.map(prepare_calibration, _nothing, context, population)
+            runner.map_rows(prepare_calibration, _nothing, context, population)
         per_generation = (time.perf_counter() - started) / rounds
     return per_generation / (len(population) / serial_rate)
 

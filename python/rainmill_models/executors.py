@@ -24,12 +24,17 @@ with :mod:`multiprocessing`: a script that uses processes keeps its work under
 Items are grouped into batches, one or a few per worker, so that the cost of
 scheduling a task and of shipping its context stays small next to the work in
 it; a single item is evaluated in the calling process, where no trip is paid.
+A process pool gets the context pickled once by the calling process, and each
+worker unpickles and prepares it once. :meth:`Runner.map_rows` sends the rows
+of an array (an optimiser's population) as one array per batch and brings the
+numeric results back the same way.
 """
 
 from __future__ import annotations
 
 import math
 import os
+import pickle
 import signal
 import uuid
 from collections import OrderedDict
@@ -39,7 +44,10 @@ from concurrent.futures import as_completed as futures_as_completed
 from types import TracebackType
 from typing import Any, Protocol, Self, TypeVar, cast
 
-__all__ = ["ExecutorLike", "Runner", "run_batch"]
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["ExecutorLike", "Runner", "run_batch", "run_rows"]
 
 S = TypeVar("S")
 I = TypeVar("I")  # noqa: E741 (the item type)
@@ -65,6 +73,41 @@ _PREPARED: OrderedDict[tuple[str, Callable[[Any], Any]], Any] = OrderedDict()
 _PREPARED_KEPT = 4
 
 
+class _Packed:
+    """A context pickled once by the calling process.
+
+    Each batch then carries a copy of these bytes, which costs little to
+    send, and a worker unpickles them only when it has not yet prepared the
+    state of this context.
+    """
+
+    __slots__ = ("data",)
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+
+    def __reduce__(self) -> tuple[type[_Packed], tuple[bytes]]:
+        return (_Packed, (self.data,))
+
+
+def _unpacked(context: Any) -> Any:
+    return pickle.loads(context.data) if isinstance(context, _Packed) else context
+
+
+def _state(prepare: Callable[[Any], S], context: Any, token: str | None) -> S:
+    """The prepared state of ``context``, made once per ``token`` in this process."""
+    if token is None:
+        return prepare(_unpacked(context))
+    key = (token, prepare)
+    if key in _PREPARED:
+        _PREPARED.move_to_end(key)
+    else:
+        _PREPARED[key] = prepare(_unpacked(context))
+        while len(_PREPARED) > _PREPARED_KEPT:
+            _PREPARED.popitem(last=False)
+    return cast(S, _PREPARED[key])
+
+
 def run_batch(
     prepare: Callable[[Any], S],
     evaluate: Callable[[S, I], R],
@@ -73,18 +116,18 @@ def run_batch(
     token: str | None = None,
 ) -> list[R]:
     """Evaluate one batch: prepare the shared state (once per ``token``), then each item in order."""
-    if token is None:
-        state = prepare(context)
-    else:
-        key = (token, prepare)
-        if key in _PREPARED:
-            _PREPARED.move_to_end(key)
-        else:
-            _PREPARED[key] = prepare(context)
-            while len(_PREPARED) > _PREPARED_KEPT:
-                _PREPARED.popitem(last=False)
-        state = _PREPARED[key]
-    return [evaluate(state, item) for item in items]
+    return _evaluate_all(evaluate, _state(prepare, context, token), items)
+
+
+def run_rows(
+    prepare: Callable[[Any], S],
+    evaluate: Callable[[S, npt.NDArray[np.float64]], Any],
+    context: Any,
+    rows: npt.NDArray[np.float64],
+    token: str | None = None,
+) -> npt.NDArray[np.float64]:
+    """:func:`run_batch` over the rows of a 2-D array, whose numeric results come back as one array."""
+    return _evaluate_rows(evaluate, _state(prepare, context, token), rows)
 
 
 def _ignore_interrupts() -> None:
@@ -124,6 +167,7 @@ class Runner:
         self._local: tuple[object, Any] | None = None
         self._scattered: tuple[object, Any] | None = None
         self._tokened: tuple[object, str] | None = None
+        self._packed: tuple[object, _Packed] | None = None
         if executor is None:
             self.kind, self.workers = "serial", 1
         elif isinstance(executor, str):
@@ -178,6 +222,7 @@ class Runner:
         self._local = None
         self._scattered = None
         self._tokened = None
+        self._packed = None
 
     @property
     def in_process(self) -> bool:
@@ -195,6 +240,12 @@ class Runner:
         if self._tokened is None or self._tokened[0] is not context:
             self._tokened = (context, uuid.uuid4().hex)
         return self._tokened[1]
+
+    def _pack(self, context: object) -> _Packed:
+        """``context`` pickled once per context, for the batches that leave the process."""
+        if self._packed is None or self._packed[0] is not context:
+            self._packed = (context, _Packed(pickle.dumps(context, pickle.HIGHEST_PROTOCOL)))
+        return self._packed[1]
 
     def batches(self, count: int, batches_per_worker: int = 1) -> list[range]:
         """How ``count`` items are split (consecutive ranges, in order)."""
@@ -239,26 +290,72 @@ class Runner:
                     on_batch(len(part))
             return results
         parts = self.batches(len(items), batches_per_worker)
-        submit, completed, cancel = self._dispatch(prepare, evaluate, context)
-        done: list[list[R] | None] = [None] * len(parts)
+        done = self._run(
+            prepare, evaluate, context, [[items[i] for i in part] for part in parts], on_batch, False
+        )
+        return [result for part in done for result in part]
+
+    def map_rows(
+        self,
+        prepare: Callable[[Any], S],
+        evaluate: Callable[[S, npt.NDArray[np.float64]], Any],
+        context: Any,
+        rows: npt.NDArray[np.float64],
+        *,
+        on_batch: Callable[[int], None] | None = None,
+    ) -> npt.NDArray[np.float64]:
+        """``np.array([evaluate(prepare(context), row) for row in rows], dtype=float)``, in batches.
+
+        :meth:`map` for the rows of a 2-D array (the points of an optimiser's
+        population) and numeric results (a float or a tuple of floats per
+        row): each batch travels as one array each way, rather than as many
+        Python objects.
+        """
+        rows = np.asarray(rows, dtype=np.float64)
+        if len(rows) == 0:
+            return np.empty(0, dtype=np.float64)
+        if self.kind == "serial" or len(rows) == 1:
+            state = self.local_state(prepare, context)
+            done = []
+            for part in self.batches(len(rows)) if self.kind == "serial" else [range(1)]:
+                done.append(_evaluate_rows(evaluate, state, rows[part.start : part.stop]))
+                if on_batch is not None:
+                    on_batch(len(part))
+            return np.concatenate(done)
+        parts = self.batches(len(rows))
+        chunks = [rows[part.start : part.stop] for part in parts]
+        return np.concatenate(self._run(prepare, evaluate, context, chunks, on_batch, True))
+
+    def _run(
+        self,
+        prepare: Callable[[Any], S],
+        evaluate: Callable[[S, Any], Any],
+        context: Any,
+        chunks: list[Any],
+        on_batch: Callable[[int], None] | None,
+        rows: bool,
+    ) -> list[Any]:
+        """The results of each chunk, evaluated on the executor, in order."""
+        submit, completed, cancel = self._dispatch(prepare, evaluate, context, rows)
+        done: list[Any] = [None] * len(chunks)
         pending: dict[Any, int] = {}
         try:
-            for index, part in enumerate(parts):
-                pending[submit([items[i] for i in part])] = index
+            for index, chunk in enumerate(chunks):
+                pending[submit(chunk)] = index
             for future, result in completed(list(pending)):
                 index = pending[future]
                 done[index] = result
                 if on_batch is not None:
-                    on_batch(len(parts[index]))
+                    on_batch(len(chunks[index]))
         except BaseException:
             cancel(list(pending))
             raise
-        return [result for part in done for result in cast(list[R], part)]
+        return done
 
     def _dispatch(
-        self, prepare: Callable[[Any], S], evaluate: Callable[[S, I], R], context: Any
+        self, prepare: Callable[[Any], S], evaluate: Callable[[S, Any], Any], context: Any, rows: bool
     ) -> tuple[
-        Callable[[list[I]], Any],
+        Callable[[Any], Any],
         Callable[[list[Any]], Iterable[tuple[Any, Any]]],
         Callable[[list[Any]], object],
     ]:
@@ -273,9 +370,10 @@ class Runner:
                 self._scattered = (context, future)
             shared = self._scattered[1]
             token = self._token(context)
+            remote = run_rows if rows else run_batch
             return (
                 lambda chunk: client.submit(
-                    run_batch, prepare, evaluate, shared, chunk, token, pure=False
+                    remote, prepare, evaluate, shared, chunk, token, pure=False
                 ),
                 lambda futures: self._dask_results(futures),
                 client.cancel,
@@ -286,13 +384,14 @@ class Runner:
         if self.in_process:
             # Threads share the calling process's prepared state.
             state = self.local_state(prepare, context)
-            submit: Callable[[list[I]], Any] = lambda chunk: pool.submit(
-                _evaluate_all, evaluate, state, chunk
-            )
+            local = _evaluate_rows if rows else _evaluate_all
+            submit: Callable[[Any], Any] = lambda chunk: pool.submit(local, evaluate, state, chunk)
         else:
             token = self._token(context)
-            submit = lambda chunk: pool.submit(run_batch, prepare, evaluate, context, chunk, token)
-        return submit, _pool_results, _cancel_all
+            packed = self._pack(context)
+            remote = run_rows if rows else run_batch
+            submit = lambda chunk: pool.submit(remote, prepare, evaluate, packed, chunk, token)
+        return submit, self._pool_results, _cancel_all
 
     def _dask_results(self, futures: list[Any]) -> Iterable[tuple[Any, Any]]:
         client = cast(_DaskClient, self._client)
@@ -305,9 +404,13 @@ class Runner:
         following: Any = distributed.as_completed  # untyped in distributed
         return cast(Iterable[tuple[Any, Any]], following(futures, with_results=True))
 
-
-def _pool_results(futures: list[Future[Any]]) -> Iterable[tuple[Future[Any], Any]]:
-    return ((future, future.result()) for future in futures_as_completed(futures))
+    def _pool_results(self, futures: list[Future[Any]]) -> Iterable[tuple[Future[Any], Any]]:
+        if len(futures) <= self.workers:
+            # One batch per worker, all running at once (a generation of an
+            # optimiser): each is waited for in turn, with no waiter to set
+            # up and tear down for the whole set.
+            return ((future, future.result()) for future in futures)
+        return ((future, future.result()) for future in futures_as_completed(futures))
 
 
 def _cancel_all(futures: list[Future[Any]]) -> None:
@@ -317,3 +420,9 @@ def _cancel_all(futures: list[Future[Any]]) -> None:
 
 def _evaluate_all(evaluate: Callable[[S, I], R], state: S, items: Sequence[I]) -> list[R]:
     return [evaluate(state, item) for item in items]
+
+
+def _evaluate_rows(
+    evaluate: Callable[[S, npt.NDArray[np.float64]], Any], state: S, rows: npt.NDArray[np.float64]
+) -> npt.NDArray[np.float64]:
+    return np.array([evaluate(state, row) for row in rows], dtype=np.float64)

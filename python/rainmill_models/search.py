@@ -3,8 +3,8 @@
 The searches run in the unit cube: each parameter is rescaled from its
 (low, high) bounds to [0, 1], so that Nelder-Mead's simplex has the same shape
 whatever the units, and the objective is called with the values in their own
-units. A generation of differential evolution is evaluated as one list of
-points, through the :class:`~rainmill_models.executors.Runner`, with
+units. A generation of differential evolution is evaluated as one array of
+points, through :meth:`~rainmill_models.executors.Runner.map_rows`, with
 ``updating="deferred"`` whatever the executor, so a seed gives the same
 search serially, on threads, on processes and on a Dask cluster. Dual
 annealing and Nelder-Mead are sequences of single points: they run in the
@@ -16,7 +16,6 @@ and the best point so far is returned with ``interrupted=True``.
 
 from __future__ import annotations
 
-import math
 import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -81,7 +80,11 @@ def unit_to_bounds(unit: FloatArray, low: FloatArray, high: FloatArray) -> Float
 
 
 class _Recorder:
-    """Evaluates points for the optimiser and keeps every evaluation."""
+    """Evaluates points for the optimiser and keeps every evaluation.
+
+    The evaluations are kept as one array per call: a generation of
+    differential evolution is recorded without a Python object per point.
+    """
 
     def __init__(
         self,
@@ -96,43 +99,53 @@ class _Recorder:
         self.runner, self.prepare, self.evaluate, self.context = runner, prepare, evaluate, context
         self.low, self.high, self.progress = low, high, progress
         self.points: list[FloatArray] = []
-        self.losses: list[float] = []
-        self.values: list[float] = []
-        self.generations: list[int] = []
+        self.losses: list[FloatArray] = []
+        self.values: list[FloatArray] = []
+        self.generations: list[npt.NDArray[np.int64]] = []
         self.generation = 0
+        self.count = 0
 
-    def _record(self, xs: Sequence[FloatArray], outcomes: Iterable[Outcome]) -> list[float]:
-        seen = []
-        for x, outcome in zip(xs, outcomes, strict=True):
-            loss, value = outcome if isinstance(outcome, tuple) else (outcome, outcome)
-            loss = float(loss)
-            self.points.append(x)
-            self.losses.append(loss)
-            self.values.append(float(value))
-            self.generations.append(self.generation)
-            seen.append(loss if math.isfinite(loss) else INVALID_LOSS)
+    def _record(self, xs: FloatArray, outcomes: FloatArray) -> FloatArray:
+        """Keep the points (one per row) and their outcomes; the losses the optimiser sees."""
+        # One column: the losses are the values; two: (loss, value) pairs.
+        losses = outcomes if outcomes.ndim == 1 else outcomes[:, 0]
+        values = outcomes if outcomes.ndim == 1 else outcomes[:, 1]
+        self.points.append(xs)
+        self.losses.append(losses)
+        self.values.append(values)
+        self.generations.append(np.full(len(xs), self.generation, dtype=np.int64))
         self.generation += 1
-        return seen
+        self.count += len(xs)
+        return np.where(np.isfinite(losses), losses, INVALID_LOSS)
 
     def one(self, unit: FloatArray) -> float:
         x = unit_to_bounds(unit, self.low, self.high)
         state = self.runner.local_state(self.prepare, self.context)
-        outcome = self.evaluate(state, x)
+        outcome = np.array([self.evaluate(state, x)], dtype=np.float64)
         self.progress.update(1)
-        return self._record([x], [outcome])[0]
+        return float(self._record(x.reshape(1, -1), outcome)[0])
 
-    def many(self, _func: object, units: Iterable[FloatArray]) -> list[float]:
+    def many(self, _func: object, units: Iterable[FloatArray]) -> FloatArray:
         # The map-like callable handed to differential evolution: the
         # function it passes is our own `one`, evaluated here in batches.
-        xs = list(unit_to_bounds(np.array(list(units), dtype=np.float64), self.low, self.high))
-        outcomes = self.runner.map(
+        cube = units if isinstance(units, np.ndarray) else np.array(list(units), dtype=np.float64)
+        xs = unit_to_bounds(cube, self.low, self.high)
+        outcomes = self.runner.map_rows(
             self.prepare, self.evaluate, self.context, xs, on_batch=self.progress.update
         )
         return self._record(xs, outcomes)
 
-    def best(self) -> int:
-        losses = np.array(self.losses, dtype=np.float64)
-        return int(np.argmin(np.where(np.isfinite(losses), losses, np.inf)))
+    def collected(self, size: int) -> tuple[FloatArray, FloatArray, FloatArray, npt.NDArray[np.int64]]:
+        """Every evaluation so far: points, losses, values and generations."""
+        if not self.points:
+            empty = np.empty(0, dtype=np.float64)
+            return empty.reshape(0, size), empty, empty, np.empty(0, dtype=np.int64)
+        return (
+            np.concatenate(self.points).reshape(-1, size),
+            np.concatenate(self.losses),
+            np.concatenate(self.values),
+            np.concatenate(self.generations),
+        )
 
 
 class _NoProgress:
@@ -219,23 +232,24 @@ def search(
                 outcome = _nelder_mead(recorder.one, unit0, low.size, seed, extra)
             message = str(outcome.message)
         except KeyboardInterrupt:
-            if not recorder.losses:
+            if not recorder.count:
                 raise
             interrupted = True
             message = "interrupted"
         finally:
             bar.close()
-    best = recorder.best()
+    points, losses, values, generations = recorder.collected(low.size)
+    best = int(np.argmin(np.where(np.isfinite(losses), losses, np.inf)))
     return SearchResult(
-        x=recorder.points[best],
-        loss=recorder.losses[best],
-        value=recorder.values[best],
+        x=points[best],
+        loss=float(losses[best]),
+        value=float(values[best]),
         method=name,
-        evaluations=len(recorder.losses),
-        points=np.array(recorder.points, dtype=np.float64).reshape(-1, low.size),
-        losses=np.array(recorder.losses, dtype=np.float64),
-        values=np.array(recorder.values, dtype=np.float64),
-        generations=np.array(recorder.generations, dtype=np.int64),
+        evaluations=len(losses),
+        points=points,
+        losses=losses,
+        values=values,
+        generations=generations,
         interrupted=interrupted,
         message=message,
         seconds=time.perf_counter() - started,

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import _thread
 import os
+import pickle
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -13,7 +14,7 @@ import pandas as pd
 import pytest
 
 from calibration_cases import dask_client, executors  # noqa: F401 (a fixture)
-from rainmill_models.executors import Runner, run_batch
+from rainmill_models.executors import Runner, _Packed, run_batch, run_rows
 from rainmill_models.sampling import latin_hypercube, percentile_bands
 from rainmill_models.search import search
 
@@ -70,6 +71,56 @@ def test_map_keeps_order_over_batches(executor, request):
         assert os.getpid() not in pids
     else:
         assert pids == {os.getpid()}
+
+
+def row_pair(state: dict, row: np.ndarray) -> tuple[float, float]:
+    return float(row[0] * 10.0 + row[1]), float(state["pid"])
+
+
+@pytest.mark.parametrize("executor", executors(None, "threads", "processes", "pool", "dask"))
+@pytest.mark.parametrize("count", [1, 2, 37])
+def test_map_rows_gives_one_array_in_order(executor, count, request):
+    if executor == "dask":
+        executor = request.getfixturevalue("dask_client")
+    pool = ThreadPoolExecutor(3) if executor == "pool" else None
+    rows = np.column_stack([np.arange(count, dtype=np.float64), np.linspace(0.0, 0.5, count)])
+    seen = []
+    with Runner(pool or executor) as runner:
+        pairs = runner.map_rows(prepare_toy, row_pair, CONTEXT, rows, on_batch=seen.append)
+        losses = runner.map_rows(prepare_toy, toy_loss, CONTEXT, np.tile(TARGET, (count, 1)))
+        empty = runner.map_rows(prepare_toy, toy_loss, CONTEXT, np.empty((0, 3)))
+    if pool is not None:
+        pool.shutdown()
+    assert pairs.dtype == np.float64 and pairs.shape == (count, 2)
+    np.testing.assert_array_equal(pairs[:, 0], rows[:, 0] * 10.0 + rows[:, 1])
+    assert sum(seen) == count
+    # Single floats come back as one column; the rows arrive unchanged.
+    assert losses.shape == (count,) and np.all(losses == 0.0)
+    assert empty.shape == (0,)
+    pids = set(pairs[:, 1].astype(int).tolist())
+    if runner.kind in ("processes", "dask") and count > 1:
+        assert os.getpid() not in pids
+    else:
+        assert pids == {os.getpid()}
+
+
+def test_packed_context_is_unpickled_once_per_token():
+    calls = []
+
+    def prepare(context):
+        calls.append(context)
+        return context["offset"]
+
+    def shift(state, row):
+        return float(row[0] + state)
+
+    packed = _Packed(pickle.dumps({"offset": 5.0}))
+    again = pickle.loads(pickle.dumps(packed))  # as a batch carries it
+    rows = np.array([[1.0], [2.0]])
+    np.testing.assert_array_equal(run_rows(prepare, shift, again, rows, "p"), [6.0, 7.0])
+    np.testing.assert_array_equal(run_rows(prepare, shift, packed, rows[:1], "p"), [6.0])
+    np.testing.assert_array_equal(run_rows(prepare, shift, packed, rows[1:], None), [7.0])
+    assert calls == [{"offset": 5.0}, {"offset": 5.0}]
 
 
 @pytest.mark.parametrize(
