@@ -108,7 +108,7 @@ def test_every_array_layout_reads_as_the_generic_path(dtype):
         expected = outcome(Generic(data))
         assert outcome(data) == expected, name
         if expected[0] == "ok":
-            # float(item) of each item is the specification of the value.
+            # Each value must be exactly what float(item) gives for its item.
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 assert expected[1] == bits([float(item) for item in data]), name

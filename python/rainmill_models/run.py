@@ -126,7 +126,7 @@ def simulate(model: Model, gross: Array | list[float], step_seconds: int, points
     rain[: len(given)] = given * u.to_us(1.0, "depth", units)
     loss_model = basin.loss
     split = rainmill.rainfall_loss.run_deficit_and_constant(
-        rainmill.utils.IncrementalTimeSeries(rain.tolist(), step, "rainfall"),
+        rainmill.utils.IncrementalTimeSeries(rain, step, "rainfall"),
         u.to_us(loss_model.initial_deficit, "depth", units),
         u.to_us(loss_model.max_deficit, "depth", units),
         u.to_us(loss_model.constant_rate, "rate", units),
@@ -141,7 +141,7 @@ def simulate(model: Model, gross: Array | list[float], step_seconds: int, points
         )
     else:
         runoff = np.array(
-            rainmill.rainfall_transform.run_clark_uh(split.excess, area, _hours(transform.tc), _hours(transform.r)).data
+            rainmill.rainfall_transform.run_clark_uh(split.excess, area, _hours(transform.tc), _hours(transform.r))
         )
         complete = _last_nonzero(excess) + math.ceil(transform.tc * 3600.0 / step_seconds)
     direct = np.zeros(points)
@@ -157,8 +157,8 @@ def simulate(model: Model, gross: Array | list[float], step_seconds: int, points
             for name, layer in basin.baseflow.items()
         }
         total, per_layer = rainmill.baseflow.run_linear_reservoir(area, split.loss, reservoirs)
-        baseflow = np.array(total.data)
-        layers = {name: np.array(per_layer[name].data) for name in basin.baseflow}
+        baseflow = np.array(total)
+        layers = {name: np.array(per_layer[name]) for name in basin.baseflow}
     basin_outflow = direct + baseflow
 
     flow = basin_outflow
@@ -167,13 +167,13 @@ def simulate(model: Model, gross: Array | list[float], step_seconds: int, points
         reach = model.reach
         first = basin_outflow[0] if reach.initial_outflow is None else u.to_us(reach.initial_outflow, "flow", units)
         routed = rainmill.reach.run_muskingum_routing(
-            rainmill.utils.ContinuousTimeSeries(basin_outflow.tolist(), step, "discharge"),
+            rainmill.utils.ContinuousTimeSeries(basin_outflow, step, "discharge"),
             _hours(reach.k),
             reach.x,
             reach.sub_reaches,
             float(first),
         )
-        reach_outflow = np.array(routed.data)
+        reach_outflow = np.array(routed)
         flow = reach_outflow
 
     pool_storage = pool_elevation = reservoir_outflow = None
@@ -185,25 +185,25 @@ def simulate(model: Model, gross: Array | list[float], step_seconds: int, points
         )
         try:
             pool = rainmill.reservoir.run_level_pool_routing(
-                rainmill.utils.ContinuousTimeSeries(flow.tolist(), step, "discharge"),
+                rainmill.utils.ContinuousTimeSeries(flow, step, "discharge"),
                 reservoir.initial_elevation,
                 curve,
                 {name: _outlet(outlet, units) for name, outlet in reservoir.outlets.items()},
             )
         except ValueError as error:
             raise ModelError("reservoir", f"the level-pool routing failed: {error}") from error
-        pool_storage = np.array(pool.reservoir_storage.data)
-        pool_elevation = np.array(pool.reservoir_elevation.data)
-        reservoir_outflow = np.array(pool.reservoir_total_outflow.data)
+        pool_storage = np.array(pool.reservoir_storage)
+        pool_elevation = np.array(pool.reservoir_elevation)
+        reservoir_outflow = np.array(pool.reservoir_total_outflow)
         individual = pool.reservoir_individual_outflows
-        outlets = {name: np.array(individual[name].data) for name in reservoir.outlets}
+        outlets = {name: np.array(individual[name]) for name in reservoir.outlets}
 
     return Simulation(
         step_seconds=step_seconds,
         gross=rain,
         excess=np.array(excess),
         loss=np.array(loss),
-        deficit=np.array(split.deficit.data),
+        deficit=np.array(split.deficit),
         direct=direct,
         baseflow=baseflow,
         layers=layers,
