@@ -1,6 +1,6 @@
 # The commands a newcomer runs. Each one bootstraps what it needs first
 # (CPython 3.14, .venv, requirements, the module built into .venv).
-.PHONY: all bootstrap build test test-release test-refleaks test-asan test-format example calibrate-example bench check clean
+.PHONY: all bootstrap build lint test test-release test-refleaks test-asan test-format example calibrate-example bench check clean
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -26,7 +26,13 @@ build:
 # The whole suite against the release build, then again against an
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
 test: build
-	$(MAKE) --no-print-directory test-format test-release test-refleaks test-asan
+	$(MAKE) --no-print-directory test-format lint test-release test-refleaks test-asan
+
+# Python held to the C++'s standard: ruff's lint and format check, mypy --strict (pyproject.toml).
+lint: bootstrap
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	$(PY) -m mypy
 
 test-format:
 ifeq ($(CHECK_FORMAT),1)
