@@ -74,22 +74,35 @@ def calibration_context(case: tuple[rm.Model, pd.Series, pd.Series]) -> dict[str
     """The plain data calibrate() hands its workers for this case."""
     model, rain, observed = case
     return {
-        "model": model.to_dict(), "rain": series_to_data(rain),
+        "model": model.to_dict(),
+        "rain": series_to_data(rain),
         "observed": series_to_data(observed),
         "window": (observed.index[0].isoformat(), observed.index[-1].isoformat()),
-        "paths": list(BOUNDS), "objective": "nse", "missing": "raise",
+        "paths": list(BOUNDS),
+        "objective": "nse",
+        "missing": "raise",
     }
 
 
-def rate(case: tuple[rm.Model, pd.Series, pd.Series], generations: int, executor: Any,
-         repeat: int) -> tuple[float, dict[str, float]]:
+def rate(
+    case: tuple[rm.Model, pd.Series, pd.Series], generations: int, executor: Any, repeat: int
+) -> tuple[float, dict[str, float]]:
     """The best evaluations per second over `repeat` runs, and the parameters found."""
     model, rain, observed = case
     options = {"maxiter": generations, "tol": 0.0, "atol": 0.0}
     best, found = 0.0, {}
     for _ in range(repeat):
-        result = rm.calibrate(model, rain, observed, BOUNDS, objective="nse", seed=SEED,
-                              executor=executor, progress=False, options=options)
+        result = rm.calibrate(
+            model,
+            rain,
+            observed,
+            BOUNDS,
+            objective="nse",
+            seed=SEED,
+            executor=executor,
+            progress=False,
+            options=options,
+        )
         best = max(best, result.evaluations / result.seconds)
         found = result.parameters
     return best, found
@@ -99,8 +112,9 @@ def _nothing(state: object, item: object) -> float:
     return 0.0
 
 
-def scheduling_share(case: tuple[rm.Model, pd.Series, pd.Series], executor: Any,
-                     serial_rate: float, rounds: int = 20) -> float:
+def scheduling_share(
+    case: tuple[rm.Model, pd.Series, pd.Series], executor: Any, serial_rate: float, rounds: int = 20
+) -> float:
     """The cost of dispatching one generation, as a share of its work done serially.
 
     The same batches as a calibration's, with the same context, but each
@@ -132,8 +146,7 @@ def spotpy_rate(case: tuple[rm.Model, pd.Series, pd.Series], repetitions: int) -
 
     class Setup:
         def __init__(self) -> None:
-            self.params = [spotpy.parameter.Uniform(path, low, high)
-                           for path, (low, high) in BOUNDS.items()]
+            self.params = [spotpy.parameter.Uniform(path, low, high) for path, (low, high) in BOUNDS.items()]
 
         def parameters(self) -> Any:
             return spotpy.parameter.generate(self.params)
@@ -150,8 +163,7 @@ def spotpy_rate(case: tuple[rm.Model, pd.Series, pd.Series], repetitions: int) -
         def objectivefunction(self, simulation: Any, evaluation: Any) -> float:
             return 1.0 - float(spotpy.objectivefunctions.nashsutcliffe(evaluation, simulation))
 
-    sampler = spotpy.algorithms.sceua(Setup(), dbformat="ram", random_state=SEED,
-                                      save_sim=False)
+    sampler = spotpy.algorithms.sceua(Setup(), dbformat="ram", random_state=SEED, save_sim=False)
     devnull = open(os.devnull, "w")  # spotpy reports on stdout as it goes
     saved, sys.stdout = sys.stdout, devnull
     try:
@@ -169,9 +181,14 @@ def dask_client(workers: int) -> tuple[Any, Callable[[], None]] | None:
         import distributed
     except ImportError:
         return None
-    cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None,
-                                       silence_logs=logging.CRITICAL)
+    cluster = distributed.LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+        silence_logs=logging.CRITICAL,
+    )
     client = distributed.Client(cluster)
 
     def close() -> None:
@@ -183,25 +200,42 @@ def dask_client(workers: int) -> tuple[Any, Callable[[], None]] | None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--generations", type=int, default=40,
-                        help="generations of 60 evaluations per run (default 40)")
-    parser.add_argument("--event-generations", type=int, default=3,
-                        help="generations for the whole event model (default 3)")
+    parser.add_argument(
+        "--generations", type=int, default=40, help="generations of 60 evaluations per run (default 40)"
+    )
+    parser.add_argument(
+        "--event-generations", type=int, default=3, help="generations for the whole event model (default 3)"
+    )
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--repeat", type=int, default=2, help="timed runs; the best is reported")
     args = parser.parse_args(argv)
-    print(f"Calibration throughput: differential evolution over {len(BOUNDS)} parameters "
-          f"(populations of {15 * len(BOUNDS)}), {args.workers} workers, {os.cpu_count()} cores; "
-          "other load on the machine shows in these figures")
-    measure("The calibration example (the basin alone)", build_case(), args.generations,
-            args.workers, args.repeat, spotpy=True)
-    measure("The whole event model (basin, reach, reservoir)", build_case(whole=True),
-            args.event_generations, args.workers, args.repeat, spotpy=False)
+    print(
+        f"Calibration throughput: differential evolution over {len(BOUNDS)} parameters "
+        f"(populations of {15 * len(BOUNDS)}), {args.workers} workers, {os.cpu_count()} cores; "
+        "other load on the machine shows in these figures"
+    )
+    measure(
+        "The calibration example (the basin alone)",
+        build_case(),
+        args.generations,
+        args.workers,
+        args.repeat,
+        spotpy=True,
+    )
+    measure(
+        "The whole event model (basin, reach, reservoir)",
+        build_case(whole=True),
+        args.event_generations,
+        args.workers,
+        args.repeat,
+        spotpy=False,
+    )
     return 0
 
 
-def measure(title: str, case: tuple[rm.Model, pd.Series, pd.Series], generations: int,
-            workers: int, repeat: int, spotpy: bool) -> None:
+def measure(
+    title: str, case: tuple[rm.Model, pd.Series, pd.Series], generations: int, workers: int, repeat: int, spotpy: bool
+) -> None:
     """Print one table of evaluations per second, and the targets."""
     evaluations = (generations + 1) * 15 * len(BOUNDS)
     print(f"\n{title}: {evaluations} evaluations per run")
@@ -230,8 +264,7 @@ def measure(title: str, case: tuple[rm.Model, pd.Series, pd.Series], generations
             shares.append(f"Dask: {100 * scheduling_share(case, client, serial):.1f} %")
         finally:
             close()
-        rows.append((f"Dask LocalCluster ({workers})", value,
-                     "" if found == reference else "DIFFERENT RESULT"))
+        rows.append((f"Dask LocalCluster ({workers})", value, "" if found == reference else "DIFFERENT RESULT"))
     spot = spotpy_rate(case, evaluations) if spotpy else None
     if spotpy:
         rows.append(("spotpy SCE-UA (serial)", spot, "" if spot is not None else "not installed"))
@@ -241,21 +274,24 @@ def measure(title: str, case: tuple[rm.Model, pd.Series, pd.Series], generations
         shown = "—" if value is None else f"{value:,.0f}"
         ratio = "—" if value is None else f"{value / serial:.2f}"
         print(f"| {name} | {shown} | {ratio} | {note} |")
-    print(f"\nScheduling cost of one generation ({15 * len(BOUNDS)} evaluations in one batch per "
-          "worker), as a share of its serial work: " + ", ".join(shares))
+    print(
+        f"\nScheduling cost of one generation ({15 * len(BOUNDS)} evaluations in one batch per "
+        "worker), as a share of its serial work: " + ", ".join(shares)
+    )
     best_parallel = max((v for n, v, _ in rows[2:4] if v is not None), default=math.nan)
     met = best_parallel >= TARGET_SPEEDUP * serial
-    print(f"Target {TARGET_SPEEDUP}x serial with {workers} workers "
-          f"(best of processes and Dask: {best_parallel / serial:.2f}x): "
-          f"{'met' if met else 'not met'}")
+    print(
+        f"Target {TARGET_SPEEDUP}x serial with {workers} workers "
+        f"(best of processes and Dask: {best_parallel / serial:.2f}x): "
+        f"{'met' if met else 'not met'}"
+    )
     if not spotpy:
         return
     if spot is None:
         print("Target ahead of spotpy: spotpy not installed")
     else:
         ahead = max(serial, best_parallel) > spot
-        print(f"Target ahead of spotpy ({spot:,.0f}/s): {'met' if ahead else 'not met'} "
-              f"(serial {serial / spot:.2f}x)")
+        print(f"Target ahead of spotpy ({spot:,.0f}/s): {'met' if ahead else 'not met'} (serial {serial / spot:.2f}x)")
 
 
 if __name__ == "__main__":

@@ -18,7 +18,7 @@ def build_case():
     hours = 365 * 24
     # A seasonal base flow with a storm every ten days.
     inflow = [
-        400.0 + 250.0 * math.sin(2.0 * math.pi * h / hours) + 9000.0 * math.exp(-((h % 240) - 30) ** 2 / 200.0)
+        400.0 + 250.0 * math.sin(2.0 * math.pi * h / hours) + 9000.0 * math.exp(-(((h % 240) - 30) ** 2) / 200.0)
         for h in range(hours)
     ]
     elevation = [1000.0 + 0.5 * k for k in range(81)]  # 1000 .. 1040 ft

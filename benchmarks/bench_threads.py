@@ -32,7 +32,7 @@ def level_pool_workload():
     # Thirty days of hourly inflow, one-second internal steps, three outlets.
     hours = 30 * 24
     inflow = CTS(
-        [400.0 + 9000.0 * math.exp(-((h % 240) - 30) ** 2 / 200.0) for h in range(hours)], td(hours=1), "discharge"
+        [400.0 + 9000.0 * math.exp(-(((h % 240) - 30) ** 2) / 200.0) for h in range(hours)], td(hours=1), "discharge"
     )
     curve = ru.ElevationStorage([1000.0 + 0.5 * k for k in range(81)], [4.0e7 * k + 2.5e5 * k * k for k in range(81)])
     rating = ru.ElevationDischarge([1000.0, 1010.0, 1020.0, 1030.0, 1040.0], [0.0, 300.0, 700.0, 1100.0, 1500.0])
@@ -63,8 +63,10 @@ def muskingum_workload():
     return call
 
 
-WORKLOADS = {"level pool (30 days hourly, 3 outlets)": level_pool_workload,
-             "Muskingum (2e5 values, 8 sub-reaches)": muskingum_workload}
+WORKLOADS = {
+    "level pool (30 days hourly, 3 outlets)": level_pool_workload,
+    "Muskingum (2e5 values, 8 sub-reaches)": muskingum_workload,
+}
 
 
 def _timed(call, calls, threads):
@@ -106,8 +108,10 @@ def rows(threads=2, repeat=3, calls=4):
 
 
 def markdown(figures, threads=2):
-    lines = [f"| workload | 1 thread (calls/s) | {threads} threads (calls/s) | throughput ratio | CPUs busy |",
-             "|---|---:|---:|---:|---:|"]
+    lines = [
+        f"| workload | 1 thread (calls/s) | {threads} threads (calls/s) | throughput ratio | CPUs busy |",
+        "|---|---:|---:|---:|---:|",
+    ]
     for name, serial_rate, threaded_rate, ratio, busy in figures:
         lines.append(f"| {name} | {serial_rate:.2f} | {threaded_rate:.2f} | {ratio:.2f}x | {busy:.2f} |")
     return "\n".join(lines)
@@ -119,8 +123,10 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--calls", type=int, default=4, help="calls per thread per timed run")
     args = parser.parse_args()
-    print(f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, GIL "
-          f"{'enabled' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'disabled'}")
+    print(
+        f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, GIL "
+        f"{'enabled' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'disabled'}"
+    )
     print(markdown(rows(args.threads, args.repeat, args.calls), args.threads))
 
 

@@ -340,7 +340,8 @@ def outlet_getter(spec):
     elevations, discharges, offset), with None where a field is unset."""
     kind, *fields = spec
     return {"constant": constant_outlet, "controlled": controlled_outlet, "uncontrolled": uncontrolled_outlet}[kind](
-        *fields)
+        *fields
+    )
 
 
 def level_pool_tables(specs):
@@ -378,8 +379,23 @@ def level_pool_tables(specs):
     return kinds, params, starts, rating_elevations, rating_discharges
 
 
-def level_pool_into(inflow, step, initial_storage, initial_elevation, elevations, storages, kinds, params, starts,
-                    rating_elevations, rating_discharges, storage_out, elevation_out, total_out, individual_out):
+def level_pool_into(
+    inflow,
+    step,
+    initial_storage,
+    initial_elevation,
+    elevations,
+    storages,
+    kinds,
+    params,
+    starts,
+    rating_elevations,
+    rating_discharges,
+    storage_out,
+    elevation_out,
+    total_out,
+    individual_out,
+):
     """The loop of `py_level_pool` over the outlet tables of `level_pool_tables` (a compiled loop
     cannot call the outlets' closures), the interpolations written out around `search`. Each output
     has len(inflow) values; individual_out[j * len(inflow) + k] is outlet j's k-th. Compiled, it
@@ -458,6 +474,17 @@ def py_level_pool_tables(inflow, step, initial_elevation, elevations, storages, 
     n = len(inflow)
     tables = level_pool_tables(specs)
     storage, elevation, total, individual = [0.0] * n, [0.0] * n, [0.0] * n, [0.0] * (n * len(specs))
-    level_pool_into(inflow, step, initial_storage(elevations, storages, initial_elevation), initial_elevation,
-                    elevations, storages, *tables, storage, elevation, total, individual)
-    return storage, elevation, total, [individual[j * n:(j + 1) * n] for j in range(len(specs))]
+    level_pool_into(
+        inflow,
+        step,
+        initial_storage(elevations, storages, initial_elevation),
+        initial_elevation,
+        elevations,
+        storages,
+        *tables,
+        storage,
+        elevation,
+        total,
+        individual,
+    )
+    return storage, elevation, total, [individual[j * n : (j + 1) * n] for j in range(len(specs))]

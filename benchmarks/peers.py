@@ -115,24 +115,58 @@ def numba_functions():
     level_pool_into = compiled(numba, loops.level_pool_into, loops.filled, loops.search)
 
     @numba.njit
-    def level_pool_arrays(inflow, step, initial_storage, initial_elevation, elevations, storages, kinds, params,
-                          starts, rating_elevations, rating_discharges):
+    def level_pool_arrays(
+        inflow,
+        step,
+        initial_storage,
+        initial_elevation,
+        elevations,
+        storages,
+        kinds,
+        params,
+        starts,
+        rating_elevations,
+        rating_discharges,
+    ):
         n = len(inflow)
         storage, elevation, total = np.empty(n), np.empty(n), np.empty(n)
         individual = np.empty(len(kinds) * n)
-        level_pool_into(inflow, step, initial_storage, initial_elevation, elevations, storages, kinds, params, starts,
-                        rating_elevations, rating_discharges, storage, elevation, total, individual)
+        level_pool_into(
+            inflow,
+            step,
+            initial_storage,
+            initial_elevation,
+            elevations,
+            storages,
+            kinds,
+            params,
+            starts,
+            rating_elevations,
+            rating_discharges,
+            storage,
+            elevation,
+            total,
+            individual,
+        )
         return storage, elevation, total, individual.reshape((len(kinds), n))
 
     def level_pool(inflow, step, initial_elevation, elevations, storages, specs):
         """specs: outlet fields as `loops.outlet_getter` takes them; returns (storage, elevation,
         total outflow, one row of outflow per outlet)."""
         kinds, params, starts, rating_elevations, rating_discharges = loops.level_pool_tables(specs)
-        return level_pool_arrays(inflow, step, loops.initial_storage(elevations, storages, initial_elevation),
-                                 initial_elevation, elevations, storages, np.array(kinds, dtype=np.int64),
-                                 np.array(params, dtype=np.float64), np.array(starts, dtype=np.int64),
-                                 np.array(rating_elevations, dtype=np.float64),
-                                 np.array(rating_discharges, dtype=np.float64))
+        return level_pool_arrays(
+            inflow,
+            step,
+            loops.initial_storage(elevations, storages, initial_elevation),
+            initial_elevation,
+            elevations,
+            storages,
+            np.array(kinds, dtype=np.int64),
+            np.array(params, dtype=np.float64),
+            np.array(starts, dtype=np.int64),
+            np.array(rating_elevations, dtype=np.float64),
+            np.array(rating_discharges, dtype=np.float64),
+        )
 
     return {
         "level pool": level_pool,

@@ -149,8 +149,10 @@ def agree(expected, got, exact):
 
 def hydrograph(n, seed):
     rng = random.Random(seed)
-    return [200.0 + 150.0 * math.sin(i / 50.0) + 3000.0 * math.exp(-((i % 500) - 60) ** 2 / 400.0) + rng.random()
-            for i in range(n)]
+    return [
+        200.0 + 150.0 * math.sin(i / 50.0) + 3000.0 * math.exp(-(((i % 500) - 60) ** 2) / 400.0) + rng.random()
+        for i in range(n)
+    ]
 
 
 def rain(n, seed):
@@ -220,12 +222,14 @@ class DeficitConstant(Workload):
 
     def rainmill_lists(self):
         r = rainmill.rainfall_loss.run_deficit_and_constant(
-            ITS(self.lists[0], td(hours=1), "rainfall"), *self.ARGS, td(hours=48))
+            ITS(self.lists[0], td(hours=1), "rainfall"), *self.ARGS, td(hours=48)
+        )
         return r.excess.data, r.loss.data, r.deficit.data
 
     def rainmill_arrays(self):
         r = rainmill.rainfall_loss.run_deficit_and_constant(
-            ITS(self.arrays[0], td(hours=1), "rainfall"), *self.ARGS, td(hours=48))
+            ITS(self.arrays[0], td(hours=1), "rainfall"), *self.ARGS, td(hours=48)
+        )
         return as_array(r.excess), as_array(r.loss), as_array(r.deficit)
 
     def python(self):
@@ -245,11 +249,15 @@ class Clark(Workload):
 
     def rainmill_lists(self):
         return rainmill.rainfall_transform.run_clark_uh(
-            ITS(self.lists[0], td(hours=1), "rainfall"), 1600.0, td(hours=48), td(hours=10)).data
+            ITS(self.lists[0], td(hours=1), "rainfall"), 1600.0, td(hours=48), td(hours=10)
+        ).data
 
     def rainmill_arrays(self):
-        return as_array(rainmill.rainfall_transform.run_clark_uh(
-            ITS(self.arrays[0], td(hours=1), "rainfall"), 1600.0, td(hours=48), td(hours=10)))
+        return as_array(
+            rainmill.rainfall_transform.run_clark_uh(
+                ITS(self.arrays[0], td(hours=1), "rainfall"), 1600.0, td(hours=48), td(hours=10)
+            )
+        )
 
     def python(self):
         return loops.py_clark(self.lists[0], float(HOUR), 1600.0, 48.0 * HOUR, 10.0 * HOUR)
@@ -269,19 +277,23 @@ class Baseflow(Workload):
         return (rain(n, 5),)
 
     def layers(self):
-        return {name: rainmill.baseflow.LinearReservoir(td(hours=k), f, q, 3) for name, (k, f, q) in self.LAYERS.items()}
+        return {
+            name: rainmill.baseflow.LinearReservoir(td(hours=k), f, q, 3) for name, (k, f, q) in self.LAYERS.items()
+        }
 
     def plain_layers(self):
         return {name: (k * 3600.0, f, q, 3) for name, (k, f, q) in self.LAYERS.items()}
 
     def rainmill_lists(self):
         total, by_layer = rainmill.baseflow.run_linear_reservoir(
-            1600.0, ITS(self.lists[0], td(hours=1), "rainfall"), self.layers())
+            1600.0, ITS(self.lists[0], td(hours=1), "rainfall"), self.layers()
+        )
         return total.data, {k: v.data for k, v in by_layer.items()}
 
     def rainmill_arrays(self):
         total, by_layer = rainmill.baseflow.run_linear_reservoir(
-            1600.0, ITS(self.arrays[0], td(hours=1), "rainfall"), self.layers())
+            1600.0, ITS(self.arrays[0], td(hours=1), "rainfall"), self.layers()
+        )
         return as_array(total), {k: as_array(v) for k, v in by_layer.items()}
 
     def python(self):
@@ -362,7 +374,9 @@ WORKLOADS = [
     Disaggregate,
 ]
 SIZES = {
-    SeriesFromData: SeriesFromData.sizes, Clark: Clark.sizes, Disaggregate: Disaggregate.sizes,
+    SeriesFromData: SeriesFromData.sizes,
+    Clark: Clark.sizes,
+    Disaggregate: Disaggregate.sizes,
 }
 
 
@@ -376,8 +390,14 @@ def fmt_ms(seconds):
 
 
 class Runner:
-    COLUMNS = ("rainmill, lists", "rainmill, float64 arrays", "conversion floor", "pure Python",
-               "Numba loop", "SciPy/NumPy")
+    COLUMNS = (
+        "rainmill, lists",
+        "rainmill, float64 arrays",
+        "conversion floor",
+        "pure Python",
+        "Numba loop",
+        "SciPy/NumPy",
+    )
 
     def __init__(self, quick):
         self.quick = quick
@@ -424,10 +444,12 @@ class Runner:
     @staticmethod
     def header():
         columns = Runner.COLUMNS + ("lists / floor",)
-        return "\n".join([
-            "| workload | n | " + " | ".join(columns) + " |",
-            "|---|---:|" + "---:|" * len(columns),
-        ])
+        return "\n".join(
+            [
+                "| workload | n | " + " | ".join(columns) + " |",
+                "|---|---:|" + "---:|" * len(columns),
+            ]
+        )
 
     @staticmethod
     def format_row(name, n, cells):
@@ -469,11 +491,17 @@ def level_pool(runner):
     specs = outlet_specs(outlets)
     getters = {name: loops.outlet_getter(spec) for name, spec in specs.items()}
     python_call = lambda: loops.py_level_pool(  # noqa: E731
-        short, step, 1020.0, curve.elevation, curve.storage, getters)
+        short, step, 1020.0, curve.elevation, curve.storage, getters
+    )
     figures["pure Python"] = best_of(python_call, 1, 0.0) / short_steps * 1e9
-    expected = rainmill.reservoir.run_level_pool_routing(CTS(short, series.time_step, "discharge"), 1020.0, curve, outlets)
-    expected = [expected.reservoir_storage.data, expected.reservoir_elevation.data,
-                expected.reservoir_total_outflow.data]
+    expected = rainmill.reservoir.run_level_pool_routing(
+        CTS(short, series.time_step, "discharge"), 1020.0, curve, outlets
+    )
+    expected = [
+        expected.reservoir_storage.data,
+        expected.reservoir_elevation.data,
+        expected.reservoir_total_outflow.data,
+    ]
     # outlet discharges are added in the library's map order: compare to rounding
     if not agree(expected, list(python_call()[:3]), exact=False):
         runner.mismatches.append("level pool: the pure-Python loop differs from rainmill")
@@ -483,8 +511,9 @@ def level_pool(runner):
         numba_pool = runner.numba["level pool"]
         elevations, storages = np.array(curve.elevation), np.array(curve.storage)
         specs = list(specs.values())
-        if not agree(expected, list(numba_pool(np.array(short), step, 1020.0, elevations, storages, specs)[:3]),
-                     exact=False):
+        if not agree(
+            expected, list(numba_pool(np.array(short), step, 1020.0, elevations, storages, specs)[:3]), exact=False
+        ):
             runner.mismatches.append("level pool: the Numba loop disagrees with rainmill")
         inflow = np.array(data)
         numba_call = lambda: numba_pool(inflow, step, 1020.0, elevations, storages, specs)  # noqa: E731
@@ -497,12 +526,15 @@ def level_pool_lines(figures):
         return value if isinstance(value, str) else f"{value:.1f}" if value < 100 else f"{value:.0f}"
 
     return [
-        "## Level pool (a year of hourly inflow, one-second internal steps, three outlets)", "",
-        "| | ns per internal step |", "|---|---:|",
+        "## Level pool (a year of hourly inflow, one-second internal steps, three outlets)",
+        "",
+        "| | ns per internal step |",
+        "|---|---:|",
         f"| rainmill ({figures['steps']} steps) | {ns(figures['rainmill'])} |",
         f"| pure Python (ten days of the same case) | {ns(figures['pure Python'])} |",
         f"| Numba loop on arrays | {ns(figures['Numba loop'])} |",
-        "| SciPy/NumPy | no level-pool routine in SciPy |", "",
+        "| SciPy/NumPy | no level-pool routine in SciPy |",
+        "",
     ]
 
 
@@ -515,8 +547,14 @@ def outlet_specs(outlets):
             specs[name] = ("constant", o.discharge, o.minimum_elevation, o.maximum_elevation)
         elif isinstance(o, ru.ControlledDischargeInfo):
             curve = o.elevation_discharge
-            specs[name] = ("controlled", curve.elevation, curve.discharge, o.minimum_elevation,
-                           o.maximum_elevation, o.maximum_release)
+            specs[name] = (
+                "controlled",
+                curve.elevation,
+                curve.discharge,
+                o.minimum_elevation,
+                o.maximum_elevation,
+                o.maximum_release,
+            )
         elif isinstance(o, ru.UnControlledDischargeInfo):
             curve = o.elevation_discharge
             specs[name] = ("uncontrolled", curve.elevation, curve.discharge, o.elevation_offset)
@@ -554,7 +592,9 @@ def targets(runner, pool):
     arrays = cell(SeriesFromData.name, big, "rainmill, float64 arrays")
     if lists and arrays:
         ratio = lists / arrays
-        lines.append(f"- A float64 array converts ≥ 10× faster than a list at 10^6: {ratio:.1f}× — {verdict(ratio >= 10)}")
+        lines.append(
+            f"- A float64 array converts ≥ 10× faster than a list at 10^6: {ratio:.1f}× — {verdict(ratio >= 10)}"
+        )
     baseline = read_baseline()
     for name, peer in (("Muskingum, 1 sub-reach", "lfilter"), ("KGE", "the NumPy KGE")):
         arrays = cell(name, big, "rainmill, float64 arrays")
@@ -565,14 +605,18 @@ def targets(runner, pool):
             continue
         if before is not None:
             ratio = before / arrays
-            lines.append(f"- {name}, array path ≥ 20× faster than before ({before * 1e3:.1f} ms, "
-                         f"benchmarks/baseline.txt): {ratio:.1f}× — {verdict(ratio >= 20)}")
+            lines.append(
+                f"- {name}, array path ≥ 20× faster than before ({before * 1e3:.1f} ms, "
+                f"benchmarks/baseline.txt): {ratio:.1f}× — {verdict(ratio >= 20)}"
+            )
         if numba is not None:
             ratio = arrays / numba
             lines.append(f"- {name}, array path within 2× of the Numba loop: {ratio:.2f}× — {verdict(ratio <= 2)}")
         if scipy is not None:
-            lines.append(f"- {name}, array path faster than {peer}: {arrays * 1e3:.2f} ms against "
-                         f"{scipy * 1e3:.2f} ms — {verdict(arrays < scipy)}")
+            lines.append(
+                f"- {name}, array path faster than {peer}: {arrays * 1e3:.2f} ms against "
+                f"{scipy * 1e3:.2f} ms — {verdict(arrays < scipy)}"
+            )
     # the workloads whose arithmetic is lighter than moving their data
     light = [SeriesFromData.name, "Muskingum, 1 sub-reach", "KGE", (Disaggregate.name, 10**5)]
     ratios = []
@@ -590,7 +634,9 @@ def targets(runner, pool):
     # (workload, serial calls/s, threaded calls/s, ratio, CPUs busy) rows of benchmarks/bench_threads.py
     for workload, _, _, ratio, *_ in EXTRA_ROWS.get("bench_threads", []):
         if any(word in workload.lower() for word in ("level pool", "muskingum")):
-            lines.append(f"- {workload}, 2 threads ≥ 1.8× the serial throughput: {ratio:.2f}× — {verdict(ratio >= 1.8)}")
+            lines.append(
+                f"- {workload}, 2 threads ≥ 1.8× the serial throughput: {ratio:.2f}× — {verdict(ratio >= 1.8)}"
+            )
     rainmill_ns, python_ns = pool["rainmill"], pool["pure Python"]
     lines.append(f"- Level pool ≤ 25 ns per internal step: {rainmill_ns:.1f} ns — {verdict(rainmill_ns <= 25)}")
     ratio = python_ns / rainmill_ns
@@ -642,8 +688,9 @@ def machine():
                 break
     commit = "?"
     with contextlib.suppress(OSError, subprocess.SubprocessError):
-        commit = subprocess.run(["git", "describe", "--always", "--dirty"], cwd=HERE, capture_output=True,
-                                text=True, check=True).stdout.strip()
+        commit = subprocess.run(
+            ["git", "describe", "--always", "--dirty"], cwd=HERE, capture_output=True, text=True, check=True
+        ).stdout.strip()
     return [
         f"- date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
         f"- machine: {cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}",
@@ -656,8 +703,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small sizes only, few repeats (a smoke run)")
     parser.add_argument("--output", default=str(HERE / "RESULTS.md"), help="where to write the markdown")
-    parser.add_argument("--save-baseline", action="store_true",
-                        help="record this build's array-path times as the 'before' of the targets")
+    parser.add_argument(
+        "--save-baseline",
+        action="store_true",
+        help="record this build's array-path times as the 'before' of the targets",
+    )
     args = parser.parse_args()
     started = time.perf_counter()
 
@@ -687,14 +737,25 @@ def main():
         print("MISMATCH: " + problem if problem in runner.mismatches else "FAILED: " + problem)
 
     table = [Runner.header()] + [Runner.format_row(name, n, cells) for name, n, cells in runner.rows]
-    text = "\n".join([
-        "# Benchmarks", "",
-        "Written by `make bench` (benchmarks/run.py). Times in milliseconds, best of several runs, all",
-        "in one process; a shared 2-core machine gives noisy figures, so read them as indicative.",
-        "Pure-Python loops are checked bit for bit against rainmill; Numba and SciPy/NumPy to rounding.",
-        "", *machine(), "", *table, "", *pool_lines, *sections, *target_lines,
-        *(["", "## Problems", ""] + [f"- {p}" for p in problems] if problems else []), "",
-    ])
+    text = "\n".join(
+        [
+            "# Benchmarks",
+            "",
+            "Written by `make bench` (benchmarks/run.py). Times in milliseconds, best of several runs, all",
+            "in one process; a shared 2-core machine gives noisy figures, so read them as indicative.",
+            "Pure-Python loops are checked bit for bit against rainmill; Numba and SciPy/NumPy to rounding.",
+            "",
+            *machine(),
+            "",
+            *table,
+            "",
+            *pool_lines,
+            *sections,
+            *target_lines,
+            *(["", "## Problems", ""] + [f"- {p}" for p in problems] if problems else []),
+            "",
+        ]
+    )
     Path(args.output).write_text(text)
     print(f"\nwritten {args.output} in {time.perf_counter() - started:.0f} s")
     return 1 if problems else 0

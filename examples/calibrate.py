@@ -83,11 +83,12 @@ def report(title: str, result: rm.CalibrationResult) -> list[float]:
     for path, true in TRUE.items():
         found = result.parameters[path]
         errors.append(abs(found - true) / true)
-        print(f"  {path:<28}{true:>10.4g}{WRONG_START[path]:>10.4g}{found:>12.6g}"
-              f"{100 * errors[-1]:>9.2f}%")
+        print(f"  {path:<28}{true:>10.4g}{WRONG_START[path]:>10.4g}{found:>12.6g}{100 * errors[-1]:>9.2f}%")
     s = result.scores
-    print(f"  KGE {s['kge']:.5f} (r {s['r']:.5f}, alpha {s['alpha']:.5f}, beta {s['beta']:.5f}), "
-          f"NSE {s['nse']:.5f}, bias {s['pbias']:+.3f} %")
+    print(
+        f"  KGE {s['kge']:.5f} (r {s['r']:.5f}, alpha {s['alpha']:.5f}, beta {s['beta']:.5f}), "
+        f"NSE {s['nse']:.5f}, bias {s['pbias']:+.3f} %"
+    )
     return errors
 
 
@@ -105,8 +106,17 @@ def main(argv: list[str] | None = None) -> int:
     noisy = synthetic_observations(truth, rain, NOISE)
 
     def fit(observed: pd.Series, executor: object = None, **options: int) -> rm.CalibrationResult:
-        return rm.calibrate(start, rain, observed, BOUNDS, objective="nse", seed=SEED,
-                            executor=executor, progress=sys.stderr.isatty(), options=options)
+        return rm.calibrate(
+            start,
+            rain,
+            observed,
+            BOUNDS,
+            objective="nse",
+            seed=SEED,
+            executor=executor,
+            progress=sys.stderr.isatty(),
+            options=options,
+        )
 
     serial = fit(exact)
     errors = report("Noise-free observations, serial", serial)
@@ -116,17 +126,21 @@ def main(argv: list[str] | None = None) -> int:
         parallel = fit(exact, pool)
     report(f"Noise-free observations, {args.workers} processes", parallel)
     same = parallel.parameters == serial.parameters
-    print(f"  same result as serial: {'yes' if same else 'NO'}; "
-          f"{serial.evaluations / serial.seconds:.0f} evaluations/s serial, "
-          f"{parallel.evaluations / parallel.seconds:.0f} with {args.workers} processes, "
-          f"{serial.seconds / parallel.seconds:.2f} times as fast")
+    print(
+        f"  same result as serial: {'yes' if same else 'NO'}; "
+        f"{serial.evaluations / serial.seconds:.0f} evaluations/s serial, "
+        f"{parallel.evaluations / parallel.seconds:.0f} with {args.workers} processes, "
+        f"{serial.seconds / parallel.seconds:.2f} times as fast"
+    )
     fitted = fit(noisy)
     report(f"Observations with {100 * NOISE:.0f} % noise, serial", fitted)
 
     ok = max(errors) <= TOLERANCE and serial.score >= MINIMUM_KGE and same
-    print(f"\nNoise-free fit: every parameter within {100 * TOLERANCE:.0f} %: "
-          f"{'yes' if max(errors) <= TOLERANCE else 'NO'}; KGE >= {MINIMUM_KGE}: "
-          f"{'yes' if serial.score >= MINIMUM_KGE else 'NO'}")
+    print(
+        f"\nNoise-free fit: every parameter within {100 * TOLERANCE:.0f} %: "
+        f"{'yes' if max(errors) <= TOLERANCE else 'NO'}; KGE >= {MINIMUM_KGE}: "
+        f"{'yes' if serial.score >= MINIMUM_KGE else 'NO'}"
+    )
     if not args.no_plot:
         try:
             import matplotlib

@@ -27,21 +27,57 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 PY = sys.executable
 LOGS = ROOT / "build" / "check"
-SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak|Memory|Thread)Sanitizer|runtime error:|AddressSanitizer:DEADLYSIGNAL")
+SANITIZER_REPORT = re.compile(
+    r"ERROR: (Address|Leak|Memory|Thread)Sanitizer|runtime error:|AddressSanitizer:DEADLYSIGNAL"
+)
 
 
 def parts(seed, quick):
     scale = 10 if quick else 1
     return [
-        ("sanitizers", ["make", "--no-print-directory", "test-asan", "PYTEST_ARGS=-q"],
-         {"RAINMILL_FUZZ_CASES": str(10000 // scale), "RAINMILL_FUZZ_SEED": str(seed)}, sanitizer_figure),
-        ("reference leaks", ["make", "--no-print-directory", "test-refleaks",
-                             f"REFLEAKS_ARGS=--fuzz-cases {300 // scale}"], {}, last_line("refleaks:")),
-        ("fuzz", [PY, "tests/fuzz_calls.py", "--cases", str(30000 // scale), "--seed", str(seed), "--trace",
-                  str(LOGS / "fuzz-case.txt")], {}, last_line("fuzz:")),
+        (
+            "sanitizers",
+            ["make", "--no-print-directory", "test-asan", "PYTEST_ARGS=-q"],
+            {"RAINMILL_FUZZ_CASES": str(10000 // scale), "RAINMILL_FUZZ_SEED": str(seed)},
+            sanitizer_figure,
+        ),
+        (
+            "reference leaks",
+            ["make", "--no-print-directory", "test-refleaks", f"REFLEAKS_ARGS=--fuzz-cases {300 // scale}"],
+            {},
+            last_line("refleaks:"),
+        ),
+        (
+            "fuzz",
+            [
+                PY,
+                "tests/fuzz_calls.py",
+                "--cases",
+                str(30000 // scale),
+                "--seed",
+                str(seed),
+                "--trace",
+                str(LOGS / "fuzz-case.txt"),
+            ],
+            {},
+            last_line("fuzz:"),
+        ),
         ("fault probes", [PY, "tests/fuzz_faults.py"], {}, probe_figure),
-        ("threads", [PY, "tests/fuzz_threads.py", "--threads", "16", "--calls", str(300 // scale),
-                     "--processes", str(max(1, 8 // scale))], {}, last_line("threads:")),
+        (
+            "threads",
+            [
+                PY,
+                "tests/fuzz_threads.py",
+                "--threads",
+                "16",
+                "--calls",
+                str(300 // scale),
+                "--processes",
+                str(max(1, 8 // scale)),
+            ],
+            {},
+            last_line("threads:"),
+        ),
         ("huge inputs", [PY, "tests/fuzz_huge.py"] + (["--quick"] if quick else []), {}, last_line("huge inputs:")),
         ("SIGINT", [PY, "tests/fuzz_sigint.py", "--wait", "3"], {}, last_line("SIGINT:")),
     ]
@@ -50,7 +86,7 @@ def parts(seed, quick):
 def last_line(prefix):
     def figure(output):
         lines = [line for line in output.splitlines() if line.startswith(prefix)]
-        return lines[-1][len(prefix):].strip() if lines else "no summary (see the log)"
+        return lines[-1][len(prefix) :].strip() if lines else "no summary (see the log)"
 
     return figure
 
@@ -64,7 +100,8 @@ def sanitizer_figure(output):
 def probe_figure(output):
     found = [line for line in output.splitlines() if line.startswith("FAULT")]
     return f"{len(found)} of the faults found by the outside attack still present" + (
-        ": " + ", ".join(sorted({line.split("]")[0][7:] for line in found})) if found else "")
+        ": " + ", ".join(sorted({line.split("]")[0][7:] for line in found})) if found else ""
+    )
 
 
 def main():
@@ -83,13 +120,16 @@ def main():
         log = LOGS / (name.replace(" ", "-") + ".log")
         print(f"check: {name} ...", flush=True)
         with open(log, "w") as out:
-            status = subprocess.run(command, cwd=ROOT, env={**os.environ, **extra_env}, stdout=out,
-                                    stderr=subprocess.STDOUT).returncode
+            status = subprocess.run(
+                command, cwd=ROOT, env={**os.environ, **extra_env}, stdout=out, stderr=subprocess.STDOUT
+            ).returncode
         output = log.read_text(errors="replace")
         row = (name, figure(output), "ok" if status == 0 else "FAIL", time.monotonic() - began)
         rows.append(row)
         print(f"check: {name}: {row[1]} [{row[2]}, {row[3]:.0f} s]", flush=True)
-    print(f"\nhardening check, seed {args.seed}, {time.monotonic() - started:.0f} s (logs in {LOGS.relative_to(ROOT)}):")
+    print(
+        f"\nhardening check, seed {args.seed}, {time.monotonic() - started:.0f} s (logs in {LOGS.relative_to(ROOT)}):"
+    )
     width = max(len(r[0]) for r in rows)
     for name, text, verdict, _ in rows:
         print(f"  {name:<{width}}  {verdict:<4}  {text}")

@@ -128,8 +128,10 @@ class Sequence:
             yield item
 
     def __repr__(self):
-        return (f"Sequence({self.items!r}, length={self.length!r}, len_raises={self.len_raises!r}, "
-                f"iter_raises_at={self.iter_raises_at!r})")
+        return (
+            f"Sequence({self.items!r}, length={self.length!r}, len_raises={self.len_raises!r}, "
+            f"iter_raises_at={self.iter_raises_at!r})"
+        )
 
 
 class Mutator:
@@ -231,57 +233,162 @@ def const(*values):
 
 
 HOSTILE_NUMBERS = const(
-    math.nan, math.inf, -math.inf, 1e308, -0.0, 10**400, -(10**400), 2**63, True, "1.0", None, [], 1 + 2j,
-    Fraction(1, 3), Number(ValueError, 1), Number(KeyboardInterrupt, 1), IndexOnly(7), IndexOnly(10**400),
-    Number("x", 1), Number(FloatSub(2.0), 2), FloatOnly(ZeroDivisionError), FloatOnly(SystemExit), IndexOnly(2**70),
-    IndexOnly(MemoryError), IndexOnly(-1), object(), b"1",
+    math.nan,
+    math.inf,
+    -math.inf,
+    1e308,
+    -0.0,
+    10**400,
+    -(10**400),
+    2**63,
+    True,
+    "1.0",
+    None,
+    [],
+    1 + 2j,
+    Fraction(1, 3),
+    Number(ValueError, 1),
+    Number(KeyboardInterrupt, 1),
+    IndexOnly(7),
+    IndexOnly(10**400),
+    Number("x", 1),
+    Number(FloatSub(2.0), 2),
+    FloatOnly(ZeroDivisionError),
+    FloatOnly(SystemExit),
+    IndexOnly(2**70),
+    IndexOnly(MemoryError),
+    IndexOnly(-1),
+    object(),
+    b"1",
 )
 FLOATS = const(0.0, 1.5, -2.0, 105.0, 1e5, 3, FloatOnly(2.5), IndexOnly(4))
 HOSTILE_INTS = const(
-    0, -1, 2**31, -(2**31) - 1, 2**63, -(2**63) - 1, 2**64, 10**30, 1.0, True, "3", None, IndexOnly(2**40),
-    IndexOnly(ValueError), IndexOnly(KeyboardInterrupt), IndexOnly(-(2**70)), IndexOnly("x"), Number(2.0, 2**70),
+    0,
+    -1,
+    2**31,
+    -(2**31) - 1,
+    2**63,
+    -(2**63) - 1,
+    2**64,
+    10**30,
+    1.0,
+    True,
+    "3",
+    None,
+    IndexOnly(2**40),
+    IndexOnly(ValueError),
+    IndexOnly(KeyboardInterrupt),
+    IndexOnly(-(2**70)),
+    IndexOnly("x"),
+    Number(2.0, 2**70),
 )
 INTS = const(1, 2, 3, 30, 60, 900, 3600, IndexOnly(5))
 # counts that set the amount of work: never a valid huge value, which would run for hours
-WORK_INTS = const(1, 2, 3, 0, -1, -5, 2**64, -(2**63) - 1, 10**30, IndexOnly(2), IndexOnly(KeyboardInterrupt), 1.0, None)
+WORK_INTS = const(
+    1, 2, 3, 0, -1, -5, 2**64, -(2**63) - 1, 10**30, IndexOnly(2), IndexOnly(KeyboardInterrupt), 1.0, None
+)
 DURATIONS = const(td(hours=1), td(minutes=15), td(seconds=1), td(0), td(days=2), DeltaSub(hours=3))
 HOSTILE_DURATIONS = const(
-    td(seconds=-1), td(microseconds=1), td.max, td.min, 3600, 3600.0, None, "1h", DeltaSub(seconds=-5),
+    td(seconds=-1),
+    td(microseconds=1),
+    td.max,
+    td.min,
+    3600,
+    3600.0,
+    None,
+    "1h",
+    DeltaSub(seconds=-5),
 )
 KINDS = const("discharge", "rainfall", "elevation", "volume", KindSub("volume"))
 HOSTILE_KINDS = const("flow", "", "disc\x00harge", "\ud800", "x" * 10_000, 5, None, b"discharge", KindSub("disc\x00x"))
 BOOLS = const(True, False)
-HOSTILE_BOOLS = const(0, 1, None, "True", FakeNumpyBool(True), FakeNumpyBool(ValueError),
-                      FakeNumpyBool(KeyboardInterrupt), FakeNumpyBool(3))
+HOSTILE_BOOLS = const(
+    0,
+    1,
+    None,
+    "True",
+    FakeNumpyBool(True),
+    FakeNumpyBool(ValueError),
+    FakeNumpyBool(KeyboardInterrupt),
+    FakeNumpyBool(3),
+)
 if np is not None:
     BOOLS += const(np.bool_(True))
-    HOSTILE_NUMBERS += const(np.float32(1.5), np.int64(-3), np.uint64(2**64 - 1), np.bool_(True), np.float16(np.inf),
-                             np.array([1.0]), np.array(2.0), np.longdouble(1) / 3, np.timedelta64(5, "s"))
+    HOSTILE_NUMBERS += const(
+        np.float32(1.5),
+        np.int64(-3),
+        np.uint64(2**64 - 1),
+        np.bool_(True),
+        np.float16(np.inf),
+        np.array([1.0]),
+        np.array(2.0),
+        np.longdouble(1) / 3,
+        np.timedelta64(5, "s"),
+    )
     HOSTILE_INTS += const(np.int64(7), np.uint64(2**63), np.int8(-1), np.float64(3.0), np.bool_(False))
 
 
 def arrays():
     """NumPy arrays of every dtype and layout, array.array and memoryviews of several formats."""
-    made = [array.array("d", [1.0, 2.5, -3.0]), array.array("i", [1, -2, 3]), array.array("B", [0, 255]),
-            array.array("f", [0.1, math.inf]), array.array("q", [2**62, -(2**63)]), array.array("Q", [2**64 - 1]),
-            memoryview(array.array("d", [4.0, 5.0])), memoryview(b"\x00\x01\x02"), memoryview(array.array("h", [7, -7]))[::-1],
-            memoryview(array.array("d", range(6))).cast("B").cast("d", (2, 3)), memoryview(b"")]
+    made = [
+        array.array("d", [1.0, 2.5, -3.0]),
+        array.array("i", [1, -2, 3]),
+        array.array("B", [0, 255]),
+        array.array("f", [0.1, math.inf]),
+        array.array("q", [2**62, -(2**63)]),
+        array.array("Q", [2**64 - 1]),
+        memoryview(array.array("d", [4.0, 5.0])),
+        memoryview(b"\x00\x01\x02"),
+        memoryview(array.array("h", [7, -7]))[::-1],
+        memoryview(array.array("d", range(6))).cast("B").cast("d", (2, 3)),
+        memoryview(b""),
+    ]
     if np is None:
         return made
     base = np.array([0.0, 1.5, -2.25, 1e300, math.nan, math.inf, 3.0, 2**53 + 1.0])
-    for dtype in ("f8", "f4", "f2", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "?", ">f8", "<i4", ">u8", "c16",
-                  "O", "U3", "M8[s]", "m8[s]", "V8"):
+    for dtype in (
+        "f8",
+        "f4",
+        "f2",
+        "i1",
+        "i2",
+        "i4",
+        "i8",
+        "u1",
+        "u2",
+        "u4",
+        "u8",
+        "?",
+        ">f8",
+        "<i4",
+        ">u8",
+        "c16",
+        "O",
+        "U3",
+        "M8[s]",
+        "m8[s]",
+        "V8",
+    ):
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 a = base.astype(dtype)
-        except (TypeError, ValueError, OverflowError):
+        except TypeError, ValueError, OverflowError:
             a = np.zeros(4, dtype=dtype)
         made += [a, a[::-1], a[::3], a[:0]]
-    made += [np.array([2**63, 2**64 - 1, 2**64 - 1025], dtype="u8"), np.array([2**62 + 1, -(2**63)], dtype="i8"),
-             np.arange(12.0).reshape(3, 4), np.arange(12.0).reshape(3, 4)[:, 1], np.asfortranarray(np.ones((2, 2))),
-             np.array(5.0), np.ones((3, 1)), np.ones(3, dtype=[("a", "f8")]), np.ma.masked_array([1.0, 2.0], [0, 1]),
-             np.array([1.0, None, "x"], dtype=object), np.array([np.float32(1), 2**70], dtype=object)]
+    made += [
+        np.array([2**63, 2**64 - 1, 2**64 - 1025], dtype="u8"),
+        np.array([2**62 + 1, -(2**63)], dtype="i8"),
+        np.arange(12.0).reshape(3, 4),
+        np.arange(12.0).reshape(3, 4)[:, 1],
+        np.asfortranarray(np.ones((2, 2))),
+        np.array(5.0),
+        np.ones((3, 1)),
+        np.ones(3, dtype=[("a", "f8")]),
+        np.ma.masked_array([1.0, 2.0], [0, 1]),
+        np.array([1.0, None, "x"], dtype=object),
+        np.array([np.float32(1), 2**70], dtype=object),
+    ]
     readonly = np.arange(4.0)
     readonly.flags.writeable = False
     made.append(readonly)
@@ -290,16 +397,37 @@ def arrays():
 
 ARRAY_SAMPLES = arrays()
 VECTORS = const([], [1.0], [0.0, 5.0, 2.0, 7.5], (1, 2, 3), range(5), [100.0, 105.0, 110.0, 120.0]) + [
-    lambda a=a: a for a in ARRAY_SAMPLES]
-HOSTILE_VECTORS = const("abc", b"\x00\x01", {1: 2}, {1.0}, None, 3.0, [1.0, None], [[1.0]], [1.0, "x"], [math.nan, -math.inf],
-                        [1.0, Number(KeyboardInterrupt, 1)], [Number(ValueError, 1)], [FloatOnly(SystemExit)]) + [
-    lambda: (x for x in [1.0]), lambda: iter([1.0, 2.0]),
-    lambda: Sequence([1.0, 2.0], len_raises=ValueError), lambda: Sequence([1.0, 2.0], len_raises=KeyboardInterrupt),
-    lambda: Sequence([1.0, 2.0], len_raises=SystemExit), lambda: Sequence([1.0, 2.0], len_raises=MemoryError),
-    lambda: Sequence([1.0], length=0), lambda: Sequence([1.0], length=-1),
-    lambda: Sequence([1.0, 2.0, 3.0], length=2**70), lambda: Sequence([1.0, 2.0, 3.0], iter_raises_at=1),
+    lambda a=a: a for a in ARRAY_SAMPLES
+]
+HOSTILE_VECTORS = const(
+    "abc",
+    b"\x00\x01",
+    {1: 2},
+    {1.0},
+    None,
+    3.0,
+    [1.0, None],
+    [[1.0]],
+    [1.0, "x"],
+    [math.nan, -math.inf],
+    [1.0, Number(KeyboardInterrupt, 1)],
+    [Number(ValueError, 1)],
+    [FloatOnly(SystemExit)],
+) + [
+    lambda: (x for x in [1.0]),
+    lambda: iter([1.0, 2.0]),
+    lambda: Sequence([1.0, 2.0], len_raises=ValueError),
+    lambda: Sequence([1.0, 2.0], len_raises=KeyboardInterrupt),
+    lambda: Sequence([1.0, 2.0], len_raises=SystemExit),
+    lambda: Sequence([1.0, 2.0], len_raises=MemoryError),
+    lambda: Sequence([1.0], length=0),
+    lambda: Sequence([1.0], length=-1),
+    lambda: Sequence([1.0, 2.0, 3.0], length=2**70),
+    lambda: Sequence([1.0, 2.0, 3.0], iter_raises_at=1),
     lambda: Sequence([1.0, 2.0], iter_raises_at=0, iter_error=KeyboardInterrupt),
-    lambda: mutating_list("clear"), lambda: mutating_list("grow"), lambda: mutating_list("replace"),
+    lambda: mutating_list("clear"),
+    lambda: mutating_list("grow"),
+    lambda: mutating_list("replace"),
 ]
 
 if os.environ.get("RAINMILL_SANITIZED") != "1":
@@ -308,18 +436,24 @@ if os.environ.get("RAINMILL_SANITIZED") != "1":
 
 
 def series_pool(cls):
-    return [lambda cls=cls: cls([0.0, 10.0, 20.0, 5.0], td(minutes=10), "discharge"),
-            lambda cls=cls: cls([1.0, 0.0, 0.5], td(hours=1), "rainfall"),
-            lambda cls=cls: cls([], td(seconds=60), "volume"),
-            lambda cls=cls: cls([math.nan, 1.0, math.inf], td(seconds=30), "elevation"),
-            lambda cls=cls: cls([100.0] * 40, td(minutes=1), "discharge")]
+    return [
+        lambda cls=cls: cls([0.0, 10.0, 20.0, 5.0], td(minutes=10), "discharge"),
+        lambda cls=cls: cls([1.0, 0.0, 0.5], td(hours=1), "rainfall"),
+        lambda cls=cls: cls([], td(seconds=60), "volume"),
+        lambda cls=cls: cls([math.nan, 1.0, math.inf], td(seconds=30), "elevation"),
+        lambda cls=cls: cls([100.0] * 40, td(minutes=1), "discharge"),
+    ]
 
 
 CONTINUOUS = series_pool(u.ContinuousTimeSeries) + series_pool(SeriesSub)[:1]
 INCREMENTAL = series_pool(u.IncrementalTimeSeries) + series_pool(IncrementalSub)[:1]
 RATING = ru.ElevationDischarge([100.0, 110.0, 125.0], [0.0, 50.0, 300.0])
-CURVES = const(ru.ElevationStorage([100.0, 110.0, 120.0], [0.0, 1.0e4, 5.0e4]), ru.ElevationStorage([], []),
-               ru.ElevationStorage([100.0], [5.0]), ru.ElevationStorage([100.0, 164.0], [0.0, 64.0]))
+CURVES = const(
+    ru.ElevationStorage([100.0, 110.0, 120.0], [0.0, 1.0e4, 5.0e4]),
+    ru.ElevationStorage([], []),
+    ru.ElevationStorage([100.0], [5.0]),
+    ru.ElevationStorage([100.0, 164.0], [0.0, 64.0]),
+)
 RATINGS = const(RATING, ru.ElevationDischarge([90.0, 95.0, 130.0], [0.0, 0.0, 10.0]))
 OUTLETS = [
     lambda: ru.ConstantDischargeInfo(1.0, 100.0),
@@ -328,8 +462,11 @@ OUTLETS = [
     lambda: ru.SpecifiedDischargeInfo(u.ContinuousTimeSeries([1.0, 2.0, 3.0], td(hours=2), "discharge")),
     lambda: ru.SpecifiedDischargeInfo(u.ContinuousTimeSeries([1.0, 2.0], td(seconds=60), "discharge"), None, 110.0),
 ]
-LAYERS = [lambda: rb.LinearReservoir(td(hours=4), 0.3, 1.0, 2), lambda: rb.LinearReservoir(td(hours=1), 0.6, 0.0),
-          lambda: rb.LinearReservoir(td(minutes=20), 0.5, 2.0, 3)]
+LAYERS = [
+    lambda: rb.LinearReservoir(td(hours=4), 0.3, 1.0, 2),
+    lambda: rb.LinearReservoir(td(hours=1), 0.6, 0.0),
+    lambda: rb.LinearReservoir(td(minutes=20), 0.5, 2.0, 3),
+]
 HOSTILE_LAYERS = [lambda: rb.LinearReservoir(td(hours=2), 0.2, 0.0, 2**40)]
 
 
@@ -385,37 +522,89 @@ SERIES_PARAMS = [p_vector("data"), p_duration("time_step"), Param("kind", KINDS,
 CALLABLES = {
     "ContinuousTimeSeries": (u.ContinuousTimeSeries, SERIES_PARAMS),
     "IncrementalTimeSeries": (u.IncrementalTimeSeries, SERIES_PARAMS),
-    "run_muskingum_routing": (rainmill.reach.run_muskingum_routing, [
-        p_instance("inflow", CONTINUOUS, INCREMENTAL[:1]), p_duration("k"), p_float("x"),
-        Param("sub_reaches", WORK_INTS[:3], WORK_INTS[3:]), p_float("initial_outflow")]),
-    "run_level_pool_routing": (rainmill.reservoir.run_level_pool_routing, [
-        p_instance("inflow", CONTINUOUS), p_float("initial_elevation"), p_instance("elevation_storage", CURVES),
-        p_map("discharge_info", OUTLETS)]),
-    "run_clark_uh": (rainmill.rainfall_transform.run_clark_uh, [
-        p_instance("rainfall", INCREMENTAL, CONTINUOUS[:1]), p_float("basin_area"), p_duration("tc"),
-        p_duration("storage_r")]),
-    "run_deficit_and_constant": (rainmill.rainfall_loss.run_deficit_and_constant, [
-        p_instance("rainfall", INCREMENTAL), p_float("initial_deficit"), p_float("max_deficit"),
-        p_float("constant_loss_per_hr"), p_duration("time_to_dry")]),
-    "run_linear_reservoir": (rainmill.baseflow.run_linear_reservoir, [
-        p_float("basin_area"), p_instance("rainfall", INCREMENTAL), p_map("reservoirs", LAYERS + HOSTILE_LAYERS[:0])]),
-    "calculate_kge": (rainmill.metrics.calculate_kge, [
-        p_vector("sim"), p_vector("obs"), Param("use_log", BOOLS, HOSTILE_BOOLS, required=False)]),
-    "LinearReservoir": (rb.LinearReservoir, [
-        p_duration("k_duration"), p_float("gw_fraction"), p_float("initial_q"),
-        Param("num_reservoir", WORK_INTS[:3], WORK_INTS[3:] + const(2**40), required=False)]),
+    "run_muskingum_routing": (
+        rainmill.reach.run_muskingum_routing,
+        [
+            p_instance("inflow", CONTINUOUS, INCREMENTAL[:1]),
+            p_duration("k"),
+            p_float("x"),
+            Param("sub_reaches", WORK_INTS[:3], WORK_INTS[3:]),
+            p_float("initial_outflow"),
+        ],
+    ),
+    "run_level_pool_routing": (
+        rainmill.reservoir.run_level_pool_routing,
+        [
+            p_instance("inflow", CONTINUOUS),
+            p_float("initial_elevation"),
+            p_instance("elevation_storage", CURVES),
+            p_map("discharge_info", OUTLETS),
+        ],
+    ),
+    "run_clark_uh": (
+        rainmill.rainfall_transform.run_clark_uh,
+        [
+            p_instance("rainfall", INCREMENTAL, CONTINUOUS[:1]),
+            p_float("basin_area"),
+            p_duration("tc"),
+            p_duration("storage_r"),
+        ],
+    ),
+    "run_deficit_and_constant": (
+        rainmill.rainfall_loss.run_deficit_and_constant,
+        [
+            p_instance("rainfall", INCREMENTAL),
+            p_float("initial_deficit"),
+            p_float("max_deficit"),
+            p_float("constant_loss_per_hr"),
+            p_duration("time_to_dry"),
+        ],
+    ),
+    "run_linear_reservoir": (
+        rainmill.baseflow.run_linear_reservoir,
+        [p_float("basin_area"), p_instance("rainfall", INCREMENTAL), p_map("reservoirs", LAYERS + HOSTILE_LAYERS[:0])],
+    ),
+    "calculate_kge": (
+        rainmill.metrics.calculate_kge,
+        [p_vector("sim"), p_vector("obs"), Param("use_log", BOOLS, HOSTILE_BOOLS, required=False)],
+    ),
+    "LinearReservoir": (
+        rb.LinearReservoir,
+        [
+            p_duration("k_duration"),
+            p_float("gw_fraction"),
+            p_float("initial_q"),
+            Param("num_reservoir", WORK_INTS[:3], WORK_INTS[3:] + const(2**40), required=False),
+        ],
+    ),
     "ElevationStorage": (ru.ElevationStorage, [p_vector("elevation"), p_vector("storage")]),
     "ElevationDischarge": (ru.ElevationDischarge, [p_vector("elevation"), p_vector("discharge")]),
-    "ConstantDischargeInfo": (ru.ConstantDischargeInfo, [
-        p_float("discharge"), p_float("minimum_elevation", False), p_float("maximum_elevation", False)]),
-    "SpecifiedDischargeInfo": (ru.SpecifiedDischargeInfo, [
-        p_instance("discharge", CONTINUOUS), p_float("minimum_elevation", False), p_float("maximum_elevation", False),
-        p_float("maximum_release", False)]),
-    "ControlledDischargeInfo": (ru.ControlledDischargeInfo, [
-        p_instance("elevation_discharge", RATINGS), p_float("minimum_elevation", False),
-        p_float("maximum_elevation", False), p_float("maximum_release", False)]),
-    "UnControlledDischargeInfo": (ru.UnControlledDischargeInfo, [
-        p_instance("elevation_discharge", RATINGS), p_float("elevation_offset", False)]),
+    "ConstantDischargeInfo": (
+        ru.ConstantDischargeInfo,
+        [p_float("discharge"), p_float("minimum_elevation", False), p_float("maximum_elevation", False)],
+    ),
+    "SpecifiedDischargeInfo": (
+        ru.SpecifiedDischargeInfo,
+        [
+            p_instance("discharge", CONTINUOUS),
+            p_float("minimum_elevation", False),
+            p_float("maximum_elevation", False),
+            p_float("maximum_release", False),
+        ],
+    ),
+    "ControlledDischargeInfo": (
+        ru.ControlledDischargeInfo,
+        [
+            p_instance("elevation_discharge", RATINGS),
+            p_float("minimum_elevation", False),
+            p_float("maximum_elevation", False),
+            p_float("maximum_release", False),
+        ],
+    ),
+    "UnControlledDischargeInfo": (
+        ru.UnControlledDischargeInfo,
+        [p_instance("elevation_discharge", RATINGS), p_float("elevation_offset", False)],
+    ),
     # result classes: no constructor callable from Python
     "LevelPoolResult": (rainmill.reservoir.LevelPoolResult, [p_float("x", False)]),
     "DeficitConstantResult": (rainmill.rainfall_loss.DeficitConstantResult, [p_float("x", False)]),
@@ -427,14 +616,34 @@ METHODS = {
     "get_elevation": (CURVES, "get_elevation", [p_float("storage")]),
     "total_duration": (CONTINUOUS + INCREMENTAL, "total_duration", []),
 }
-SETTERS = {"initial_q": FLOATS + HOSTILE_NUMBERS, "gw_fraction": FLOATS + HOSTILE_NUMBERS,
-           "k_duration": DURATIONS + HOSTILE_DURATIONS}
-INSTANCES = CONTINUOUS + INCREMENTAL + CURVES + RATINGS + OUTLETS + LAYERS + [
-    lambda: rainmill.rainfall_loss.run_deficit_and_constant(INCREMENTAL[1](), 0.5, 1.0, 0.1, td(hours=1)),
-    lambda: rainmill.reservoir.run_level_pool_routing(CONTINUOUS[0](), 105.0, CURVES[0](), {"o": OUTLETS[0]()})]
-HOSTILE_KEYWORDS = ["bogus", "use\x00_log", "data\x00", "\ud800", "ker\ud800", "", "é" * 3, KindSub("data"), Twin("kind")]
-
-
+SETTERS = {
+    "initial_q": FLOATS + HOSTILE_NUMBERS,
+    "gw_fraction": FLOATS + HOSTILE_NUMBERS,
+    "k_duration": DURATIONS + HOSTILE_DURATIONS,
+}
+INSTANCES = (
+    CONTINUOUS
+    + INCREMENTAL
+    + CURVES
+    + RATINGS
+    + OUTLETS
+    + LAYERS
+    + [
+        lambda: rainmill.rainfall_loss.run_deficit_and_constant(INCREMENTAL[1](), 0.5, 1.0, 0.1, td(hours=1)),
+        lambda: rainmill.reservoir.run_level_pool_routing(CONTINUOUS[0](), 105.0, CURVES[0](), {"o": OUTLETS[0]()}),
+    ]
+)
+HOSTILE_KEYWORDS = [
+    "bogus",
+    "use\x00_log",
+    "data\x00",
+    "\ud800",
+    "ker\ud800",
+    "",
+    "é" * 3,
+    KindSub("data"),
+    Twin("kind"),
+]
 
 
 def public_entry_points():
@@ -520,13 +729,21 @@ def make_case(rng, hostility=0.35):
         name = rng.choice(names)
         if isinstance(target, rb.LinearReservoir) and name in SETTERS and rng.random() < 0.7:
             value = rng.choice(SETTERS[name])()
-            return Case(f"set {name}", setattr, [target, name, value], {}, attribute_op=True,
-                        iteration_errors=_iteration_errors([value]))
+            return Case(
+                f"set {name}",
+                setattr,
+                [target, name, value],
+                {},
+                attribute_op=True,
+                iteration_errors=_iteration_errors([value]),
+            )
         op = rng.random()
         if op < 0.6:
             return Case(f"get {name}", getattr, [target, name], {})
         if op < 0.8:
-            return Case(f"set {name}", setattr, [target, name, rng.choice(FLOATS + HOSTILE_NUMBERS)()], {}, attribute_op=True)
+            return Case(
+                f"set {name}", setattr, [target, name, rng.choice(FLOATS + HOSTILE_NUMBERS)()], {}, attribute_op=True
+            )
         return Case(f"del {name}", delattr, [target, name], {}, attribute_op=True)
     case = Case(label, call, args, kwargs)
     shape = rng.random()
@@ -557,8 +774,10 @@ def systematic_cases():
         made[label] = factory
 
     targets = [(name, lambda call=call: call, params) for name, (call, params) in CALLABLES.items()]
-    targets += [(label, lambda i=instances, n=name: getattr(i[0](), n), params)
-                for label, (instances, name, params) in METHODS.items()]
+    targets += [
+        (label, lambda i=instances, n=name: getattr(i[0](), n), params)
+        for label, (instances, name, params) in METHODS.items()
+    ]
     for name, call_factory, params in targets:
         valid = lambda params=params: [produce(p.valid[0], rng) for p in params]  # noqa: E731
         add(f"{name} valid", call_factory, params, lambda v=valid: (v(), {}))
@@ -568,8 +787,14 @@ def systematic_cases():
         if params:
             add(f"{name} twice", call_factory, params, lambda v=valid, p=params: (v(), {p[0].name: v()[0]}))
         for i, param in enumerate(params):
-            for kind, bad in (("wrong type", lambda: object()), ("hostile", lambda p=param: produce(
-                    p.hostile[len(p.name) % len(p.hostile)], rng) if p.hostile else object())):
+            for kind, bad in (
+                ("wrong type", lambda: object()),
+                (
+                    "hostile",
+                    lambda p=param: produce(p.hostile[len(p.name) % len(p.hostile)], rng) if p.hostile else object(),
+                ),
+            ):
+
                 def args(v=valid, i=i, bad=bad):
                     values = v()
                     values[i] = bad()
@@ -578,8 +803,11 @@ def systematic_cases():
                 add(f"{name} {param.name} {kind}", call_factory, params, args)
     for attribute in SETTERS:
         made[f"set {attribute} wrong type"] = lambda a=attribute: Case(
-            f"set {a}", setattr, [LAYERS[0](), a, object()], {}, attribute_op=True)
-        made[f"del {attribute}"] = lambda a=attribute: Case(f"del {a}", delattr, [LAYERS[0](), a], {}, attribute_op=True)
+            f"set {a}", setattr, [LAYERS[0](), a, object()], {}, attribute_op=True
+        )
+        made[f"del {attribute}"] = lambda a=attribute: Case(
+            f"del {a}", delattr, [LAYERS[0](), a], {}, attribute_op=True
+        )
     return made
 
 
@@ -625,7 +853,11 @@ def judge(case, error, raised, warnings_as_errors):
             return fault, f"{type(interrupts[0]).__name__} from {where} swallowed: {case.describe()}", False
         lost = [(w, e) for w, e in raised if w != "__len__"]
         if lost:
-            return "lost", f"{type(lost[0][1]).__name__} from {lost[0][0]} lost, the call succeeded: {case.describe()}", False
+            return (
+                "lost",
+                f"{type(lost[0][1]).__name__} from {lost[0][0]} lost, the call succeeded: {case.describe()}",
+                False,
+            )
         if case.twin_map and case.label in ("run_linear_reservoir", "run_level_pool_routing"):
             return "duplicate", f"two entries named 'twin' accepted: {case.describe()}", False
         return None, None, False
@@ -634,8 +866,11 @@ def judge(case, error, raised, warnings_as_errors):
         return None, None, panic
     if interrupts and isinstance(error, BaseException) and not isinstance(error, type(interrupts[0])):
         where = [w for w, e in raised if isinstance(e, INTERRUPTS)][0]
-        return ("swallowed" if where == "__len__" else "swallowed-other",
-                f"{type(interrupts[0]).__name__} from {where} replaced by {type(error).__name__}: {case.describe()}", panic)
+        return (
+            "swallowed" if where == "__len__" else "swallowed-other",
+            f"{type(interrupts[0]).__name__} from {where} replaced by {type(error).__name__}: {case.describe()}",
+            panic,
+        )
     if isinstance(error, (KeyboardInterrupt, SystemExit)):
         return "interrupt", f"spurious {type(error).__name__}: {case.describe()}", False
     if panic:
@@ -703,8 +938,10 @@ class Report:
         counts = self.by_fault()
         known = sum(n for k, n in counts.items() if k in FAULTS)
         parts = ", ".join(f"{k} {n}" for k, n in sorted(counts.items()))
-        return (f"fuzz: {self.cases} cases, {len(self.failures)} failures ({len(self.failures) - known} new, "
-                f"{known} known){': ' + parts if parts else ''}; {self.panics} PanicException outcomes")
+        return (
+            f"fuzz: {self.cases} cases, {len(self.failures)} failures ({len(self.failures) - known} new, "
+            f"{known} known){': ' + parts if parts else ''}; {self.panics} PanicException outcomes"
+        )
 
 
 def run_one(rng, report, progress=None):
@@ -731,8 +968,13 @@ def fuzz_with_hypothesis(cases, seed, progress=None):
     report = Report()
 
     @hypothesis_seed(seed)
-    @settings(max_examples=cases, database=None, deadline=None, phases=[Phase.generate],
-              suppress_health_check=list(HealthCheck))
+    @settings(
+        max_examples=cases,
+        database=None,
+        deadline=None,
+        phases=[Phase.generate],
+        suppress_health_check=list(HealthCheck),
+    )
     @given(st.integers(0, 2**64))
     def one(case_seed):
         run_one(random.Random(case_seed), report, progress)
@@ -785,8 +1027,9 @@ def main():
     if args.json:
         examples = [f"[{key}] {text[:600]}" for key, text in list(dict.fromkeys(report.failures))[:20]]
         with open(args.json, "w") as f:
-            json.dump({"cases": report.cases, "panics": report.panics, "by_fault": report.by_fault(),
-                       "examples": examples}, f)
+            json.dump(
+                {"cases": report.cases, "panics": report.panics, "by_fault": report.by_fault(), "examples": examples}, f
+            )
     sys.exit(1 if report.failures else 0)
 
 

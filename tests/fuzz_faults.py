@@ -36,8 +36,9 @@ def nul_in_kind():
 
 
 def nul_in_keyword():
-    return expect(lambda: rainmill.metrics.calculate_kge([1.0], [1.0], **{"use\x00_log": True}), TypeError,
-                  "use\x00_log")
+    return expect(
+        lambda: rainmill.metrics.calculate_kge([1.0], [1.0], **{"use\x00_log": True}), TypeError, "use\x00_log"
+    )
 
 
 def nul_in_type_name():
@@ -49,8 +50,7 @@ def nul_in_type_name():
 
 
 def surrogate_keyword():
-    return expect(lambda: rainmill.metrics.calculate_kge([1.0], [1.0], **{"use\ud800": True}), TypeError,
-                  "use\ud800")
+    return expect(lambda: rainmill.metrics.calculate_kge([1.0], [1.0], **{"use\ud800": True}), TypeError, "use\ud800")
 
 
 def interrupts_from_len():
@@ -64,16 +64,24 @@ def interrupts_from_len():
 def duplicate_layer_names():
     layer = rainmill.baseflow.LinearReservoir(td(hours=2), 0.3, 1.0)
     rain = u.IncrementalTimeSeries([1.0, 0.0], td(hours=1), "rainfall")
-    return expect(lambda: rainmill.baseflow.run_linear_reservoir(640.0, rain, {Twin("a"): layer, Twin("a"): layer}),
-                  ValueError, "a")
+    return expect(
+        lambda: rainmill.baseflow.run_linear_reservoir(640.0, rain, {Twin("a"): layer, Twin("a"): layer}),
+        ValueError,
+        "a",
+    )
 
 
 def duplicate_outlet_names():
     inflow = u.ContinuousTimeSeries([0.0, 10.0], td(seconds=4), "discharge")
     curve = ru.ElevationStorage([100.0, 164.0], [0.0, 64.0])
     outlet = ru.ConstantDischargeInfo(1.0)
-    return expect(lambda: rainmill.reservoir.run_level_pool_routing(
-        inflow, 100.0, curve, {Twin("gate"): outlet, Twin("gate"): outlet}), ValueError, "gate")
+    return expect(
+        lambda: rainmill.reservoir.run_level_pool_routing(
+            inflow, 100.0, curve, {Twin("gate"): outlet, Twin("gate"): outlet}
+        ),
+        ValueError,
+        "gate",
+    )
 
 
 def address_space():
@@ -101,10 +109,12 @@ def lying_length_memory():
 def run_child(code, timeout=60):
     """Run code in a fresh interpreter; (return code, combined output)."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.path.dirname(os.path.abspath(__file__)),
-                                                   env.get("PYTHONPATH", "")] if p)
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env=env)
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in [os.path.dirname(os.path.abspath(__file__)), env.get("PYTHONPATH", "")] if p
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout, env=env
+    )
     return done.returncode, done.stdout + done.stderr
 
 

@@ -41,36 +41,74 @@ except BaseException as error:
 # (name, expression, quick): quick ones also run inside `make test`
 CASES = [
     ("a series of range(10**9) values", 'u.ContinuousTimeSeries(range(10**9), td(hours=1), "volume")', False),
-    ("a series whose __len__ claims 2**62 items", 'u.ContinuousTimeSeries(Lying([1.0, 2.0], 2**62), td(hours=1), "volume")', True),
-    ("a series whose __len__ claims 2**31 items", 'u.ContinuousTimeSeries(Lying([1.0, 2.0], 2**31), td(hours=1), "volume")', False),
-    ("disaggregate 10 values of 2147483640 s to 30 s",
-     'u.IncrementalTimeSeries([1.0] * 10, td(seconds=2147483640), "rainfall").disaggregate(30)', True),
-    ("disaggregate 10**5 values of 2147483640 s to 30 s",
-     'u.IncrementalTimeSeries([1.0] * 10**5, td(seconds=2147483640), "rainfall").disaggregate(30)', False),
-    ("Clark, tc of 30 years at a 1 s step",
-     'rainmill.rainfall_transform.run_clark_uh(u.IncrementalTimeSeries([1.0], td(seconds=1), "rainfall"), '
-     '640.0, td(days=365 * 30), td(hours=1))', True),
-    ("Clark, the largest tc at a 1 s step",
-     'rainmill.rainfall_transform.run_clark_uh(u.IncrementalTimeSeries([1.0], td(seconds=1), "rainfall"), '
-     '640.0, td.max, td(hours=1))', False),
-    ("baseflow through 2**40 reservoirs",
-     'rb.run_linear_reservoir(640.0, u.IncrementalTimeSeries([1.0], td(hours=1), "rainfall"), '
-     '{"a": rb.LinearReservoir(td(hours=2), 0.5, 0.0, 2**40)})', True),
-    ("baseflow through 2**64 - 1 reservoirs",
-     'rb.run_linear_reservoir(640.0, u.IncrementalTimeSeries([1.0], td(hours=1), "rainfall"), '
-     '{"a": rb.LinearReservoir(td(hours=2), 0.5, 0.0, 2**64 - 1)})', False),
+    (
+        "a series whose __len__ claims 2**62 items",
+        'u.ContinuousTimeSeries(Lying([1.0, 2.0], 2**62), td(hours=1), "volume")',
+        True,
+    ),
+    (
+        "a series whose __len__ claims 2**31 items",
+        'u.ContinuousTimeSeries(Lying([1.0, 2.0], 2**31), td(hours=1), "volume")',
+        False,
+    ),
+    (
+        "disaggregate 10 values of 2147483640 s to 30 s",
+        'u.IncrementalTimeSeries([1.0] * 10, td(seconds=2147483640), "rainfall").disaggregate(30)',
+        True,
+    ),
+    (
+        "disaggregate 10**5 values of 2147483640 s to 30 s",
+        'u.IncrementalTimeSeries([1.0] * 10**5, td(seconds=2147483640), "rainfall").disaggregate(30)',
+        False,
+    ),
+    (
+        "Clark, tc of 30 years at a 1 s step",
+        'rainmill.rainfall_transform.run_clark_uh(u.IncrementalTimeSeries([1.0], td(seconds=1), "rainfall"), '
+        "640.0, td(days=365 * 30), td(hours=1))",
+        True,
+    ),
+    (
+        "Clark, the largest tc at a 1 s step",
+        'rainmill.rainfall_transform.run_clark_uh(u.IncrementalTimeSeries([1.0], td(seconds=1), "rainfall"), '
+        "640.0, td.max, td(hours=1))",
+        False,
+    ),
+    (
+        "baseflow through 2**40 reservoirs",
+        'rb.run_linear_reservoir(640.0, u.IncrementalTimeSeries([1.0], td(hours=1), "rainfall"), '
+        '{"a": rb.LinearReservoir(td(hours=2), 0.5, 0.0, 2**40)})',
+        True,
+    ),
+    (
+        "baseflow through 2**64 - 1 reservoirs",
+        'rb.run_linear_reservoir(640.0, u.IncrementalTimeSeries([1.0], td(hours=1), "rainfall"), '
+        '{"a": rb.LinearReservoir(td(hours=2), 0.5, 0.0, 2**64 - 1)})',
+        False,
+    ),
     ("a rating curve of 5 * 10**7 points", "ru.ElevationStorage(range(5 * 10**7), range(5 * 10**7))", False),
-    ("KGE of two ranges of 5 * 10**7 values", "rainmill.metrics.calculate_kge(range(5 * 10**7), range(5 * 10**7))", False),
-    ("Muskingum of a range of 5 * 10**7 values",
-     'rainmill.reach.run_muskingum_routing(u.ContinuousTimeSeries(range(5 * 10**7), td(hours=1), "discharge"), '
-     'td(hours=1), 0.2, 1, 0.0)', False),
+    (
+        "KGE of two ranges of 5 * 10**7 values",
+        "rainmill.metrics.calculate_kge(range(5 * 10**7), range(5 * 10**7))",
+        False,
+    ),
+    (
+        "Muskingum of a range of 5 * 10**7 values",
+        'rainmill.reach.run_muskingum_routing(u.ContinuousTimeSeries(range(5 * 10**7), td(hours=1), "discharge"), '
+        "td(hours=1), 0.2, 1, 0.0)",
+        False,
+    ),
     ("a time step of 2**31 s", 'u.ContinuousTimeSeries([1.0, 2.0], td(seconds=2**31), "volume")', True),
-    ("the longest duration of a 2**31 - 1 s series",
-     'u.IncrementalTimeSeries([1.0] * 10**6, td(seconds=2**31 - 1), "rainfall").total_duration()', True),
-    ("level pool with 10**5 outlets",
-     'rainmill.reservoir.run_level_pool_routing(u.ContinuousTimeSeries([1.0] * 3, td(seconds=2), "discharge"), '
-     '100.0, ru.ElevationStorage([100.0, 1e9], [0.0, 1e12]), {str(i): ru.ConstantDischargeInfo(0.0) for i in range(10**5)})',
-     False),
+    (
+        "the longest duration of a 2**31 - 1 s series",
+        'u.IncrementalTimeSeries([1.0] * 10**6, td(seconds=2**31 - 1), "rainfall").total_duration()',
+        True,
+    ),
+    (
+        "level pool with 10**5 outlets",
+        'rainmill.reservoir.run_level_pool_routing(u.ContinuousTimeSeries([1.0] * 3, td(seconds=2), "discharge"), '
+        "100.0, ru.ElevationStorage([100.0, 1e9], [0.0, 1e12]), {str(i): ru.ConstantDischargeInfo(0.0) for i in range(10**5)})",
+        False,
+    ),
 ]
 
 
@@ -78,15 +116,19 @@ def run_case(expression, limit=LIMIT, timeout=TIMEOUT):
     """(outcome, seconds): 'completed', an exception name with its message, 'crash (...)' or 'timeout'."""
     started = time.monotonic()
     try:
-        done = subprocess.run([sys.executable, "-c", PRELUDE.format(limit=limit, expression=expression)],
-                              capture_output=True, text=True, timeout=timeout)
+        done = subprocess.run(
+            [sys.executable, "-c", PRELUDE.format(limit=limit, expression=expression)],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
     except subprocess.TimeoutExpired:
         return f"timeout after {timeout} s", time.monotonic() - started
     elapsed = time.monotonic() - started
     lines = [line for line in done.stdout.splitlines() if line.startswith("outcome: ")]
     if done.returncode != 0 or not lines:
         return f"crash (exit status {done.returncode}): {done.stderr.strip()[-300:]}", elapsed
-    return lines[-1][len("outcome: "):], elapsed
+    return lines[-1][len("outcome: ") :], elapsed
 
 
 def accepted(outcome):

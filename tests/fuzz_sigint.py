@@ -34,23 +34,33 @@ except KeyboardInterrupt:
 
 # (name, setup, call): each call runs for many seconds when nothing stops it
 CALLS = [
-    ("level pool over 2**31 s",
-     'inflow = u.ContinuousTimeSeries([10.0, 10.0], td(seconds=2**31 - 1), "discharge")\n'
-     'curve = ru.ElevationStorage([0.0, 1e9], [0.0, 1e12])',
-     "rainmill.reservoir.run_level_pool_routing(inflow, 0.0, curve, {})"),
-    ("Muskingum with 10**12 sub-reaches",
-     'inflow = u.ContinuousTimeSeries([1.0] * 10, td(hours=1), "discharge")',
-     "rainmill.reach.run_muskingum_routing(inflow, td(hours=1), 0.2, 10**12, 0.0)"),
-    ("Clark convolution, 10**5 steps x 10**5 ordinates",
-     'rain = u.IncrementalTimeSeries([1.0] * 10**5, td(seconds=60), "rainfall")',
-     "rainmill.rainfall_transform.run_clark_uh(rain, 640.0, td(seconds=60 * 10**5), td(hours=1))"),
-    ("baseflow through 10**6 reservoirs, 10**5 steps",
-     'rain = u.IncrementalTimeSeries([1.0] * 10**5, td(hours=1), "rainfall")\n'
-     'layers = {"a": rb.LinearReservoir(td(seconds=2**31 - 1), 0.5, 0.0, 10**6)}',
-     "rainmill.baseflow.run_linear_reservoir(640.0, rain, layers)"),
-    ("disaggregate to 5 * 10**8 values",
-     'rain = u.IncrementalTimeSeries([1.0] * 7, td(seconds=2147483640), "rainfall")',
-     "rain.disaggregate(30)"),
+    (
+        "level pool over 2**31 s",
+        'inflow = u.ContinuousTimeSeries([10.0, 10.0], td(seconds=2**31 - 1), "discharge")\n'
+        "curve = ru.ElevationStorage([0.0, 1e9], [0.0, 1e12])",
+        "rainmill.reservoir.run_level_pool_routing(inflow, 0.0, curve, {})",
+    ),
+    (
+        "Muskingum with 10**12 sub-reaches",
+        'inflow = u.ContinuousTimeSeries([1.0] * 10, td(hours=1), "discharge")',
+        "rainmill.reach.run_muskingum_routing(inflow, td(hours=1), 0.2, 10**12, 0.0)",
+    ),
+    (
+        "Clark convolution, 10**5 steps x 10**5 ordinates",
+        'rain = u.IncrementalTimeSeries([1.0] * 10**5, td(seconds=60), "rainfall")',
+        "rainmill.rainfall_transform.run_clark_uh(rain, 640.0, td(seconds=60 * 10**5), td(hours=1))",
+    ),
+    (
+        "baseflow through 10**6 reservoirs, 10**5 steps",
+        'rain = u.IncrementalTimeSeries([1.0] * 10**5, td(hours=1), "rainfall")\n'
+        'layers = {"a": rb.LinearReservoir(td(seconds=2**31 - 1), 0.5, 0.0, 10**6)}',
+        "rainmill.baseflow.run_linear_reservoir(640.0, rain, layers)",
+    ),
+    (
+        "disaggregate to 5 * 10**8 values",
+        'rain = u.IncrementalTimeSeries([1.0] * 7, td(seconds=2147483640), "rainfall")',
+        "rain.disaggregate(30)",
+    ),
     ("conversion of range(4 * 10**8)", "", 'u.ContinuousTimeSeries(range(4 * 10**8), td(hours=1), "volume")'),
 ]
 
@@ -101,7 +111,12 @@ def main():
     results = run(args.wait)
     for name, result in results:
         text = f"{result:.3f} s" if isinstance(result, float) else result
-        bad = not isinstance(result, float) and not result.startswith("finished") or isinstance(result, float) and result > FLAG
+        bad = (
+            not isinstance(result, float)
+            and not result.startswith("finished")
+            or isinstance(result, float)
+            and result > FLAG
+        )
         print(f"{'FAIL' if bad else 'ok  '} {name}: {text}")
     line, slow = summary(results, args.wait)
     print(line)

@@ -67,8 +67,9 @@ def first_use(threads, processes):
     """[problems]; each process runs every class's first use from `threads` threads at once."""
     problems = []
     for _ in range(processes):
-        done = subprocess.run([sys.executable, "-c", FIRST_USE, str(threads)], capture_output=True, text=True,
-                              timeout=300)
+        done = subprocess.run(
+            [sys.executable, "-c", FIRST_USE, str(threads)], capture_output=True, text=True, timeout=300
+        )
         if done.returncode != 0:
             problems.append(f"first use, exit status {done.returncode}: {(done.stdout + done.stderr).strip()[-400:]}")
     return problems
@@ -82,18 +83,25 @@ class Shared:
         self.flow = u.ContinuousTimeSeries([10.0 + (i % 17) for i in range(200)], td(minutes=5), "discharge")
         self.curve = ru.ElevationStorage([100.0, 110.0, 125.0], [0.0, 1.0e5, 5.0e5])
         rating = ru.ElevationDischarge([100.0, 110.0, 125.0], [0.0, 50.0, 300.0])
-        self.outlets = {"c": ru.ConstantDischargeInfo(1.0), "g": ru.ControlledDischargeInfo(rating, 101.0),
-                        "w": ru.UnControlledDischargeInfo(rating)}
+        self.outlets = {
+            "c": ru.ConstantDischargeInfo(1.0),
+            "g": ru.ControlledDischargeInfo(rating, 101.0),
+            "w": ru.UnControlledDischargeInfo(rating),
+        }
         self.layer = rb.LinearReservoir(td(hours=2), 0.5, 0.0, 2)  # its attributes change under the readers
         self.changing_outlets = dict(self.outlets)  # and this dictionary changes its keys
         self.sim, self.obs = [1.0 + i % 7 for i in range(500)], [1.5 + i % 5 for i in range(500)]
         self.calls = {
-            "level pool": lambda: rainmill.reservoir.run_level_pool_routing(
-                self.flow, 102.0, self.curve, self.outlets).reservoir_total_outflow.data,
+            "level pool": lambda: (
+                rainmill.reservoir.run_level_pool_routing(
+                    self.flow, 102.0, self.curve, self.outlets
+                ).reservoir_total_outflow.data
+            ),
             "muskingum": lambda: rainmill.reach.run_muskingum_routing(self.flow, td(hours=1), 0.2, 3, 10.0).data,
             "clark": lambda: rainmill.rainfall_transform.run_clark_uh(self.rain, 640.0, td(hours=6), td(hours=2)).data,
-            "loss": lambda: rainmill.rainfall_loss.run_deficit_and_constant(
-                self.rain, 0.5, 1.0, 0.1, td(hours=4)).deficit.data,
+            "loss": lambda: (
+                rainmill.rainfall_loss.run_deficit_and_constant(self.rain, 0.5, 1.0, 0.1, td(hours=4)).deficit.data
+            ),
             "kge": lambda: rainmill.metrics.calculate_kge(self.sim, self.obs, True),
             "disaggregate": lambda: self.rain.disaggregate(600).data,
             "lookups": lambda: [self.curve.get_elevation(s) for s in (0.0, 5.0e4, 3.0e5)],
@@ -123,11 +131,17 @@ def shared_objects(threads, calls, setters=2):
         for k in range(calls):
             name = names[(i + k) % len(names)]
             steps = (
-                lambda: shared.calls[name]() == shared.expected[name] or f"{name} gave a different result under threads",
-                lambda: tuple(rb.run_linear_reservoir(640.0, shared.rain, {"a": shared.layer})[0].data)
-                in shared.baseflow or "baseflow saw a layer half-way through a change",
-                lambda: rainmill.reservoir.run_level_pool_routing(
-                    shared.flow, 102.0, shared.curve, shared.changing_outlets) and True,
+                lambda: (
+                    shared.calls[name]() == shared.expected[name] or f"{name} gave a different result under threads"
+                ),
+                lambda: (
+                    tuple(rb.run_linear_reservoir(640.0, shared.rain, {"a": shared.layer})[0].data) in shared.baseflow
+                    or "baseflow saw a layer half-way through a change"
+                ),
+                lambda: (
+                    rainmill.reservoir.run_level_pool_routing(shared.flow, 102.0, shared.curve, shared.changing_outlets)
+                    and True
+                ),
             )
             for step in steps:
                 try:
@@ -185,8 +199,10 @@ def main():
     problems += shared_problems
     for problem in dict.fromkeys(problems):
         print("FAIL " + problem)
-    print(f"threads: first use {args.threads} threads x {args.processes} fresh processes; shared objects "
-          f"{args.threads} threads x {survived // args.threads} calls survived; {len(problems)} problems")
+    print(
+        f"threads: first use {args.threads} threads x {args.processes} fresh processes; shared objects "
+        f"{args.threads} threads x {survived // args.threads} calls survived; {len(problems)} problems"
+    )
     sys.exit(1 if problems else 0)
 
 

@@ -74,7 +74,9 @@ def outlet(rng, bottom, top, span, flow):
         points = min(points, 4000)
         data = [max(0.0, rng.gauss(flow, flow)) for _ in range(points)] if rng.random() < 0.97 else []
         series = CTS(data, datetime.timedelta(seconds=step), "discharge")
-        return ru.SpecifiedDischargeInfo(series, maybe(rng, middle - 2), maybe(rng, middle + 2), maybe(rng, rng.uniform(0, flow)))
+        return ru.SpecifiedDischargeInfo(
+            series, maybe(rng, middle - 2), maybe(rng, middle + 2), maybe(rng, rng.uniform(0, flow))
+        )
     return ru.ConstantDischargeInfo(rng.uniform(0, flow), maybe(rng, middle - 1), maybe(rng, middle + 3))
 
 
@@ -88,7 +90,7 @@ def inflow_values(rng, count, scale):
         elif shape == 1:
             level = scale * (1 + math.sin(i / 5.0)) * rng.uniform(0.8, 1.2)
         elif shape == 2:
-            level = scale * 8 * math.exp(-((i % 40) - 10) ** 2 / 20.0) + scale * 0.1
+            level = scale * 8 * math.exp(-(((i % 40) - 10) ** 2) / 20.0) + scale * 0.1
         else:
             level = rng.uniform(-scale, 2 * scale)  # negative inflow drains the pool
         values.append(level)

@@ -109,9 +109,9 @@ CASES = {
         for o in outlets.values()
         if not isinstance(o, ru.UnControlledDischargeInfo)
     ],
-    "level pool": lambda: rainmill.reservoir.run_level_pool_routing(
-        routing_inflow, 100.0, curve, outlets
-    ).reservoir_individual_outflows,
+    "level pool": lambda: (
+        rainmill.reservoir.run_level_pool_routing(routing_inflow, 100.0, curve, outlets).reservoir_individual_outflows
+    ),
     "level pool result getters": lambda: (
         lambda r: (r.reservoir_storage, r.reservoir_elevation, r.reservoir_total_outflow)
     )(rainmill.reservoir.run_level_pool_routing(routing_inflow, 100.0, curve, {})),
@@ -217,15 +217,21 @@ def interrupted_long_call():
 
 
 CASES["level pool NaN inflow"] = failing(
-    lambda: rainmill.reservoir.run_level_pool_routing(CTS([1.0, math.nan], td(seconds=2), "discharge"), 100.0,
-                                                      curve, {}), ValueError)
+    lambda: rainmill.reservoir.run_level_pool_routing(
+        CTS([1.0, math.nan], td(seconds=2), "discharge"), 100.0, curve, {}
+    ),
+    ValueError,
+)
 CASES["duplicate outlet names"] = failing(
-    lambda: rainmill.reservoir.run_level_pool_routing(routing_inflow, 100.0, curve,
-                                                      {SameText("a"): outlets["min"], SameText("a"): outlets["min"]}),
-    ValueError)
+    lambda: rainmill.reservoir.run_level_pool_routing(
+        routing_inflow, 100.0, curve, {SameText("a"): outlets["min"], SameText("a"): outlets["min"]}
+    ),
+    ValueError,
+)
 CASES["duplicate layer names"] = failing(
     lambda: rainmill.baseflow.run_linear_reservoir(640.0, rain, {SameText("a"): layer, SameText("a"): layer}),
-    ValueError)
+    ValueError,
+)
 CASES["interrupted long call"] = interrupted_long_call
 
 
@@ -294,8 +300,10 @@ def main():
             failed += 1
             print(f"LEAK {name}: {delta} references per {calls} calls")
     per_thousand = 1000 * leaked_total / calls_total
-    print(f"refleaks: {len(cases) - failed} passed, {failed} failed; "
-          f"{per_thousand:.2f} leaked references per 1000 calls ({calls_total} calls measured)")
+    print(
+        f"refleaks: {len(cases) - failed} passed, {failed} failed; "
+        f"{per_thousand:.2f} leaked references per 1000 calls ({calls_total} calls measured)"
+    )
     sys.exit(1 if failed else 0)
 
 

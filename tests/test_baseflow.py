@@ -76,10 +76,13 @@ def test_defaults_and_read_back():
     assert layer.k_duration == timedelta(hours=12)
     assert (layer.gw_fraction, layer.initial_q) == (0.3, 5.0)
     # Keyword binding reaches the same fields.
-    other = LinearReservoir(initial_q=2.0, num_reservoir=4, gw_fraction=1.0,
-                            k_duration=timedelta(minutes=90))
+    other = LinearReservoir(initial_q=2.0, num_reservoir=4, gw_fraction=1.0, k_duration=timedelta(minutes=90))
     assert (other.k_duration, other.gw_fraction, other.initial_q, other.num_reservoir) == (
-        timedelta(seconds=5400), 1.0, 2.0, 4)
+        timedelta(seconds=5400),
+        1.0,
+        2.0,
+        4,
+    )
 
 
 @pytest.mark.parametrize(
@@ -132,10 +135,8 @@ def test_negative_k_duration_is_value_error_after_conversions():
 @pytest.mark.parametrize(
     "kwargs, exc, prefix",
     [
-        ({"k_duration": 7200}, TypeError,
-         "argument 'k_duration': 'int' object is not an instance of 'timedelta'"),
-        ({"k_duration": None}, TypeError,
-         "argument 'k_duration': 'None' is not an instance of 'timedelta'"),
+        ({"k_duration": 7200}, TypeError, "argument 'k_duration': 'int' object is not an instance of 'timedelta'"),
+        ({"k_duration": None}, TypeError, "argument 'k_duration': 'None' is not an instance of 'timedelta'"),
         ({"num_reservoir": None}, TypeError, "argument 'num_reservoir': "),
         ({"num_reservoir": 1.0}, TypeError, "argument 'num_reservoir': "),
         ({"initial_q": "5"}, TypeError, "argument 'initial_q': "),
@@ -155,14 +156,14 @@ def test_constructor_conversion_errors(kwargs, exc, prefix):
 
 def test_class_shape():
     assert LinearReservoir.__module__ == "builtins"
-    assert LinearReservoir.__doc__.startswith(
-        "Configuration for a single linear reservoir groundwater layer.\n\n")
-    assert LinearReservoir.__text_signature__ == (
-        "(k_duration, gw_fraction, initial_q, num_reservoir=1)")
+    assert LinearReservoir.__doc__.startswith("Configuration for a single linear reservoir groundwater layer.\n\n")
+    assert LinearReservoir.__text_signature__ == ("(k_duration, gw_fraction, initial_q, num_reservoir=1)")
     assert rainmill.baseflow.__all__ == ["run_linear_reservoir", "LinearReservoir"]
     with pytest.raises(TypeError):
+
         class Layer(LinearReservoir):
             pass
+
     layer = LinearReservoir(timedelta(hours=1), 0.5, 0.0)
     with pytest.raises(AttributeError):
         layer.colour = "blue"
@@ -225,8 +226,7 @@ def test_worked_example(num_reservoir, expected):
     assert bits(total.data) == bits(expected)
     assert list(layers) == ["deep"]
     assert bits(layers["deep"].data) == bits(expected)
-    model_total, _ = model_run(640.0, [1.0, 0.0, 0.0], 3600,
-                               [("deep", 0.5, 0.0, 7200, num_reservoir)])
+    model_total, _ = model_run(640.0, [1.0, 0.0, 0.0], 3600, [("deep", 0.5, 0.0, 7200, num_reservoir)])
     assert bits(model_total) == bits(expected)
     for series in (total, layers["deep"]):
         assert series.kind == "discharge"
@@ -243,9 +243,7 @@ def test_several_layers_match_model_in_dict_order():
         # Its k per reservoir equals half the step, which passes the check.
         ("edge", 0.0, 8.0, 1800, 2),
     ]
-    reservoirs = {
-        name: LinearReservoir(timedelta(seconds=k), gw, q0, n) for name, gw, q0, k, n in spec
-    }
+    reservoirs = {name: LinearReservoir(timedelta(seconds=k), gw, q0, n) for name, gw, q0, k, n in spec}
     total, layers = run_linear_reservoir(1234.5, rain(depths, 1800), reservoirs)
     model_total, model_layers = model_run(1234.5, depths, 1800, spec)
     assert list(layers) == [name for name, *_ in spec]
@@ -261,21 +259,17 @@ def test_several_layers_match_model_in_dict_order():
     step=st.sampled_from([60, 900, 3600, 7200]),
     area=st.floats(-1e4, 1e5),
     layers=st.lists(
-        st.tuples(st.floats(0.0, 0.3), st.floats(0.0, 500.0),
-                  st.integers(3600 * 13, 3600 * 200), st.integers(1, 6)),
+        st.tuples(st.floats(0.0, 0.3), st.floats(0.0, 500.0), st.integers(3600 * 13, 3600 * 200), st.integers(1, 6)),
         max_size=3,
     ),
 )
 def test_matches_model(depths, step, area, layers):
     spec = [(f"layer{i}", gw, q0, k, n) for i, (gw, q0, k, n) in enumerate(layers)]
-    reservoirs = {
-        name: LinearReservoir(timedelta(seconds=k), gw, q0, n) for name, gw, q0, k, n in spec
-    }
+    reservoirs = {name: LinearReservoir(timedelta(seconds=k), gw, q0, n) for name, gw, q0, k, n in spec}
     total, outputs = run_linear_reservoir(area, rain(depths, step), reservoirs)
     model_total, model_outputs = model_run(area, depths, step, spec)
     assert bits(total.data) == bits(model_total)
-    assert {name: bits(s.data) for name, s in outputs.items()} == {
-        name: bits(v) for name, v in model_outputs.items()}
+    assert {name: bits(s.data) for name, s in outputs.items()} == {name: bits(v) for name, v in model_outputs.items()}
 
 
 def test_zero_reservoir_chain_passes_inflow_on():
@@ -337,11 +331,9 @@ def test_fraction_sum(fractions, fails):
 @pytest.mark.parametrize(
     "k_seconds, num, step, message",
     [
-        (3600, 3, 3600,
-         "Stability Error: k_per_res (0.3333) < 0.5*dt (0.5000). Increase k_hr or num_reservoir."),
+        (3600, 3, 3600, "Stability Error: k_per_res (0.3333) < 0.5*dt (0.5000). Increase k_hr or num_reservoir."),
         # Half a 225 s step is 0.03125 h, a tie that rounds to even.
-        (1, 1, 225,
-         "Stability Error: k_per_res (0.0003) < 0.5*dt (0.0312). Increase k_hr or num_reservoir."),
+        (1, 1, 225, "Stability Error: k_per_res (0.0003) < 0.5*dt (0.0312). Increase k_hr or num_reservoir."),
     ],
 )
 def test_stability_error(k_seconds, num, step, message):
@@ -351,8 +343,9 @@ def test_stability_error(k_seconds, num, step, message):
     assert str(info.value) == message
     k_per = k_seconds / 3600.0 / num
     half = 0.5 * (step / 3600.0)
-    assert message == (f"Stability Error: k_per_res ({k_per:.4f}) < 0.5*dt ({half:.4f}). "
-                       "Increase k_hr or num_reservoir.")
+    assert message == (
+        f"Stability Error: k_per_res ({k_per:.4f}) < 0.5*dt ({half:.4f}). Increase k_hr or num_reservoir."
+    )
 
 
 def test_first_failing_layer_in_dict_order_is_reported():
@@ -367,15 +360,13 @@ def test_first_failing_layer_in_dict_order_is_reported():
 @pytest.mark.parametrize(
     "args, message",
     [
-        ((640, ContinuousTimeSeries([1.0], timedelta(hours=1), "rainfall"), {}),
-         "argument 'rainfall': 'ContinuousTimeSeries' object is not an instance of "
-         "'IncrementalTimeSeries'"),
-        ((640, [1.0], {}),
-         "argument 'rainfall': 'list' object is not an instance of 'IncrementalTimeSeries'"),
-        ((640, rain([1.0]), {"a": 1}),
-         "argument 'reservoirs': 'int' object is not an instance of 'LinearReservoir'"),
-        ((640, rain([1.0]), [("a", None)]),
-         "argument 'reservoirs': 'list' object is not an instance of 'dict'"),
+        (
+            (640, ContinuousTimeSeries([1.0], timedelta(hours=1), "rainfall"), {}),
+            "argument 'rainfall': 'ContinuousTimeSeries' object is not an instance of 'IncrementalTimeSeries'",
+        ),
+        ((640, [1.0], {}), "argument 'rainfall': 'list' object is not an instance of 'IncrementalTimeSeries'"),
+        ((640, rain([1.0]), {"a": 1}), "argument 'reservoirs': 'int' object is not an instance of 'LinearReservoir'"),
+        ((640, rain([1.0]), [("a", None)]), "argument 'reservoirs': 'list' object is not an instance of 'dict'"),
         (("640", rain([1.0]), {"a": 1}), "argument 'basin_area': "),
     ],
 )

@@ -38,15 +38,17 @@ def test_routing_and_transform_loops_agree(seed):
     k, x, passes, first = rng.uniform(0, 5e4), rng.uniform(-0.2, 0.7), rng.randint(-1, 6), rng.uniform(0, 50)
     k_delta = td(microseconds=round(k * 1e6))
     with pytest.warns(UserWarning) if not 0.0 <= x <= 0.5 else _nothing():
-        routed = rainmill.reach.run_muskingum_routing(u.ContinuousTimeSeries(inflow, td(seconds=step), "discharge"),
-                                                      k_delta, x, passes, first)
+        routed = rainmill.reach.run_muskingum_routing(
+            u.ContinuousTimeSeries(inflow, td(seconds=step), "discharge"), k_delta, x, passes, first
+        )
     assert bits(routed.data) == bits(loops.py_muskingum(inflow, float(step), k_delta.total_seconds(), x, passes, first))
 
     rain = values(rng, n, zeros=0.4, scale=1.0)
     tc, storage = rng.randint(1, 60) * step + rng.randint(0, step), rng.uniform(0, 1e5)
     storage_delta = td(microseconds=round(storage * 1e6))
-    clark = rainmill.rainfall_transform.run_clark_uh(u.IncrementalTimeSeries(rain, td(seconds=step), "rainfall"),
-                                                     640.0, td(seconds=tc), storage_delta)
+    clark = rainmill.rainfall_transform.run_clark_uh(
+        u.IncrementalTimeSeries(rain, td(seconds=step), "rainfall"), 640.0, td(seconds=tc), storage_delta
+    )
     assert bits(clark.data) == bits(loops.py_clark(rain, float(step), 640.0, float(tc), storage_delta.total_seconds()))
 
 
@@ -60,11 +62,13 @@ def test_loss_baseflow_kge_and_disaggregation_loops_agree(seed):
     dry = rng.choice([0, 3600, 48 * 3600])
     result = rainmill.rainfall_loss.run_deficit_and_constant(series, *args, td(seconds=dry))
     assert bits(result.excess.data, result.loss.data, result.deficit.data) == bits(
-        *loops.py_deficit_constant(rain, 3600.0, *args, float(dry)))
+        *loops.py_deficit_constant(rain, 3600.0, *args, float(dry))
+    )
 
     layer = (rng.randint(4, 200) * 3600, rng.uniform(0, 0.5), rng.uniform(0, 10), rng.randint(1, 4))
     total, by_name = rainmill.baseflow.run_linear_reservoir(
-        1600.0, series, {"only": rainmill.baseflow.LinearReservoir(td(seconds=layer[0]), *layer[1:])})
+        1600.0, series, {"only": rainmill.baseflow.LinearReservoir(td(seconds=layer[0]), *layer[1:])}
+    )
     expected_total, expected = loops.py_baseflow(1600.0, rain, 3600.0, {"only": (float(layer[0]), *layer[1:])})
     assert bits(total.data, by_name["only"].data) == bits(expected_total, expected["only"])
 
@@ -79,24 +83,34 @@ def test_level_pool_loop_agrees():
     curve = ru.ElevationStorage([100.0, 105.0, 120.0], [0.0, 2.0e4, 2.0e5])
     rating = ru.ElevationDischarge([100.0, 110.0, 125.0], [0.0, 40.0, 300.0])
     # one outlet, so the order in which outlets are added cannot matter
-    for outlet in (ru.ControlledDischargeInfo(rating, 101.0, 118.0, 35.0), ru.UnControlledDischargeInfo(rating, 0.5),
-                   ru.ConstantDischargeInfo(12.0, 102.0)):
+    for outlet in (
+        ru.ControlledDischargeInfo(rating, 101.0, 118.0, 35.0),
+        ru.UnControlledDischargeInfo(rating, 0.5),
+        ru.ConstantDischargeInfo(12.0, 102.0),
+    ):
         inflow = [20.0, 80.0, 150.0, 60.0, 10.0, 0.0, 0.0]
         result = rainmill.reservoir.run_level_pool_routing(
-            u.ContinuousTimeSeries(inflow, td(minutes=10), "discharge"), 103.0, curve, {"o": outlet})
+            u.ContinuousTimeSeries(inflow, td(minutes=10), "discharge"), 103.0, curve, {"o": outlet}
+        )
         getters = {"o": _python_outlet(outlet)}
-        storage, elevation, total, individual = loops.py_level_pool(inflow, 600, 103.0, curve.elevation,
-                                                                    curve.storage, getters)
-        assert (result.reservoir_storage.data, result.reservoir_elevation.data, result.reservoir_total_outflow.data,
-                result.reservoir_individual_outflows["o"].data) == (storage, elevation, total, individual["o"])
+        storage, elevation, total, individual = loops.py_level_pool(
+            inflow, 600, 103.0, curve.elevation, curve.storage, getters
+        )
+        assert (
+            result.reservoir_storage.data,
+            result.reservoir_elevation.data,
+            result.reservoir_total_outflow.data,
+            result.reservoir_individual_outflows["o"].data,
+        ) == (storage, elevation, total, individual["o"])
 
 
 def _random_reservoir(rng):
     """A storage curve, 1-4 outlets of every kind (gates, caps, offsets, unset fields) whose
     ratings reach above the curve, an initial elevation and an inflow that fills and drains."""
     points = rng.randint(2, 12)
-    elevations = [100.0 + 20.0 * k / (points - 1) + (rng.uniform(-0.3, 0.3) if 0 < k < points - 1 else 0.0)
-                  for k in range(points)]
+    elevations = [
+        100.0 + 20.0 * k / (points - 1) + (rng.uniform(-0.3, 0.3) if 0 < k < points - 1 else 0.0) for k in range(points)
+    ]
     storages = [0.0]
     for _ in range(points - 1):
         storages.append(storages[-1] + rng.uniform(5e4, 5e5))
@@ -126,12 +140,19 @@ def test_level_pool_table_loop_agrees(seed):
     with the pure-Python closure loop, which adds them in the same order."""
     curve, outlets, start, inflow = _random_reservoir(random.Random(200 + seed))
     step = random.Random(seed).choice([60, 600, 3600])
-    result = rainmill.reservoir.run_level_pool_routing(u.ContinuousTimeSeries(inflow, td(seconds=step), "discharge"),
-                                                       start, curve, outlets)
+    result = rainmill.reservoir.run_level_pool_routing(
+        u.ContinuousTimeSeries(inflow, td(seconds=step), "discharge"), start, curve, outlets
+    )
     specs = _run().outlet_specs(outlets)
     got = loops.py_level_pool_tables(inflow, step, start, curve.elevation, curve.storage, list(specs.values()))
-    closures = loops.py_level_pool(inflow, step, start, curve.elevation, curve.storage,
-                                   {name: loops.outlet_getter(spec) for name, spec in specs.items()})
+    closures = loops.py_level_pool(
+        inflow,
+        step,
+        start,
+        curve.elevation,
+        curve.storage,
+        {name: loops.outlet_getter(spec) for name, spec in specs.items()},
+    )
     assert bits(*got[:3], *got[3]) == bits(*closures[:3], *(closures[3][name] for name in specs))
     want = [result.reservoir_storage.data, result.reservoir_elevation.data, result.reservoir_total_outflow.data]
     if len(outlets) == 1:
@@ -144,15 +165,19 @@ def test_level_pool_table_loop_agrees(seed):
 def test_level_pool_table_loop_refuses_what_rainmill_refuses():
     curve = ru.ElevationStorage([100.0, 105.0, 120.0], [0.0, 2.0e4, 2.0e5])
     rating = ru.ElevationDischarge([100.0, 110.0, 118.0], [0.0, 40.0, 300.0])
-    cases = [({"o": ru.ConstantDischargeInfo(1.0)}, [1e4] * 30, "storage is outside the range"),
-             ({"o": ru.UnControlledDischargeInfo(rating)}, [1e3] * 30, "elevation is above the maximum")]
+    cases = [
+        ({"o": ru.ConstantDischargeInfo(1.0)}, [1e4] * 30, "storage is outside the range"),
+        ({"o": ru.UnControlledDischargeInfo(rating)}, [1e3] * 30, "elevation is above the maximum"),
+    ]
     for outlets, inflow, message in cases:
         with pytest.raises(ValueError):
-            rainmill.reservoir.run_level_pool_routing(u.ContinuousTimeSeries(inflow, td(minutes=10), "discharge"),
-                                                      103.0, curve, outlets)
+            rainmill.reservoir.run_level_pool_routing(
+                u.ContinuousTimeSeries(inflow, td(minutes=10), "discharge"), 103.0, curve, outlets
+            )
         with pytest.raises(ValueError, match=message):
-            loops.py_level_pool_tables(inflow, 600, 103.0, curve.elevation, curve.storage,
-                                       list(_run().outlet_specs(outlets).values()))
+            loops.py_level_pool_tables(
+                inflow, 600, 103.0, curve.elevation, curve.storage, list(_run().outlet_specs(outlets).values())
+            )
 
 
 @pytest.mark.parametrize("seed", range(3))
@@ -165,8 +190,9 @@ def test_numba_level_pool_matches_the_table_loop(seed):
     curve, outlets, start, inflow = _random_reservoir(random.Random(300 + seed))
     specs = list(_run().outlet_specs(outlets).values())
     want = loops.py_level_pool_tables(inflow, 600, start, curve.elevation, curve.storage, specs)
-    got = peers.numba_functions()["level pool"](np.array(inflow), 600, start, np.array(curve.elevation),
-                                                np.array(curve.storage), specs)
+    got = peers.numba_functions()["level pool"](
+        np.array(inflow), 600, start, np.array(curve.elevation), np.array(curve.storage), specs
+    )
     assert bits(*got[:3], *got[3]) == bits(*want[:3], *want[3])
 
 

@@ -134,7 +134,9 @@ def test_array_module_arrays_read_as_their_items(code):
     assert outcome(data) == outcome(list(data)) == outcome(tuple(data)) == outcome(Generic(data))
 
 
-@pytest.mark.parametrize("fmt", ["d", "f", "e", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "?", "c", "n", "N", "P"])
+@pytest.mark.parametrize(
+    "fmt", ["d", "f", "e", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "?", "c", "n", "N", "P"]
+)
 def test_memoryviews_of_every_format_read_as_their_items(fmt):
     raw = bytes(rng.integers(0, 256, 64, dtype=np.uint8))
     if fmt == "?":

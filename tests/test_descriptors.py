@@ -36,7 +36,15 @@ def compile_unit(tmp_path, params=GOOD_PARAMS, signature=GOOD_SIGNATURE, binder=
     source = tmp_path / "unit.cpp"
     source.write_text(UNIT.format(params=params, signature=signature, binder=binder, function=function))
     return subprocess.run(
-        [COMPILER, "-std=c++20", "-fsyntax-only", f"-I{SRC}", "-isystem", sysconfig.get_paths()["include"], str(source)],
+        [
+            COMPILER,
+            "-std=c++20",
+            "-fsyntax-only",
+            f"-I{SRC}",
+            "-isystem",
+            sysconfig.get_paths()["include"],
+            str(source),
+        ],
         capture_output=True,
         text=True,
         timeout=300,
@@ -53,11 +61,15 @@ def test_a_matching_descriptor_compiles(tmp_path):
     [
         ({"params": '{.name = "a", .type = "Sequence[float]"}'}, "as many parameters as the C++ function takes"),
         (
-            {"params": '{.name = "b", .type = "bool", .shown_default = "False"}, {.name = "a", .type = "Sequence[float]"}'},
+            {
+                "params": '{.name = "b", .type = "bool", .shown_default = "False"}, {.name = "a", .type = "Sequence[float]"}'
+            },
             "parameter type differs from the converter",
         ),
-        ({"params": '{.name = "a", .type = "float"}, {.name = "b", .type = "bool", .shown_default = "False"}'},
-         "parameter type differs from the converter"),
+        (
+            {"params": '{.name = "a", .type = "float"}, {.name = "b", .type = "bool", .shown_default = "False"}'},
+            "parameter type differs from the converter",
+        ),
         ({"signature": GOOD_SIGNATURE.replace("1", "2")}, "optional in the descriptor exactly when"),
         ({"signature": GOOD_SIGNATURE.replace("1", "0")}, "optional in the descriptor exactly when"),
         ({"signature": GOOD_SIGNATURE.replace("1", "3")}, "requires no more parameters than it names"),
@@ -76,8 +88,19 @@ def test_a_matching_descriptor_compiles(tmp_path):
             "owner differs from the class",
         ),
     ],
-    ids=["count", "order", "type", "optional", "required", "too-many-required", "default", "no-default",
-         "result", "kind", "owner"],
+    ids=[
+        "count",
+        "order",
+        "type",
+        "optional",
+        "required",
+        "too-many-required",
+        "default",
+        "no-default",
+        "result",
+        "kind",
+        "owner",
+    ],
 )
 def test_a_slip_in_a_descriptor_does_not_compile(tmp_path, change, message):
     result = compile_unit(tmp_path, **change)

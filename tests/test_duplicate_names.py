@@ -33,8 +33,7 @@ LAYER = rainmill.baseflow.LinearReservoir(td(hours=2), 0.25, 0.0)
 
 def route(outlets):
     inflow = CTS([5.0, 5.0, 5.0], td(seconds=60), "discharge")
-    return rainmill.reservoir.run_level_pool_routing(inflow, 105.0, ru.ElevationStorage([100, 110], [0, 1e6]),
-                                                     outlets)
+    return rainmill.reservoir.run_level_pool_routing(inflow, 105.0, ru.ElevationStorage([100, 110], [0, 1e6]), outlets)
 
 
 def baseflow(layers):

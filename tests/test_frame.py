@@ -23,27 +23,47 @@ def incremental():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: CTS(), "ContinuousTimeSeries.__new__() missing 3 required positional arguments: "
-                        "'data', 'time_step', and 'kind'"),
-        (lambda: CTS([1.0]), "ContinuousTimeSeries.__new__() missing 2 required positional arguments: "
-                             "'time_step' and 'kind'"),
+        (
+            lambda: CTS(),
+            "ContinuousTimeSeries.__new__() missing 3 required positional arguments: 'data', 'time_step', and 'kind'",
+        ),
+        (
+            lambda: CTS([1.0]),
+            "ContinuousTimeSeries.__new__() missing 2 required positional arguments: 'time_step' and 'kind'",
+        ),
         (lambda: CTS([1.0], HOUR), "ContinuousTimeSeries.__new__() missing 1 required positional argument: 'kind'"),
-        (lambda: CTS(kind="volume"), "ContinuousTimeSeries.__new__() missing 2 required positional arguments: "
-                                     "'data' and 'time_step'"),
-        (lambda: CTS([1.0], HOUR, "volume", 4),
-         "ContinuousTimeSeries.__new__() takes 3 positional arguments but 4 were given"),
-        (lambda: CTS([1.0], HOUR, "volume", size=3),
-         "ContinuousTimeSeries.__new__() got an unexpected keyword argument 'size'"),
-        (lambda: CTS([1.0], HOUR, data=[2.0]),
-         "ContinuousTimeSeries.__new__() got multiple values for argument 'data'"),
-        (lambda: CTS([1.0], time_step=HOUR, time_step2=HOUR),
-         "ContinuousTimeSeries.__new__() got an unexpected keyword argument 'time_step2'"),
-        (lambda: incremental().disaggregate(), "IncrementalTimeSeries.disaggregate() missing 1 required "
-                                               "positional argument: 'target_step'"),
-        (lambda: incremental().disaggregate(60, 30),
-         "IncrementalTimeSeries.disaggregate() takes 1 positional arguments but 2 were given"),
-        (lambda: incremental().disaggregate(60, target_step=30),
-         "IncrementalTimeSeries.disaggregate() got multiple values for argument 'target_step'"),
+        (
+            lambda: CTS(kind="volume"),
+            "ContinuousTimeSeries.__new__() missing 2 required positional arguments: 'data' and 'time_step'",
+        ),
+        (
+            lambda: CTS([1.0], HOUR, "volume", 4),
+            "ContinuousTimeSeries.__new__() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: CTS([1.0], HOUR, "volume", size=3),
+            "ContinuousTimeSeries.__new__() got an unexpected keyword argument 'size'",
+        ),
+        (
+            lambda: CTS([1.0], HOUR, data=[2.0]),
+            "ContinuousTimeSeries.__new__() got multiple values for argument 'data'",
+        ),
+        (
+            lambda: CTS([1.0], time_step=HOUR, time_step2=HOUR),
+            "ContinuousTimeSeries.__new__() got an unexpected keyword argument 'time_step2'",
+        ),
+        (
+            lambda: incremental().disaggregate(),
+            "IncrementalTimeSeries.disaggregate() missing 1 required positional argument: 'target_step'",
+        ),
+        (
+            lambda: incremental().disaggregate(60, 30),
+            "IncrementalTimeSeries.disaggregate() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: incremental().disaggregate(60, target_step=30),
+            "IncrementalTimeSeries.disaggregate() got multiple values for argument 'target_step'",
+        ),
     ],
 )
 def test_binding_messages(call, message):
@@ -279,12 +299,18 @@ def test_timedelta_subclass_is_accepted():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: rainmill.metrics.calculate_kge([1.0], [1.0], False, 4),
-         "calculate_kge() takes from 2 to 3 positional arguments but 4 were given"),
-        (lambda: rainmill.reservoir.reservoir_utils.ConstantDischargeInfo(1.0, 2.0, 3.0, 4.0),
-         "ConstantDischargeInfo.__new__() takes from 1 to 3 positional arguments but 4 were given"),
-        (lambda: rainmill.metrics.calculate_kge(obs=[1.0]),
-         "calculate_kge() missing 1 required positional argument: 'sim'"),
+        (
+            lambda: rainmill.metrics.calculate_kge([1.0], [1.0], False, 4),
+            "calculate_kge() takes from 2 to 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: rainmill.reservoir.reservoir_utils.ConstantDischargeInfo(1.0, 2.0, 3.0, 4.0),
+            "ConstantDischargeInfo.__new__() takes from 1 to 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: rainmill.metrics.calculate_kge(obs=[1.0]),
+            "calculate_kge() missing 1 required positional argument: 'sim'",
+        ),
     ],
 )
 def test_binding_messages_with_optional_parameters(call, message):

@@ -85,18 +85,36 @@ NamedWithSurrogate.__qualname__ = "Named\udc80"
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: CTS([1.0], HOUR, "disc\x00harge"), ValueError,
-         'kind must be one of ["discharge", "rainfall", "elevation", "volume"]; got \'disc\x00harge\''),
-        (lambda: kge([1.0], [1.0], **{"use\x00log": True}), TypeError,
-         "calculate_kge() got an unexpected keyword argument 'use\x00log'"),
-        (lambda: CTS([1.0], HOUR, "volume", **{"kind\x00": 1}), TypeError,
-         "ContinuousTimeSeries.__new__() got an unexpected keyword argument 'kind\x00'"),
-        (lambda: CTS(NamedWithNul(), HOUR, "volume"), TypeError,
-         "argument 'data': 'Named\x00WithNul' object is not an instance of 'Sequence'"),
-        (lambda: kge([1.0], [1.0], NamedWithNul()), TypeError,
-         "argument 'use_log': 'Named\x00WithNul' object is not an instance of 'bool'"),
-        (lambda: CTS(NamedWithSurrogate(), HOUR, "volume"), TypeError,
-         "argument 'data': 'Named\udc80' object is not an instance of 'Sequence'"),
+        (
+            lambda: CTS([1.0], HOUR, "disc\x00harge"),
+            ValueError,
+            'kind must be one of ["discharge", "rainfall", "elevation", "volume"]; got \'disc\x00harge\'',
+        ),
+        (
+            lambda: kge([1.0], [1.0], **{"use\x00log": True}),
+            TypeError,
+            "calculate_kge() got an unexpected keyword argument 'use\x00log'",
+        ),
+        (
+            lambda: CTS([1.0], HOUR, "volume", **{"kind\x00": 1}),
+            TypeError,
+            "ContinuousTimeSeries.__new__() got an unexpected keyword argument 'kind\x00'",
+        ),
+        (
+            lambda: CTS(NamedWithNul(), HOUR, "volume"),
+            TypeError,
+            "argument 'data': 'Named\x00WithNul' object is not an instance of 'Sequence'",
+        ),
+        (
+            lambda: kge([1.0], [1.0], NamedWithNul()),
+            TypeError,
+            "argument 'use_log': 'Named\x00WithNul' object is not an instance of 'bool'",
+        ),
+        (
+            lambda: CTS(NamedWithSurrogate(), HOUR, "volume"),
+            TypeError,
+            "argument 'data': 'Named\udc80' object is not an instance of 'Sequence'",
+        ),
     ],
 )
 def test_messages_are_never_cut_at_nul(call, error, message):
@@ -123,8 +141,10 @@ def test_an_enumeration_failure_names_the_whole_type():
     [
         (lambda kw: kge([1.0], [1.0], **kw), "calculate_kge()"),
         (lambda kw: CTS([1.0], HOUR, "volume", **kw), "ContinuousTimeSeries.__new__()"),
-        (lambda kw: rainmill.utils.IncrementalTimeSeries([1.0], HOUR, "rainfall").disaggregate(1800, **kw),
-         "IncrementalTimeSeries.disaggregate()"),
+        (
+            lambda kw: rainmill.utils.IncrementalTimeSeries([1.0], HOUR, "rainfall").disaggregate(1800, **kw),
+            "IncrementalTimeSeries.disaggregate()",
+        ),
     ],
 )
 def test_an_unencodable_keyword_is_a_binding_error_quoting_it(call, owner):

@@ -35,8 +35,9 @@ def known(key):
     return pytest.mark.xfail(reason=KNOWN[key], strict=True) if key in KNOWN else ()
 
 
-@pytest.mark.parametrize("name", [
-    pytest.param(name, marks=known(key)) for name, (_, key) in fuzz_faults.PROBES.items()])
+@pytest.mark.parametrize(
+    "name", [pytest.param(name, marks=known(key)) for name, (_, key) in fuzz_faults.PROBES.items()]
+)
 def test_fault_probe(name):
     probe, _ = fuzz_faults.PROBES[name]
     if name == "lying __len__ pins memory" and SANITIZED:
@@ -62,9 +63,23 @@ def test_fuzz_catalogue_covers_every_entry_point():
 def test_fuzz_every_entry_point_accepts_only_documented_outcomes(tmp_path):
     """Runs in a child, so that a crash is a failing test that names the case it crashed on."""
     trace, summary = tmp_path / "case.txt", tmp_path / "summary.json"
-    done = subprocess.run([sys.executable, str(HERE / "fuzz_calls.py"), "--cases", str(FUZZ_CASES), "--seed",
-                           str(FUZZ_SEED), "--trace", str(trace), "--json", str(summary)],
-                          capture_output=True, text=True, timeout=1800)
+    done = subprocess.run(
+        [
+            sys.executable,
+            str(HERE / "fuzz_calls.py"),
+            "--cases",
+            str(FUZZ_CASES),
+            "--seed",
+            str(FUZZ_SEED),
+            "--trace",
+            str(trace),
+            "--json",
+            str(summary),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=1800,
+    )
     if not summary.exists():
         case = trace.read_text(errors="replace") if trace.exists() else "?"
         pytest.fail(f"the fuzzing process died (exit status {done.returncode}) on {case}\n{done.stderr[-2000:]}")
@@ -91,8 +106,10 @@ def test_huge_input_ends_in_a_documented_outcome(name, expression):
     assert fuzz_huge.accepted(outcome), outcome
 
 
-@pytest.mark.parametrize("name", [pytest.param(n, marks=known("sigint"))
-                                  for n in ("level pool over 2**31 s", "Muskingum with 10**12 sub-reaches")])
+@pytest.mark.parametrize(
+    "name",
+    [pytest.param(n, marks=known("sigint")) for n in ("level pool over 2**31 s", "Muskingum with 10**12 sub-reaches")],
+)
 def test_long_call_reacts_to_sigint(name):
     # not a timing test: a generous bound on whether the call reacts at all; make check reports the time
     [(_, result)] = fuzz_sigint.run(wait=3.0, names={name})

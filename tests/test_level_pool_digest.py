@@ -12,4 +12,3 @@ RECORDED = "ec7140e379dbea5ed17cc428f0c669115dee30c6282f0baabb6602a07793f3a4"
 
 def test_level_pool_results_are_bit_identical_to_the_recorded_runs():
     assert level_pool_digest.digest() == RECORDED
-

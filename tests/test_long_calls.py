@@ -45,8 +45,7 @@ CHILD = textwrap.dedent(
 @pytest.mark.parametrize("name", list(long_workloads.WORKLOADS))
 def test_sigint_stops_a_long_call_within_half_a_second(name):
     script = CHILD.format(tests=TESTS, name=name)
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         word, started = child.stdout.readline().split()
         assert word == "ready"

@@ -128,8 +128,7 @@ def test_matches_model(pairs, use_log):
 
 
 @settings(max_examples=80, deadline=None)
-@given(pairs=st.lists(st.tuples(st.floats(0.0, 1e4), st.floats(0.0, 1e4)), min_size=1,
-                      max_size=30))
+@given(pairs=st.lists(st.tuples(st.floats(0.0, 1e4), st.floats(0.0, 1e4)), min_size=1, max_size=30))
 def test_log_variant_matches_model_on_flows(pairs):
     sim = [s for s, _ in pairs]
     obs = [o for _, o in pairs]
@@ -178,10 +177,11 @@ def test_sequence_conversions():
     "kwargs, message",
     [
         ({"sim": "123"}, "argument 'sim': Can't extract `str` to `Vec`"),
-        ({"sim": (x for x in [1.0])},
-         "argument 'sim': 'generator' object is not an instance of 'Sequence'"),
-        ({"obs": rainmill.utils.ContinuousTimeSeries([1.0], timedelta(hours=1), "discharge")},
-         "argument 'obs': 'ContinuousTimeSeries' object is not an instance of 'Sequence'"),
+        ({"sim": (x for x in [1.0])}, "argument 'sim': 'generator' object is not an instance of 'Sequence'"),
+        (
+            {"obs": rainmill.utils.ContinuousTimeSeries([1.0], timedelta(hours=1), "discharge")},
+            "argument 'obs': 'ContinuousTimeSeries' object is not an instance of 'Sequence'",
+        ),
         ({"obs": [1.0, "2"]}, "argument 'obs': "),
     ],
 )
@@ -197,8 +197,7 @@ def test_function_shape():
     assert calculate_kge.__module__ == "metrics"
     assert calculate_kge.__text_signature__ == "(sim, obs, use_log=False)"
     doc = calculate_kge.__doc__
-    assert doc.startswith(
-        "Calculates the Kling-Gupta Efficiency (KGE) between simulated and observed series.")
+    assert doc.startswith("Calculates the Kling-Gupta Efficiency (KGE) between simulated and observed series.")
     assert "KGE = 1 - sqrt((r-1)\u00b2 + (\u03b2-1)\u00b2 + (\u03b3-1)\u00b2)" in doc
     assert "`ln(x + \u03b5)` before\n  computing statistics." in doc
     assert doc.endswith("`sim` and `obs` have\ndifferent lengths.")

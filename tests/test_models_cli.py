@@ -21,8 +21,18 @@ def cli(*args, cwd=None):
 def test_run_writes_results_and_figure(tmp_path):
     pytest.importorskip("matplotlib")
     out, figure = tmp_path / "results.csv", tmp_path / "figure.png"
-    done = cli("run", EXAMPLES / "event_model.toml", "--rain", EXAMPLES / "design_storm.csv",
-               "--observed", EXAMPLES / "observed_outflow.csv", "--out", out, "--plot", figure)
+    done = cli(
+        "run",
+        EXAMPLES / "event_model.toml",
+        "--rain",
+        EXAMPLES / "design_storm.csv",
+        "--observed",
+        EXAMPLES / "observed_outflow.csv",
+        "--out",
+        out,
+        "--plot",
+        figure,
+    )
     assert done.returncode == 0, done.stderr
     for text in ("reservoir_outflow", "Mass balance", "within the tolerance", "Scores against the observations", "kge"):
         assert text in done.stdout
@@ -36,8 +46,16 @@ def test_observations_beyond_the_recession_extend_the_run(tmp_path):
     observed = tmp_path / "q.csv"
     index = pd.date_range("2024-06-11", "2024-06-14", freq="15min", tz="UTC", name="time")
     pd.Series(5.0, index=index, name="q").to_csv(observed)
-    done = cli("run", EXAMPLES / "event_model.toml", "--rain", EXAMPLES / "design_storm.csv", "--observed", observed,
-               "--units", "SI")
+    done = cli(
+        "run",
+        EXAMPLES / "event_model.toml",
+        "--rain",
+        EXAMPLES / "design_storm.csv",
+        "--observed",
+        observed,
+        "--units",
+        "SI",
+    )
     assert done.returncode == 0, done.stderr
     assert "to 2024-06-14T00:00:00+00:00" in done.stdout and "m³/s" in done.stdout
 
@@ -47,7 +65,10 @@ def test_observations_beyond_the_recession_extend_the_run(tmp_path):
     [
         (("constant_rate = 0.12", "constant_rate = -0.12"), "error: basin.loss.constant_rate: must be >= 0, got -0.12"),
         (("x = 0.15", "x = 0.45"), "error: reach.sub_reaches: the time step 0.25 h is outside [2Kx, 2K(1-x)]"),
-        (("initial_elevation = 108.5", "initial_elevation = 99.0"), "error: reservoir.initial_elevation: 99 is outside"),
+        (
+            ("initial_elevation = 108.5", "initial_elevation = 99.0"),
+            "error: reservoir.initial_elevation: 99 is outside",
+        ),
     ],
 )
 def test_invalid_models_exit_with_the_message(tmp_path, edit, message):

@@ -49,7 +49,9 @@ def random_model(rng: random.Random, units: str = "US") -> Model:
             (0.0, top / 10, top / 3, top * 10),
             rng.uniform(100, 110),
             {
-                "gate": ControlledOutlet((100.0, 120.0, 200.0), (0.0, 200.0, 2000.0), maximum_release=rng.uniform(50, 500)),
+                "gate": ControlledOutlet(
+                    (100.0, 120.0, 200.0), (0.0, 200.0, 2000.0), maximum_release=rng.uniform(50, 500)
+                ),
                 "spillway": UncontrolledOutlet((112.0, 115.0, 200.0), (0.0, 300.0, 1e5)),
                 "floor": ConstantOutlet(rng.uniform(0, 5), minimum_elevation=101.0),
             },
@@ -124,15 +126,28 @@ def edit(path, value):
         ("reach.x", 0.6, "reach.x: must be between 0 and 0.5, got 0.6"),
         ("reach.x", -0.1, "reach.x: must be between 0 and 0.5, got -0.1"),
         ("reach.sub_reaches", 0, "reach.sub_reaches: must be >= 1, got 0"),
-        ("reservoir.initial_elevation", 131.0, "reservoir.initial_elevation: 131 is outside the storage curve (100 to 130)"),
+        (
+            "reservoir.initial_elevation",
+            131.0,
+            "reservoir.initial_elevation: 131 is outside the storage curve (100 to 130)",
+        ),
         ("reservoir.storage", [0.0, 1.0], "reservoir.storage: has 2 values for 8 elevations"),
-        ("reservoir.elevation", [100.0, 104.0, 104.0, 112.0, 116.0, 120.0, 124.0, 130.0],
-         "reservoir.elevation[2]: the table must be strictly increasing; 104 follows 104"),
-        ("reservoir.outlets.gate.discharge", [0.0, 45.0, 30.0, 125.0, 190.0],
-         "reservoir.outlets.gate.discharge[2]: the table must be non-decreasing; 30 follows 45"),
+        (
+            "reservoir.elevation",
+            [100.0, 104.0, 104.0, 112.0, 116.0, 120.0, 124.0, 130.0],
+            "reservoir.elevation[2]: the table must be strictly increasing; 104 follows 104",
+        ),
+        (
+            "reservoir.outlets.gate.discharge",
+            [0.0, 45.0, 30.0, 125.0, 190.0],
+            "reservoir.outlets.gate.discharge[2]: the table must be non-decreasing; 30 follows 45",
+        ),
         ("reservoir.outlets.gate.kind", "valve", "reservoir.outlets.gate.kind: must be one of"),
-        ("reservoir.outlets.minimum release.discharge", -4.0,
-         "reservoir.outlets.minimum release.discharge: must be >= 0, got -4"),
+        (
+            "reservoir.outlets.minimum release.discharge",
+            -4.0,
+            "reservoir.outlets.minimum release.discharge: must be >= 0, got -4",
+        ),
         ("basin.loss.constant_loss", 0.1, "basin.loss.constant_loss: unknown key"),
         ("basin.transform.r", None, "basin.transform.r: missing"),
         ("options.units", "imperial", "options.units: must be one of ['US', 'SI'], got 'imperial'"),

@@ -84,7 +84,9 @@ def test_alignment_on_the_observations_index():
 def test_missing_observations():
     sim = hourly([1.0, 2.0, 3.0, 4.0, 5.0])
     obs = hourly([1.0, np.nan, 3.5, np.nan, 4.0])
-    with pytest.raises(rm.TimeSeriesError, match=r"observed: missing value at 2024-06-11T01:00:00 \(pass missing='drop'"):
+    with pytest.raises(
+        rm.TimeSeriesError, match=r"observed: missing value at 2024-06-11T01:00:00 \(pass missing='drop'"
+    ):
         rm.kge(sim, obs)
     kept = hourly([1.0, 3.5, 4.0])
     kept.index = obs.dropna().index

@@ -60,8 +60,12 @@ def test_the_horizon_extends_until_the_pool_recedes(example):
     assert len(out) > 6 * 4 + 16, "well beyond the storm and the unit hydrograph"
     assert result.mass_balance.runoff_fraction == pytest.approx(1.0, abs=1e-4)
     peaks = result.peaks
-    assert peaks.loc["reservoir_outflow", "peak"] < peaks.loc["reach_outflow", "peak"] < peaks.loc["basin_outflow", "peak"]
-    assert peaks.loc["reservoir_outflow", "time"] > peaks.loc["reach_outflow", "time"] > peaks.loc["basin_outflow", "time"]
+    assert (
+        peaks.loc["reservoir_outflow", "peak"] < peaks.loc["reach_outflow", "peak"] < peaks.loc["basin_outflow", "peak"]
+    )
+    assert (
+        peaks.loc["reservoir_outflow", "time"] > peaks.loc["reach_outflow", "time"] > peaks.loc["basin_outflow", "time"]
+    )
 
 
 def test_an_explicit_end(example):
@@ -77,8 +81,12 @@ def test_an_explicit_end(example):
 
 def test_the_truncated_transform_is_the_extension(example):
     model, _ = example
-    truncated = Model.from_dict({**model.to_dict(), "basin": {**model.to_dict()["basin"],
-                                 "transform": {"method": "clark-truncated", "tc": 4.0, "r": 0.5}}})
+    truncated = Model.from_dict(
+        {
+            **model.to_dict(),
+            "basin": {**model.to_dict()["basin"], "transform": {"method": "clark-truncated", "tc": 4.0, "r": 0.5}},
+        }
+    )
     result = truncated.run(storm(), end="2024-06-12 00:00+00:00")
     rain = rainmill.utils.IncrementalTimeSeries(result.rain["gross"].tolist(), timedelta(minutes=15), "rainfall")
     loss = model.basin.loss
@@ -96,11 +104,16 @@ def test_mass_balance_closes_on_random_models(seed):
     model = random_model(rng)
     step = rng.choice([300, 900, 1800])
     r_min = step / 3600.0 / 2.0
-    layers = {n: BaseflowLayer(l.fraction, max(l.k, l.reservoirs * r_min), l.initial_q, l.reservoirs)
-              for n, l in model.basin.baseflow.items()}
-    basin = Basin(model.basin.area, model.basin.loss,
-                  Transform(model.basin.transform.tc, max(model.basin.transform.r, r_min), model.basin.transform.method),
-                  layers)
+    layers = {
+        n: BaseflowLayer(l.fraction, max(l.k, l.reservoirs * r_min), l.initial_q, l.reservoirs)
+        for n, l in model.basin.baseflow.items()
+    }
+    basin = Basin(
+        model.basin.area,
+        model.basin.loss,
+        Transform(model.basin.transform.tc, max(model.basin.transform.r, r_min), model.basin.transform.method),
+        layers,
+    )
     reach = None
     if model.reach is not None:
         reach = rm.Reach(k=step / 3600.0, x=0.2, sub_reaches=1)
@@ -189,8 +202,13 @@ def test_overtopping_is_a_model_error():
 
 @pytest.mark.parametrize(
     ("flow", "start", "expected"),
-    [([0, 5, 10, 4, 0.2, 0.05], 0, 5), ([0, 5, 10, 4, 0.2, 0.05], 0, 5), ([1, 1, 1], 0, 0), ([0, 1, 2, 3], 0, None),
-     ([2, 10, 2, 2, 2], 3, 3)],
+    [
+        ([0, 5, 10, 4, 0.2, 0.05], 0, 5),
+        ([0, 5, 10, 4, 0.2, 0.05], 0, 5),
+        ([1, 1, 1], 0, 0),
+        ([0, 1, 2, 3], 0, None),
+        ([2, 10, 2, 2, 2], 3, 3),
+    ],
 )
 def test_receded_at(flow, start, expected):
     assert receded_at(np.array(flow, dtype=float), 0.01, start) == expected

@@ -57,7 +57,10 @@ def test_csv_across_a_daylight_saving_change_reads_as_utc(tmp_path):
         (["00:00", "02:00", "01:00", "03:00"], "timestamp 2024-06-11T01:00:00 comes after 2024-06-11T02:00:00"),
         (["00:00", "01:00", "02:30", "03:00"], "irregular timestamp 2024-06-11T02:30:00"),
         (["00:00", "01:00", "01:45", "02:45"], "irregular timestamp 2024-06-11T01:45:00"),
-        (["00:00", "01:00", "03:00", "04:00"], "gap after 2024-06-11T01:00:00: the next value is at 2024-06-11T03:00:00, 1 step(s) of 1 h missing"),
+        (
+            ["00:00", "01:00", "03:00", "04:00"],
+            "gap after 2024-06-11T01:00:00: the next value is at 2024-06-11T03:00:00, 1 step(s) of 1 h missing",
+        ),
     ],
 )
 def test_bad_indexes_are_refused_naming_the_first_timestamp(tmp_path, stamps, message):
@@ -124,5 +127,7 @@ def test_csv_errors(tmp_path):
 @pytest.mark.parametrize("value", [-0.1, np.inf, -np.inf])
 def test_rain_depths_must_be_finite_and_not_negative(value):
     rain = series([0.1, 0.2, value, 0.3])
-    with pytest.raises(TimeSeriesError, match=f"rain: depth {value} at 2024-06-11T00:30:00; rain must be finite and >= 0"):
+    with pytest.raises(
+        TimeSeriesError, match=f"rain: depth {value} at 2024-06-11T00:30:00; rain must be finite and >= 0"
+    ):
         rm.fill_rain(rain, "zero")

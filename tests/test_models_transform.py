@@ -30,7 +30,9 @@ def test_keeps_the_unit_volume_and_the_first_ordinates(tc_steps, r_over_tc):
     n = math.ceil(tc.total_seconds() / STEP)
     truncated = extension_uh(tc, r)
     if n > 1:
-        assert uh[: len(truncated) + 1][:n].tolist() == truncated[:n], "the first ceil(tc/step) ordinates are the extension's"
+        assert uh[: len(truncated) + 1][:n].tolist() == truncated[:n], (
+            "the first ceil(tc/step) ordinates are the extension's"
+        )
     else:
         assert uh[0] == 0.0 and all(v == 0.0 for v in truncated), "tc <= step: the extension returns zeros"
     volume = math.fsum(uh.tolist()) * STEP
@@ -59,7 +61,9 @@ def test_convolution_starts_like_the_extension():
     ).data
     ours = clark(excess, AREA, tc, r, STEP)
     assert ours[:n].tolist() == ext[:n], "identical while only the shared ordinates contribute"
-    assert math.fsum(ours.tolist()) == pytest.approx(math.fsum(excess) * math.fsum(unit_hydrograph(AREA, tc, r, STEP).tolist()), rel=1e-12)
+    assert math.fsum(ours.tolist()) == pytest.approx(
+        math.fsum(excess) * math.fsum(unit_hydrograph(AREA, tc, r, STEP).tolist()), rel=1e-12
+    )
     assert len(ours) == len(excess) + len(unit_hydrograph(AREA, tc, r, STEP)) - 1
 
 

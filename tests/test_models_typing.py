@@ -11,7 +11,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / "python" / "rainmill_models"
 
 
-@pytest.mark.skipif(os.environ.get("RAINMILL_SANITIZED") == "1", reason="type checks run once, against the release build")
+@pytest.mark.skipif(
+    os.environ.get("RAINMILL_SANITIZED") == "1", reason="type checks run once, against the release build"
+)
 def test_models_package_is_strictly_typed():
     pytest.importorskip("mypy")
     pytest.importorskip("pandas")

@@ -157,8 +157,15 @@ def test_only_the_entry_points_are_exported():
     ).stdout
     symbols = sorted(line.split()[-1] for line in out.splitlines() if line.strip())
     assert symbols == sorted(
-        ["PyInit_rainmill", "PyInit_init_reach", "PyInit_init_reservoir", "PyInit_init_transform",
-         "PyInit_init_loss", "PyInit_init_baseflow", "PyInit_init_metrics"]
+        [
+            "PyInit_rainmill",
+            "PyInit_init_reach",
+            "PyInit_init_reservoir",
+            "PyInit_init_transform",
+            "PyInit_init_loss",
+            "PyInit_init_baseflow",
+            "PyInit_init_metrics",
+        ]
     )
 
 
@@ -166,8 +173,11 @@ FUNCTIONS = [
     ("reach", "run_muskingum_routing", "(inflow, k, x, sub_reaches, initial_outflow)"),
     ("reservoir", "run_level_pool_routing", "(inflow, initial_elevation, elevation_storage, discharge_info)"),
     ("rainfall_transform", "run_clark_uh", "(rainfall, basin_area, tc, storage_r)"),
-    ("rainfall_loss", "run_deficit_and_constant",
-     "(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)"),
+    (
+        "rainfall_loss",
+        "run_deficit_and_constant",
+        "(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)",
+    ),
     ("baseflow", "run_linear_reservoir", "(basin_area, rainfall, reservoirs)"),
     ("metrics", "calculate_kge", "(sim, obs, use_log=False)"),
 ]
@@ -186,9 +196,13 @@ def test_functions_are_bound_to_their_submodule(module_name, name, signature):
 
 def test_only_linear_reservoir_refuses_subclassing():
     ru = rainmill.reservoir.reservoir_utils
-    classes = [rainmill.utils.ContinuousTimeSeries, rainmill.utils.IncrementalTimeSeries,
-               rainmill.reservoir.LevelPoolResult, rainmill.rainfall_loss.DeficitConstantResult,
-               *(getattr(ru, name) for name in RESERVOIR_UTILS)]
+    classes = [
+        rainmill.utils.ContinuousTimeSeries,
+        rainmill.utils.IncrementalTimeSeries,
+        rainmill.reservoir.LevelPoolResult,
+        rainmill.rainfall_loss.DeficitConstantResult,
+        *(getattr(ru, name) for name in RESERVOIR_UTILS),
+    ]
     for cls in classes:
         type("Sub", (cls,), {})
     with pytest.raises(TypeError):

@@ -87,9 +87,9 @@ def test_matches_model_bit_for_bit(rain, step, initial, maximum, rate, drying):
 @pytest.mark.parametrize(
     "rain, excess, loss, deficit",
     [
-        (1.0, 0.4, 0.6, 0.0),    # c = 0.1 first, then 0.5 fills the deficit
+        (1.0, 0.4, 0.6, 0.0),  # c = 0.1 first, then 0.5 fills the deficit
         (0.05, 0.0, 0.05, 0.5),  # all of it is constant loss
-        (0.0, 0.0, 0.0, 0.5),    # no drying time: the deficit stays
+        (0.0, 0.0, 0.0, 0.5),  # no drying time: the deficit stays
         (-1.0, 0.0, 0.0, 0.5),
         (math.nan, 0.0, 0.0, 0.5),
     ],
@@ -135,12 +135,9 @@ def test_result_class():
     assert Result.__module__ == "builtins"
     with pytest.raises(TypeError):
         Result()
-    assert Result.excess.__doc__ == (
-        "Excess rainfall that becomes surface runoff (inches per time step).")
-    assert Result.loss.__doc__ == (
-        "Total infiltrated depth per time step (constant loss + deficit fill, inches).")
-    assert Result.deficit.__doc__ == (
-        "Running soil moisture deficit at the end of each time step (inches).")
+    assert Result.excess.__doc__ == ("Excess rainfall that becomes surface runoff (inches per time step).")
+    assert Result.loss.__doc__ == ("Total infiltrated depth per time step (constant loss + deficit fill, inches).")
+    assert Result.deficit.__doc__ == ("Running soil moisture deficit at the end of each time step (inches).")
     result = run(ITS([1.0], HOUR, "rainfall"), 0.5, 1.0, 0.1, HOUR)
     assert type(result) is Result
     assert result.excess is not result.excess
@@ -150,22 +147,25 @@ def test_result_class():
         result.excess = result.loss
 
 
-GOOD = dict(rainfall=ITS([1.0], HOUR, "rainfall"), initial_deficit=0.5, max_deficit=1.0,
-            constant_loss_per_hr=0.1, time_to_dry=HOUR)
+GOOD = dict(
+    rainfall=ITS([1.0], HOUR, "rainfall"),
+    initial_deficit=0.5,
+    max_deficit=1.0,
+    constant_loss_per_hr=0.1,
+    time_to_dry=HOUR,
+)
 
 
 @pytest.mark.parametrize(
     "changes, message",
     [
-        ({"time_to_dry": 3600},
-         "argument 'time_to_dry': 'int' object is not an instance of 'timedelta'"),
-        ({"time_to_dry": 1.5},
-         "argument 'time_to_dry': 'float' object is not an instance of 'timedelta'"),
-        ({"rainfall": [1.0]},
-         "argument 'rainfall': 'list' object is not an instance of 'IncrementalTimeSeries'"),
-        ({"rainfall": rainmill.utils.ContinuousTimeSeries([1.0], HOUR, "rainfall")},
-         "argument 'rainfall': 'ContinuousTimeSeries' object is not an instance of "
-         "'IncrementalTimeSeries'"),
+        ({"time_to_dry": 3600}, "argument 'time_to_dry': 'int' object is not an instance of 'timedelta'"),
+        ({"time_to_dry": 1.5}, "argument 'time_to_dry': 'float' object is not an instance of 'timedelta'"),
+        ({"rainfall": [1.0]}, "argument 'rainfall': 'list' object is not an instance of 'IncrementalTimeSeries'"),
+        (
+            {"rainfall": rainmill.utils.ContinuousTimeSeries([1.0], HOUR, "rainfall")},
+            "argument 'rainfall': 'ContinuousTimeSeries' object is not an instance of 'IncrementalTimeSeries'",
+        ),
         ({"initial_deficit": "0.5"}, "argument 'initial_deficit': "),
         ({"max_deficit": None}, "argument 'max_deficit': "),
         ({"constant_loss_per_hr": []}, "argument 'constant_loss_per_hr': "),
@@ -184,8 +184,8 @@ def test_negative_drying_time_is_a_value_error():
 
 
 def test_docstring():
-    assert run.__text_signature__ == (
-        "(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)")
+    assert run.__text_signature__ == ("(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)")
     assert run.__module__ == "rainfall_loss"
-    assert run.__doc__.startswith("Separates gross rainfall into excess runoff and infiltration "
-                                  "losses using the\ndeficit-and-constant model.\n\n")
+    assert run.__doc__.startswith(
+        "Separates gross rainfall into excess runoff and infiltration losses using the\ndeficit-and-constant model.\n\n"
+    )

@@ -83,10 +83,14 @@ STORM = [0.0, 0.12, 0.4, 0.0, 0.75, 0.3, 0.0, 0.0, 0.05]
     "rain, step, area, tc, storage",
     [
         (STORM, HOUR, 640.0, timedelta(hours=5, minutes=20), timedelta(hours=3)),
-        (STORM, timedelta(minutes=10), 1234.5, timedelta(hours=2, microseconds=7),
-         timedelta(minutes=45, seconds=1, microseconds=999999)),
-        (STORM, timedelta(minutes=5), 80.0, timedelta(hours=1, minutes=2, seconds=3),
-         timedelta(0)),
+        (
+            STORM,
+            timedelta(minutes=10),
+            1234.5,
+            timedelta(hours=2, microseconds=7),
+            timedelta(minutes=45, seconds=1, microseconds=999999),
+        ),
+        (STORM, timedelta(minutes=5), 80.0, timedelta(hours=1, minutes=2, seconds=3), timedelta(0)),
         (STORM, HOUR, -50.0, timedelta(hours=3), HOUR),
         (STORM, HOUR, 0.0, timedelta(hours=3), HOUR),
         ([-0.2, 0.3, -0.0, 1e300], HOUR, 640.0, timedelta(hours=3), timedelta(minutes=20)),
@@ -137,8 +141,7 @@ def test_zero_rainfall_costs_no_work():
     # steps would be 10^10 multiply-adds; skipping them leaves one pass.
     rain = [0.0] * 10_000 + [1.0]
     started = time.perf_counter()
-    result = clark(ITS(rain, timedelta(seconds=1), "rainfall"), 640.0,
-                   timedelta(seconds=1_000_000), HOUR)
+    result = clark(ITS(rain, timedelta(seconds=1), "rainfall"), 640.0, timedelta(seconds=1_000_000), HOUR)
     elapsed = time.perf_counter() - started
     assert len(result.data) == 10_000 + 1_000_000
     assert result.data[:10_001] == [0.0] * 10_001
@@ -158,13 +161,11 @@ def test_loss_then_disaggregate_then_transform():
         pass
 
     gross = Gross([0.4, 1.3, 0.2], timedelta(minutes=30), "rainfall")
-    excess = rainmill.rainfall_loss.run_deficit_and_constant(
-        gross, 0.3, 1.0, 0.1, timedelta(hours=12)).excess
+    excess = rainmill.rainfall_loss.run_deficit_and_constant(gross, 0.3, 1.0, 0.1, timedelta(hours=12)).excess
     assert type(excess) is ITS and gross.data == [0.4, 1.3, 0.2]
     fine = excess.disaggregate(600)
     result = clark(fine, 500.0, timedelta(hours=1, minutes=5), timedelta(minutes=40))
-    expected = model(fine.data, timedelta(minutes=10), 500.0, timedelta(hours=1, minutes=5),
-                     timedelta(minutes=40))
+    expected = model(fine.data, timedelta(minutes=10), 500.0, timedelta(hours=1, minutes=5), timedelta(minutes=40))
     assert bits(result.data) == bits(expected)
     assert result.time_step == timedelta(minutes=10)
 
@@ -177,17 +178,18 @@ GOOD = dict(rainfall=ITS([1.0], HOUR, "rainfall"), basin_area=640.0, tc=HOUR, st
     [
         ({"tc": 7200.0}, "argument 'tc': 'float' object is not an instance of 'timedelta'"),
         ({"tc": 2}, "argument 'tc': 'int' object is not an instance of 'timedelta'"),
-        ({"storage_r": 3600},
-         "argument 'storage_r': 'int' object is not an instance of 'timedelta'"),
+        ({"storage_r": 3600}, "argument 'storage_r': 'int' object is not an instance of 'timedelta'"),
         ({"basin_area": "640"}, "argument 'basin_area': "),
-        ({"rainfall": [1.0]},
-         "argument 'rainfall': 'list' object is not an instance of 'IncrementalTimeSeries'"),
-        ({"rainfall": rainmill.utils.ContinuousTimeSeries([1.0], HOUR, "rainfall")},
-         "argument 'rainfall': 'ContinuousTimeSeries' object is not an instance of "
-         "'IncrementalTimeSeries'"),
+        ({"rainfall": [1.0]}, "argument 'rainfall': 'list' object is not an instance of 'IncrementalTimeSeries'"),
+        (
+            {"rainfall": rainmill.utils.ContinuousTimeSeries([1.0], HOUR, "rainfall")},
+            "argument 'rainfall': 'ContinuousTimeSeries' object is not an instance of 'IncrementalTimeSeries'",
+        ),
         # Both types are checked before either value is read.
-        ({"tc": timedelta(hours=-1), "storage_r": None},
-         "argument 'storage_r': 'None' is not an instance of 'timedelta'"),
+        (
+            {"tc": timedelta(hours=-1), "storage_r": None},
+            "argument 'storage_r': 'None' is not an instance of 'timedelta'",
+        ),
     ],
 )
 def test_conversion_errors_name_the_argument(changes, message):
@@ -196,8 +198,7 @@ def test_conversion_errors_name_the_argument(changes, message):
     assert str(info.value).startswith(message)
 
 
-@pytest.mark.parametrize("changes", [{"tc": timedelta(hours=-1)},
-                                     {"storage_r": timedelta(seconds=-1)}])
+@pytest.mark.parametrize("changes", [{"tc": timedelta(hours=-1)}, {"storage_r": timedelta(seconds=-1)}])
 def test_negative_duration_is_a_value_error(changes):
     with pytest.raises(ValueError) as info:
         clark(**{**GOOD, **changes})
@@ -213,5 +214,6 @@ def test_missing_argument_message():
 def test_docstring():
     assert clark.__text_signature__ == "(rainfall, basin_area, tc, storage_r)"
     assert clark.__module__ == "rainfall_transform"
-    assert clark.__doc__.startswith("Transforms excess rainfall into a runoff hydrograph using "
-                                    "the Clark unit hydrograph.\n\n# Arguments\n\n")
+    assert clark.__doc__.startswith(
+        "Transforms excess rainfall into a runoff hydrograph using the Clark unit hydrograph.\n\n# Arguments\n\n"
+    )

@@ -154,8 +154,7 @@ def test_empty_inflow_panics_after_the_warning():
     assert type(again.value) is type(info.value)
 
 
-GOOD = dict(inflow=CTS([1.0, 2.0], HOUR, "discharge"), k=HOUR, x=0.2, sub_reaches=1,
-            initial_outflow=1.0)
+GOOD = dict(inflow=CTS([1.0, 2.0], HOUR, "discharge"), k=HOUR, x=0.2, sub_reaches=1, initial_outflow=1.0)
 
 
 @pytest.mark.parametrize(
@@ -164,16 +163,15 @@ GOOD = dict(inflow=CTS([1.0, 2.0], HOUR, "discharge"), k=HOUR, x=0.2, sub_reache
         ({"k": 3600.0}, "argument 'k': 'float' object is not an instance of 'timedelta'"),
         ({"k": 3600}, "argument 'k': 'int' object is not an instance of 'timedelta'"),
         ({"initial_outflow": None}, "argument 'initial_outflow': "),
-        ({"inflow": [1.0, 2.0]},
-         "argument 'inflow': 'list' object is not an instance of 'ContinuousTimeSeries'"),
-        ({"inflow": rainmill.utils.IncrementalTimeSeries([1.0], HOUR, "rainfall")},
-         "argument 'inflow': 'IncrementalTimeSeries' object is not an instance of "
-         "'ContinuousTimeSeries'"),
+        ({"inflow": [1.0, 2.0]}, "argument 'inflow': 'list' object is not an instance of 'ContinuousTimeSeries'"),
+        (
+            {"inflow": rainmill.utils.IncrementalTimeSeries([1.0], HOUR, "rainfall")},
+            "argument 'inflow': 'IncrementalTimeSeries' object is not an instance of 'ContinuousTimeSeries'",
+        ),
         ({"x": "0.2"}, "argument 'x': "),
         ({"sub_reaches": 1.0}, "argument 'sub_reaches': "),
         # Conversion runs in parameter order: the inflow is reported first.
-        ({"inflow": None, "k": 1.0}, "argument 'inflow': 'None' is not an instance of "
-         "'ContinuousTimeSeries'"),
+        ({"inflow": None, "k": 1.0}, "argument 'inflow': 'None' is not an instance of 'ContinuousTimeSeries'"),
     ],
 )
 def test_conversion_errors_name_the_argument(changes, message):
@@ -185,13 +183,13 @@ def test_conversion_errors_name_the_argument(changes, message):
 def test_initial_outflow_cannot_be_left_out():
     with pytest.raises(TypeError) as info:
         route(CTS([1.0], HOUR, "discharge"), HOUR, 0.2, 1)
-    assert str(info.value) == (
-        "run_muskingum_routing() missing 1 required positional argument: 'initial_outflow'")
+    assert str(info.value) == ("run_muskingum_routing() missing 1 required positional argument: 'initial_outflow'")
 
 
 def test_docstring():
     assert route.__text_signature__ == "(inflow, k, x, sub_reaches, initial_outflow)"
     assert route.__module__ == "reach"
     assert route.__doc__.startswith(
-        "Routes an inflow hydrograph through a channel reach using the Muskingum method.\n\n")
+        "Routes an inflow hydrograph through a channel reach using the Muskingum method.\n\n"
+    )
     assert route.__doc__.endswith("outflow values at the\nsame time step as `inflow`.")

@@ -114,8 +114,11 @@ def test_worked_run_without_outlets():
     assert result.reservoir_elevation.data == [100.0, 110.0, 130.0]
     assert result.reservoir_total_outflow.data == [0.0, 0.0, 0.0]
     assert result.reservoir_individual_outflows == {}
-    for name, kind in [("reservoir_storage", "volume"), ("reservoir_elevation", "elevation"),
-                       ("reservoir_total_outflow", "discharge")]:
+    for name, kind in [
+        ("reservoir_storage", "volume"),
+        ("reservoir_elevation", "elevation"),
+        ("reservoir_total_outflow", "discharge"),
+    ]:
         attribute = getattr(result, name)
         assert type(attribute) is ContinuousTimeSeries
         assert attribute.kind == kind
@@ -123,8 +126,9 @@ def test_worked_run_without_outlets():
 
 
 def test_worked_run_with_a_constant_outlet():
-    result = route(series([0, 10, 10], 2), 100, ru.ElevationStorage([100, 164], [0, 64]),
-                   {"gate": ru.ConstantDischargeInfo(1.0)})
+    result = route(
+        series([0, 10, 10], 2), 100, ru.ElevationStorage([100, 164], [0, 64]), {"gate": ru.ConstantDischargeInfo(1.0)}
+    )
     assert result.reservoir_storage.data == [0.0, 8.0, 26.0]
     assert result.reservoir_elevation.data == [100.0, 108.0, 126.0]
     assert result.reservoir_total_outflow.data == [1.0, 1.0, 1.0]
@@ -137,9 +141,15 @@ def test_worked_run_with_a_constant_outlet():
 
 def test_single_value_inflow_reports_the_initial_state():
     curve = ru.ElevationStorage([100, 110], [0, 1000])
-    result = route(series([7.0], 3600), 104, curve, {"a": ru.ConstantDischargeInfo(2.5),
-                                                     "b": ru.UnControlledDischargeInfo(
-                                                         ru.ElevationDischarge([100, 110], [0, 10]))})
+    result = route(
+        series([7.0], 3600),
+        104,
+        curve,
+        {
+            "a": ru.ConstantDischargeInfo(2.5),
+            "b": ru.UnControlledDischargeInfo(ru.ElevationDischarge([100, 110], [0, 10])),
+        },
+    )
     assert result.reservoir_storage.data == [400.0]
     assert result.reservoir_elevation.data == [104.0]
     assert result.reservoir_total_outflow.data == [2.5 + 4.0]
@@ -182,8 +192,7 @@ def reservoir_outlets():
 def test_routing_matches_the_model_bit_for_bit(dt, initial_elevation, inflow):
     objects, models = reservoir_outlets()
     result = route(series(inflow, dt), initial_elevation, ru.ElevationStorage(CURVE_E, CURVE_S), objects)
-    storage, elevation, total, individual = route_model(
-        inflow, dt, initial_elevation, CURVE_E, CURVE_S, models)
+    storage, elevation, total, individual = route_model(inflow, dt, initial_elevation, CURVE_E, CURVE_S, models)
     assert result.reservoir_storage.data == storage
     assert result.reservoir_elevation.data == elevation
     assert result.reservoir_total_outflow.data == total
@@ -258,10 +267,10 @@ def test_specified_outlet_must_cover_the_routing_while_open():
     assert capped.reservoir_individual_outflows["r"].data == [1.0, 2.0, 2.5]
     with pytest.raises(ValueError) as info:
         route(series([0, 0, 0, 0], 60), 150, curve, {"r": ru.SpecifiedDischargeInfo(release)})
-    assert str(info.value) == (
-        "simulation duration 121s exceeds the specified discharge series length (120s).")
-    shut_gate = route(series([0, 0, 0, 0], 60), 150, curve,
-                      {"r": ru.SpecifiedDischargeInfo(release, minimum_elevation=160)})
+    assert str(info.value) == ("simulation duration 121s exceeds the specified discharge series length (120s).")
+    shut_gate = route(
+        series([0, 0, 0, 0], 60), 150, curve, {"r": ru.SpecifiedDischargeInfo(release, minimum_elevation=160)}
+    )
     assert shut_gate.reservoir_individual_outflows["r"].data == [0.0] * 4
 
 
@@ -279,8 +288,12 @@ def test_specified_outlet_with_an_empty_series():
     "inflow, initial_elevation, curve, message",
     [
         ([], 100, ([100, 110], [0, 10]), "inflow has no values."),
-        ([1.0], NAN, ([100, 110], [0, 10]),
-         "`elevation` is NaN and cannot be looked up on the elevation-storage curve."),
+        (
+            [1.0],
+            NAN,
+            ([100, 110], [0, 10]),
+            "`elevation` is NaN and cannot be looked up on the elevation-storage curve.",
+        ),
         ([1.0], 100, ([100], [0]), "the elevation-storage curve needs at least 2 points for a lookup."),
         ([1.0], 100, ([], []), "the elevation-storage curve needs at least 2 points for a lookup."),
     ],
@@ -326,14 +339,22 @@ def test_discharge_info_of_no_outlet_class():
     with pytest.raises(TypeError) as info:
         route(series([1.0], 60), 100, curve, {"x": 3})
     variants = ["Uncontrolled", "Controlled", "Specified", "Constant"]
-    classes = ["UnControlledDischargeInfo", "ControlledDischargeInfo", "SpecifiedDischargeInfo",
-               "ConstantDischargeInfo"]
-    expected = ("argument 'discharge_info': failed to extract enum DischargeInfo "
-                "('Uncontrolled | Controlled | Specified | Constant')")
+    classes = [
+        "UnControlledDischargeInfo",
+        "ControlledDischargeInfo",
+        "SpecifiedDischargeInfo",
+        "ConstantDischargeInfo",
+    ]
+    expected = (
+        "argument 'discharge_info': failed to extract enum DischargeInfo "
+        "('Uncontrolled | Controlled | Specified | Constant')"
+    )
     for variant, cls in zip(variants, classes):
-        expected += (f"\n- variant {variant} ({variant}): TypeError: failed to extract field "
-                     f"DischargeInfo::{variant}.0, caused by TypeError: 'int' object is not an "
-                     f"instance of '{cls}'")
+        expected += (
+            f"\n- variant {variant} ({variant}): TypeError: failed to extract field "
+            f"DischargeInfo::{variant}.0, caused by TypeError: 'int' object is not an "
+            f"instance of '{cls}'"
+        )
     assert str(info.value) == expected
 
 
@@ -379,9 +400,16 @@ def test_result_class_and_function_surface():
         LevelPoolResult()
     assert LevelPoolResult.__doc__ == "Results from a level pool routing simulation."
     assert LevelPoolResult.reservoir_individual_outflows.__doc__ == (
-        "Per-outlet outflow time series keyed by outlet name.")
+        "Per-outlet outflow time series keyed by outlet name."
+    )
     assert route.__text_signature__ == "(inflow, initial_elevation, elevation_storage, discharge_info)"
     assert route.__module__ == "reservoir"
     assert rainmill.reservoir.__all__ == ["reservoir_utils", "run_level_pool_routing", "LevelPoolResult"]
-    assert ru.__all__ == ["ElevationDischarge", "ElevationStorage", "ControlledDischargeInfo",
-                          "UnControlledDischargeInfo", "SpecifiedDischargeInfo", "ConstantDischargeInfo"]
+    assert ru.__all__ == [
+        "ElevationDischarge",
+        "ElevationStorage",
+        "ControlledDischargeInfo",
+        "UnControlledDischargeInfo",
+        "SpecifiedDischargeInfo",
+        "ConstantDischargeInfo",
+    ]

@@ -71,8 +71,11 @@ def test_storage_lookups_on_a_two_point_curve():
         ("get_storage", 99, "`elevation` 99 is outside the range of the elevation-storage curve."),
         ("get_storage", 123.0, "`elevation` 123 is outside the range of the elevation-storage curve."),
         ("get_storage", -INF, "`elevation` -inf is outside the range of the elevation-storage curve."),
-        ("get_storage", 1e21,
-         "`elevation` 1000000000000000000000 is outside the range of the elevation-storage curve."),
+        (
+            "get_storage",
+            1e21,
+            "`elevation` 1000000000000000000000 is outside the range of the elevation-storage curve.",
+        ),
         ("get_elevation", -1, "`storage` -1 is outside the range of the elevation-storage curve."),
         ("get_elevation", 1000.5, "`storage` 1000.5 is outside the range of the elevation-storage curve."),
         ("get_elevation", INF, "`storage` inf is outside the range of the elevation-storage curve."),
@@ -132,8 +135,8 @@ def test_storage_curve_signatures():
     assert ru.ElevationStorage.get_elevation.__text_signature__ == "($self, storage)"
     assert "(e.g., ft\u00b3 when inflow is in cfs)" in ru.ElevationStorage.__doc__
     assert ru.ElevationStorage.get_storage.__doc__.endswith(
-        "The interpolated storage, or a `PyValueError` if `elevation` is outside\n"
-        "the range of the stored curve.")
+        "The interpolated storage, or a `PyValueError` if `elevation` is outside\nthe range of the stored curve."
+    )
 
 
 # ---- ElevationDischarge --------------------------------------------------------
@@ -190,7 +193,8 @@ def test_constant_outlet_attributes():
     assert (outlet.discharge, outlet.minimum_elevation, outlet.maximum_elevation) == (10.0, None, 110.0)
     assert ru.ConstantDischargeInfo.discharge.__doc__ == "Constant discharge rate (e.g., cfs)."
     assert ru.ConstantDischargeInfo.__text_signature__ == (
-        "(discharge, minimum_elevation=None, maximum_elevation=None)")
+        "(discharge, minimum_elevation=None, maximum_elevation=None)"
+    )
 
 
 @pytest.mark.parametrize(
@@ -250,8 +254,7 @@ def test_uncontrolled_outlet_fails_above_curve_with_offset_elevation():
     outlet = ru.UnControlledDischargeInfo(ru.ElevationDischarge([100, 110], [0, 50]), -5)
     with pytest.raises(ValueError) as info:
         outflow_at(outlet, 115.001)
-    assert str(info.value) == (
-        "elevation 110.001 is above the maximum of the elevation-discharge curve (110).")
+    assert str(info.value) == ("elevation 110.001 is above the maximum of the elevation-discharge curve (110).")
     assert outlet.elevation_offset == -5.0
     no_offset = ru.UnControlledDischargeInfo(ru.ElevationDischarge([100, 110], [2, 50]))
     assert no_offset.elevation_offset is None
@@ -285,19 +288,27 @@ def test_outlet_attributes_are_copies_of_the_arguments():
     specified = ru.SpecifiedDischargeInfo(series, maximum_release=5)
     assert specified.discharge.data == [1.0, 2.0]
     assert specified.discharge.kind == "volume"
-    assert (specified.minimum_elevation, specified.maximum_elevation, specified.maximum_release) == (
-        None, None, 5.0)
+    assert (specified.minimum_elevation, specified.maximum_elevation, specified.maximum_release) == (None, None, 5.0)
 
 
 @pytest.mark.parametrize(
     "cls, args, message",
     [
-        (ru.ControlledDischargeInfo, ([100, 110],),
-         "argument 'elevation_discharge': 'list' object is not an instance of 'ElevationDischarge'"),
-        (ru.SpecifiedDischargeInfo, (None,),
-         "argument 'discharge': 'None' is not an instance of 'ContinuousTimeSeries'"),
-        (ru.ConstantDischargeInfo, (), "ConstantDischargeInfo.__new__() missing 1 required positional "
-                                       "argument: 'discharge'"),
+        (
+            ru.ControlledDischargeInfo,
+            ([100, 110],),
+            "argument 'elevation_discharge': 'list' object is not an instance of 'ElevationDischarge'",
+        ),
+        (
+            ru.SpecifiedDischargeInfo,
+            (None,),
+            "argument 'discharge': 'None' is not an instance of 'ContinuousTimeSeries'",
+        ),
+        (
+            ru.ConstantDischargeInfo,
+            (),
+            "ConstantDischargeInfo.__new__() missing 1 required positional argument: 'discharge'",
+        ),
     ],
 )
 def test_outlet_argument_errors(cls, args, message):

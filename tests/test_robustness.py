@@ -33,40 +33,69 @@ def series():
 
 
 def curves():
-    return st.sampled_from([
-        ru.ElevationStorage([100.0, 110.0, 120.0], [0.0, 1000.0, 5000.0]),
-        ru.ElevationStorage([], []),
-        ru.ElevationStorage([100.0], [5.0]),
-    ])
+    return st.sampled_from(
+        [
+            ru.ElevationStorage([100.0, 110.0, 120.0], [0.0, 1000.0, 5000.0]),
+            ru.ElevationStorage([], []),
+            ru.ElevationStorage([100.0], [5.0]),
+        ]
+    )
 
 
 def ratings():
-    return st.sampled_from([ru.ElevationDischarge([100.0, 110.0], [0.0, 50.0]),
-                            ru.ElevationDischarge([90.0, 95.0, 130.0], [0.0, 0.0, 10.0])])
+    return st.sampled_from(
+        [
+            ru.ElevationDischarge([100.0, 110.0], [0.0, 50.0]),
+            ru.ElevationDischarge([90.0, 95.0, 130.0], [0.0, 0.0, 10.0]),
+        ]
+    )
 
 
 def outlets():
     return st.one_of(
-        st.builds(ru.ConstantDischargeInfo, st.sampled_from(NUMBERS[:12]),
-                  st.sampled_from([None, 100.0, math.nan]), st.sampled_from([None, 115.0])),
-        st.builds(ru.ControlledDischargeInfo, ratings(), st.sampled_from([None, 90.0, math.nan]),
-                  st.sampled_from([None, 105.0]), st.sampled_from([None, 10.0, math.nan])),
+        st.builds(
+            ru.ConstantDischargeInfo,
+            st.sampled_from(NUMBERS[:12]),
+            st.sampled_from([None, 100.0, math.nan]),
+            st.sampled_from([None, 115.0]),
+        ),
+        st.builds(
+            ru.ControlledDischargeInfo,
+            ratings(),
+            st.sampled_from([None, 90.0, math.nan]),
+            st.sampled_from([None, 105.0]),
+            st.sampled_from([None, 10.0, math.nan]),
+        ),
         st.builds(ru.UnControlledDischargeInfo, ratings(), st.sampled_from([None, -5.0, math.inf])),
-        st.builds(lambda s: ru.SpecifiedDischargeInfo(s), st.sampled_from([
-            u.ContinuousTimeSeries([], td(seconds=60), "discharge"),
-            u.ContinuousTimeSeries([1.0, math.nan, 3.0], td(seconds=60), "discharge")])),
+        st.builds(
+            lambda s: ru.SpecifiedDischargeInfo(s),
+            st.sampled_from(
+                [
+                    u.ContinuousTimeSeries([], td(seconds=60), "discharge"),
+                    u.ContinuousTimeSeries([1.0, math.nan, 3.0], td(seconds=60), "discharge"),
+                ]
+            ),
+        ),
     )
 
 
 def anything():
     return st.one_of(
         st.sampled_from(NUMBERS + TEXTS + STEPS + VECTORS + [None, {}, object()]),
-        series(), curves(), ratings(), outlets(),
-        st.dictionaries(st.sampled_from(["a", "b", "\ud800"]), st.one_of(outlets(), st.sampled_from([1, None])),
-                        max_size=3),
-        st.builds(lambda k, f, q, n: (rainmill.baseflow.LinearReservoir(k, f, q, n)),
-                  st.sampled_from([td(hours=1), td(hours=12)]), st.sampled_from([0.0, 0.3, 1.0]),
-                  st.sampled_from([0.0, 5.0]), st.sampled_from([1, 2, 4])),
+        series(),
+        curves(),
+        ratings(),
+        outlets(),
+        st.dictionaries(
+            st.sampled_from(["a", "b", "\ud800"]), st.one_of(outlets(), st.sampled_from([1, None])), max_size=3
+        ),
+        st.builds(
+            lambda k, f, q, n: rainmill.baseflow.LinearReservoir(k, f, q, n),
+            st.sampled_from([td(hours=1), td(hours=12)]),
+            st.sampled_from([0.0, 0.3, 1.0]),
+            st.sampled_from([0.0, 5.0]),
+            st.sampled_from([1, 2, 4]),
+        ),
     )
 
 
@@ -132,21 +161,32 @@ SMALL_INTS = st.sampled_from([-3, -1, 0, 1, 2, 5, 2**70])
 def layers():
     return st.dictionaries(
         st.sampled_from(["deep", "shallow"]),
-        st.builds(rainmill.baseflow.LinearReservoir, st.sampled_from([td(hours=1), td(minutes=20)]),
-                  st.sampled_from([0.0, 0.5, 0.9]), st.sampled_from([0.0, 3.0]), st.sampled_from([1, 2, 3])),
+        st.builds(
+            rainmill.baseflow.LinearReservoir,
+            st.sampled_from([td(hours=1), td(minutes=20)]),
+            st.sampled_from([0.0, 0.5, 0.9]),
+            st.sampled_from([0.0, 3.0]),
+            st.sampled_from([1, 2, 3]),
+        ),
         max_size=2,
     )
 
 
 WELL_TYPED = st.one_of(
     st.tuples(st.just(rainmill.reach.run_muskingum_routing), SERIES, STEP, NUMBER, SMALL_INTS, NUMBER),
-    st.tuples(st.just(rainmill.reservoir.run_level_pool_routing), SERIES, NUMBER, curves(),
-              st.dictionaries(st.sampled_from(["gate", "weir", "min"]), outlets(), max_size=3)),
+    st.tuples(
+        st.just(rainmill.reservoir.run_level_pool_routing),
+        SERIES,
+        NUMBER,
+        curves(),
+        st.dictionaries(st.sampled_from(["gate", "weir", "min"]), outlets(), max_size=3),
+    ),
     st.tuples(st.just(rainmill.rainfall_transform.run_clark_uh), SERIES, NUMBER, STEP, STEP),
     st.tuples(st.just(rainmill.rainfall_loss.run_deficit_and_constant), SERIES, NUMBER, NUMBER, NUMBER, STEP),
     st.tuples(st.just(rainmill.baseflow.run_linear_reservoir), NUMBER, SERIES, layers()),
-    st.tuples(st.just(rainmill.metrics.calculate_kge), st.sampled_from(VECTORS), st.sampled_from(VECTORS),
-              st.booleans()),
+    st.tuples(
+        st.just(rainmill.metrics.calculate_kge), st.sampled_from(VECTORS), st.sampled_from(VECTORS), st.booleans()
+    ),
 )
 
 

@@ -69,7 +69,8 @@ CHANGES = {
     "insert in front": lambda items: items.insert(0, 99.0),
     "replace the rest by ints": lambda items: items.__setitem__(slice(5, None), list(range(4))),
     "replace the rest by items with __float__": lambda items: items.__setitem__(
-        slice(5, None), [Once(leave, 3.5), True, 2.5]),
+        slice(5, None), [Once(leave, 3.5), True, 2.5]
+    ),
 }
 
 

@@ -156,9 +156,7 @@ def prepare_calibration(context: Mapping[str, Any]) -> _State:
     )
 
 
-def _outflow(
-    state: _State, values: Sequence[float] | npt.NDArray[np.float64]
-) -> npt.NDArray[np.float64]:
+def _outflow(state: _State, values: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """The model's outflow with the given parameter values, at every point up to the window's end."""
     model = with_parameters(state.model, dict(zip(state.paths, map(float, values), strict=True)))
     check_step(model, state.step)
@@ -166,9 +164,7 @@ def _outflow(
     return outflow * state.flow_factor  # the factor Result applies, so the values are the same
 
 
-def evaluate_calibration(
-    state: _State, values: npt.NDArray[np.float64]
-) -> tuple[float, float]:
+def evaluate_calibration(state: _State, values: npt.NDArray[np.float64]) -> tuple[float, float]:
     """The loss of one parameter vector and its objective (NaN for a model the description refuses)."""
     try:
         outflow = _outflow(state, values)
@@ -183,10 +179,8 @@ def evaluate_calibration(
             value = _FAST[state.objective](s, o)
         else:
             simulated = pd.Series(outflow, index=state.index)
-            value = _objective_value(
-                state.objective, simulated, state.observed, state.window, state.missing
-            )
-    except (ModelError, TimeSeriesError):
+            value = _objective_value(state.objective, simulated, state.observed, state.window, state.missing)
+    except ModelError, TimeSeriesError:
         return math.nan, math.nan
     return _loss(state.objective, value)
 
@@ -224,8 +218,7 @@ class CalibrationResult:
         width = max(len(p) for p in self.parameters)
         state = " (interrupted)" if self.interrupted else ""
         lines = [
-            f"calibration by {self.method}{state}: {self.evaluations} evaluations "
-            f"in {self.seconds:.2f} s",
+            f"calibration by {self.method}{state}: {self.evaluations} evaluations in {self.seconds:.2f} s",
             f"window {self.window[0]} to {self.window[1]}",
         ]
         lines += [f"  {path:<{width}}  {value:.6g}" for path, value in self.parameters.items()]
@@ -311,9 +304,7 @@ def calibrate(
     with ``interrupted=True``.
     """
     if not callable(objective) and objective not in OBJECTIVES:
-        raise ValueError(
-            f"objective must be one of {', '.join(OBJECTIVES)} or a function, not {objective!r}"
-        )
+        raise ValueError(f"objective must be one of {', '.join(OBJECTIVES)} or a function, not {objective!r}")
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
     if missing not in ("raise", "drop"):

@@ -58,9 +58,7 @@ def _executor(text: str) -> str | int | None:
         return int(text)
     if text in ("threads", "processes"):
         return text
-    raise argparse.ArgumentTypeError(
-        f"expected serial, threads, processes or a number of processes, not {text!r}"
-    )
+    raise argparse.ArgumentTypeError(f"expected serial, threads, processes or a number of processes, not {text!r}")
 
 
 def add_command(subparsers: Any) -> None:
@@ -75,20 +73,26 @@ def add_command(subparsers: Any) -> None:
     parser.add_argument("model", type=Path, help="the model file (TOML)")
     parser.add_argument("--rain", type=Path, required=True, help="gross rainfall CSV")
     parser.add_argument("--observed", type=Path, required=True, help="observed flow CSV")
-    parser.add_argument("--parameters", type=Path, required=True,
-                        help="TOML file: parameter path = [low, high]")
+    parser.add_argument("--parameters", type=Path, required=True, help="TOML file: parameter path = [low, high]")
     parser.add_argument("--out", type=Path, help="write the best model to this TOML file")
-    parser.add_argument("--objective", choices=OBJECTIVES, default="kge",
-                        help="the score to fit (default: kge)")
-    parser.add_argument("--method", choices=sorted(set(METHODS.values())),
-                        default="differential_evolution", help="the optimiser")
+    parser.add_argument("--objective", choices=OBJECTIVES, default="kge", help="the score to fit (default: kge)")
+    parser.add_argument(
+        "--method", choices=sorted(set(METHODS.values())), default="differential_evolution", help="the optimiser"
+    )
     parser.add_argument("--seed", type=int, help="seed of the search, for a repeatable result")
-    parser.add_argument("--window", nargs=2, metavar=("START", "END"),
-                        help="score only between these times (ISO 8601)")
-    parser.add_argument("--missing", choices=["raise", "drop"], default="raise",
-                        help="missing observations: refuse (default) or leave out of the score")
-    parser.add_argument("--executor", type=_executor, default=None,
-                        help="serial (default), threads, processes, or a number of processes")
+    parser.add_argument("--window", nargs=2, metavar=("START", "END"), help="score only between these times (ISO 8601)")
+    parser.add_argument(
+        "--missing",
+        choices=["raise", "drop"],
+        default="raise",
+        help="missing observations: refuse (default) or leave out of the score",
+    )
+    parser.add_argument(
+        "--executor",
+        type=_executor,
+        default=None,
+        help="serial (default), threads, processes, or a number of processes",
+    )
     parser.add_argument("--maxiter", type=int, help="the optimiser's iteration limit")
     parser.add_argument("--history", type=Path, help="write every evaluation to this CSV file")
     parser.add_argument("--plot", type=Path, help="write the figure to this PNG file")
@@ -100,9 +104,7 @@ def calibrate_command(args: argparse.Namespace) -> int:
     """The `calibrate` subcommand; returns the exit status."""
     model = Model.load(args.model)
     rain = read_rain_csv(args.rain)
-    observed = read_flow_csv(
-        args.observed, missing="raise" if args.missing == "raise" else "keep"
-    )
+    observed = read_flow_csv(args.observed, missing="raise" if args.missing == "raise" else "keep")
     bounds = read_parameters(args.parameters)
     result = calibrate(
         model,

@@ -22,11 +22,19 @@ def add_command(subparsers: Any) -> None:
     )
     parser.add_argument("model", type=Path, help="the model file (TOML)")
     parser.add_argument("--rain", type=Path, required=True, help="gross rainfall CSV: timestamp, depth per step")
-    parser.add_argument("--rain-missing", choices=["raise", "zero"], default="raise",
-                        help="missing rain: refuse (default) or count as none")
+    parser.add_argument(
+        "--rain-missing",
+        choices=["raise", "zero"],
+        default="raise",
+        help="missing rain: refuse (default) or count as none",
+    )
     parser.add_argument("--observed", type=Path, help="observed flow CSV: timestamp, flow")
-    parser.add_argument("--observed-missing", choices=["raise", "drop"], default="raise",
-                        help="missing observations: refuse (default) or leave out of the scores")
+    parser.add_argument(
+        "--observed-missing",
+        choices=["raise", "drop"],
+        default="raise",
+        help="missing observations: refuse (default) or leave out of the scores",
+    )
     parser.add_argument("--end", help="last time of the run (ISO 8601); default: until the outflow recedes")
     parser.add_argument("--units", choices=["US", "SI"], help="units of the results (default: the model's)")
     parser.add_argument("--out", type=Path, help="write every series to this CSV file")
@@ -59,4 +67,3 @@ def run_command(args: argparse.Namespace) -> int:
             return 2
         print(f"Figure written to {args.plot}")
     return 0
-

@@ -158,9 +158,7 @@ class Transform:
             _above(value, 0.0, f"{self.PATH}.{name}")
             _set(self, name, value)
         if self.method not in TRANSFORM_METHODS:
-            raise ModelError(
-                f"{self.PATH}.method", f"must be one of {list(TRANSFORM_METHODS)}, got {self.method!r}"
-            )
+            raise ModelError(f"{self.PATH}.method", f"must be one of {list(TRANSFORM_METHODS)}, got {self.method!r}")
 
 
 @dataclass(frozen=True)
@@ -611,23 +609,30 @@ def _outlet_from_dict(data: object, path: str) -> Outlet:
 def _model_from_dict(data: Mapping[str, Any]) -> Model:
     top = _fields(Model, data, "", ["basin"])
     basin = dict(_fields(Basin, top["basin"], "basin", ["area", "loss", "transform"]))
-    basin["loss"] = _component(Loss, basin["loss"], "basin.loss", ["initial_deficit", "max_deficit",
-                               "constant_rate", "time_to_dry"], rooted=True)
+    basin["loss"] = _component(
+        Loss,
+        basin["loss"],
+        "basin.loss",
+        ["initial_deficit", "max_deficit", "constant_rate", "time_to_dry"],
+        rooted=True,
+    )
     basin["transform"] = _component(Transform, basin["transform"], "basin.transform", ["tc", "r"], rooted=True)
     layers = basin.get("baseflow", {})
     if not isinstance(layers, Mapping):
         raise ModelError("basin.baseflow", "must be a table of layers")
     basin["baseflow"] = {
-        name: _component(BaseflowLayer, layer, f"basin.baseflow.{_name(name, 'basin.baseflow')}", ["fraction", "k"],
-                         rooted=False)
+        name: _component(
+            BaseflowLayer, layer, f"basin.baseflow.{_name(name, 'basin.baseflow')}", ["fraction", "k"], rooted=False
+        )
         for name, layer in layers.items()
     }
     parts: dict[str, Any] = {"basin": Basin(**basin)}
     if "reach" in top:
         parts["reach"] = _component(Reach, top["reach"], "reach", ["k", "x"], rooted=True)
     if "reservoir" in top:
-        reservoir = dict(_fields(Reservoir, top["reservoir"], "reservoir",
-                                 ["elevation", "storage", "initial_elevation"]))
+        reservoir = dict(
+            _fields(Reservoir, top["reservoir"], "reservoir", ["elevation", "storage", "initial_elevation"])
+        )
         outlets = reservoir.get("outlets", {})
         if not isinstance(outlets, Mapping):
             raise ModelError("reservoir.outlets", "must be a table of outlets")

@@ -40,8 +40,7 @@ def _named(things: Any, what: str) -> list[tuple[Any, Any]]:
     if isinstance(things, Mapping):
         pairs = list(things.items())
     elif isinstance(things, (list, tuple)) and not (
-        what == "events" and isinstance(things, tuple) and len(things) == 2
-        and isinstance(things[0], pd.Series)
+        what == "events" and isinstance(things, tuple) and len(things) == 2 and isinstance(things[0], pd.Series)
     ):
         pairs = list(enumerate(things))
     else:
@@ -52,7 +51,7 @@ def _named(things: Any, what: str) -> list[tuple[Any, Any]]:
 
 
 def _event_data(name: Any, event: Event) -> dict[str, Any]:
-    rain, observed = (event if isinstance(event, tuple) else (event, None))
+    rain, observed = event if isinstance(event, tuple) else (event, None)
     if not isinstance(rain, pd.Series):
         raise TypeError(f"event {name!r}: the rain must be a pandas Series")
     return {
@@ -65,8 +64,7 @@ def _prepare_runs(context: Mapping[str, Any]) -> dict[str, Any]:
     return {
         "models": [Model.from_dict(d) for d in context["models"]],
         "events": [
-            (series_from_data(e["rain"]),
-             None if e["observed"] is None else series_from_data(e["observed"]))
+            (series_from_data(e["rain"]), None if e["observed"] is None else series_from_data(e["observed"]))
             for e in context["events"]
         ],
         "end": None if context["end"] is None else pd.Timestamp(context["end"]),
@@ -140,8 +138,7 @@ def run_many(
     if pairing == "zip":
         if len(model_pairs) != len(event_pairs):
             raise ValueError(
-                f"pairing='zip' needs as many models as events, not {len(model_pairs)} "
-                f"and {len(event_pairs)}"
+                f"pairing='zip' needs as many models as events, not {len(model_pairs)} and {len(event_pairs)}"
             )
         items = [(i, i) for i in range(len(model_pairs))]
     else:
@@ -155,8 +152,7 @@ def run_many(
     bar = progress_bar(progress, "runs", total=len(items))
     try:
         with Runner(executor, batch_size=batch_size) as runner:
-            rows = runner.map(_prepare_runs, _run_one, context, items, batches_per_worker=4,
-                              on_batch=bar.update)
+            rows = runner.map(_prepare_runs, _run_one, context, items, batches_per_worker=4, on_batch=bar.update)
     finally:
         bar.close()
     table = pd.DataFrame(rows)
@@ -177,8 +173,7 @@ def _prepare_samples(context: Mapping[str, Any]) -> dict[str, Any]:
 def _run_sample(state: Mapping[str, Any], values: np.ndarray) -> np.ndarray:
     index = state["index"]
     try:
-        model = with_parameters(state["model"], dict(zip(state["paths"], map(float, values),
-                                                          strict=True)))
+        model = with_parameters(state["model"], dict(zip(state["paths"], map(float, values), strict=True)))
         outflow = model.run(state["rain"], end=index[-1]).outflow
     except ModelError:
         return np.full(len(index), np.nan)
@@ -218,15 +213,19 @@ class UncertaintyResult:
         figure, axes = plt.subplots(figsize=(9, 4.5), layout="constrained")
         columns = list(self.bands.columns)
         for k in range(len(columns) // 2):
-            axes.fill_between(self.bands.index, self.bands[columns[k]],
-                              self.bands[columns[-1 - k]], color="C0", alpha=0.2,
-                              label=f"{columns[k]} to {columns[-1 - k]}")
+            axes.fill_between(
+                self.bands.index,
+                self.bands[columns[k]],
+                self.bands[columns[-1 - k]],
+                color="C0",
+                alpha=0.2,
+                label=f"{columns[k]} to {columns[-1 - k]}",
+            )
         if len(columns) % 2:
             middle = columns[len(columns) // 2]
             axes.plot(self.bands.index, self.bands[middle], color="C0", label=middle)
         if self.observed is not None:
-            axes.plot(self.observed.index, self.observed.to_numpy(), ".", color="0.2",
-                      label="observed")
+            axes.plot(self.observed.index, self.observed.to_numpy(), ".", color="0.2", label="observed")
         axes.set_ylabel("flow")
         axes.set_title(f"outflow, {len(self.samples)} parameter samples")
         axes.legend()
@@ -269,11 +268,15 @@ def uncertainty(
     bar = progress_bar(progress, "samples", total=n)
     try:
         with Runner(executor, batch_size=batch_size) as runner:
-            outflows = runner.map(_prepare_samples, _run_sample, context,
-                                  list(samples.to_numpy()), batches_per_worker=4,
-                                  on_batch=bar.update)
+            outflows = runner.map(
+                _prepare_samples,
+                _run_sample,
+                context,
+                list(samples.to_numpy()),
+                batches_per_worker=4,
+                on_batch=bar.update,
+            )
     finally:
         bar.close()
     runs = pd.DataFrame(np.column_stack(outflows), index=index)
-    return UncertaintyResult(samples=samples, runs=runs,
-                             bands=percentile_bands(runs, percentiles), observed=observed)
+    return UncertaintyResult(samples=samples, runs=runs, bands=percentile_bands(runs, percentiles), observed=observed)

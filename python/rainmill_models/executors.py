@@ -290,9 +290,7 @@ class Runner:
                     on_batch(len(part))
             return results
         parts = self.batches(len(items), batches_per_worker)
-        done = self._run(
-            prepare, evaluate, context, [[items[i] for i in part] for part in parts], on_batch, False
-        )
+        done = self._run(prepare, evaluate, context, [[items[i] for i in part] for part in parts], on_batch, False)
         return [result for part in done for result in part]
 
     def map_rows(
@@ -372,9 +370,7 @@ class Runner:
             token = self._token(context)
             remote = run_rows if rows else run_batch
             return (
-                lambda chunk: client.submit(
-                    remote, prepare, evaluate, shared, chunk, token, pure=False
-                ),
+                lambda chunk: client.submit(remote, prepare, evaluate, shared, chunk, token, pure=False),
                 lambda futures: self._dask_results(futures),
                 client.cancel,
             )

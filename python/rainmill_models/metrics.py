@@ -51,7 +51,9 @@ def align(
         if not isinstance(series, pd.Series) or not isinstance(series.index, pd.DatetimeIndex):
             raise TypeError(f"{name}: expected a pandas Series with a DatetimeIndex")
         if not series.index.is_unique:
-            raise TimeSeriesError(f"{name}: duplicate timestamp {series.index[series.index.duplicated()][0].isoformat()}")
+            raise TimeSeriesError(
+                f"{name}: duplicate timestamp {series.index[series.index.duplicated()][0].isoformat()}"
+            )
     obs = observed.sort_index()
     if window is not None:
         start, end = window

@@ -64,17 +64,31 @@ def plot_result(
     flow_unit = u.label("flow", result.units)
     for name, (colour, style) in _STYLES.items():
         if name in flows:
-            flows_ax.plot(flows.index, flows[name], color=colour, linestyle=style, linewidth=1.6,
-                          label=name.replace("_", " "))
+            flows_ax.plot(
+                flows.index, flows[name], color=colour, linestyle=style, linewidth=1.6, label=name.replace("_", " ")
+            )
     for name in flows.columns:
         if name.startswith("outlet.") and result.model.reservoir is not None:
             outlet = result.model.reservoir.outlets[name.removeprefix("outlet.")]
             if isinstance(outlet, UncontrolledOutlet):
-                flows_ax.plot(flows.index, flows[name], color="tab:red", linewidth=1.0, linestyle=":",
-                              label=name.removeprefix("outlet."))
+                flows_ax.plot(
+                    flows.index,
+                    flows[name],
+                    color="tab:red",
+                    linewidth=1.0,
+                    linestyle=":",
+                    label=name.removeprefix("outlet."),
+                )
     if observed is not None:
-        flows_ax.plot(observed.index, observed.to_numpy(), linestyle="none", marker=".", markersize=3.5,
-                      color="black", label="observed")
+        flows_ax.plot(
+            observed.index,
+            observed.to_numpy(),
+            linestyle="none",
+            marker=".",
+            markersize=3.5,
+            color="black",
+            label="observed",
+        )
     top = float(flows[[c for c in _STYLES if c in flows]].to_numpy().max())
     flows_ax.set_ylim(0.0, max(top, 1e-9) * 1.75)
     flows_ax.set_ylabel(f"flow ({flow_unit})")

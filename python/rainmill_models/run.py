@@ -180,9 +180,7 @@ def simulate(model: Model, gross: Array | list[float], step_seconds: int, points
     outlets: dict[str, Array] = {}
     if model.reservoir is not None:
         reservoir = model.reservoir
-        curve = ru.ElevationStorage(
-            list(reservoir.elevation), [u.to_us(s, "volume", units) for s in reservoir.storage]
-        )
+        curve = ru.ElevationStorage(list(reservoir.elevation), [u.to_us(s, "volume", units) for s in reservoir.storage])
         try:
             pool = rainmill.reservoir.run_level_pool_routing(
                 rainmill.utils.ContinuousTimeSeries(flow, step, "discharge"),
@@ -253,8 +251,7 @@ def prepare_rain(model: Model, rain: pd.Series, missing: Literal["raise", "zero"
         if step > rain_step or rain_step % step or step < 30:
             raise ModelError(
                 "options.step",
-                f"{step / 3600.0:g} h must divide the rainfall's step ({rain_step / 3600.0:g} h) "
-                "and be at least 30 s",
+                f"{step / 3600.0:g} h must divide the rainfall's step ({rain_step / 3600.0:g} h) and be at least 30 s",
             )
         fine = rainmill.utils.IncrementalTimeSeries(
             rain.to_list(), timedelta(seconds=rain_step), "rainfall"

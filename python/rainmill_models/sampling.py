@@ -11,9 +11,7 @@ from scipy.stats import qmc
 __all__ = ["latin_hypercube", "percentile_bands"]
 
 
-def latin_hypercube(
-    parameters: Mapping[str, tuple[float, float]], n: int, *, seed: int | None = None
-) -> pd.DataFrame:
+def latin_hypercube(parameters: Mapping[str, tuple[float, float]], n: int, *, seed: int | None = None) -> pd.DataFrame:
     """``n`` Latin hypercube samples of the parameters within their (low, high) bounds.
 
     One row per sample, one column per parameter (in the mapping's order); the
@@ -33,9 +31,7 @@ def latin_hypercube(
     return pd.DataFrame(qmc.scale(unit, low, high), columns=names)
 
 
-def percentile_bands(
-    runs: pd.DataFrame, percentiles: Sequence[float] = (5.0, 50.0, 95.0)
-) -> pd.DataFrame:
+def percentile_bands(runs: pd.DataFrame, percentiles: Sequence[float] = (5.0, 50.0, 95.0)) -> pd.DataFrame:
     """Percentiles across the columns of ``runs`` (one column per run), row by row.
 
     The result keeps the index of ``runs`` and has one column per percentile,

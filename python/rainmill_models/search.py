@@ -130,9 +130,7 @@ class _Recorder:
         # function it passes is our own `one`, evaluated here in batches.
         cube = units if isinstance(units, np.ndarray) else np.array(list(units), dtype=np.float64)
         xs = unit_to_bounds(cube, self.low, self.high)
-        outcomes = self.runner.map_rows(
-            self.prepare, self.evaluate, self.context, xs, on_batch=self.progress.update
-        )
+        outcomes = self.runner.map_rows(self.prepare, self.evaluate, self.context, xs, on_batch=self.progress.update)
         return self._record(xs, outcomes)
 
     def collected(self, size: int) -> tuple[FloatArray, FloatArray, FloatArray, npt.NDArray[np.int64]]:
@@ -276,6 +274,4 @@ def _nelder_mead(
             step = 0.25 if unit0[i] <= 0.75 else -0.25
             simplex[i + 1, i] += step
         settings["initial_simplex"] = simplex
-    return _SCIPY["minimize"](
-        func, unit0, method="Nelder-Mead", bounds=[(0.0, 1.0)] * size, options=settings
-    )
+    return _SCIPY["minimize"](func, unit0, method="Nelder-Mead", bounds=[(0.0, 1.0)] * size, options=settings)

@@ -181,7 +181,9 @@ def fill_flow(
         raise TimeSeriesError(f"{name}: no values at all")
     if not valid[0] or not valid[-1]:
         i = int(np.argmin(valid)) if not valid[0] else len(valid) - 1
-        raise TimeSeriesError(f"{name}: missing value at {_when(full.index[i])}: gaps at either end cannot be interpolated")
+        raise TimeSeriesError(
+            f"{name}: missing value at {_when(full.index[i])}: gaps at either end cannot be interpolated"
+        )
     stamps = full_index.asi8
     known = np.flatnonzero(valid)
     span = np.diff(stamps[known]) * _unit_step(full_index).total_seconds() / 3600.0
@@ -209,14 +211,18 @@ def step_timedelta(step: pd.Timedelta) -> timedelta:
     return timedelta(seconds=int(step.total_seconds()))
 
 
-def to_incremental(series: pd.Series, *, kind: SeriesKind = "rainfall", name: str = "rain") -> rainmill.utils.IncrementalTimeSeries:
+def to_incremental(
+    series: pd.Series, *, kind: SeriesKind = "rainfall", name: str = "rain"
+) -> rainmill.utils.IncrementalTimeSeries:
     """The extension's interval series of a regular Series without missing values."""
     series = fill_rain(series, "raise", name=name)
     step = infer_step(series, name=name)
     return rainmill.utils.IncrementalTimeSeries(series.to_numpy(dtype="float64"), step_timedelta(step), kind)
 
 
-def to_continuous(series: pd.Series, *, kind: SeriesKind = "discharge", name: str = "flow") -> rainmill.utils.ContinuousTimeSeries:
+def to_continuous(
+    series: pd.Series, *, kind: SeriesKind = "discharge", name: str = "flow"
+) -> rainmill.utils.ContinuousTimeSeries:
     """The extension's point series of a regular Series without missing values."""
     series = fill_flow(series, "raise", name=name)
     step = infer_step(series, name=name)

@@ -67,7 +67,9 @@ def unit_hydrograph(area_acres: float, tc: timedelta, r: timedelta, step_seconds
         tail = 1
     else:
         tail = max(1, math.ceil(math.log(_EMPTY_TO) / math.log(recession)))
-    inflow = rainmill.utils.ContinuousTimeSeries(translation + [0.0] * tail, timedelta(seconds=step_seconds), "discharge")
+    inflow = rainmill.utils.ContinuousTimeSeries(
+        translation + [0.0] * tail, timedelta(seconds=step_seconds), "discharge"
+    )
     routed = np.array(rainmill.reach.run_muskingum_routing(inflow, r, 0.0, 1, 0.0))
     total = math.fsum(translation)
     head = math.fsum(routed[:n])

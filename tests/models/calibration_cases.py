@@ -76,7 +76,10 @@ def observed(hours: float = 18.0) -> pd.Series:
 def dask_client():
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
         dashboard_address=None,
     )
     client = distributed.Client(cluster)

@@ -28,9 +28,7 @@ def wrong_start() -> rm.Model:
 
 @pytest.mark.parametrize("method", ["differential_evolution", "dual_annealing", "nelder-mead"])
 def test_each_method_recovers_the_parameters(method):
-    result = rm.calibrate(
-        wrong_start(), storm(), observed(), BOUNDS, method=method, seed=2, progress=False
-    )
+    result = rm.calibrate(wrong_start(), storm(), observed(), BOUNDS, method=method, seed=2, progress=False)
     assert not result.interrupted
     assert relative_errors(result.parameters, TRUE).max() < 0.01
     assert result.score > 0.9999
@@ -76,9 +74,7 @@ def test_durations_that_change_the_hydrograph_length_are_scored_on_one_window():
     truth = rm.with_parameters(basin(), {"basin.transform.tc": 5.0})
     end = storm().index[0] + pd.Timedelta(hours=10)
     obs = truth.run(storm(), end=end).outflow
-    result = rm.calibrate(
-        basin(), storm(), obs, {"basin.transform.tc": (0.5, 12.0)}, seed=0, progress=False
-    )
+    result = rm.calibrate(basin(), storm(), obs, {"basin.transform.tc": (0.5, 12.0)}, seed=0, progress=False)
     assert result.history["kge"].notna().all()
     assert result.simulated.index[-1] == end
     assert result.parameters["basin.transform.tc"] == pytest.approx(5.0, rel=1e-3)
@@ -125,7 +121,13 @@ def minus_sse(simulated: pd.Series, observed: pd.Series) -> float:
 @pytest.mark.parametrize("objective", ["nse", "kge_prime", "pbias", minus_sse])
 def test_other_objectives(objective):
     result = rm.calibrate(
-        wrong_start(), storm(), observed(), BOUNDS, objective=objective, seed=1, progress=False,
+        wrong_start(),
+        storm(),
+        observed(),
+        BOUNDS,
+        objective=objective,
+        seed=1,
+        progress=False,
         method="nelder-mead",
     )
     name = objective if isinstance(objective, str) else "minus_sse"
@@ -134,9 +136,10 @@ def test_other_objectives(objective):
         assert relative_errors(result.parameters, TRUE).max() < 0.02
     else:
         assert result.score == result.scores[name]  # the history keeps the score itself
-        assert result.history[name].iloc[0] == rm.scores(
-            wrong_start().run(storm(), end=result.window[1]).outflow, observed()
-        )[name]
+        assert (
+            result.history[name].iloc[0]
+            == rm.scores(wrong_start().run(storm(), end=result.window[1]).outflow, observed())[name]
+        )
         if name == "pbias":
             assert abs(result.score) < 1e-3
         else:
@@ -165,7 +168,12 @@ def test_ctrl_c_returns_the_best_so_far():
         return rm.kge(simulated, observed)
 
     result = rm.calibrate(
-        wrong_start(), storm(), observed(), BOUNDS, objective=interrupting_kge, seed=0,
+        wrong_start(),
+        storm(),
+        observed(),
+        BOUNDS,
+        objective=interrupting_kge,
+        seed=0,
         progress=False,
     )
     assert result.interrupted and result.message == "interrupted"
@@ -205,8 +213,7 @@ def test_plot_shows_the_fit_and_the_search():
     import matplotlib
 
     matplotlib.use("Agg")
-    result = rm.calibrate(wrong_start(), storm(), observed(), BOUNDS, seed=1, progress=False,
-                          options={"maxiter": 3})
+    result = rm.calibrate(wrong_start(), storm(), observed(), BOUNDS, seed=1, progress=False, options={"maxiter": 3})
     figure = result.plot()
     fit, search = figure.axes
     assert len(fit.lines[0].get_xdata()) == len(observed())

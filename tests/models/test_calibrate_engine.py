@@ -165,8 +165,14 @@ def test_run_batch_prepares_once():
 @pytest.mark.parametrize("method", ["differential_evolution", "dual_annealing", "nelder-mead"])
 def test_each_method_finds_the_minimum(method):
     result = search(
-        prepare_toy, toy_loss, CONTEXT, BOUNDS, method=method, seed=3,
-        x0=[0.9, 4.5, 2.5], progress=False,
+        prepare_toy,
+        toy_loss,
+        CONTEXT,
+        BOUNDS,
+        method=method,
+        seed=3,
+        x0=[0.9, 4.5, 2.5],
+        progress=False,
     )
     assert not result.interrupted
     np.testing.assert_allclose(result.x, TARGET, atol=2e-3)
@@ -178,9 +184,7 @@ def test_each_method_finds_the_minimum(method):
 
 
 def test_invalid_points_never_win():
-    result = search(
-        prepare_toy, invalid_above, CONTEXT, BOUNDS, seed=1, progress=False, x0=[0.9, 1, 1]
-    )
+    result = search(prepare_toy, invalid_above, CONTEXT, BOUNDS, seed=1, progress=False, x0=[0.9, 1, 1])
     assert np.isnan(result.losses).any()
     assert result.x[0] <= 0.5
     np.testing.assert_allclose(result.x, TARGET, atol=2e-3)
@@ -193,7 +197,13 @@ def test_same_seed_same_search_on_every_executor(executor, request):
     options = {"maxiter": 15}
     serial = search(prepare_toy, toy_loss, CONTEXT, BOUNDS, seed=7, progress=False, options=options)
     other = search(
-        prepare_toy, toy_loss, CONTEXT, BOUNDS, seed=7, progress=False, options=options,
+        prepare_toy,
+        toy_loss,
+        CONTEXT,
+        BOUNDS,
+        seed=7,
+        progress=False,
+        options=options,
         executor=executor,
     )
     np.testing.assert_array_equal(serial.points, other.points)
@@ -202,10 +212,8 @@ def test_same_seed_same_search_on_every_executor(executor, request):
 
 
 def test_other_seed_other_search():
-    a = search(prepare_toy, toy_loss, CONTEXT, BOUNDS, seed=1, progress=False,
-               options={"maxiter": 3})
-    b = search(prepare_toy, toy_loss, CONTEXT, BOUNDS, seed=2, progress=False,
-               options={"maxiter": 3})
+    a = search(prepare_toy, toy_loss, CONTEXT, BOUNDS, seed=1, progress=False, options={"maxiter": 3})
+    b = search(prepare_toy, toy_loss, CONTEXT, BOUNDS, seed=2, progress=False, options={"maxiter": 3})
     assert not np.array_equal(a.points, b.points)
 
 
@@ -222,10 +230,14 @@ def test_interrupt_returns_best_so_far(executor):
 
     try:
         result = search(
-            prepare_toy, slow_loss, CONTEXT, BOUNDS, seed=0, progress=False,
+            prepare_toy,
+            slow_loss,
+            CONTEXT,
+            BOUNDS,
+            seed=0,
+            progress=False,
             executor=executor,
-            options={"maxiter": 100000, "tol": 0.0, "atol": 0.0,
-                     "callback": after_first_generation},
+            options={"maxiter": 100000, "tol": 0.0, "atol": 0.0, "callback": after_first_generation},
         )
     finally:
         for timer in timers:
@@ -271,9 +283,7 @@ def test_latin_hypercube_strata_and_seed():
     assert not samples.equals(latin_hypercube(bounds, 20, seed=5))
 
 
-@pytest.mark.parametrize(
-    ("bounds", "n"), [({"a": (1.0, 1.0)}, 3), ({}, 3), ({"a": (0.0, 1.0)}, 0)]
-)
+@pytest.mark.parametrize(("bounds", "n"), [({"a": (1.0, 1.0)}, 3), ({}, 3), ({"a": (0.0, 1.0)}, 0)])
 def test_latin_hypercube_refuses(bounds, n):
     with pytest.raises(ValueError):
         latin_hypercube(bounds, n)
@@ -305,8 +315,15 @@ def sleepy_loss(state: dict, x: np.ndarray) -> float:
 @pytest.mark.parametrize("progress", [True, False])
 def test_progress_bar_only_when_asked_and_only_for_long_runs(capsys, progress):
     # 165 evaluations of 10 ms: longer than the bar's one-second delay.
-    search(prepare_toy, sleepy_loss, CONTEXT, BOUNDS, seed=0, progress=progress,
-           options={"maxiter": 10, "popsize": 5, "tol": 0.0})
+    search(
+        prepare_toy,
+        sleepy_loss,
+        CONTEXT,
+        BOUNDS,
+        seed=0,
+        progress=progress,
+        options={"maxiter": 10, "popsize": 5, "tol": 0.0},
+    )
     err = capsys.readouterr().err
     assert ("differential_evolution" in err and "eval" in err) == progress
     # A short run shows nothing, even when asked.

@@ -36,9 +36,7 @@ def events() -> dict[str, object]:
 
 def test_run_many_each_model_on_each_event():
     table = rm.run_many(models(), events(), progress=False)
-    assert list(zip(table["model"], table["event"])) == [
-        (m, e) for m in models() for e in events()
-    ]
+    assert list(zip(table["model"], table["event"])) == [(m, e) for m in models() for e in events()]
     for row in table.itertuples():
         model, event = models()[row.model], events()[row.event]
         rain, obs = event if isinstance(event, tuple) else (event, None)
@@ -50,16 +48,13 @@ def test_run_many_each_model_on_each_event():
             assert np.isnan(row.kge)
         else:
             fit = rm.scores(run, obs)
-            assert [getattr(row, k) for k in ("kge", "nse", "pbias")] == [
-                fit["kge"], fit["nse"], fit["pbias"]
-            ]
+            assert [getattr(row, k) for k in ("kge", "nse", "pbias")] == [fit["kge"], fit["nse"], fit["pbias"]]
     assert table.loc[table["model"] == "true", "kge"].iloc[0] == 1.0
     assert table["error"].isna().all()
 
 
 def test_run_many_zip_and_positions():
-    table = rm.run_many(list(models().values())[:2], [storm(), storm() * 2.0], pairing="zip",
-                        progress=False)
+    table = rm.run_many(list(models().values())[:2], [storm(), storm() * 2.0], pairing="zip", progress=False)
     assert list(table["model"]) == [0, 1] and list(table["event"]) == [0, 1]
     with pytest.raises(ValueError, match="as many models as events, not 3 and 2"):
         rm.run_many(models(), events(), pairing="zip", progress=False)
@@ -86,8 +81,9 @@ def test_run_many_same_table_on_every_executor(executor, request):
 
 def test_uncertainty_runs_bands_and_coverage():
     obs = observed()
-    result = rm.uncertainty(basin(), storm(), BOUNDS, n=40, seed=8, observed=obs,
-                            percentiles=(10, 50, 90), progress=False)
+    result = rm.uncertainty(
+        basin(), storm(), BOUNDS, n=40, seed=8, observed=obs, percentiles=(10, 50, 90), progress=False
+    )
     assert list(result.samples.columns) == list(BOUNDS) and len(result.samples) == 40
     assert result.runs.shape[1] == 40 and result.runs.index[-1] == obs.index[-1]
     for k in (0, 17):
@@ -99,17 +95,14 @@ def test_uncertainty_runs_bands_and_coverage():
     assert 0.0 <= result.coverage() <= 1.0
     # The true parameters lie inside the bounds: the observations mostly fall in the band.
     assert result.coverage() > 0.5
-    pd.testing.assert_frame_equal(
-        result.samples, rm.latin_hypercube(BOUNDS, 40, seed=8)
-    )
+    pd.testing.assert_frame_equal(result.samples, rm.latin_hypercube(BOUNDS, 40, seed=8))
 
 
 @pytest.mark.parametrize("executor", executors("threads", "processes"))
 def test_uncertainty_in_parallel_matches_serial_and_refused_samples_are_nan(executor):
     bounds = {"basin.loss.constant_rate": (-0.1, 0.3)}
     serial = rm.uncertainty(basin(), storm(), bounds, n=12, seed=1, progress=False)
-    parallel = rm.uncertainty(basin(), storm(), bounds, n=12, seed=1, progress=False,
-                              executor=executor)
+    parallel = rm.uncertainty(basin(), storm(), bounds, n=12, seed=1, progress=False, executor=executor)
     pd.testing.assert_frame_equal(serial.runs, parallel.runs)
     refused = serial.samples["basin.loss.constant_rate"] < 0
     assert refused.any()
@@ -134,12 +127,25 @@ def test_calibrate_command(tmp_path, capsys, quoted):
         else ["[parameters]"] + [f"{path} = [{low}, {high}]" for path, (low, high) in BOUNDS.items()]
     )
     (tmp_path / "params.toml").write_text("\n".join(lines) + "\n")
-    status = main([
-        "calibrate", str(model), "--rain", str(tmp_path / "rain.csv"),
-        "--observed", str(tmp_path / "q.csv"), "--parameters", str(tmp_path / "params.toml"),
-        "--out", str(tmp_path / "best.toml"), "--seed", "3", "--no-progress",
-        "--history", str(tmp_path / "history.csv"),
-    ])
+    status = main(
+        [
+            "calibrate",
+            str(model),
+            "--rain",
+            str(tmp_path / "rain.csv"),
+            "--observed",
+            str(tmp_path / "q.csv"),
+            "--parameters",
+            str(tmp_path / "params.toml"),
+            "--out",
+            str(tmp_path / "best.toml"),
+            "--seed",
+            "3",
+            "--no-progress",
+            "--history",
+            str(tmp_path / "history.csv"),
+        ]
+    )
     out = capsys.readouterr().out
     assert status == 0
     best = rm.Model.load(tmp_path / "best.toml")
@@ -164,10 +170,18 @@ def test_calibrate_command_refuses_a_bad_parameters_file(tmp_path, capsys, text,
     rm.write_csv(storm(), tmp_path / "rain.csv")
     rm.write_csv(observed(), tmp_path / "q.csv")
     (tmp_path / "params.toml").write_text(text)
-    status = main([
-        "calibrate", str(tmp_path / "model.toml"), "--rain", str(tmp_path / "rain.csv"),
-        "--observed", str(tmp_path / "q.csv"), "--parameters", str(tmp_path / "params.toml"),
-    ])
+    status = main(
+        [
+            "calibrate",
+            str(tmp_path / "model.toml"),
+            "--rain",
+            str(tmp_path / "rain.csv"),
+            "--observed",
+            str(tmp_path / "q.csv"),
+            "--parameters",
+            str(tmp_path / "params.toml"),
+        ]
+    )
     assert status == 2
     assert pytest.importorskip("re").search(message, capsys.readouterr().err)
 

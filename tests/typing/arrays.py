@@ -41,8 +41,12 @@ def kinds(series: utils.IncrementalTimeSeries) -> None:
     utils.IncrementalTimeSeries([0.5], HOUR, kind)
 
 
-def covariant_maps(curve: ru.ElevationStorage, rating: ru.ElevationDischarge, inflow: utils.ContinuousTimeSeries,
-                   rain: utils.IncrementalTimeSeries) -> None:
+def covariant_maps(
+    curve: ru.ElevationStorage,
+    rating: ru.ElevationDischarge,
+    inflow: utils.ContinuousTimeSeries,
+    rain: utils.IncrementalTimeSeries,
+) -> None:
     gates: dict[str, ru.ControlledDischargeInfo] = {"gate": ru.ControlledDischargeInfo(rating)}
     reservoir.run_level_pool_routing(inflow, 100.0, curve, gates)
     reservoir.run_level_pool_routing(
