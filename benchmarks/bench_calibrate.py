@@ -164,7 +164,7 @@ def spotpy_rate(case: tuple[rm.Model, pd.Series, pd.Series], repetitions: int) -
             return 1.0 - float(spotpy.objectivefunctions.nashsutcliffe(evaluation, simulation))
 
     sampler = spotpy.algorithms.sceua(Setup(), dbformat="ram", random_state=SEED, save_sim=False)
-    devnull = open(os.devnull, "w")  # spotpy reports on stdout as it goes
+    devnull = open(os.devnull, "w")  # spotpy reports on stdout as it goes  # noqa: SIM115
     saved, sys.stdout = sys.stdout, devnull
     try:
         started = time.perf_counter()

@@ -9,7 +9,6 @@ give bit-identical numbers to rainmill (checked by the benchmark and by tests/te
 import bisect
 import math
 
-
 # --- kernels: plain loops over indexable containers (lists or float64 arrays) -------------------
 
 
@@ -430,7 +429,7 @@ def level_pool_into(
                     lo = search(rating_elevations, first, end, e)
                     if lo < end and rating_elevations[lo] == e:
                         q = rating_discharges[lo]
-                    elif lo == first or lo == end:  # only a NaN elevation gets here
+                    elif lo == first or lo == end:  # only a NaN elevation gets here  # noqa: SIM109
                         q = math.nan
                     else:
                         x0, x1 = rating_elevations[lo - 1], rating_elevations[lo]

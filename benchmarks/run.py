@@ -33,9 +33,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import rainmill  # noqa: E402
+
 import loops  # noqa: E402
 import peers  # noqa: E402
-import rainmill  # noqa: E402
 
 np = peers.np
 td = datetime.timedelta
@@ -271,7 +272,7 @@ class Clark(Workload):
 class Baseflow(Workload):
     name = "baseflow, 3 layers x 3 reservoirs"
     peer_key = "baseflow"
-    LAYERS = {"fast": (24, 0.3, 2.0), "medium": (96, 0.2, 4.0), "slow": (480, 0.1, 8.0)}
+    LAYERS = {"fast": (24, 0.3, 2.0), "medium": (96, 0.2, 4.0), "slow": (480, 0.1, 8.0)}  # noqa: RUF012
 
     def make_inputs(self, n):
         return (rain(n, 5),)
@@ -437,7 +438,7 @@ class Runner:
             peer = getattr(w, "numba" if column == "Numba loop" else "scipy")
             if not agree(w.reference, peer(f), exact=False):
                 self.mismatches.append(f"{w.name}, n={n}: {column} disagrees with rainmill")
-            cells[column] = self.time(lambda: peer(f))
+            cells[column] = self.time(lambda: peer(f))  # noqa: B023
         self.rows.append((w.name, n, cells))
         print(self.format_row(w.name, n, cells), flush=True)
 
@@ -692,7 +693,7 @@ def machine():
             ["git", "describe", "--always", "--dirty"], cwd=HERE, capture_output=True, text=True, check=True
         ).stdout.strip()
     return [
-        f"- date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
+        f"- date: {datetime.datetime.now(datetime.UTC):%Y-%m-%d %H:%M} UTC",
         f"- machine: {cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}",
         f"- Python {platform.python_version()}; rainmill {commit}; NumPy {peers.version('numpy')}; "
         f"SciPy {peers.version('scipy')}; Numba {peers.version('numba')}",

@@ -331,4 +331,9 @@ Ref new_submodule(const char* name);
 // The first step of every exec function: the object must be a module.
 void check_module(PyObject* object);
 
+// The first step of every module's exec slot: the object is a module, the
+// interpreter is the main one (the class type objects are process-wide), and
+// the panic class exists before any call can fail.
+void prepare_module(PyObject* module);
+
 }  // namespace rainmill::py

@@ -17,6 +17,7 @@ struct UnControlledDischargeInfo;
 struct LevelPoolResult;
 struct DeficitConstantResult;
 struct LinearReservoir;
+struct Values;
 }  // namespace rainmill
 
 namespace rainmill::py {
@@ -47,6 +48,7 @@ RAINMILL_DECLARE_CLASS(UnControlledDischargeInfo);
 RAINMILL_DECLARE_CLASS(LevelPoolResult);
 RAINMILL_DECLARE_CLASS(DeficitConstantResult);
 RAINMILL_DECLARE_CLASS(LinearReservoir);
+RAINMILL_DECLARE_CLASS(Values);
 
 #undef RAINMILL_DECLARE_CLASS
 

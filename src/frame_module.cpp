@@ -22,6 +22,24 @@ Ref module_all(PyObject* module) {
     return list;
 }
 
+// The class type objects are process-wide: a second interpreter, even one
+// that shares the main one's lock (which the interpreter would let import any
+// module), would use them across interpreters and corrupt their caches.
+void refuse_subinterpreter(PyObject* module) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return;
+    Ref name = checked(PyModule_GetNameObject(module));
+    Ref message = checked(
+        PyUnicode_FromFormat("module %U does not support loading in subinterpreters", name.get()));
+    PyErr_SetImportError(message.get(), name.get(), nullptr);
+    throw ErrorPending{};
+}
+
+// The panic class exists before any call can fail: asked for on a failure
+// path instead, its creation could itself fail at the stack or memory limit.
+void create_panic_exception_type() {
+    if (panic_exception_type() == nullptr) throw ErrorPending{};
+}
+
 }  // namespace
 
 void add_value(PyObject* module, PyObject* name, PyObject* value) {
@@ -63,6 +81,12 @@ Ref new_submodule(const char* name) {
 
 void check_module(PyObject* object) {
     if (!PyModule_Check(object)) raise_cast_error(object, "module");
+}
+
+void prepare_module(PyObject* module) {
+    check_module(module);
+    refuse_subinterpreter(module);
+    create_panic_exception_type();
 }
 
 }  // namespace rainmill::py

@@ -21,29 +21,9 @@ void build_utils(PyObject* module) {
     add_class<IncrementalTimeSeries>(module);
 }
 
-// The class type objects are process-wide: a second interpreter, even one
-// that shares the main one's lock (which the interpreter would let import any
-// module), would use them across interpreters and corrupt their caches.
-void refuse_subinterpreter(PyObject* module) {
-    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return;
-    Ref name = checked(PyModule_GetNameObject(module));
-    Ref message = checked(
-        PyUnicode_FromFormat("module %U does not support loading in subinterpreters", name.get()));
-    PyErr_SetImportError(message.get(), name.get(), nullptr);
-    throw ErrorPending{};
-}
-
-// The panic class exists before any call can fail: asked for on a failure
-// path instead, its creation could itself fail at the stack or memory limit.
-void create_panic_exception_type() {
-    if (panic_exception_type() == nullptr) throw ErrorPending{};
-}
-
 int exec_rainmill(PyObject* module) {
     return guard_status([module] {
-        check_module(module);
-        refuse_subinterpreter(module);
-        create_panic_exception_type();
+        prepare_module(module);
         fill_submodule(module, "utils", &build_utils);
         fill_submodule(module, "reach", &init_reach);
         fill_submodule(module, "reservoir", &init_reservoir);
@@ -57,9 +37,7 @@ int exec_rainmill(PyObject* module) {
 template <void (*Builder)(PyObject*)>
 int exec_standalone(PyObject* module) {
     return guard_status([module] {
-        check_module(module);
-        refuse_subinterpreter(module);
-        create_panic_exception_type();
+        prepare_module(module);
         Builder(module);
     });
 }

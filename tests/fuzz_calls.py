@@ -680,14 +680,14 @@ class Case:
 
 def plain_iteration_error(value):
     """The error plain Python meets iterating the value as a sequence of floats (or None)."""
-    if isinstance(value, (Sequence, list)) or not hasattr(value, "__len__") and not hasattr(value, "__getitem__"):
+    if isinstance(value, (Sequence, list)) or (not hasattr(value, "__len__") and not hasattr(value, "__getitem__")):
         return None
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             for item in value:
                 float(item)
-    except Exception as error:  # noqa: BLE001 - any error of the object's own protocol
+    except Exception as error:
         return type(error)
     return None
 
@@ -879,7 +879,7 @@ def judge(case, error, raised, warnings_as_errors):
         return None, None, False
     if isinstance(error, UnicodeEncodeError) and case.hostile_keyword is not None and "\ud800" in case.hostile_keyword:
         return "surrogate", f"UnicodeEncodeError for keyword {case.hostile_keyword!r}: {case.describe()}", False
-    if case.hostile_keyword is not None and isinstance(error, TypeError) and "unexpected keyword" in str(error):
+    if case.hostile_keyword is not None and isinstance(error, TypeError) and "unexpected keyword" in str(error):  # noqa: SIM102
         if str(case.hostile_keyword) not in str(error):
             key = "nul" if "\x00" in case.hostile_keyword else "keyword"
             return key, f"message {str(error)!r} does not quote keyword {case.hostile_keyword!r}", False
@@ -904,7 +904,7 @@ def outcome(call):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             return ("ok", [v.hex() for v in call().data])
-    except Exception as error:  # noqa: BLE001 - compared, not judged
+    except Exception as error:
         return ("error", type(error).__name__, str(error))
 
 

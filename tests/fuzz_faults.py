@@ -26,7 +26,7 @@ def expect(call, error_type, *texts):
     except error_type as error:
         missing = [t for t in texts if t not in str(error)]
         return f"{type(error).__name__} {str(error)!r} lacks {missing!r}" if missing else None
-    except BaseException as error:  # noqa: BLE001 - any other outcome is the finding
+    except BaseException as error:
         return f"{type(error).__name__} {str(error)!r}, expected {error_type.__name__}"
     return f"no error, expected {error_type.__name__}"
 
@@ -55,7 +55,7 @@ def surrogate_keyword():
 
 def interrupts_from_len():
     for kind in (KeyboardInterrupt, SystemExit, MemoryError):
-        problem = expect(lambda: u.ContinuousTimeSeries(Sequence([1.0], len_raises=kind), td(hours=1), "volume"), kind)
+        problem = expect(lambda: u.ContinuousTimeSeries(Sequence([1.0], len_raises=kind), td(hours=1), "volume"), kind)  # noqa: B023
         if problem:
             return f"{kind.__name__} from __len__: {problem}"
     return None

@@ -111,11 +111,8 @@ def main():
     results = run(args.wait)
     for name, result in results:
         text = f"{result:.3f} s" if isinstance(result, float) else result
-        bad = (
-            not isinstance(result, float)
-            and not result.startswith("finished")
-            or isinstance(result, float)
-            and result > FLAG
+        bad = (not isinstance(result, float) and not result.startswith("finished")) or (
+            isinstance(result, float) and result > FLAG
         )
         print(f"{'FAIL' if bad else 'ok  '} {name}: {text}")
     line, slow = summary(results, args.wait)

@@ -132,7 +132,7 @@ def shared_objects(threads, calls, setters=2):
             name = names[(i + k) % len(names)]
             steps = (
                 lambda: (
-                    shared.calls[name]() == shared.expected[name] or f"{name} gave a different result under threads"
+                    shared.calls[name]() == shared.expected[name] or f"{name} gave a different result under threads"  # noqa: B023
                 ),
                 lambda: (
                     tuple(rb.run_linear_reservoir(640.0, shared.rain, {"a": shared.layer})[0].data) in shared.baseflow
@@ -146,7 +146,7 @@ def shared_objects(threads, calls, setters=2):
             for step in steps:
                 try:
                     outcome = step()
-                except BaseException as error:  # noqa: BLE001 - judged here
+                except BaseException as error:
                     # a dictionary changed while it was read is refused with a panic
                     changed = type(error).__name__ == "PanicException" and "during iteration" in str(error)
                     if not (changed or refused(error)):

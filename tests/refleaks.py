@@ -17,8 +17,9 @@ import signal
 import sys
 import warnings
 
-import fuzz_calls
 import rainmill
+
+import fuzz_calls
 
 td = datetime.timedelta
 HOUR = td(hours=1)
@@ -141,7 +142,7 @@ CASES = {
 def warning_as_error():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        try:
+        try:  # noqa: SIM105
             rainmill.reach.run_muskingum_routing(series, HOUR, 0.9, 1, 0.0)
         except UserWarning:
             pass

@@ -9,10 +9,9 @@ from datetime import timedelta
 from decimal import Decimal
 
 import pytest
+import rainmill
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import rainmill
 
 LinearReservoir = rainmill.baseflow.LinearReservoir
 run_linear_reservoir = rainmill.baseflow.run_linear_reservoir

@@ -10,9 +10,9 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
-import loops  # noqa: E402
+import rainmill
 
-import rainmill  # noqa: E402
+import loops
 
 td = datetime.timedelta
 u = rainmill.utils

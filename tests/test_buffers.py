@@ -15,7 +15,6 @@ import warnings
 
 import numpy as np
 import pytest
-
 import rainmill
 
 HOUR = datetime.timedelta(hours=1)

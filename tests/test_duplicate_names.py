@@ -3,7 +3,6 @@
 import datetime
 
 import pytest
-
 import rainmill
 
 td = datetime.timedelta

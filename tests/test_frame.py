@@ -8,7 +8,6 @@ import math
 
 import numpy as np
 import pytest
-
 import rainmill
 
 CTS = rainmill.utils.ContinuousTimeSeries

@@ -9,7 +9,6 @@ import textwrap
 import time
 
 import pytest
-
 import rainmill
 
 HOUR = datetime.timedelta(hours=1)

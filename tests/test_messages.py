@@ -5,10 +5,9 @@ import math
 from decimal import Decimal
 
 import pytest
+import rainmill
 from hypothesis import given
 from hypothesis import strategies as st
-
-import rainmill
 
 CURVE = rainmill.reservoir.reservoir_utils.ElevationStorage([0.0, 1.0], [0.0, 1.0])
 

@@ -7,10 +7,9 @@ from datetime import timedelta
 
 import numpy
 import pytest
+import rainmill
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import rainmill
 
 calculate_kge = rainmill.metrics.calculate_kge
 

@@ -8,7 +8,9 @@ import pytest
 rm = pytest.importorskip("rainmill_models")
 pytest.importorskip("tomli_w")
 
-from rainmill_models import (  # noqa: E402
+from pathlib import Path
+
+from rainmill_models import (
     BaseflowLayer,
     Basin,
     ConstantOutlet,
@@ -23,8 +25,6 @@ from rainmill_models import (  # noqa: E402
     Transform,
     UncontrolledOutlet,
 )
-
-from pathlib import Path  # noqa: E402
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "event_model.toml"
 

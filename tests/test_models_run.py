@@ -1,6 +1,5 @@
 """Running models: one time index, the extended horizon, mass balances, units, steps, missing rain."""
 
-import math
 import random
 from datetime import timedelta
 from pathlib import Path
@@ -11,11 +10,11 @@ import pytest
 pd = pytest.importorskip("pandas")
 rm = pytest.importorskip("rainmill_models")
 
-import rainmill  # noqa: E402
-from rainmill_models import BaseflowLayer, Basin, Loss, Model, ModelError, Options, Transform  # noqa: E402
-from rainmill_models.run import RESERVOIR_BALANCE_TOLERANCE, receded_at  # noqa: E402
+import rainmill
 
-from test_models_description import EXAMPLE, random_model  # noqa: E402
+from rainmill_models import BaseflowLayer, Basin, Loss, Model, ModelError, Options, Transform
+from rainmill_models.run import RESERVOIR_BALANCE_TOLERANCE, receded_at
+from test_models_description import EXAMPLE, random_model
 
 STORM = Path(__file__).resolve().parent.parent / "examples" / "design_storm.csv"
 
@@ -32,7 +31,7 @@ def example():
 
 
 def test_every_hydrograph_on_one_index(example):
-    model, result = example
+    model, result = example  # noqa: RUF059
     flows = result.flows
     assert list(flows.columns) == [
         "direct_runoff", "baseflow", "baseflow.shallow", "baseflow.deep", "basin_outflow", "reach_outflow",

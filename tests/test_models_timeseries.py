@@ -8,8 +8,9 @@ import pytest
 pd = pytest.importorskip("pandas")
 rm = pytest.importorskip("rainmill_models")
 
-import rainmill  # noqa: E402
-from rainmill_models import TimeSeriesError  # noqa: E402
+import rainmill
+
+from rainmill_models import TimeSeriesError
 
 
 def series(values, start="2024-06-11 00:00", freq="15min", tz=None):

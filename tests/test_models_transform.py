@@ -8,8 +8,9 @@ import pytest
 
 rm = pytest.importorskip("rainmill_models")
 
-import rainmill  # noqa: E402
-from rainmill_models.transform import clark, unit_hydrograph  # noqa: E402
+import rainmill
+
+from rainmill_models.transform import clark, unit_hydrograph
 
 AREA = 640.0
 STEP = 900

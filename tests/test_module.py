@@ -8,7 +8,6 @@ import subprocess
 import sys
 
 import pytest
-
 import rainmill
 
 TREE = {

@@ -4,7 +4,6 @@ Python code that the frame calls is resumed."""
 import datetime
 
 import pytest
-
 import rainmill
 
 HOUR = datetime.timedelta(hours=1)

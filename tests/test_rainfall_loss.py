@@ -4,8 +4,8 @@ import math
 from datetime import timedelta
 
 import pytest
-
 import rainmill
+
 from models import bits, seconds_of
 
 run = rainmill.rainfall_loss.run_deficit_and_constant

@@ -5,8 +5,8 @@ import time
 from datetime import timedelta
 
 import pytest
-
 import rainmill
+
 from models import bits, seconds_of
 
 clark = rainmill.rainfall_transform.run_clark_uh

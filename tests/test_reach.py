@@ -5,8 +5,8 @@ import warnings
 from datetime import timedelta
 
 import pytest
-
 import rainmill
+
 from models import bits, seconds_of
 
 route = rainmill.reach.run_muskingum_routing

@@ -5,8 +5,8 @@ import datetime
 import math
 
 import pytest
-
 import rainmill
+
 from models import interp_model
 
 ru = rainmill.reservoir.reservoir_utils

@@ -1,12 +1,11 @@
 """Rating curves and outlets of rainmill.reservoir.reservoir_utils."""
 
 import datetime
-import math
 import random
 
 import pytest
-
 import rainmill
+
 from models import interp_model
 
 ru = rainmill.reservoir.reservoir_utils

@@ -7,10 +7,9 @@ one-second routing resolution, no chains of billions of reservoirs)."""
 import datetime
 import math
 
+import rainmill
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import rainmill
 
 td = datetime.timedelta
 u = rainmill.utils

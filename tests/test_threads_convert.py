@@ -7,7 +7,6 @@ import sys
 import threading
 
 import pytest
-
 import rainmill
 
 CTS, ITS = rainmill.utils.ContinuousTimeSeries, rainmill.utils.IncrementalTimeSeries
@@ -23,7 +22,7 @@ def converted(data):
     """The series' values, or the type and text of the error."""
     try:
         return bits(CTS(data, HOUR, "discharge").data)
-    except Exception as error:  # noqa: BLE001 - the outcome itself is compared
+    except Exception as error:
         return type(error), str(error)
 
 
@@ -31,7 +30,7 @@ def by_float(items):
     """What float() gives for each item, visited as the list iterator visits."""
     try:
         return bits([float(item) for item in items])
-    except Exception as error:  # noqa: BLE001
+    except Exception as error:
         return type(error), str(error)
 
 
@@ -125,7 +124,7 @@ def run_threads(worker, readers, writers, seconds=0.4):
     def guarded(is_writer):
         try:
             worker(is_writer, stop)
-        except BaseException as error:  # noqa: BLE001 - reported by the test
+        except BaseException as error:
             failures.append(error)
             stop.set()
 
@@ -203,7 +202,7 @@ def test_a_name_map_changed_by_other_threads_gives_a_state_it_had():
             else:
                 try:
                     total, per_layer = rainmill.baseflow.run_linear_reservoir(1.0, rain, shared)
-                except BaseException as error:  # noqa: BLE001
+                except BaseException as error:
                     # Only a free-threaded interpreter lets another thread in mid-read.
                     assert str(error) in changing, repr(error)
                     continue

@@ -3,10 +3,9 @@
 import datetime
 
 import pytest
+import rainmill
 from hypothesis import given
 from hypothesis import strategies as st
-
-import rainmill
 
 CTS = rainmill.utils.ContinuousTimeSeries
 ITS = rainmill.utils.IncrementalTimeSeries

@@ -12,8 +12,8 @@ mass balances, scores, plots and a command line (`python -m rainmill_models run 
 
 from .calibrate import CalibrationResult, calibrate
 from .description import (
-    Basin,
     BaseflowLayer,
+    Basin,
     ConstantOutlet,
     ControlledOutlet,
     Loss,
@@ -32,6 +32,7 @@ from .description import (
 from .ensemble import UncertaintyResult, run_many, uncertainty
 from .metrics import align, kge, scores
 from .run import MassBalance, Result, simulate
+from .sampling import latin_hypercube, percentile_bands
 from .timeseries import (
     TimeSeriesError,
     fill_flow,
@@ -44,12 +45,11 @@ from .timeseries import (
     to_series,
     write_csv,
 )
-from .sampling import latin_hypercube, percentile_bands
 from .transform import unit_hydrograph
 
 __all__ = [
-    "Basin",
     "BaseflowLayer",
+    "Basin",
     "CalibrationResult",
     "ConstantOutlet",
     "ControlledOutlet",
@@ -64,8 +64,8 @@ __all__ = [
     "Result",
     "SpecifiedOutlet",
     "TimeSeriesError",
-    "UncertaintyResult",
     "Transform",
+    "UncertaintyResult",
     "UncontrolledOutlet",
     "align",
     "calibrate",

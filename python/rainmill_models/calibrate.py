@@ -23,14 +23,13 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
-
 import rainmill
 
 from .description import Model, ModelError, check_step, get_parameter, with_parameters
 from .executors import ExecutorLike
 from .metrics import Missing, _nse, align, kge, scores
-from .search import METHODS, search
 from .run import prepare_rain, simulate
+from .search import METHODS, search
 from .timeseries import TimeSeriesError
 from .units import factor_from_us
 

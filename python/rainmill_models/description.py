@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, ClassVar, Final, Literal, Self, TypeAlias, cast
 
+from .errors import ModelError as ModelError
 from .units import UNIT_SYSTEMS, UnitSystem
 
 if TYPE_CHECKING:
@@ -34,19 +35,6 @@ if TYPE_CHECKING:
 LOSS_METHODS: Final = ("deficit-constant",)
 TRANSFORM_METHODS: Final = ("clark", "clark-truncated")
 TransformMethod = Literal["clark", "clark-truncated"]
-
-
-class ModelError(ValueError):
-    """An invalid model description; `field` is the dotted path of the offending value."""
-
-    def __init__(self, field: str, message: str) -> None:
-        super().__init__(f"{field}: {message}" if field else message)
-        self.field = field
-        self.detail = message
-
-    def under(self, prefix: str) -> ModelError:
-        """The same error, its field path placed under `prefix`."""
-        return ModelError(f"{prefix}.{self.field}" if self.field else prefix, self.detail)
 
 
 # ---- coercion and checks, shared by every component ----

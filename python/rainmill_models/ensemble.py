@@ -20,11 +20,11 @@ import pandas as pd
 
 from .calibrate import series_from_data, series_to_data
 from .description import Model, ModelError, get_parameter, with_parameters
-from .metrics import Missing, scores
-from .timeseries import TimeSeriesError
 from .executors import ExecutorLike, Runner
+from .metrics import Missing, scores
 from .sampling import latin_hypercube, percentile_bands
 from .search import progress_bar
+from .timeseries import TimeSeriesError
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure

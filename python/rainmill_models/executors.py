@@ -381,13 +381,19 @@ class Runner:
             # Threads share the calling process's prepared state.
             state = self.local_state(prepare, context)
             local = _evaluate_rows if rows else _evaluate_all
-            submit: Callable[[Any], Any] = lambda chunk: pool.submit(local, evaluate, state, chunk)
-        else:
-            token = self._token(context)
-            packed = self._pack(context)
-            remote = run_rows if rows else run_batch
-            submit = lambda chunk: pool.submit(remote, prepare, evaluate, packed, chunk, token)
-        return submit, self._pool_results, _cancel_all
+
+            def submit(chunk: Any) -> Any:
+                return pool.submit(local, evaluate, state, chunk)
+
+            return submit, self._pool_results, _cancel_all
+        token = self._token(context)
+        packed = self._pack(context)
+        remote = run_rows if rows else run_batch
+
+        def submit_remote(chunk: Any) -> Any:
+            return pool.submit(remote, prepare, evaluate, packed, chunk, token)
+
+        return submit_remote, self._pool_results, _cancel_all
 
     def _dask_results(self, futures: list[Any]) -> Iterable[tuple[Any, Any]]:
         client = cast(_DaskClient, self._client)

@@ -224,7 +224,8 @@ def _last_nonzero(values: list[float]) -> int:
 
 def receded_at(outflow: Array, recession: float, start: int = 0) -> int | None:
     """The first point, at or after `start` and after the peak, where the outflow has come back down to
-    within `recession` of its rise above the first value; None when it never does."""
+    within `recession` of its rise above the first value; None when it never does.
+    """
     if len(outflow) == 0:
         return None
     peak = int(np.argmax(outflow))

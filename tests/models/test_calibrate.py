@@ -7,8 +7,6 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-
-import rainmill_models as rm
 from calibration_cases import (  # noqa: F401 (dask_client is a fixture)
     BOUNDS,
     TRUE,
@@ -20,6 +18,8 @@ from calibration_cases import (  # noqa: F401 (dask_client is a fixture)
     relative_errors,
     storm,
 )
+
+import rainmill_models as rm
 
 
 def wrong_start() -> rm.Model:

@@ -12,8 +12,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pandas as pd
 import pytest
-
 from calibration_cases import dask_client, executors  # noqa: F401 (a fixture)
+
 from rainmill_models.executors import Runner, _Packed, run_batch, run_rows
 from rainmill_models.sampling import latin_hypercube, percentile_bands
 from rainmill_models.search import search

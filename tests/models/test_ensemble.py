@@ -5,8 +5,6 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
-
-import rainmill_models as rm
 from calibration_cases import (  # noqa: F401 (dask_client is a fixture)
     BASIN_TOML,
     BOUNDS,
@@ -19,6 +17,8 @@ from calibration_cases import (  # noqa: F401 (dask_client is a fixture)
     relative_errors,
     storm,
 )
+
+import rainmill_models as rm
 from rainmill_models.__main__ import main
 
 

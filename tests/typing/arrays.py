@@ -9,7 +9,6 @@ from datetime import timedelta
 
 import numpy as np
 import numpy.typing as npt
-
 from rainmill import baseflow, metrics, reservoir, utils
 
 HOUR = timedelta(hours=1)

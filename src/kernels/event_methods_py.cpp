@@ -1,0 +1,9 @@
+// The event methods of rainmill_models._kernels.
+#include "frame.hpp"
+#include "kernels/builders.hpp"
+
+namespace rainmill::py {
+
+void add_event_methods(PyObject* /*module*/) {}
+
+}  // namespace rainmill::py
