@@ -29,7 +29,7 @@ from .description import Model, ModelError, check_step, get_parameter, with_para
 from .executors import ExecutorLike
 from .metrics import Missing, _nse, align, kge, scores
 from .run import prepare_rain, simulate
-from .search import METHODS, search
+from .search import METHODS, refuse_whole_numbers, search
 from .timeseries import TimeSeriesError
 from .units import factor_from_us
 
@@ -277,6 +277,7 @@ def calibrate(
     missing: Missing = "raise",
     batch_size: int | None = None,
     options: Mapping[str, Any] | None = None,
+    max_evaluations: int | None = None,
 ) -> CalibrationResult:
     """Fit the parameters of ``model`` so that its outflow matches ``observed``.
 
@@ -297,7 +298,7 @@ def calibrate(
     ``missing`` is the observations' policy ("raise" or "drop"); ``options``
     go to the SciPy optimiser (``maxiter``, ``popsize``, ``tol``, ...;
     differential evolution defaults here to ``maxiter=300``, ``atol=1e-6``
-    and no polishing).
+    and no polishing); ``max_evaluations`` caps the evaluations of every method.
     A progress bar shows for runs longer than a second unless
     ``progress=False``; Ctrl-C stops the search and returns the best so far
     with ``interrupted=True``.
@@ -318,6 +319,7 @@ def calibrate(
             raise ValueError(f"{path}: the bounds must be finite with low < high, not {parameters[path]!r}")
         bounds.append((low, high))
     start = [get_parameter(model, path) for path in paths]
+    refuse_whole_numbers(model.to_dict(), paths)
     span = _window(observed, window)
     context = {
         "model": model.to_dict(),
@@ -351,6 +353,7 @@ def calibrate(
         batch_size=batch_size,
         progress=progress,
         options=settings,
+        max_evaluations=max_evaluations,
     )
     name = objective if isinstance(objective, str) else getattr(objective, "__name__", "objective")
     values = {path: float(v) for path, v in zip(paths, found.x, strict=True)}
