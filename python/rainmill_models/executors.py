@@ -22,7 +22,7 @@ with :mod:`multiprocessing`: a script that uses processes keeps its work under
 ``if __name__ == "__main__":``. A script that starts the work outside that
 guard gets one error saying so, before any worker starts.
 
-A parallel executor never makes the work slower than running it serially:
+A parallel executor does not make the work slower than running it serially:
 unless ``batch_size`` is given, a runner times a first call in the calling
 process and the next one on its executor (workers warmed up), and from then
 on takes the faster way; :attr:`Runner.note` says when it chose the calling
@@ -325,11 +325,19 @@ class Runner:
             self._owned = _new_pool(executor)
             self._pool = self._owned
         elif isinstance(executor, Executor):
+            context = getattr(executor, "_mp_context", None)
+            if (
+                isinstance(executor, ProcessPoolExecutor)
+                and context is not None
+                and context.get_start_method() != "fork"
+            ):
+                _refuse_unguarded_main("a process pool")
             self._pool = executor
             self.kind = "threads" if isinstance(executor, ThreadPoolExecutor) else "executor"
             self.workers = int(getattr(executor, "_max_workers", 0) or _cores())
         elif _is_dask_client(executor):
-            _refuse_unguarded_main("a Dask client")
+            # A running cluster's workers are past their start, and functions
+            # of the main script reach them by value: nothing to refuse.
             self._client = cast(_DaskClient, executor)
             self.kind = "dask"
             self.workers = max(1, sum(self._client.nthreads().values()))
@@ -514,10 +522,11 @@ class Runner:
         start = 0
         while start < count:
             way = self._way()
-            # A long list (an ensemble) is timed on a share of its items; a
-            # call of an optimiser's generation is timed whole.
-            undecided = len(self._rates) < 2 and count >= 16 * self.workers
-            stop = min(count, start + max(self.workers, count // 8)) if undecided else count
+            # A list (an ensemble, often one call) is timed on a share of its
+            # items, a few per worker; an optimiser's generations, call after
+            # call of the same size, are timed whole, in the batches they use.
+            share = max(1 if way == "serial" else self.workers, count // 8)
+            stop = min(count, start + share) if len(self._rates) < 2 and not rows else count
             if way == "serial" and "parallel" not in self._rates:
                 self._warm_up(prepare, evaluate, context, rows)
             if way == "parallel":
@@ -527,7 +536,8 @@ class Runner:
             began = time.perf_counter()
             pieces.append(local(start, stop) if way == "serial" else remote(start, stop))
             rate = (stop - start) / max(time.perf_counter() - began, 1e-9)
-            self._rates[way] = max(rate, self._rates.get(way, 0.0)) if way in self._rates else rate
+            # Each new timing counts half: one disturbed by other load fades.
+            self._rates[way] = 0.5 * (rate + self._rates[way]) if way in self._rates else rate
             start = stop
         self._describe()
         return pieces
