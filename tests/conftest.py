@@ -29,12 +29,16 @@ SLOW_NAMES = {
     "test_models_cli.py::test_invalid_models_exit_with_the_message",
     "test_models_cli.py::test_observations_beyond_the_recession_extend_the_run",
     "test_calibrate_engine.py::test_progress_bar_only_when_asked_and_only_for_long_runs",
+    "test_hardening.py::test_fuzz_every_entry_point_accepts_only_documented_outcomes",
+    "test_large_buffers.py::test_calls_on_a_million_values_reuse_their_pages",
 }
+# Tests that compile Numba loops (when Numba is installed).
+SLOW_PREFIXES = ("test_bench_loops.py::test_numba",)
 
 
 def _is_slow(item):
     name = f"{Path(str(item.fspath)).name}::{item.originalname}"
-    if Path(str(item.fspath)).name in SLOW_FILES or name in SLOW_NAMES:
+    if Path(str(item.fspath)).name in SLOW_FILES or name in SLOW_NAMES or name.startswith(SLOW_PREFIXES):
         return True
     if SLOW_FIXTURES.intersection(getattr(item, "fixturenames", ())):
         return True
