@@ -99,6 +99,13 @@ def test_whole_number_parameters_are_refused_before_the_search():
         rm.calibrate(basin(), storm(), observed(), bounds, progress=False)
 
 
+def test_a_calibration_without_a_finite_score_fails():
+    flows = observed()
+    flows.iloc[3] = np.inf  # every score is NaN: refused up front, or by the search
+    with pytest.raises(ValueError, match="finite"):
+        rm.calibrate(basin(), storm(), flows, CASE_BOUNDS, seed=1, progress=False, options={"maxiter": 2})
+
+
 def test_calibration_budget_reaches_the_search():
     fit = rm.calibrate(basin(), storm(), observed(), CASE_BOUNDS, seed=1, progress=False, max_evaluations=25)
     assert fit.evaluations == 25 == len(fit.history)
