@@ -294,6 +294,7 @@ class Runner:
         self._rates: dict[str, float] = {}
         self._since_check = 0
         self._warming: list[Any] = []
+        self._warmed = False
         self._owned: Executor | None = None
         self._pool: Executor | None = None
         self._client: _DaskClient | None = None
@@ -527,8 +528,16 @@ class Runner:
             # call of the same size, are timed whole, in the batches they use.
             share = max(1 if way == "serial" else self.workers, count // 8)
             stop = min(count, start + share) if len(self._rates) < 2 and not rows else count
-            if way == "serial" and "parallel" not in self._rates:
-                self._warm_up(prepare, evaluate, context, rows)
+            # The workers start and prepare while the first piece runs here,
+            # untimed (they take the same cores); the serial way is timed on
+            # the next piece, once they are ready, and the parallel way after.
+            timed = True
+            if way == "serial" and not self.in_process and not self._warmed:
+                timed = bool(self._warming)
+                if timed:
+                    self._wait_warm()
+                else:
+                    self._warm_up(prepare, evaluate, context, rows)
             if way == "parallel":
                 self._wait_warm()
             else:
@@ -537,7 +546,8 @@ class Runner:
             pieces.append(local(start, stop) if way == "serial" else remote(start, stop))
             rate = (stop - start) / max(time.perf_counter() - began, 1e-9)
             # Each new timing counts half: one disturbed by other load fades.
-            self._rates[way] = 0.5 * (rate + self._rates[way]) if way in self._rates else rate
+            if timed:
+                self._rates[way] = 0.5 * (rate + self._rates[way]) if way in self._rates else rate
             start = stop
         self._describe()
         return pieces
@@ -556,7 +566,7 @@ class Runner:
         self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool
     ) -> None:
         """Start the workers and have each prepare its state, while the calling process works."""
-        if self.in_process or self._warming:
+        if self.in_process or self._warming or self._warmed:
             return
         try:
             submit, _, _ = self._dispatch(prepare, evaluate, context, rows)
@@ -564,10 +574,12 @@ class Runner:
             with _spawning():
                 self._warming = [submit(empty) for _ in range(self.workers)]
         except Exception:
-            self._warming = []  # the real batches will meet the fault and report it
+            # The real batches will meet the fault and report it.
+            self._warming, self._warmed = [], True
 
     def _wait_warm(self) -> None:
         warming, self._warming = self._warming, []
+        self._warmed = True
         for future in warming:
             # A fault of the warm-up shows again in the real batches.
             with suppress(Exception):
