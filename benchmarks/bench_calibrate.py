@@ -214,13 +214,13 @@ def dask_client(workers: int) -> tuple[Any, Callable[[], None]] | None:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
-        "--generations", type=int, default=40, help="generations of 60 evaluations per run (default 40)"
+        "--generations", type=int, default=100, help="generations of 60 evaluations per run (default 100)"
     )
     parser.add_argument(
-        "--medium-generations", type=int, default=8, help="generations for the medium model (default 8)"
+        "--medium-generations", type=int, default=20, help="generations for the medium model (default 20)"
     )
     parser.add_argument(
-        "--event-generations", type=int, default=3, help="generations for the whole event model (default 3)"
+        "--event-generations", type=int, default=10, help="generations for the whole event model (default 10)"
     )
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--repeat", type=int, default=2, help="timed runs; the best is reported")
