@@ -93,9 +93,11 @@ _PREPARED_KEPT = 4
 POOL_RESTARTS = 2
 # The parallel way is kept when its measured rate beats the serial one by this
 # factor; the losing way is timed again every RECHECK calls while the two rates
-# lie within RECHECK_RATIO of each other.
+# lie within RECHECK_RATIO of each other, every RECHECK_FAR calls otherwise
+# (the load of the machine changes: a few per cent at most).
 _PARALLEL_MARGIN = 1.05
 _RECHECK = 10
+_RECHECK_FAR = 40
 _RECHECK_RATIO = 0.8
 
 
@@ -499,7 +501,8 @@ class Runner:
         faster: Literal["serial", "parallel"] = "parallel" if parallel > _PARALLEL_MARGIN * serial else "serial"
         slower: Literal["serial", "parallel"] = "serial" if faster == "parallel" else "parallel"
         self._since_check += 1
-        if self._since_check >= _RECHECK and min(serial, parallel) > _RECHECK_RATIO * max(serial, parallel):
+        close = min(serial, parallel) > _RECHECK_RATIO * max(serial, parallel)
+        if self._since_check >= (_RECHECK if close else _RECHECK_FAR):
             self._since_check = 0
             return slower
         return faster
