@@ -531,22 +531,27 @@ class Runner:
             # call of the same size, are timed whole, in the batches they use.
             share = max(1 if way == "serial" else self.workers, count // 8)
             stop = min(count, start + share) if len(self._rates) < 2 and not rows else count
-            # The workers start and prepare while the first piece runs here.
-            # The serial way is timed on this thread's processor time, which
-            # their start (or any other load) does not lengthen; the parallel
-            # way on the clock, since its workers are elsewhere.
-            if way == "serial":
-                self._warm_up(prepare, evaluate, context, rows)
-                self.local_state(prepare, context)
-                clock = time.thread_time
-            else:
+            # The workers start and prepare while the first piece runs here,
+            # untimed (they take the same cores); the serial way is timed on
+            # the next piece, once they are ready, and then the parallel way:
+            # both on the clock, under the same load of the machine.
+            timed = True
+            if way == "serial" and not self.in_process and not self._warmed:
+                timed = bool(self._warming)
+                if timed:
+                    self._wait_warm()
+                else:
+                    self._warm_up(prepare, evaluate, context, rows)
+            if way == "parallel":
                 self._wait_warm()
-                clock = time.perf_counter
-            began = clock()
+            else:
+                self.local_state(prepare, context)
+            began = time.perf_counter()
             pieces.append(local(start, stop) if way == "serial" else remote(start, stop))
-            rate = (stop - start) / max(clock() - began, 1e-9)
+            rate = (stop - start) / max(time.perf_counter() - began, 1e-9)
             # Each new timing counts half: one disturbed by other load fades.
-            self._rates[way] = 0.5 * (rate + self._rates[way]) if way in self._rates else rate
+            if timed:
+                self._rates[way] = 0.5 * (rate + self._rates[way]) if way in self._rates else rate
             start = stop
         self._describe()
         return pieces
