@@ -13,7 +13,8 @@ namespace rainmill {
 namespace {
 
 bool allocator_tuned_by_environment() {
-    for (const char* name : {"MALLOC_MMAP_THRESHOLD_", "MALLOC_TRIM_THRESHOLD_", "MALLOC_TOP_PAD_"}) {
+    for (const char* name :
+         {"MALLOC_MMAP_THRESHOLD_", "MALLOC_TRIM_THRESHOLD_", "MALLOC_TOP_PAD_"}) {
         if (std::getenv(name) != nullptr) return true;
     }
     const char* tunables = std::getenv("GLIBC_TUNABLES");
