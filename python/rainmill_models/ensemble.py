@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from .calibrate import series_from_data, series_to_data
+from .calibration import series_from_data, series_to_data
 from .description import Model, ModelError, get_parameter, with_parameters
 from .executors import ExecutorLike, Runner
 from .metrics import Missing, scores
