@@ -48,6 +48,7 @@ parameters). Every validation message starts with the path of the field it is ab
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import graphlib
 from collections.abc import Callable, Iterable, Mapping
@@ -61,8 +62,6 @@ from .methods import method_class
 from .methods.standard import at_least, fmt, real
 
 if TYPE_CHECKING:
-    from collections.abc import Sequence
-
     from .network_run import NetworkResult
 
 # The deepest nesting a model file may have: far beyond any layout, far below the interpreter's limit.
@@ -337,7 +336,9 @@ class Network(ModelFile):
         for i, gauge in enumerate(self.gauges):
             if gauge not in elements:
                 raise ModelError(f"options.gauges[{i}]", f"no element named {gauge!r}")
-        object.__setattr__(self, "_order", _order(elements))
+        order = _order(elements)
+        object.__setattr__(self, "_order", order)
+        object.__setattr__(self, "_upstream", _upstream(elements, order))
         if self.options.step is not None:
             self.check_step(round(self.options.step * 3600.0))
 
@@ -350,11 +351,7 @@ class Network(ModelFile):
 
     def upstream(self, name: str) -> list[str]:
         """The elements whose outflow (or diverted flow) enters `name`, in the network's order."""
-        return [
-            other
-            for other in self.order
-            if self.elements[other].downstream == name or getattr(self.elements[other], "to", None) == name
-        ]
+        return list(self.__dict__["_upstream"][name])
 
     def outlets(self) -> list[str]:
         """The elements whose outflow leaves the network (sinks and elements without downstream)."""
@@ -438,6 +435,16 @@ class Network(ModelFile):
         from .network_run import run_network
 
         return run_network(self, rain, **kwargs)
+
+
+def _upstream(elements: Mapping[str, Element], order: tuple[str, ...]) -> dict[str, tuple[str, ...]]:
+    found: dict[str, list[str]] = {name: [] for name in order}
+    for name in order:
+        element = elements[name]
+        targets = {element.downstream, getattr(element, "to", None)} - {None}
+        for target in targets:
+            found[cast(str, target)].append(name)
+    return {name: tuple(names) for name, names in found.items()}
 
 
 def _order(elements: Mapping[str, Element]) -> tuple[str, ...]:
@@ -658,20 +665,6 @@ def get_parameter(network: Network, key: ParameterKey) -> float:
     return float(node)
 
 
-def _replaced(node: object, keys: Sequence[str], value: object) -> object:
-    """`node` with the value at `keys` replaced; a ModelError's field is made relative to `node`."""
-    if not keys:
-        return value
-    key = keys[0]
-    try:
-        child = _replaced(node[key] if isinstance(node, dict) else getattr(node, key), keys[1:], value)
-    except ModelError as error:
-        raise error.under(key) from None
-    if isinstance(node, dict):
-        return {**node, key: child}
-    return dataclasses.replace(cast(Any, node), **{key: child})
-
-
 def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuous: bool = False) -> Setter:
     """Resolve parameter keys once; the returned setter writes a vector of values into copies of `network`.
 
@@ -692,30 +685,70 @@ def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuou
 
 
 class Setter:
-    """Writes values into resolved paths; only the touched elements are rebuilt (and re-validated)."""
+    """Writes values into resolved paths; only the touched elements are rebuilt.
+
+    The paths are grouped once by element and by the objects along them, so each touched object is
+    rebuilt (and re-validated) once per call, however many of its parameters change; an element
+    whose own fields are untouched is copied around its new methods without re-validating them.
+    """
 
     def __init__(self, network: Network, targets: list[list[Resolved]]) -> None:
         self.network = network
         self.targets = targets
+        self.plan: dict[str, dict[str, Any]] = {}
+        for index, group in enumerate(targets):
+            for item in group:
+                node = self.plan.setdefault(item.element, {})
+                for key in item.keys[:-1]:
+                    node = node.setdefault(key, {})
+                node[item.keys[-1]] = index
 
     def __call__(self, values: Iterable[float]) -> Network:
         """A copy of the network with each value written to its paths."""
+        vector = list(values)
+        if len(vector) != len(self.targets):
+            raise ValueError(f"{len(vector)} values for {len(self.targets)} parameters")
         network = self.network
         changed: dict[str, Any] = {}
-        for group, value in zip(self.targets, values, strict=True):
-            for item in group:
-                current = changed.get(item.element, network.elements[item.element])
-                try:
-                    changed[item.element] = _replaced(current, item.keys, value)
-                except ModelError as error:
-                    raise error.under(f"{current.TABLE}.{item.element}") from None
+        for name, plan in self.plan.items():
+            element = network.elements[name]
+            try:
+                changed[name] = _apply(element, plan, vector, top=True)
+            except ModelError as error:
+                raise error.under(f"{element.TABLE}.{name}") from None
         elements = {**network.elements, **changed}
         new = object.__new__(Network)
         object.__setattr__(new, "elements", elements)
         object.__setattr__(new, "options", network.options)
         object.__setattr__(new, "gauges", network.gauges)
         object.__setattr__(new, "_order", network.order)  # the links are not parameters
+        object.__setattr__(new, "_upstream", network.__dict__["_upstream"])
         return new
+
+
+def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], top: bool = False) -> Any:
+    """`node` with the planned values written; a ModelError's field is made relative to `node`."""
+    updates: dict[str, Any] = {}
+    own = False
+    for key, step in plan.items():
+        if isinstance(step, dict):
+            child = node[key] if isinstance(node, dict) else getattr(node, key)
+            try:
+                updates[key] = _apply(child, step, vector)
+            except ModelError as error:
+                raise error.under(key) from None
+        else:
+            updates[key] = vector[step]
+            own = True
+    if isinstance(node, dict):
+        return {**node, **updates}
+    if top and not own:
+        # an element's own checks do not look inside its methods, which validated themselves
+        clone = copy.copy(node)
+        for key, value in updates.items():
+            object.__setattr__(clone, key, value)
+        return clone
+    return dataclasses.replace(node, **updates)
 
 
 def with_parameters(network: Network, values: Mapping[ParameterKey, float]) -> Network:

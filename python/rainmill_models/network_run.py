@@ -161,10 +161,15 @@ def prepare_inputs(
     start: pd.Timestamp | None = None
     step: int | None = option_step
     arrays: dict[str, Array] = {}
+    done: dict[int, tuple[Array, pd.Timestamp]] = {}  # one series given for several subbasins is read once
     for name, series in per_basin.items():
+        if id(series) in done:
+            arrays[name], first = done[id(series)]
+            continue
         fine, step = _at_step(series, step, f"rain.{name}", missing)
         arrays[name] = fine.to_numpy(dtype=np.float64) * depth
         first = pd.Timestamp(fine.index[0])
+        done[id(series)] = (arrays[name], first)
         if start is None:
             start = first
         elif first != start:

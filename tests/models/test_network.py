@@ -259,3 +259,30 @@ def test_a_run_covers_its_whole_forcing():
         warnings.simplefilter("error")
         result = model.run(rain)
     assert result.index[-1] >= days[-1]
+
+
+def test_calibration_at_two_gauges_recovers_known_parameters():
+    truth = Network.from_dict(tree())
+    known = {
+        "subbasins.a.transform.tc": 2.6,
+        ("subbasins.b.loss.constant_rate", "subbasins.c.loss.constant_rate"): 0.16,
+    }
+    result = truth.with_parameters(known).run(STORM, end="2024-06-12 00:00+00:00")
+    observed = {"confluence": result.at("confluence"), "outlet": result.at("outlet")}
+    assert set(rm.scores(result, observed).index) == {"confluence", "outlet"}
+    fit = rm.calibrate(
+        truth,
+        STORM,
+        observed,
+        {key: (0.05, 4.0) for key in known},
+        objective="nse",
+        method="nelder-mead",
+        progress=False,
+        options={"xatol": 1e-6, "fatol": 1e-12},
+    )
+    assert fit.parameters["subbasins.a.transform.tc"] == pytest.approx(2.6, rel=1e-3)
+    assert fit.parameters["subbasins.b.loss.constant_rate|subbasins.c.loss.constant_rate"] == pytest.approx(
+        0.16, rel=1e-3
+    )
+    assert fit.model.get("subbasins.c.loss.constant_rate") == fit.model.get("subbasins.b.loss.constant_rate")
+    assert list(fit.gauges.index) == ["confluence", "outlet"] and (fit.gauges["nse"] > 0.999999).all()

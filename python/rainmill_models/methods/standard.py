@@ -121,8 +121,8 @@ class DeficitConstant:
             self.constant_rate,
             hours(self.time_to_dry),
         )
-        excess = np.array(split.excess, dtype=np.float64)
-        loss = np.array(split.loss, dtype=np.float64)
+        excess = np.asarray(split.excess, dtype=np.float64)
+        loss = np.asarray(split.loss, dtype=np.float64)
         deficit = np.concatenate(([self.initial_deficit], np.asarray(split.deficit, dtype=np.float64)))
         return LossOutput(excess=excess, recharge=loss, states={"deficit": deficit})
 
@@ -354,4 +354,4 @@ class Muskingum:
         first = float(inflow[0]) if self.initial_outflow is None else self.initial_outflow
         series = rainmill.utils.ContinuousTimeSeries(inflow, timedelta(seconds=step_seconds), "discharge")
         routed = rainmill.reach.run_muskingum_routing(series, hours(self.k), self.x, self.sub_reaches, first)
-        return np.array(routed, dtype=np.float64)
+        return np.asarray(routed, dtype=np.float64)
