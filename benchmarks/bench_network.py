@@ -20,6 +20,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 import time
 import tracemalloc
@@ -32,6 +33,7 @@ import pandas as pd
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
+
 
 import rainmill  # noqa: E402
 
@@ -143,15 +145,15 @@ def tree_rows(quick: bool) -> list[str]:
     rain = storm(DAYS)
     end = rain.index[-1]
     lines = [
-        f"| subbasins | elements | points | s per run (1 thread) | s (2 threads) | 2 vs 1 | kernels s | "
+        "| subbasins | elements | points | s per run (1 thread) | s (2 threads) | 2 vs 1 | kernels s | "
         "model layer s | layer / kernels | µs per element-point | peak MB (tracemalloc) |",
         "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for n in sizes:
         network = tree(n)
         network.run(rain, end=end)  # warm the caches (unit hydrographs)
-        one = best(lambda: network.run(rain, end=end), 2 if quick else 3)
-        two = best(lambda: network.run(rain, end=end, threads=2), 2 if quick else 3)
+        one = best(lambda network=network: network.run(rain, end=end), 2 if quick else 3)
+        two = best(lambda network=network: network.run(rain, end=end, threads=2), 2 if quick else 3)
         with KernelClock() as clock:
             started = time.perf_counter()
             network.run(rain, end=end)
@@ -213,10 +215,8 @@ def calibration_case(label: str, model: rm.Model, quick: bool) -> list[tuple[str
         return calibration._FAST["nse"](outflow[positions], seen)
 
     def legacy_parameters(values: np.ndarray) -> None:
-        try:
+        with contextlib.suppress(rm.ModelError):
             with_parameters(model, dict(zip(PARAMETERS, map(float, values), strict=True)))
-        except rm.ModelError:
-            pass
 
     def compiled(values: np.ndarray) -> float:
         return calibration.evaluate_calibration(state, values)[1]

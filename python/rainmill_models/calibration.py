@@ -324,9 +324,10 @@ class CalibrationResult:
 
     def plot(self) -> Figure:
         """Observed vs simulated on the window, and the objective over the evaluations."""
-        import matplotlib.pyplot as plt
+        from matplotlib.figure import Figure
 
-        figure, (flows, progress) = plt.subplots(2, 1, figsize=(9, 7), layout="constrained")
+        figure = Figure(figsize=(9, 7), layout="constrained")
+        flows, progress = figure.subplots(2, 1)
         observed = self.observed.loc[self.window[0] : self.window[1]]
         flows.plot(observed.index, observed.to_numpy(), ".", color="0.3", label="observed")
         simulated = self.simulated.loc[self.window[0] : self.window[1]]

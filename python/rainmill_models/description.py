@@ -27,7 +27,7 @@ from .errors import ModelError as ModelError
 from .methods.standard import MAX_CHAIN
 from .methods.standard import fmt as _fmt
 from .methods.standard import real as _real
-from .units import UNIT_SYSTEMS, UnitSystem
+from .units import SECONDS_PER_HOUR, UNIT_SYSTEMS, UnitSystem
 
 if TYPE_CHECKING:
     from collections.abc import Sequence
@@ -158,7 +158,7 @@ class BaseflowLayer:
         if not 0.0 <= fraction <= 1.0:
             raise ModelError("fraction", f"must be between 0 and 1, got {_fmt(fraction)}")
         k = _real(self.k, "k")
-        _at_least(k, 1.0 / 3600.0, "k", " h (one second)")
+        _at_least(k, 1.0 / SECONDS_PER_HOUR, "k", " h (one second)")
         initial_q = _real(self.initial_q, "initial_q")
         _at_least(initial_q, 0.0, "initial_q")
         reservoirs = _whole(self.reservoirs, "reservoirs")
@@ -294,7 +294,7 @@ class SpecifiedOutlet:
         for i, value in enumerate(discharge):
             _at_least(value, 0.0, f"discharge[{i}]")
         step = _real(self.step, "step")
-        _at_least(step, 1.0 / 3600.0, "step", " h (one second)")
+        _at_least(step, 1.0 / SECONDS_PER_HOUR, "step", " h (one second)")
         _set(self, "discharge", discharge)
         _set(self, "step", step)
         _bounds(self, ("minimum_elevation", "maximum_elevation", "maximum_release"))
@@ -415,7 +415,7 @@ class Options:
             raise ModelError(f"{p}.units", f"must be one of {list(UNIT_SYSTEMS)}, got {self.units!r}")
         step = _optional_real(self.step, f"{p}.step")
         if step is not None:
-            _at_least(step, 1.0 / 3600.0, f"{p}.step", " h (one second)")
+            _at_least(step, 1.0 / SECONDS_PER_HOUR, f"{p}.step", " h (one second)")
         recession = _real(self.recession, f"{p}.recession")
         if not 0.0 < recession < 1.0:
             raise ModelError(f"{p}.recession", f"must lie strictly between 0 and 1, got {_fmt(recession)}")

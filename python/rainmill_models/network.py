@@ -56,6 +56,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar, Final, Self, cast
 
 from . import methods
+from . import units as u
 from .description import OUTLET_KINDS, ModelFile, Options, Outlet, Reservoir, _outlet_from_dict, _plain
 from .errors import ModelError
 from .methods import method_class
@@ -340,7 +341,7 @@ class Network(ModelFile):
         object.__setattr__(self, "_order", order)
         object.__setattr__(self, "_upstream", _upstream(elements, order))
         if self.options.step is not None:
-            self.check_step(round(self.options.step * 3600.0))
+            self.check_step(u.step_seconds(self.options.step))
 
     # ---- structure ----
 
@@ -381,7 +382,7 @@ class Network(ModelFile):
                         raise error.under(f"{element_path(element, name)}.{process}") from None
             if isinstance(element, Pool):
                 for outlet_name, outlet in element.outlets.items():
-                    if getattr(outlet, "step", 1.0) * 3600.0 < 0.5:
+                    if u.step_seconds(getattr(outlet, "step", 1.0)) < 1:
                         raise ModelError(f"reservoirs.{name}.outlets.{outlet_name}.step", "must be at least one second")
 
     # ---- files and plain data ----
@@ -756,7 +757,7 @@ def with_parameters(network: Network, values: Mapping[ParameterKey, float]) -> N
     setter = compile_parameters(network, values.keys())
     result = setter(values.values())
     if result.options.step is not None:
-        result.check_step(round(result.options.step * 3600.0))
+        result.check_step(u.step_seconds(result.options.step))
     return result
 
 

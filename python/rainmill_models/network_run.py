@@ -128,7 +128,8 @@ def _at_step(
         if target > own or own % target or target < 30:
             raise ModelError(
                 "options.step",
-                f"{target / 3600.0:g} h must divide the step of {name} ({own / 3600.0:g} h) and be at least 30 s",
+                f"{target / u.SECONDS_PER_HOUR:g} h must divide the step of {name} ({own / u.SECONDS_PER_HOUR:g} h) "
+                "and be at least 30 s",
             )
         fine = rainmill.utils.IncrementalTimeSeries(
             series.to_numpy(dtype=np.float64), timedelta(seconds=own), "rainfall"

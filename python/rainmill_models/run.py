@@ -132,15 +132,16 @@ def prepare_rain(model: Model, rain: pd.Series, missing: Literal["raise", "zero"
     if len(rain) >= 2:
         rain_step = int(infer_step(rain, name="rain").total_seconds())
     elif model.options.step is not None and len(rain) == 1:
-        rain_step = round(model.options.step * 3600.0)
+        rain_step = u.step_seconds(model.options.step)
     else:
         raise TimeSeriesError("rain: at least two values are needed to infer the step (or set options.step)")
-    step = rain_step if model.options.step is None else round(model.options.step * 3600.0)
+    step = rain_step if model.options.step is None else u.step_seconds(model.options.step)
     if step != rain_step:
         if step > rain_step or rain_step % step or step < 30:
             raise ModelError(
                 "options.step",
-                f"{step / 3600.0:g} h must divide the rainfall's step ({rain_step / 3600.0:g} h) and be at least 30 s",
+                f"{step / u.SECONDS_PER_HOUR:g} h must divide the rainfall's step ({rain_step / u.SECONDS_PER_HOUR:g} h) "
+                "and be at least 30 s",
             )
         fine = rainmill.utils.IncrementalTimeSeries(
             rain.to_list(), timedelta(seconds=rain_step), "rainfall"

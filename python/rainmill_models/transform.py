@@ -24,6 +24,8 @@ import numpy as np
 import numpy.typing as npt
 import rainmill
 
+from .units import SECONDS_PER_HOUR
+
 _EMPTY_TO = 1e-6  # the reservoir counts as empty below this fraction of the volume it received
 
 # The most unit-hydrograph ordinates a run may build (80 MB of float64): a longer one comes from a
@@ -49,7 +51,7 @@ def translation_hydrograph(area_acres: float, tc: timedelta, step_seconds: int) 
     for i in range(1, n + 1):
         x = min(i * dt / tc_s, 1.0)
         a = 1.414 * math.pow(x, 1.5) if x < 0.5 else 1.0 - 1.414 * math.pow(1.0 - x, 1.5)
-        ordinates.append((a - previous) * area_acres * 1.00833 / (dt / 3600.0))
+        ordinates.append((a - previous) * area_acres * 1.00833 / (dt / SECONDS_PER_HOUR))
         previous = a
     return ordinates
 
