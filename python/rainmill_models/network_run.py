@@ -494,6 +494,7 @@ def run_network(
     missing: Literal["raise", "zero"] = "raise",
     units: UnitSystem | None = None,
     threads: int = 1,
+    initial_states: Mapping[str, float] | None = None,
 ) -> NetworkResult:
     """Run `network` on its forcing; see the module for the horizon.
 
@@ -502,8 +503,15 @@ def run_network(
     step in the model's units, the index the intervals' starts. `inflows`: the sources' hydrographs,
     the same way (flows at the points; the last value is held after the record). `potential_et`,
     `temperature`: optional, per subbasin, the same way. `end`: the last time of the results.
-    `threads`: run independent branches side by side.
+    `threads`: run independent branches side by side. `initial_states`: the state to start from,
+    as values at parameter paths ("subbasins.a.loss.initial_deficit", "reservoirs.lake.
+    initial_elevation", "subbasins.a.baseflow.layers.deep.initial_q"), e.g. the states at the end of
+    an earlier run (`result["a"]` reports them).
     """
+    if initial_states:
+        from .network import with_parameters
+
+        network = with_parameters(network, dict(initial_states))
     inputs, start, step = prepare_inputs(
         network,
         rain,
@@ -791,18 +799,27 @@ class NetworkResult:
 
     def to_csv(self, path: str | Path) -> None:
         """Write `to_frame()` as CSV, columns named element.variable, all or nothing."""
-        from .timeseries import write_csv
-
         frame = self.to_frame()
         pairs = cast(list[tuple[str, str]], list(frame.columns))
         frame.columns = pd.Index([f"{element}.{variable}" for element, variable in pairs])
-        write_csv(frame, path)
+        write_frame(frame, path)
 
     def plot(self, elements: list[str] | None = None, observed: Mapping[str, pd.Series] | None = None) -> Figure:
         """Hydrographs at the chosen elements (default: the gauges, else the outlets) against observations."""
         from .plot import plot_hydrographs
 
         return plot_hydrographs(self, elements, observed or {})
+
+
+def write_frame(frame: pd.DataFrame, path: str | Path) -> None:
+    """Write a time-indexed frame as CSV (ISO 8601 timestamps), all or nothing."""
+    from .files import atomic_write
+
+    out = frame.copy()
+    out.index = pd.Index([stamp.isoformat() for stamp in pd.DatetimeIndex(frame.index)], name="time")
+    text = out.to_csv()
+    with atomic_write(path) as stream:
+        stream.write(text)
 
 
 def _split_residual(values: Mapping[str, Any], n: int) -> float:

@@ -31,7 +31,7 @@ import rainmill
 
 from . import units as u
 from .description import Model, ModelError, chain_error, check_step
-from .network_run import BALANCE_TOLERANCE, Inputs, receded_at, run_points, simulate_network
+from .network_run import BALANCE_TOLERANCE, Inputs, receded_at, run_points, simulate_network, write_frame
 from .timeseries import TimeSeriesError, describe_step, fill_rain, infer_step
 
 if TYPE_CHECKING:
@@ -415,10 +415,8 @@ class Result:
         return pd.concat(parts, axis=1)
 
     def to_csv(self, path: str | Path) -> None:
-        """Write `to_frame()` as CSV with ISO 8601 timestamps."""
-        from .timeseries import write_csv
-
-        write_csv(self.to_frame(), path)
+        """Write `to_frame()` as CSV with ISO 8601 timestamps, all or nothing."""
+        write_frame(self.to_frame(), path)
 
     def plot(
         self, observed: pd.Series | None = None, *, path: str | Path | None = None, title: str | None = None

@@ -286,3 +286,21 @@ def test_calibration_at_two_gauges_recovers_known_parameters():
     )
     assert fit.model.get("subbasins.c.loss.constant_rate") == fit.model.get("subbasins.b.loss.constant_rate")
     assert list(fit.gauges.index) == ["confluence", "outlet"] and (fit.gauges["nse"] > 0.999999).all()
+
+
+def test_files_are_written_all_or_nothing(tmp_path):
+    target = tmp_path / "model.toml"
+    Network.from_dict(tree()).save(target)
+    before = target.read_bytes()
+    unencodable = Network.from_dict({**tree(), "options": {"name": "\udc80", "step": 0.25}})
+    with pytest.raises(UnicodeEncodeError):
+        unencodable.save(target)
+    assert target.read_bytes() == before and list(tmp_path.iterdir()) == [target]
+
+
+def test_a_run_starts_from_given_states():
+    network = Network.from_dict(tree())
+    wet = network.run(STORM, end="2024-06-12 00:00+00:00", initial_states={"subbasins.*.loss.initial_deficit": 0.0})
+    dry = network.run(STORM, end="2024-06-12 00:00+00:00")
+    assert wet["a"]["states.deficit"].iloc[0] == 0.0 and dry["a"]["states.deficit"].iloc[0] == 0.3
+    assert wet.at("outlet").sum() > dry.at("outlet").sum()
