@@ -425,7 +425,7 @@ class Network(ModelFile):
         """The numeric parameter at a dotted path (see `get_parameter`)."""
         return get_parameter(self, path)
 
-    def with_parameters(self, values: Mapping[str | tuple[str, ...], float]) -> Network:
+    def with_parameters(self, values: Mapping[str, float] | Mapping[ParameterKey, float]) -> Network:
         """A copy with the parameters at the given paths replaced (see `with_parameters`)."""
         return with_parameters(self, values)
 
@@ -752,7 +752,7 @@ def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], top: bool = 
     return dataclasses.replace(node, **updates)
 
 
-def with_parameters(network: Network, values: Mapping[ParameterKey, float]) -> Network:
+def with_parameters(network: Network, values: Mapping[str, float] | Mapping[ParameterKey, float]) -> Network:
     """A copy of `network` with the numeric parameters at the given paths (or tied paths) replaced."""
     setter = compile_parameters(network, values.keys())
     result = setter(values.values())

@@ -19,11 +19,10 @@ outflow and every subbasin's baseflow have receded to within `options.recession`
 from __future__ import annotations
 
 import dataclasses
-import graphlib
 import math
 import warnings
 from collections.abc import Mapping
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from datetime import timedelta
 from functools import cached_property
@@ -391,19 +390,27 @@ def simulate_network(
         for name in network.order:
             done[name] = _compute(network, name, done, inputs, step, points)
         return done
-    graph = {name: set(network.upstream(name)) for name in network.order}
-    sorter = graphlib.TopologicalSorter(graph)
-    sorter.prepare()
+    # Elements at the same depth (the longest path from an element without inflow) never feed each
+    # other: each depth is split into one chunk per thread, each chunk run in order on one thread.
+    depth: dict[str, int] = {}
+    for name in network.order:
+        depth[name] = max((depth[up] + 1 for up in network.upstream(name)), default=0)
+    levels: list[list[str]] = [[] for _ in range(max(depth.values()) + 1)]
+    for name in network.order:
+        levels[depth[name]].append(name)
+
+    def run_chunk(names: list[str]) -> list[tuple[str, dict[str, Any]]]:
+        return [(name, _compute(network, name, done, inputs, step, points)) for name in names]
+
     with ThreadPoolExecutor(max_workers=threads) as pool:
-        running: dict[Future[dict[str, Any]], str] = {}
-        while sorter.is_active():
-            for name in sorter.get_ready():
-                running[pool.submit(_compute, network, name, dict(done), inputs, step, points)] = name
-            finished, _ = wait(running, return_when=FIRST_COMPLETED)
-            for future in finished:
-                name = running.pop(future)
-                done[name] = future.result()
-                sorter.done(name)
+        for level in levels:
+            size = -(-len(level) // threads)
+            chunks = [level[i : i + size] for i in range(0, len(level), size)]
+            if len(chunks) == 1:
+                done.update(run_chunk(chunks[0]))
+                continue
+            for future in [pool.submit(run_chunk, chunk) for chunk in chunks]:
+                done.update(future.result())
     return {name: done[name] for name in network.order}
 
 
