@@ -3,7 +3,9 @@
 import math
 import pickle
 import warnings
+from dataclasses import dataclass
 from pathlib import Path
+from typing import ClassVar
 
 import numpy as np
 import pytest
@@ -12,6 +14,7 @@ pd = pytest.importorskip("pandas")
 rm = pytest.importorskip("rainmill_models")
 
 from rainmill_models import Model, ModelError
+from rainmill_models.methods import LossOutput, register
 from rainmill_models.methods.standard import Muskingum
 from rainmill_models.network import Network, compile_parameters
 from rainmill_models.network_run import Balance, balance
@@ -304,3 +307,43 @@ def test_a_run_starts_from_given_states():
     dry = network.run(STORM, end="2024-06-12 00:00+00:00")
     assert wet["a"]["states.deficit"].iloc[0] == 0.0 and dry["a"]["states.deficit"].iloc[0] == 0.3
     assert wet.at("outlet").sum() > dry.at("outlet").sum()
+
+
+@register("loss", "test-fraction")
+@dataclass(frozen=True)
+class _Fraction:
+    """A loss registered outside the package: a fixed fraction of the water runs off."""
+
+    fraction: float
+    UNITS: ClassVar[dict[str, str]] = {}
+
+    def check_step(self, step_seconds):
+        pass
+
+    def run(self, water, step_seconds, forcing):
+        return LossOutput(excess=water * self.fraction, recharge=water * (1.0 - self.fraction))
+
+
+def test_a_method_registered_elsewhere_works_in_model_files():
+    data = {"subbasins": {"s": subbasin()}}
+    data["subbasins"]["s"]["loss"] = {"method": "test-fraction", "fraction": 0.25}
+    network = Network.from_toml(Network.from_dict(data).to_toml())
+    result = network.run(STORM, end="2024-06-12 00:00+00:00")
+    np.testing.assert_allclose(result["s"]["excess"][:6], STORM.to_numpy() * 0.25, rtol=1e-15)
+
+
+def test_si_networks_report_the_same_water():
+    us = Network.from_dict(tree())
+    si_data = tree()
+    si_data["options"]["units"] = "SI"
+    for name, table in si_data["subbasins"].items():
+        table["area"] = us.elements[name].area / rm.units.ACRES_PER_SQUARE_KILOMETRE
+        for key in ("initial_deficit", "max_deficit", "constant_rate"):
+            table["loss"][key] *= rm.units.MM_PER_INCH
+        for layer in table.get("baseflow", {}).get("layers", {}).values():
+            layer["initial_q"] *= rm.units.CUBIC_METRES_PER_CUBIC_FOOT
+    si = Network.from_dict(si_data)
+    end = "2024-06-12 00:00+00:00"
+    expected = us.run(STORM, end=end, units="SI").flows
+    got = si.run(STORM * rm.units.MM_PER_INCH, end=end).flows
+    np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), rtol=1e-9, atol=1e-9)
