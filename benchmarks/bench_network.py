@@ -100,6 +100,10 @@ class KernelClock:
         (rainmill.baseflow, "run_linear_reservoir"),
         (rainmill.reservoir, "run_level_pool_routing"),
         (rainmill.rainfall_transform, "run_clark_uh"),
+        # handing the arrays to the extension: its series and reservoir objects
+        (rainmill.utils, "IncrementalTimeSeries"),
+        (rainmill.utils, "ContinuousTimeSeries"),
+        (rainmill.baseflow, "LinearReservoir"),
     )
 
     def __init__(self) -> None:
@@ -247,8 +251,8 @@ def report(quick: bool = False) -> str:
         "## Networks",
         "",
         f"Binary tree of subbasins with a reach below each, {DAYS} days at {int(STEP_HOURS * 60)} min "
-        "(benchmarks/bench_network.py). `kernels` is the time inside the extension's kernels and the "
-        "NumPy Clark convolution; `model layer` the rest of the run.",
+        "(benchmarks/bench_network.py). `kernels` is the time inside the extension (its series objects "
+        "and kernels) and the NumPy Clark convolution; `model layer` the rest of the run.",
         "",
         *tree_rows(quick),
         "",

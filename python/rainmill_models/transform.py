@@ -71,7 +71,7 @@ def unit_hydrograph_length(tc_seconds: float, r_seconds: float, step_seconds: in
     return n + tail
 
 
-@lru_cache(maxsize=256)
+@lru_cache(maxsize=4096)
 def unit_hydrograph(area_acres: float, tc: timedelta, r: timedelta, step_seconds: int) -> npt.NDArray[np.float64]:
     """The volume-conserving Clark unit hydrograph (cfs per inch of excess), read-only.
 
