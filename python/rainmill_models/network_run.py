@@ -112,9 +112,10 @@ def weighted_rain(gauges: pd.DataFrame, weights: Mapping[str, Mapping[str, float
     return out
 
 
-def _at_step(
-    series: pd.Series, step: int | None, name: str, missing: Literal["raise", "zero"]
+def at_step(
+    series: pd.Series, step: int | None, name: str, missing: Literal["raise", "zero"], label: str = ""
 ) -> tuple[pd.Series, int]:
+    """Depths per step brought to the computation step (by the extension's disaggregation), and that step."""
     series = fill_rain(series, missing, name=name)
     if len(series) >= 2:
         own = int(infer_step(series, name=name).total_seconds())
@@ -127,7 +128,8 @@ def _at_step(
         if target > own or own % target or target < 30:
             raise ModelError(
                 "options.step",
-                f"{target / u.SECONDS_PER_HOUR:g} h must divide the step of {name} ({own / u.SECONDS_PER_HOUR:g} h) "
+                f"{target / u.SECONDS_PER_HOUR:g} h must divide the {label or 'step of ' + name} "
+                f"({own / u.SECONDS_PER_HOUR:g} h) "
                 "and be at least 30 s",
             )
         fine = rainmill.utils.IncrementalTimeSeries(
@@ -166,7 +168,7 @@ def prepare_inputs(
         if id(series) in done:
             arrays[name], first = done[id(series)]
             continue
-        fine, step = _at_step(series, step, f"rain.{name}", missing)
+        fine, step = at_step(series, step, f"rain.{name}", missing)
         arrays[name] = fine.to_numpy(dtype=np.float64) * depth
         first = pd.Timestamp(fine.index[0])
         done[id(series)] = (arrays[name], first)
@@ -204,7 +206,7 @@ def prepare_inputs(
         if value is None:
             continue
         for name, series in _series_table(value, subbasins, key).items():
-            fine, _ = _at_step(series, step, f"{key}.{name}", "raise") if quantity else (series, step)
+            fine, _ = at_step(series, step, f"{key}.{name}", "raise") if quantity else (series, step)
             factor = u.to_us(1.0, quantity, units) if quantity else 1.0
             extra[key][name] = fine.to_numpy(dtype=np.float64) * factor
     length = max([len(a) for a in arrays.values()] + [max(len(a) - 1, 0) for a in flows.values()] + [1])

@@ -19,7 +19,6 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping
 from dataclasses import dataclass
-from datetime import timedelta
 from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
@@ -27,12 +26,19 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
-import rainmill
 
 from . import units as u
 from .description import Model, ModelError, chain_error, check_step
-from .network_run import BALANCE_TOLERANCE, Inputs, receded_at, run_points, simulate_network, write_frame
-from .timeseries import TimeSeriesError, describe_step, fill_rain, infer_step
+from .network_run import (
+    BALANCE_TOLERANCE,
+    Inputs,
+    at_step,
+    receded_at,
+    run_points,
+    simulate_network,
+    write_frame,
+)
+from .timeseries import TimeSeriesError, describe_step
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -128,28 +134,10 @@ def _simulation(model: Model, series: Mapping[str, Mapping[str, Any]], step_seco
 
 def prepare_rain(model: Model, rain: pd.Series, missing: Literal["raise", "zero"] = "raise") -> tuple[pd.Series, int]:
     """The rainfall at the computation step (disaggregated when the model asks for a finer one) and that step."""
-    rain = fill_rain(rain, missing, name="rain")
-    if len(rain) >= 2:
-        rain_step = int(infer_step(rain, name="rain").total_seconds())
-    elif model.options.step is not None and len(rain) == 1:
-        rain_step = u.step_seconds(model.options.step)
-    else:
-        raise TimeSeriesError("rain: at least two values are needed to infer the step (or set options.step)")
-    step = rain_step if model.options.step is None else u.step_seconds(model.options.step)
-    if step != rain_step:
-        if step > rain_step or rain_step % step or step < 30:
-            raise ModelError(
-                "options.step",
-                f"{step / u.SECONDS_PER_HOUR:g} h must divide the rainfall's step ({rain_step / u.SECONDS_PER_HOUR:g} h) "
-                "and be at least 30 s",
-            )
-        fine = rainmill.utils.IncrementalTimeSeries(
-            rain.to_list(), timedelta(seconds=rain_step), "rainfall"
-        ).disaggregate(step)
-        index = pd.date_range(rain.index[0], periods=len(fine.data), freq=pd.Timedelta(seconds=step), name="time")
-        rain = pd.Series(fine.data, index=index, name=rain.name)
+    option = None if model.options.step is None else u.step_seconds(model.options.step)
+    fine, step = at_step(rain, option, "rain", missing, label="rainfall's step")
     check_step(model, step)
-    return rain, step
+    return fine, step
 
 
 def run_model(
