@@ -710,7 +710,8 @@ class NetworkResult:
                 recharge = math.fsum(values["loss"][:n].tolist()) * area
                 lost = recharge * values["deep_fraction"]
                 lost += sum(math.fsum(a[:n].tolist()) for a in values["losses"].values()) * area
-                stored = sum(float(a[min(n, len(a) - 1)] - a[0]) for a in values["storage"].values()) * area
+                storages = [*values["storage"].values(), *values.get("storage.snow", {}).values()]
+                stored = sum(float(a[min(n, len(a) - 1)] - a[0]) for a in storages) * area
                 row = balance(rain, out, lost, stored, 0.0, 0.0)
                 row = dataclasses.replace(row, in_transit=row.residual, residual=_split_residual(values, n) * area)
                 totals["rain"] += rain

@@ -14,7 +14,7 @@ pd = pytest.importorskip("pandas")
 rm = pytest.importorskip("rainmill_models")
 
 from rainmill_models import Model, ModelError
-from rainmill_models.methods import LossOutput, register
+from rainmill_models.methods import LossOutput, SnowOutput, register
 from rainmill_models.methods.standard import Muskingum
 from rainmill_models.network import Network, compile_parameters
 from rainmill_models.network_run import Balance, balance
@@ -347,3 +347,83 @@ def test_si_networks_report_the_same_water():
     expected = us.run(STORM, end=end, units="SI").flows
     got = si.run(STORM * rm.units.MM_PER_INCH, end=end).flows
     np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), rtol=1e-9, atol=1e-9)
+
+
+@register("loss", "test-et")
+@dataclass(frozen=True)
+class _EvaporatingLoss:
+    """A loss that records its forcing: the potential ET leaves, the rest runs off."""
+
+    UNITS: ClassVar[dict[str, str]] = {}
+
+    def check_step(self, step_seconds):
+        pass
+
+    def run(self, water, step_seconds, forcing):
+        et = np.minimum(water, forcing.potential_et)
+        return LossOutput(excess=water - et, recharge=np.zeros_like(water), losses={"et": et})
+
+
+@register("snow", "test-melt-above-zero")
+@dataclass(frozen=True)
+class _Melt:
+    """Holds precipitation while the temperature is below zero, releases it all at the first thaw."""
+
+    UNITS: ClassVar[dict[str, str]] = {}
+
+    def check_step(self, step_seconds):
+        pass
+
+    def run(self, precipitation, temperature, step_seconds):
+        liquid, pack, packs = np.zeros_like(precipitation), 0.0, [0.0]
+        for i, (p, t) in enumerate(zip(precipitation, temperature, strict=True)):
+            pack += p
+            if t > 0.0:
+                liquid[i], pack = pack, 0.0
+            packs.append(pack)
+        return SnowOutput(liquid=liquid, storage={"pack": np.array(packs)})
+
+
+def test_forcing_reaches_the_methods_and_the_balance_counts_their_losses():
+    data = {"subbasins": {"s": subbasin()}}
+    data["subbasins"]["s"]["loss"] = {"method": "test-et"}
+    data["subbasins"]["s"]["snow"] = {"method": "test-melt-above-zero"}
+    network = Network.from_dict(data)
+    temperature = series([-2.0, -1.0, -1.0, 3.0, 3.0, 3.0])
+    with pytest.raises(ModelError, match="^subbasins.s.snow: needs a temperature series"):
+        network.run(STORM, potential_et=STORM * 0.0)
+    result = network.run(STORM, potential_et=series([0.05] * 6), temperature=temperature, end="2024-06-12 00:00+00:00")
+    s = result["s"]
+    assert s["water"][:6].tolist() == pytest.approx([0.0, 0.0, 0.0, 0.15 + 0.35 + 1.10 + 0.60, 0.25, 0.15])
+    assert s["losses.et"][:6].tolist() == pytest.approx([0.0, 0.0, 0.0, 0.05, 0.05, 0.05])
+    assert s["storage.snow.pack"][:4].tolist() == pytest.approx([0.0, 0.15, 0.5, 1.6])
+    row = result.balances.loc["s"]
+    assert row["closes"] and row["losses"] == pytest.approx(0.15 * 640.0 * 43560.0 / 12.0, rel=1e-12)
+    early = network.run(STORM, potential_et=series([0.05] * 6), temperature=temperature, end="2024-06-11 03:00+00:00")
+    assert early.balances.loc["s", "storage_change"] == pytest.approx(1.6 * 640.0 * 43560.0 / 12.0, rel=1e-12)
+
+
+def test_results_files_and_figures(tmp_path):
+    network = Network.from_dict(tree())
+    result = network.run(STORM, end="2024-06-12 00:00+00:00")
+    target = tmp_path / "results.csv"
+    result.to_csv(target)
+    back = pd.read_csv(target, index_col=0)
+    assert np.array_equal(back["outlet.outflow"].to_numpy(), result.at("outlet").to_numpy())
+    assert list(result.flows.columns.names) == ["element", "variable"]
+    text = result.summary()
+    assert all(name in text for name in [*network.order, "network"]) and "OUTSIDE" not in text
+    pytest.importorskip("matplotlib")
+    from rainmill_models.plot import plot_schematic
+
+    assert len(plot_schematic(network).axes[0].lines) >= len(network.elements)
+    figure = result.plot(["confluence", "outlet"], observed={"outlet": result.at("outlet")})
+    assert [len(ax.lines) for ax in figure.axes] == [1, 2]
+
+
+def test_calibration_refuses_whole_number_parameters():
+    model = Model.load(EXAMPLES / "event_model.toml")
+    rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
+    observed = rm.read_flow_csv(EXAMPLES / "observed_outflow.csv")
+    with pytest.raises(ModelError, match=r"^basin.baseflow.deep.reservoirs: is a whole number"):
+        rm.calibrate(model, rain, observed, {"basin.baseflow.deep.reservoirs": (1, 5)}, progress=False)
