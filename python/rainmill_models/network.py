@@ -48,7 +48,6 @@ parameters). Every validation message starts with the path of the field it is ab
 
 from __future__ import annotations
 
-import copy
 import dataclasses
 import graphlib
 from collections.abc import Callable, Iterable, Mapping
@@ -719,11 +718,8 @@ class Setter:
                 raise error.under(f"{element.TABLE}.{name}") from None
         elements = {**network.elements, **changed}
         new = object.__new__(Network)
-        object.__setattr__(new, "elements", elements)
-        object.__setattr__(new, "options", network.options)
-        object.__setattr__(new, "gauges", network.gauges)
-        object.__setattr__(new, "_order", network.order)  # the links are not parameters
-        object.__setattr__(new, "_upstream", network.__dict__["_upstream"])
+        new.__dict__.update(network.__dict__)  # options, gauges, order and links: not parameters
+        new.__dict__["elements"] = elements
         return new
 
 
@@ -743,13 +739,14 @@ def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], top: bool = 
             own = True
     if isinstance(node, dict):
         return {**node, **updates}
-    if top and not own:
-        # an element's own checks do not look inside its methods, which validated themselves
-        clone = copy.copy(node)
-        for key, value in updates.items():
-            object.__setattr__(clone, key, value)
-        return clone
-    return dataclasses.replace(node, **updates)
+    # a copy with the new values, as dataclasses.replace makes it but without calling __init__
+    clone = object.__new__(type(node))
+    clone.__dict__.update(node.__dict__)
+    clone.__dict__.update(updates)
+    if own or not top:
+        clone.__post_init__()  # validated as a new instance would be
+    # (an element's own checks do not look inside its methods, which validated themselves)
+    return clone
 
 
 def with_parameters(network: Network, values: Mapping[str, float] | Mapping[ParameterKey, float]) -> Network:
