@@ -1,0 +1,173 @@
+"""Units on data columns: parsing, conversion with pint, and a plausibility check of observed flows.
+
+A series read from a file may carry its unit in `series.attrs["units"]` (from a `units=` argument, a
+units row or a NetCDF `units` attribute). Unit strings are whatever pint understands, plus the
+hydrologists' spellings `cfs`, `cms`, `cumecs`, and exponents written as digits (`m3/s`, `km2`) or in
+CF style (`m3 s-1`, `kg m-2 s-1`). Rainfall given as an intensity (`mm/h`) converts to a depth per
+step (`mm`) by the series' own step, and a mass of water per area (`kg m-2`) to a depth by the density
+of water.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+import warnings
+from functools import cache
+from typing import Final
+
+import numpy as np
+import pandas as pd
+import pint
+
+from .timeseries import TimeSeriesError, infer_step
+
+# What the implausibility check expects of a mean specific runoff, in mm per year.
+LOWEST_RUNOFF_MM_PER_YEAR: Final = 0.001
+HIGHEST_RUNOFF_MM_PER_YEAR: Final = 10_000.0
+# The middle of the usual range of mean specific runoff, to which a suspected slip is brought back.
+_TYPICAL_RUNOFF_MM_PER_YEAR: Final = 300.0
+# The flow units a slip is looked for among (what a gauge file is usually written in).
+_FLOW_UNITS: Final = ("m³/s", "l/s", "cfs", "m³/h", "m³/d", "l/min", "Ml/d")
+
+WATER_DENSITY: Final = 1000.0  # kg/m³, for precipitation given as a mass per area
+
+
+class UnitError(TimeSeriesError):
+    """A unit that is unknown, or that cannot be converted into the one asked for."""
+
+
+class UnitWarning(UserWarning):
+    """Observations whose magnitude suggests they were given in another unit than assumed."""
+
+
+def _digit_exponents(text: str) -> str:
+    """`m3/s` -> `m**3/s`, `s-1` -> `s**-1`: exponents written as digits after a unit's name."""
+    return re.sub(r"(?<![\w.])([A-Za-zµ]+)(-?\d+)(?![\w.])", r"\1**\2", text)
+
+
+@cache
+def registry() -> pint.UnitRegistry:
+    """The package's unit registry (created once)."""
+    units = pint.UnitRegistry(preprocessors=[_digit_exponents])
+    units.define("cubic_feet_per_second = foot ** 3 / second = cfs")
+    units.define("cubic_metres_per_second = meter ** 3 / second = cms = cumecs")
+    return units
+
+
+def parse_unit(text: str | pint.Unit, *, what: str = "unit") -> pint.Unit:
+    """The pint unit of `text`; `UnitError` (naming `what`) when pint does not know it."""
+    if isinstance(text, pint.Unit):
+        return text
+    if not isinstance(text, str) or not text.strip():
+        raise UnitError(f"{what}: expected a unit such as 'm3/s' or 'mm', got {text!r}")
+    try:
+        return registry().parse_units(text.strip())
+    except (pint.errors.PintError, ValueError, TypeError, AttributeError, SyntaxError) as error:
+        raise UnitError(f"{what}: unknown unit {text!r} ({error})") from None
+
+
+def unit_label(unit: str | pint.Unit) -> str:
+    """The unit's short printed form (`m³/s`, `mm`, `cfs`), as stored in `series.attrs["units"]`."""
+    return f"{parse_unit(unit):~P}"
+
+
+def conversion_factor(source: str | pint.Unit, target: str | pint.Unit, *, what: str = "values") -> float:
+    """The factor that turns values in `source` into values in `target` (same dimension)."""
+    src, dst = parse_unit(source, what=what), parse_unit(target, what=what)
+    units = registry()
+    if src.dimensionality != dst.dimensionality:
+        ratio = (units.Quantity(1.0, src) / units.Quantity(1.0, dst)).to_base_units()
+        if ratio.dimensionality == units.parse_units("kg/m**3").dimensionality:
+            return float(ratio.magnitude / WATER_DENSITY)  # a mass of water per area as a depth
+        raise UnitError(f"{what}: cannot convert {unit_label(src)} into {unit_label(dst)} (different quantities)")
+    return float(units.Quantity(1.0, src).to(dst).magnitude)
+
+
+def convert(series: pd.Series, to: str, *, units: str | None = None, name: str | None = None) -> pd.Series:
+    """`series` converted into the unit `to`, from `units` or else from `series.attrs["units"]`.
+
+    An intensity (depth per time) converts into a depth per step, and back, by the series' step
+    (rainfall is interval data). The result carries `attrs["units"]`.
+    """
+    label = name or str(series.name or "series")
+    source = units if units is not None else series.attrs.get("units")
+    if source is None:
+        raise UnitError(f"{label}: the unit of the values is not known; pass units=")
+    src, dst = parse_unit(source, what=label), parse_unit(to, what=label)
+    reg = registry()
+    time = reg.parse_units("s").dimensionality
+    if src.dimensionality == dst.dimensionality * time or src.dimensionality * time == dst.dimensionality:
+        seconds = infer_step(series, name=label).total_seconds()
+        per_step = reg.Quantity(seconds, "s")
+        per_step = per_step if src.dimensionality * time == dst.dimensionality else 1.0 / per_step
+        factor = float((reg.Quantity(1.0, src) * per_step).to(dst).magnitude)
+    else:
+        factor = conversion_factor(src, dst, what=label)
+    result = series.astype("float64") * factor
+    result.attrs = {**series.attrs, "units": unit_label(dst)}
+    return result
+
+
+def _specific_runoff_mm_per_year(mean_flow: float, flow_unit: pint.Unit, area: float, area_unit: pint.Unit) -> float:
+    reg = registry()
+    quantity = reg.Quantity(mean_flow, flow_unit) / reg.Quantity(area, area_unit)
+    return float(quantity.to("mm/year").magnitude)
+
+
+def check_runoff_magnitude(
+    observed: pd.Series,
+    area: float,
+    *,
+    flow_unit: str | None = None,
+    area_unit: str = "km²",
+    name: str = "observed",
+    low: float = LOWEST_RUNOFF_MM_PER_YEAR,
+    high: float = HIGHEST_RUNOFF_MM_PER_YEAR,
+) -> str | None:
+    """Warn (`UnitWarning`) when observed flows are implausible for a basin of `area`; the message, or None.
+
+    The mean flow over the basin area is a specific runoff; outside `low` to `high` mm per year
+    (0.001 mm/yr to 10 m/yr) the flows were very likely written in another unit than the one
+    assumed (`flow_unit`, else `observed.attrs["units"]`), and the message names the unit that
+    brings them back into the usual range (l/s taken for m³/s, say).
+    """
+    unit_text = flow_unit if flow_unit is not None else observed.attrs.get("units")
+    if unit_text is None:
+        raise UnitError(f"{name}: the unit of the flows is not known; pass flow_unit=")
+    assumed = parse_unit(unit_text, what=name)
+    basin = parse_unit(area_unit, what="area")
+    values = observed.to_numpy(dtype="float64")
+    values = values[np.isfinite(values)]
+    mean = float(values.mean()) if values.size else 0.0
+    if not mean > 0 or not area > 0:  # no flow at all says nothing of the unit
+        return None
+    runoff = _specific_runoff_mm_per_year(mean, assumed, area, basin)
+    if low <= runoff <= high:
+        return None
+    detail = (
+        f"{name}: mean flow {mean:.4g} {unit_label(assumed)} over {area:g} {unit_label(basin)} is a specific "
+        f"runoff of {runoff:.3g} mm/yr, outside the plausible {low:g} mm/yr to {high / 1000:g} m/yr"
+    )
+    slip = _likely_slip(runoff, assumed, low, high)
+    if slip is not None:
+        detail += f"; were the flows in {slip} rather than {unit_label(assumed)}?"
+    else:
+        detail += "; check the unit of the flows and the basin area"
+    warnings.warn(detail, UnitWarning, stacklevel=2)
+    return detail
+
+
+def _likely_slip(runoff: float, assumed: pint.Unit, low: float, high: float) -> str | None:
+    """The flow unit that brings `runoff` into range and closest to the typical value, if any."""
+    best: tuple[float, str] | None = None
+    for candidate in _FLOW_UNITS:
+        unit = parse_unit(candidate)
+        if unit == assumed:
+            continue
+        corrected = runoff * conversion_factor(unit, assumed)
+        if low <= corrected <= high:
+            distance = abs(math.log(corrected / _TYPICAL_RUNOFF_MM_PER_YEAR))
+            if best is None or distance < best[0]:
+                best = (distance, unit_label(unit))
+    return None if best is None else best[1]
