@@ -10,9 +10,10 @@ of water.
 
 from __future__ import annotations
 
-import math
 import re
 import warnings
+from collections.abc import Callable
+from fractions import Fraction
 from functools import cache
 from typing import Final
 
@@ -25,9 +26,7 @@ from .timeseries import TimeSeriesError, infer_step
 # What the implausibility check expects of a mean specific runoff, in mm per year.
 LOWEST_RUNOFF_MM_PER_YEAR: Final = 0.001
 HIGHEST_RUNOFF_MM_PER_YEAR: Final = 10_000.0
-# The middle of the usual range of mean specific runoff, to which a suspected slip is brought back.
-_TYPICAL_RUNOFF_MM_PER_YEAR: Final = 300.0
-# The flow units a slip is looked for among (what a gauge file is usually written in).
+# The flow units a slip is looked for among, the most usual in gauge files first.
 _FLOW_UNITS: Final = ("m³/s", "l/s", "cfs", "m³/h", "m³/d", "l/min", "Ml/d")
 
 WATER_DENSITY: Final = 1000.0  # kg/m³, for precipitation given as a mass per area
@@ -48,8 +47,8 @@ def _digit_exponents(text: str) -> str:
 
 @cache
 def registry() -> pint.UnitRegistry:
-    """The package's unit registry (created once)."""
-    units = pint.UnitRegistry(preprocessors=[_digit_exponents])
+    """The package's unit registry (created once), exact: factors are fractions, rounded once to float."""
+    units = pint.UnitRegistry(preprocessors=[_digit_exponents], non_int_type=Fraction)
     units.define("cubic_feet_per_second = foot ** 3 / second = cfs")
     units.define("cubic_metres_per_second = meter ** 3 / second = cms = cumecs")
     return units
@@ -67,43 +66,53 @@ def parse_unit(text: str | pint.Unit, *, what: str = "unit") -> pint.Unit:
         raise UnitError(f"{what}: unknown unit {text!r} ({error})") from None
 
 
+_SUPERSCRIPTS: Final = str.maketrans("-0123456789/", "⁻⁰¹²³⁴⁵⁶⁷⁸⁹ᐟ")
+
+
 def unit_label(unit: str | pint.Unit) -> str:
-    """The unit's short printed form (`m³/s`, `mm`, `cfs`), as stored in `series.attrs["units"]`."""
-    return f"{parse_unit(unit):~P}"
+    """The unit's short printed form (`m³/s`, `mm`, `cfs`, `kg/m²/s`), as stored in `series.attrs["units"]`."""
+    numerator: list[str] = []
+    denominator: list[str] = []
+    for name, power in parse_unit(unit)._units.items():
+        exact = Fraction(str(power))
+        exponent = "" if abs(exact) == 1 else str(abs(exact)).translate(_SUPERSCRIPTS)
+        (numerator if exact > 0 else denominator).append(registry().get_symbol(name) + exponent)
+    return "/".join(["·".join(numerator) or "1", *denominator])
+
+
+def _factor(src: pint.Unit, dst: pint.Unit, step_seconds: Callable[[], float] | None, what: str) -> float:
+    reg = registry()
+    quantity = reg.Quantity(Fraction(1), src)
+    if "[mass]" in quantity.dimensionality and "[mass]" not in dst.dimensionality:
+        quantity = quantity / reg.Quantity(Fraction(WATER_DENSITY), "kg/m**3")  # water per area as a depth
+    time = reg.Quantity(1, "s").dimensionality
+    if step_seconds is not None and quantity.dimensionality == dst.dimensionality / time:
+        quantity = quantity * reg.Quantity(Fraction(step_seconds()), "s")  # an intensity as a depth per step
+    elif step_seconds is not None and quantity.dimensionality == dst.dimensionality * time:
+        quantity = quantity / reg.Quantity(Fraction(step_seconds()), "s")
+    if quantity.dimensionality != dst.dimensionality:
+        raise UnitError(f"{what}: cannot convert {unit_label(src)} into {unit_label(dst)} (different quantities)")
+    return float(quantity.to(dst).magnitude)
 
 
 def conversion_factor(source: str | pint.Unit, target: str | pint.Unit, *, what: str = "values") -> float:
-    """The factor that turns values in `source` into values in `target` (same dimension)."""
-    src, dst = parse_unit(source, what=what), parse_unit(target, what=what)
-    units = registry()
-    if src.dimensionality != dst.dimensionality:
-        ratio = (units.Quantity(1.0, src) / units.Quantity(1.0, dst)).to_base_units()
-        if ratio.dimensionality == units.parse_units("kg/m**3").dimensionality:
-            return float(ratio.magnitude / WATER_DENSITY)  # a mass of water per area as a depth
-        raise UnitError(f"{what}: cannot convert {unit_label(src)} into {unit_label(dst)} (different quantities)")
-    return float(units.Quantity(1.0, src).to(dst).magnitude)
+    """The factor that turns values in `source` into values in `target` (the same quantity)."""
+    return _factor(parse_unit(source, what=what), parse_unit(target, what=what), None, what)
 
 
 def convert(series: pd.Series, to: str, *, units: str | None = None, name: str | None = None) -> pd.Series:
     """`series` converted into the unit `to`, from `units` or else from `series.attrs["units"]`.
 
     An intensity (depth per time) converts into a depth per step, and back, by the series' step
-    (rainfall is interval data). The result carries `attrs["units"]`.
+    (rainfall is interval data); a mass of water per area into a depth. The result carries
+    `attrs["units"]`.
     """
     label = name or str(series.name or "series")
     source = units if units is not None else series.attrs.get("units")
     if source is None:
         raise UnitError(f"{label}: the unit of the values is not known; pass units=")
     src, dst = parse_unit(source, what=label), parse_unit(to, what=label)
-    reg = registry()
-    time = reg.parse_units("s").dimensionality
-    if src.dimensionality == dst.dimensionality * time or src.dimensionality * time == dst.dimensionality:
-        seconds = infer_step(series, name=label).total_seconds()
-        per_step = reg.Quantity(seconds, "s")
-        per_step = per_step if src.dimensionality * time == dst.dimensionality else 1.0 / per_step
-        factor = float((reg.Quantity(1.0, src) * per_step).to(dst).magnitude)
-    else:
-        factor = conversion_factor(src, dst, what=label)
+    factor = _factor(src, dst, lambda: infer_step(series, name=label).total_seconds(), label)
     result = series.astype("float64") * factor
     result.attrs = {**series.attrs, "units": unit_label(dst)}
     return result
@@ -111,8 +120,8 @@ def convert(series: pd.Series, to: str, *, units: str | None = None, name: str |
 
 def _specific_runoff_mm_per_year(mean_flow: float, flow_unit: pint.Unit, area: float, area_unit: pint.Unit) -> float:
     reg = registry()
-    quantity = reg.Quantity(mean_flow, flow_unit) / reg.Quantity(area, area_unit)
-    return float(quantity.to("mm/year").magnitude)
+    per_area = reg.Quantity(Fraction(1), flow_unit / area_unit)
+    return mean_flow / area * float(per_area.to("mm/year").magnitude)
 
 
 def check_runoff_magnitude(
@@ -159,15 +168,9 @@ def check_runoff_magnitude(
 
 
 def _likely_slip(runoff: float, assumed: pint.Unit, low: float, high: float) -> str | None:
-    """The flow unit that brings `runoff` into range and closest to the typical value, if any."""
-    best: tuple[float, str] | None = None
+    """The first of the usual flow units (most common first) that brings `runoff` into range, if any."""
     for candidate in _FLOW_UNITS:
         unit = parse_unit(candidate)
-        if unit == assumed:
-            continue
-        corrected = runoff * conversion_factor(unit, assumed)
-        if low <= corrected <= high:
-            distance = abs(math.log(corrected / _TYPICAL_RUNOFF_MM_PER_YEAR))
-            if best is None or distance < best[0]:
-                best = (distance, unit_label(unit))
-    return None if best is None else best[1]
+        if unit != assumed and low <= runoff * conversion_factor(unit, assumed) <= high:
+            return unit_label(unit)
+    return None

@@ -16,6 +16,7 @@ from __future__ import annotations
 import csv
 import io
 import re
+import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from datetime import timedelta, timezone
@@ -87,7 +88,7 @@ def _read_text(path: str | Path, encoding: str, limit: int = MAX_INPUT_BYTES) ->
         line = data.count(b"\n", 0, error.start) + 1
         byte = data[error.start : error.start + 1]
         raise RecordError(
-            f"{target}, line {line}: not {encoding} text (byte {byte!r}); save the file as UTF-8 "
+            f"{target}, line {line}: not {encoding.upper() if encoding == 'utf-8' else encoding} text (byte {byte!r}); save the file as UTF-8 "
             "or pass its encoding (encoding='latin-1', 'cp1252', ...)"
         ) from None
     except LookupError:
@@ -190,7 +191,9 @@ def _format_hint(raw: pd.Series) -> str:
     first = str(raw.iloc[0]).strip()
     guesses = []
     for dayfirst in (True, False):
-        guess = guess_datetime_format(first, dayfirst=dayfirst)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # pandas' own advice on dayfirst
+            guess = guess_datetime_format(first, dayfirst=dayfirst)
         if guess is not None and guess not in guesses:
             guesses.append(guess)
     fits = [fmt for fmt in guesses if pd.to_datetime(raw, format=fmt, errors="coerce").notna().all()]
@@ -270,7 +273,7 @@ def _numbers(raw: pd.Series, decimal: str) -> tuple[np.ndarray, np.ndarray]:
     missing = text.isin(MISSING_MARKERS).to_numpy()
     if decimal != ".":
         text = text.str.replace(decimal, ".", regex=False)
-    values = pd.to_numeric(text.mask(missing), errors="coerce").to_numpy(dtype="float64")
+    values = pd.to_numeric(text.mask(missing), errors="coerce").to_numpy(dtype="float64", copy=True)
     return values, np.isnan(values) & ~missing
 
 
@@ -569,6 +572,8 @@ class RdbOptions(TypedDict, total=False):
 def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFrame:
     """Every parameter column of a USGS tab-separated RDB file, each with its qualifier column as flags.
 
+    Options: `encoding`, `nonfinite` and `to` (a unit for every value column), as for CSV files.
+
     Comment lines start with '#'; the header is followed by the format row (`5s 15s 20d 14n ...`).
     Value columns are the parameter columns (`69928_00060`); their qualifier columns (`..._cd`:
     "A" approved, "P" provisional, "e" estimated, ...) are kept as strings, and a value field that
@@ -664,6 +669,7 @@ def read_rdb(path: str | Path, column: str | None = None, **options: Unpack[RdbO
 
     The options are those of `read_rdb_frame`; the qualifiers are in `read_rdb_frame`'s `..._cd` columns.
     """
+    to = options.pop("to", None)
     frame = read_rdb_frame(path, **options)
     names = [str(name) for name in frame.columns if not str(name).endswith("_cd")]
     if column is not None:
@@ -671,7 +677,13 @@ def read_rdb(path: str | Path, column: str | None = None, **options: Unpack[RdbO
         if not matches:
             raise RecordError(f"{path}: no column {column!r} (there are {names})")
         names = matches[:1]
-    return _single(frame[names], path, "choose one with column= (a name or a parameter code such as '00060')")
+    series = _single(frame[names], path, "choose one with column= (a name or a parameter code such as '00060')")
+    if to is None:
+        return series
+    try:
+        return convert(series, to, name=f"{path}: column {series.name!r}")
+    except UnitError as error:
+        raise RecordError(str(error)) from None
 
 
 def _code(name: str) -> str | None:
@@ -712,7 +724,8 @@ def read_netcdf_frame(path: str | Path, variable: str | None = None, **options: 
     except InputFileError as error:
         raise RecordError(str(error)) from None
     except (OSError, ValueError, TypeError, KeyError) as error:
-        raise RecordError(f"{path}: not a NetCDF file this installation can read ({error})") from None
+        reason = str(error).strip().splitlines()[0][:160] if str(error).strip() else type(error).__name__
+        raise RecordError(f"{path}: not a NetCDF file this installation can read ({reason})") from None
     with dataset:
         return _netcdf_variable(target, dataset, variable, options, nonfinite)
 
