@@ -96,8 +96,12 @@ def _read_text(path: str | Path, encoding: str, limit: int = MAX_INPUT_BYTES) ->
 
 
 def _data_lines(path: Path, text: str, comment: str) -> _Lines:
+    skipped = r"^[ \t\r]*$" if not comment else rf"^[ \t\r]*(?:$|{re.escape(comment)})"
+    if not re.search(skipped, text.rstrip("\r\n"), flags=re.MULTILINE):  # no comment and no blank line
+        texts = text.splitlines()
+        return _Lines(path, list(range(1, len(texts) + 1)), texts)
     numbers: list[int] = []
-    texts: list[str] = []
+    texts = []
     for number, line in enumerate(text.splitlines(), start=1):
         stripped = line.strip()
         if not stripped or (comment and stripped.startswith(comment)):
@@ -204,6 +208,21 @@ def _format_hint(raw: pd.Series) -> str:
     return "pass date_format= (e.g. '%d.%m.%Y %H:%M') or dayfirst=True"
 
 
+def _refuse_mixed_offsets(raw: pd.Series, lines: _Lines, rows: list[int]) -> None:
+    aware = raw.str.contains(_OFFSET).to_numpy()
+    odd = np.flatnonzero(aware != aware[0])
+    if odd.size:
+        i = int(odd[0])
+        has, lacks = ("has", "lacks") if aware[i] else ("lacks", "has")
+        raise RecordError(
+            lines.at(
+                f"timestamp {raw.iloc[i]!r} {has} a UTC offset where line {rows[0]}'s {lacks} one; "
+                "give every timestamp an offset, or none",
+                rows[i],
+            )
+        )
+
+
 def _parse_times(
     raw: pd.Series,
     lines: _Lines,
@@ -213,7 +232,6 @@ def _parse_times(
     tz: str | None,
     units_hint: str = "",
 ) -> pd.DatetimeIndex:
-    raw = raw.str.strip()
     if date_format is not None:
         stamps = pd.to_datetime(raw, format=date_format, errors="coerce")
         hint = f"does not match date_format={date_format!r}"
@@ -224,24 +242,15 @@ def _parse_times(
             stamps = pd.to_datetime(raw, dayfirst=True, errors="coerce", utc=True)
         hint = "cannot be read day first; pass date_format="
     else:
-        aware = raw.str.contains(_OFFSET).to_numpy()
-        odd = np.flatnonzero(aware != aware[0])
-        if odd.size:
-            i = int(odd[0])
-            has, lacks = ("has", "lacks") if aware[i] else ("lacks", "has")
-            raise RecordError(
-                lines.at(
-                    f"timestamp {raw.iloc[i]!r} {has} a UTC offset where line {rows[0]}'s {lacks} one; "
-                    "give every timestamp an offset, or none",
-                    rows[i],
-                )
-            )
         try:
             stamps = pd.to_datetime(raw, format="ISO8601", errors="coerce")
-        except ValueError:  # several offsets (a daylight-saving change): the same instants, in UTC
+        except ValueError:  # several offsets (a daylight-saving change), or offsets and none mixed
+            _refuse_mixed_offsets(raw, lines, rows)
             stamps = pd.to_datetime(raw, format="ISO8601", errors="coerce", utc=True)
         hint = ""
     bad = stamps.isna().to_numpy()
+    if bad.any() and raw.str.contains(r"^\s|\s$").any():  # spaces around a timestamp: read it without them
+        return _parse_times(raw.str.strip(), lines, rows, date_format, dayfirst, tz, units_hint)
     if bad.any():
         i = int(np.argmax(bad))
         if i == 0 and units_hint:

@@ -242,3 +242,12 @@ def test_implausible_magnitude_names_the_likely_slip(values, unit, slip):
     else:
         assert len(caught) == 1 and caught[0].category is UnitWarning
         assert f"were the flows in {slip} rather than" in str(caught[0].message) == message
+
+
+@pytest.mark.parametrize("quantity", ["depth", "rate", "area", "flow", "volume"])
+def test_unit_labels_of_the_model_layer_convert_by_its_own_factors(quantity):
+    from rainmill_models import units
+    from rainmill_models.quantities import conversion_factor
+
+    factor = conversion_factor(units.label(quantity, "SI"), units.label(quantity, "US"))
+    assert factor == pytest.approx(units.to_us(1.0, quantity, "SI"), rel=1e-15)
