@@ -236,11 +236,14 @@ def _parse_times(
         stamps = pd.to_datetime(raw, format=date_format, errors="coerce")
         hint = f"does not match date_format={date_format!r}"
     elif dayfirst:
-        try:
-            stamps = pd.to_datetime(raw, dayfirst=True, errors="coerce")
-        except ValueError:
-            stamps = pd.to_datetime(raw, dayfirst=True, errors="coerce", utc=True)
-        hint = "cannot be read day first; pass date_format="
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # pandas' advice to give a format: the message does
+            guess = guess_datetime_format(str(raw.iloc[0]).strip(), dayfirst=True)
+            try:
+                stamps = pd.to_datetime(raw, format=guess, dayfirst=True, errors="coerce")
+            except ValueError:
+                stamps = pd.to_datetime(raw, format=guess, dayfirst=True, errors="coerce", utc=True)
+        hint = "cannot be read day first like the first timestamp; pass date_format="
     else:
         try:
             stamps = pd.to_datetime(raw, format="ISO8601", errors="coerce")
@@ -734,6 +737,8 @@ def read_netcdf_frame(path: str | Path, variable: str | None = None, **options: 
         raise RecordError(str(error)) from None
     except (OSError, ValueError, TypeError, KeyError) as error:
         reason = str(error).strip().splitlines()[0][:160] if str(error).strip() else type(error).__name__
+        if "did not find a match" in reason:
+            reason = "no installed reader recognises it"
         raise RecordError(f"{path}: not a NetCDF file this installation can read ({reason})") from None
     with dataset:
         return _netcdf_variable(target, dataset, variable, options, nonfinite)
@@ -769,8 +774,10 @@ def _netcdf_variable(
             for n in names
             if any(np.issubdtype(dataset[d].dtype, np.datetime64) for d in dataset[n].dims if d in dataset.coords)
         ]
-        if len(timed) != 1:
-            raise RecordError(f"{path}: choose the variable with variable= (there are {names})")
+        if not timed:
+            raise RecordError(f"{path}: no variable along a time dimension of dates (the variables: {names})")
+        if len(timed) > 1:
+            raise RecordError(f"{path}: choose the variable with variable= (there are {timed})")
         variable = timed[0]
     if variable not in names:
         raise RecordError(f"{path}: no variable {variable!r} (there are {names})")
