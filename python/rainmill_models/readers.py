@@ -47,6 +47,7 @@ class CsvOptions(TypedDict, total=False):
 
     sep: str
     decimal: str
+    header: bool
     time_column: Column | Sequence[Column]
     date_format: str | None
     dayfirst: bool
@@ -123,8 +124,11 @@ def _separator_hint(header: str, sep: str) -> str:
     return ""
 
 
-def _table(lines: _Lines, sep: str, decimal: str) -> pd.DataFrame:
-    """The file's fields as strings (header from the first data line); parse errors name the line."""
+def _table(lines: _Lines, sep: str, decimal: str, header: bool = True) -> pd.DataFrame:
+    """The file's fields as strings (header from the first data line); parse errors name the line.
+
+    Without a header the columns are named by their position ("0", "1", ...).
+    """
     if not lines.texts:
         raise RecordError(f"{lines.path}: empty file (no header line)")
     if len(sep) != 1 and sep != r"\s+":
@@ -138,6 +142,7 @@ def _table(lines: _Lines, sep: str, decimal: str) -> pd.DataFrame:
             na_filter=False,
             skipinitialspace=True,
             engine="c",
+            header=0 if header else None,
         )
     except pd.errors.ParserError as error:
         found = re.search(r"Expected (\d+) fields in line (\d+), saw (\d+)", str(error))
@@ -343,7 +348,8 @@ def read_csv_frame(
 ) -> pd.DataFrame:
     """Value columns of a CSV file (by name or position; all but the time by default) on their timestamps.
 
-    Options: `sep` (","), `decimal` ("."), `time_column` (0; a name or a position, or a pair of
+    Options: `sep` (","), `decimal` ("."), `header` (True: the first line names the columns; without
+    one they are named "0", "1", ...), `time_column` (0; a name or a position, or a pair of
     them for a date and a time in separate columns), `date_format` (a `strftime` format; ISO 8601
     when not given) or `dayfirst`, `tz` (a zone for naive timestamps, or to convert aware ones
     into), `units` (one unit for all the value columns, or a mapping by column), `units_row` (the
@@ -360,15 +366,16 @@ def read_csv_frame(
     _check_policy(nonfinite)
     target, text = _read_text(path, options.get("encoding", "utf-8"))
     lines = _data_lines(target, text, options.get("comment", "#"))
-    frame = _table(lines, sep, decimal)
-    first = 1  # the file line of frame row 0 is lines.numbers[first + row]
+    header = options.get("header", True)
+    frame = _table(lines, sep, decimal, header)
+    first = 1 if header else 0  # the file line of frame row 0 is lines.numbers[first + row]
     found_units: dict[str, str] = {}
     if options.get("units_row", False):
         if frame.empty:
             raise RecordError(f"{target}: no units row after the header")
         found_units = {str(name): str(value).strip() for name, value in frame.iloc[0].items()}
         frame = frame.iloc[1:].reset_index(drop=True)
-        first = 2
+        first += 1
     if frame.empty:
         raise RecordError(f"{target}: no data lines after the header")
     _short_rows(lines, frame, sep, first)
@@ -376,6 +383,10 @@ def read_csv_frame(
     time_spec = options.get("time_column", 0)
     parts = [time_spec] if isinstance(time_spec, (str, int)) else list(time_spec)
     time_names = [_resolve(frame, part, target, "time column") for part in parts]
+    if header and not pd.isna(pd.to_datetime(pd.Series([time_names[0]]), format="ISO8601", errors="coerce")[0]):
+        raise RecordError(
+            lines.at(f"{time_names[0]!r} is a timestamp, not a column name; pass header=False", lines.numbers[0])
+        )
     raw_time = frame[time_names[0]]
     for name in time_names[1:]:
         raw_time = raw_time + " " + frame[name]

@@ -171,6 +171,7 @@ def test_fixed_step_file_errors(tmp_path, text, message):
     [
         (b"", "empty file (no header line)"),
         (b"time,q\n", "no data lines after the header"),
+        (b"2024-06-11T00:00,1\n", "line 1: '2024-06-11T00:00' is a timestamp, not a column name; pass header=False"),
         (b"time,q\n2024-06-11T00:00,1\n2024-06-11T01:00,2,3\n", "line 3: 3 fields where the header has 2"),
         (b"time,q,r\n2024-06-11T00:00,1,1\n2024-06-11T01:00,2\n", "line 3: 2 field(s) where the header has 3"),
         (b"time,q\n2024-06-11T00:00,1\n2024-06-11T01:00,2\xe9\n", "line 3: not UTF-8 text (byte b'\\xe9')"),
@@ -211,10 +212,11 @@ def test_what_is_not_a_regular_file_is_refused_before_reading(tmp_path):
                 read(path)
 
 
-def test_nonfinite_values_dropped_by_choice(tmp_path):
+def test_nonfinite_values_dropped_by_choice_and_files_without_header(tmp_path):
     path = tmp_path / "q.csv"
-    path.write_text("time,q\n2024-06-11T00:00,1\n2024-06-11T01:00,inf\n2024-06-11T02:00,3\n")
-    assert rm.read_flow_csv(path, nonfinite="drop", missing="interpolate", max_gap=2).to_list() == [1.0, 2.0, 3.0]
+    path.write_text("2024-06-11T00:00,1\n2024-06-11T01:00,inf\n2024-06-11T02:00,3\n")
+    flow = rm.read_flow_csv(path, header=False, nonfinite="drop", missing="interpolate", max_gap=2)
+    assert flow.to_list() == [1.0, 2.0, 3.0] and flow.name == "1"
 
 
 def test_unknown_unit_names_the_column(tmp_path):
