@@ -369,6 +369,9 @@ def read_csv_frame(
     header = options.get("header", True)
     frame = _table(lines, sep, decimal, header)
     first = 1 if header else 0  # the file line of frame row 0 is lines.numbers[first + row]
+    named = str(frame.columns[0])
+    if header and not pd.isna(pd.to_datetime(pd.Series([named]), format="ISO8601", errors="coerce")[0]):
+        raise RecordError(lines.at(f"{named!r} is a timestamp, not a column name; pass header=False", lines.numbers[0]))
     found_units: dict[str, str] = {}
     if options.get("units_row", False):
         if frame.empty:
@@ -383,10 +386,6 @@ def read_csv_frame(
     time_spec = options.get("time_column", 0)
     parts = [time_spec] if isinstance(time_spec, (str, int)) else list(time_spec)
     time_names = [_resolve(frame, part, target, "time column") for part in parts]
-    if header and not pd.isna(pd.to_datetime(pd.Series([time_names[0]]), format="ISO8601", errors="coerce")[0]):
-        raise RecordError(
-            lines.at(f"{time_names[0]!r} is a timestamp, not a column name; pass header=False", lines.numbers[0])
-        )
     raw_time = frame[time_names[0]]
     for name in time_names[1:]:
         raw_time = raw_time + " " + frame[name]
