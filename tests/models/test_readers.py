@@ -253,3 +253,49 @@ def test_unit_labels_of_the_model_layer_convert_by_its_own_factors(quantity):
 
     factor = conversion_factor(units.label(quantity, "SI"), units.label(quantity, "US"))
     assert factor == pytest.approx(units.to_us(1.0, quantity, "SI"), rel=1e-15)
+
+
+def test_netcdf_selection_of_further_dimensions(tmp_path):
+    times = pd.date_range("2024-06-11", periods=3, freq="h")
+    values = np.arange(12.0).reshape(3, 2, 2)
+    dataset = xr.Dataset(
+        {"q": (("time", "gauge", "member"), values, {"units": "m3/s"})},
+        coords={"time": times, "gauge": ["a", "b"], "member": [0, 1]},
+    )
+    path = tmp_path / "ensemble.nc"
+    dataset.to_netcdf(path)
+    with pytest.raises(RecordError, match=r"q has dimensions \['time', 'gauge', 'member'\]; fix all but one"):
+        read_netcdf_frame(path, "q")
+    assert read_netcdf(path, "q", "b", select={"member": 1}).to_list() == [3.0, 7.0, 11.0]
+
+
+@pytest.mark.parametrize(
+    ("text", "options", "outcome"),
+    [
+        ("time,q\n2024-03-31T01:00,1\n2024-03-31T03:00,2\n", {"tz": "Europe/Berlin"}, ["+01:00", "+02:00"]),
+        ("time,q\n2024-03-31T02:30,1\n", {"tz": "Europe/Berlin"}, "cannot place the timestamps in time zone"),
+        ('time,"a,b ""x"""\n2024-06-11T00:00,1\n2024-06-11T01:00,\n', {}, [1.0, None]),
+        ("time,q\n11.06.2024,1\n2024-06-12,2\n", {"dayfirst": True}, "line 3: timestamp '2024-06-12' cannot be read"),
+    ],
+)
+def test_csv_time_zones_quoted_names_and_day_first_dates(tmp_path, text, options, outcome):
+    path = tmp_path / "q.csv"
+    path.write_text(text)
+    if isinstance(outcome, str):
+        with pytest.raises(RecordError, match=re.escape(outcome)):
+            read_csv(path, **options)
+        return
+    series = read_csv(path, **options)
+    if "tz" in options:
+        assert [stamp.isoformat()[-6:] for stamp in series.index] == outcome
+    else:
+        assert series.name == 'a,b "x"' and [None if np.isnan(v) else v for v in series] == outcome
+
+
+def test_rdb_zone_codes_must_be_known(tmp_path):
+    text = (DATA / "usgs_iv.rdb").read_text().replace("\tEST\t", "\tXST\t", 1)
+    path = tmp_path / "zone.rdb"
+    path.write_text(text)
+    line = text.splitlines().index(next(l for l in text.splitlines() if "\tXST\t" in l)) + 1
+    with pytest.raises(RecordError, match=f"zone.rdb, line {line}: unknown time zone code 'XST' in tz_cd"):
+        read_rdb_frame(path)
