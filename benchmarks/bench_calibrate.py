@@ -41,7 +41,8 @@ import numpy as np
 import pandas as pd
 
 import rainmill_models as rm
-from rainmill_models.calibrate import _outflow, prepare_calibration, series_to_data
+from rainmill_models import calibration
+from rainmill_models.calibration import _outflow, prepare_calibration
 from rainmill_models.executors import Runner
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -81,15 +82,10 @@ def build_case(whole: bool = False, days: float | None = None) -> tuple[rm.Model
 def calibration_context(case: tuple[rm.Model, pd.Series, pd.Series]) -> dict[str, Any]:
     """The plain data calibrate() hands its workers for this case."""
     model, rain, observed = case
-    return {
-        "model": model.to_dict(),
-        "rain": series_to_data(rain),
-        "observed": series_to_data(observed),
-        "window": (observed.index[0].isoformat(), observed.index[-1].isoformat()),
-        "paths": list(BOUNDS),
-        "objective": "nse",
-        "missing": "raise",
-    }
+    context: dict[str, Any] = calibration.calibration_context(
+        model, rain, observed, list(BOUNDS), objective="nse"
+    ).context
+    return context
 
 
 def rate(
@@ -171,7 +167,7 @@ def spotpy_rate(case: tuple[rm.Model, pd.Series, pd.Series], repetitions: int) -
                 return np.full(len(state.positions), np.nan)
 
         def evaluation(self) -> Any:
-            return state.observed_values
+            return state.gauges[0].values
 
         def objectivefunction(self, simulation: Any, evaluation: Any) -> float:
             return 1.0 - float(spotpy.objectivefunctions.nashsutcliffe(evaluation, simulation))

@@ -64,7 +64,7 @@ from typing import Any, Literal, Protocol, Self, TypeVar, cast
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["ExecutorLike", "Runner", "WorkersLost", "run_batch", "run_rows"]
+__all__ = ["ExecutorLike", "Runner", "WorkersLost", "run_batch", "run_rows", "stack_rows"]
 
 S = TypeVar("S")
 I = TypeVar("I")  # noqa: E741 (the item type)
@@ -483,13 +483,13 @@ class Runner:
                 done.append(_evaluate_rows(evaluate, state, rows[start + part.start : start + part.stop]))
                 if on_batch is not None:
                     on_batch(len(part))
-            return np.concatenate(done)
+            return stack_rows(done)
 
         def remote(start: int, stop: int) -> npt.NDArray[np.float64]:
             chunks = [rows[start + part.start : start + part.stop] for part in self.batches(stop - start)]
-            return np.concatenate(self._run(prepare, evaluate, context, chunks, on_batch, True))
+            return stack_rows(self._run(prepare, evaluate, context, chunks, on_batch, True))
 
-        return np.concatenate(self._adaptive(prepare, evaluate, context, len(rows), local, remote, rows=True))
+        return stack_rows(self._adaptive(prepare, evaluate, context, len(rows), local, remote, rows=True))
 
     def _way(self) -> Literal["serial", "parallel"]:
         """How the next call runs: timing each way once, then the faster, with a recheck now and then."""
@@ -719,4 +719,33 @@ def _evaluate_all(evaluate: Callable[[S, I], R], state: S, items: Sequence[I]) -
 def _evaluate_rows(
     evaluate: Callable[[S, npt.NDArray[np.float64]], Any], state: S, rows: npt.NDArray[np.float64]
 ) -> npt.NDArray[np.float64]:
-    return np.array([evaluate(state, row) for row in rows], dtype=np.float64)
+    results = [np.asarray(evaluate(state, row), dtype=np.float64) for row in rows]
+    if all(result.ndim == 0 for result in results):
+        return np.array(results, dtype=np.float64)
+    return _padded([result.reshape(1, -1) for result in results])
+
+
+def stack_rows(blocks: Sequence[npt.NDArray[np.float64]]) -> npt.NDArray[np.float64]:
+    """Blocks of numeric results (1-D: one number per row; 2-D: several) stacked in order.
+
+    Blocks of one kind give their plain concatenation; rows of different
+    widths (an evaluation that failed, with fewer columns than the others)
+    are padded with NaN to the widest.
+    """
+    if not blocks:
+        return np.empty(0, dtype=np.float64)
+    if all(block.ndim == 1 for block in blocks):
+        return np.concatenate(blocks)
+    return _padded([block.reshape(-1, 1) if block.ndim == 1 else block for block in blocks])
+
+
+def _padded(blocks: Sequence[npt.NDArray[np.float64]]) -> npt.NDArray[np.float64]:
+    width = max(block.shape[1] for block in blocks)
+    if all(block.shape[1] == width for block in blocks):
+        return np.concatenate(blocks)
+    out = np.full((sum(len(block) for block in blocks), width), np.nan)
+    row = 0
+    for block in blocks:
+        out[row : row + len(block), : block.shape[1]] = block
+        row += len(block)
+    return out

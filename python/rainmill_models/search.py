@@ -32,15 +32,14 @@ import numpy as np
 import numpy.typing as npt
 from scipy import optimize
 
-from .errors import ModelError
-from .executors import ExecutorLike, Runner, WorkersLost
+from .executors import ExecutorLike, Runner, WorkersLost, stack_rows
 
-__all__ = ["METHODS", "SearchFailed", "SearchResult", "refuse_whole_numbers", "search", "unit_to_bounds"]
+__all__ = ["METHODS", "SearchFailed", "SearchResult", "search", "unit_to_bounds"]
 
 FloatArray = npt.NDArray[np.float64]
 # What an objective returns for one point: its loss, or its loss and the
 # value to report for it (a score whose loss is 1 - score, say).
-Outcome = float | tuple[float, float]
+Outcome = float | tuple[float, ...]
 
 METHODS = {
     "differential_evolution": "differential_evolution",
@@ -75,7 +74,7 @@ class SearchFailed(ValueError):
 
 
 class _Scored:
-    """``evaluate`` made total: (loss, value, fault code) for every point.
+    """``evaluate`` made total: (loss, value, fault code, details...) for every point.
 
     A plain object holding a top-level function, so it travels to worker
     processes like the function itself.
@@ -89,15 +88,16 @@ class _Scored:
     def __reduce__(self) -> tuple[type[_Scored], tuple[Callable[[Any, FloatArray], Outcome]]]:
         return (_Scored, (self.evaluate,))
 
-    def __call__(self, state: Any, x: FloatArray) -> tuple[float, float, float]:
+    def __call__(self, state: Any, x: FloatArray) -> tuple[float, ...]:
         try:
             outcome = self.evaluate(state, x)
         except MODEL_FAULTS as error:
             code = next(i for i, kind in enumerate(MODEL_FAULTS, 1) if isinstance(error, kind))
-            return math.inf, math.nan, float(code)
-        if isinstance(outcome, tuple):
-            return float(outcome[0]), float(outcome[1]), 0.0
-        return float(outcome), float(outcome), 0.0
+            return math.inf, math.nan, float(code)  # its details come out as NaN
+        numbers = np.asarray(outcome, dtype=np.float64).ravel().tolist()
+        if len(numbers) == 1:
+            return numbers[0], numbers[0], 0.0
+        return numbers[0], numbers[1], 0.0, *numbers[2:]
 
 
 class _BudgetSpent(Exception):
@@ -126,23 +126,11 @@ class SearchResult:
     values: FloatArray = field(repr=False)
     generations: npt.NDArray[np.int64] = field(repr=False)
     interrupted: bool = False
+    # Whatever an objective returned after its (loss, value), one row per evaluation (none: no column).
+    details: FloatArray = field(default_factory=lambda: np.empty((0, 0)), repr=False)
     message: str = ""
     seconds: float = 0.0
     failures: int = 0
-
-
-def refuse_whole_numbers(description: Mapping[str, Any], paths: Iterable[str]) -> None:
-    """Refuse the dotted ``paths`` whose value in a description's plain data is a whole number (an int).
-
-    The searches move through real values, which such a parameter (a count of
-    reservoirs or sub-reaches) refuses at all but a few points.
-    """
-    for path in paths:
-        node: Any = description
-        for key in path.split("."):
-            node = node.get(key) if isinstance(node, Mapping) else None
-        if isinstance(node, int) and not isinstance(node, bool):
-            raise ModelError(path, "is a whole number and cannot be calibrated (the search moves through real values)")
 
 
 def unit_to_bounds(unit: FloatArray, low: FloatArray, high: FloatArray) -> FloatArray:
@@ -175,6 +163,7 @@ class _Recorder:
         self.losses: list[FloatArray] = []
         self.values: list[FloatArray] = []
         self.generations: list[npt.NDArray[np.int64]] = []
+        self.details: list[FloatArray] = []
         self.generation = 0
         self.count = 0
 
@@ -189,10 +178,11 @@ class _Recorder:
 
     def _record(self, xs: FloatArray, outcomes: FloatArray) -> FloatArray:
         """Keep the points (one per row) and their outcomes; the losses the optimiser sees."""
-        # Columns: loss, value to report, fault code (see _Scored).
+        # Columns: loss, value to report, fault code, then the details (see _Scored).
         losses, values = outcomes[:, 0], outcomes[:, 1]
         for code in outcomes[:, 2][outcomes[:, 2] > 0].astype(int).tolist():
             self.faults[code] = self.faults.get(code, 0) + 1
+        self.details.append(outcomes[:, 3:])
         self.points.append(xs)
         self.losses.append(losses)
         self.values.append(values)
@@ -292,7 +282,8 @@ def search(
     first member of differential evolution's population). ``options`` go to
     the SciPy function (``maxiter``, ``popsize``, ``tol``, ``polish``, ...);
     dual annealing's ``maxfun`` and Nelder-Mead's ``maxfev`` are held exactly,
-    as ``max_evaluations`` is for every method.
+    as ``max_evaluations`` (a keyword, or one of the ``options``) is for every
+    method.
     """
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
@@ -310,6 +301,8 @@ def search(
             raise ValueError(f"x0 has {start.size} values for {low.size} parameters")
         unit0 = np.clip((start - low) / (high - low), 0.0, 1.0)
     extra = dict(options or {})
+    # Also taken among the options, the way a calibration passes it through.
+    max_evaluations = extra.pop("max_evaluations", max_evaluations)
     budget = _budget(name, max_evaluations, extra)
     cube = [(0.0, 1.0)] * low.size
     started = time.perf_counter()
@@ -373,6 +366,7 @@ def search(
         message="; ".join([message, *notes]),
         seconds=time.perf_counter() - started,
         failures=recorder.failures(),
+        details=stack_rows(recorder.details) if recorder.details else np.empty((0, 0)),
     )
 
 

@@ -1,0 +1,772 @@
+"""Fitting a model to observations at one or several gauges.
+
+:func:`calibrate` searches the parameters named by their path in the model
+description (``"subbasins.upper.loss.constant_rate"``, or for a single-chain
+model ``"basin.transform.tc"``; durations in hours; a tuple of paths ties
+them to one value) within bounds, scoring every candidate on one fixed
+window of the observations' time index: the simulation always runs to the end
+of that window, whatever the transform's length, so every candidate is scored
+on the same timestamps. A candidate the description refuses (a Muskingum step
+out of range, say) scores NaN and never wins.
+
+The evaluations travel as plain data (the description as a dict, the series
+as NumPy arrays), so they run unchanged serially, on threads, on processes or
+on a Dask cluster (see :mod:`rainmill_models.executors`).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, TypedDict, Unpack, cast, overload
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+import rainmill
+
+from .description import Model, ModelError, chain_error, with_parameters
+from .events import Event, EventsCalibration, calibrate_events
+from .executors import ExecutorLike
+from .metrics import Missing, _nse, align, kge, scores
+from .network import Network, ParameterKey, Setter, Subbasin, compile_parameters
+from .network import get_parameter as get_network_parameter
+from .network_run import Inputs, prepare_inputs, simulate_network
+from .quantities import check_runoff_magnitude, convert
+from .search import METHODS, SearchResult, search
+from .timeseries import TimeSeriesError
+from .units import factor_from_us, label
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = ["OBJECTIVES", "CalibrationResult", "calibrate"]
+
+# Scores to maximise (best at 1) and errors to bring to zero.
+_SCORES_TO_ONE = ("kge", "kge_prime", "nse", "log_nse")
+_ERRORS_TO_ZERO = ("pbias", "peak_error", "volume_error")
+OBJECTIVES = _SCORES_TO_ONE + _ERRORS_TO_ZERO
+ERRORS_TO_ZERO = _ERRORS_TO_ZERO
+
+Objective = str | Callable[[pd.Series, pd.Series], float]
+
+
+def series_to_data(series: pd.Series) -> dict[str, Any]:
+    """A time-indexed Series as plain data: NumPy arrays (instants in UTC) and the time zone."""
+    index = pd.DatetimeIndex(series.index)
+    instants = index if index.tz is None else index.tz_convert("UTC").tz_localize(None)
+    return {
+        "values": series.to_numpy(dtype=np.float64, na_value=np.nan),
+        "index": instants.to_numpy(),
+        "index_name": index.name,
+        "tz": index.tz,
+        "name": series.name,
+    }
+
+
+def series_from_data(data: Mapping[str, Any]) -> pd.Series:
+    """The inverse of :func:`series_to_data`."""
+    index = pd.DatetimeIndex(data["index"], name=data["index_name"])
+    if data["tz"] is not None:
+        index = index.tz_localize("UTC").tz_convert(data["tz"])
+    return pd.Series(data["values"], index=index, name=data["name"])
+
+
+def _objective_value(
+    objective: Objective,
+    simulated: pd.Series,
+    observed: pd.Series,
+    window: tuple[pd.Timestamp, pd.Timestamp],
+    missing: Missing,
+) -> float:
+    if callable(objective):
+        s, o, index = align(simulated, observed, missing=missing, window=window)
+        return float(objective(pd.Series(s, index=index), pd.Series(o, index=index)))
+    if objective == "kge":
+        return kge(simulated, observed, missing=missing, window=window)
+    return float(scores(simulated, observed, missing=missing, window=window)[objective])
+
+
+def _loss(objective: Objective, value: float) -> tuple[float, float]:
+    """The loss the optimiser minimises, and the value the history keeps."""
+    if not math.isfinite(value):
+        return math.nan, math.nan
+    if callable(objective):
+        return -value, value
+    if objective in _SCORES_TO_ONE:
+        return 1.0 - value, value
+    return abs(value), value
+
+
+def _kge(s: npt.NDArray[np.float64], o: npt.NDArray[np.float64]) -> float:
+    return float(rainmill.metrics.calculate_kge(s.tolist(), o.tolist()))
+
+
+# Objectives scored straight from the aligned values, as metrics.scores does.
+_FAST: dict[object, Callable[[npt.NDArray[np.float64], npt.NDArray[np.float64]], float]] = {
+    "kge": _kge,
+    "nse": _nse,
+}
+
+
+def chain_path(path: str) -> str:
+    """A single-chain model's parameter path as its network writes it ("basin.loss.x" -> "subbasins.basin.loss.x")."""
+    for old, new in (
+        ("basin.baseflow.", "subbasins.basin.baseflow.layers."),
+        ("basin.", "subbasins.basin."),
+        ("reach.", "reaches.reach.routing."),
+        ("reservoir.", "reservoirs.reservoir."),
+    ):
+        if path.startswith(old):
+            return new + path.removeprefix(old)
+    return path
+
+
+def _network_key(key: ParameterKey, chain: bool) -> ParameterKey:
+    if not chain:
+        return key
+    return chain_path(key) if isinstance(key, str) else tuple(chain_path(k) for k in key)
+
+
+def key_name(key: ParameterKey) -> str:
+    """A parameter key as the history and the results name it: tied paths joined by "|"."""
+    return key if isinstance(key, str) else "|".join(key)
+
+
+@dataclass(frozen=True)
+class _Gauge:
+    """One observed element: where its observations fall in the simulation, and their weight."""
+
+    element: str
+    observed: pd.Series
+    positions: npt.NDArray[np.intp]  # the observations' points in the simulation
+    values: npt.NDArray[np.float64]  # at those points, without the missing ones (missing="drop")
+    weight: float
+
+
+@dataclass(frozen=True)
+class _State:
+    """One calibration, ready to evaluate candidates quickly.
+
+    The forcing is brought to the computation step once and the parameter paths are resolved once;
+    each candidate then rebuilds only the elements it touches, checks the step once, runs the
+    network's lean core over the fixed number of points up to the window's end, and reads each
+    gauge's outflow at its observations' positions.
+    """
+
+    network: Network
+    setter: Setter
+    inputs: Inputs
+    gauges: tuple[_Gauge, ...]
+    window: tuple[pd.Timestamp, pd.Timestamp]
+    objective: Objective
+    missing: Missing
+    step: int
+    index: pd.DatetimeIndex  # the times of the simulated points
+    flow_factor: float
+
+    @property
+    def positions(self) -> npt.NDArray[np.intp]:
+        """The first gauge's observation positions."""
+        return self.gauges[0].positions
+
+
+def _forcing_from_data(data: Any) -> Any:
+    if data is None:
+        return None
+    if "values" in data:
+        return series_from_data(data)
+    return {name: series_from_data(item) for name, item in data.items()}
+
+
+def _forcing_to_data(value: Any) -> Any:
+    if value is None:
+        return None
+    if isinstance(value, pd.Series):
+        return series_to_data(value)
+    if isinstance(value, pd.DataFrame):
+        value = {str(c): value[c] for c in value.columns}
+    return {str(name): series_to_data(item) for name, item in value.items()}
+
+
+def prepare_calibration(context: Mapping[str, Any]) -> _State:
+    """Rebuild the network, the forcing and the observations of one calibration from plain data."""
+    data = context["model"]
+    chain = "basin" in data
+    network = Network.from_dict(data)
+    window = (pd.Timestamp(context["window"][0]), pd.Timestamp(context["window"][1]))
+    keys = [_network_key(k if isinstance(k, str) else tuple(k), chain) for k in context["paths"]]
+    setter = compile_parameters(network, keys, continuous=True)
+    inputs, start, step = prepare_inputs(
+        network, _forcing_from_data(context["rain"]), inflows=_forcing_from_data(context.get("inflows"))
+    )
+    freq = pd.Timedelta(seconds=step)
+    points = int((window[1] - start) // freq) + 1
+    index = pd.date_range(start, periods=max(points, 0), freq=freq, name="time")
+    observed = context["observed"]
+    if "values" in observed:  # one observed series: the network's (single) outlet
+        observed = {network.outlets()[-1]: observed}
+    weights = context.get("weights") or {}
+    total = math.fsum(float(weights.get(name, 1.0)) for name in observed)
+    gauges = []
+    for name, item in observed.items():
+        seen = series_from_data(item).sort_index()
+        inside = seen.loc[window[0] : window[1]]
+        inside = inside[inside.notna()] if context["missing"] == "drop" else inside
+        gauges.append(
+            _Gauge(
+                element=name,
+                observed=seen,
+                positions=index.get_indexer(inside.index),
+                values=inside.to_numpy(dtype=np.float64),
+                weight=float(weights.get(name, 1.0)) / total,
+            )
+        )
+    return _State(
+        network=network,
+        setter=setter,
+        inputs=inputs,
+        gauges=tuple(gauges),
+        window=window,
+        objective=context["objective"],
+        missing=context["missing"],
+        step=step,
+        index=index,
+        flow_factor=factor_from_us("flow", network.options.units),
+    )
+
+
+def _simulate(state: _State, values: Sequence[float] | npt.NDArray[np.float64]) -> dict[str, dict[str, Any]]:
+    network = state.setter(map(float, values))
+    return simulate_network(network, state.inputs, state.step, len(state.index))
+
+
+def _outflow(state: _State, values: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The first gauge's outflow with the given parameter values, at every point up to the window's end."""
+    outflow: npt.NDArray[np.float64] = _simulate(state, values)[state.gauges[0].element]["outflow"]
+    return outflow * state.flow_factor  # the factor results apply, so the values are the same
+
+
+def _gauge_value(state: _State, gauge: _Gauge, outflow: npt.NDArray[np.float64]) -> float:
+    if state.objective in _FAST:
+        # The fast path of metrics.scores: the same pairs, the same formula.
+        s, o = outflow[gauge.positions], gauge.values
+        bad = np.isnan(s)
+        if bad.any():
+            if state.missing == "raise":
+                return math.nan
+            s, o = s[~bad], o[~bad]
+        return _FAST[state.objective](s, o)
+    simulated = pd.Series(outflow, index=state.index)
+    return _objective_value(state.objective, simulated, gauge.observed, state.window, state.missing)
+
+
+def _combined(state: _State, series: Mapping[str, Mapping[str, Any]]) -> tuple[float, float]:
+    """The weighted loss over the gauges and the weighted objective the history keeps."""
+    loss = value = 0.0
+    for gauge in state.gauges:
+        outflow = series[gauge.element]["outflow"] * state.flow_factor
+        gauge_loss, gauge_value = _loss(state.objective, _gauge_value(state, gauge, outflow))
+        if len(state.gauges) == 1:
+            return gauge_loss, gauge_value
+        loss += gauge.weight * gauge_loss
+        value += gauge.weight * (abs(gauge_value) if state.objective in _ERRORS_TO_ZERO else gauge_value)
+    return loss, value
+
+
+def evaluate_calibration(state: _State, values: npt.NDArray[np.float64]) -> tuple[float, float]:
+    """The loss of one parameter vector and its objective (NaN for a model the description refuses)."""
+    try:
+        return _combined(state, _simulate(state, values))
+    except ModelError, TimeSeriesError:
+        return math.nan, math.nan
+
+
+@dataclass(frozen=True)
+class CalibrationResult:
+    """What :func:`calibrate` found.
+
+    ``model`` is the best description (``model.save(path)`` writes it as TOML),
+    ``parameters`` its calibrated values, ``score`` the objective there and
+    ``scores`` every score on the window (KGE with its components r, alpha and
+    beta, NSE, percent bias, ...). ``history`` has one row per evaluation, in
+    order: the ``generation`` (one per population of differential evolution,
+    one per point otherwise), the parameter values and the objective (NaN for
+    a refused model). ``interrupted`` is true when Ctrl-C stopped the search.
+    """
+
+    model: Model | Network
+    parameters: dict[str, float]
+    objective: str
+    score: float
+    scores: dict[str, float]
+    history: pd.DataFrame = field(repr=False)
+    simulated: pd.Series = field(repr=False)
+    observed: pd.Series = field(repr=False)
+    window: tuple[pd.Timestamp, pd.Timestamp]
+    method: str
+    evaluations: int
+    seconds: float
+    interrupted: bool = False
+    message: str = ""
+    gauges: pd.DataFrame | None = field(default=None, repr=False)  # every score at every gauge
+    flow_unit: str = ""
+
+    def summary(self) -> str:
+        """A few lines for a terminal: method, parameters, scores."""
+        width = max(len(p) for p in self.parameters)
+        state = " (interrupted)" if self.interrupted else ""
+        lines = [
+            f"calibration by {self.method}{state}: {self.evaluations} evaluations in {self.seconds:.2f} s",
+            f"window {self.window[0]} to {self.window[1]}",
+        ]
+        lines += [f"  {path:<{width}}  {value:.6g}" for path, value in self.parameters.items()]
+        lines.append(f"{self.objective} = {self.score:.6f}")
+        lines.append("  ".join(f"{k} {v:.4g}" for k, v in self.scores.items()))
+        return "\n".join(lines)
+
+    def plot(self) -> Figure:
+        """Observed vs simulated on the window, and the objective over the evaluations."""
+        from .figures import legend_beside, new_figure, score_label, time_axis
+
+        figure = new_figure(2, height=3.2, sharex=False)
+        flows, progress = figure.axes
+        observed = self.observed.loc[self.window[0] : self.window[1]]
+        flows.plot(observed.index, observed.to_numpy(), ".", color="0.3", label="observed")
+        simulated = self.simulated.loc[self.window[0] : self.window[1]]
+        flows.plot(simulated.index, simulated.to_numpy(), "-", color="C0", label="simulated")
+        flows.set_ylabel(f"flow ({self.flow_unit})" if self.flow_unit else "flow")
+        flows.set_title(f"best fit: {self.objective} = {self.score:.4f}")
+        time_axis(flows, simulated.index)
+        legend_beside(flows)
+        values = self.history[self.objective].to_numpy(dtype=np.float64)
+        evaluations = np.arange(1, len(values) + 1)
+        progress.plot(evaluations, values, ".", markersize=2, color="0.6", label="evaluation")
+        best = _running_best(self.objective, values)
+        progress.plot(evaluations, best, "-", color="C1", label="best so far")
+        progress.set_xlabel("evaluation (count)")
+        progress.set_ylabel(score_label(self.objective))
+        if self.objective in _SCORES_TO_ONE:
+            finite = values[np.isfinite(values)]
+            if finite.size:
+                progress.set_ylim(max(np.nanpercentile(finite, 5), -1.0), 1.0)
+        legend_beside(progress)
+        return figure
+
+
+def _running_best(objective: str, values: np.ndarray) -> np.ndarray:
+    if objective in _ERRORS_TO_ZERO:
+        keyed = np.where(np.isnan(values), np.inf, np.abs(values))
+        order = np.minimum.accumulate(keyed)
+        return np.where(np.isinf(order), np.nan, order)
+    keyed = np.where(np.isnan(values), -np.inf, values)
+    order = np.maximum.accumulate(keyed)
+    return np.where(np.isinf(order), np.nan, order)
+
+
+@dataclass(frozen=True)
+class Prepared:
+    """One calibration checked and turned into plain data, before its search.
+
+    ``context`` travels to the workers (see :func:`prepare_calibration`); ``start`` is the model's
+    own value of each parameter; ``state`` is the context prepared here, to run the best values.
+    """
+
+    context: dict[str, Any]
+    start: list[float]
+    window: tuple[pd.Timestamp, pd.Timestamp]
+    missing: Missing
+    gauges: dict[str, pd.Series]
+    state: _State
+
+    @property
+    def flow_unit(self) -> str:
+        """The unit of the simulated and observed flows."""
+        return label("flow", self.state.network.options.units)
+
+    def simulate(self, values: Sequence[float] | npt.NDArray[np.float64]) -> dict[str, pd.Series]:
+        """Each gauge's simulated flow with the given parameter values, on the calibration's points."""
+        state = self.state
+        runs = _simulate(state, values)
+        return {
+            g.element: pd.Series(runs[g.element]["outflow"] * state.flow_factor, index=state.index, name=g.element)
+            for g in state.gauges
+        }
+
+
+def calibration_context(
+    model: Model | Network,
+    rain: Any,
+    observed: pd.Series | Mapping[str, pd.Series],
+    keys: Sequence[Any],
+    *,
+    objective: Objective = "kge",
+    window: tuple[Any, Any] | None = None,
+    missing: Missing = "raise",
+    weights: Mapping[str, float] | None = None,
+    inflows: Any = None,
+    where: str = "",
+) -> Prepared:
+    """Check a calibration's arguments and turn them into plain data (``where`` prefixes the messages)."""
+    if not callable(objective) and objective not in OBJECTIVES:
+        raise ValueError(f"objective must be one of {', '.join(OBJECTIVES)} or a function, not {objective!r}")
+    if missing not in ("raise", "drop"):
+        raise ValueError(f'missing must be "raise" or "drop", not {missing!r}')
+    gauges = dict(observed) if isinstance(observed, Mapping) else None
+    for name, given in (gauges or {"observed": cast(pd.Series, observed)}).items():
+        if not isinstance(given, pd.Series) or not isinstance(given.index, pd.DatetimeIndex) or given.empty:
+            raise ValueError(f"{where}{name}: observed must be a non-empty Series with a DatetimeIndex")
+    chain = isinstance(model, Model)
+    network = model.network if isinstance(model, Model) else model
+    if gauges is None:
+        gauges = {network.outlets()[-1]: cast(pd.Series, observed)}
+    for name in gauges:
+        if name not in network.elements:
+            raise ModelError(f"observed.{name}", "no such element in the model")
+    for name in weights or {}:
+        if name not in gauges:
+            raise ValueError(f"{where}weights: {name!r} is not an observed element")
+    gauges = {name: observed_in_model_units(network, name, series, where) for name, series in gauges.items()}
+    network_keys = [_network_key(k, chain) for k in keys]
+    try:
+        compile_parameters(network, network_keys, continuous=True)
+        start = [get_network_parameter(network, k) for k in network_keys]
+    except ModelError as error:
+        raise (chain_error(error) if chain else error) from None
+    span = _windows(list(gauges.values()), window)
+    for name, series in gauges.items():
+        check_gauge_magnitude(network, name, series.loc[span[0] : span[1]], where)
+    context = {
+        "model": network.to_dict(),
+        "rain": _forcing_to_data(rain),
+        "inflows": _forcing_to_data(inflows),
+        "observed": {name: series_to_data(series) for name, series in gauges.items()},
+        "weights": dict(weights or {}),
+        "window": (span[0].isoformat(), span[1].isoformat()),
+        "paths": [list(k) if isinstance(k, tuple) else k for k in network_keys],
+        "objective": objective,
+        "missing": missing,
+    }
+    # The window, the observations and the objective are checked once here,
+    # on the model as given, before any search starts.
+    state = prepare_calibration(context)
+    first_run = simulate_network(network, state.inputs, state.step, len(state.index))
+    for gauge in state.gauges:
+        outflow = pd.Series(first_run[gauge.element]["outflow"] * state.flow_factor, index=state.index)
+        _objective_value(objective, outflow, gauge.observed, span, missing)
+    return Prepared(context, start, span, missing, gauges, state)
+
+
+# The largest mean specific runoff an event's observations may show before a unit slip is suspected
+# (1000 m/yr, about 32 m³/s per km² held over the whole window: beyond any flood on record).
+EVENT_RUNOFF_LIMIT_MM_PER_YEAR = 1.0e6
+
+
+def upstream_area(network: Network, name: str) -> float:
+    """The area of the subbasins whose runoff reaches element `name` (itself included), in the model's units."""
+    area, seen, stack = 0.0, set(), [name]
+    while stack:
+        here = stack.pop()
+        if here in seen:
+            continue
+        seen.add(here)
+        element = network.elements[here]
+        if isinstance(element, Subbasin):
+            area += float(element.area)
+        stack += network.upstream(here)
+    return area
+
+
+def observed_in_model_units(network: Network, gauge: str, observed: pd.Series, where: str = "") -> pd.Series:
+    """Observations in the model's flow unit (converted when `attrs["units"]` names another one)."""
+    if not observed.attrs.get("units"):
+        return observed
+    return convert(observed, label("flow", network.options.units), name=f"{where}observed at {gauge}")
+
+
+def check_gauge_magnitude(network: Network, gauge: str, observed: pd.Series, where: str = "") -> None:
+    """Warn (`UnitWarning`, naming the likely slip) when observed flows are implausible for the area upstream."""
+    area = upstream_area(network, gauge)
+    if area > 0:
+        units = network.options.units
+        check_runoff_magnitude(
+            observed,
+            area,
+            flow_unit=label("flow", units),
+            area_unit=label("area", units),
+            name=f"{where}observed at {gauge}",
+            high=EVENT_RUNOFF_LIMIT_MM_PER_YEAR,
+        )
+
+
+def check_bounds(parameters: Mapping[Any, tuple[float, float]]) -> list[tuple[float, float]]:
+    """The (low, high) bounds of each parameter, once known to be finite with low < high."""
+    bounds = []
+    for key, given in parameters.items():
+        low, high = (float(v) for v in given)
+        if not (math.isfinite(low) and math.isfinite(high) and low < high):
+            raise ValueError(f"{key_name(key)}: the bounds must be finite with low < high, not {given!r}")
+        bounds.append((low, high))
+    return bounds
+
+
+def search_parameters(
+    prepare: Callable[[Any], Any],
+    evaluate: Callable[[Any, npt.NDArray[np.float64]], Any],
+    context: Any,
+    bounds: Sequence[tuple[float, float]],
+    start: Sequence[float],
+    method: str,
+    seed: int | None,
+    executor: ExecutorLike,
+    batch_size: int | None,
+    progress: bool,
+    options: Mapping[str, Any] | None,
+) -> SearchResult:
+    """The search of a calibration, with this package's defaults for differential evolution."""
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
+    settings = dict(options or {})
+    if METHODS[method] == "differential_evolution":
+        # A perfect fit has a loss of 0, where SciPy's relative tolerance
+        # alone never declares convergence.
+        settings.setdefault("atol", 1e-6)
+        settings.setdefault("maxiter", 300)
+    return search(
+        prepare,
+        evaluate,
+        context,
+        bounds,
+        method=method,
+        seed=seed,
+        x0=start,
+        executor=executor,
+        batch_size=batch_size,
+        progress=progress,
+        options=settings,
+    )
+
+
+def search_summary(found: SearchResult) -> dict[str, Any]:
+    """What a calibration's result reports of its search: method, evaluations, seconds, interruption."""
+    return {
+        "method": found.method,
+        "evaluations": found.evaluations,
+        "seconds": found.seconds,
+        "interrupted": found.interrupted,
+        "message": found.message,
+    }
+
+
+def with_values(model: Model | Network, values: Mapping[Any, float]) -> Model | Network:
+    """``model`` (a single chain or a network) with the parameters at the given keys replaced."""
+    if isinstance(model, Model):
+        return with_parameters(model, {cast(str, k): float(v) for k, v in values.items()})
+    return model.with_parameters({k: float(v) for k, v in values.items()})
+
+
+class CalibrateOptions(TypedDict, total=False):
+    """The keyword arguments of :func:`calibrate`."""
+
+    objective: Objective
+    window: tuple[Any, Any] | None
+    method: str
+    seed: int | None
+    executor: ExecutorLike
+    progress: bool
+    missing: Missing
+    batch_size: int | None
+    options: Mapping[str, Any] | None
+    weights: Mapping[str, float] | None
+    inflows: Any
+    per_event: Mapping[str, tuple[float, float]] | None
+    combine: Any
+    max_evaluations: int | None
+
+
+@overload
+def calibrate(
+    model: Model | Network,
+    rain: Sequence[Event],
+    observed: None = None,
+    parameters: Mapping[Any, tuple[float, float]] | None = None,
+    **settings: Unpack[CalibrateOptions],
+) -> EventsCalibration: ...
+@overload
+def calibrate(
+    model: Model | Network,
+    rain: Any,
+    observed: pd.Series | Mapping[str, pd.Series],
+    parameters: Mapping[Any, tuple[float, float]],
+    **settings: Unpack[CalibrateOptions],
+) -> CalibrationResult: ...
+def calibrate(
+    model: Model | Network,
+    rain: Any,
+    observed: pd.Series | Mapping[str, pd.Series] | None = None,
+    parameters: Mapping[Any, tuple[float, float]] | None = None,
+    *,
+    objective: Objective = "kge",
+    window: tuple[Any, Any] | None = None,
+    method: str = "differential_evolution",
+    seed: int | None = None,
+    executor: ExecutorLike = None,
+    progress: bool = True,
+    missing: Missing = "raise",
+    batch_size: int | None = None,
+    options: Mapping[str, Any] | None = None,
+    weights: Mapping[str, float] | None = None,
+    inflows: Any = None,
+    per_event: Mapping[str, tuple[float, float]] | None = None,
+    combine: Any = "mean",
+    max_evaluations: int | None = None,
+) -> CalibrationResult | EventsCalibration:
+    """Fit the parameters of ``model`` so that its outflow matches ``observed``.
+
+    ``model`` is a network or a single-chain model. ``observed`` is one series
+    (the outflow of the model's outlet) or a mapping element -> series, one
+    per gauge; the objective is then the ``weights``-weighted mean over the
+    gauges (equal weights by default). ``rain`` (and ``inflows`` for a
+    network's sources) as ``Network.run`` takes them.
+    ``parameters`` maps each parameter's path in the description to its
+    (low, high) bounds, durations in hours; a tuple of paths ties them to one
+    value. The search starts from the model's own values (clipped into the
+    bounds); whole-number parameters (chain lengths) are refused.
+    ``objective`` is one of
+    "kge" (default), "kge_prime", "nse", "log_nse" (maximised), "pbias",
+    "peak_error", "volume_error" (brought to zero), or a function
+    ``f(simulated, observed) -> float`` to maximise, called with both series
+    on the window (top-level, to run on processes). ``window`` is the
+    (start, end) pair of timestamps scored, by default the observations' first
+    and last. ``method``: "differential_evolution" (default), "dual_annealing"
+    or "nelder-mead"; ``seed`` makes the search repeatable, and the same seed
+    gives the same result whatever the ``executor`` (None: serially;
+    "threads"; "processes" or a worker count; a concurrent.futures.Executor; a
+    Dask client). Populations of differential evolution are spread over the
+    executor; the other two methods search point by point in this process.
+    ``missing`` is the observations' policy ("raise" or "drop"); ``options``
+    go to the SciPy optimiser (``maxiter``, ``popsize``, ``tol``, ...;
+    differential evolution defaults here to ``maxiter=300``, ``atol=1e-6``
+    and no polishing); ``max_evaluations`` caps the evaluations of every method.
+    A progress bar shows for runs longer than a second unless
+    ``progress=False``; Ctrl-C stops the search and returns the best so far
+    with ``interrupted=True``.
+
+    Several events at once: pass a list of :class:`~rainmill_models.events.Event` as ``rain``
+    (each with its rain, observations and optional window), no ``observed``, the shared
+    ``parameters`` and the ``per_event`` ones (each event gets its own value), and how the events'
+    objectives ``combine`` ("mean", "volume" or weights by event); see
+    :func:`~rainmill_models.events.calibrate_events`.
+    """
+    if max_evaluations is not None:
+        options = {**(options or {}), "max_evaluations": max_evaluations}
+    if _is_events(rain):
+        if observed is not None:
+            raise ValueError("events carry their own observations: pass observed=None (or leave it out)")
+        if weights is not None or inflows is not None or window is not None:
+            raise ValueError("with events, give each event its own window, inflows and gauges")
+        if not isinstance(objective, str):
+            raise ValueError("with events, the objective is one of the named scores")
+        return calibrate_events(
+            model,
+            list(rain),
+            parameters or {},
+            per_event=per_event,
+            combine=combine,
+            objective=objective,
+            method=method,
+            seed=seed,
+            executor=executor,
+            progress=progress,
+            missing=missing,
+            batch_size=batch_size,
+            options=options,
+        )
+    if observed is None or parameters is None:
+        raise TypeError("calibrate needs observed and parameters (or a list of events as rain)")
+    if per_event is not None:
+        raise ValueError("per_event parameters need several events (a list of Event as rain)")
+    keys = list(parameters)
+    bounds = check_bounds(parameters)
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
+    prepared = calibration_context(
+        model,
+        rain,
+        observed,
+        keys,
+        objective=objective,
+        window=window,
+        missing=missing,
+        weights=weights,
+        inflows=inflows,
+    )
+    found = search_parameters(
+        prepare_calibration,
+        evaluate_calibration,
+        prepared.context,
+        bounds,
+        prepared.start,
+        method,
+        seed,
+        executor,
+        batch_size,
+        progress,
+        options,
+    )
+    state, gauges, span = prepared.state, prepared.gauges, prepared.window
+    name = objective if isinstance(objective, str) else getattr(objective, "__name__", "objective")
+    values = {key_name(key): float(v) for key, v in zip(keys, found.x, strict=True)}
+    best_network = state.setter(map(float, found.x))
+    best: Model | Network
+    if isinstance(model, Model):
+        best = with_values(model, dict(zip(keys, found.x, strict=True)))
+    else:
+        best = best_network
+    simulated = prepared.simulate(found.x)
+    table = {g: scores(simulated[g], gauges[g], missing=missing, window=span) for g in gauges}
+    first = next(iter(gauges))
+    history = pd.DataFrame(found.points, columns=[key_name(k) for k in keys])
+    history.insert(0, "generation", found.generations)
+    history[name] = found.values
+    history.index.name = "evaluation"
+    return CalibrationResult(
+        model=best,
+        parameters=values,
+        objective=name,
+        score=found.value,
+        scores={k: float(v) for k, v in table[first].items()},
+        history=history,
+        simulated=simulated[first],
+        observed=gauges[first],
+        window=span,
+        **search_summary(found),
+        gauges=pd.DataFrame.from_dict(table, orient="index"),
+        flow_unit=prepared.flow_unit,
+    )
+
+
+def _is_events(rain: Any) -> bool:
+    return isinstance(rain, (list, tuple)) and bool(rain) and all(isinstance(item, Event) for item in rain)
+
+
+def _windows(observed: list[pd.Series], window: tuple[Any, Any] | None) -> tuple[pd.Timestamp, pd.Timestamp]:
+    spans = [_window(series, window) for series in observed]
+    return min(s[0] for s in spans), max(s[1] for s in spans)
+
+
+def _window(observed: pd.Series, window: tuple[Any, Any] | None) -> tuple[pd.Timestamp, pd.Timestamp]:
+    index = pd.DatetimeIndex(observed.index)
+    if window is None:
+        return index[0], index[-1]
+    start, end = (pd.Timestamp(w) for w in window)
+    if index.tz is not None:
+        start = start.tz_localize(index.tz) if start.tz is None else start
+        end = end.tz_localize(index.tz) if end.tz is None else end
+    if not start < end:
+        raise ValueError(f"window: the start {start} must come before the end {end}")
+    inside = index[(index >= start) & (index <= end)]
+    if inside.empty:
+        raise ValueError(f"window: no observation between {start} and {end}")
+    return start, end
