@@ -8,8 +8,8 @@ four parameters (initial deficit, constant rate, tc, R), differential
 evolution on the Nash-Sutcliffe efficiency with a fixed number of generations
 (no early stop, so every executor does the same evaluations). Three models:
 cheap (the basin over the storm, about 0.1 ms an evaluation), medium (the
-basin over forty days, about 1 ms) and dear (the whole event model with its
-reach and reservoir, about 5 ms). Pools and the Dask cluster are started and
+basin over two hundred days, about 0.6 ms) and dear (the whole event model
+with its reach and reservoir, about 5 ms). Pools and the Dask cluster are started and
 warmed before the timing. Each parallel executor is timed as calibrate()
 runs it (it times the serial and the parallel way on the first generations
 and keeps the faster) and, as "before", forced to send every generation to
@@ -235,8 +235,8 @@ def main(argv: list[str] | None = None) -> int:
         spotpy=True,
     )
     measure(
-        "Medium: the basin over forty days",
-        build_case(days=40.0),
+        "Medium: the basin over two hundred days",
+        build_case(days=200.0),
         args.medium_generations,
         args.workers,
         args.repeat,
