@@ -1,0 +1,68 @@
+#include "rainfall_loss/deficit_constant_et.hpp"
+
+#include <cstddef>
+
+#include "utils/input_checks.hpp"
+#include "utils/interrupt.hpp"
+
+namespace rainmill {
+
+namespace {
+
+inline double smaller(double a, double b) { return b < a ? b : a; }
+
+}  // namespace
+
+// Each interval (constant = constant_rate * dt, computed once):
+//   water > 0: percolation = min(water, constant); rest = water - percolation
+//              fill = min(rest, D); D -= fill; excess = rest - fill
+//   otherwise: et = min(pet * et_coefficient, max_deficit - D); D += et
+DeficitConstantEtResult run_deficit_constant_et(const std::vector<double>& water,
+                                                const std::vector<double>& pet,
+                                                double step_hours,
+                                                const DeficitConstantEtParameters& p,
+                                                double initial_deficit) {
+    require_positive("step_hours", step_hours);
+    require_nonnegative("max_deficit", p.max_deficit);
+    require_nonnegative("constant_rate", p.constant_rate);
+    require_nonnegative("et_coefficient", p.et_coefficient);
+    require_between("initial_deficit", initial_deficit, 0.0, p.max_deficit);
+    require_nonnegative_series("water", water);
+    require_same_length("pet", pet, "water", water.size());
+    require_nonnegative_series("pet", pet);
+
+    const std::size_t n = water.size();
+    DeficitConstantEtResult r;
+    r.excess.resize(n);
+    r.percolation.resize(n);
+    r.et.resize(n);
+    r.deficit.resize(n + 1);
+    const double constant = p.constant_rate * step_hours;
+    double deficit = initial_deficit;
+    r.deficit[0] = deficit;
+    WorkMeter meter;
+    meter.in_pieces(0, n, 12, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            double excess = 0.0;
+            double percolation = 0.0;
+            double et = 0.0;
+            if (water[i] > 0.0) {
+                percolation = smaller(water[i], constant);
+                const double rest = water[i] - percolation;
+                const double fill = smaller(rest, deficit);
+                deficit = deficit - fill;
+                excess = rest - fill;
+            } else {
+                et = smaller(pet[i] * p.et_coefficient, p.max_deficit - deficit);
+                deficit = deficit + et;
+            }
+            r.excess[i] = excess;
+            r.percolation[i] = percolation;
+            r.et[i] = et;
+            r.deficit[i + 1] = deficit;
+        }
+    });
+    return r;
+}
+
+}  // namespace rainmill

@@ -1,0 +1,181 @@
+#include "soil_moisture/soil_moisture_accounting.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "utils/input_checks.hpp"
+#include "utils/interrupt.hpp"
+
+namespace rainmill {
+
+namespace {
+
+// The smaller of two numbers, the first on a tie (as Python's min).
+inline double smaller(double a, double b) { return b < a ? b : a; }
+inline double larger(double a, double b) { return b > a ? b : a; }
+
+}  // namespace
+
+void check_soil_moisture(const std::vector<double>& water, const std::vector<double>& pet,
+                         double step_hours, const SoilMoistureParameters& p,
+                         const SoilMoistureStates& initial) {
+    require_positive("step_hours", step_hours);
+    require_nonnegative("canopy_max", p.canopy_max);
+    require_nonnegative("surface_max", p.surface_max);
+    require_positive("soil_max", p.soil_max);
+    require_between("tension_max", p.tension_max, 0.0, p.soil_max);
+    require_nonnegative("max_infiltration", p.max_infiltration);
+    require_nonnegative("soil_percolation", p.soil_percolation);
+    require_nonnegative("gw1_max", p.gw1_max);
+    require_nonnegative("gw1_percolation", p.gw1_percolation);
+    require_positive("gw1_coefficient", p.gw1_coefficient);
+    require_nonnegative("gw2_max", p.gw2_max);
+    require_nonnegative("gw2_percolation", p.gw2_percolation);
+    require_positive("gw2_coefficient", p.gw2_coefficient);
+    require_between("initial canopy", initial.canopy, 0.0, p.canopy_max);
+    require_between("initial surface", initial.surface, 0.0, p.surface_max);
+    require_between("initial soil", initial.soil, 0.0, p.soil_max);
+    require_between("initial gw1", initial.gw1, 0.0, p.gw1_max);
+    require_between("initial gw2", initial.gw2, 0.0, p.gw2_max);
+    require_nonnegative_series("water", water);
+    require_same_length("pet", pet, "water", water.size());
+    require_nonnegative_series("pet", pet);
+}
+
+// One interval, in this order (each line one rounding, left to right):
+//   canopy:  intercepted = min(p, canopy_max - C); C += intercepted; through = p - intercepted
+//            canopy_et = min(e, C); C -= canopy_et; demand = e - canopy_et
+//   surface: F += through; free = soil_max - S
+//            infiltration = min(min(F, max_infiltration*dt * (free / soil_max)), free)
+//            F -= infiltration; S += infiltration
+//            excess = max(F - surface_max, 0); F -= excess
+//            surface_et = min(demand, F); F -= surface_et; demand -= surface_et
+//   soil ET: lower = soil_max - tension_max (the part below the tension zone)
+//            tension_et = min(demand, max(S - lower, 0)); S -= tension_et; demand -= tension_et
+//            reduced_et = lower > 0 ? min(demand * (S / lower), S) : 0; S -= reduced_et
+//            soil_et = tension_et + reduced_et
+//   soil -> groundwater 1 (when gw1_max > 0):
+//            percolation = min(min(soil_percolation*dt * (S / soil_max)
+//                                  * ((gw1_max - G1) / gw1_max), S), gw1_max - G1)
+//            S -= percolation; G1 += percolation
+//   groundwater 1: gw1_outflow = G1 * (1 - exp(-(dt / gw1_coefficient))); G1 -= gw1_outflow
+//            (when gw1_max > 0 and gw2_max > 0)
+//            gw_percolation = min(min(gw1_percolation*dt * (G1 / gw1_max)
+//                                     * ((gw2_max - G2) / gw2_max), G1), gw2_max - G2)
+//            G1 -= gw_percolation; G2 += gw_percolation
+//   groundwater 2: gw2_outflow = G2 * (1 - exp(-(dt / gw2_coefficient))); G2 -= gw2_outflow
+//            (when gw2_max > 0) deep = min(gw2_percolation*dt * (G2 / gw2_max), G2); G2 -= deep
+// The rate products (rate*dt) and the recession fractions are computed once.
+SoilMoistureResult run_soil_moisture(const std::vector<double>& water,
+                                     const std::vector<double>& pet, double step_hours,
+                                     const SoilMoistureParameters& p,
+                                     const SoilMoistureStates& initial) {
+    check_soil_moisture(water, pet, step_hours, p, initial);
+    const std::size_t n = water.size();
+    SoilMoistureResult r;
+    for (auto* flux : {&r.excess, &r.gw1_outflow, &r.gw2_outflow, &r.canopy_et, &r.surface_et,
+                       &r.soil_et, &r.infiltration, &r.percolation, &r.gw_percolation,
+                       &r.deep_percolation}) {
+        flux->resize(n);
+    }
+    for (auto* state : {&r.canopy, &r.surface, &r.soil, &r.gw1, &r.gw2}) state->resize(n + 1);
+
+    const double infiltration_step = p.max_infiltration * step_hours;
+    const double percolation_step = p.soil_percolation * step_hours;
+    const double gw1_percolation_step = p.gw1_percolation * step_hours;
+    const double gw2_percolation_step = p.gw2_percolation * step_hours;
+    const double gw1_recession = 1.0 - std::exp(-(step_hours / p.gw1_coefficient));
+    const double gw2_recession = 1.0 - std::exp(-(step_hours / p.gw2_coefficient));
+    const double lower = p.soil_max - p.tension_max;
+    const bool has_gw1 = p.gw1_max > 0.0;
+    const bool has_gw2 = has_gw1 && p.gw2_max > 0.0;
+    const bool deep_loss = p.gw2_max > 0.0;
+
+    double c = initial.canopy;
+    double f = initial.surface;
+    double s = initial.soil;
+    double g1 = initial.gw1;
+    double g2 = initial.gw2;
+    r.canopy[0] = c;
+    r.surface[0] = f;
+    r.soil[0] = s;
+    r.gw1[0] = g1;
+    r.gw2[0] = g2;
+
+    WorkMeter meter;
+    meter.in_pieces(0, n, 40, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const double intercepted = smaller(water[i], p.canopy_max - c);
+            c = c + intercepted;
+            const double through = water[i] - intercepted;
+            const double canopy_et = smaller(pet[i], c);
+            c = c - canopy_et;
+            double demand = pet[i] - canopy_et;
+
+            f = f + through;
+            const double free = p.soil_max - s;
+            const double infiltration =
+                smaller(smaller(f, infiltration_step * (free / p.soil_max)), free);
+            f = f - infiltration;
+            s = s + infiltration;
+            const double excess = larger(f - p.surface_max, 0.0);
+            f = f - excess;
+            const double surface_et = smaller(demand, f);
+            f = f - surface_et;
+            demand = demand - surface_et;
+
+            const double tension_et = smaller(demand, larger(s - lower, 0.0));
+            s = s - tension_et;
+            demand = demand - tension_et;
+            const double reduced_et = lower > 0.0 ? smaller(demand * (s / lower), s) : 0.0;
+            s = s - reduced_et;
+
+            double percolation = 0.0;
+            if (has_gw1) {
+                percolation = smaller(
+                    smaller(percolation_step * (s / p.soil_max) * ((p.gw1_max - g1) / p.gw1_max),
+                            s),
+                    p.gw1_max - g1);
+                s = s - percolation;
+                g1 = g1 + percolation;
+            }
+            const double gw1_outflow = g1 * gw1_recession;
+            g1 = g1 - gw1_outflow;
+            double gw_percolation = 0.0;
+            if (has_gw2) {
+                gw_percolation = smaller(smaller(gw1_percolation_step * (g1 / p.gw1_max) *
+                                                     ((p.gw2_max - g2) / p.gw2_max),
+                                                 g1),
+                                         p.gw2_max - g2);
+                g1 = g1 - gw_percolation;
+                g2 = g2 + gw_percolation;
+            }
+            const double gw2_outflow = g2 * gw2_recession;
+            g2 = g2 - gw2_outflow;
+            double deep = 0.0;
+            if (deep_loss) {
+                deep = smaller(gw2_percolation_step * (g2 / p.gw2_max), g2);
+                g2 = g2 - deep;
+            }
+
+            r.excess[i] = excess;
+            r.gw1_outflow[i] = gw1_outflow;
+            r.gw2_outflow[i] = gw2_outflow;
+            r.canopy_et[i] = canopy_et;
+            r.surface_et[i] = surface_et;
+            r.soil_et[i] = tension_et + reduced_et;
+            r.infiltration[i] = infiltration;
+            r.percolation[i] = percolation;
+            r.gw_percolation[i] = gw_percolation;
+            r.deep_percolation[i] = deep;
+            r.canopy[i + 1] = c;
+            r.surface[i + 1] = f;
+            r.soil[i + 1] = s;
+            r.gw1[i + 1] = g1;
+            r.gw2[i + 1] = g2;
+        }
+    });
+    return r;
+}
+
+}  // namespace rainmill
