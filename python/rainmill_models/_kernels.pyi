@@ -9,3 +9,36 @@ class Values(Buffer):
     def __buffer__(self, flags: int, /) -> memoryview: ...
     @property
     def data(self) -> list[float]: ...
+
+# Continuous simulation (soil-moisture accounting, deficit and constant with ET, snow).
+
+def soil_moisture(
+    water: Sequence[float] | Buffer,
+    pet: Sequence[float] | Buffer,
+    step_hours: float,
+    parameters: dict[str, float],
+    initial: dict[str, float],
+) -> dict[str, Values]:
+    """Soil-moisture accounting over canopy, surface, soil and two groundwater storages."""
+
+def deficit_constant_et(
+    water: Sequence[float] | Buffer,
+    pet: Sequence[float] | Buffer,
+    step_hours: float,
+    parameters: dict[str, float],
+    initial_deficit: float,
+) -> dict[str, Values]:
+    """Deficit and constant loss whose deficit recovers by potential ET times a coefficient."""
+
+def temperature_index_snow(
+    precipitation: Sequence[float] | Buffer,
+    temperature: Sequence[float] | Buffer,
+    step_hours: float,
+    start_day: float,
+    parameters: dict[str, float],
+    zone_elevations: Sequence[float] | Buffer,
+    zone_fractions: Sequence[float] | Buffer,
+    initial_ice: Sequence[float] | Buffer,
+    initial_liquid: Sequence[float] | Buffer,
+) -> dict[str, Values]:
+    """Snow by temperature index over elevation zones."""

@@ -10,9 +10,8 @@ namespace rainmill::py {
 namespace {
 
 constexpr std::array<std::string_view, 9> kParameterNames = {
-    "threshold",       "transition",        "base",
-    "melt_rate_min",   "melt_rate_max",     "refreeze_fraction",
-    "liquid_fraction", "lapse_rate",        "reference_elevation"};
+    "threshold",         "transition",      "base",       "melt_rate_min",      "melt_rate_max",
+    "refreeze_fraction", "liquid_fraction", "lapse_rate", "reference_elevation"};
 
 constexpr const char* kBody =
     "Snow by temperature index over elevation zones.\n\n"
@@ -49,11 +48,19 @@ NamedList<Values> temperature_index_snow(std::vector<double> precipitation,
                                          std::vector<double> initial_ice,
                                          std::vector<double> initial_liquid) {
     const auto v = named_values(parameters, "parameters", kParameterNames);
-    const SnowParameters p{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8],
-                           std::move(zone_elevations), std::move(zone_fractions)};
-    const double work =
-        (30.0 + 25.0 * static_cast<double>(p.zone_elevations.size())) *
-        static_cast<double>(precipitation.size());
+    const SnowParameters p{v[0],
+                           v[1],
+                           v[2],
+                           v[3],
+                           v[4],
+                           v[5],
+                           v[6],
+                           v[7],
+                           v[8],
+                           std::move(zone_elevations),
+                           std::move(zone_fractions)};
+    const double work = (30.0 + 25.0 * static_cast<double>(p.zone_elevations.size())) *
+                        static_cast<double>(precipitation.size());
     SnowResult r = run_computation(work, [&] {
         return run_temperature_index_snow(precipitation, temperature, step_hours, start_day, p,
                                           initial_ice, initial_liquid);

@@ -10,11 +10,10 @@ namespace rainmill::py {
 namespace {
 
 constexpr std::array<std::string_view, 12> kParameterNames = {
-    "canopy_max",      "surface_max",     "soil_max", "tension_max",
-    "max_infiltration", "soil_percolation", "gw1_max", "gw1_percolation",
-    "gw1_coefficient", "gw2_max",         "gw2_percolation", "gw2_coefficient"};
-constexpr std::array<std::string_view, 5> kStateNames = {"canopy", "surface", "soil", "gw1",
-                                                         "gw2"};
+    "canopy_max",       "surface_max",      "soil_max",        "tension_max",
+    "max_infiltration", "soil_percolation", "gw1_max",         "gw1_percolation",
+    "gw1_coefficient",  "gw2_max",          "gw2_percolation", "gw2_coefficient"};
+constexpr std::array<std::string_view, 5> kStateNames = {"canopy", "surface", "soil", "gw1", "gw2"};
 
 constexpr const char* kBody =
     "Soil-moisture accounting over five storages: canopy, surface depressions, the soil\n"

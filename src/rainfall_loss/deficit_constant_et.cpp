@@ -18,8 +18,7 @@ inline double smaller(double a, double b) { return b < a ? b : a; }
 //              fill = min(rest, D); D -= fill; excess = rest - fill
 //   otherwise: et = min(pet * et_coefficient, max_deficit - D); D += et
 DeficitConstantEtResult run_deficit_constant_et(const std::vector<double>& water,
-                                                const std::vector<double>& pet,
-                                                double step_hours,
+                                                const std::vector<double>& pet, double step_hours,
                                                 const DeficitConstantEtParameters& p,
                                                 double initial_deficit) {
     require_positive("step_hours", step_hours);

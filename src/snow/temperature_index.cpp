@@ -98,8 +98,7 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
         for (std::size_t i = first; i < last; ++i) {
             const double day = start_day + ((static_cast<double>(i) + 0.5) * step_hours) / 24.0;
             const double rate =
-                mean_rate +
-                half_range * std::sin(2.0 * std::numbers::pi * ((day - 81.0) / 365.25));
+                mean_rate + half_range * std::sin(2.0 * std::numbers::pi * ((day - 81.0) / 365.25));
             factor[i] = rate * step_days;
         }
     });
@@ -108,7 +107,8 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
     const double upper = p.threshold + p.transition * 0.5;
     for (std::size_t z = 0; z < zones; ++z) {
         const double fraction = p.zone_fractions[z];
-        const double offset = p.lapse_rate * ((p.zone_elevations[z] - p.reference_elevation) / 1000.0);
+        const double offset =
+            p.lapse_rate * ((p.zone_elevations[z] - p.reference_elevation) / 1000.0);
         double ice = initial_ice[z];
         double water = initial_liquid[z];
         r.ice[0] = r.ice[0] + fraction * ice;

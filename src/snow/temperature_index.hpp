@@ -13,15 +13,15 @@ namespace rainmill {
 // per day, elevations in metres, the lapse rate in degrees Celsius per
 // 1000 m (positive: colder upward).
 struct SnowParameters {
-    double threshold;           // at or below it precipitation falls as snow
-    double transition;          // width of the mixed range centred on threshold; 0: sharp
-    double base;                // melt above, refreezing below
-    double melt_rate_min;       // at the winter solstice (day 355 of the year)
-    double melt_rate_max;       // at the summer solstice; equal to the minimum: constant
-    double refreeze_fraction;   // refreezing rate as a fraction of the melt rate
-    double liquid_fraction;     // liquid water held, as a fraction of the ice
-    double lapse_rate;          // zone temperature = temperature - lapse_rate * (z - z_ref) / 1000
-    double reference_elevation; // of the temperature series
+    double threshold;            // at or below it precipitation falls as snow
+    double transition;           // width of the mixed range centred on threshold; 0: sharp
+    double base;                 // melt above, refreezing below
+    double melt_rate_min;        // at the winter solstice (day 355 of the year)
+    double melt_rate_max;        // at the summer solstice; equal to the minimum: constant
+    double refreeze_fraction;    // refreezing rate as a fraction of the melt rate
+    double liquid_fraction;      // liquid water held, as a fraction of the ice
+    double lapse_rate;           // zone temperature = temperature - lapse_rate * (z - z_ref) / 1000
+    double reference_elevation;  // of the temperature series
     std::vector<double> zone_elevations;
     std::vector<double> zone_fractions;  // of the subbasin's area, summing to 1
 };
@@ -33,10 +33,10 @@ struct SnowResult {
     std::vector<double> snowfall;  // precipitation falling as snow
     std::vector<double> melt;
     std::vector<double> refreeze;
-    std::vector<double> ice;            // frozen water equivalent of the pack
-    std::vector<double> liquid_water;   // liquid water held in the pack
-    std::vector<double> final_ice;      // per zone
-    std::vector<double> final_liquid;   // per zone
+    std::vector<double> ice;           // frozen water equivalent of the pack
+    std::vector<double> liquid_water;  // liquid water held in the pack
+    std::vector<double> final_ice;     // per zone
+    std::vector<double> final_liquid;  // per zone
 };
 
 // `precipitation` in inches per interval and `temperature` (interval means)

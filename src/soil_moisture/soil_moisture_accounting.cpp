@@ -32,11 +32,11 @@ void check_soil_moisture(const std::vector<double>& water, const std::vector<dou
     require_nonnegative("gw2_max", p.gw2_max);
     require_nonnegative("gw2_percolation", p.gw2_percolation);
     require_positive("gw2_coefficient", p.gw2_coefficient);
-    require_between("initial canopy", initial.canopy, 0.0, p.canopy_max);
-    require_between("initial surface", initial.surface, 0.0, p.surface_max);
-    require_between("initial soil", initial.soil, 0.0, p.soil_max);
-    require_between("initial gw1", initial.gw1, 0.0, p.gw1_max);
-    require_between("initial gw2", initial.gw2, 0.0, p.gw2_max);
+    require_between("initial_canopy", initial.canopy, 0.0, p.canopy_max);
+    require_between("initial_surface", initial.surface, 0.0, p.surface_max);
+    require_between("initial_soil", initial.soil, 0.0, p.soil_max);
+    require_between("initial_gw1", initial.gw1, 0.0, p.gw1_max);
+    require_between("initial_gw2", initial.gw2, 0.0, p.gw2_max);
     require_nonnegative_series("water", water);
     require_same_length("pet", pet, "water", water.size());
     require_nonnegative_series("pet", pet);
@@ -73,9 +73,9 @@ SoilMoistureResult run_soil_moisture(const std::vector<double>& water,
     check_soil_moisture(water, pet, step_hours, p, initial);
     const std::size_t n = water.size();
     SoilMoistureResult r;
-    for (auto* flux : {&r.excess, &r.gw1_outflow, &r.gw2_outflow, &r.canopy_et, &r.surface_et,
-                       &r.soil_et, &r.infiltration, &r.percolation, &r.gw_percolation,
-                       &r.deep_percolation}) {
+    for (auto* flux :
+         {&r.excess, &r.gw1_outflow, &r.gw2_outflow, &r.canopy_et, &r.surface_et, &r.soil_et,
+          &r.infiltration, &r.percolation, &r.gw_percolation, &r.deep_percolation}) {
         flux->resize(n);
     }
     for (auto* state : {&r.canopy, &r.surface, &r.soil, &r.gw1, &r.gw2}) state->resize(n + 1);
