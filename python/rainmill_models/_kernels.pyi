@@ -18,7 +18,7 @@ def soil_moisture(
     step_hours: float,
     parameters: dict[str, float],
     initial: dict[str, float],
-) -> dict[str, Values]:
+) -> Values:
     """Soil-moisture accounting over canopy, surface, soil and two groundwater storages."""
 
 def deficit_constant_et(
@@ -27,7 +27,7 @@ def deficit_constant_et(
     step_hours: float,
     parameters: dict[str, float],
     initial_deficit: float,
-) -> dict[str, Values]:
+) -> Values:
     """Deficit and constant loss whose deficit recovers by potential ET times a coefficient."""
 
 def temperature_index_snow(
@@ -40,5 +40,5 @@ def temperature_index_snow(
     zone_fractions: Sequence[float] | Buffer,
     initial_ice: Sequence[float] | Buffer,
     initial_liquid: Sequence[float] | Buffer,
-) -> dict[str, Values]:
+) -> Values:
     """Snow by temperature index over elevation zones."""

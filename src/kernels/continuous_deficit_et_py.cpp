@@ -5,6 +5,7 @@
 #include "kernels/continuous_bindings.hpp"
 #include "kernels/continuous_parameters.hpp"
 #include "rainfall_loss/deficit_constant_et.hpp"
+#include "utils/values.hpp"
 
 namespace rainmill::py {
 
@@ -18,7 +19,8 @@ constexpr const char* kBody =
     "et_coefficient in the intervals without water, up to max_deficit.\n\n"
     "`water` and `pet` are inches per interval of `step_hours` hours; `parameters`\n"
     "holds max_deficit (inches), constant_rate (inches per hour) and et_coefficient.\n\n"
-    "Returns excess, percolation and et per interval and the deficit at the points.";
+    "Returns one block: N = len(water) values each of excess, percolation and et,\n"
+    "then the N + 1 values of the deficit at the points.";
 
 constexpr Param kParams[] = {{.name = "water", .type = "Sequence[float]"},
                              {.name = "pet", .type = "Sequence[float]"},
@@ -28,24 +30,17 @@ constexpr Param kParams[] = {{.name = "water", .type = "Sequence[float]"},
 constexpr Signature kSignature{.name = "deficit_constant_et",
                                .params = kParams,
                                .required = 5,
-                               .returns = "dict[str, Values]",
+                               .returns = "Values",
                                .doc_body = kBody};
 
-NamedList<Values> deficit_constant_et(std::vector<double> water, std::vector<double> pet,
-                                      double step_hours, NamedList<double> parameters,
-                                      double initial_deficit) {
+Values deficit_constant_et(std::vector<double> water, std::vector<double> pet, double step_hours,
+                           NamedList<double> parameters, double initial_deficit) {
     const auto v = named_values(parameters, "parameters", kParameterNames);
     const DeficitConstantEtParameters p{v[0], v[1], v[2]};
     DeficitConstantEtResult r = run_computation(12.0 * static_cast<double>(water.size()), [&] {
         return run_deficit_constant_et(water, pet, step_hours, p, initial_deficit);
     });
-    NamedList<Values> outputs;
-    outputs.reserve(4);
-    add_output(outputs, "excess", r.excess);
-    add_output(outputs, "percolation", r.percolation);
-    add_output(outputs, "et", r.et);
-    add_output(outputs, "deficit", r.deficit);
-    return outputs;
+    return Values{std::move(r.block)};
 }
 
 PyMethodDef deficit_def = function_def<&deficit_constant_et, kSignature>();

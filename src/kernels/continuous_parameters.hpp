@@ -6,12 +6,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "utils/errors.hpp"
 #include "utils/named.hpp"
-#include "utils/values.hpp"
 
 namespace rainmill::py {
 
@@ -35,11 +32,6 @@ std::array<double, N> named_values(const NamedList<double>& given, std::string_v
         }
     }
     return values;
-}
-
-// A named output moved into a Values object.
-inline void add_output(NamedList<Values>& outputs, const char* name, std::vector<double>& data) {
-    outputs.emplace_back(name, Values{std::move(data)});
 }
 
 }  // namespace rainmill::py

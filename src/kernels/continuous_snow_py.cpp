@@ -4,6 +4,7 @@
 #include "kernels/continuous_bindings.hpp"
 #include "kernels/continuous_parameters.hpp"
 #include "snow/temperature_index.hpp"
+#include "utils/values.hpp"
 
 namespace rainmill::py {
 
@@ -22,8 +23,9 @@ constexpr const char* kBody =
     "day, at the winter and summer solstice), refreeze_fraction, liquid_fraction,\n"
     "lapse_rate (degrees Celsius per 1000 m) and reference_elevation (m). Zones: their\n"
     "elevations (m) and area fractions; initial ice and liquid water per zone (inches).\n\n"
-    "Returns liquid, snowfall, melt and refreeze per interval, ice and liquid_water at\n"
-    "the points (area-weighted) and final_ice and final_liquid per zone.";
+    "Returns one block: N = len(precipitation) values each of liquid, snowfall, melt,\n"
+    "refreeze and melt_factor (area-weighted per interval), N + 1 each of ice and\n"
+    "liquid_water at the points, then the final ice and liquid water of each zone.";
 
 constexpr Param kParams[] = {{.name = "precipitation", .type = "Sequence[float]"},
                              {.name = "temperature", .type = "Sequence[float]"},
@@ -37,16 +39,14 @@ constexpr Param kParams[] = {{.name = "precipitation", .type = "Sequence[float]"
 constexpr Signature kSignature{.name = "temperature_index_snow",
                                .params = kParams,
                                .required = 9,
-                               .returns = "dict[str, Values]",
+                               .returns = "Values",
                                .doc_body = kBody};
 
-NamedList<Values> temperature_index_snow(std::vector<double> precipitation,
-                                         std::vector<double> temperature, double step_hours,
-                                         double start_day, NamedList<double> parameters,
-                                         std::vector<double> zone_elevations,
-                                         std::vector<double> zone_fractions,
-                                         std::vector<double> initial_ice,
-                                         std::vector<double> initial_liquid) {
+Values temperature_index_snow(std::vector<double> precipitation, std::vector<double> temperature,
+                              double step_hours, double start_day, NamedList<double> parameters,
+                              std::vector<double> zone_elevations,
+                              std::vector<double> zone_fractions, std::vector<double> initial_ice,
+                              std::vector<double> initial_liquid) {
     const auto v = named_values(parameters, "parameters", kParameterNames);
     const SnowParameters p{v[0],
                            v[1],
@@ -65,17 +65,7 @@ NamedList<Values> temperature_index_snow(std::vector<double> precipitation,
         return run_temperature_index_snow(precipitation, temperature, step_hours, start_day, p,
                                           initial_ice, initial_liquid);
     });
-    NamedList<Values> outputs;
-    outputs.reserve(8);
-    add_output(outputs, "liquid", r.liquid);
-    add_output(outputs, "snowfall", r.snowfall);
-    add_output(outputs, "melt", r.melt);
-    add_output(outputs, "refreeze", r.refreeze);
-    add_output(outputs, "ice", r.ice);
-    add_output(outputs, "liquid_water", r.liquid_water);
-    add_output(outputs, "final_ice", r.final_ice);
-    add_output(outputs, "final_liquid", r.final_liquid);
-    return outputs;
+    return Values{std::move(r.block)};
 }
 
 PyMethodDef snow_def = function_def<&temperature_index_snow, kSignature>();

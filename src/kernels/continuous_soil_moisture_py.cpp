@@ -4,6 +4,7 @@
 #include "kernels/continuous_bindings.hpp"
 #include "kernels/continuous_parameters.hpp"
 #include "soil_moisture/soil_moisture_accounting.hpp"
+#include "utils/values.hpp"
 
 namespace rainmill::py {
 
@@ -23,9 +24,10 @@ constexpr const char* kBody =
     "gw2_max (inches), max_infiltration, soil_percolation, gw1_percolation and\n"
     "gw2_percolation (inches per hour), gw1_coefficient and gw2_coefficient (hours);\n"
     "`initial` the storages canopy, surface, soil, gw1 and gw2 (inches).\n\n"
-    "Returns the fluxes per interval (excess, gw1_outflow, gw2_outflow, canopy_et,\n"
-    "surface_et, soil_et, infiltration, percolation, gw_percolation, deep_percolation)\n"
-    "and the storages at the points (canopy, surface, soil, gw1, gw2; one more value).";
+    "Returns one block of N = len(water) values for each flux (excess, gw1_outflow,\n"
+    "gw2_outflow, canopy_et, surface_et, soil_et, infiltration, percolation,\n"
+    "gw_percolation, deep_percolation) then N + 1 for each storage at the points\n"
+    "(canopy, surface, soil, gw1, gw2), in this order.";
 
 constexpr Param kParams[] = {{.name = "water", .type = "Sequence[float]"},
                              {.name = "pet", .type = "Sequence[float]"},
@@ -35,12 +37,11 @@ constexpr Param kParams[] = {{.name = "water", .type = "Sequence[float]"},
 constexpr Signature kSignature{.name = "soil_moisture",
                                .params = kParams,
                                .required = 5,
-                               .returns = "dict[str, Values]",
+                               .returns = "Values",
                                .doc_body = kBody};
 
-NamedList<Values> soil_moisture(std::vector<double> water, std::vector<double> pet,
-                                double step_hours, NamedList<double> parameters,
-                                NamedList<double> initial) {
+Values soil_moisture(std::vector<double> water, std::vector<double> pet, double step_hours,
+                     NamedList<double> parameters, NamedList<double> initial) {
     const auto v = named_values(parameters, "parameters", kParameterNames);
     const auto s = named_values(initial, "initial", kStateNames);
     const SoilMoistureParameters p{v[0], v[1], v[2], v[3], v[4],  v[5],
@@ -49,24 +50,7 @@ NamedList<Values> soil_moisture(std::vector<double> water, std::vector<double> p
     SoilMoistureResult r = run_computation(40.0 * static_cast<double>(water.size()), [&] {
         return run_soil_moisture(water, pet, step_hours, p, states);
     });
-    NamedList<Values> outputs;
-    outputs.reserve(15);
-    add_output(outputs, "excess", r.excess);
-    add_output(outputs, "gw1_outflow", r.gw1_outflow);
-    add_output(outputs, "gw2_outflow", r.gw2_outflow);
-    add_output(outputs, "canopy_et", r.canopy_et);
-    add_output(outputs, "surface_et", r.surface_et);
-    add_output(outputs, "soil_et", r.soil_et);
-    add_output(outputs, "infiltration", r.infiltration);
-    add_output(outputs, "percolation", r.percolation);
-    add_output(outputs, "gw_percolation", r.gw_percolation);
-    add_output(outputs, "deep_percolation", r.deep_percolation);
-    add_output(outputs, "canopy", r.canopy);
-    add_output(outputs, "surface", r.surface);
-    add_output(outputs, "soil", r.soil);
-    add_output(outputs, "gw1", r.gw1);
-    add_output(outputs, "gw2", r.gw2);
-    return outputs;
+    return Values{std::move(r.block)};
 }
 
 PyMethodDef soil_moisture_def = function_def<&soil_moisture, kSignature>();

@@ -4,6 +4,7 @@
 
 #include "utils/input_checks.hpp"
 #include "utils/interrupt.hpp"
+#include "utils/series_block.hpp"
 
 namespace rainmill {
 
@@ -32,13 +33,15 @@ DeficitConstantEtResult run_deficit_constant_et(const std::vector<double>& water
 
     const std::size_t n = water.size();
     DeficitConstantEtResult r;
-    r.excess.resize(n);
-    r.percolation.resize(n);
-    r.et.resize(n);
-    r.deficit.resize(n + 1);
+    r.steps = n;
+    r.block = allocate_series_block(3 * n + (n + 1));
+    double* const excess_out = r.block.data();
+    double* const percolation_out = excess_out + n;
+    double* const et_out = percolation_out + n;
+    double* const deficit_out = et_out + n;
     const double constant = p.constant_rate * step_hours;
     double deficit = initial_deficit;
-    r.deficit[0] = deficit;
+    deficit_out[0] = deficit;
     WorkMeter meter;
     meter.in_pieces(0, n, 12, [&](std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) {
@@ -55,10 +58,10 @@ DeficitConstantEtResult run_deficit_constant_et(const std::vector<double>& water
                 et = smaller(pet[i] * p.et_coefficient, p.max_deficit - deficit);
                 deficit = deficit + et;
             }
-            r.excess[i] = excess;
-            r.percolation[i] = percolation;
-            r.et[i] = et;
-            r.deficit[i + 1] = deficit;
+            excess_out[i] = excess;
+            percolation_out[i] = percolation;
+            et_out[i] = et;
+            deficit_out[i + 1] = deficit;
         }
     });
     return r;

@@ -4,6 +4,8 @@
 // intervals without rain, up to the maximum deficit.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <vector>
 
 namespace rainmill {
@@ -15,11 +17,14 @@ struct DeficitConstantEtParameters {
     double et_coefficient;  // share of the potential ET the soil loses
 };
 
+// excess, percolation (the constant loss, to the baseflow) and et (the
+// deficit's recovery) per interval (N values each), then the deficit at the
+// points (N + 1 values), in one block.
+inline constexpr std::array<const char*, 3> kDeficitEtFluxes = {"excess", "percolation", "et"};
+
 struct DeficitConstantEtResult {
-    std::vector<double> excess;       // per interval, to the transform
-    std::vector<double> percolation;  // the constant loss, to the baseflow
-    std::vector<double> et;           // evapotranspiration (deficit recovery)
-    std::vector<double> deficit;      // at the points (N + 1 values)
+    std::size_t steps = 0;
+    std::vector<double> block;
 };
 
 // `water` and `pet` in inches per interval, one length; checked first.

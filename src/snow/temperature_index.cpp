@@ -7,6 +7,7 @@
 #include "utils/errors.hpp"
 #include "utils/input_checks.hpp"
 #include "utils/interrupt.hpp"
+#include "utils/series_block.hpp"
 
 namespace rainmill {
 
@@ -80,17 +81,20 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
     const std::size_t n = precipitation.size();
     const std::size_t zones = p.zone_elevations.size();
     SnowResult r;
-    r.liquid.assign(n, 0.0);
-    r.snowfall.assign(n, 0.0);
-    r.melt.assign(n, 0.0);
-    r.refreeze.assign(n, 0.0);
-    r.ice.assign(n + 1, 0.0);
-    r.liquid_water.assign(n + 1, 0.0);
-    r.final_ice.resize(zones);
-    r.final_liquid.resize(zones);
+    r.steps = n;
+    r.zones = zones;
+    r.block = allocate_series_block(5 * n + 2 * (n + 1) + 2 * zones);
+    double* const liquid_out = r.block.data();
+    double* const snowfall_out = liquid_out + n;
+    double* const melt_out = snowfall_out + n;
+    double* const refreeze_out = melt_out + n;
+    double* const factor = refreeze_out + n;
+    double* const ice_out = factor + n;
+    double* const water_out = ice_out + (n + 1);
+    double* const final_ice = water_out + (n + 1);
+    double* const final_liquid = final_ice + zones;
 
     WorkMeter meter;
-    std::vector<double> factor(n);
     const double mean_rate = (p.melt_rate_max + p.melt_rate_min) * 0.5;
     const double half_range = (p.melt_rate_max - p.melt_rate_min) * 0.5;
     const double step_days = step_hours / 24.0;
@@ -111,8 +115,8 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
             p.lapse_rate * ((p.zone_elevations[z] - p.reference_elevation) / 1000.0);
         double ice = initial_ice[z];
         double water = initial_liquid[z];
-        r.ice[0] = r.ice[0] + fraction * ice;
-        r.liquid_water[0] = r.liquid_water[0] + fraction * water;
+        ice_out[0] = ice_out[0] + fraction * ice;
+        water_out[0] = water_out[0] + fraction * water;
         meter.in_pieces(0, n, 25, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
                 const double t = temperature[i] - offset;
@@ -139,16 +143,16 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
                 water = water + rain;
                 const double outflow = larger(water - p.liquid_fraction * ice, 0.0);
                 water = water - outflow;
-                r.liquid[i] = r.liquid[i] + fraction * outflow;
-                r.snowfall[i] = r.snowfall[i] + fraction * snowfall;
-                r.melt[i] = r.melt[i] + fraction * melt;
-                r.refreeze[i] = r.refreeze[i] + fraction * refreeze;
-                r.ice[i + 1] = r.ice[i + 1] + fraction * ice;
-                r.liquid_water[i + 1] = r.liquid_water[i + 1] + fraction * water;
+                liquid_out[i] = liquid_out[i] + fraction * outflow;
+                snowfall_out[i] = snowfall_out[i] + fraction * snowfall;
+                melt_out[i] = melt_out[i] + fraction * melt;
+                refreeze_out[i] = refreeze_out[i] + fraction * refreeze;
+                ice_out[i + 1] = ice_out[i + 1] + fraction * ice;
+                water_out[i + 1] = water_out[i + 1] + fraction * water;
             }
         });
-        r.final_ice[z] = ice;
-        r.final_liquid[z] = water;
+        final_ice[z] = ice;
+        final_liquid[z] = water;
     }
     return r;
 }

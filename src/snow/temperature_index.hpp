@@ -5,6 +5,8 @@
 // below the base, optionally over elevation zones with a temperature lapse rate.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <vector>
 
 namespace rainmill {
@@ -26,17 +28,27 @@ struct SnowParameters {
     std::vector<double> zone_fractions;  // of the subbasin's area, summing to 1
 };
 
-// Fluxes per interval (N values, inches, area-weighted over the zones),
-// storages at the points (N + 1 values) and each zone's final storages.
+// Fluxes per interval (N values each, inches, area-weighted over the zones),
+// storages at the points (N + 1 values each) and each zone's final storages
+// (Z values each), in one block: series k of kSnowFluxes at block[k * N + i],
+// storage j of kSnowStorages at block[5 * N + j * (N + 1) + i], then final
+// ice and final liquid water per zone.
+inline constexpr std::array<const char*, 5> kSnowFluxes = {
+    "liquid",       // rain and melt leaving the pack
+    "snowfall",     // precipitation falling as snow
+    "melt",         //
+    "refreeze",     //
+    "melt_factor",  // degree-day factor of the interval, inches per degree Celsius
+};
+inline constexpr std::array<const char*, 2> kSnowStorages = {
+    "ice",           // frozen water equivalent of the pack
+    "liquid_water",  // liquid water held in the pack
+};
+
 struct SnowResult {
-    std::vector<double> liquid;    // rain and melt leaving the pack
-    std::vector<double> snowfall;  // precipitation falling as snow
-    std::vector<double> melt;
-    std::vector<double> refreeze;
-    std::vector<double> ice;           // frozen water equivalent of the pack
-    std::vector<double> liquid_water;  // liquid water held in the pack
-    std::vector<double> final_ice;     // per zone
-    std::vector<double> final_liquid;  // per zone
+    std::size_t steps = 0;
+    std::size_t zones = 0;
+    std::vector<double> block;
 };
 
 // `precipitation` in inches per interval and `temperature` (interval means)

@@ -5,6 +5,7 @@
 
 #include "utils/input_checks.hpp"
 #include "utils/interrupt.hpp"
+#include "utils/series_block.hpp"
 
 namespace rainmill {
 
@@ -54,9 +55,10 @@ void check_soil_moisture(const std::vector<double>& water, const std::vector<dou
 //            tension_et = min(demand, max(S - lower, 0)); S -= tension_et; demand -= tension_et
 //            reduced_et = lower > 0 ? min(demand * (S / lower), S) : 0; S -= reduced_et
 //            soil_et = tension_et + reduced_et
-//   soil -> groundwater 1 (when gw1_max > 0):
-//            percolation = min(min(soil_percolation*dt * (S / soil_max)
-//                                  * ((gw1_max - G1) / gw1_max), S), gw1_max - G1)
+//   soil -> groundwater 1, from the upper zone only (when gw1_max > 0 and S > lower):
+//            upper = S - lower
+//            percolation = min(min(soil_percolation*dt * (upper / tension_max)
+//                                  * ((gw1_max - G1) / gw1_max), upper), gw1_max - G1)
 //            S -= percolation; G1 += percolation
 //   groundwater 1: gw1_outflow = G1 * (1 - exp(-(dt / gw1_coefficient))); G1 -= gw1_outflow
 //            (when gw1_max > 0 and gw2_max > 0)
@@ -73,12 +75,23 @@ SoilMoistureResult run_soil_moisture(const std::vector<double>& water,
     check_soil_moisture(water, pet, step_hours, p, initial);
     const std::size_t n = water.size();
     SoilMoistureResult r;
-    for (auto* flux :
-         {&r.excess, &r.gw1_outflow, &r.gw2_outflow, &r.canopy_et, &r.surface_et, &r.soil_et,
-          &r.infiltration, &r.percolation, &r.gw_percolation, &r.deep_percolation}) {
-        flux->resize(n);
-    }
-    for (auto* state : {&r.canopy, &r.surface, &r.soil, &r.gw1, &r.gw2}) state->resize(n + 1);
+    r.steps = n;
+    r.block = allocate_series_block(10 * n + 5 * (n + 1));
+    double* const excess_out = r.block.data();
+    double* const gw1_outflow_out = excess_out + n;
+    double* const gw2_outflow_out = gw1_outflow_out + n;
+    double* const canopy_et_out = gw2_outflow_out + n;
+    double* const surface_et_out = canopy_et_out + n;
+    double* const soil_et_out = surface_et_out + n;
+    double* const infiltration_out = soil_et_out + n;
+    double* const percolation_out = infiltration_out + n;
+    double* const gw_percolation_out = percolation_out + n;
+    double* const deep_out = gw_percolation_out + n;
+    double* const canopy_out = deep_out + n;
+    double* const surface_out = canopy_out + (n + 1);
+    double* const soil_out = surface_out + (n + 1);
+    double* const gw1_out = soil_out + (n + 1);
+    double* const gw2_out = gw1_out + (n + 1);
 
     const double infiltration_step = p.max_infiltration * step_hours;
     const double percolation_step = p.soil_percolation * step_hours;
@@ -96,11 +109,11 @@ SoilMoistureResult run_soil_moisture(const std::vector<double>& water,
     double s = initial.soil;
     double g1 = initial.gw1;
     double g2 = initial.gw2;
-    r.canopy[0] = c;
-    r.surface[0] = f;
-    r.soil[0] = s;
-    r.gw1[0] = g1;
-    r.gw2[0] = g2;
+    canopy_out[0] = c;
+    surface_out[0] = f;
+    soil_out[0] = s;
+    gw1_out[0] = g1;
+    gw2_out[0] = g2;
 
     WorkMeter meter;
     meter.in_pieces(0, n, 40, [&](std::size_t first, std::size_t last) {
@@ -131,11 +144,12 @@ SoilMoistureResult run_soil_moisture(const std::vector<double>& water,
             s = s - reduced_et;
 
             double percolation = 0.0;
-            if (has_gw1) {
-                percolation = smaller(
-                    smaller(percolation_step * (s / p.soil_max) * ((p.gw1_max - g1) / p.gw1_max),
-                            s),
-                    p.gw1_max - g1);
+            if (has_gw1 && s > lower) {
+                const double upper = s - lower;
+                percolation = smaller(smaller(percolation_step * (upper / p.tension_max) *
+                                                  ((p.gw1_max - g1) / p.gw1_max),
+                                              upper),
+                                      p.gw1_max - g1);
                 s = s - percolation;
                 g1 = g1 + percolation;
             }
@@ -158,21 +172,21 @@ SoilMoistureResult run_soil_moisture(const std::vector<double>& water,
                 g2 = g2 - deep;
             }
 
-            r.excess[i] = excess;
-            r.gw1_outflow[i] = gw1_outflow;
-            r.gw2_outflow[i] = gw2_outflow;
-            r.canopy_et[i] = canopy_et;
-            r.surface_et[i] = surface_et;
-            r.soil_et[i] = tension_et + reduced_et;
-            r.infiltration[i] = infiltration;
-            r.percolation[i] = percolation;
-            r.gw_percolation[i] = gw_percolation;
-            r.deep_percolation[i] = deep;
-            r.canopy[i + 1] = c;
-            r.surface[i + 1] = f;
-            r.soil[i + 1] = s;
-            r.gw1[i + 1] = g1;
-            r.gw2[i + 1] = g2;
+            excess_out[i] = excess;
+            gw1_outflow_out[i] = gw1_outflow;
+            gw2_outflow_out[i] = gw2_outflow;
+            canopy_et_out[i] = canopy_et;
+            surface_et_out[i] = surface_et;
+            soil_et_out[i] = tension_et + reduced_et;
+            infiltration_out[i] = infiltration;
+            percolation_out[i] = percolation;
+            gw_percolation_out[i] = gw_percolation;
+            deep_out[i] = deep;
+            canopy_out[i + 1] = c;
+            surface_out[i + 1] = f;
+            soil_out[i + 1] = s;
+            gw1_out[i + 1] = g1;
+            gw2_out[i + 1] = g2;
         }
     });
     return r;

@@ -4,6 +4,7 @@
 // reaching the ground and the potential evapotranspiration of each interval.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <vector>
 
@@ -36,24 +37,28 @@ struct SoilMoistureStates {
     double gw2;
 };
 
-// Fluxes per interval (N values, inches) and storages at the points (N + 1
-// values, the first the initial state).
+// Fluxes per interval (N values each, inches) and storages at the points
+// (N + 1 values each, the first the initial state), in one block: flux k of
+// kSoilMoistureFluxes at block[k * N + i], then storage j of
+// kSoilMoistureStorages at block[10 * N + j * (N + 1) + i].
+inline constexpr std::array<const char*, 10> kSoilMoistureFluxes = {
+    "excess",            // to the transform
+    "gw1_outflow",       // to the baseflow
+    "gw2_outflow",       // to the baseflow
+    "canopy_et",         // evapotranspiration from the canopy
+    "surface_et",        // from surface depressions
+    "soil_et",           // from the soil profile
+    "infiltration",      // surface -> soil
+    "percolation",       // soil -> groundwater 1
+    "gw_percolation",    // groundwater 1 -> groundwater 2
+    "deep_percolation",  // groundwater 2 -> out of the basin
+};
+inline constexpr std::array<const char*, 5> kSoilMoistureStorages = {"canopy", "surface", "soil",
+                                                                     "gw1", "gw2"};
+
 struct SoilMoistureResult {
-    std::vector<double> excess;            // to the transform
-    std::vector<double> gw1_outflow;       // to the baseflow
-    std::vector<double> gw2_outflow;       // to the baseflow
-    std::vector<double> canopy_et;         // evapotranspiration from the canopy
-    std::vector<double> surface_et;        // from surface depressions
-    std::vector<double> soil_et;           // from the soil profile
-    std::vector<double> infiltration;      // surface -> soil
-    std::vector<double> percolation;       // soil -> groundwater 1
-    std::vector<double> gw_percolation;    // groundwater 1 -> groundwater 2
-    std::vector<double> deep_percolation;  // groundwater 2 -> out of the basin
-    std::vector<double> canopy;
-    std::vector<double> surface;
-    std::vector<double> soil;
-    std::vector<double> gw1;
-    std::vector<double> gw2;
+    std::size_t steps = 0;
+    std::vector<double> block;
 };
 
 // Throws InvalidInput naming the first parameter, state or input out of its

@@ -10,10 +10,10 @@ them, and `hot_start` returns the method started from such states (a hot start).
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Final, Self
 
 import numpy as np
 
@@ -34,8 +34,73 @@ def _validated(check: Callable[[], object]) -> None:
         raise ModelError(name.split("[")[0], detail) from None
 
 
-def _arrays(outputs: Mapping[str, _kernels.Values]) -> dict[str, Array]:
-    return {name: np.frombuffer(values) for name, values in outputs.items()}
+# The kernels return all the series of a run in one block (one allocation, reused across calls);
+# these are its layouts, in the kernels' order: N values per flux, then N + 1 per storage.
+SOIL_FLUXES: Final = (
+    "excess",
+    "gw1_outflow",
+    "gw2_outflow",
+    "canopy_et",
+    "surface_et",
+    "soil_et",
+    "infiltration",
+    "percolation",
+    "gw_percolation",
+    "deep_percolation",
+)
+SOIL_STORAGES: Final = ("canopy", "surface", "soil", "gw1", "gw2")
+DEFICIT_FLUXES: Final = ("excess", "percolation", "et")
+SNOW_FLUXES: Final = ("liquid", "snowfall", "melt", "refreeze", "melt_factor")
+SNOW_STORAGES: Final = ("ice", "liquid_water")
+
+
+def _split(block: _kernels.Values, n: int, fluxes: Sequence[str], storages: Sequence[str]) -> dict[str, Array]:
+    """Read-only views of a kernel's block, by name (no copy)."""
+    values = np.frombuffer(block)
+    views = {name: values[k * n : (k + 1) * n] for k, name in enumerate(fluxes)}
+    base = len(fluxes) * n
+    for k, name in enumerate(storages):
+        views[name] = values[base + k * (n + 1) : base + (k + 1) * (n + 1)]
+    return views
+
+
+def soil_moisture(
+    water: Array, pet: Array, step_hours: float, parameters: dict[str, float], initial: dict[str, float]
+) -> dict[str, Array]:
+    """The soil-moisture kernel's fluxes (N values) and storages (N + 1 values), by name."""
+    block = _kernels.soil_moisture(water, pet, step_hours, parameters, initial)
+    return _split(block, len(water), SOIL_FLUXES, SOIL_STORAGES)
+
+
+def deficit_constant_et(
+    water: Array, pet: Array, step_hours: float, parameters: dict[str, float], initial_deficit: float
+) -> dict[str, Array]:
+    """The deficit-and-constant-with-ET kernel's fluxes and deficit (N + 1 values), by name."""
+    block = _kernels.deficit_constant_et(water, pet, step_hours, parameters, initial_deficit)
+    return _split(block, len(water), DEFICIT_FLUXES, ("deficit",))
+
+
+def temperature_index_snow(
+    precipitation: Array,
+    temperature: Array,
+    step_hours: float,
+    start_day: float,
+    parameters: dict[str, float],
+    zones: tuple[Sequence[float], Sequence[float]],
+    initial: tuple[Sequence[float], Sequence[float]],
+) -> dict[str, Array]:
+    """The snow kernel's series by name, with `final_ice` and `final_liquid` per zone.
+
+    `zones` are the zones' elevations and area fractions, `initial` their ice and liquid water.
+    """
+    block = _kernels.temperature_index_snow(
+        precipitation, temperature, step_hours, start_day, parameters, *zones, *initial
+    )
+    n, count = len(precipitation), len(zones[0])
+    views = _split(block, n, SNOW_FLUXES, SNOW_STORAGES)
+    tail = np.frombuffer(block)[len(SNOW_FLUXES) * n + len(SNOW_STORAGES) * (n + 1) :]
+    views["final_ice"], views["final_liquid"] = tail[:count], tail[count:]
+    return views
 
 
 def _pet(forcing: Forcing, n: int) -> Array:
@@ -125,16 +190,16 @@ class SoilMoisture(_HotStart):
         """The kernel's parameters."""
         return {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if not f.name.startswith("initial_")}
 
-    def _call(self, water: Array, pet: Array, step_hours: float) -> dict[str, _kernels.Values]:
+    def _call(self, water: Array, pet: Array, step_hours: float) -> dict[str, Array]:
         initial = {state: getattr(self, name) for state, name in self.STATE_FIELDS.items()}
-        return _kernels.soil_moisture(water, pet, step_hours, self.parameters(), initial)
+        return soil_moisture(water, pet, step_hours, self.parameters(), initial)
 
     def check_step(self, step_seconds: int) -> None:
         """Every step is resolved (the rates are per hour, the recessions exact)."""
 
     def run(self, water: Array, step_seconds: int, forcing: Forcing) -> LossOutput:
         """Split `water` into excess, groundwater outflow, ET and deep percolation."""
-        states = _arrays(self._call(water, _pet(forcing, len(water)), step_seconds / HOURS))
+        states = self._call(water, _pet(forcing, len(water)), step_seconds / HOURS)
         et = states["canopy_et"] + states["surface_et"] + states["soil_et"]
         return LossOutput(
             excess=states["excess"],
@@ -170,20 +235,20 @@ class DeficitConstantEt(_HotStart):
     def __post_init__(self) -> None:
         _validated(lambda: self._call(_EMPTY, _EMPTY, 1.0))
 
-    def _call(self, water: Array, pet: Array, step_hours: float) -> dict[str, _kernels.Values]:
+    def _call(self, water: Array, pet: Array, step_hours: float) -> dict[str, Array]:
         parameters = {
             "max_deficit": self.max_deficit,
             "constant_rate": self.constant_rate,
             "et_coefficient": self.et_coefficient,
         }
-        return _kernels.deficit_constant_et(water, pet, step_hours, parameters, self.initial_deficit)
+        return deficit_constant_et(water, pet, step_hours, parameters, self.initial_deficit)
 
     def check_step(self, step_seconds: int) -> None:
         """Every step is resolved."""
 
     def run(self, water: Array, step_seconds: int, forcing: Forcing) -> LossOutput:
         """Split `water` into excess, percolation (the recharge) and ET."""
-        states = _arrays(self._call(water, _pet(forcing, len(water)), step_seconds / HOURS))
+        states = self._call(water, _pet(forcing, len(water)), step_seconds / HOURS)
         return LossOutput(
             excess=states["excess"],
             recharge=states["percolation"],
@@ -250,21 +315,12 @@ class TemperatureIndexSnow:
     def __post_init__(self) -> None:
         _validated(lambda: self._call(_EMPTY, _EMPTY, 1.0, 0.0))
 
-    def _call(
-        self, precipitation: Array, temperature: Array, step_hours: float, start_day: float
-    ) -> dict[str, _kernels.Values]:
+    def _call(self, precipitation: Array, temperature: Array, step_hours: float, start_day: float) -> dict[str, Array]:
         parameters = {name: getattr(self, name) for name in self._SCALARS}
-        return _kernels.temperature_index_snow(
-            precipitation,
-            temperature,
-            step_hours,
-            start_day,
-            parameters,
-            self.zone_elevations,
-            self.zone_fractions,
-            self.initial_ice or (0.0,) * len(self.zone_elevations),
-            self.initial_liquid or (0.0,) * len(self.zone_elevations),
-        )
+        zeros = (0.0,) * len(self.zone_elevations)
+        zones = (self.zone_elevations, self.zone_fractions)
+        initial = (self.initial_ice or zeros, self.initial_liquid or zeros)
+        return temperature_index_snow(precipitation, temperature, step_hours, start_day, parameters, zones, initial)
 
     def check_step(self, step_seconds: int) -> None:
         """Every step is resolved (the melt rate is taken at each interval's middle)."""
@@ -277,7 +333,7 @@ class TemperatureIndexSnow:
         if start is not None:
             year_start = start.replace(month=1, day=1, hour=0, minute=0, second=0, microsecond=0)
             start_day = (start - year_start).total_seconds() / 86400.0
-        states = _arrays(self._call(precipitation, temperature, step_seconds / HOURS, start_day))
+        states = self._call(precipitation, temperature, step_seconds / HOURS, start_day)
         final_zones = {"ice": states.pop("final_ice"), "liquid": states.pop("final_liquid")}
         return ZonedSnowOutput(
             liquid=states["liquid"],

@@ -1,0 +1,543 @@
+"""Continuous simulation: the kernels' speed, and the fit on real records against HYMOD.
+
+    python benchmarks/bench_continuous.py [--evaluations N] [--quick] [--no-write]
+
+(a) Each continuous kernel (rainmill_models._kernels) against the same method as a straightforward
+    pure-Python loop and as a Numba loop (benchmarks/continuous_loops.py, checked against the
+    kernel first), in nanoseconds per step. Targets: >= 50x the pure-Python loop, within 2x of Numba.
+(b) Split-sample fit on two observed records shipped with spotpy (MIT licence; installed by
+    requirements/calibrate.txt, never a dependency of the package):
+      - spotpy/examples/hymod_python/hymod_input.csv: daily rain, potential ET (Turc) and
+        discharge of a 1.783 km² catchment, 2012-2016;
+      - spotpy/examples/cmf_data/fulda_climate.csv: daily precipitation, min/mean/max air
+        temperature and discharge of the Fulda (2976.41 km²), 1979-1988; potential ET from the
+        mean temperature by Oudin (rainmill_models.pet, latitude 50.7° N).
+    Our continuous model (temperature-index snow over three elevation zones where there is a
+    temperature, five-storage soil-moisture accounting, the Clark transform of the excess and a
+    linear reservoir for the groundwater outflow) and HYMOD as spotpy ships it (pure Python) are
+    both calibrated by spotpy's SCE-UA with the same budget of evaluations, on the same periods,
+    maximising the same KGE (spotpy.objectivefunctions.kge), after the same warm-up; the
+    validation KGE is scored on the later period of the same continuous run.
+(c) Evaluations per second of those calibrations, and of ours through the project's own search
+    (rainmill_models.search, differential evolution, serial). Target: >= 10x the peer's.
+
+Writes its section of benchmarks/RESULTS.md (between its markers) unless --no-write; `make bench`
+includes it through benchmarks/run.py (report()).
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import math
+import os
+import sys
+import time
+from datetime import timedelta
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import continuous_loops as loops  # noqa: E402
+from rainmill_models.methods import continuous as cont  # noqa: E402
+from rainmill_models.pet import potential_et  # noqa: E402
+from rainmill_models.transform import unit_hydrograph  # noqa: E402
+
+RESULTS = HERE / "RESULTS.md"
+BEGIN, END = "<!-- bench_continuous: begin -->", "<!-- bench_continuous: end -->"
+ACRES_PER_KM2 = 247.10538146716533
+
+# ---- (a) kernel speed ---------------------------------------------------------------------------
+
+SOIL = dict(
+    canopy_max=2.0,
+    surface_max=5.0,
+    soil_max=150.0,
+    tension_max=60.0,
+    max_infiltration=3.0,
+    soil_percolation=0.5,
+    gw1_max=150.0,
+    gw1_percolation=0.05,
+    gw1_coefficient=240.0,
+    gw2_max=1000.0,
+    gw2_percolation=0.001,
+    gw2_coefficient=4800.0,
+)
+SOIL_START = dict(canopy=0.0, surface=0.0, soil=75.0, gw1=20.0, gw2=300.0)
+SNOW = dict(
+    threshold=0.5,
+    transition=2.0,
+    base=0.0,
+    melt_rate_min=1.0,
+    melt_rate_max=4.0,
+    refreeze_fraction=0.05,
+    liquid_fraction=0.1,
+    lapse_rate=6.5,
+    reference_elevation=0.0,
+)
+DEFICIT = dict(max_deficit=80.0, constant_rate=0.2, et_coefficient=0.9)
+
+
+def synthetic(n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    rng = np.random.default_rng(1)
+    rain = np.where(rng.random(n) < 0.4, rng.gamma(0.7, 8.0, n), 0.0)
+    day = np.arange(n)
+    pet = np.maximum(2.0 - 1.8 * np.cos(2 * np.pi * day / 365.25), 0.0) * rng.uniform(0.7, 1.1, n)
+    temperature = 8.0 - 9.0 * np.cos(2 * np.pi * day / 365.25) + rng.normal(0.0, 3.0, n)
+    return rain, pet, temperature
+
+
+def best_time(call: Any, repeats: int, budget: float) -> float:
+    times = []
+    started = time.perf_counter()
+    while len(times) < repeats and (not times or time.perf_counter() - started < budget):
+        t = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def speed_cases(n: int) -> list[dict[str, Any]]:
+    """Each kernel, its pure-Python loop and its Numba loop on the same inputs: (call, check) triples."""
+    rain, pet, temperature = synthetic(n)
+    rain_l, pet_l, temp_l = rain.tolist(), pet.tolist(), temperature.tolist()
+    soil_p = tuple(SOIL.values())
+    soil_s = tuple(SOIL_START.values())
+    cases = []
+
+    def soil_kernel() -> np.ndarray:
+        return cont.soil_moisture(rain, pet, 24.0, SOIL, SOIL_START)["soil"]
+
+    def soil_loop(arrays: Any) -> Any:
+        def run() -> Any:
+            outs = [arrays(n) for _ in range(5)] + [arrays(n + 1)]
+            loops.soil_moisture_into(*inputs(arrays), 24.0, soil_p, soil_s, *outs)
+            return outs[-1]
+
+        return run
+
+    def inputs(arrays: Any) -> tuple[Any, Any]:
+        return (rain_l, pet_l) if arrays is _list else (rain, pet)
+
+    cases.append(
+        dict(name="soil-moisture accounting", kernel=soil_kernel, loop=soil_loop, into=loops.soil_moisture_into)
+    )
+
+    for zones in (1, 5):
+        elevations = np.linspace(-400.0, 400.0, zones)
+        fractions = np.full(zones, 1.0 / zones)
+
+        def snow_kernel(elevations: np.ndarray = elevations, fractions: np.ndarray = fractions) -> np.ndarray:
+            start = np.zeros(len(fractions))
+            zones = (elevations, fractions)
+            return cont.temperature_index_snow(rain, temperature, 24.0, 0.0, SNOW, zones, (start, start))["ice"]
+
+        def snow_loop(arrays: Any, elevations: np.ndarray = elevations, fractions: np.ndarray = fractions) -> Any:
+            params = tuple(SNOW.values())
+            ins = (rain_l, temp_l) if arrays is _list else (rain, temperature)
+            el = elevations.tolist() if arrays is _list else elevations
+            fr = fractions.tolist() if arrays is _list else fractions
+
+            def run() -> Any:
+                factor, liquid, ice = arrays(n), arrays(n), arrays(n + 1)
+                loops.snow_into(*ins, 24.0, 0.0, params, el, fr, factor, liquid, ice)
+                return ice
+
+            return run
+
+        cases.append(
+            dict(
+                name=f"temperature-index snow, {zones} zone{'s' if zones > 1 else ''}",
+                kernel=snow_kernel,
+                loop=snow_loop,
+                into=loops.snow_into,
+            )
+        )
+
+    def deficit_kernel() -> np.ndarray:
+        return cont.deficit_constant_et(rain, pet, 24.0, DEFICIT, 10.0)["deficit"]
+
+    def deficit_loop(arrays: Any) -> Any:
+        def run() -> Any:
+            excess, deficit = arrays(n), arrays(n + 1)
+            loops.deficit_et_into(*inputs(arrays), 24.0, *DEFICIT.values(), 10.0, excess, deficit)
+            return deficit
+
+        return run
+
+    cases.append(
+        dict(name="deficit and constant with ET", kernel=deficit_kernel, loop=deficit_loop, into=loops.deficit_et_into)
+    )
+    return cases
+
+
+def _list(n: int) -> list[float]:
+    return [0.0] * n
+
+
+def speed_table(n: int, quick: bool) -> tuple[list[str], list[str]]:
+    try:
+        import numba
+    except ImportError:
+        numba = None
+    rows = [
+        "| kernel | steps | kernel (ns/step) | pure Python (ns/step) | Numba (ns/step) | Python / kernel | kernel / Numba |",
+        "|---|---:|---:|---:|---:|---:|---:|",
+    ]
+    targets = []
+    for case in speed_cases(n):
+        kernel = case["kernel"]
+        reference = np.asarray(case["loop"](_list)())
+        if not np.array_equal(kernel(), reference):
+            raise AssertionError(f"{case['name']}: the pure-Python loop differs from the kernel")
+        t_kernel = best_time(kernel, 20, 2.0) / n * 1e9
+        t_python = best_time(case["loop"](_list), 1 if quick else 3, 5.0) / n * 1e9
+        t_numba = math.nan
+        if numba is not None:
+            compiled = numba.njit(case["into"])
+            original = loops.__dict__[case["into"].__name__]
+            loops.__dict__[case["into"].__name__] = compiled
+            try:
+                run = case["loop"](np.zeros)
+                run()  # compile
+                if not np.array_equal(kernel(), np.asarray(run())):
+                    raise AssertionError(f"{case['name']}: the Numba loop differs from the kernel")
+                t_numba = best_time(run, 20, 2.0) / n * 1e9
+            finally:
+                loops.__dict__[case["into"].__name__] = original
+        rows.append(
+            f"| {case['name']} | {n} | {t_kernel:.3g} | {t_python:.4g} | {t_numba:.3g} | {t_python / t_kernel:.0f}× | {t_kernel / t_numba:.2f}× |"
+        )
+        met = t_python / t_kernel >= 50 and t_kernel / t_numba <= 2.0
+        targets.append(
+            f"- {case['name']}: {t_python / t_kernel:.0f}× the pure-Python loop, {t_kernel / t_numba:.2f}× the Numba loop — **{'met' if met else 'not met'}**"
+        )
+    return rows, targets
+
+
+# ---- (b) the fit on observed records --------------------------------------------------------------
+
+
+def spotpy_examples() -> Path:
+    import spotpy.examples
+
+    return Path(spotpy.examples.__file__).parent
+
+
+def record_hymod() -> dict[str, Any]:
+    frame = pd.read_csv(spotpy_examples() / "hymod_python" / "hymod_input.csv", sep=";", index_col=0)
+    frame.index = pd.to_datetime(frame.index, format="%d.%m.%Y")
+    frame.columns = ["rain", "pet", "flow"]
+    area_km2 = 1.783
+    frame["flow"] = frame["flow"] * 86400.0 / (area_km2 * 1e6)  # l/s -> mm/day
+    return dict(
+        name="1.8 km² catchment (spotpy hymod_input.csv)",
+        file="spotpy/examples/hymod_python/hymod_input.csv",
+        frame=frame,
+        area_km2=area_km2,
+        warmup=("2012-01-01", "2012-12-31"),
+        periods=(("2013-01-01", "2014-12-31"), ("2015-01-01", "2016-12-31")),
+        snow=False,
+    )
+
+
+def record_fulda() -> dict[str, Any]:
+    raw = pd.read_csv(spotpy_examples() / "cmf_data" / "fulda_climate.csv", skiprows=[1], index_col=0)
+    raw.index = pd.to_datetime(raw.index, format="%d.%m.%Y")
+    area_km2 = 2976.41
+    frame = pd.DataFrame({"rain": raw["Prec"], "temperature": raw["tmean"]})
+    frame["pet"] = potential_et(frame["temperature"], latitude=50.7).to_numpy()
+    frame["flow"] = raw["Q"] * 86400.0 / (area_km2 * 1e6) * 1000.0  # m³/s -> mm/day
+    return dict(
+        name="Fulda, 2976 km² (spotpy fulda_climate.csv)",
+        file="spotpy/examples/cmf_data/fulda_climate.csv",
+        frame=frame,
+        area_km2=area_km2,
+        warmup=("1979-01-01", "1979-12-31"),
+        periods=(("1980-01-01", "1984-12-31"), ("1985-01-01", "1988-12-31")),
+        snow=True,
+    )
+
+
+# Our model's calibrated parameters (name, low, high; depths mm, rates mm/h, times days). Capacities
+# that rarely bind are fixed: canopy 2 mm, surface 5 mm, groundwater 150 and 1000 mm, no deep loss.
+OURS = [
+    ("soil_max", 20.0, 600.0),
+    ("tension_share", 0.0, 1.0),  # tension_max = tension_share * soil_max
+    ("max_infiltration", 0.1, 30.0),
+    ("soil_percolation", 0.01, 10.0),
+    ("gw1_days", 1.0, 60.0),
+    ("gw1_percolation", 0.0, 2.0),
+    ("gw2_days", 20.0, 1000.0),
+    ("tc_days", 0.5, 6.0),
+    ("r_days", 0.5, 10.0),
+    ("baseflow_days", 0.3, 20.0),
+]
+OURS_SNOW = [("threshold", -2.0, 2.0), ("melt_rate_min", 0.5, 5.0), ("melt_rate_range", 0.0, 5.0)]
+# Three elevation zones around the temperature's elevation (an assumed hypsometry: 30 % of the area
+# 200 m below it, 40 % at it, 30 % 250 m above), lapse rate 6.5 °C per 1000 m.
+ZONES = ([-200.0, 0.0, 250.0], [0.3, 0.4, 0.3])
+HYMOD = [("cmax", 1.0, 500.0), ("bexp", 0.1, 2.0), ("alpha", 0.1, 0.99), ("Ks", 0.001, 0.10), ("Kq", 0.1, 0.99)]
+
+
+class OurModel:
+    """Snow (when there is a temperature), soil-moisture accounting, Clark transform, baseflow."""
+
+    def __init__(self, record: dict[str, Any]) -> None:
+        frame = record["frame"]
+        self.rain = frame["rain"].to_numpy(dtype=float)
+        self.pet = frame["pet"].to_numpy(dtype=float)
+        self.temperature = frame["temperature"].to_numpy(dtype=float) if record["snow"] else None
+        self.area_acres = record["area_km2"] * ACRES_PER_KM2
+        self.zero_zones = np.zeros(len(ZONES[0]))
+        first = frame.index[0]
+        self.start_day = float(first.dayofyear - 1)
+        self.bounds = OURS + (OURS_SNOW if record["snow"] else [])
+
+    def __call__(self, x: Any) -> np.ndarray:
+        soil_max, share, infiltration, percolation, gw1_days, gw1_percolation, gw2_days, tc, r, kb = x[:10]
+        water = self.rain
+        if self.temperature is not None:
+            threshold, melt_min, melt_range = x[10:13]
+            snow = dict(SNOW, threshold=threshold, melt_rate_min=melt_min, melt_rate_max=melt_min + melt_range)
+            initial = (self.zero_zones, self.zero_zones)
+            water = cont.temperature_index_snow(water, self.temperature, 24.0, self.start_day, snow, ZONES, initial)[
+                "liquid"
+            ]
+        soil = dict(
+            SOIL,
+            soil_max=soil_max,
+            tension_max=share * soil_max,
+            max_infiltration=infiltration,
+            soil_percolation=percolation,
+            gw1_percolation=gw1_percolation,
+            gw1_coefficient=gw1_days * 24.0,
+            gw2_percolation=0.0,
+            gw2_coefficient=gw2_days * 24.0,
+        )
+        start = dict(SOIL_START, soil=0.5 * soil_max)
+        out = cont.soil_moisture(water, self.pet, 24.0, soil, start)
+        uh = unit_hydrograph(self.area_acres, timedelta(days=tc), timedelta(days=r), 86400)
+        n = len(water)
+        direct = np.convolve(out["excess"], uh / uh.sum())[:n]
+        recharge = out["gw1_outflow"] + out["gw2_outflow"]
+        return direct + linear_reservoir(recharge, kb)
+
+
+def linear_reservoir(inflow: np.ndarray, days: float) -> np.ndarray:
+    """Outflow of a linear reservoir (storage coefficient `days`) fed by daily volumes."""
+    from scipy.signal import lfilter
+
+    keep = math.exp(-1.0 / days)
+    return np.asarray(lfilter([1.0 - keep], [1.0, -keep], inflow))
+
+
+class Hymod:
+    """HYMOD as spotpy ships it (pure Python), in mm per day."""
+
+    def __init__(self, record: dict[str, Any]) -> None:
+        from spotpy.examples.hymod_python.hymod import hymod
+
+        self.hymod = hymod
+        self.rain = record["frame"]["rain"].tolist()
+        self.pet = record["frame"]["pet"].tolist()
+        self.bounds = HYMOD
+
+    def __call__(self, x: Any) -> np.ndarray:
+        return np.asarray(self.hymod(self.rain, self.pet, *x))
+
+
+class Setup:
+    """A spotpy setup scoring a model's KGE on one period of the run (the loss is -KGE)."""
+
+    def __init__(self, model: Any, record: dict[str, Any], period: tuple[str, str]) -> None:
+        from spotpy.parameter import Uniform
+
+        self.model = model
+        self.params = [Uniform(name, low, high) for name, low, high in model.bounds]
+        index = record["frame"].index
+        flow = record["frame"]["flow"].to_numpy(dtype=float)
+        self.mask = (index >= period[0]) & (index <= period[1]) & np.isfinite(flow)
+        self.observed = flow[self.mask]
+
+    def parameters(self) -> Any:
+        from spotpy.parameter import generate
+
+        return generate(self.params)
+
+    def simulation(self, x: Any) -> np.ndarray:
+        return self.model(x)[self.mask]
+
+    def evaluation(self) -> np.ndarray:
+        return self.observed
+
+    def objectivefunction(self, simulation: Any, evaluation: Any, params: Any = None) -> float:
+        from spotpy.objectivefunctions import kge
+
+        return -float(kge(evaluation, simulation))
+
+
+def calibrate(model: Any, record: dict[str, Any], evaluations: int, seed: int) -> dict[str, Any]:
+    """SCE-UA on the first period, the best point scored on the second."""
+    import spotpy
+
+    calibration, validation = record["periods"]
+    setup = Setup(model, record, calibration)
+    sampler = spotpy.algorithms.sceua(setup, dbformat="ram", save_sim=False, random_state=seed)
+    started = time.perf_counter()
+    with contextlib.redirect_stdout(io.StringIO()):
+        sampler.sample(evaluations, ngs=7, kstop=10**6, pcento=0.0, peps=0.0)
+    elapsed = time.perf_counter() - started
+    data = sampler.getdata()
+    names = [n for n in data.dtype.names if n.startswith("par")]
+    best = data[np.argmin(data["like1"])]
+    x = [float(best[n]) for n in names]
+    scored = Setup(model, record, validation)
+    return dict(
+        calibration=-float(best["like1"]),
+        validation=-scored.objectivefunction(scored.simulation(x), scored.observed),
+        evaluations=len(data),
+        per_second=len(data) / elapsed,
+        x=x,
+    )
+
+
+def _prepare_own(context: tuple[dict[str, Any], tuple[str, str]]) -> tuple[OurModel, Setup]:
+    record, period = context
+    model = OurModel(record)
+    return model, Setup(model, record, period)
+
+
+def _evaluate_own(state: tuple[OurModel, Setup], x: np.ndarray) -> float:
+    _, setup = state
+    return setup.objectivefunction(setup.simulation(x), setup.observed)
+
+
+def own_search_rate(record: dict[str, Any], evaluations: int) -> tuple[float, int]:
+    """Evaluations per second of our model in the project's differential evolution (serial)."""
+    from rainmill_models.search import search
+
+    bounds = [(low, high) for _, low, high in OurModel(record).bounds]
+    popsize = 10
+    generations = max(1, evaluations // (popsize * len(bounds)) - 1)
+    options = dict(maxiter=generations, popsize=popsize, tol=0.0, polish=False)
+    result = search(
+        _prepare_own, _evaluate_own, (record, record["periods"][0]), bounds, seed=1, progress=False, options=options
+    )
+    return result.evaluations / result.seconds, result.evaluations
+
+
+def fit_tables(evaluations: int) -> tuple[list[str], list[str], list[str]]:
+    fit = [
+        "| record | model | parameters | calibration KGE | validation KGE | evaluations |",
+        "|---|---|---:|---:|---:|---:|",
+    ]
+    rate = [
+        "| record | HYMOD in SCE-UA (eval/s) | ours in SCE-UA (eval/s) | ours, own search (eval/s) | ratio, SCE-UA | ratio, own search |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
+    targets = []
+    for record in (record_hymod(), record_fulda()):
+        ours = calibrate(OurModel(record), record, evaluations, seed=1)
+        peer = calibrate(Hymod(record), record, evaluations, seed=1)
+        own_rate, _ = own_search_rate(record, evaluations)
+        (c0, c1), (v0, v1) = record["periods"]
+        label = f"{record['name']}: calibration {c0[:4]}-{c1[:4]}, validation {v0[:4]}-{v1[:4]}"
+        for name, result, count in (("ours", ours, len(OurModel(record).bounds)), ("HYMOD (spotpy)", peer, len(HYMOD))):
+            fit.append(
+                f"| {label} | {name} | {count} | {result['calibration']:.3f} | {result['validation']:.3f} | {result['evaluations']} |"
+            )
+        rate.append(
+            f"| {record['name']} | {peer['per_second']:.0f} | {ours['per_second']:.0f} | {own_rate:.0f} | "
+            f"{ours['per_second'] / peer['per_second']:.1f}× | {own_rate / peer['per_second']:.1f}× |"
+        )
+        met = ours["validation"] >= peer["validation"]
+        targets.append(
+            f"- {record['name']}: validation KGE {ours['validation']:.3f} against HYMOD's {peer['validation']:.3f} — **{'met' if met else 'not met'}**"
+        )
+        fast = max(ours["per_second"], own_rate) / peer["per_second"]
+        targets.append(
+            f"- {record['name']}: calibration evaluations per second {fast:.1f}× the peer's — **{'met' if fast >= 10 else 'not met'}**"
+        )
+    return fit, rate, targets
+
+
+def versions() -> str:
+    from importlib.metadata import version
+
+    names = ("spotpy", "pyet", "numpy", "scipy", "numba", "pandas")
+    found = []
+    for name in names:
+        try:
+            found.append(f"{name} {version(name)}")
+        except Exception:
+            found.append(f"{name} not installed")
+    return ", ".join(found)
+
+
+def report(evaluations: int = 2000, quick: bool = False) -> str:
+    """The section's markdown (benchmarks/run.py calls this)."""
+    n = 20_000 if quick else 100_000
+    speed, speed_targets = speed_table(n, quick)
+    fit, rate, fit_targets = fit_tables(evaluations)
+    lines = [
+        f"Packages: {versions()}. Data: spotpy {versions().split(',')[0].split()[1]}'s "
+        "`examples/hymod_python/hymod_input.csv` and `examples/cmf_data/fulda_climate.csv` (MIT licence).",
+        "",
+        f"### Kernels against loops of the same method ({n} daily steps, best of several runs)",
+        "",
+        *speed,
+        "",
+        f"### Split-sample fit: both models calibrated by spotpy's SCE-UA on KGE, {evaluations} evaluations each",
+        "",
+        "Ours: temperature-index snow over three elevation zones (Fulda only), five-storage soil-moisture",
+        "accounting, Clark transform of the excess, a linear reservoir for the groundwater outflow. HYMOD: the",
+        "five-parameter model spotpy ships (pure Python). Same warm-up year, same periods, same objective.",
+        "",
+        *fit,
+        "",
+        "### Calibration speed (evaluations per second, serial, on the calibration period's run)",
+        "",
+        *rate,
+        "",
+        "### Targets",
+        "",
+        *speed_targets,
+        *fit_targets,
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def write_section(text: str) -> None:
+    current = RESULTS.read_text() if RESULTS.exists() else "# Benchmarks\n"
+    block = f"{BEGIN}\n## bench_continuous\n\n{text}{END}\n"
+    if BEGIN in current and END in current:
+        head, rest = current.split(BEGIN, 1)
+        current = head + block + rest.split(END, 1)[1].lstrip("\n")
+    else:
+        current = current.rstrip("\n") + "\n\n" + block
+    RESULTS.write_text(current)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--evaluations", type=int, default=2000)
+    parser.add_argument("--quick", action="store_true", help="smaller speed runs, 300 evaluations")
+    parser.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md alone")
+    args = parser.parse_args()
+    evaluations = 300 if args.quick and args.evaluations == 2000 else args.evaluations
+    text = report(evaluations, args.quick)
+    print(text)
+    if not args.no_write:
+        write_section(text)
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("PYTHONHASHSEED", "0")
+    main()
