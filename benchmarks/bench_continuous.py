@@ -21,7 +21,7 @@
 (c) Evaluations per second of those calibrations, and of ours through the project's own search
     (rainmill_models.search, differential evolution, serial). Target: >= 10x the peer's.
 
-Writes its section of benchmarks/RESULTS.md (between its markers) unless --no-write; `make bench`
+Writes its section of benchmarks/RESULTS.md unless --no-write; `make bench`
 includes it through benchmarks/run.py (report()).
 """
 
@@ -50,7 +50,6 @@ from rainmill_models.pet import potential_et  # noqa: E402
 from rainmill_models.transform import unit_hydrograph  # noqa: E402
 
 RESULTS = HERE / "RESULTS.md"
-BEGIN, END = "<!-- bench_continuous: begin -->", "<!-- bench_continuous: end -->"
 ACRES_PER_KM2 = 247.10538146716533
 
 # ---- (a) kernel speed ---------------------------------------------------------------------------
@@ -515,13 +514,17 @@ def report(evaluations: int = 2000, quick: bool = False) -> str:
 
 
 def write_section(text: str) -> None:
+    """Replace this benchmark's section of RESULTS.md (the one benchmarks/run.py writes too)."""
     current = RESULTS.read_text() if RESULTS.exists() else "# Benchmarks\n"
-    block = f"{BEGIN}\n## bench_continuous\n\n{text}{END}\n"
-    if BEGIN in current and END in current:
-        head, rest = current.split(BEGIN, 1)
-        current = head + block + rest.split(END, 1)[1].lstrip("\n")
+    heading = "## bench_continuous\n"
+    section = f"{heading}\n{text.rstrip()}\n"
+    if heading in current:
+        head, rest = current.split(heading, 1)
+        following = rest.find("\n## ")
+        tail = rest[following + 1 :] if following >= 0 else ""
+        current = head + section + ("\n" + tail if tail else "")
     else:
-        current = current.rstrip("\n") + "\n\n" + block
+        current = current.rstrip("\n") + "\n\n" + section
     RESULTS.write_text(current)
 
 

@@ -45,19 +45,17 @@ DeficitConstantEtResult run_deficit_constant_et(const std::vector<double>& water
     WorkMeter meter;
     meter.in_pieces(0, n, 12, [&](std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) {
-            double excess = 0.0;
-            double percolation = 0.0;
-            double et = 0.0;
-            if (water[i] > 0.0) {
-                percolation = smaller(water[i], constant);
-                const double rest = water[i] - percolation;
-                const double fill = smaller(rest, deficit);
-                deficit = deficit - fill;
-                excess = rest - fill;
-            } else {
-                et = smaller(pet[i] * p.et_coefficient, p.max_deficit - deficit);
-                deficit = deficit + et;
-            }
+            // Both branches computed and one kept: without water the wet
+            // branch's terms are all zero (water and the deficit are >= 0), so
+            // the results are those of the documented branches, without a
+            // mispredicted jump on every change of weather.
+            const double percolation = smaller(water[i], constant);
+            const double rest = water[i] - percolation;
+            const double fill = smaller(rest, deficit);
+            const double excess = rest - fill;
+            const double demand = smaller(pet[i] * p.et_coefficient, p.max_deficit - deficit);
+            const double et = water[i] > 0.0 ? 0.0 : demand;
+            deficit = (deficit - fill) + et;
             excess_out[i] = excess;
             percolation_out[i] = percolation;
             et_out[i] = et;
