@@ -70,7 +70,7 @@ def snow_into(precipitation, temperature, dt, start_day, p, elevations, fraction
     half = (melt_max - melt_min) * 0.5
     for i in range(n):
         day = start_day + ((i + 0.5) * dt) / 24.0
-        factor[i] = (mean + half * math.sin(2.0 * math.pi * ((day - 81.0) / 365.25))) * (dt / 24.0)
+        factor[i] = (mean + half * math.sin(2.0 * math.pi * ((day - 80.0) / 365.25))) * (dt / 24.0)
         liquid[i] = 0.0
         ice_out[i] = 0.0
     ice_out[n] = 0.0

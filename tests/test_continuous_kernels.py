@@ -5,6 +5,8 @@ operations its source documents; the physics is checked by the water balance and
 """
 
 import math
+import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -108,7 +110,7 @@ def loop_snow(precipitation, temperature, dt, start_day, p, elevations, fraction
         day = start_day + ((i + 0.5) * dt) / 24.0
         mean = (p["melt_rate_max"] + p["melt_rate_min"]) * 0.5
         half = (p["melt_rate_max"] - p["melt_rate_min"]) * 0.5
-        factor.append((mean + half * math.sin(2.0 * math.pi * ((day - 81.0) / 365.25))) * (dt / 24.0))
+        factor.append((mean + half * math.sin(2.0 * math.pi * ((day - 80.0) / 365.25))) * (dt / 24.0))
     out = {k: [0.0] * n for k in ("liquid", "snowfall", "melt", "refreeze")}
     out |= {k: [0.0] * (n + 1) for k in ("ice", "liquid_water")}
     for z, fraction in enumerate(fractions):
@@ -357,3 +359,18 @@ def test_oudin_pet_follows_the_seasons_and_spreads_over_hours():
     np.testing.assert_allclose(hourly.resample("D").sum().to_numpy(), pet.to_numpy(), rtol=1e-14)
     with pytest.raises(ModelError, match="latitude: must be between -90 and 90"):
         potential_et(temperature, latitude=91.0)
+
+
+@pytest.mark.slow
+def test_example_calibrates_validates_and_hot_starts(tmp_path, capsys):
+    pytest.importorskip("spotpy")
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+    try:
+        import continuous as example
+    finally:
+        sys.path.pop(0)
+    assert example.main(["--evaluations", "150", "--no-plot", "--output", str(tmp_path)]) == 0
+    printed = capsys.readouterr().out
+    validation = float(printed.split("validation  1985-1988: KGE ")[1].split(",")[0])
+    assert validation > 0.6, printed
+    assert (tmp_path / "continuous_states.json").exists()

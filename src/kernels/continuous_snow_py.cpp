@@ -17,8 +17,8 @@ constexpr std::array<std::string_view, 9> kParameterNames = {
 constexpr const char* kBody =
     "Snow by temperature index over elevation zones.\n\n"
     "`precipitation` (inches per interval of `step_hours` hours) and `temperature`\n"
-    "(degrees Celsius, interval means); `start_day` is the day of the year of the\n"
-    "first point (0 = 1 January). `parameters` holds threshold, transition and base\n"
+    "(degrees Celsius, interval means); `start_day` is the first point's time in\n"
+    "days since 2000-01-01 00:00. `parameters` holds threshold, transition and base\n"
     "(degrees Celsius), melt_rate_min and melt_rate_max (inches per degree Celsius per\n"
     "day, at the winter and summer solstice), refreeze_fraction, liquid_fraction,\n"
     "lapse_rate (degrees Celsius per 1000 m) and reference_elevation (m). Zones: their\n"

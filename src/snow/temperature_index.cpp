@@ -20,7 +20,7 @@ void check_snow(const std::vector<double>& precipitation, const std::vector<doub
                 double step_hours, double start_day, const SnowParameters& p,
                 const std::vector<double>& initial_ice, const std::vector<double>& initial_liquid) {
     require_positive("step_hours", step_hours);
-    require_between("start_day", start_day, 0.0, 366.0);
+    require_finite("start_day", start_day);
     require_finite("threshold", p.threshold);
     require_nonnegative("transition", p.transition);
     require_finite("base", p.base);
@@ -58,9 +58,11 @@ void check_snow(const std::vector<double>& precipitation, const std::vector<doub
 // The degree-day factor of interval i (inches per degree Celsius per
 // interval), from the melt rate at the middle of the interval:
 //   day = start_day + ((i + 0.5) * dt) / 24
-//   rate = (max + min) * 0.5 + (max - min) * 0.5 * sin(2*pi * ((day - 81) / 365.25))
+//   rate = (max + min) * 0.5 + (max - min) * 0.5 * sin(2*pi * ((day - 80) / 365.25))
 //   factor = rate * (dt / 24)
-// (the sine is zero at the equinox of day 81, largest at the summer solstice).
+// with days counted from 2000-01-01 00:00: the sine is zero at the March
+// equinox (2000-03-21, day 80), largest at the June solstice, and keeps the
+// mean year's length (the calendar's drift over decades stays under a day).
 // Zones run one after the other; within a zone, each interval in this order:
 //   t = temperature - lapse_rate * ((z - z_ref) / 1000)   (the offset computed once per zone)
 //   snow share = transition > 0 ? min(max((threshold + transition*0.5 - t) / transition, 0), 1)
@@ -102,7 +104,7 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
         for (std::size_t i = first; i < last; ++i) {
             const double day = start_day + ((static_cast<double>(i) + 0.5) * step_hours) / 24.0;
             const double rate =
-                mean_rate + half_range * std::sin(2.0 * std::numbers::pi * ((day - 81.0) / 365.25));
+                mean_rate + half_range * std::sin(2.0 * std::numbers::pi * ((day - 80.0) / 365.25));
             factor[i] = rate * step_days;
         }
     });

@@ -18,7 +18,7 @@ struct SnowParameters {
     double threshold;            // at or below it precipitation falls as snow
     double transition;           // width of the mixed range centred on threshold; 0: sharp
     double base;                 // melt above, refreezing below
-    double melt_rate_min;        // at the winter solstice (day 355 of the year)
+    double melt_rate_min;        // at the winter solstice
     double melt_rate_max;        // at the summer solstice; equal to the minimum: constant
     double refreeze_fraction;    // refreezing rate as a fraction of the melt rate
     double liquid_fraction;      // liquid water held, as a fraction of the ice
@@ -52,9 +52,10 @@ struct SnowResult {
 };
 
 // `precipitation` in inches per interval and `temperature` (interval means)
-// of one length; `start_day` is the day of the year (0 = 1 January 00:00) of
-// the first point. `initial_ice` and `initial_liquid` hold one value per zone.
-// Checked first: InvalidInput names the first value out of its range.
+// of one length; `start_day` is the first point's time in days since
+// 2000-01-01 00:00 (any sign): the season of every interval follows from it,
+// so a run started where another ended sees the same seasons. `initial_ice` and `initial_liquid`
+// hold one value per zone. Checked first: InvalidInput names the first value out of its range.
 [[nodiscard]] SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
                                                     const std::vector<double>& temperature,
                                                     double step_hours, double start_day,

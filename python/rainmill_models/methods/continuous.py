@@ -23,6 +23,8 @@ from . import Array, Forcing, LossOutput, SnowOutput, register
 
 _EMPTY = np.empty(0)
 HOURS: float = 3600.0
+# The snow season is counted from here, so that a hot start sees the seasons of the run it continues.
+EPOCH: Final = datetime(2000, 1, 1)
 
 
 def _validated(check: Callable[[], object]) -> None:
@@ -329,10 +331,7 @@ class TemperatureIndexSnow:
         self, precipitation: Array, temperature: Array, step_seconds: int, start: datetime | None = None
     ) -> ZonedSnowOutput:
         """Rain and melt leaving the pack; `start` (the first point) places the seasonal melt rate."""
-        start_day = 0.0
-        if start is not None:
-            year_start = start.replace(month=1, day=1, hour=0, minute=0, second=0, microsecond=0)
-            start_day = (start - year_start).total_seconds() / 86400.0
+        start_day = 0.0 if start is None else (start - EPOCH).total_seconds() / 86400.0
         states = self._call(precipitation, temperature, step_seconds / HOURS, start_day)
         final_zones = {"ice": states.pop("final_ice"), "liquid": states.pop("final_liquid")}
         return ZonedSnowOutput(
