@@ -45,6 +45,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import continuous_loops as loops  # noqa: E402
+from rainmill_models import _kernels  # noqa: E402
 from rainmill_models.methods import continuous as cont  # noqa: E402
 from rainmill_models.pet import potential_et  # noqa: E402
 from rainmill_models.transform import unit_hydrograph  # noqa: E402
@@ -105,81 +106,92 @@ def best_time(call: Any, repeats: int, budget: float) -> float:
 
 
 def speed_cases(n: int) -> list[dict[str, Any]]:
-    """Each kernel, its pure-Python loop and its Numba loop on the same inputs: (call, check) triples."""
+    """Each kernel and its loop (run on lists, or compiled by Numba on arrays) on the same inputs.
+
+    A kernel call returns its whole block of series (the models package's views of it cost
+    nothing); a loop returns its fluxes (N values each) and storages (N + 1 each), the same series.
+    """
     rain, pet, temperature = synthetic(n)
-    rain_l, pet_l, temp_l = rain.tolist(), pet.tolist(), temperature.tolist()
-    soil_p = tuple(SOIL.values())
-    soil_s = tuple(SOIL_START.values())
-    cases = []
+    as_lists = {"rain": rain.tolist(), "pet": pet.tolist(), "temperature": temperature.tolist()}
+    as_arrays = {"rain": rain, "pet": pet, "temperature": temperature}
 
-    def soil_kernel() -> np.ndarray:
-        return cont.soil_moisture(rain, pet, 24.0, SOIL, SOIL_START)["soil"]
+    def loop(name: str, rows: tuple[int, int], call: Any) -> Any:
+        def build(arrays: Any) -> Any:
+            data = as_lists if arrays is _lists else as_arrays
 
-    def soil_loop(arrays: Any) -> Any:
-        def run() -> Any:
-            outs = [arrays(n) for _ in range(5)] + [arrays(n + 1)]
-            loops.soil_moisture_into(*inputs(arrays), 24.0, soil_p, soil_s, *outs)
-            return outs[-1]
+            def run() -> Any:
+                fluxes, storages = arrays(rows[0], n), arrays(rows[1], n + 1)
+                call(getattr(loops, name), data, fluxes, storages)
+                return fluxes, storages
 
-        return run
+            return run
 
-    def inputs(arrays: Any) -> tuple[Any, Any]:
-        return (rain_l, pet_l) if arrays is _list else (rain, pet)
+        return build
 
-    cases.append(
-        dict(name="soil-moisture accounting", kernel=soil_kernel, loop=soil_loop, into=loops.soil_moisture_into)
-    )
-
+    soil_p, soil_s = tuple(SOIL.values()), tuple(SOIL_START.values())
+    cases = [
+        dict(
+            name="soil-moisture accounting",
+            kernel=lambda: _kernels.soil_moisture(rain, pet, 24.0, SOIL, SOIL_START),
+            loop=loop(
+                "soil_moisture_into",
+                (10, 5),
+                lambda f, d, fl, st: f(d["rain"], d["pet"], 24.0, soil_p, soil_s, fl, st),
+            ),
+            into="soil_moisture_into",
+        )
+    ]
+    snow_p = tuple(SNOW.values())
     for zones in (1, 5):
         elevations = np.linspace(-400.0, 400.0, zones)
         fractions = np.full(zones, 1.0 / zones)
+        start = np.zeros(zones)
+        zone_lists = (elevations.tolist(), fractions.tolist())
 
-        def snow_kernel(elevations: np.ndarray = elevations, fractions: np.ndarray = fractions) -> np.ndarray:
-            start = np.zeros(len(fractions))
-            zones = (elevations, fractions)
-            return cont.temperature_index_snow(rain, temperature, 24.0, 0.0, SNOW, zones, (start, start))["ice"]
-
-        def snow_loop(arrays: Any, elevations: np.ndarray = elevations, fractions: np.ndarray = fractions) -> Any:
-            params = tuple(SNOW.values())
-            ins = (rain_l, temp_l) if arrays is _list else (rain, temperature)
-            el = elevations.tolist() if arrays is _list else elevations
-            fr = fractions.tolist() if arrays is _list else fractions
-
-            def run() -> Any:
-                factor, liquid, ice = arrays(n), arrays(n), arrays(n + 1)
-                loops.snow_into(*ins, 24.0, 0.0, params, el, fr, factor, liquid, ice)
-                return ice
-
-            return run
+        def snow(
+            f: Any, d: Any, fl: Any, st: Any, e: Any = elevations, fr: Any = fractions, z: Any = zone_lists
+        ) -> None:
+            e, fr = z if d is as_lists else (e, fr)
+            f(d["rain"], d["temperature"], 24.0, 0.0, snow_p, e, fr, fl, st)
 
         cases.append(
             dict(
                 name=f"temperature-index snow, {zones} zone{'s' if zones > 1 else ''}",
-                kernel=snow_kernel,
-                loop=snow_loop,
-                into=loops.snow_into,
+                kernel=lambda e=elevations, fr=fractions, s0=start: _kernels.temperature_index_snow(
+                    rain, temperature, 24.0, 0.0, SNOW, e, fr, s0, s0
+                ),
+                loop=loop("snow_into", (5, 2), snow),
+                into="snow_into",
             )
         )
-
-    def deficit_kernel() -> np.ndarray:
-        return cont.deficit_constant_et(rain, pet, 24.0, DEFICIT, 10.0)["deficit"]
-
-    def deficit_loop(arrays: Any) -> Any:
-        def run() -> Any:
-            excess, deficit = arrays(n), arrays(n + 1)
-            loops.deficit_et_into(*inputs(arrays), 24.0, *DEFICIT.values(), 10.0, excess, deficit)
-            return deficit
-
-        return run
-
     cases.append(
-        dict(name="deficit and constant with ET", kernel=deficit_kernel, loop=deficit_loop, into=loops.deficit_et_into)
+        dict(
+            name="deficit and constant with ET",
+            kernel=lambda: _kernels.deficit_constant_et(rain, pet, 24.0, DEFICIT, 10.0),
+            loop=loop(
+                "deficit_et_into",
+                (3, 1),
+                lambda f, d, fl, st: f(d["rain"], d["pet"], 24.0, *DEFICIT.values(), 10.0, fl, st[0]),
+            ),
+            into="deficit_et_into",
+        )
     )
     return cases
 
 
-def _list(n: int) -> list[float]:
-    return [0.0] * n
+def _lists(rows: int, n: int) -> list[list[float]]:
+    return [[0.0] * n for _ in range(rows)]
+
+
+def _arrays(rows: int, n: int) -> np.ndarray:
+    return np.zeros((rows, n))
+
+
+def _agrees(block: Any, outputs: Any) -> bool:
+    """The kernel's block begins with the loop's fluxes, then its storages."""
+    fluxes, storages = outputs
+    expected = np.concatenate([np.asarray(fluxes, dtype=float).ravel(), np.asarray(storages, dtype=float).ravel()])
+    return bool(np.array_equal(np.frombuffer(block)[: expected.size], expected))
 
 
 def speed_table(n: int, quick: bool) -> tuple[list[str], list[str]]:
@@ -194,24 +206,21 @@ def speed_table(n: int, quick: bool) -> tuple[list[str], list[str]]:
     targets = []
     for case in speed_cases(n):
         kernel = case["kernel"]
-        reference = np.asarray(case["loop"](_list)())
-        if not np.array_equal(kernel(), reference):
+        if not _agrees(kernel(), case["loop"](_lists)()):
             raise AssertionError(f"{case['name']}: the pure-Python loop differs from the kernel")
         t_kernel = best_time(kernel, 20, 2.0) / n * 1e9
-        t_python = best_time(case["loop"](_list), 1 if quick else 3, 5.0) / n * 1e9
+        t_python = best_time(case["loop"](_lists), 1 if quick else 3, 5.0) / n * 1e9
         t_numba = math.nan
         if numba is not None:
-            compiled = numba.njit(case["into"])
-            original = loops.__dict__[case["into"].__name__]
-            loops.__dict__[case["into"].__name__] = compiled
+            plain = getattr(loops, case["into"])
+            setattr(loops, case["into"], numba.njit(plain))
             try:
-                run = case["loop"](np.zeros)
-                run()  # compile
-                if not np.array_equal(kernel(), np.asarray(run())):
+                run = case["loop"](_arrays)
+                if not _agrees(kernel(), run()):  # the first call compiles
                     raise AssertionError(f"{case['name']}: the Numba loop differs from the kernel")
                 t_numba = best_time(run, 20, 2.0) / n * 1e9
             finally:
-                loops.__dict__[case["into"].__name__] = original
+                setattr(loops, case["into"], plain)
         rows.append(
             f"| {case['name']} | {n} | {t_kernel:.3g} | {t_python:.4g} | {t_numba:.3g} | {t_python / t_kernel:.0f}× | {t_kernel / t_numba:.2f}× |"
         )

@@ -8,7 +8,24 @@ both peers. bench_continuous.py checks them against the kernels before timing.
 import math
 
 
-def soil_moisture_into(water, pet, dt, p, start, excess, q1_out, q2_out, et_out, deep_out, soil_out):
+def soil_moisture_into(water, pet, dt, p, start, fluxes, storages):
+    """`fluxes`: ten outputs of N values, `storages`: five of N + 1, in the kernel's order."""
+    excess, q1_out, q2_out, canopy_et_out, surface_et_out, soil_et_out = (
+        fluxes[0],
+        fluxes[1],
+        fluxes[2],
+        fluxes[3],
+        fluxes[4],
+        fluxes[5],
+    )
+    infiltration_out, percolation_out, gw_percolation_out, deep_out = fluxes[6], fluxes[7], fluxes[8], fluxes[9]
+    canopy_out, surface_out, soil_out, gw1_out, gw2_out = (
+        storages[0],
+        storages[1],
+        storages[2],
+        storages[3],
+        storages[4],
+    )
     canopy_max, surface_max, soil_max, tension_max, max_inf, soil_perc = p[0], p[1], p[2], p[3], p[4], p[5]
     gw1_max, gw1_perc, gw1_k, gw2_max, gw2_perc, gw2_k = p[6], p[7], p[8], p[9], p[10], p[11]
     c, f, s, g1, g2 = start[0], start[1], start[2], start[3], start[4]
@@ -16,7 +33,11 @@ def soil_moisture_into(water, pet, dt, p, start, excess, q1_out, q2_out, et_out,
     r1 = 1.0 - math.exp(-(dt / gw1_k))
     r2 = 1.0 - math.exp(-(dt / gw2_k))
     lower = soil_max - tension_max
+    canopy_out[0] = c
+    surface_out[0] = f
     soil_out[0] = s
+    gw1_out[0] = g1
+    gw2_out[0] = g2
     for i in range(len(water)):
         w = water[i]
         intercepted = min(w, canopy_max - c)
@@ -39,6 +60,7 @@ def soil_moisture_into(water, pet, dt, p, start, excess, q1_out, q2_out, et_out,
         demand = demand - tension_et
         reduced_et = min(demand * (s / lower), s) if lower > 0.0 else 0.0
         s = s - reduced_et
+        down = 0.0
         if gw1_max > 0.0 and s > lower:
             upper = s - lower
             down = min(min(soil_perc * dt * (upper / tension_max) * ((gw1_max - g1) / gw1_max), upper), gw1_max - g1)
@@ -46,6 +68,7 @@ def soil_moisture_into(water, pet, dt, p, start, excess, q1_out, q2_out, et_out,
             g1 = g1 + down
         q1 = g1 * r1
         g1 = g1 - q1
+        down2 = 0.0
         if gw1_max > 0.0 and gw2_max > 0.0:
             down2 = min(min(gw1_perc * dt * (g1 / gw1_max) * ((gw2_max - g2) / gw2_max), g1), gw2_max - g2)
             g1 = g1 - down2
@@ -57,12 +80,24 @@ def soil_moisture_into(water, pet, dt, p, start, excess, q1_out, q2_out, et_out,
         excess[i] = spill
         q1_out[i] = q1
         q2_out[i] = q2
-        et_out[i] = canopy_et + surface_et + (tension_et + reduced_et)
+        canopy_et_out[i] = canopy_et
+        surface_et_out[i] = surface_et
+        soil_et_out[i] = tension_et + reduced_et
+        infiltration_out[i] = infiltration
+        percolation_out[i] = down
+        gw_percolation_out[i] = down2
         deep_out[i] = deep
+        canopy_out[i + 1] = c
+        surface_out[i + 1] = f
         soil_out[i + 1] = s
+        gw1_out[i + 1] = g1
+        gw2_out[i + 1] = g2
 
 
-def snow_into(precipitation, temperature, dt, start_day, p, elevations, fractions, factor, liquid, ice_out):
+def snow_into(precipitation, temperature, dt, start_day, p, elevations, fractions, fluxes, storages):
+    """`fluxes`: liquid, snowfall, melt, refreeze, melt factor (N values); `storages`: ice, liquid water (N + 1)."""
+    liquid, snowfall_out, melt_out, refreeze_out, factor = fluxes[0], fluxes[1], fluxes[2], fluxes[3], fluxes[4]
+    ice_out, held_out = storages[0], storages[1]
     threshold, transition, base, melt_min, melt_max = p[0], p[1], p[2], p[3], p[4]
     refreeze_fraction, liquid_fraction, lapse, reference = p[5], p[6], p[7], p[8]
     n = len(precipitation)
@@ -72,8 +107,13 @@ def snow_into(precipitation, temperature, dt, start_day, p, elevations, fraction
         day = start_day + ((i + 0.5) * dt) / 24.0
         factor[i] = (mean + half * math.sin(2.0 * math.pi * ((day - 80.0) / 365.25))) * (dt / 24.0)
         liquid[i] = 0.0
+        snowfall_out[i] = 0.0
+        melt_out[i] = 0.0
+        refreeze_out[i] = 0.0
         ice_out[i] = 0.0
+        held_out[i] = 0.0
     ice_out[n] = 0.0
+    held_out[n] = 0.0
     upper = threshold + transition * 0.5
     for z in range(len(fractions)):
         share_z = fractions[z]
@@ -88,6 +128,8 @@ def snow_into(precipitation, temperature, dt, start_day, p, elevations, fraction
                 share = 1.0 if t <= threshold else 0.0
             snowfall = precipitation[i] * share
             ice = ice + snowfall
+            melt = 0.0
+            refreeze = 0.0
             if t > base:
                 melt = min(factor[i] * (t - base), ice)
                 ice = ice - melt
@@ -100,20 +142,31 @@ def snow_into(precipitation, temperature, dt, start_day, p, elevations, fraction
             outflow = max(held - liquid_fraction * ice, 0.0)
             held = held - outflow
             liquid[i] = liquid[i] + share_z * outflow
+            snowfall_out[i] = snowfall_out[i] + share_z * snowfall
+            melt_out[i] = melt_out[i] + share_z * melt
+            refreeze_out[i] = refreeze_out[i] + share_z * refreeze
             ice_out[i + 1] = ice_out[i + 1] + share_z * ice
+            held_out[i + 1] = held_out[i + 1] + share_z * held
 
 
-def deficit_et_into(water, pet, dt, max_deficit, constant_rate, et_coefficient, deficit, excess, deficit_out):
+def deficit_et_into(water, pet, dt, max_deficit, constant_rate, et_coefficient, deficit, fluxes, deficit_out):
+    """`fluxes`: excess, percolation, et (N values); `deficit_out`: N + 1 values."""
+    excess, percolation_out, et_out = fluxes[0], fluxes[1], fluxes[2]
     constant = constant_rate * dt
     deficit_out[0] = deficit
     for i in range(len(water)):
         spill = 0.0
+        percolation = 0.0
+        et = 0.0
         if water[i] > 0.0:
             percolation = min(water[i], constant)
             fill = min(water[i] - percolation, deficit)
             deficit = deficit - fill
             spill = water[i] - percolation - fill
         else:
-            deficit = deficit + min(pet[i] * et_coefficient, max_deficit - deficit)
+            et = min(pet[i] * et_coefficient, max_deficit - deficit)
+            deficit = deficit + et
         excess[i] = spill
+        percolation_out[i] = percolation
+        et_out[i] = et
         deficit_out[i + 1] = deficit
