@@ -14,9 +14,11 @@ import pytest
 
 from rainmill_models import _kernels
 from rainmill_models.errors import ModelError
+from rainmill_models.hot_start import load_states, save_states
 from rainmill_models.methods import Forcing
 from rainmill_models.methods import continuous as cont
 from rainmill_models.methods.continuous import DeficitConstantEt, SoilMoisture, TemperatureIndexSnow
+from rainmill_models.periods import period_means
 from rainmill_models.pet import potential_et, spread_over_steps
 
 SOIL = dict(
@@ -374,3 +376,31 @@ def test_example_calibrates_validates_and_hot_starts(tmp_path, capsys):
     validation = float(printed.split("validation  1985-1988: KGE ")[1].split(",")[0])
     assert validation > 0.6, printed
     assert (tmp_path / "continuous_states.json").exists()
+
+
+def test_period_means_integrate_the_hydrograph():
+    hours = pd.date_range("2001-01-01", periods=24 * 5 + 1, freq="h")
+    flow = pd.Series(np.random.default_rng(11).gamma(2.0, 3.0, len(hours)), index=hours)
+    days = pd.date_range("2001-01-01", periods=6, freq="D")
+    means = period_means(flow, pd.Series(1.0, index=days))
+    for k, day in enumerate(days[:5]):  # the trapezoidal mean of the day's 25 points
+        chunk = flow[day : day + pd.Timedelta(hours=24)].to_numpy()
+        assert means.iloc[k] == pytest.approx((chunk[1:] + chunk[:-1]).sum() / 48.0, rel=1e-12)
+    assert np.isnan(means.iloc[5])  # not wholly simulated
+    # Period bounds between the points: a ramp's mean over [1.5 h, 3.5 h) is its value at 2.5 h.
+    ramp = pd.Series(np.arange(6.0), index=pd.date_range("2001-01-01", periods=6, freq="h"))
+    inner = period_means(ramp, pd.DatetimeIndex(["2001-01-01 01:30"]), period="2h")
+    assert inner.iloc[0] == pytest.approx(2.5, rel=1e-14)
+
+
+def test_states_file_round_trip_and_refusals(tmp_path):
+    states = {"subbasins.a.loss.initial_soil": 1.25, "subbasins.a.snow.initial_ice": (0.5, 0.0, 2.0)}
+    path = tmp_path / "states.json"
+    save_states(path, states, time="1985-01-01T00:00")
+    assert load_states(path) == states
+    path.write_text('{"format": "rainmill-states", "version": 1, "states": {"x": "wet"}}')
+    with pytest.raises(ModelError, match="x: must be a finite number or a list of them, got 'wet'"):
+        load_states(path)
+    with pytest.raises(ModelError, match="is not a states file"):
+        path.write_text("[]")
+        load_states(path)

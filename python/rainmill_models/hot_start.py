@@ -1,0 +1,58 @@
+"""Hot starts: a run's final states written to a file, and read back to start the next run there.
+
+The states are values at parameter paths ("subbasins.upper.loss.initial_soil",
+"subbasins.upper.snow.initial_ice" with one value per elevation zone), the form a run's
+`initial_states` takes, so a run started from them continues the one that wrote them. The file
+is JSON: `{"format": "rainmill-states", "version": 1, "time": ..., "states": {path: value}}`,
+written all or nothing.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+from collections.abc import Mapping
+from typing import Any, Final
+
+from .errors import ModelError
+from .files import atomic_write
+
+FORMAT: Final = "rainmill-states"
+VERSION: Final = 1
+StateValue = float | tuple[float, ...]
+
+
+def save_states(path: str | os.PathLike[str], states: Mapping[str, StateValue], time: str | None = None) -> None:
+    """Write `states` (path -> value, as `initial_states` takes them) and the time they hold at."""
+    checked = {name: _checked(name, value) for name, value in states.items()}
+    document = {"format": FORMAT, "version": VERSION, "time": time, "states": checked}
+    with atomic_write(path) as stream:
+        json.dump(document, stream, indent=2)
+        stream.write("\n")
+
+
+def load_states(path: str | os.PathLike[str]) -> dict[str, StateValue]:
+    """The states a file of `save_states` holds, by path (zone values as tuples)."""
+    try:
+        with open(path, encoding="utf-8") as stream:
+            document = json.load(stream)
+    except (OSError, ValueError) as error:
+        raise ModelError("states", f"cannot read {os.fspath(path)!r}: {error}") from None
+    if not isinstance(document, dict) or document.get("format") != FORMAT:
+        raise ModelError("states", f"{os.fspath(path)!r} is not a states file")
+    if document.get("version") != VERSION:
+        raise ModelError("states", f"{os.fspath(path)!r} has version {document.get('version')!r}, not {VERSION}")
+    states = document.get("states")
+    if not isinstance(states, dict):
+        raise ModelError("states", f"{os.fspath(path)!r} has no states table")
+    return {name: _checked(name, value) for name, value in states.items()}
+
+
+def _checked(name: str, value: Any) -> StateValue:
+    values = value if isinstance(value, list | tuple) else [value]
+    ok = all(isinstance(v, int | float) and not isinstance(v, bool) and math.isfinite(v) for v in values)
+    if not ok or not values:
+        raise ModelError(name, f"must be a finite number or a list of them, got {value!r}")
+    floats = tuple(float(v) for v in values)
+    return floats if isinstance(value, list | tuple) else floats[0]
