@@ -19,7 +19,7 @@ def soil_moisture(
     parameters: dict[str, float],
     initial: dict[str, float],
 ) -> Values:
-    """Soil-moisture accounting over canopy, surface, soil and two groundwater storages."""
+    """Soil-moisture accounting: one block of its ten fluxes (N values each) then five storages (N + 1)."""
 
 def deficit_constant_et(
     water: Sequence[float] | Buffer,
@@ -28,7 +28,7 @@ def deficit_constant_et(
     parameters: dict[str, float],
     initial_deficit: float,
 ) -> Values:
-    """Deficit and constant loss whose deficit recovers by potential ET times a coefficient."""
+    """Deficit and constant with ET: excess, percolation, et (N values each), then the deficit (N + 1)."""
 
 def temperature_index_snow(
     precipitation: Sequence[float] | Buffer,
@@ -41,4 +41,4 @@ def temperature_index_snow(
     initial_ice: Sequence[float] | Buffer,
     initial_liquid: Sequence[float] | Buffer,
 ) -> Values:
-    """Snow by temperature index over elevation zones."""
+    """Temperature-index snow: five fluxes (N each), ice and liquid water (N + 1), final zone states."""
