@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "utils/errors.hpp"
@@ -59,6 +60,12 @@ void require_between(std::string_view name, double value, double low, double hig
 }
 
 void require_nonnegative_series(std::string_view name, const std::vector<double>& values) {
+    // A scan without early exit (vectorised), then the search for the first bad value.
+    bool all_good = true;
+    for (const double v : values) {
+        all_good &= (v >= 0.0) & (v <= std::numeric_limits<double>::max());
+    }
+    if (all_good) return;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (!(std::isfinite(values[i]) && values[i] >= 0.0)) {
             refuse_entry(name, i, "finite and >= 0", values[i]);
