@@ -12,6 +12,41 @@ namespace {
 
 inline double smaller(double a, double b) { return b < a ? b : a; }
 
+// Intervals [first, last) of a run whose series start at `block` (N = n);
+// parameters and the deficit are locals, so stores into the block reload
+// nothing.
+// Not inlined: inlined into the caller, whose storages outlive the call in
+// memory, the compiler would store and reload them at every interval.
+[[gnu::noinline]] void deficit_steps(const double* water, const double* pet, std::size_t n,
+                                     double* block, std::size_t first, std::size_t last,
+                                     const DeficitConstantEtParameters p, const double step_hours,
+                                     double& state) {
+    double* const excess_out = block;
+    double* const percolation_out = excess_out + n;
+    double* const et_out = percolation_out + n;
+    double* const deficit_out = et_out + n;
+    const double constant = p.constant_rate * step_hours;
+    double deficit = state;
+    for (std::size_t i = first; i < last; ++i) {
+        // Both branches computed and one kept: without water the wet
+        // branch's terms are all zero (water and the deficit are >= 0), so
+        // the results are those of the documented branches, without a
+        // mispredicted jump on every change of weather.
+        const double percolation = smaller(water[i], constant);
+        const double rest = water[i] - percolation;
+        const double fill = smaller(rest, deficit);
+        const double excess = rest - fill;
+        const double demand = smaller(pet[i] * p.et_coefficient, p.max_deficit - deficit);
+        const double et = demand * static_cast<double>(!(water[i] > 0.0));
+        deficit = (deficit - fill) + et;
+        excess_out[i] = excess;
+        percolation_out[i] = percolation;
+        et_out[i] = et;
+        deficit_out[i + 1] = deficit;
+    }
+    state = deficit;
+}
+
 }  // namespace
 
 // Each interval (constant = constant_rate * dt, computed once):
@@ -35,32 +70,12 @@ DeficitConstantEtResult run_deficit_constant_et(const std::vector<double>& water
     DeficitConstantEtResult r;
     r.steps = n;
     r.block = allocate_series_block(3 * n + (n + 1));
-    double* const excess_out = r.block.data();
-    double* const percolation_out = excess_out + n;
-    double* const et_out = percolation_out + n;
-    double* const deficit_out = et_out + n;
-    const double constant = p.constant_rate * step_hours;
+    double* const block = r.block.data();
     double deficit = initial_deficit;
-    deficit_out[0] = deficit;
+    block[3 * n] = deficit;
     WorkMeter meter;
     meter.in_pieces(0, n, 12, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            // Both branches computed and one kept: without water the wet
-            // branch's terms are all zero (water and the deficit are >= 0), so
-            // the results are those of the documented branches, without a
-            // mispredicted jump on every change of weather.
-            const double percolation = smaller(water[i], constant);
-            const double rest = water[i] - percolation;
-            const double fill = smaller(rest, deficit);
-            const double excess = rest - fill;
-            const double demand = smaller(pet[i] * p.et_coefficient, p.max_deficit - deficit);
-            const double et = water[i] > 0.0 ? 0.0 : demand;
-            deficit = (deficit - fill) + et;
-            excess_out[i] = excess;
-            percolation_out[i] = percolation;
-            et_out[i] = et;
-            deficit_out[i + 1] = deficit;
-        }
+        deficit_steps(water.data(), pet.data(), n, block, first, last, p, step_hours, deficit);
     });
     return r;
 }

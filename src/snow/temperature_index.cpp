@@ -53,6 +53,69 @@ void check_snow(const std::vector<double>& precipitation, const std::vector<doub
     require_finite_series("temperature", temperature);
 }
 
+// What one zone's intervals need, copied into locals of the loop.
+struct ZoneConstants {
+    double threshold;
+    double transition;
+    double upper;  // threshold + transition * 0.5
+    bool sharp;
+    double base;
+    double refreeze_fraction;
+    double liquid_fraction;
+    double offset;    // lapse_rate * ((z - z_ref) / 1000)
+    double fraction;  // of the area
+};
+
+// One zone's intervals [first, last), added to the totals of the block
+// (N = n); the pack's storages are locals, so stores into the block reload
+// nothing.
+// Not inlined: inlined into the caller, whose storages outlive the call in
+// memory, the compiler would store and reload them at every interval.
+[[gnu::noinline]] void snow_zone_steps(const double* precipitation, const double* temperature,
+                                       std::size_t n, double* block, std::size_t first,
+                                       std::size_t last, const ZoneConstants c, double& ice_state,
+                                       double& water_state) {
+    double* const liquid_out = block;
+    double* const snowfall_out = liquid_out + n;
+    double* const melt_out = snowfall_out + n;
+    double* const refreeze_out = melt_out + n;
+    const double* const factor = refreeze_out + n;
+    double* const ice_out = refreeze_out + 2 * n;
+    double* const water_out = ice_out + (n + 1);
+    double ice = ice_state;
+    double water = water_state;
+    for (std::size_t i = first; i < last; ++i) {
+        const double t = temperature[i] - c.offset;
+        const double share = c.sharp ? static_cast<double>(t <= c.threshold)
+                                     : smaller(larger((c.upper - t) / c.transition, 0.0), 1.0);
+        const double snowfall = precipitation[i] * share;
+        const double rain = precipitation[i] - snowfall;
+        ice = ice + snowfall;
+        double melt = 0.0;
+        double refreeze = 0.0;
+        if (t > c.base) {
+            melt = smaller(factor[i] * (t - c.base), ice);
+            ice = ice - melt;
+            water = water + melt;
+        } else {
+            refreeze = smaller(c.refreeze_fraction * factor[i] * (c.base - t), water);
+            water = water - refreeze;
+            ice = ice + refreeze;
+        }
+        water = water + rain;
+        const double outflow = larger(water - c.liquid_fraction * ice, 0.0);
+        water = water - outflow;
+        liquid_out[i] = liquid_out[i] + c.fraction * outflow;
+        snowfall_out[i] = snowfall_out[i] + c.fraction * snowfall;
+        melt_out[i] = melt_out[i] + c.fraction * melt;
+        refreeze_out[i] = refreeze_out[i] + c.fraction * refreeze;
+        ice_out[i + 1] = ice_out[i + 1] + c.fraction * ice;
+        water_out[i + 1] = water_out[i + 1] + c.fraction * water;
+    }
+    ice_state = ice;
+    water_state = water;
+}
+
 }  // namespace
 
 // The degree-day factor of interval i (inches per degree Celsius per
@@ -119,39 +182,11 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
         double water = initial_liquid[z];
         ice_out[0] = ice_out[0] + fraction * ice;
         water_out[0] = water_out[0] + fraction * water;
+        const ZoneConstants zone{p.threshold,         p.transition,      upper,  sharp,   p.base,
+                                 p.refreeze_fraction, p.liquid_fraction, offset, fraction};
         meter.in_pieces(0, n, 25, [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i) {
-                const double t = temperature[i] - offset;
-                double share;
-                if (sharp) {
-                    share = t <= p.threshold ? 1.0 : 0.0;
-                } else {
-                    share = smaller(larger((upper - t) / p.transition, 0.0), 1.0);
-                }
-                const double snowfall = precipitation[i] * share;
-                const double rain = precipitation[i] - snowfall;
-                ice = ice + snowfall;
-                double melt = 0.0;
-                double refreeze = 0.0;
-                if (t > p.base) {
-                    melt = smaller(factor[i] * (t - p.base), ice);
-                    ice = ice - melt;
-                    water = water + melt;
-                } else {
-                    refreeze = smaller(p.refreeze_fraction * factor[i] * (p.base - t), water);
-                    water = water - refreeze;
-                    ice = ice + refreeze;
-                }
-                water = water + rain;
-                const double outflow = larger(water - p.liquid_fraction * ice, 0.0);
-                water = water - outflow;
-                liquid_out[i] = liquid_out[i] + fraction * outflow;
-                snowfall_out[i] = snowfall_out[i] + fraction * snowfall;
-                melt_out[i] = melt_out[i] + fraction * melt;
-                refreeze_out[i] = refreeze_out[i] + fraction * refreeze;
-                ice_out[i + 1] = ice_out[i + 1] + fraction * ice;
-                water_out[i + 1] = water_out[i + 1] + fraction * water;
-            }
+            snow_zone_steps(precipitation.data(), temperature.data(), n, r.block.data(), first,
+                            last, zone, ice, water);
         });
         final_ice[z] = ice;
         final_liquid[z] = water;

@@ -43,6 +43,125 @@ void check_soil_moisture(const std::vector<double>& water, const std::vector<dou
     require_nonnegative_series("pet", pet);
 }
 
+namespace {
+
+// Intervals [first, last) of a run whose series start at `block` (N = n):
+// the parameters are copied in and the storages kept in locals, so that no
+// store into the block makes the compiler reload them.
+// Not inlined: inlined into the caller, whose storages outlive the call in
+// memory, the compiler would store and reload them at every interval.
+[[gnu::noinline]] void soil_moisture_steps(const double* water, const double* pet, std::size_t n,
+                                           double* block, std::size_t first, std::size_t last,
+                                           const SoilMoistureParameters p, const double step_hours,
+                                           SoilMoistureStates& state) {
+    double* const excess_out = block;
+    double* const gw1_outflow_out = excess_out + n;
+    double* const gw2_outflow_out = gw1_outflow_out + n;
+    double* const canopy_et_out = gw2_outflow_out + n;
+    double* const surface_et_out = canopy_et_out + n;
+    double* const soil_et_out = surface_et_out + n;
+    double* const infiltration_out = soil_et_out + n;
+    double* const percolation_out = infiltration_out + n;
+    double* const gw_percolation_out = percolation_out + n;
+    double* const deep_out = gw_percolation_out + n;
+    double* const canopy_out = deep_out + n;
+    double* const surface_out = canopy_out + (n + 1);
+    double* const soil_out = surface_out + (n + 1);
+    double* const gw1_out = soil_out + (n + 1);
+    double* const gw2_out = gw1_out + (n + 1);
+
+    const double infiltration_step = p.max_infiltration * step_hours;
+    const double percolation_step = p.soil_percolation * step_hours;
+    const double gw1_percolation_step = p.gw1_percolation * step_hours;
+    const double gw2_percolation_step = p.gw2_percolation * step_hours;
+    const double gw1_recession = 1.0 - std::exp(-(step_hours / p.gw1_coefficient));
+    const double gw2_recession = 1.0 - std::exp(-(step_hours / p.gw2_coefficient));
+    const double lower = p.soil_max - p.tension_max;
+    const bool has_gw1 = p.gw1_max > 0.0;
+    const bool has_gw2 = has_gw1 && p.gw2_max > 0.0;
+    const bool deep_loss = p.gw2_max > 0.0;
+
+    double c = state.canopy;
+    double f = state.surface;
+    double s = state.soil;
+    double g1 = state.gw1;
+    double g2 = state.gw2;
+    for (std::size_t i = first; i < last; ++i) {
+        const double intercepted = smaller(water[i], p.canopy_max - c);
+        c = c + intercepted;
+        const double through = water[i] - intercepted;
+        const double canopy_et = smaller(pet[i], c);
+        c = c - canopy_et;
+        double demand = pet[i] - canopy_et;
+
+        f = f + through;
+        const double free = p.soil_max - s;
+        const double infiltration =
+            smaller(smaller(f, infiltration_step * (free / p.soil_max)), free);
+        f = f - infiltration;
+        s = s + infiltration;
+        const double excess = larger(f - p.surface_max, 0.0);
+        f = f - excess;
+        const double surface_et = smaller(demand, f);
+        f = f - surface_et;
+        demand = demand - surface_et;
+
+        const double tension_et = smaller(demand, larger(s - lower, 0.0));
+        s = s - tension_et;
+        demand = demand - tension_et;
+        const double reduced_et = lower > 0.0 ? smaller(demand * (s / lower), s) : 0.0;
+        s = s - reduced_et;
+
+        double percolation = 0.0;
+        if (has_gw1 && s > lower) {
+            const double upper = s - lower;
+            percolation = smaller(
+                smaller(percolation_step * (upper / p.tension_max) * ((p.gw1_max - g1) / p.gw1_max),
+                        upper),
+                p.gw1_max - g1);
+            s = s - percolation;
+            g1 = g1 + percolation;
+        }
+        const double gw1_outflow = g1 * gw1_recession;
+        g1 = g1 - gw1_outflow;
+        double gw_percolation = 0.0;
+        if (has_gw2) {
+            gw_percolation = smaller(
+                smaller(gw1_percolation_step * (g1 / p.gw1_max) * ((p.gw2_max - g2) / p.gw2_max),
+                        g1),
+                p.gw2_max - g2);
+            g1 = g1 - gw_percolation;
+            g2 = g2 + gw_percolation;
+        }
+        const double gw2_outflow = g2 * gw2_recession;
+        g2 = g2 - gw2_outflow;
+        double deep = 0.0;
+        if (deep_loss) {
+            deep = smaller(gw2_percolation_step * (g2 / p.gw2_max), g2);
+            g2 = g2 - deep;
+        }
+
+        excess_out[i] = excess;
+        gw1_outflow_out[i] = gw1_outflow;
+        gw2_outflow_out[i] = gw2_outflow;
+        canopy_et_out[i] = canopy_et;
+        surface_et_out[i] = surface_et;
+        soil_et_out[i] = tension_et + reduced_et;
+        infiltration_out[i] = infiltration;
+        percolation_out[i] = percolation;
+        gw_percolation_out[i] = gw_percolation;
+        deep_out[i] = deep;
+        canopy_out[i + 1] = c;
+        surface_out[i + 1] = f;
+        soil_out[i + 1] = s;
+        gw1_out[i + 1] = g1;
+        gw2_out[i + 1] = g2;
+    }
+    state = SoilMoistureStates{c, f, s, g1, g2};
+}
+
+}  // namespace
+
 // One interval, in this order (each line one rounding, left to right):
 //   canopy:  intercepted = min(p, canopy_max - C); C += intercepted; through = p - intercepted
 //            canopy_et = min(e, C); C -= canopy_et; demand = e - canopy_et
@@ -77,117 +196,17 @@ SoilMoistureResult run_soil_moisture(const std::vector<double>& water,
     SoilMoistureResult r;
     r.steps = n;
     r.block = allocate_series_block(10 * n + 5 * (n + 1));
-    double* const excess_out = r.block.data();
-    double* const gw1_outflow_out = excess_out + n;
-    double* const gw2_outflow_out = gw1_outflow_out + n;
-    double* const canopy_et_out = gw2_outflow_out + n;
-    double* const surface_et_out = canopy_et_out + n;
-    double* const soil_et_out = surface_et_out + n;
-    double* const infiltration_out = soil_et_out + n;
-    double* const percolation_out = infiltration_out + n;
-    double* const gw_percolation_out = percolation_out + n;
-    double* const deep_out = gw_percolation_out + n;
-    double* const canopy_out = deep_out + n;
-    double* const surface_out = canopy_out + (n + 1);
-    double* const soil_out = surface_out + (n + 1);
-    double* const gw1_out = soil_out + (n + 1);
-    double* const gw2_out = gw1_out + (n + 1);
-
-    const double infiltration_step = p.max_infiltration * step_hours;
-    const double percolation_step = p.soil_percolation * step_hours;
-    const double gw1_percolation_step = p.gw1_percolation * step_hours;
-    const double gw2_percolation_step = p.gw2_percolation * step_hours;
-    const double gw1_recession = 1.0 - std::exp(-(step_hours / p.gw1_coefficient));
-    const double gw2_recession = 1.0 - std::exp(-(step_hours / p.gw2_coefficient));
-    const double lower = p.soil_max - p.tension_max;
-    const bool has_gw1 = p.gw1_max > 0.0;
-    const bool has_gw2 = has_gw1 && p.gw2_max > 0.0;
-    const bool deep_loss = p.gw2_max > 0.0;
-
-    double c = initial.canopy;
-    double f = initial.surface;
-    double s = initial.soil;
-    double g1 = initial.gw1;
-    double g2 = initial.gw2;
-    canopy_out[0] = c;
-    surface_out[0] = f;
-    soil_out[0] = s;
-    gw1_out[0] = g1;
-    gw2_out[0] = g2;
+    double* const block = r.block.data();
+    SoilMoistureStates state = initial;
+    block[10 * n] = state.canopy;
+    block[10 * n + (n + 1)] = state.surface;
+    block[10 * n + 2 * (n + 1)] = state.soil;
+    block[10 * n + 3 * (n + 1)] = state.gw1;
+    block[10 * n + 4 * (n + 1)] = state.gw2;
 
     WorkMeter meter;
     meter.in_pieces(0, n, 40, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            const double intercepted = smaller(water[i], p.canopy_max - c);
-            c = c + intercepted;
-            const double through = water[i] - intercepted;
-            const double canopy_et = smaller(pet[i], c);
-            c = c - canopy_et;
-            double demand = pet[i] - canopy_et;
-
-            f = f + through;
-            const double free = p.soil_max - s;
-            const double infiltration =
-                smaller(smaller(f, infiltration_step * (free / p.soil_max)), free);
-            f = f - infiltration;
-            s = s + infiltration;
-            const double excess = larger(f - p.surface_max, 0.0);
-            f = f - excess;
-            const double surface_et = smaller(demand, f);
-            f = f - surface_et;
-            demand = demand - surface_et;
-
-            const double tension_et = smaller(demand, larger(s - lower, 0.0));
-            s = s - tension_et;
-            demand = demand - tension_et;
-            const double reduced_et = lower > 0.0 ? smaller(demand * (s / lower), s) : 0.0;
-            s = s - reduced_et;
-
-            double percolation = 0.0;
-            if (has_gw1 && s > lower) {
-                const double upper = s - lower;
-                percolation = smaller(smaller(percolation_step * (upper / p.tension_max) *
-                                                  ((p.gw1_max - g1) / p.gw1_max),
-                                              upper),
-                                      p.gw1_max - g1);
-                s = s - percolation;
-                g1 = g1 + percolation;
-            }
-            const double gw1_outflow = g1 * gw1_recession;
-            g1 = g1 - gw1_outflow;
-            double gw_percolation = 0.0;
-            if (has_gw2) {
-                gw_percolation = smaller(smaller(gw1_percolation_step * (g1 / p.gw1_max) *
-                                                     ((p.gw2_max - g2) / p.gw2_max),
-                                                 g1),
-                                         p.gw2_max - g2);
-                g1 = g1 - gw_percolation;
-                g2 = g2 + gw_percolation;
-            }
-            const double gw2_outflow = g2 * gw2_recession;
-            g2 = g2 - gw2_outflow;
-            double deep = 0.0;
-            if (deep_loss) {
-                deep = smaller(gw2_percolation_step * (g2 / p.gw2_max), g2);
-                g2 = g2 - deep;
-            }
-
-            excess_out[i] = excess;
-            gw1_outflow_out[i] = gw1_outflow;
-            gw2_outflow_out[i] = gw2_outflow;
-            canopy_et_out[i] = canopy_et;
-            surface_et_out[i] = surface_et;
-            soil_et_out[i] = tension_et + reduced_et;
-            infiltration_out[i] = infiltration;
-            percolation_out[i] = percolation;
-            gw_percolation_out[i] = gw_percolation;
-            deep_out[i] = deep;
-            canopy_out[i + 1] = c;
-            surface_out[i + 1] = f;
-            soil_out[i + 1] = s;
-            gw1_out[i + 1] = g1;
-            gw2_out[i + 1] = g2;
-        }
+        soil_moisture_steps(water.data(), pet.data(), n, block, first, last, p, step_hours, state);
     });
     return r;
 }
