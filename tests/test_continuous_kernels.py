@@ -235,6 +235,15 @@ def test_snow_balance_closes_over_zones():
     stored = sum(v[-1] - v[0] for v in output.storage.values())
     assert abs(water.sum() - output.liquid.sum() - stored) / water.sum() < 1e-12
     assert output.states["melt"].sum() > 0 and output.states["refreeze"].sum() > 0
+    # Started from the zones' states at a point, the rest of the run is the same, bit for bit.
+    start = pd.Timestamp("2001-10-01")
+    whole = snow.run(water, temperature, 86400, start=start)
+    first = snow.run(water[:7000], temperature[:7000], 86400, start=start)
+    rest = snow.hot_start(snow.final_states(first)).run(
+        water[7000:], temperature[7000:], 86400, start=start + pd.Timedelta(days=7000)
+    )
+    assert np.array_equal(rest.states["ice.zone2"], whole.states["ice.zone2"][7000:])
+    assert np.array_equal(rest.liquid, whole.liquid[7000:])
 
 
 def test_without_water_storages_only_drain():

@@ -25,7 +25,8 @@ constexpr const char* kBody =
     "elevations (m) and area fractions; initial ice and liquid water per zone (inches).\n\n"
     "Returns one block: N = len(precipitation) values each of liquid, snowfall, melt,\n"
     "refreeze and melt_factor (area-weighted per interval), N + 1 each of ice and\n"
-    "liquid_water at the points, then the final ice and liquid water of each zone.";
+    "liquid_water at the points, then, with several zones, each zone's ice and liquid\n"
+    "water at the points (N + 1 each, zone by zone).";
 
 constexpr Param kParams[] = {{.name = "precipitation", .type = "Sequence[float]"},
                              {.name = "temperature", .type = "Sequence[float]"},

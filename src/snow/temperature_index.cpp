@@ -73,8 +73,8 @@ struct ZoneConstants {
 // memory, the compiler would store and reload them at every interval.
 [[gnu::noinline]] void snow_zone_steps(const double* precipitation, const double* temperature,
                                        std::size_t n, double* block, std::size_t first,
-                                       std::size_t last, const ZoneConstants c, double& ice_state,
-                                       double& water_state) {
+                                       std::size_t last, const ZoneConstants c, double* zone_ice,
+                                       double* zone_water, double& ice_state, double& water_state) {
     double* const liquid_out = block;
     double* const snowfall_out = liquid_out + n;
     double* const melt_out = snowfall_out + n;
@@ -111,6 +111,10 @@ struct ZoneConstants {
         refreeze_out[i] = refreeze_out[i] + c.fraction * refreeze;
         ice_out[i + 1] = ice_out[i + 1] + c.fraction * ice;
         water_out[i + 1] = water_out[i + 1] + c.fraction * water;
+        if (zone_ice != nullptr) {
+            zone_ice[i + 1] = ice;
+            zone_water[i + 1] = water;
+        }
     }
     ice_state = ice;
     water_state = water;
@@ -148,7 +152,8 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
     SnowResult r;
     r.steps = n;
     r.zones = zones;
-    r.block = allocate_series_block(5 * n + 2 * (n + 1) + 2 * zones);
+    const std::size_t zone_series = zones > 1 ? 2 * zones * (n + 1) : 0;
+    r.block = allocate_series_block(5 * n + 2 * (n + 1) + zone_series);
     double* const liquid_out = r.block.data();
     double* const snowfall_out = liquid_out + n;
     double* const melt_out = snowfall_out + n;
@@ -156,8 +161,7 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
     double* const factor = refreeze_out + n;
     double* const ice_out = factor + n;
     double* const water_out = ice_out + (n + 1);
-    double* const final_ice = water_out + (n + 1);
-    double* const final_liquid = final_ice + zones;
+    double* const zone_out = zones > 1 ? water_out + (n + 1) : nullptr;
 
     WorkMeter meter;
     const double mean_rate = (p.melt_rate_max + p.melt_rate_min) * 0.5;
@@ -182,14 +186,19 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
         double water = initial_liquid[z];
         ice_out[0] = ice_out[0] + fraction * ice;
         water_out[0] = water_out[0] + fraction * water;
+        // Each zone's own storages, when there are several (for hot starts).
+        double* const zone_ice = zone_out == nullptr ? nullptr : zone_out + 2 * z * (n + 1);
+        double* const zone_water = zone_out == nullptr ? nullptr : zone_ice + (n + 1);
+        if (zone_ice != nullptr) {
+            zone_ice[0] = ice;
+            zone_water[0] = water;
+        }
         const ZoneConstants zone{p.threshold,         p.transition,      upper,  sharp,   p.base,
                                  p.refreeze_fraction, p.liquid_fraction, offset, fraction};
         meter.in_pieces(0, n, 25, [&](std::size_t first, std::size_t last) {
             snow_zone_steps(precipitation.data(), temperature.data(), n, r.block.data(), first,
-                            last, zone, ice, water);
+                            last, zone, zone_ice, zone_water, ice, water);
         });
-        final_ice[z] = ice;
-        final_liquid[z] = water;
     }
     return r;
 }

@@ -28,11 +28,11 @@ struct SnowParameters {
     std::vector<double> zone_fractions;  // of the subbasin's area, summing to 1
 };
 
-// Fluxes per interval (N values each, inches, area-weighted over the zones),
-// storages at the points (N + 1 values each) and each zone's final storages
-// (Z values each), in one block: series k of kSnowFluxes at block[k * N + i],
-// storage j of kSnowStorages at block[5 * N + j * (N + 1) + i], then final
-// ice and final liquid water per zone.
+// Fluxes per interval (N values each, inches, area-weighted over the zones)
+// and storages at the points (N + 1 values each), in one block: series k of
+// kSnowFluxes at block[k * N + i], storage j of kSnowStorages at
+// block[5 * N + j * (N + 1) + i]; with several zones, then each zone's own ice
+// and liquid water at the points (zone z's ice at 5 * N + (2 + 2 * z) * (N + 1)).
 inline constexpr std::array<const char*, 5> kSnowFluxes = {
     "liquid",       // rain and melt leaving the pack
     "snowfall",     // precipitation falling as snow
@@ -47,7 +47,7 @@ inline constexpr std::array<const char*, 2> kSnowStorages = {
 
 struct SnowResult {
     std::size_t steps = 0;
-    std::size_t zones = 0;
+    std::size_t zones = 0;  // zone storages in the block when more than one
     std::vector<double> block;
 };
 

@@ -91,18 +91,19 @@ def temperature_index_snow(
     zones: tuple[Sequence[float], Sequence[float]],
     initial: tuple[Sequence[float], Sequence[float]],
 ) -> dict[str, Array]:
-    """The snow kernel's series by name, with `final_ice` and `final_liquid` per zone.
+    """The snow kernel's series by name; with several zones also each zone's own storages.
 
     `zones` are the zones' elevations and area fractions, `initial` their ice and liquid water.
+    Zone k's storages (k from 1) are `ice.zone<k>` and `liquid_water.zone<k>`.
     """
     block = _kernels.temperature_index_snow(
         precipitation, temperature, step_hours, start_day, parameters, *zones, *initial
     )
     n, count = len(precipitation), len(zones[0])
-    views = _split(block, n, SNOW_FLUXES, SNOW_STORAGES)
-    tail = np.frombuffer(block)[len(SNOW_FLUXES) * n + len(SNOW_STORAGES) * (n + 1) :]
-    views["final_ice"], views["final_liquid"] = tail[:count], tail[count:]
-    return views
+    storages = list(SNOW_STORAGES)
+    if count > 1:
+        storages += [f"{name}.zone{k}" for k in range(1, count + 1) for name in SNOW_STORAGES]
+    return _split(block, n, SNOW_FLUXES, storages)
 
 
 def _pet(forcing: Forcing, n: int) -> Array:
@@ -333,7 +334,16 @@ class TemperatureIndexSnow:
         """Rain and melt leaving the pack; `start` (the first point) places the seasonal melt rate."""
         start_day = 0.0 if start is None else (start - EPOCH).total_seconds() / 86400.0
         states = self._call(precipitation, temperature, step_seconds / HOURS, start_day)
-        final_zones = {"ice": states.pop("final_ice"), "liquid": states.pop("final_liquid")}
+        count = len(self.zone_elevations)
+        names = (
+            [(f"ice.zone{k}", f"liquid_water.zone{k}") for k in range(1, count + 1)]
+            if count > 1
+            else [("ice", "liquid_water")]
+        )
+        final_zones = {
+            "ice": np.array([states[ice][-1] for ice, _ in names]),
+            "liquid": np.array([states[water][-1] for _, water in names]),
+        }
         return ZonedSnowOutput(
             liquid=states["liquid"],
             storage={"ice": states["ice"], "liquid_water": states["liquid_water"]},
