@@ -56,3 +56,47 @@ def _checked(name: str, value: Any) -> StateValue:
         raise ModelError(name, f"must be a finite number or a list of them, got {value!r}")
     floats = tuple(float(v) for v in values)
     return floats if isinstance(value, list | tuple) else floats[0]
+
+
+def final_states(result: Any) -> dict[str, StateValue]:
+    """The states at the last point of a network run, at the paths `initial_states` takes.
+
+    For every subbasin whose loss or snow method keeps states (its `STATE_FIELDS`), in the
+    description's units; a snow pack over several zones gives one value per zone.
+    """
+    from .units import from_us
+
+    states: dict[str, StateValue] = {}
+    for name, element in result.network.elements.items():
+        series = result.series.get(name, {})
+        for process, group in (("loss", "states"), ("snow", "states.snow")):
+            method: Any = getattr(element, process, None)
+            fields = getattr(method, "STATE_FIELDS", None)
+            if not fields or group not in series:
+                continue
+            values = series[group]
+            for state, field in fields.items():
+                zones = sorted(k for k in values if k.startswith(f"{_zone_state(state)}.zone"))
+                if zones:
+                    last: StateValue = tuple(float(values[k][-1]) for k in sorted(zones, key=_zone_number))
+                else:
+                    single = float(values[_zone_state(state)][-1])
+                    last = (single,) if process == "snow" else single
+                quantity = method.UNITS.get(field)
+                if quantity is not None:
+                    last = _scaled(last, lambda v, q=quantity: from_us(v, q, result.units))
+                states[f"subbasins.{name}.{process}.{field}"] = last
+    return states
+
+
+def _zone_state(state: str) -> str:
+    # The snow's liquid water is reported as `liquid_water`, its starting field is `initial_liquid`.
+    return "liquid_water" if state == "liquid" else state
+
+
+def _zone_number(key: str) -> int:
+    return int(key.rsplit("zone", 1)[1])
+
+
+def _scaled(value: StateValue, convert: Any) -> StateValue:
+    return tuple(convert(v) for v in value) if isinstance(value, tuple) else convert(value)
