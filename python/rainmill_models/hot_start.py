@@ -15,6 +15,9 @@ import os
 from collections.abc import Mapping
 from typing import Any, Final
 
+import numpy as np
+import pandas as pd
+
 from .errors import ModelError
 from .files import atomic_write
 
@@ -100,3 +103,28 @@ def _zone_number(key: str) -> int:
 
 def _scaled(value: StateValue, convert: Any) -> StateValue:
     return tuple(convert(v) for v in value) if isinstance(value, tuple) else convert(value)
+
+
+def states_frame(result: Any) -> pd.DataFrame:
+    """Every storage a network run's methods keep, at the points, as (element, state) columns.
+
+    The index has one point more than the flows: the storages at the end of the last interval
+    (those a hot start continues from). Depths in the result's units.
+    """
+    from .units import factor_from_us
+
+    length = len(result.index) + 1
+    columns: dict[tuple[str, str], np.ndarray] = {}
+    for name in result.network.order:
+        series = result.series.get(name, {})
+        for prefix, group in (("loss", "storage"), ("snow", "storage.snow")):
+            for key, values in (series.get(group) or {}).items():
+                array = np.asarray(values, dtype=np.float64)
+                if len(array) >= length:
+                    columns[(name, f"{prefix}.{key}")] = array[:length] * factor_from_us("depth", result.units)
+    index = pd.date_range(result.index[0], periods=length, freq=result.step, name="time")
+    frame = pd.DataFrame({key: columns[key] for key in columns}, index=index)
+    frame.columns = pd.MultiIndex.from_arrays(
+        [[e for e, _ in columns], [s for _, s in columns]], names=["element", "state"]
+    )
+    return frame
