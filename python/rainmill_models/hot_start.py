@@ -62,10 +62,15 @@ def _checked(name: str, value: Any) -> StateValue:
 
 
 def final_states(result: Any) -> dict[str, StateValue]:
-    """The states at the last point of a network run, at the paths `initial_states` takes.
+    """The states where a network run ends, at the paths of the fields that start a run there.
+
+    A run's last interval starts at its last point, so these are the states one step later: the
+    next run starts there (`start_from(network, states)`, or `save_states` for a later session).
 
     For every subbasin whose loss or snow method keeps states (its `STATE_FIELDS`), in the
-    description's units; a snow pack over several zones gives one value per zone.
+    description's units; a snow pack over several zones gives one value per zone. Water still in
+    a transform or a baseflow reservoir is not a method state: those restart from their own
+    initial values (the flows agree again once that water has passed, days later).
     """
     from .units import from_us
 
@@ -128,3 +133,33 @@ def states_frame(result: Any) -> pd.DataFrame:
         [[e for e, _ in columns], [s for _, s in columns]], names=["element", "state"]
     )
     return frame
+
+
+def start_from(network: Any, states: Mapping[str, StateValue]) -> Any:
+    """A copy of `network` whose methods start from `states` (as `final_states` or `load_states` give).
+
+    Numeric states go through `with_parameters` (any parameter path); a state with one value per
+    snow zone is handed to its method's `hot_start`, which checks it again.
+    """
+    import dataclasses
+
+    numeric = {path: value for path, value in states.items() if not isinstance(value, tuple)}
+    network = network.with_parameters(numeric) if numeric else network
+    zoned = {path: value for path, value in states.items() if isinstance(value, tuple)}
+    if not zoned:
+        return network
+    elements = dict(network.elements)
+    for path, value in zoned.items():
+        parts = path.split(".")
+        if len(parts) != 4 or parts[0] != "subbasins" or parts[1] not in elements:
+            raise ModelError(path, "is not a state of a subbasin's method")
+        element = elements[parts[1]]
+        method = getattr(element, parts[2], None)
+        if method is None or not hasattr(method, "hot_start"):
+            raise ModelError(path, "names no method that keeps states")
+        try:
+            started = method.hot_start({parts[3]: value})
+        except ModelError as error:
+            raise error.under(".".join(parts[:3])) from None
+        elements[parts[1]] = dataclasses.replace(element, **{parts[2]: started})
+    return dataclasses.replace(network, elements=elements)
