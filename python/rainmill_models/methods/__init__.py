@@ -26,6 +26,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
+from datetime import datetime
 from typing import Any, ClassVar, Final, Protocol
 
 import numpy as np
@@ -105,7 +106,11 @@ class RoutingMethod(Method, Protocol):
 
 
 class SnowMethod(Method, Protocol):
-    def run(self, precipitation: Array, temperature: Array, step_seconds: int) -> SnowOutput: ...
+    def run(
+        self, precipitation: Array, temperature: Array, step_seconds: int, start: datetime | None = None
+    ) -> SnowOutput:
+        """Rain and melt leaving the pack; `start` (the first point's time) places the seasons."""
+        ...
 
 
 _REGISTRY: dict[str, dict[str, type[Any]]] = {process: {} for process in PROCESSES}
