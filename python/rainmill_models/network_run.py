@@ -19,6 +19,8 @@ outflow and every subbasin's baseflow have receded to within `options.recession`
 from __future__ import annotations
 
 import dataclasses
+import functools
+import inspect
 import math
 import warnings
 from collections.abc import Mapping
@@ -247,6 +249,12 @@ def in_us(method: Any, units: UnitSystem) -> Any:
     return dataclasses.replace(method, **changes)
 
 
+@functools.cache
+def _takes_start(kind: Any) -> bool:
+    """Whether a method class's `run` takes the run's `start` (a seasonal method does)."""
+    return "start" in inspect.signature(kind.run).parameters
+
+
 def _outlet(outlet: object, units: UnitSystem) -> Any:
     flow = u.factor_from_us("flow", units)
     if isinstance(outlet, ConstantOutlet):
@@ -281,7 +289,11 @@ def _subbasin(
     if element.snow is not None:
         if forcing.temperature is None:
             raise ModelError(f"subbasins.{name}.snow", "needs a temperature series (temperature=...)")
-        snow = in_us(element.snow, units).run(rain, forcing.temperature, step, start=inputs.start)
+        method = in_us(element.snow, units)
+        if _takes_start(cast(Any, type(method))):
+            snow = method.run(rain, forcing.temperature, step, start=inputs.start)
+        else:
+            snow = method.run(rain, forcing.temperature, step)
         water = snow.liquid
         out["water"] = water
         out["states.snow"] = dict(snow.states)

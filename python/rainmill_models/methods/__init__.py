@@ -26,7 +26,6 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from datetime import datetime
 from typing import Any, ClassVar, Final, Protocol
 
 import numpy as np
@@ -106,10 +105,12 @@ class RoutingMethod(Method, Protocol):
 
 
 class SnowMethod(Method, Protocol):
-    def run(
-        self, precipitation: Array, temperature: Array, step_seconds: int, start: datetime | None = None
-    ) -> SnowOutput:
-        """Rain and melt leaving the pack; `start` (the first point's time) places the seasons."""
+    def run(self, precipitation: Array, temperature: Array, step_seconds: int) -> SnowOutput:
+        """Rain and melt leaving the pack.
+
+        A method whose `run` also takes `start` (the first point's time, to place the seasons) is
+        given it by the model layer.
+        """
         ...
 
 
