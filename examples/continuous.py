@@ -48,7 +48,7 @@ PARAMETERS = {  # path: (low, high), in the model's units (mm, mm/h, hours, °C)
     f"{BASIN}.loss.gw2_coefficient": (480.0, 24000.0),
     f"{BASIN}.transform.tc": (12.0, 144.0),
     f"{BASIN}.transform.r": (12.0, 240.0),
-    f"{BASIN}.baseflow.layers.ground.k": (8.0, 480.0),
+    f"{BASIN}.baseflow.layers.ground.k": (12.0, 480.0),
     f"{BASIN}.snow.threshold": (-2.0, 2.0),
     f"{BASIN}.snow.melt_rate_min": (0.5, 5.0),
     f"{BASIN}.snow.melt_rate_max": (0.5, 10.0),
