@@ -452,3 +452,11 @@ def test_network_runs_continuous_methods_and_hot_starts_from_a_file(tmp_path):
     save_states(tmp_path / "states.json", final_states(first))
     second = run(start_from(network, load_states(tmp_path / "states.json")), 400, 729)
     np.testing.assert_allclose(second.states.to_numpy(), whole.states.iloc[400:].to_numpy(), rtol=1e-12, atol=1e-9)
+
+
+def test_zone_storages_beyond_memory_are_refused_up_front():
+    zones = 200_000
+    elevations, fractions, start = np.zeros(zones), np.full(zones, 1.0 / zones), np.zeros(zones)
+    water = np.zeros(2_000_000)
+    with pytest.raises(MemoryError):  # 6.4 TB of zone storages, before anything is computed
+        _kernels.temperature_index_snow(water, water, 24.0, 0.0, SNOW, elevations, fractions, start, start, True)

@@ -40,5 +40,6 @@ def temperature_index_snow(
     zone_fractions: Sequence[float] | Buffer,
     initial_ice: Sequence[float] | Buffer,
     initial_liquid: Sequence[float] | Buffer,
+    zone_storages: bool = False,
 ) -> Values:
     """Temperature-index snow: five fluxes (N each), ice and liquid water (N + 1), final zone states."""

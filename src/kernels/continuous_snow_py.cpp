@@ -25,8 +25,8 @@ constexpr const char* kBody =
     "elevations (m) and area fractions; initial ice and liquid water per zone (inches).\n\n"
     "Returns one block: N = len(precipitation) values each of liquid, snowfall, melt,\n"
     "refreeze and melt_factor (area-weighted per interval), N + 1 each of ice and\n"
-    "liquid_water at the points, then, with several zones, each zone's ice and liquid\n"
-    "water at the points (N + 1 each, zone by zone).";
+    "liquid_water at the points, then, with several zones and `zone_storages`, each\n"
+    "zone's ice and liquid water at the points (N + 1 each, zone by zone).";
 
 constexpr Param kParams[] = {{.name = "precipitation", .type = "Sequence[float]"},
                              {.name = "temperature", .type = "Sequence[float]"},
@@ -36,7 +36,8 @@ constexpr Param kParams[] = {{.name = "precipitation", .type = "Sequence[float]"
                              {.name = "zone_elevations", .type = "Sequence[float]"},
                              {.name = "zone_fractions", .type = "Sequence[float]"},
                              {.name = "initial_ice", .type = "Sequence[float]"},
-                             {.name = "initial_liquid", .type = "Sequence[float]"}};
+                             {.name = "initial_liquid", .type = "Sequence[float]"},
+                             {.name = "zone_storages", .type = "bool", .shown_default = "False"}};
 constexpr Signature kSignature{.name = "temperature_index_snow",
                                .params = kParams,
                                .required = 9,
@@ -47,7 +48,8 @@ Values temperature_index_snow(std::vector<double> precipitation, std::vector<dou
                               double step_hours, double start_day, NamedList<double> parameters,
                               std::vector<double> zone_elevations,
                               std::vector<double> zone_fractions, std::vector<double> initial_ice,
-                              std::vector<double> initial_liquid) {
+                              std::vector<double> initial_liquid,
+                              WithDefault<bool, false> zone_storages) {
     const auto v = named_values(parameters, "parameters", kParameterNames);
     const SnowParameters p{v[0],
                            v[1],
@@ -64,7 +66,7 @@ Values temperature_index_snow(std::vector<double> precipitation, std::vector<dou
                         static_cast<double>(precipitation.size());
     SnowResult r = run_computation(work, [&] {
         return run_temperature_index_snow(precipitation, temperature, step_hours, start_day, p,
-                                          initial_ice, initial_liquid);
+                                          initial_ice, initial_liquid, zone_storages.value);
     });
     return Values{std::move(r.block)};
 }

@@ -2,11 +2,14 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
+#include <new>
 #include <numbers>
 
 #include "utils/errors.hpp"
 #include "utils/input_checks.hpp"
 #include "utils/interrupt.hpp"
+#include "utils/memory_limit.hpp"
 #include "utils/series_block.hpp"
 
 namespace rainmill {
@@ -145,14 +148,24 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
                                       const std::vector<double>& temperature, double step_hours,
                                       double start_day, const SnowParameters& p,
                                       const std::vector<double>& initial_ice,
-                                      const std::vector<double>& initial_liquid) {
+                                      const std::vector<double>& initial_liquid,
+                                      bool zone_storages) {
     check_snow(precipitation, temperature, step_hours, start_day, p, initial_ice, initial_liquid);
     const std::size_t n = precipitation.size();
     const std::size_t zones = p.zone_elevations.size();
     SnowResult r;
     r.steps = n;
     r.zones = zones;
-    const std::size_t zone_series = zones > 1 ? 2 * zones * (n + 1) : 0;
+    const bool keep_zones = zone_storages && zones > 1;
+    // Sized by the zones as well as the steps: refused up front when the
+    // process could not get it, before anything is computed.
+    constexpr std::size_t kMaxValues = std::numeric_limits<std::size_t>::max() / sizeof(double);
+    const std::size_t per_series = n + 1;
+    if (keep_zones && (zones > kMaxValues / 2 / per_series ||
+                       2 * zones * per_series > allocatable_bytes_limit() / sizeof(double))) {
+        throw std::bad_alloc();
+    }
+    const std::size_t zone_series = keep_zones ? 2 * zones * per_series : 0;
     r.block = allocate_series_block(5 * n + 2 * (n + 1) + zone_series);
     double* const liquid_out = r.block.data();
     double* const snowfall_out = liquid_out + n;
@@ -161,7 +174,7 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
     double* const factor = refreeze_out + n;
     double* const ice_out = factor + n;
     double* const water_out = ice_out + (n + 1);
-    double* const zone_out = zones > 1 ? water_out + (n + 1) : nullptr;
+    double* const zone_out = keep_zones ? water_out + (n + 1) : nullptr;
 
     WorkMeter meter;
     const double mean_rate = (p.melt_rate_max + p.melt_rate_min) * 0.5;

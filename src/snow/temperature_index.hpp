@@ -31,8 +31,10 @@ struct SnowParameters {
 // Fluxes per interval (N values each, inches, area-weighted over the zones)
 // and storages at the points (N + 1 values each), in one block: series k of
 // kSnowFluxes at block[k * N + i], storage j of kSnowStorages at
-// block[5 * N + j * (N + 1) + i]; with several zones, then each zone's own ice
-// and liquid water at the points (zone z's ice at 5 * N + (2 + 2 * z) * (N + 1)).
+// block[5 * N + j * (N + 1) + i]; with several zones and `zone_storages`, then
+// each zone's own ice and liquid water at the points (zone z's ice at
+// 5 * N + (2 + 2 * z) * (N + 1)): memory in proportion to zones x steps, which
+// a hot start needs and a long run of many zones may not afford.
 inline constexpr std::array<const char*, 5> kSnowFluxes = {
     "liquid",       // rain and melt leaving the pack
     "snowfall",     // precipitation falling as snow
@@ -61,6 +63,7 @@ struct SnowResult {
                                                     double step_hours, double start_day,
                                                     const SnowParameters& parameters,
                                                     const std::vector<double>& initial_ice,
-                                                    const std::vector<double>& initial_liquid);
+                                                    const std::vector<double>& initial_liquid,
+                                                    bool zone_storages);
 
 }  // namespace rainmill

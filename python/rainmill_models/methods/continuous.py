@@ -96,12 +96,13 @@ def temperature_index_snow(
     `zones` are the zones' elevations and area fractions, `initial` their ice and liquid water.
     Zone k's storages (k from 1) are `ice.zone<k>` and `liquid_water.zone<k>`.
     """
-    block = _kernels.temperature_index_snow(
-        precipitation, temperature, step_hours, start_day, parameters, *zones, *initial
-    )
     n, count = len(precipitation), len(zones[0])
+    keep = count > 1
+    block = _kernels.temperature_index_snow(
+        precipitation, temperature, step_hours, start_day, parameters, *zones, *initial, zone_storages=keep
+    )
     storages = list(SNOW_STORAGES)
-    if count > 1:
+    if keep:
         storages += [f"{name}.zone{k}" for k in range(1, count + 1) for name in SNOW_STORAGES]
     return _split(block, n, SNOW_FLUXES, storages)
 
