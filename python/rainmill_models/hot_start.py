@@ -68,9 +68,10 @@ def final_states(result: Any) -> dict[str, StateValue]:
     next run starts there (`start_from(network, states)`, or `save_states` for a later session).
 
     For every subbasin whose loss or snow method keeps states (its `STATE_FIELDS`), in the
-    description's units; a snow pack over several zones gives one value per zone. Water still in
-    a transform or a baseflow reservoir is not a method state: those restart from their own
-    initial values (the flows agree again once that water has passed, days later).
+    description's units; a snow pack over several zones gives one value per zone. A baseflow
+    layer restarts from its flow at the run's last point (one step before the end: within that
+    step's change). Water still in a transform is no state: it is lost to the next run, so its
+    flows agree again once that water would have passed.
     """
     from .units import from_us
 
@@ -94,6 +95,13 @@ def final_states(result: Any) -> dict[str, StateValue]:
                 if quantity is not None:
                     last = _scaled(last, lambda v, q=quantity: from_us(v, q, result.units))
                 states[f"subbasins.{name}.{process}.{field}"] = last
+        layers = getattr(getattr(element, "baseflow", None), "layers", None)
+        for layer in layers or {}:
+            flows = series.get("layers", {}).get(layer)
+            if flows is not None and len(flows):
+                # The flow at the run's last point: the next run's first, to within one step's change.
+                flow = from_us(float(flows[-1]), "flow", result.units)
+                states[f"subbasins.{name}.baseflow.layers.{layer}.initial_q"] = flow
     return states
 
 
