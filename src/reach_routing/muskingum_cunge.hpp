@@ -1,0 +1,53 @@
+// Variable-parameter Muskingum–Cunge routing of a prismatic (trapezoidal)
+// channel (Cunge, 1969; Ponce and Yevjevich, 1978), in US customary units:
+// feet, cubic feet per second, Manning's n with the 1.486 factor.
+#pragma once
+
+#include <vector>
+
+namespace rainmill {
+
+struct PrismaticChannel {
+    double length;        // ft
+    double slope;         // ft/ft
+    double manning_n;     // s/ft^(1/3)
+    double bottom_width;  // ft
+    double side_slope;    // horizontal per vertical
+};
+
+// Normal depth (ft) of `flow` (> 0) by Newton's method from `guess` (> 0):
+// y <- y - (Q(y) - flow) / Q'(y), halving y instead whenever a step would
+// leave it <= 0, until |step| <= 1e-10 y or 100 iterations. With
+// A = y (b + z y), P = b + 2 y sqrt(1 + z^2), Q(y) = ((1.486 / n) sqrt(S)) *
+// A * (A / P)^(2/3) and Q'(y) = Q (5/3 T / A - 2/3 (2 sqrt(1 + z^2)) / P),
+// T = b + 2 z y, in that order.
+[[nodiscard]] double normal_depth(const PrismaticChannel& channel, double flow, double guess);
+
+// Routes `inflow` (cfs at the points, step `dt` seconds). The grid: the peak
+// inflow Qp (at least kMinimumFlow) sets the celerity c and top width T, the
+// sub-reach length follows Ponce and Theurer (1982),
+// dx = 0.5 (c dt + Qp / (T S c)), rounded so that a whole number of equal
+// sub-reaches fills the reach, and each step is split into
+// m = ceil(c dt / dx) internal steps so that the Courant number stays at or
+// below 1 at the peak. The inflow between points is linear in time.
+//
+// Per internal step and sub-reach, upstream to downstream: the reference
+// flow is the three-point average (Q_j^n + Q_j^{n+1} + Q_{j+1}^n) / 3
+// (Ponce and Chaganti, 1994), at least kMinimumFlow; its normal depth
+// (warm-started from the sub-reach's last depth) gives c = Q' / T, the
+// Courant number C = c dt / dx and the cell Reynolds number
+// D = Q / (T S c dx); with d = 1 + C + D, C0 = (-1 + C + D) / d,
+// C1 = (1 + C - D) / d, C2 = (1 - C + D) / d and
+// Q_{j+1}^{n+1} = (C0 Q_j^{n+1} + C1 Q_j^n) + C2 Q_{j+1}^n, set to 0 when
+// negative (C0 < 0 on a steep rise into a nearly dry reach would otherwise
+// give negative flows; the water so added is at most the dip removed).
+// Every node starts at the first inflow. Throws InvalidInput for an invalid
+// channel.
+[[nodiscard]] std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
+                                                        const PrismaticChannel& channel,
+                                                        double dt);
+
+// The floor of the reference flow (cfs): a dry channel has no celerity.
+inline constexpr double kMinimumFlow = 1e-6;
+
+}  // namespace rainmill
