@@ -33,6 +33,7 @@ def lag_routing(inflow: _Floats, lag_hours: float, step_hours: float) -> Values:
 def modified_puls_routing(
     inflow: _Floats, storage: _Floats, outflow: _Floats, sub_reaches: int, dt_seconds: float
 ) -> Values: ...
+def muskingum_cunge_cell(inflow: _Floats, courant: float, cell_reynolds: float) -> Values: ...
 def muskingum_cunge_routing(
     inflow: _Floats,
     length: float,

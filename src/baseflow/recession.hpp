@@ -21,8 +21,8 @@ namespace rainmill {
 // the peak being above it. The baseflow is the total less the direct runoff.
 // Throws InvalidInput for invalid arguments.
 [[nodiscard]] std::vector<double> recession_baseflow(const std::vector<double>& direct,
-                                                     double initial_flow,
-                                                     double recession_constant, double threshold,
-                                                     bool threshold_is_ratio, double step_hours);
+                                                     double initial_flow, double recession_constant,
+                                                     double threshold, bool threshold_is_ratio,
+                                                     double step_hours);
 
 }  // namespace rainmill

@@ -19,12 +19,10 @@ constexpr const char* kRecessionBody =
     "the total flow recedes the same way from where it falls to the threshold\n"
     "on an event's falling limb (`threshold` times the peak when\n"
     "`threshold_is_ratio`, else a flow in cfs).";
-constexpr Param kRecessionParams[] = {{.name = "direct", .type = "Sequence[float]"},
-                                      {.name = "initial_flow", .type = "float"},
-                                      {.name = "recession_constant", .type = "float"},
-                                      {.name = "threshold", .type = "float"},
-                                      {.name = "threshold_is_ratio", .type = "bool"},
-                                      {.name = "step_hours", .type = "float"}};
+constexpr Param kRecessionParams[] = {
+    {.name = "direct", .type = "Sequence[float]"},   {.name = "initial_flow", .type = "float"},
+    {.name = "recession_constant", .type = "float"}, {.name = "threshold", .type = "float"},
+    {.name = "threshold_is_ratio", .type = "bool"},  {.name = "step_hours", .type = "float"}};
 constexpr Signature kRecession{.name = "recession_baseflow",
                                .params = kRecessionParams,
                                .required = 6,

@@ -75,12 +75,10 @@ constexpr const char* kGreenAmptBody =
     "Simons (1976): `suction` (inches), `conductivity` (inches per hour),\n"
     "`moisture_deficit` (fraction); the `impervious` share turns its rain into\n"
     "excess. Returns (excess, infiltration), inches per interval.";
-constexpr Param kGreenAmptParams[] = {{.name = "rain", .type = "Sequence[float]"},
-                                      {.name = "suction", .type = "float"},
-                                      {.name = "conductivity", .type = "float"},
-                                      {.name = "moisture_deficit", .type = "float"},
-                                      {.name = "impervious", .type = "float"},
-                                      {.name = "step_hours", .type = "float"}};
+constexpr Param kGreenAmptParams[] = {
+    {.name = "rain", .type = "Sequence[float]"}, {.name = "suction", .type = "float"},
+    {.name = "conductivity", .type = "float"},   {.name = "moisture_deficit", .type = "float"},
+    {.name = "impervious", .type = "float"},     {.name = "step_hours", .type = "float"}};
 constexpr Signature kGreenAmpt{.name = "green_ampt_loss",
                                .params = kGreenAmptParams,
                                .required = 6,

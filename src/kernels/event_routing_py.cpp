@@ -1,5 +1,5 @@
-// Functions lag_routing, muskingum_cunge_routing and modified_puls_routing of
-// rainmill_models._kernels.
+// Functions lag_routing, muskingum_cunge_routing, muskingum_cunge_cell and
+// modified_puls_routing of rainmill_models._kernels.
 #include <cstdint>
 #include <vector>
 
@@ -29,9 +29,8 @@ constexpr Signature kLag{.name = "lag_routing",
                          .doc_body = kLagBody};
 
 Values lag(std::vector<double> inflow, double lag_hours, double step_hours) {
-    return run_computation(2.0 * static_cast<double>(inflow.size()), [&] {
-        return Values{route_lag(inflow, lag_hours, step_hours)};
-    });
+    return run_computation(2.0 * static_cast<double>(inflow.size()),
+                           [&] { return Values{route_lag(inflow, lag_hours, step_hours)}; });
 }
 
 constexpr const char* kCungeBody =
@@ -58,9 +57,26 @@ Values cunge(std::vector<double> inflow, double length, double slope, double n, 
              double side, double dt) {
     const PrismaticChannel channel{length, slope, n, width, side};
     // The grid is known only inside; any reach with a few sub-reaches is worth detaching.
-    return run_computation(2000.0 * static_cast<double>(inflow.size()), [&] {
-        return Values{route_muskingum_cunge(inflow, channel, dt)};
-    });
+    return run_computation(2000.0 * static_cast<double>(inflow.size()),
+                           [&] { return Values{route_muskingum_cunge(inflow, channel, dt)}; });
+}
+
+constexpr const char* kCellBody =
+    "One Muskingum–Cunge cell with constant parameters: the Courant number\n"
+    "`courant` and cell Reynolds number `cell_reynolds` of a reference flow\n"
+    "give the coefficients; the first outflow is the first inflow.";
+constexpr Param kCellParams[] = {{.name = "inflow", .type = "Sequence[float]"},
+                                 {.name = "courant", .type = "float"},
+                                 {.name = "cell_reynolds", .type = "float"}};
+constexpr Signature kCell{.name = "muskingum_cunge_cell",
+                          .params = kCellParams,
+                          .required = 3,
+                          .returns = "Values",
+                          .doc_body = kCellBody};
+
+Values cell(std::vector<double> inflow, double courant, double reynolds) {
+    return run_computation(3.0 * static_cast<double>(inflow.size()),
+                           [&] { return Values{route_cunge_cell(inflow, courant, reynolds)}; });
 }
 
 constexpr const char* kPulsBody =
@@ -89,6 +105,7 @@ Values puls(std::vector<double> inflow, std::vector<double> storage, std::vector
 
 PyMethodDef lag_def = function_def<&lag, kLag>();
 PyMethodDef cunge_def = function_def<&cunge, kCunge>();
+PyMethodDef cell_def = function_def<&cell, kCell>();
 PyMethodDef puls_def = function_def<&puls, kPuls>();
 
 }  // namespace
@@ -96,6 +113,7 @@ PyMethodDef puls_def = function_def<&puls, kPuls>();
 void add_event_routing(PyObject* module) {
     add_function(module, &lag_def);
     add_function(module, &cunge_def);
+    add_function(module, &cell_def);
     add_function(module, &puls_def);
 }
 

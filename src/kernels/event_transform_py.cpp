@@ -84,8 +84,8 @@ constexpr Signature kConvolve{.name = "convolve_unit_hydrograph",
 Values convolve(std::vector<double> excess, std::vector<double> ordinates) {
     const double work =
         static_cast<double>(excess.size()) * (static_cast<double>(ordinates.size()) + 4.0);
-    return run_computation(
-        work, [&] { return Values{convolve_unit_hydrograph(excess, ordinates)}; });
+    return run_computation(work,
+                           [&] { return Values{convolve_unit_hydrograph(excess, ordinates)}; });
 }
 
 PyMethodDef scs_def = function_def<&scs, kScs>();

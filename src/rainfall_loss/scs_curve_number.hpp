@@ -20,7 +20,6 @@ namespace rainmill {
 // interval i is Q(P_i) - Q(P_{i-1}), kept within [0, rain_i] against
 // rounding. Validates its arguments (InvalidInput).
 [[nodiscard]] LossSplit scs_curve_number_loss(const std::vector<double>& rain, double curve_number,
-                                              double initial_abstraction_ratio,
-                                              double impervious);
+                                              double initial_abstraction_ratio, double impervious);
 
 }  // namespace rainmill

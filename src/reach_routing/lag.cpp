@@ -19,8 +19,7 @@ std::vector<double> route_lag(const std::vector<double>& inflow, double lag_hour
     const double whole = std::floor(steps);
     const double fraction = steps - whole;
     // A lag longer than the series leaves the first inflow everywhere.
-    const std::size_t shift =
-        whole >= static_cast<double>(n) ? n : static_cast<std::size_t>(whole);
+    const std::size_t shift = whole >= static_cast<double>(n) ? n : static_cast<std::size_t>(whole);
     const double* const in = inflow.data();
     double* const out = outflow.data();
     const double first = in[0];

@@ -78,8 +78,8 @@ std::vector<double> route_modified_puls(const std::vector<double>& inflow,
         meter.in_pieces(1, n, 12, [&](std::size_t first, std::size_t last) {
             for (std::size_t t = first; t < last; ++t) {
                 const double current_in = q[t];
-                const double now = (previous_in + current_in) +
-                                   (previous_n - (previous_out + previous_out));
+                const double now =
+                    (previous_in + current_in) + (previous_n - (previous_out + previous_out));
                 cursor = interval_of(indication, now, cursor);
                 double out = along(indication, outflow_table, cursor, now);
                 if (now < indication[0]) out = first_outflow;

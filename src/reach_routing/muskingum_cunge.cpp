@@ -27,7 +27,7 @@ struct Hydraulics {
 };
 
 struct ChannelTerms {
-    double conveyance;  // (1.486 / n) sqrt(S)
+    double conveyance;   // (1.486 / n) sqrt(S)
     double wetted_rate;  // 2 sqrt(1 + z^2), dP/dy
 };
 
@@ -88,6 +88,27 @@ void validate(const PrismaticChannel& c) {
 
 }  // namespace
 
+std::vector<double> route_cunge_cell(const std::vector<double>& inflow, double courant,
+                                     double cell_reynolds) {
+    require_non_negative("courant", courant);
+    require_non_negative("cell_reynolds", cell_reynolds);
+    std::vector<double> outflow(inflow.size());
+    if (inflow.empty()) return outflow;
+    const CungeCoefficients k = cunge_coefficients(courant, cell_reynolds);
+    const double* const in = inflow.data();
+    double* const out = outflow.data();
+    out[0] = in[0];
+    WorkMeter meter;
+    meter.in_pieces(1, inflow.size(), 3, [&](std::size_t first, std::size_t last) {
+        double previous = out[first - 1];
+        for (std::size_t t = first; t < last; ++t) {
+            previous = (k.c0 * in[t] + k.c1 * in[t - 1]) + k.c2 * previous;
+            out[t] = previous;
+        }
+    });
+    return outflow;
+}
+
 double normal_depth(const PrismaticChannel& channel, double flow, double guess) {
     return newton_depth(channel, terms_of(channel), flow, guess);
 }
@@ -106,9 +127,8 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
 
     const ChannelTerms terms = terms_of(channel);
     const Hydraulics at_peak = hydraulics_at(channel, terms, peak, 1.0);
-    const double ponce_dx =
-        0.5 * (at_peak.celerity * dt +
-               peak / (at_peak.top_width * channel.slope * at_peak.celerity));
+    const double ponce_dx = 0.5 * (at_peak.celerity * dt +
+                                   peak / (at_peak.top_width * channel.slope * at_peak.celerity));
     const double reaches = std::ceil(channel.length / ponce_dx);
     if (!(reaches <= kMaxSubReaches)) {
         throw InvalidInput("the reach needs " + format_number(reaches) +
@@ -119,8 +139,8 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
     const double steps = std::ceil(at_peak.celerity * dt / dx);
     if (!(steps <= kMaxInternalSteps)) {
         throw InvalidInput("the reach needs " + format_number(steps) +
-                           " internal steps per step; at most " +
-                           format_number(kMaxInternalSteps) + " are allowed");
+                           " internal steps per step; at most " + format_number(kMaxInternalSteps) +
+                           " are allowed");
     }
     const auto cells = static_cast<std::size_t>(reaches);
     const auto internal = static_cast<std::size_t>(steps < 1.0 ? 1.0 : steps);
@@ -152,12 +172,9 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
                     const double courant = h.celerity * step / dx;
                     const double cell_reynolds =
                         reference / (h.top_width * channel.slope * h.celerity * dx);
-                    const double d = 1.0 + courant + cell_reynolds;
-                    const double c0 = (-1.0 + courant + cell_reynolds) / d;
-                    const double c1 = (1.0 + courant - cell_reynolds) / d;
-                    const double c2 = (1.0 - courant + cell_reynolds) / d;
+                    const CungeCoefficients k = cunge_coefficients(courant, cell_reynolds);
                     const double routed =
-                        (c0 * new_level[j] + c1 * old_level[j]) + c2 * old_level[j + 1];
+                        (k.c0 * new_level[j] + k.c1 * old_level[j]) + k.c2 * old_level[j + 1];
                     new_level[j + 1] = routed < 0.0 ? 0.0 : routed;
                 }
                 old_level.swap(new_level);

@@ -44,8 +44,28 @@ struct PrismaticChannel {
 // Every node starts at the first inflow. Throws InvalidInput for an invalid
 // channel.
 [[nodiscard]] std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
-                                                        const PrismaticChannel& channel,
-                                                        double dt);
+                                                        const PrismaticChannel& channel, double dt);
+
+// The routing coefficients of a cell from its Courant number C and cell
+// Reynolds number D (Ponce, 1989, eqs. 9-47 to 9-49): with d = 1 + C + D,
+// c0 = (-1 + C + D) / d, c1 = (1 + C - D) / d, c2 = (1 - C + D) / d.
+struct CungeCoefficients {
+    double c0;
+    double c1;
+    double c2;
+};
+inline CungeCoefficients cunge_coefficients(double courant, double cell_reynolds) {
+    const double d = 1.0 + courant + cell_reynolds;
+    return {(-1.0 + courant + cell_reynolds) / d, (1.0 + courant - cell_reynolds) / d,
+            (1.0 - courant + cell_reynolds) / d};
+}
+
+// One cell with constant parameters (the constant-parameter method, its
+// parameters taken from a reference flow by the caller): outflow[0] =
+// inflow[0], then outflow[t] = (c0 inflow[t] + c1 inflow[t-1]) +
+// c2 outflow[t-1], negative results kept (the caller chose the grid).
+[[nodiscard]] std::vector<double> route_cunge_cell(const std::vector<double>& inflow,
+                                                   double courant, double cell_reynolds);
 
 // The floor of the reference flow (cfs): a dry channel has no celerity.
 inline constexpr double kMinimumFlow = 1e-6;
