@@ -150,6 +150,7 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
     std::vector<double> old_level(cells + 1, inflow[0]);
     std::vector<double> new_level(cells + 1, inflow[0]);
     std::vector<double> depth(cells, at_peak.depth);
+    std::vector<double> owed(cells, 0.0);
     outflow[0] = inflow[0];
     const double* const in = inflow.data();
     double* const out = outflow.data();
@@ -175,7 +176,11 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
                     const CungeCoefficients k = cunge_coefficients(courant, cell_reynolds);
                     const double routed =
                         (k.c0 * new_level[j] + k.c1 * old_level[j]) + k.c2 * old_level[j + 1];
-                    new_level[j + 1] = routed < 0.0 ? 0.0 : routed;
+                    // A negative outflow is set to 0 and the water so lent is paid back
+                    // from the cell's next outflows, so the clamp makes no volume.
+                    double paid = routed - owed[j];
+                    owed[j] = paid < 0.0 ? -paid : 0.0;
+                    new_level[j + 1] = paid < 0.0 ? 0.0 : paid;
                 }
                 old_level.swap(new_level);
                 meter.add(units);
