@@ -141,7 +141,7 @@ def table_curve(depths: Mapping[float, float]) -> DepthCurve:
 
     def curve(hours: float) -> float:
         if hours > xs[-1] + 1e-9:
-            raise ModelError("duration", f"{hours!r} h is beyond the table's longest duration ({xs[-1]!r} h)")
+            raise ModelError("duration", f"{hours!r} h is beyond the table's longest duration ({float(xs[-1])!r} h)")
         return float(np.interp(hours, xs, ys))
 
     return curve
@@ -202,7 +202,12 @@ def alternating_block_storm(
         raise ModelError("duration", f"must be positive hours, got {duration!r}")
     if not 0.0 <= peak <= 1.0:
         raise ModelError("peak", f"must lie in [0, 1], got {peak!r}")
-    depth_at = table_curve(curve) if isinstance(curve, Mapping) else curve
+    if isinstance(curve, Mapping):
+        if curve and duration > max(curve):
+            raise ModelError("duration", f"{duration!r} h is beyond the table's longest duration ({max(curve)!r} h)")
+        depth_at = table_curve(curve)
+    else:
+        depth_at = curve
     count = max(1, math.ceil(duration / hours - 1e-9))
     cumulative = np.array([depth_at(min(k * hours, duration)) for k in range(count + 1)], dtype=np.float64)
     blocks = np.sort(np.maximum(np.diff(cumulative), 0.0))[::-1]
