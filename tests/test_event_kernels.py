@@ -1,20 +1,21 @@
 """The event kernels of rainmill_models._kernels: bit for bit against plain loops, physics, published examples."""
 
-import math
 import os
 import signal
 import subprocess
 import sys
 import textwrap
 import time
-from bisect import bisect_right
+from pathlib import Path
 
 import numpy as np
 import pytest
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
+import event_loops as loops  # the plain loops, also the benchmark's pure-Python column
 from rainmill_models import _kernels as k
 
-ACRE_INCH = 43560.0 / 12.0  # cubic feet of one inch over one acre
+ACRE_INCH = loops.ACRE_INCH
 
 
 def arr(values):
@@ -36,225 +37,6 @@ def hydrograph(seed, n=80, peak=900.0):
     return 20.0 + peak * (t / 12.0) ** 2 * np.exp(2.0 * (1.0 - t / 12.0)) / 4.0 + rng.random(n)
 
 
-# ---- independent loops, in the documented order of operations ----
-
-
-def impervious_share(rain, impervious, pervious_excess):
-    excess, infiltration = [], []
-    for r, e in zip(rain, pervious_excess):
-        mixed = (1.0 - impervious) * e + impervious * r
-        x = mixed if mixed < r else r
-        excess.append(x)
-        infiltration.append(r - x)
-    return excess, infiltration
-
-
-def loop_curve_number(rain, cn, ratio, impervious):
-    s = 1000.0 / cn - 10.0
-    ia = ratio * s
-    total, before, out = 0.0, 0.0, []
-    for r in rain:
-        total += r
-        above = total - ia
-        q = above * above / (above + s) if above > 0.0 else 0.0
-        step, before = q - before, q
-        out.append(0.0 if step < 0.0 else (r if step > r else step))
-    return impervious_share(rain, impervious, out)
-
-
-def loop_initial_constant(rain, initial, rate, impervious, hours):
-    capacity, left, out = rate * hours, initial, []
-    for r in rain:
-        taken = r if r < left else left
-        left -= taken
-        rest = r - taken
-        out.append(rest - (rest if rest < capacity else capacity))
-    return impervious_share(rain, impervious, out)
-
-
-def loop_green_ampt(rain, suction, conductivity, deficit, impervious, hours):
-    head, kk = suction * deficit, conductivity * hours
-    total, out = 0.0, []
-    for r in rain:
-        a = kk - (total + total)
-        driven = total + head
-        root = math.sqrt(a * a + 8.0 * kk * driven)
-        capacity = 0.5 * (a + root) if a >= 0.0 else 4.0 * kk * driven / (root - a)
-        infiltrated = r if r < capacity else capacity
-        total += infiltrated
-        out.append(r - infiltrated)
-    return impervious_share(rain, impervious, out)
-
-
-# NRCS NEH 630 chapter 16, table 16-1 (t/Tp, q/qp), typed in again here.
-UH_T = [i / 10 for i in range(21)] + [2.2, 2.4, 2.6, 2.8, 3.0, 3.2, 3.4, 3.6, 3.8, 4.0, 4.5, 5.0]
-UH_Q = [0, .03, .1, .19, .31, .47, .66, .82, .93, .99, 1, .99, .93, .86, .78, .68, .56, .46, .39, .33, .28,
-        .207, .147, .107, .077, .055, .04, .029, .021, .015, .011, .005, 0]  # fmt: skip
-
-
-def unit_volume(shape, area, hours):
-    total = 0.0
-    for v in shape:
-        total += v
-    factor = (area * ACRE_INCH) / (total * (hours * 3600.0))
-    return [v * factor for v in shape]
-
-
-def loop_scs_uh(lag, prf, area, hours):
-    def table_area(first, last):
-        a = 0.0
-        for i in range(first, last):
-            a += (UH_T[i + 1] - UH_T[i]) * (0.5 * (UH_Q[i] + UH_Q[i + 1]))
-        return a
-
-    stretch = (table_area(0, 32) * (484.0 / prf) - table_area(0, 10)) / table_area(10, 32)
-    tp = 0.5 * hours + lag
-    count = int(math.floor(tp * (1.0 + stretch * 4.0) / hours) + 1.0)
-    shape = []
-    for i in range(count):
-        s = (i * hours) / tp
-        s = s if s <= 1.0 else 1.0 + (s - 1.0) / stretch
-        j = bisect_right(UH_T, s) - 1
-        shape.append(0.0 if j >= 32 else ((s - UH_T[j]) / (UH_T[j + 1] - UH_T[j])) * (UH_Q[j + 1] - UH_Q[j]) + UH_Q[j])
-    return unit_volume(shape, area, hours)
-
-
-def loop_user_uh(ordinates, duration, area, hours):
-    count = int(math.floor((len(ordinates) - 1) * duration / hours) + 1.0)
-    shape = []
-    for i in range(count):
-        position = (i * hours) / duration
-        whole = math.floor(position)
-        j = int(whole)
-        if j + 1 >= len(ordinates):
-            shape.append(ordinates[j] if j < len(ordinates) and position == whole else 0.0)
-        else:
-            shape.append((position - whole) * (ordinates[j + 1] - ordinates[j]) + ordinates[j])
-    return unit_volume(shape, area, hours)
-
-
-def loop_convolve(excess, unit):
-    out = [0.0] * len(excess)
-    for j, e in enumerate(excess):
-        if e == 0.0:
-            continue
-        for i in range(min(len(excess) - j, len(unit))):
-            out[j + i] += e * unit[i]
-    return out
-
-
-def loop_lag(inflow, lag, hours):
-    steps = lag / hours
-    whole = math.floor(steps)
-    f = steps - whole
-    shift = min(int(whole), len(inflow))
-    out = []
-    for i in range(len(inflow)):
-        now = inflow[i - shift] if i >= shift else inflow[0]
-        before = inflow[i - shift - 1] if i >= shift + 1 else inflow[0]
-        out.append(now if f == 0.0 else (1.0 - f) * now + f * before)
-    return out
-
-
-def loop_muskingum_cunge(inflow, length, slope, n, b, z, dt):
-    conveyance = (1.486 / n) * math.sqrt(slope)
-    wet = 2.0 * math.sqrt(1.0 + z * z)
-
-    def flow_rate(y):
-        area = y * (b + z * y)
-        perimeter = b + y * wet
-        top = b + 2.0 * z * y
-        q = conveyance * area * (area / perimeter) ** (2.0 / 3.0)
-        return q, q * ((5.0 / 3.0) * top / area - (2.0 / 3.0) * wet / perimeter), top
-
-    def hydraulics(flow, y):
-        for _ in range(100):
-            q, rate, _top = flow_rate(y)
-            step = (q - flow) / rate
-            if not y - step > 0.0:
-                y = 0.5 * y
-                continue
-            y = y - step
-            if abs(step) <= 1e-10 * y:
-                break
-        _q, rate, top = flow_rate(y)
-        return y, top, rate / top
-
-    peak = max([1e-6, *inflow])
-    y0, top0, c0 = hydraulics(peak, 1.0)
-    cells = math.ceil(length / (0.5 * (c0 * dt + peak / (top0 * slope * c0))))
-    dx = length / cells
-    internal = max(1, math.ceil(c0 * dt / dx))
-    step = dt / internal
-    old = [inflow[0]] * (cells + 1)
-    new = list(old)
-    depth = [y0] * cells
-    owed = [0.0] * cells
-    out = [inflow[0]]
-    for t in range(1, len(inflow)):
-        for s in range(1, internal + 1):
-            new[0] = (s / internal) * (inflow[t] - inflow[t - 1]) + inflow[t - 1]
-            for j in range(cells):
-                ref = max((old[j] + new[j] + old[j + 1]) / 3.0, 1e-6)
-                depth[j], top, c = hydraulics(ref, depth[j])
-                courant = c * step / dx
-                reynolds = ref / (top * slope * c * dx)
-                d = 1.0 + courant + reynolds
-                routed = ((-1.0 + courant + reynolds) / d * new[j] + (1.0 + courant - reynolds) / d * old[j]) + (
-                    1.0 - courant + reynolds
-                ) / d * old[j + 1]
-                paid = routed - owed[j]
-                owed[j] = -paid if paid < 0.0 else 0.0
-                new[j + 1] = 0.0 if paid < 0.0 else paid
-            old, new = new, old
-        out.append(old[cells])
-    return out
-
-
-def loop_puls(inflow, storage, outflow, segments, dt):
-    ind = [(2.0 * (s / segments)) / dt + o for s, o in zip(storage, outflow)]
-
-    def along(xs, ys, x):
-        i = min(max(bisect_right(xs, x) - 1, 0), len(xs) - 2)
-        return ((x - xs[i]) / (xs[i + 1] - xs[i])) * (ys[i + 1] - ys[i]) + ys[i]
-
-    flow = list(inflow)
-    for _ in range(segments):
-        pin, pout = flow[0], flow[0]
-        pn = along(outflow, ind, flow[0])
-        for t in range(1, len(flow)):
-            now = (pin + flow[t]) + (pn - (pout + pout))
-            out = outflow[0] if now < ind[0] else along(ind, outflow, now)
-            pin, pout, pn = flow[t], out, now
-            flow[t] = out
-    return flow
-
-
-def loop_recession(direct, q0, constant, threshold, is_ratio, hours):
-    factor = constant ** (hours / 24.0)
-    base, recession, peak, previous, receding, out = q0, 0.0, 0.0, 0.0, False, []
-    for i, d in enumerate(direct):
-        if i > 0:
-            base *= factor
-            if receding:
-                recession *= factor
-        plain = d + base
-        total = plain
-        if receding:
-            if plain > recession:
-                receding, peak = False, plain
-            else:
-                total = recession
-        if not receding:
-            peak = max(peak, total)
-            limit = threshold * peak if is_ratio else threshold
-            if i > 0 and total < previous and total <= limit and peak > limit:
-                receding, recession = True, total
-        out.append(total - d)
-        previous = total
-    return out
-
-
 # ---- bit for bit ----
 
 SEEDS = [1, 2, 3]
@@ -264,53 +46,48 @@ SEEDS = [1, 2, 3]
 @pytest.mark.parametrize(
     ("kernel", "loop", "args"),
     [
-        (k.scs_curve_number_loss, loop_curve_number, (72.0, 0.2, 0.15)),
-        (k.scs_curve_number_loss, loop_curve_number, (95.0, 0.05, 0.0)),
-        (k.initial_constant_loss, loop_initial_constant, (0.4, 0.12, 0.1, 0.25)),
-        (k.green_ampt_loss, loop_green_ampt, (4.3, 0.15, 0.3, 0.05, 0.25)),
-        (k.green_ampt_loss, loop_green_ampt, (0.0, 0.4, 0.0, 0.0, 1.0)),
+        (k.scs_curve_number_loss, loops.curve_number_into, (72.0, 0.2, 0.15)),
+        (k.scs_curve_number_loss, loops.curve_number_into, (95.0, 0.05, 0.0)),
+        (k.initial_constant_loss, loops.initial_constant_into, (0.4, 0.12, 0.1, 0.25)),
+        (k.green_ampt_loss, loops.green_ampt_into, (4.3, 0.15, 0.3, 0.05, 0.25)),
+        (k.green_ampt_loss, loops.green_ampt_into, (0.0, 0.4, 0.0, 0.0, 1.0)),
     ],
 )
 def test_losses_match_their_loops(seed, kernel, loop, args):
     rain = storm(seed)
     excess, infiltration = kernel(rain, *args)
-    want_excess, want_infiltration = loop(list(rain), *args)
-    assert arr(excess).tolist() == want_excess
-    assert arr(infiltration).tolist() == want_infiltration
+    assert [arr(excess).tolist(), arr(infiltration).tolist()] == list(loops.py_loss(loop, rain.tolist(), *args))
 
 
 @pytest.mark.parametrize(
     ("lag", "prf", "hours"), [(1.75, 484.0, 0.5), (2.3, 300.0, 0.25), (0.4, 600.0, 1.0 / 6.0), (0.0, 484.0, 0.5)]
 )
 def test_scs_unit_hydrograph_matches_its_loop(lag, prf, hours):
-    assert arr(k.scs_unit_hydrograph(lag, prf, 750.0, hours)).tolist() == loop_scs_uh(lag, prf, 750.0, hours)
+    assert arr(k.scs_unit_hydrograph(lag, prf, 750.0, hours)).tolist() == loops.py_scs_uh(lag, prf, 750.0, hours)
 
 
 def test_snyder_is_the_scs_shape_with_snyders_peak():
-    tp, cp, hours = 3.0, 0.6, 0.5
-    adjusted = tp + (hours - tp / 5.5) / 4.0
-    prf = 640.0 * cp * (0.5 * hours + adjusted) / adjusted
-    assert arr(k.snyder_unit_hydrograph(tp, cp, 1280.0, hours)).tolist() == loop_scs_uh(adjusted, prf, 1280.0, hours)
+    assert arr(k.snyder_unit_hydrograph(3.0, 0.6, 1280.0, 0.5)).tolist() == loops.py_snyder_uh(3.0, 0.6, 1280.0, 0.5)
 
 
 @pytest.mark.parametrize(("duration", "hours"), [(1.0, 0.25), (0.5, 1.0 / 3.0), (2.0, 2.0)])
 def test_user_unit_hydrograph_matches_its_loop(duration, hours):
     ordinates = [0.0, 120.0, 410.0, 300.0, 180.0, 90.0, 35.0, 10.0]
     got = arr(k.user_unit_hydrograph(ordinates, duration, 500.0, hours)).tolist()
-    assert got == loop_user_uh(ordinates, duration, 500.0, hours)
+    assert got == loops.py_user_uh(ordinates, duration, 500.0, hours)
 
 
 @pytest.mark.parametrize("seed", SEEDS)
 def test_convolution_matches_its_loop(seed):
     excess = storm(seed, 120)
     unit = arr(k.scs_unit_hydrograph(2.0, 484.0, 640.0, 0.25))
-    assert arr(k.convolve_unit_hydrograph(excess, unit)).tolist() == loop_convolve(list(excess), list(unit))
+    assert arr(k.convolve_unit_hydrograph(excess, unit)).tolist() == loops.py_convolve(excess.tolist(), unit.tolist())
 
 
 @pytest.mark.parametrize(("lag", "hours"), [(0.0, 1.0), (2.0, 0.5), (1.3, 0.5), (0.2, 1.0), (500.0, 1.0)])
 def test_lag_matches_its_loop(lag, hours):
     inflow = hydrograph(4, 40)
-    assert arr(k.lag_routing(inflow, lag, hours)).tolist() == loop_lag(list(inflow), lag, hours)
+    assert arr(k.lag_routing(inflow, lag, hours)).tolist() == loops.py_lag(inflow.tolist(), lag, hours)
 
 
 @pytest.mark.parametrize(
@@ -323,9 +100,9 @@ def test_lag_matches_its_loop(lag, hours):
 )
 def test_muskingum_cunge_matches_its_loop(channel):
     inflow = hydrograph(5, 60)
-    inflow[:5] = 0.0  # a dry start: the reference flow's floor
+    inflow[:5] = 0.0  # a dry start: the reference flow's floor and the clamp
     got = arr(k.muskingum_cunge_routing(inflow, *channel)).tolist()
-    assert got == loop_muskingum_cunge(list(inflow), *channel)
+    assert got == loops.py_muskingum_cunge(inflow.tolist(), *channel)
 
 
 @pytest.mark.parametrize("segments", [1, 3])
@@ -334,14 +111,14 @@ def test_modified_puls_matches_its_loop(segments):
     outflow = [0.0, 50.0, 200.0, 500.0, 1000.0, 2000.0]
     inflow = hydrograph(6, 70, peak=2600.0)  # above the table: its last segment extended
     got = arr(k.modified_puls_routing(inflow, storage, outflow, segments, 1800.0)).tolist()
-    assert got == loop_puls(list(inflow), storage, outflow, segments, 1800.0)
+    assert got == loops.py_puls(inflow.tolist(), storage, outflow, segments, 1800.0)
 
 
 @pytest.mark.parametrize(("threshold", "is_ratio"), [(0.3, True), (150.0, False)])
 def test_recession_matches_its_loop(threshold, is_ratio):
     direct = np.concatenate([hydrograph(7, 50) - 20.0, hydrograph(8, 50) - 20.0])
     got = arr(k.recession_baseflow(direct, 25.0, 0.85, threshold, is_ratio, 0.5)).tolist()
-    assert got == loop_recession(list(direct), 25.0, 0.85, threshold, is_ratio, 0.5)
+    assert got == loops.py_recession(direct.tolist(), 25.0, 0.85, threshold, is_ratio, 0.5)
 
 
 # ---- physics ----

@@ -43,7 +43,7 @@ constexpr Signature kCurveNumber{.name = "scs_curve_number_loss",
                                  .doc_body = kCurveNumberBody};
 
 Split curve_number(std::vector<double> rain, double cn, double ratio, double impervious) {
-    return run_computation(work_of(rain, 10.0), [&] {
+    return run_computation(work_of(rain, 4.0), [&] {
         return as_values(scs_curve_number_loss(rain, cn, ratio, impervious));
     });
 }
@@ -65,7 +65,7 @@ constexpr Signature kInitialConstant{.name = "initial_constant_loss",
 
 Split initial_constant(std::vector<double> rain, double initial, double rate, double impervious,
                        double step_hours) {
-    return run_computation(work_of(rain, 6.0), [&] {
+    return run_computation(work_of(rain, 3.0), [&] {
         return as_values(initial_constant_loss(rain, initial, rate, impervious, step_hours));
     });
 }
@@ -87,7 +87,7 @@ constexpr Signature kGreenAmpt{.name = "green_ampt_loss",
 
 Split green_ampt(std::vector<double> rain, double suction, double conductivity, double deficit,
                  double impervious, double step_hours) {
-    return run_computation(work_of(rain, 32.0), [&] {
+    return run_computation(work_of(rain, 16.0), [&] {
         return as_values(
             green_ampt_loss(rain, suction, conductivity, deficit, impervious, step_hours));
     });

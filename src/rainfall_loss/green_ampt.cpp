@@ -18,7 +18,7 @@ LossSplit green_ampt_loss(const std::vector<double>& rain, double suction, doubl
 
     const std::size_t n = rain.size();
     LossSplit split{std::vector<double>(n), std::vector<double>(n)};
-    double* const excess = split.excess.data();
+    const SplitWriter writer(split, impervious);
     const double* const depth = rain.data();
     const double head = suction * moisture_deficit;
     const double k = conductivity * step_hours;
@@ -27,17 +27,20 @@ LossSplit green_ampt_loss(const std::vector<double>& rain, double suction, doubl
     double infiltrated_total = 0.0;
     WorkMeter meter;
     meter.in_pieces(0, n, 30, [&](std::size_t first, std::size_t last) {
+        // The running total stays in a register (a captured reference could alias the output).
+        const SplitWriter put = writer;
+        double total = infiltrated_total;
         for (std::size_t i = first; i < last; ++i) {
-            const double a = k - (infiltrated_total + infiltrated_total);
-            const double driven = infiltrated_total + head;
+            const double a = k - (total + total);
+            const double driven = total + head;
             const double root = std::sqrt(a * a + eight_k * driven);
             const double capacity = a >= 0.0 ? 0.5 * (a + root) : four_k * driven / (root - a);
             const double infiltrated = depth[i] < capacity ? depth[i] : capacity;
-            infiltrated_total += infiltrated;
-            excess[i] = depth[i] - infiltrated;
+            total += infiltrated;
+            put(i, depth[i], depth[i] - infiltrated);
         }
+        infiltrated_total = total;
     });
-    add_impervious_share(rain, impervious, split);
     return split;
 }
 

@@ -15,21 +15,32 @@ LossSplit initial_constant_loss(const std::vector<double>& rain, double initial_
 
     const std::size_t n = rain.size();
     LossSplit split{std::vector<double>(n), std::vector<double>(n)};
-    double* const excess = split.excess.data();
+    const SplitWriter writer(split, impervious);
     const double* const depth = rain.data();
     const double capacity = constant_rate * step_hours;
     double left = initial_loss;
     WorkMeter meter;
     meter.in_pieces(0, n, 4, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            const double taken = depth[i] < left ? depth[i] : left;
-            left -= taken;
+        // The state lives in a register while the loop runs (a captured reference
+        // could alias the output), and once the initial loss is filled taken is 0
+        // at every interval: the rest of the loop has no chain from one to the next.
+        const SplitWriter put = writer;
+        double remaining = left;
+        std::size_t i = first;
+        for (; i < last && remaining > 0.0; ++i) {
+            const double taken = depth[i] < remaining ? depth[i] : remaining;
+            remaining -= taken;
             const double rest = depth[i] - taken;
             const double lost = rest < capacity ? rest : capacity;
-            excess[i] = rest - lost;
+            put(i, depth[i], rest - lost);
         }
+        for (; i < last; ++i) {
+            const double rest = depth[i] - 0.0;
+            const double lost = rest < capacity ? rest : capacity;
+            put(i, depth[i], rest - lost);
+        }
+        left = remaining;
     });
-    add_impervious_share(rain, impervious, split);
     return split;
 }
 

@@ -3,6 +3,7 @@
 // how the impervious share joins them.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 namespace rainmill {
@@ -17,18 +18,26 @@ struct LossSplit {
 // order: excess = (1 - impervious) * pervious_excess + impervious * rain,
 // capped at the rain (the two products may round above it), then
 // infiltration = rain - excess, so rain = excess + infiltration to the
-// rounding of one subtraction and neither is ever negative.
-inline void add_impervious_share(const std::vector<double>& rain, double impervious,
-                                 LossSplit& split) {
-    const double pervious = 1.0 - impervious;
-    const std::size_t n = rain.size();
-    double* const excess = split.excess.data();
-    double* const infiltration = split.infiltration.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        const double mixed = pervious * excess[i] + impervious * rain[i];
-        excess[i] = mixed < rain[i] ? mixed : rain[i];
-        infiltration[i] = rain[i] - excess[i];
+// rounding of one subtraction and neither is ever negative. The loss loops
+// call it as they go, so each output is written once.
+struct SplitWriter {
+    double pervious;
+    double impervious;
+    double* excess;
+    double* infiltration;
+
+    SplitWriter(LossSplit& split, double impervious_fraction)
+        : pervious(1.0 - impervious_fraction),
+          impervious(impervious_fraction),
+          excess(split.excess.data()),
+          infiltration(split.infiltration.data()) {}
+
+    void operator()(std::size_t i, double rain, double pervious_excess) const {
+        const double mixed = pervious * pervious_excess + impervious * rain;
+        const double x = mixed < rain ? mixed : rain;
+        excess[i] = x;
+        infiltration[i] = rain - x;
     }
-}
+};
 
 }  // namespace rainmill

@@ -24,22 +24,27 @@ LossSplit scs_curve_number_loss(const std::vector<double>& rain, double curve_nu
     const double abstraction = initial_abstraction_ratio * retention;
     const std::size_t n = rain.size();
     LossSplit split{std::vector<double>(n), std::vector<double>(n)};
-    double* const excess = split.excess.data();
+    const SplitWriter writer(split, impervious);
     const double* const depth = rain.data();
     double cumulative = 0.0;
     double runoff_before = 0.0;
     WorkMeter meter;
     meter.in_pieces(0, n, 8, [&](std::size_t first, std::size_t last) {
+        // The running sums stay in registers (a captured reference could alias the output).
+        const SplitWriter put = writer;
+        double total = cumulative;
+        double before = runoff_before;
         for (std::size_t i = first; i < last; ++i) {
-            cumulative += depth[i];
-            const double above = cumulative - abstraction;
+            total += depth[i];
+            const double above = total - abstraction;
             const double runoff = above > 0.0 ? above * above / (above + retention) : 0.0;
-            const double increment = runoff - runoff_before;
-            runoff_before = runoff;
-            excess[i] = increment < 0.0 ? 0.0 : (increment > depth[i] ? depth[i] : increment);
+            const double increment = runoff - before;
+            before = runoff;
+            put(i, depth[i], increment < 0.0 ? 0.0 : (increment > depth[i] ? depth[i] : increment));
         }
+        cumulative = total;
+        runoff_before = before;
     });
-    add_impervious_share(rain, impervious, split);
     return split;
 }
 

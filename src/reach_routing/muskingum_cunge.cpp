@@ -36,24 +36,22 @@ ChannelTerms terms_of(const PrismaticChannel& c) {
             2.0 * std::sqrt(1.0 + c.side_slope * c.side_slope)};
 }
 
-// Q(y) and Q'(y) in the documented order.
-void flow_and_rate(const PrismaticChannel& c, const ChannelTerms& t, double y, double& q,
-                   double& rate, double& top) {
-    const double area = y * (c.bottom_width + c.side_slope * y);
-    const double perimeter = c.bottom_width + y * t.wetted_rate;
-    top = c.bottom_width + 2.0 * c.side_slope * y;
-    q = t.conveyance * area * std::pow(area / perimeter, 2.0 / 3.0);
-    rate = q * ((5.0 / 3.0) * top / area - (2.0 / 3.0) * t.wetted_rate / perimeter);
-}
-
+// Manning's equation cubed, Q^3 = k^3 A^5 / P^2, needs no fractional power:
+// the depth solves g(y) = A^5 / P^2 - (Q / k)^3 = 0; with g P^2 and g' P^3
+// the Newton step g / g' takes one division, in the documented order.
 double newton_depth(const PrismaticChannel& c, const ChannelTerms& t, double flow, double guess) {
+    const double ratio = flow / t.conveyance;
+    const double target = ratio * ratio * ratio;
     double y = guess;
-    double q = 0.0;
-    double rate = 0.0;
-    double top = 0.0;
     for (int i = 0; i < kNewtonIterations; ++i) {
-        flow_and_rate(c, t, y, q, rate, top);
-        const double step = (q - flow) / rate;
+        const double area = y * (c.bottom_width + c.side_slope * y);
+        const double perimeter = c.bottom_width + y * t.wetted_rate;
+        const double top = c.bottom_width + 2.0 * c.side_slope * y;
+        const double square = area * area;
+        const double fourth = square * square;
+        const double value = fourth * area - target * (perimeter * perimeter);
+        const double rate = fourth * (5.0 * top * perimeter - 2.0 * area * t.wetted_rate);
+        const double step = value * perimeter / rate;
         const double next = y - step;
         if (!(next > 0.0)) {
             y = 0.5 * y;
@@ -65,14 +63,16 @@ double newton_depth(const PrismaticChannel& c, const ChannelTerms& t, double flo
     return y;
 }
 
+// The celerity dQ/dA = Q (5 / (3 A) - 2 P' / (3 T P)) at the normal depth of `flow`.
 Hydraulics hydraulics_at(const PrismaticChannel& c, const ChannelTerms& t, double flow,
                          double guess) {
     const double y = newton_depth(c, t, flow, guess);
-    double q = 0.0;
-    double rate = 0.0;
-    double top = 0.0;
-    flow_and_rate(c, t, y, q, rate, top);
-    return {y, top, rate / top};
+    const double area = y * (c.bottom_width + c.side_slope * y);
+    const double perimeter = c.bottom_width + y * t.wetted_rate;
+    const double top = c.bottom_width + 2.0 * c.side_slope * y;
+    const double celerity =
+        flow * ((5.0 / 3.0) / area - (2.0 / 3.0) * t.wetted_rate / (top * perimeter));
+    return {y, top, celerity};
 }
 
 void validate(const PrismaticChannel& c) {

@@ -15,12 +15,13 @@ struct PrismaticChannel {
     double side_slope;    // horizontal per vertical
 };
 
-// Normal depth (ft) of `flow` (> 0) by Newton's method from `guess` (> 0):
-// y <- y - (Q(y) - flow) / Q'(y), halving y instead whenever a step would
-// leave it <= 0, until |step| <= 1e-10 y or 100 iterations. With
-// A = y (b + z y), P = b + 2 y sqrt(1 + z^2), Q(y) = ((1.486 / n) sqrt(S)) *
-// A * (A / P)^(2/3) and Q'(y) = Q (5/3 T / A - 2/3 (2 sqrt(1 + z^2)) / P),
-// T = b + 2 z y, in that order.
+// Normal depth (ft) of `flow` (> 0) by Newton's method from `guess` (> 0) on
+// Manning's equation cubed: with A = y (b + z y), P = b + 2 y sqrt(1 + z^2),
+// T = b + 2 z y and k = (1.486 / n) sqrt(S), the root of
+// g(y) = A^5 / P^2 - (Q / k)^3: y <- y - step with v = A^4 A - (Q / k)^3 P^2
+// (g P^2), r = A^4 (5 T P - 2 A P') (g' P^3) and step = v P / r, halving y
+// instead whenever a step would leave it <= 0, until |step| <= 1e-10 y or
+// 100 iterations. No fractional power is taken.
 [[nodiscard]] double normal_depth(const PrismaticChannel& channel, double flow, double guess);
 
 // Routes `inflow` (cfs at the points, step `dt` seconds). The grid: the peak
@@ -34,7 +35,8 @@ struct PrismaticChannel {
 // Per internal step and sub-reach, upstream to downstream: the reference
 // flow is the three-point average (Q_j^n + Q_j^{n+1} + Q_{j+1}^n) / 3
 // (Ponce and Chaganti, 1994), at least kMinimumFlow; its normal depth
-// (warm-started from the sub-reach's last depth) gives c = Q' / T, the
+// (warm-started from the sub-reach's last depth) gives the celerity
+// c = Q (5 / (3 A) - 2 P' / (3 T P)), the
 // Courant number C = c dt / dx and the cell Reynolds number
 // D = Q / (T S c dx); with d = 1 + C + D, C0 = (-1 + C + D) / d,
 // C1 = (1 + C - D) / d, C2 = (1 - C + D) / d and

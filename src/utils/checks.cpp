@@ -1,6 +1,7 @@
 #include "utils/checks.hpp"
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "utils/errors.hpp"
@@ -28,7 +29,21 @@ void require_positive(std::string_view name, double value) {
     }
 }
 
+void require_finite(std::string_view name, const std::vector<double>& values) {
+    // One pass without an early exit (it vectorises): x - x is 0 only for finite x.
+    bool valid = true;
+    for (const double value : values) valid &= (value - value == 0.0);
+    if (!valid) throw InvalidInput(std::string(name) + " must be finite");
+}
+
 void require_depths(std::string_view name, const std::vector<double>& depths) {
+    // One pass without an early exit (it vectorises); the search for the
+    // first offending value only when there is one. NaN fails both tests.
+    bool valid = true;
+    for (const double value : depths) {
+        valid &= (value >= 0.0) & (value <= std::numeric_limits<double>::max());
+    }
+    if (valid) return;
     for (std::size_t i = 0; i < depths.size(); ++i) {
         if (!(std::isfinite(depths[i]) && depths[i] >= 0.0)) {
             throw InvalidInput(std::string(name) + "[" + std::to_string(i) +
