@@ -62,14 +62,13 @@ def green_ampt_into(rain, excess, infiltration, suction, conductivity, deficit, 
     head = suction * deficit
     k = conductivity * hours
     eight_k = 8.0 * k
-    four_k = 4.0 * k
     total = 0.0
     for i in range(len(rain)):
         r = rain[i]
         a = k - (total + total)
         driven = total + head
         root = math.sqrt(a * a + eight_k * driven)
-        capacity = 0.5 * (a + root) if a >= 0.0 else four_k * driven / (root - a)
+        capacity = 0.5 * (a + root)
         infiltrated = r if r < capacity else capacity
         total += infiltrated
         excess[i] = r - infiltrated

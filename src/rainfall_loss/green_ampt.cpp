@@ -23,7 +23,6 @@ LossSplit green_ampt_loss(const std::vector<double>& rain, double suction, doubl
     const double head = suction * moisture_deficit;
     const double k = conductivity * step_hours;
     const double eight_k = 8.0 * k;
-    const double four_k = 4.0 * k;
     double infiltrated_total = 0.0;
     WorkMeter meter;
     meter.in_pieces(0, n, 30, [&](std::size_t first, std::size_t last) {
@@ -34,7 +33,7 @@ LossSplit green_ampt_loss(const std::vector<double>& rain, double suction, doubl
             const double a = k - (total + total);
             const double driven = total + head;
             const double root = std::sqrt(a * a + eight_k * driven);
-            const double capacity = a >= 0.0 ? 0.5 * (a + root) : four_k * driven / (root - a);
+            const double capacity = 0.5 * (a + root);
             const double infiltrated = depth[i] < capacity ? depth[i] : capacity;
             total += infiltrated;
             put(i, depth[i], depth[i] - infiltrated);

@@ -17,10 +17,12 @@ namespace rainmill {
 // With M = suction * deficit, k = conductivity * step_hours and F the
 // cumulative infiltration (0 at the start), per interval in this order:
 // a = k - (F + F), r = sqrt(a * a + (8 * k) * (F + M)), capacity =
-// 0.5 * (a + r) when a >= 0, else (4 * k * (F + M)) / (r - a) (the same
-// root without cancellation); infiltrated = min(rain, capacity), F +=
-// infiltrated, pervious excess = rain - infiltrated; then the impervious
-// share. Validates its arguments (InvalidInput).
+// 0.5 * (a + r); infiltrated = min(rain, capacity), F += infiltrated,
+// pervious excess = rain - infiltrated; then the impervious share. Once F is
+// large against k the sum a + r cancels: its relative error is about
+// 2 F / k ulps of the capacity (1e-11 for F = 20 in, k = 0.001 in), far below
+// what the parameters are known to, and the step has no division in the
+// chain from one interval to the next. Validates its arguments (InvalidInput).
 [[nodiscard]] LossSplit green_ampt_loss(const std::vector<double>& rain, double suction,
                                         double conductivity, double moisture_deficit,
                                         double impervious, double step_hours);
