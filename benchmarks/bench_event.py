@@ -287,6 +287,14 @@ def markdown(figures):
             f"{'not installed' if numba_ms is None else f'{numba_ms:.3g}'} | {speedup:.0f}x | {against}{flags} | "
             f"{'yes' if exact else 'NO'} |"
         )
+    fast = sum(python_ms / kernel_ms >= SPEEDUP_TARGET for _, _, kernel_ms, python_ms, _, _ in figures)
+    near = [kernel_ms / numba_ms <= NUMBA_TARGET for _, _, kernel_ms, _, numba_ms, _ in figures if numba_ms]
+    lines += [
+        "",
+        f"- Each kernel >= 50x its pure-Python loop: {fast} of {len(figures)} — {'met' if fast == len(figures) else 'not met'}",
+        f"- Each kernel within 2x of its Numba loop: {sum(near)} of {len(near)} — "
+        f"{'met' if near and all(near) else 'not met'}",
+    ]
     return "\n".join(lines)
 
 
