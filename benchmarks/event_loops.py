@@ -180,7 +180,7 @@ def lag_into(inflow, out, lag, hours):
 
 def channel_hydraulics(flow, y, b, z, conveyance, wet):
     """(normal depth by Newton from y on Manning's equation cubed, top width, celerity) at `flow`."""
-    ratio = flow / conveyance
+    ratio = flow * (1.0 / conveyance)
     target = ratio * ratio * ratio
     for _ in range(100):
         area = y * (b + z * y)
@@ -201,7 +201,7 @@ def channel_hydraulics(flow, y, b, z, conveyance, wet):
     area = y * (b + z * y)
     perimeter = b + y * wet
     top = b + 2.0 * z * y
-    return y, top, flow * ((5.0 / 3.0) / area - (2.0 / 3.0) * wet / (top * perimeter))
+    return y, top, flow * (5.0 * top * perimeter - 2.0 * wet * area) / (3.0 * area * top * perimeter)
 
 
 def cunge_grid(inflow, length, slope, n, b, z, dt):
@@ -231,17 +231,17 @@ def cunge_route_into(inflow, out, old, new, depth, owed, internal, dx, step, slo
         for s in range(1, internal + 1):
             new[0] = (s / internal) * rise + before
             for j in range(cells):
-                ref = (old[j] + new[j] + old[j + 1]) / 3.0
+                ref = (old[j] + new[j] + old[j + 1]) * (1.0 / 3.0)
                 if not ref > 1e-6:
                     ref = 1e-6
                 y, top, c = channel_hydraulics(ref, depth[j], b, z, conveyance, wet)
                 depth[j] = y
-                courant = c * step / dx
-                reynolds = ref / (top * slope * c * dx)
-                d = 1.0 + courant + reynolds
-                c0 = (-1.0 + courant + reynolds) / d
-                c1 = (1.0 + courant - reynolds) / d
-                c2 = (1.0 - courant + reynolds) / d
+                courant = c * (step / dx)
+                reynolds = ref / (top * (slope * dx) * c)
+                e = 1.0 / (1.0 + courant + reynolds)
+                c0 = (-1.0 + courant + reynolds) * e
+                c1 = (1.0 + courant - reynolds) * e
+                c2 = (1.0 - courant + reynolds) * e
                 paid = ((c0 * new[j] + c1 * old[j]) + c2 * old[j + 1]) - owed[j]
                 owed[j] = -paid if paid < 0.0 else 0.0
                 new[j + 1] = 0.0 if paid < 0.0 else paid

@@ -16,6 +16,7 @@ namespace {
 
 constexpr double kManningUs = 1.486;
 constexpr int kNewtonIterations = 100;
+constexpr double kThird = 1.0 / 3.0;
 // Bounds on the grid, so that no reach asks for endless work.
 constexpr double kMaxSubReaches = 10000.0;
 constexpr double kMaxInternalSteps = 10000.0;
@@ -29,18 +30,19 @@ struct Hydraulics {
 struct ChannelTerms {
     double conveyance;   // (1.486 / n) sqrt(S)
     double wetted_rate;  // 2 sqrt(1 + z^2), dP/dy
+    double inverse_conveyance;
 };
 
 ChannelTerms terms_of(const PrismaticChannel& c) {
-    return {(kManningUs / c.manning_n) * std::sqrt(c.slope),
-            2.0 * std::sqrt(1.0 + c.side_slope * c.side_slope)};
+    const double conveyance = (kManningUs / c.manning_n) * std::sqrt(c.slope);
+    return {conveyance, 2.0 * std::sqrt(1.0 + c.side_slope * c.side_slope), 1.0 / conveyance};
 }
 
 // Manning's equation cubed, Q^3 = k^3 A^5 / P^2, needs no fractional power:
 // the depth solves g(y) = A^5 / P^2 - (Q / k)^3 = 0; with g P^2 and g' P^3
 // the Newton step g / g' takes one division, in the documented order.
 double newton_depth(const PrismaticChannel& c, const ChannelTerms& t, double flow, double guess) {
-    const double ratio = flow / t.conveyance;
+    const double ratio = flow * t.inverse_conveyance;
     const double target = ratio * ratio * ratio;
     double y = guess;
     for (int i = 0; i < kNewtonIterations; ++i) {
@@ -63,15 +65,15 @@ double newton_depth(const PrismaticChannel& c, const ChannelTerms& t, double flo
     return y;
 }
 
-// The celerity dQ/dA = Q (5 / (3 A) - 2 P' / (3 T P)) at the normal depth of `flow`.
+// The celerity dQ/dA = Q (5 T P - 2 P' A) / (3 A T P) at the normal depth of `flow`.
 Hydraulics hydraulics_at(const PrismaticChannel& c, const ChannelTerms& t, double flow,
                          double guess) {
     const double y = newton_depth(c, t, flow, guess);
     const double area = y * (c.bottom_width + c.side_slope * y);
     const double perimeter = c.bottom_width + y * t.wetted_rate;
     const double top = c.bottom_width + 2.0 * c.side_slope * y;
-    const double celerity =
-        flow * ((5.0 / 3.0) / area - (2.0 / 3.0) * t.wetted_rate / (top * perimeter));
+    const double celerity = flow * (5.0 * top * perimeter - 2.0 * t.wetted_rate * area) /
+                            (3.0 * area * top * perimeter);
     return {y, top, celerity};
 }
 
@@ -145,6 +147,8 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
     const auto cells = static_cast<std::size_t>(reaches);
     const auto internal = static_cast<std::size_t>(steps < 1.0 ? 1.0 : steps);
     const double step = dt / static_cast<double>(internal);
+    const double step_over_dx = step / dx;
+    const double slope_dx = channel.slope * dx;
 
     // Flows at the nodes (old and new time level) and each sub-reach's last depth.
     std::vector<double> old_level(cells + 1, inflow[0]);
@@ -166,13 +170,12 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
                 const double fraction = static_cast<double>(s) / static_cast<double>(internal);
                 new_level[0] = fraction * rise + before;
                 for (std::size_t j = 0; j < cells; ++j) {
-                    double reference = (old_level[j] + new_level[j] + old_level[j + 1]) / 3.0;
+                    double reference = (old_level[j] + new_level[j] + old_level[j + 1]) * kThird;
                     if (!(reference > kMinimumFlow)) reference = kMinimumFlow;
                     const Hydraulics h = hydraulics_at(channel, terms, reference, depth[j]);
                     depth[j] = h.depth;
-                    const double courant = h.celerity * step / dx;
-                    const double cell_reynolds =
-                        reference / (h.top_width * channel.slope * h.celerity * dx);
+                    const double courant = h.celerity * step_over_dx;
+                    const double cell_reynolds = reference / (h.top_width * slope_dx * h.celerity);
                     const CungeCoefficients k = cunge_coefficients(courant, cell_reynolds);
                     const double routed =
                         (k.c0 * new_level[j] + k.c1 * old_level[j]) + k.c2 * old_level[j + 1];

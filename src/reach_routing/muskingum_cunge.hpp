@@ -18,7 +18,8 @@ struct PrismaticChannel {
 // Normal depth (ft) of `flow` (> 0) by Newton's method from `guess` (> 0) on
 // Manning's equation cubed: with A = y (b + z y), P = b + 2 y sqrt(1 + z^2),
 // T = b + 2 z y and k = (1.486 / n) sqrt(S), the root of
-// g(y) = A^5 / P^2 - (Q / k)^3: y <- y - step with v = A^4 A - (Q / k)^3 P^2
+// g(y) = A^5 / P^2 - (Q / k)^3 (Q / k taken as Q (1 / k)): y <- y - step
+// with v = A^4 A - (Q / k)^3 P^2
 // (g P^2), r = A^4 (5 T P - 2 A P') (g' P^3) and step = v P / r, halving y
 // instead whenever a step would leave it <= 0, until |step| <= 1e-10 y or
 // 100 iterations. No fractional power is taken.
@@ -33,13 +34,12 @@ struct PrismaticChannel {
 // below 1 at the peak. The inflow between points is linear in time.
 //
 // Per internal step and sub-reach, upstream to downstream: the reference
-// flow is the three-point average (Q_j^n + Q_j^{n+1} + Q_{j+1}^n) / 3
+// flow is the three-point average (Q_j^n + Q_j^{n+1} + Q_{j+1}^n) (1 / 3)
 // (Ponce and Chaganti, 1994), at least kMinimumFlow; its normal depth
 // (warm-started from the sub-reach's last depth) gives the celerity
-// c = Q (5 / (3 A) - 2 P' / (3 T P)), the
-// Courant number C = c dt / dx and the cell Reynolds number
-// D = Q / (T S c dx); with d = 1 + C + D, C0 = (-1 + C + D) / d,
-// C1 = (1 + C - D) / d, C2 = (1 - C + D) / d and
+// c = Q (5 T P - 2 P' A) / (3 A T P), the Courant number C = c (dt / dx)
+// and the cell Reynolds number D = Q / (T (S dx) c); cunge_coefficients
+// gives C0, C1, C2 and
 // Q_{j+1}^{n+1} = (C0 Q_j^{n+1} + C1 Q_j^n) + C2 Q_{j+1}^n. C0 < 0 on a steep
 // rise into a nearly dry reach gives negative values: the cell keeps what it
 // owes (0 at the start), its outflow is v = routed - owed when v >= 0 (owing
@@ -53,17 +53,17 @@ struct PrismaticChannel {
                                                         const PrismaticChannel& channel, double dt);
 
 // The routing coefficients of a cell from its Courant number C and cell
-// Reynolds number D (Ponce, 1989, eqs. 9-47 to 9-49): with d = 1 + C + D,
-// c0 = (-1 + C + D) / d, c1 = (1 + C - D) / d, c2 = (1 - C + D) / d.
+// Reynolds number D (Ponce, 1989, chapter 9): with e = 1 / (1 + C + D),
+// c0 = (-1 + C + D) e, c1 = (1 + C - D) e, c2 = (1 - C + D) e (one division).
 struct CungeCoefficients {
     double c0;
     double c1;
     double c2;
 };
 inline CungeCoefficients cunge_coefficients(double courant, double cell_reynolds) {
-    const double d = 1.0 + courant + cell_reynolds;
-    return {(-1.0 + courant + cell_reynolds) / d, (1.0 + courant - cell_reynolds) / d,
-            (1.0 - courant + cell_reynolds) / d};
+    const double e = 1.0 / (1.0 + courant + cell_reynolds);
+    return {(-1.0 + courant + cell_reynolds) * e, (1.0 + courant - cell_reynolds) * e,
+            (1.0 - courant + cell_reynolds) * e};
 }
 
 // One cell with constant parameters (the constant-parameter method, its
