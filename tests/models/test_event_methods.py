@@ -92,6 +92,8 @@ def test_transforms_return_the_excess_volume_over_the_area(transform):
     flow = transform.run(excess, 640.0, 1800)
     assert flow.shape == excess.shape
     assert flow.sum() * 1800.0 == pytest.approx(excess.sum() * 640.0 * ACRE_INCH, rel=1e-12)
+    done = transform.complete_after(excess, 640.0, 1800)  # the run's horizon: nothing arrives later
+    assert flow[done:].max() == 0.0 and flow[done - 2] > 0.0
 
 
 def test_routing_and_baseflow_methods_run_on_arrays():

@@ -202,6 +202,12 @@ class _UnitHydrograph:
         unit = self.unit_hydrograph(area_acres, step_seconds)
         return _array(_kernels.convolve_unit_hydrograph(excess, unit))
 
+    def complete_after(self, excess: Array, area_acres: float, step_seconds: int) -> int:
+        """The first point after which the direct runoff of `excess` has fully arrived."""
+        wet = np.flatnonzero(excess)
+        last = int(wet[-1]) if wet.size else 0
+        return last + len(self.unit_hydrograph(area_acres, step_seconds))
+
 
 @register("transform", "scs")
 @dataclass(frozen=True)
