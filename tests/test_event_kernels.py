@@ -1,5 +1,6 @@
 """The event kernels of rainmill_models._kernels: bit for bit against plain loops, physics, published examples."""
 
+import math
 import os
 import signal
 import subprocess
@@ -256,6 +257,9 @@ def test_constant_monthly_baseflow_reads_the_month():
         (lambda: k.user_unit_hydrograph([0.0, 0.0], 1.0, 10.0, 0.5), "the unit hydrograph has no volume"),
         (lambda: k.snyder_unit_hydrograph(2.0, 1.5, 10.0, 0.5), "cp must lie in (0, 1], got 1.5"),
         (lambda: k.lag_routing([1.0], -1.0, 1.0), "lag must be finite and >= 0, got -1"),
+        (lambda: k.lag_routing([1.0, math.nan], 1.0, 1.0), "inflow[1] must be finite and >= 0, got NaN"),
+        (lambda: k.muskingum_cunge_routing([2.0, -1.0], 1e4, 0.001, 0.03, 5.0, 0.0, 60.0), "inflow[1] must be"),
+        (lambda: k.muskingum_cunge_routing([1e300], 1e4, 0.001, 0.03, 5.0, 0.0, 60.0), "the channel's hydraulics"),
         (lambda: k.muskingum_cunge_routing([1.0], 1e4, 0.001, 0.03, 0.0, 0.0, 60.0), "bottom_width and side_slope"),
         (lambda: k.muskingum_cunge_routing([1.0, 2.0], 1e9, 0.001, 0.03, 5.0, 0.0, 3600.0), "the reach needs"),
         (lambda: k.modified_puls_routing([1.0], [0.0, 1.0], [0.0, 0.0], 1, 60.0), "outflow must increase strictly"),

@@ -72,7 +72,7 @@ std::vector<double> recession_baseflow(const std::vector<double>& direct, double
         require_non_negative("threshold_flow", threshold);
     }
     require_positive("step_hours", step_hours);
-    require_finite("direct runoff", direct);
+    require_depths("direct", direct);
     const std::size_t n = direct.size();
     std::vector<double> baseflow(n);
     const double factor = std::pow(recession_constant, step_hours / 24.0);

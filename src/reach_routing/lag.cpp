@@ -12,6 +12,7 @@ std::vector<double> route_lag(const std::vector<double>& inflow, double lag_hour
                               double step_hours) {
     require_non_negative("lag", lag_hours);
     require_positive("step_hours", step_hours);
+    require_depths("inflow", inflow);
     const std::size_t n = inflow.size();
     std::vector<double> outflow(n);
     if (n == 0) return outflow;

@@ -52,7 +52,7 @@ std::vector<double> route_modified_puls(const std::vector<double>& inflow,
         throw InvalidInput("sub_reaches must lie in [1, 1000], got " + std::to_string(sub_reaches));
     }
     require_positive("dt", dt);
-    require_finite("inflow", inflow);
+    require_depths("inflow", inflow);
     std::vector<double> flow = inflow;
     if (flow.empty()) return flow;
 

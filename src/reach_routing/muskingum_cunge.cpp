@@ -119,11 +119,9 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
                                           const PrismaticChannel& channel, double dt) {
     validate(channel);
     require_positive("dt", dt);
+    require_depths("inflow", inflow);
     double peak = kMinimumFlow;
-    for (const double value : inflow) {
-        if (!std::isfinite(value)) throw InvalidInput("inflow must be finite");
-        if (value > peak) peak = value;
-    }
+    for (const double value : inflow) peak = value > peak ? value : peak;
     std::vector<double> outflow(inflow.size());
     if (inflow.empty()) return outflow;
 
@@ -131,6 +129,10 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
     const Hydraulics at_peak = hydraulics_at(channel, terms, peak, 1.0);
     const double ponce_dx = 0.5 * (at_peak.celerity * dt +
                                    peak / (at_peak.top_width * channel.slope * at_peak.celerity));
+    if (!(std::isfinite(ponce_dx) && ponce_dx > 0.0)) {
+        throw InvalidInput("the channel's hydraulics at the peak inflow (" + format_number(peak) +
+                           " cfs) are out of range");
+    }
     const double reaches = std::ceil(channel.length / ponce_dx);
     if (!(reaches <= kMaxSubReaches)) {
         throw InvalidInput("the reach needs " + format_number(reaches) +

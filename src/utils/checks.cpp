@@ -29,13 +29,6 @@ void require_positive(std::string_view name, double value) {
     }
 }
 
-void require_finite(std::string_view name, const std::vector<double>& values) {
-    // One pass without an early exit (it vectorises): x - x is 0 only for finite x.
-    bool valid = true;
-    for (const double value : values) valid &= (value - value == 0.0);
-    if (!valid) throw InvalidInput(std::string(name) + " must be finite");
-}
-
 void require_depths(std::string_view name, const std::vector<double>& depths) {
     // One pass without an early exit (it vectorises); the search for the
     // first offending value only when there is one. NaN fails both tests.

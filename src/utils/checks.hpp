@@ -13,8 +13,6 @@ void require_fraction(std::string_view name, double value);
 void require_non_negative(std::string_view name, double value);
 // Throws InvalidInput naming `name` unless value is finite and > 0.
 void require_positive(std::string_view name, double value);
-// Throws InvalidInput ("{name} must be finite") unless every value is.
-void require_finite(std::string_view name, const std::vector<double>& values);
 // Throws InvalidInput unless every value of `depths` is finite and >= 0.
 void require_depths(std::string_view name, const std::vector<double>& depths);
 
