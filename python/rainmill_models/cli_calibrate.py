@@ -16,7 +16,7 @@ import tomllib
 from pathlib import Path
 from typing import Any
 
-from .calibrate import OBJECTIVES, calibrate
+from .calibration import OBJECTIVES, calibrate
 from .description import Model, ModelError
 from .search import METHODS
 from .timeseries import read_flow_csv, read_rain_csv
