@@ -69,6 +69,7 @@ class Inputs:
     potential_et: dict[str, Array]
     temperature: dict[str, Array]
     length: int  # intervals of forcing
+    start: pd.Timestamp | None = None  # the first point, for methods that read the calendar
 
 
 def _series_table(value: Any, names: list[str], what: str, allow_weights: bool = False) -> dict[str, pd.Series]:
@@ -210,7 +211,7 @@ def prepare_inputs(
             factor = u.to_us(1.0, quantity, units) if quantity else 1.0
             extra[key][name] = fine.to_numpy(dtype=np.float64) * factor
     length = max([len(a) for a in arrays.values()] + [max(len(a) - 1, 0) for a in flows.values()] + [1])
-    return Inputs(arrays, flows, extra["potential_et"], extra["temperature"], length), start, step
+    return Inputs(arrays, flows, extra["potential_et"], extra["temperature"], length, start), start, step
 
 
 # ---- the engine ----
@@ -239,8 +240,10 @@ def in_us(method: Any, units: UnitSystem) -> Any:
                 key: dataclasses.replace(layer, **{attribute: u.to_us(getattr(layer, attribute), quantity, units)})
                 for key, layer in changes.get("layers", method.layers).items()
             }
-        elif getattr(method, name) is not None:
-            changes[name] = u.to_us(getattr(method, name), quantity, units)
+        elif isinstance(value := getattr(method, name), tuple):  # a table: each of its values
+            changes[name] = tuple(u.to_us(v, quantity, units) for v in value)
+        elif value is not None:
+            changes[name] = u.to_us(value, quantity, units)
     return dataclasses.replace(method, **changes)
 
 
@@ -293,7 +296,10 @@ def _subbasin(
     complete = getattr(transform, "complete_after", None)
     out["complete"] = complete(loss.excess, area, step) if complete is not None else 0
     if element.baseflow is not None:
-        total, layers = in_us(element.baseflow, units).run(loss.recharge, area, step, direct)
+        baseflow = in_us(element.baseflow, units)
+        months_of = getattr(baseflow, "months_of", None)  # a method that reads the calendar month
+        extra = {} if months_of is None else {"months": months_of(inputs.start, step, points)}
+        total, layers = baseflow.run(loss.recharge, area, step, direct, **extra)
         out["baseflow"] = total
         out["layers"] = layers
         fraction = math.fsum(layer.fraction for layer in getattr(element.baseflow, "layers", {}).values())

@@ -1,8 +1,14 @@
 """The event methods in the registry: names, validation messages, step checks and what their runs return."""
 
+import sys
+from pathlib import Path
+
 import numpy as np
+import pandas as pd
 import pytest
 
+import rainmill_models as rm
+from rainmill_models import storms, units
 from rainmill_models.errors import ModelError
 from rainmill_models.methods import Forcing, method_class
 from rainmill_models.methods import event as ev
@@ -107,3 +113,67 @@ def test_routing_and_baseflow_methods_run_on_arrays():
     assert monthly.run(inflow[:3], 640.0, 1800, inflow[:3], months=np.array([12, 1, 1]))[0].tolist() == [12, 1, 1]
     with pytest.raises(ModelError, match="monthly: needs the calendar month"):
         monthly.run(inflow, 640.0, 1800, inflow)
+
+
+# ---- in model files ----
+
+
+def event_network(system="US", monthly=False):
+    """A subbasin with the event methods and a modified-Puls reach, its numbers given in `system`."""
+    area, storage, outflow, flow = 800.0, [0.0, 2e5, 1e6, 5e6], [0.0, 50.0, 300.0, 2000.0], 3.0
+    if system == "SI":
+        area = units.from_us(area, "area", "SI")
+        storage = [units.from_us(v, "volume", "SI") for v in storage]
+        outflow = [units.from_us(v, "flow", "SI") for v in outflow]
+        flow = units.from_us(flow, "flow", "SI")
+    baseflow = (
+        {"method": "constant-monthly", "monthly": [flow * m for m in range(1, 13)]}
+        if monthly
+        else {"method": "recession", "initial_flow": flow, "recession_constant": 0.5, "threshold_ratio": 0.1}
+    )
+    return rm.Network.from_dict(
+        {
+            "options": {"units": system, "step": 0.25},
+            "subbasins": {
+                "hill": {
+                    "area": area,
+                    "downstream": "channel",
+                    "loss": {"method": "scs-curve-number", "cn": 75.0, "impervious": 10.0},
+                    "transform": {"method": "scs", "lag": 1.0},
+                    "baseflow": baseflow,
+                }
+            },
+            "reaches": {
+                "channel": {
+                    "routing": {"method": "modified-puls", "storage": storage, "outflow": outflow, "sub_reaches": 2}
+                }
+            },
+        }
+    )
+
+
+def test_event_methods_run_in_si_model_files_as_in_us_ones():
+    rain = storms.nrcs_storm("II", 4.0, "2024-06-01", "15min")
+    us = event_network("US").run(rain)
+    si = event_network("SI").run(rain * units.MM_PER_INCH)
+    flow = units.factor_from_us("flow", "SI")
+    pd.testing.assert_series_equal(si.at("channel") / flow, us.at("channel"), rtol=1e-9, check_names=False)
+
+
+def test_constant_monthly_baseflow_follows_the_calendar_of_the_run():
+    rain = pd.Series(0.0, index=pd.date_range("2024-01-31T18:00", periods=24, freq="15min"), name="rain")
+    result = event_network(monthly=True).run(rain, end="2024-02-01T06:00")
+    baseflow = result["hill"]["baseflow"]
+    assert baseflow[:"2024-01-31T23:45"].eq(3.0).all() and baseflow["2024-02-01":].eq(6.0).all()
+
+
+def test_the_design_storm_example_runs_and_attenuates_at_the_pond(capsys):
+    sys_path = str(Path(__file__).resolve().parents[2] / "examples")
+    sys.path.insert(0, sys_path)
+    try:
+        import design_storm
+    finally:
+        sys.path.remove(sys_path)
+    assert design_storm.main(["--no-plot"]) == 0
+    out = capsys.readouterr().out
+    assert "The pond takes the peak from" in out and "network" in out

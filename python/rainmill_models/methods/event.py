@@ -31,6 +31,7 @@ from dataclasses import dataclass
 from typing import ClassVar
 
 import numpy as np
+import pandas as pd
 
 from .. import _kernels
 from ..errors import ModelError
@@ -457,6 +458,13 @@ class ConstantMonthly:
 
     def check_step(self, step_seconds: int) -> None:
         """Any step."""
+
+    def months_of(self, start: object, step_seconds: int, points: int) -> Array:
+        """The calendar month (1 to 12) of each of `points` points from `start` every `step_seconds`."""
+        if start is None:
+            raise ModelError("monthly", "needs the time of the run's first point")
+        index = pd.date_range(pd.Timestamp(start), periods=points, freq=pd.Timedelta(seconds=step_seconds))  # type: ignore[arg-type]
+        return index.month.to_numpy(dtype=np.float64)
 
     def run(
         self,
