@@ -298,10 +298,87 @@ def markdown(figures):
     return "\n".join(lines)
 
 
+STUDY_WORKERS = 2
+STUDY_TARGET = 1.7
+
+
+def study_events(count=100, durations=(6.0, 12.0, 24.0)):
+    """`count` frequency storms of each duration: alternating blocks from one synthetic DDF curve
+    (depth = 3.28 t / (t + 0.25)^0.75 in, t in hours: 7.2 in in 24 h), each storm's depth scaled by a
+    draw in [0.5, 1.2] and its peak placed at a draw in [0.3, 0.6] of its duration (seeded)."""
+    from rainmill_models import storms
+
+    curve = storms.ddf_curve(3.28, 0.25, 0.75)
+    rng = np.random.default_rng(17)
+    events = {}
+    for i in range(count):
+        scale, peak = rng.uniform(0.5, 1.2), rng.uniform(0.3, 0.6)
+        for hours in durations:
+            depth = curve(hours) * scale
+            events[f"{i:03d}-{hours:g}h"] = storms.alternating_block_storm(
+                curve, hours, "2024-06-01T00:00", "6min", depth=depth, peak=peak
+            )
+    return events
+
+
+def study(count=100):
+    """The design-storm study on run_many: serial, then 2 processes, then Dask with 2 workers.
+
+    Returns (runs, serial s, [(executor, seconds, same results)]).
+    """
+    import rainmill_models as rm
+    from bench_calibrate import dask_client
+
+    network = rm.Network.load(HERE.parent / "examples" / "design_storm.toml")
+    events = study_events(count)
+    began = time.perf_counter()
+    reference = rm.run_many(network, events, progress=False)
+    serial = time.perf_counter() - began
+    figures = []
+    began = time.perf_counter()
+    table = rm.run_many(network, events, executor=STUDY_WORKERS, progress=False)
+    figures.append((f"processes ({STUDY_WORKERS})", time.perf_counter() - began, table.equals(reference)))
+    dask = dask_client(STUDY_WORKERS)
+    if dask is not None:
+        client, close = dask
+        try:
+            began = time.perf_counter()
+            table = rm.run_many(network, events, executor=client, progress=False)
+            figures.append(
+                (f"Dask LocalCluster ({STUDY_WORKERS})", time.perf_counter() - began, table.equals(reference))
+            )
+        finally:
+            close()
+    return len(events), serial, figures
+
+
+def study_markdown(runs, serial, figures):
+    lines = [
+        f"Design-storm study: {runs} storms (100 x 6, 12, 24 h alternating blocks) through examples/design_storm.toml",
+        "(three subbasins, three reaches, a detention pond) on `run_many`.",
+        "",
+        "| executor | seconds | runs/s | x serial | same table |",
+        "|---|---:|---:|---:|---|",
+        f"| serial | {serial:.2f} | {runs / serial:.1f} | 1.00 | |",
+    ]
+    best = 0.0
+    for name, seconds, same in figures:
+        best = max(best, serial / seconds)
+        lines.append(
+            f"| {name} | {seconds:.2f} | {runs / seconds:.1f} | {serial / seconds:.2f} | {'yes' if same else 'NO'} |"
+        )
+    verdict = "met" if best >= STUDY_TARGET else "not met"
+    lines += ["", f"- The study >= {STUDY_TARGET}x serial on {STUDY_WORKERS} workers: {best:.2f}x — {verdict}"]
+    return "\n".join(lines)
+
+
 def report():
     """The section of benchmarks/RESULTS.md."""
-    return markdown(rows())
+    return markdown(rows()) + "\n\n" + study_markdown(*study())
 
 
 if __name__ == "__main__":
-    print(report())
+    if sys.argv[1:] == ["--study"]:
+        print(study_markdown(*study()))
+    else:
+        print(report())

@@ -22,6 +22,7 @@ from .calibration import series_from_data, series_to_data
 from .description import Model, ModelError, get_parameter, with_parameters
 from .executors import ExecutorLike, Runner
 from .metrics import Missing, scores
+from .network import Network
 from .sampling import latin_hypercube, percentile_bands
 from .search import progress_bar
 from .timeseries import TimeSeriesError
@@ -61,7 +62,10 @@ def _event_data(name: Any, event: Event) -> dict[str, Any]:
 
 def _prepare_runs(context: Mapping[str, Any]) -> dict[str, Any]:
     return {
-        "models": [Model.from_dict(d) for d in context["models"]],
+        "models": [
+            (Network if network else Model).from_dict(d)
+            for d, network in zip(context["models"], context["networks"], strict=True)
+        ],
         "events": [
             (series_from_data(e["rain"]), None if e["observed"] is None else series_from_data(e["observed"]))
             for e in context["events"]
@@ -105,7 +109,7 @@ def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
 
 
 def run_many(
-    models: Model | Sequence[Model] | Mapping[Any, Model],
+    models: Model | Network | Sequence[Model | Network] | Mapping[Any, Model | Network],
     events: Event | Sequence[Event] | Mapping[Any, Event],
     *,
     pairing: str = "product",
@@ -144,6 +148,7 @@ def run_many(
         items = [(i, j) for i in range(len(model_pairs)) for j in range(len(event_pairs))]
     context = {
         "models": [m.to_dict() for _, m in model_pairs],
+        "networks": [isinstance(m, Network) for _, m in model_pairs],
         "events": [_event_data(name, e) for name, e in event_pairs],
         "end": None if end is None else pd.Timestamp(end).isoformat(),
         "missing": missing,

@@ -177,3 +177,10 @@ def test_the_design_storm_example_runs_and_attenuates_at_the_pond(capsys):
     assert design_storm.main(["--no-plot"]) == 0
     out = capsys.readouterr().out
     assert "The pond takes the peak from" in out and "network" in out
+
+
+def test_run_many_runs_a_network_on_many_storms():
+    storm = {f"{d} in": storms.nrcs_storm("II", d, "2024-06-01", "15min") for d in (2.0, 4.0)}
+    table = rm.run_many(event_network(), storm, progress=False)
+    assert table["error"].isna().all() and table["peak_flow"].is_monotonic_increasing
+    assert table.loc[1, "peak_flow"] == event_network().run(storm["4.0 in"]).outflow.max()
