@@ -308,7 +308,10 @@ def _subbasin(
     complete = getattr(transform, "complete_after", None)
     out["complete"] = complete(loss.excess, area, step) if complete is not None else 0
     if element.baseflow is not None:
-        total, layers = in_us(element.baseflow, units).run(loss.recharge, area, step, direct)
+        baseflow = in_us(element.baseflow, units)
+        months_of = getattr(baseflow, "months_of", None)  # a method that reads the calendar month
+        extra = {} if months_of is None else {"months": months_of(inputs.start, step, points)}
+        total, layers = baseflow.run(loss.recharge, area, step, direct, **extra)
         out["baseflow"] = total
         out["layers"] = layers
         fraction = math.fsum(layer.fraction for layer in getattr(element.baseflow, "layers", {}).values())
