@@ -7,7 +7,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from . import cli_calibrate, cli_run
+from . import cli_calibrate, cli_run, cli_storm
 from .description import ModelError
 from .timeseries import TimeSeriesError
 
@@ -16,6 +16,7 @@ from .timeseries import TimeSeriesError
 COMMANDS: list[Callable[[Any], None]] = [
     cli_run.add_command,
     cli_calibrate.add_command,
+    cli_storm.add_command,
 ]
 
 
