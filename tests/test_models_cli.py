@@ -1,6 +1,9 @@
-"""`python -m rainmill_models run`: the model file and CSV files in, summary, CSV and figure out."""
+"""The command line: model and CSV files in; a summary, CSV results and figures out; one-line errors."""
 
 import pathlib
+import resource
+import select
+import signal
 import subprocess
 import sys
 
@@ -9,80 +12,228 @@ import pytest
 pd = pytest.importorskip("pandas")
 pytest.importorskip("tomli_w")
 
+from rainmill_models.__main__ import main
+from rainmill_models.cli_common import UsageError
+
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+MODEL, STORM, OBSERVED = EXAMPLES / "event_model.toml", EXAMPLES / "design_storm.csv", EXAMPLES / "observed_outflow.csv"
 
 
-def cli(*args, cwd=None):
+def call(capsys, *args):
+    """Run the command line in this process: (exit status, stdout, stderr)."""
+    try:
+        status = main([str(a) for a in args])
+    except SystemExit as stop:
+        status = stop.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def cli(*args, **kwargs):
     return subprocess.run(
-        [sys.executable, "-m", "rainmill_models", *map(str, args)], capture_output=True, text=True, timeout=120, cwd=cwd
+        [sys.executable, "-m", "rainmill_models", *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        **kwargs,
     )
 
 
-def test_run_writes_results_and_figure(tmp_path):
+def written(folder, name, data):
+    path = folder / name
+    path.write_bytes(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+def edited(folder, *replacements):
+    text = MODEL.read_text()
+    for old, new in zip(replacements[::2], replacements[1::2]):
+        assert old in text
+        text = text.replace(old, new)
+    return written(folder, "model.toml", text)
+
+
+def run_args(*extra, model=MODEL, rain=STORM):
+    return ["run", model, "--rain", rain, *extra]
+
+
+def calibrate_args(folder, *extra, bounds="[1.0, 8.0]", observed=OBSERVED):
+    parameters = written(folder, "bounds.toml", f'"basin.transform.tc" = {bounds}\n')
+    common = ["calibrate", MODEL, "--rain", STORM, "--observed", observed, "--parameters", parameters]
+    return [*common, "--maxiter", "2", "--no-progress", *extra]
+
+
+def test_run_writes_results_and_figure(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     out, figure = tmp_path / "results.csv", tmp_path / "figure.png"
-    done = cli(
-        "run",
-        EXAMPLES / "event_model.toml",
-        "--rain",
-        EXAMPLES / "design_storm.csv",
-        "--observed",
-        EXAMPLES / "observed_outflow.csv",
-        "--out",
-        out,
-        "--plot",
-        figure,
-    )
-    assert done.returncode == 0, done.stderr
+    status, stdout, stderr = call(capsys, *run_args("--observed", OBSERVED, "--out", out, "--plot", figure))
+    assert status == 0, stderr
     for text in ("reservoir_outflow", "Mass balance", "within the tolerance", "Scores against the observations", "kge"):
-        assert text in done.stdout
+        assert text in stdout
     frame = pd.read_csv(out, index_col=0)
     assert {"reservoir_outflow", "rain.gross", "pool.elevation", "outlet.spillway"} <= set(frame.columns)
     assert frame.index[0] == "2024-06-11T00:00:00+00:00"
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-def test_observations_beyond_the_recession_extend_the_run(tmp_path):
+def test_observations_beyond_the_recession_extend_the_run(tmp_path, capsys):
     observed = tmp_path / "q.csv"
     index = pd.date_range("2024-06-11", "2024-06-14", freq="15min", tz="UTC", name="time")
     pd.Series(5.0, index=index, name="q").to_csv(observed)
-    done = cli(
-        "run",
-        EXAMPLES / "event_model.toml",
-        "--rain",
-        EXAMPLES / "design_storm.csv",
-        "--observed",
-        observed,
-        "--units",
-        "SI",
-    )
-    assert done.returncode == 0, done.stderr
-    assert "to 2024-06-14T00:00:00+00:00" in done.stdout and "m³/s" in done.stdout
+    status, stdout, stderr = call(capsys, *run_args("--observed", observed, "--units", "SI"))
+    assert status == 0, stderr
+    assert "to 2024-06-14T00:00:00+00:00" in stdout and "m³/s" in stdout
+
+
+def naive(text):
+    return text.replace("+00:00", "")
+
+
+# Each bad input: how to make its command line in a folder, and what its one error line must name.
+BAD_INPUTS = {
+    "empty csv": (lambda d: run_args(rain=written(d, "rain.csv", b"")), "rain.csv"),
+    "ragged csv": (
+        lambda d: run_args(rain=written(d, "rain.csv", "time,r\n2024-06-11T00:00,0.1\n2024-06-11T01:00,0.2,7\n")),
+        "rain.csv",
+    ),
+    "csv not utf-8": (
+        lambda d: run_args(rain=written(d, "rain.csv", "time,pluie é\n2024-06-11T00:00,0.1\n".encode("latin-1"))),
+        "rain.csv",
+    ),
+    "model not utf-8": (
+        lambda d: run_args(
+            model=written(d, "model.toml", MODEL.read_text().replace("Synthetic", "Modèle").encode("latin-1"))
+        ),
+        "model.toml",
+    ),
+    "outlet kind [1]": (lambda d: run_args(model=edited(d, 'kind = "constant"', "kind = [1]")), "model.toml"),
+    "toml nested 5000 deep": (
+        lambda d: run_args(model=written(d, "model.toml", "a = " + "[" * 5000 + "]" * 5000)),
+        "model.toml",
+    ),
+    "400-digit integer": (lambda d: run_args(model=edited(d, "area = 1600.0", "area = " + "9" * 400)), "model.toml"),
+    "tc 1e30": (lambda d: run_args(model=edited(d, "tc = 4.0", "tc = 1e30")), "model.toml"),
+    "baseflow 1e9 reservoirs of 1e9 h": (
+        lambda d: run_args(
+            model=edited(
+                d, "k = 72.0\ninitial_q = 4.0\nreservoirs = 1", "k = 1e9\ninitial_q = 4.0\nreservoirs = 1000000000"
+            )
+        ),
+        "model.toml",
+    ),
+    "end garbage": (lambda d: run_args("--end", "garbage"), "--end"),
+    "naive observations": (
+        lambda d: run_args("--observed", written(d, "observed.csv", naive(OBSERVED.read_text()))),
+        "observed.csv",
+    ),
+    "bounds low >= high": (lambda d: calibrate_args(d, bounds="[8.0, 8.0]"), "bounds.toml"),
+    "bad window": (lambda d: calibrate_args(d, "--window", "soon", "2024-06-12T00:00"), "--window"),
+    "reversed window": (lambda d: calibrate_args(d, "--window", "2024-06-12T00:00", "2024-06-11T00:00"), "--window"),
+    "seed -1": (lambda d: calibrate_args(d, "--seed", "-1"), "--seed"),
+    "executor 0": (lambda d: calibrate_args(d, "--executor", "0"), "--executor"),
+    "no finite score": (
+        lambda d: calibrate_args(
+            d, observed=written(d, "observed.csv", OBSERVED.read_text().replace(",9.227477332801971", ",inf"))
+        ),
+        "observed.csv",
+    ),
+}
+
+
+@pytest.mark.parametrize(("make", "named"), BAD_INPUTS.values(), ids=BAD_INPUTS.keys())
+def test_bad_input_is_one_error_line_naming_it(tmp_path, capsys, make, named):
+    status, _, stderr = call(capsys, *make(tmp_path), "--out", tmp_path / "out")
+    lines = stderr.splitlines()
+    assert status == 2 and len(lines) == 1, stderr
+    assert lines[0].startswith("error: ") and named in lines[0], stderr
+    assert not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize(
     ("edit", "message"),
     [
-        (("constant_rate = 0.12", "constant_rate = -0.12"), "error: basin.loss.constant_rate: must be >= 0, got -0.12"),
-        (("x = 0.15", "x = 0.45"), "error: reach.sub_reaches: the time step 0.25 h is outside [2Kx, 2K(1-x)]"),
-        (
-            ("initial_elevation = 108.5", "initial_elevation = 99.0"),
-            "error: reservoir.initial_elevation: 99 is outside",
-        ),
+        (("constant_rate = 0.12", "constant_rate = -0.12"), "basin.loss.constant_rate: must be >= 0, got -0.12"),
+        (("x = 0.15", "x = 0.45"), "reach.sub_reaches: the time step 0.25 h is outside [2Kx, 2K(1-x)]"),
+        (("initial_elevation = 108.5", "initial_elevation = 99.0"), "reservoir.initial_elevation: 99 is outside"),
     ],
 )
-def test_invalid_models_exit_with_the_message(tmp_path, edit, message):
-    text = (EXAMPLES / "event_model.toml").read_text()
-    assert edit[0] in text
-    model = tmp_path / "model.toml"
-    model.write_text(text.replace(edit[0], edit[1]))
-    done = cli("run", model, "--rain", EXAMPLES / "design_storm.csv")
-    assert done.returncode == 2
-    assert done.stderr.startswith(message), done.stderr
+def test_invalid_models_name_the_file_and_field(tmp_path, capsys, edit, message):
+    model = edited(tmp_path, *edit)
+    status, _, stderr = call(capsys, *run_args(model=model))
+    assert status == 2
+    assert stderr.startswith(f"error: {model}: {message}"), stderr
 
 
-def test_missing_files_and_arguments(tmp_path):
-    done = cli("run", tmp_path / "nope.toml", "--rain", EXAMPLES / "design_storm.csv")
-    assert done.returncode == 2 and "error:" in done.stderr and "nope.toml" in done.stderr
-    assert cli("run", EXAMPLES / "event_model.toml").returncode == 2  # --rain is required
-    assert "run" in cli("--help").stdout
+def test_failed_output_writes_nothing(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    outputs = ["--out", tmp_path / "best.toml", "--history", tmp_path / "history.csv"]
+    status, _, stderr = call(capsys, *calibrate_args(tmp_path, *outputs, "--plot", tmp_path / "fit.nosuchformat"))
+    assert status == 2 and stderr.startswith(f"error: {tmp_path / 'fit.nosuchformat'}: "), stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bounds.toml"], "no output, no temporary left behind"
+
+
+def test_a_directory_as_output_gets_a_named_file(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    status, stdout, stderr = call(capsys, *run_args("--plot", tmp_path, "--out", f"{tmp_path}/"))
+    assert status == 0, stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["event_model.png", "event_model.results.csv"]
+    assert f"Written: {tmp_path / 'event_model.png'}" in stdout
+    status, _, stderr = call(capsys, *run_args("--plot", tmp_path / "x.png", "--out", tmp_path / "x.png"))
+    assert status == 2 and "the same file as --out" in stderr
+
+
+def test_internal_faults_keep_their_traceback(capsys, monkeypatch):
+    from rainmill_models.run import Result
+
+    def broken(self, fit=None):
+        raise KeyError("a fault of the package")
+
+    monkeypatch.setattr(Result, "summary", broken)
+    status, _, stderr = call(capsys, *run_args())
+    assert status == 1
+    assert "Traceback" in stderr and "KeyError" in stderr and "internal error" in stderr.splitlines()[-1]
+    with pytest.raises(UsageError):  # --traceback: a refusal too is raised with its traceback
+        main(["--traceback", *map(str, run_args("--end", "2024-06-10T00:00"))])
+
+
+def test_missing_files_and_arguments(tmp_path, capsys):
+    status, _, stderr = call(capsys, *run_args(model=tmp_path / "nope.toml"))
+    assert status == 2 and stderr.startswith("error: ") and "nope.toml" in stderr
+    status, _, stderr = call(capsys, "run", MODEL)
+    assert status == 2 and stderr.startswith("error: ") and "--rain" in stderr and len(stderr.splitlines()) == 1
+    assert call(capsys, "--help")[0] == 0
+
+
+@pytest.mark.slow
+def test_a_full_disk_leaves_no_partial_file(tmp_path):
+    """A file-size limit (as a full disk would) stops the writes: no output at all, one line, status 2."""
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead of killing the process
+        resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
+
+    out = tmp_path / "results.csv"
+    done = cli(*run_args("--out", out), preexec_fn=limit)
+    assert done.returncode == 2 and done.stderr.startswith(f"error: {out}: "), done.stderr
+    assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("presses", [1, 2])
+def test_ctrl_c_ends_in_one_line(tmp_path, presses):
+    bounds = written(tmp_path, "bounds.toml", '"basin.transform.tc" = [1.0, 8.0]\n"basin.transform.r" = [0.25, 3.0]\n')
+    args = ["calibrate", MODEL, "--rain", STORM, "--observed", OBSERVED, "--parameters", bounds]
+    command = [sys.executable, "-m", "rainmill_models", *map(str, args), "--out", str(tmp_path / "best.toml")]
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert select.select([child.stderr], [], [], 60)[0], "the progress bar shows once the search runs"
+        for _ in range(presses):
+            child.send_signal(signal.SIGINT)
+        _, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    # Status 130; or, when the second press lands while the interpreter shuts down, ended by SIGINT itself.
+    assert child.returncode in (130, -signal.SIGINT), stderr
+    assert "Traceback" not in stderr and stderr.replace("\r", "\n").splitlines()[-1].startswith("interrupted"), stderr
+    if child.returncode == 130 and presses == 1:
+        assert (tmp_path / "best.toml").exists(), "one press: the best so far is written"

@@ -3,13 +3,21 @@
 from __future__ import annotations
 
 import argparse
-import sys
 from pathlib import Path
 from typing import Any
 
-from .description import Model
+from .cli_common import (
+    Outputs,
+    figure_writer,
+    load_model,
+    needs_matplotlib,
+    on_clock,
+    read_observed,
+    read_rain,
+    running,
+    timestamp,
+)
 from .metrics import scores
-from .timeseries import read_flow_csv, read_rain_csv
 
 
 def add_command(subparsers: Any) -> None:
@@ -18,7 +26,8 @@ def add_command(subparsers: Any) -> None:
         "run",
         help="run an event model on a rainfall record",
         description="Run the event model of a TOML file on a rainfall CSV file and print peaks, volumes, "
-        "the mass balance and (with --observed) the scores.",
+        "the mass balance and (with --observed) the scores. The outputs are written all or nothing; "
+        "an output given as a directory receives a file named after the model.",
     )
     parser.add_argument("model", type=Path, help="the model file (TOML)")
     parser.add_argument("--rain", type=Path, required=True, help="gross rainfall CSV: timestamp, depth per step")
@@ -35,35 +44,41 @@ def add_command(subparsers: Any) -> None:
         default="raise",
         help="missing observations: refuse (default) or leave out of the scores",
     )
-    parser.add_argument("--end", help="last time of the run (ISO 8601); default: until the outflow recedes")
+    parser.add_argument(
+        "--end",
+        type=timestamp,
+        help="last time of the run (ISO 8601; without an offset, on the rain's clock); default: until the "
+        "outflow recedes",
+    )
     parser.add_argument("--units", choices=["US", "SI"], help="units of the results (default: the model's)")
-    parser.add_argument("--out", type=Path, help="write every series to this CSV file")
-    parser.add_argument("--plot", type=Path, help="write the figure to this PNG file (needs matplotlib)")
+    parser.add_argument("--out", help="write every series to this CSV file (MODEL.results.csv in a directory)")
+    parser.add_argument(
+        "--plot", help="write the figure to this file, PNG unless its suffix says (MODEL.png in a directory)"
+    )
     parser.set_defaults(handler=run_command)
 
 
 def run_command(args: argparse.Namespace) -> int:
     """The `run` subcommand; returns the exit status."""
-    model = Model.load(args.model)
-    rain = read_rain_csv(args.rain, missing=args.rain_missing)
-    observed = None
-    if args.observed is not None:
-        observed = read_flow_csv(args.observed, missing="raise" if args.observed_missing == "raise" else "keep")
-    result = model.run(rain, end=args.end, units=args.units)
-    if observed is not None and args.end is None and observed.index[-1] > result.index[-1]:
-        result = model.run(rain, end=observed.index[-1], units=args.units)
+    outputs = Outputs()
+    stem = args.model.stem or "model"
+    out = outputs.target("--out", args.out, f"{stem}.results.csv")
+    plot = outputs.target("--plot", args.plot, f"{stem}.png")
+    needs_matplotlib("--plot", plot)
+    model = load_model(args.model)
+    rain = read_rain(args.rain, args.rain_missing)
+    observed = None if args.observed is None else read_observed(args.observed, args.observed_missing, rain, args.rain)
+    end = None if args.end is None else on_clock(args.end, rain.index, "--end", args.rain)
+    with running(args.model, args.rain, args.observed):
+        result = model.run(rain, end=end, units=args.units)
+        if observed is not None and end is None and observed.index[-1] > result.index[-1]:
+            result = model.run(rain, end=observed.index[-1], units=args.units)
     fit = scores(result.outflow, observed, missing=args.observed_missing) if observed is not None else None
     print(result.summary(fit))
-    if args.out is not None:
-        result.to_csv(args.out)
-        print(f"\nResults written to {args.out}")
-    if args.plot is not None:
-        from .plot import PlottingUnavailable
-
-        try:
-            result.plot(observed, path=args.plot)
-        except PlottingUnavailable as error:
-            print(f"No figure: {error}", file=sys.stderr)
-            return 2
-        print(f"Figure written to {args.plot}")
+    if out is not None:
+        outputs.add(out, result.to_csv)
+    if plot is not None:
+        outputs.add(plot, figure_writer(result.plot(observed), dpi=80))
+    for path in outputs.write():
+        print(f"Written: {path}")
     return 0
