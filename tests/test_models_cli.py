@@ -237,3 +237,12 @@ def test_ctrl_c_ends_in_one_line(tmp_path, presses):
     assert "Traceback" not in stderr and stderr.replace("\r", "\n").splitlines()[-1].startswith("interrupted"), stderr
     if child.returncode == 130 and presses == 1:
         assert (tmp_path / "best.toml").exists(), "one press: the best so far is written"
+
+
+@pytest.mark.slow
+def test_a_closed_output_pipe_stops_quietly():
+    command = [sys.executable, "-m", "rainmill_models", *map(str, run_args())]
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.close()  # as `| head` does once it has its lines
+    _, stderr = child.communicate(timeout=120)
+    assert child.returncode == 1 and not stderr, stderr

@@ -7,6 +7,7 @@ fault, with its traceback; 130 stopped by Ctrl-C, in one line.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import sys
@@ -47,6 +48,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         except KeyboardInterrupt:
             say("\ninterrupted")  # on a line of its own, after the terminal's ^C or a progress bar
             status = INTERRUPTED
+        except BrokenPipeError:  # the reader of the output went away (`| head`): stop quietly
+            _silence_stdout()
+            status = 1
         except ONE_LINE as error:
             if args.traceback:
                 raise
@@ -61,6 +65,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     if argv is None:
         _leave_on_interrupt(status)
     return status
+
+
+def _silence_stdout() -> None:
+    """Send what is still buffered for a closed pipe to /dev/null, so that the exit does not fail again."""
+    with contextlib.suppress(OSError, ValueError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def _leave_on_interrupt(status: int) -> None:
