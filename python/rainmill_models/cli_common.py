@@ -186,10 +186,10 @@ def needs_matplotlib(option: str, path: Path | None) -> None:
 class Outputs:
     """The files a command writes, all or nothing.
 
-    Each output is first rendered into a private temporary directory; once every one of them has
-    been rendered, each is copied beside its target and flushed to disk, and only then are they all
-    renamed into place (`files.atomic_write`). A failure anywhere before the renames leaves every
-    target as it was.
+    Each output is first rendered into a hidden temporary file beside its target; once every one of
+    them has been rendered, each is copied into `files.atomic_write`'s temporary and flushed to disk,
+    and only then are they all renamed into place. A failure anywhere before the renames leaves
+    every target as it was, and no temporary behind.
     """
 
     def __init__(self) -> None:
@@ -225,11 +225,16 @@ class Outputs:
 
     def write(self) -> list[Path]:
         """Render every output, then move them all into place; the paths written, in order."""
-        with tempfile.TemporaryDirectory(prefix="rainmill-outputs-") as staging:
+        with contextlib.ExitStack() as cleanup:
             staged: list[tuple[Path, Path]] = []
-            for i, (path, write) in enumerate(self._todo):
-                temporary = Path(staging) / f"{i}{path.suffix}"
-                try:
+            for path, write in self._todo:
+                try:  # rendered beside its target, so that a full disk is the target's disk
+                    handle, name = tempfile.mkstemp(
+                        prefix=f".{path.name}.", suffix=f".render{path.suffix}", dir=path.parent
+                    )
+                    os.close(handle)
+                    temporary = Path(name)
+                    cleanup.callback(temporary.unlink, missing_ok=True)
                     write(temporary)
                 except OSError as error:
                     raise _naming(error, path) from error
