@@ -89,6 +89,12 @@ def naive(text):
     return text.replace("+00:00", "")
 
 
+def with_inf(text):
+    lines = text.splitlines()
+    lines[-2] = lines[-2].split(",")[0] + ",inf"
+    return "\n".join(lines) + "\n"
+
+
 # Each bad input: how to make its command line in a folder, and what its one error line must name.
 BAD_INPUTS = {
     "empty csv": (lambda d: run_args(rain=written(d, "rain.csv", b"")), "rain.csv"),
@@ -132,9 +138,7 @@ BAD_INPUTS = {
     "seed -1": (lambda d: calibrate_args(d, "--seed", "-1"), "--seed"),
     "executor 0": (lambda d: calibrate_args(d, "--executor", "0"), "--executor"),
     "no finite score": (
-        lambda d: calibrate_args(
-            d, observed=written(d, "observed.csv", OBSERVED.read_text().replace(",9.227477332801971", ",inf"))
-        ),
+        lambda d: calibrate_args(d, observed=written(d, "observed.csv", with_inf(OBSERVED.read_text()))),
         "observed.csv",
     ),
 }
