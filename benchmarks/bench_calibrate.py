@@ -35,7 +35,7 @@ import numpy as np
 import pandas as pd
 
 import rainmill_models as rm
-from rainmill_models.calibrate import _outflow, prepare_calibration, series_to_data
+from rainmill_models.calibration import _outflow, prepare_calibration, series_to_data
 from rainmill_models.executors import Runner
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"

@@ -42,7 +42,7 @@ np = peers.np
 td = datetime.timedelta
 u = rainmill.utils
 CTS, ITS = u.ContinuousTimeSeries, u.IncrementalTimeSeries
-EXTRA_MODULES = ("bench_threads", "bench_calibrate")
+EXTRA_MODULES = ("bench_threads", "bench_calibrate", "bench_network")
 NOT_INSTALLED = "not installed"
 HOUR = 3600
 

@@ -170,9 +170,9 @@ def test_invalid_descriptions_name_the_field(path, value, message):
 @pytest.mark.parametrize(
     ("k", "x", "sub_reaches", "step", "fix"),
     [
-        (1.5, 0.15, 1, 0.25, "reach.sub_reaches = 2 would fix it"),  # 2Kx = 0.45 h > 0.25 h
-        (6.0, 0.4, 1, 0.25, "reach.sub_reaches = 20 would fix it"),
-        (0.5, 0.2, 4, 0.25, "reach.sub_reaches = 3 would fix it"),  # 2K(1-x) = 0.2 h < 0.25 h
+        (1.5, 0.15, 1, 0.25, "sub_reaches = 2 would fix it"),  # 2Kx = 0.45 h > 0.25 h
+        (6.0, 0.4, 1, 0.25, "sub_reaches = 20 would fix it"),
+        (0.5, 0.2, 4, 0.25, "sub_reaches = 3 would fix it"),  # 2K(1-x) = 0.2 h < 0.25 h
         (0.1, 0.2, 1, 0.25, "no number of sub-reaches fixes it at this step"),
     ],
 )

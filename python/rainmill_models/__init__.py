@@ -1,16 +1,18 @@
-"""rainmill_models: event models on top of the rainmill extension.
+"""rainmill_models: watershed models on top of the rainmill extension.
 
-Time-indexed data (pandas Series with a DatetimeIndex), a model description that loads from and
-saves to TOML, a volume-conserving Clark transform, runs whose results share one time index,
-mass balances, scores, plots and a command line (`python -m rainmill_models run ...`).
+Time-indexed data (pandas Series with a DatetimeIndex), model descriptions that load from and save
+to TOML (a network of subbasins, reaches, reservoirs, junctions, sources, diversions and sinks, or
+the older single chain), methods chosen from a registry, runs whose results share one time index,
+water balances per element, scores, plots and a command line (`python -m rainmill_models run ...`).
 
     import rainmill_models as rm
-    model = rm.Model.load("model.toml")
-    result = model.run(rm.read_rain_csv("rain.csv"))
-    print(result.summary(rm.scores(result.outflow, rm.read_flow_csv("observed.csv"))))
+    network = rm.Network.load("network.toml")
+    result = network.run(rm.read_rain_csv("rain.csv"))
+    print(result.summary())
+    print(rm.scores(result.at("outlet"), rm.read_flow_csv("observed.csv")))
 """
 
-from .calibrate import CalibrationResult, calibrate
+from .calibration import CalibrationResult, calibrate
 from .description import (
     BaseflowLayer,
     Basin,
@@ -31,6 +33,17 @@ from .description import (
 )
 from .ensemble import UncertaintyResult, run_many, uncertainty
 from .metrics import align, kge, scores
+from .network import (
+    Diversion,
+    Junction,
+    Network,
+    Pool,
+    Sink,
+    Source,
+    Subbasin,
+    compile_parameters,
+)
+from .network_run import NetworkResult, weighted_rain
 from .run import MassBalance, Result, simulate
 from .sampling import latin_hypercube, percentile_bands
 from .timeseries import (
@@ -53,22 +66,31 @@ __all__ = [
     "CalibrationResult",
     "ConstantOutlet",
     "ControlledOutlet",
+    "Diversion",
+    "Junction",
     "Loss",
     "MassBalance",
     "Model",
     "ModelError",
+    "Network",
+    "NetworkResult",
     "Options",
     "Outlet",
+    "Pool",
     "Reach",
     "Reservoir",
     "Result",
+    "Sink",
+    "Source",
     "SpecifiedOutlet",
+    "Subbasin",
     "TimeSeriesError",
     "Transform",
     "UncertaintyResult",
     "UncontrolledOutlet",
     "align",
     "calibrate",
+    "compile_parameters",
     "fill_flow",
     "fill_rain",
     "get_parameter",
@@ -86,6 +108,7 @@ __all__ = [
     "to_series",
     "uncertainty",
     "unit_hydrograph",
+    "weighted_rain",
     "with_parameters",
     "write_csv",
 ]

@@ -21,7 +21,7 @@ import tomllib
 from pathlib import Path
 from typing import Any
 
-from .calibrate import OBJECTIVES, calibrate
+from .calibration import OBJECTIVES, calibrate
 from .cli_common import (
     INTERRUPTED,
     Outputs,

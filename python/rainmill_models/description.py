@@ -19,17 +19,22 @@ import math
 import tomllib
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
+from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, ClassVar, Final, Literal, Self, TypeAlias, cast
 
 from .errors import ModelError as ModelError
-from .units import UNIT_SYSTEMS, UnitSystem
+from .methods.standard import MAX_CHAIN
+from .methods.standard import fmt as _fmt
+from .methods.standard import real as _real
+from .units import SECONDS_PER_HOUR, UNIT_SYSTEMS, UnitSystem
 
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
     import pandas as pd
 
+    from .network import Network
     from .run import Result
 
 LOSS_METHODS: Final = ("deficit-constant",)
@@ -38,21 +43,6 @@ TransformMethod = Literal["clark", "clark-truncated"]
 
 
 # ---- coercion and checks, shared by every component ----
-
-
-def _fmt(value: float) -> str:
-    """A number as the messages write it: 12 rather than 12.0, otherwise the shortest round trip."""
-    value = float(value)
-    return str(int(value)) if value.is_integer() and abs(value) < 1e16 else repr(value)
-
-
-def _real(value: object, path: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ModelError(path, f"must be a number, not {type(value).__name__}")
-    result = float(value)
-    if not math.isfinite(result):
-        raise ModelError(path, f"must be finite, got {result}")
-    return result
 
 
 def _optional_real(value: object, path: str) -> float | None:
@@ -69,6 +59,11 @@ def _whole(value: object, path: str) -> int:
 def _at_least(value: float, low: float, path: str, what: str = "") -> None:
     if value < low:
         raise ModelError(path, f"must be >= {_fmt(low)}{what}, got {_fmt(value)}")
+
+
+def _at_most(value: float, high: float, path: str) -> None:
+    if value > high:
+        raise ModelError(path, f"must be <= {_fmt(high)}, got {_fmt(value)}")
 
 
 def _above(value: float, low: float, path: str) -> None:
@@ -163,11 +158,12 @@ class BaseflowLayer:
         if not 0.0 <= fraction <= 1.0:
             raise ModelError("fraction", f"must be between 0 and 1, got {_fmt(fraction)}")
         k = _real(self.k, "k")
-        _at_least(k, 1.0 / 3600.0, "k", " h (one second)")
+        _at_least(k, 1.0 / SECONDS_PER_HOUR, "k", " h (one second)")
         initial_q = _real(self.initial_q, "initial_q")
         _at_least(initial_q, 0.0, "initial_q")
         reservoirs = _whole(self.reservoirs, "reservoirs")
         _at_least(reservoirs, 1, "reservoirs")
+        _at_most(reservoirs, MAX_CHAIN, "reservoirs")
         _set(self, "fraction", fraction)
         _set(self, "k", k)
         _set(self, "initial_q", initial_q)
@@ -227,6 +223,7 @@ class Reach:
             raise ModelError(f"{self.PATH}.x", f"must be between 0 and 0.5, got {_fmt(x)}")
         sub_reaches = _whole(self.sub_reaches, f"{self.PATH}.sub_reaches")
         _at_least(sub_reaches, 1, f"{self.PATH}.sub_reaches")
+        _at_most(sub_reaches, MAX_CHAIN, f"{self.PATH}.sub_reaches")
         initial = _optional_real(self.initial_outflow, f"{self.PATH}.initial_outflow")
         if initial is not None:
             _at_least(initial, 0.0, f"{self.PATH}.initial_outflow")
@@ -297,7 +294,7 @@ class SpecifiedOutlet:
         for i, value in enumerate(discharge):
             _at_least(value, 0.0, f"discharge[{i}]")
         step = _real(self.step, "step")
-        _at_least(step, 1.0 / 3600.0, "step", " h (one second)")
+        _at_least(step, 1.0 / SECONDS_PER_HOUR, "step", " h (one second)")
         _set(self, "discharge", discharge)
         _set(self, "step", step)
         _bounds(self, ("minimum_elevation", "maximum_elevation", "maximum_release"))
@@ -356,25 +353,29 @@ class Reservoir:
 
     def __post_init__(self) -> None:
         p = self.PATH
-        elevation = _table(self.elevation, f"{p}.elevation")
-        storage = _table(self.storage, f"{p}.storage")
+
+        def at(name: str) -> str:
+            return f"{p}.{name}" if p else name
+
+        elevation = _table(self.elevation, at("elevation"))
+        storage = _table(self.storage, at("storage"))
         if len(elevation) != len(storage):
-            raise ModelError(f"{p}.storage", f"has {len(storage)} values for {len(elevation)} elevations")
+            raise ModelError(at("storage"), f"has {len(storage)} values for {len(elevation)} elevations")
         if len(elevation) < 2:
-            raise ModelError(f"{p}.elevation", "the storage curve needs at least 2 points")
-        _increasing(elevation, f"{p}.elevation")
-        _increasing(storage, f"{p}.storage")
+            raise ModelError(at("elevation"), "the storage curve needs at least 2 points")
+        _increasing(elevation, at("elevation"))
+        _increasing(storage, at("storage"))
         if storage[0] < 0.0:
-            raise ModelError(f"{p}.storage[0]", f"must be >= 0, got {_fmt(storage[0])}")
-        initial = _real(self.initial_elevation, f"{p}.initial_elevation")
+            raise ModelError(at("storage[0]"), f"must be >= 0, got {_fmt(storage[0])}")
+        initial = _real(self.initial_elevation, at("initial_elevation"))
         if not elevation[0] <= initial <= elevation[-1]:
             raise ModelError(
-                f"{p}.initial_elevation",
+                at("initial_elevation"),
                 f"{_fmt(initial)} is outside the storage curve ({_fmt(elevation[0])} to {_fmt(elevation[-1])})",
             )
         outlets: dict[str, Outlet] = {}
         for name, outlet in dict(self.outlets).items():
-            path = f"{p}.outlets.{_name(name, f'{p}.outlets')}"
+            path = at(f"outlets.{_name(name, at('outlets'))}")
             if not isinstance(outlet, tuple(OUTLET_KINDS.values())):
                 raise ModelError(path, "must be an outlet (ConstantOutlet, SpecifiedOutlet, ...)")
             outlets[name] = outlet
@@ -414,7 +415,7 @@ class Options:
             raise ModelError(f"{p}.units", f"must be one of {list(UNIT_SYSTEMS)}, got {self.units!r}")
         step = _optional_real(self.step, f"{p}.step")
         if step is not None:
-            _at_least(step, 1.0 / 3600.0, f"{p}.step", " h (one second)")
+            _at_least(step, 1.0 / SECONDS_PER_HOUR, f"{p}.step", " h (one second)")
         recession = _real(self.recession, f"{p}.recession")
         if not 0.0 < recession < 1.0:
             raise ModelError(f"{p}.recession", f"must lie strictly between 0 and 1, got {_fmt(recession)}")
@@ -425,8 +426,54 @@ class Options:
         _set(self, "max_horizon", horizon)
 
 
+class ModelFile:
+    """TOML files of a description that converts to and from plain data (`from_dict`, `to_dict`)."""
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Self:
+        """The description a TOML-shaped mapping describes."""
+        raise NotImplementedError
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain, TOML-shaped data."""
+        raise NotImplementedError
+
+    @classmethod
+    def from_toml(cls, text: str) -> Self:
+        """The model a TOML document describes."""
+        try:
+            data = tomllib.loads(text)
+        except tomllib.TOMLDecodeError as error:
+            raise ModelError("", f"not a valid TOML document: {error}") from error
+        except RecursionError:
+            raise ModelError("", "the TOML document is nested too deeply") from None
+        return cls.from_dict(data)
+
+    def to_toml(self) -> str:
+        """The description as a TOML document (needs `tomli-w`)."""
+        import tomli_w
+
+        return tomli_w.dumps(self.to_dict())
+
+    @classmethod
+    def load(cls, path: str | Path) -> Self:
+        """Read a model file (UTF-8, a regular file)."""
+        from .files import read_text
+
+        return cls.from_toml(read_text(path))
+
+    def save(self, path: str | Path) -> Path:
+        """Write the model file all or nothing; returns its path."""
+        from .files import atomic_write
+
+        text = self.to_toml()
+        with atomic_write(path) as stream:
+            stream.write(text)
+        return Path(path)
+
+
 @dataclass(frozen=True)
-class Model:
+class Model(ModelFile):
     """The event model: a basin, optionally a reach below it and a reservoir below that."""
 
     basin: Basin
@@ -439,8 +486,17 @@ class Model:
             value = getattr(self, name)
             if not isinstance(value, cls) and not (value is None and name in ("reach", "reservoir")):
                 raise ModelError(name, f"must be a {cls.__name__}")
-        if self.options.step is not None:
-            check_step(self, round(self.options.step * 3600.0))
+        self.network  # noqa: B018 - the network form validates the methods (and the step, when set)
+
+    @cached_property
+    def network(self) -> Network:
+        """The model as a network of up to three elements: "basin", "reach" and "reservoir"."""
+        from .network import Network
+
+        try:
+            return Network.from_dict(self.to_dict())
+        except ModelError as error:
+            raise chain_error(error) from None
 
     # ---- files and plain data ----
 
@@ -452,32 +508,6 @@ class Model:
     def to_dict(self) -> dict[str, Any]:
         """Plain, TOML-shaped data (dicts, lists, numbers, texts); absent optional values are left out."""
         return _model_to_dict(self)
-
-    @classmethod
-    def from_toml(cls, text: str) -> Self:
-        """The model a TOML document describes."""
-        try:
-            data = tomllib.loads(text)
-        except tomllib.TOMLDecodeError as error:
-            raise ModelError("", f"not a valid TOML document: {error}") from error
-        return cls.from_dict(data)
-
-    def to_toml(self) -> str:
-        """The description as a TOML document (needs `tomli-w`)."""
-        import tomli_w
-
-        return tomli_w.dumps(self.to_dict())
-
-    @classmethod
-    def load(cls, path: str | Path) -> Self:
-        """Read a model file."""
-        return cls.from_toml(Path(path).read_text(encoding="utf-8"))
-
-    def save(self, path: str | Path) -> Path:
-        """Write the model file; returns its path."""
-        target = Path(path)
-        target.write_text(self.to_toml(), encoding="utf-8")
-        return target
 
     # ---- parameters ----
 
@@ -518,44 +548,25 @@ def check_step(model: Model, step_seconds: int) -> None:
     when their constant is shorter than half a step; a Muskingum sub-reach needs the step within
     [2Kx, 2K(1 - x)] for all three coefficients to stay non-negative.
     """
-    dt = step_seconds / 3600.0
-    transform = model.basin.transform
-    if transform.r < dt / 2.0:
-        raise ModelError(
-            "basin.transform.r",
-            f"{_fmt(transform.r)} h is shorter than half the time step ({_fmt(dt / 2.0)} h): "
-            "the unit hydrograph would oscillate into negative flows",
-        )
-    for name, layer in model.basin.baseflow.items():
-        per_reservoir = layer.k / layer.reservoirs
-        if per_reservoir < dt / 2.0:
-            raise ModelError(
-                f"basin.baseflow.{name}.k",
-                f"{_fmt(layer.k)} h over {layer.reservoirs} reservoir(s) is shorter than half the time step "
-                f"({_fmt(dt / 2.0)} h) per reservoir",
-            )
-    reach = model.reach
-    if reach is not None:
-        k = reach.k / reach.sub_reaches
-        low, high = 2.0 * k * reach.x, 2.0 * k * (1.0 - reach.x)
-        if not low <= dt <= high:
-            fewest = max(1, math.ceil(2.0 * reach.k * reach.x / dt - 1e-12))
-            most = math.floor(2.0 * reach.k * (1.0 - reach.x) / dt + 1e-12)
-            fix = (
-                f"reach.sub_reaches = {fewest if dt < low else most} would fix it"
-                if fewest <= most
-                else "no number of sub-reaches fixes it at this step"
-            )
-            raise ModelError(
-                "reach.sub_reaches",
-                f"the time step {_fmt(dt)} h is outside [2Kx, 2K(1-x)] = [{low:.4g}, {high:.4g}] h "
-                f"for K = {k:.4g} h per sub-reach, so the routing would produce negative flows; {fix}",
-            )
-    reservoir = model.reservoir
-    if reservoir is not None:
-        for name, outlet in reservoir.outlets.items():
-            if isinstance(outlet, SpecifiedOutlet) and round(outlet.step * 3600.0) < 1:
-                raise ModelError(f"reservoir.outlets.{name}.step", "must be at least one second")
+    try:
+        model.network.check_step(step_seconds)
+    except ModelError as error:
+        raise chain_error(error) from None
+
+
+def chain_error(error: ModelError) -> ModelError:
+    """A network's error about a single-chain model, its path as the chain's file writes it."""
+    path = error.field
+    for old, new in (
+        ("subbasins.basin.baseflow.layers.", "basin.baseflow."),
+        ("subbasins.basin.", "basin."),
+        ("reaches.reach.routing.", "reach."),
+        ("reservoirs.reservoir.", "reservoir."),
+    ):
+        if path.startswith(old):
+            path = new + path.removeprefix(old)
+            break
+    return ModelError(path, error.detail)
 
 
 # ---- plain data <-> components ----
@@ -587,7 +598,7 @@ def _outlet_from_dict(data: object, path: str) -> Outlet:
         raise ModelError(path, f"must be a table, not {type(data).__name__}")
     values = dict(data)
     kind = values.pop("kind", None)
-    if kind not in OUTLET_KINDS:
+    if not isinstance(kind, str) or kind not in OUTLET_KINDS:
         raise ModelError(f"{path}.kind", f"must be one of {list(OUTLET_KINDS)}, got {kind!r}")
     cls = OUTLET_KINDS[kind]
     required = [f.name for f in dataclasses.fields(cls) if f.default is dataclasses.MISSING]

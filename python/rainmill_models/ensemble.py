@@ -18,13 +18,14 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from .calibrate import series_from_data, series_to_data
+from .calibration import series_from_data, series_to_data
 from .description import Model, ModelError, get_parameter, with_parameters
 from .executors import ExecutorLike, Runner
 from .metrics import Missing, scores
 from .sampling import latin_hypercube, percentile_bands
 from .search import progress_bar
 from .timeseries import TimeSeriesError
+from .units import SECONDS_PER_HOUR, flow_volume
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -32,8 +33,6 @@ if TYPE_CHECKING:
 __all__ = ["UncertaintyResult", "run_many", "uncertainty"]
 
 Event = pd.Series | tuple[pd.Series, pd.Series | None]
-
-SECONDS_PER_HOUR = 3600.0
 
 
 def _named(things: Any, what: str) -> list[tuple[Any, Any]]:
@@ -81,8 +80,8 @@ def _outflow_row(outflow: pd.Series) -> dict[str, Any]:
         "end": outflow.index[-1],
         "peak_flow": float(values[peak]),
         "peak_time": outflow.index[peak],
-        # flow x hours: cfs.h (or m³/s.h), the step's mean flow held over the step
-        "volume_flow_hours": float(np.nansum(values) * step / SECONDS_PER_HOUR),
+        # flow x hours: cfs.h (or m³/s.h), by the package's one volume formula (as Result.peaks)
+        "volume_flow_hours": flow_volume(values, step) / SECONDS_PER_HOUR,
     }
 
 
@@ -208,9 +207,10 @@ class UncertaintyResult:
 
     def plot(self) -> Figure:
         """The percentile bands, the median and the observations."""
-        import matplotlib.pyplot as plt
+        from matplotlib.figure import Figure
 
-        figure, axes = plt.subplots(figsize=(9, 4.5), layout="constrained")
+        figure = Figure(figsize=(9, 4.5), layout="constrained")
+        axes = figure.subplots()
         columns = list(self.bands.columns)
         for k in range(len(columns) // 2):
             axes.fill_between(

@@ -20,7 +20,8 @@ time of the simulation. NaN in either series raises an error naming the first ti
 from __future__ import annotations
 
 import math
-from typing import Literal
+from collections.abc import Mapping
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -89,14 +90,38 @@ def _ratio(a: float, b: float) -> float:
     return a / b if b != 0 else math.nan
 
 
+@overload
 def scores(
-    simulated: pd.Series,
-    observed: pd.Series,
+    simulated: pd.Series, observed: pd.Series, *, missing: Missing = "raise", window: Window = None
+) -> dict[str, float]: ...
+@overload
+def scores(
+    simulated: Any, observed: Mapping[str, pd.Series], *, missing: Missing = "raise", window: Window = None
+) -> pd.DataFrame: ...
+def scores(
+    simulated: Any,
+    observed: pd.Series | Mapping[str, pd.Series],
     *,
     missing: Missing = "raise",
     window: Window = None,
-) -> dict[str, float]:
-    """Every score of the module, by name (see the module for the definitions)."""
+) -> dict[str, float] | pd.DataFrame:
+    """Every score of the module, by name (see the module for the definitions).
+
+    With a mapping element -> observed series, `simulated` is a network's result (or a mapping
+    element -> simulated series): one row of scores per observed element.
+    """
+    if isinstance(observed, Mapping):
+        rows = {}
+        for name, seen in observed.items():
+            at = simulated.at(name) if hasattr(simulated, "at") else simulated[name]
+            rows[name] = _scores(at, seen, missing, window)
+        frame = pd.DataFrame.from_dict(rows, orient="index")
+        frame.index.name = "element"
+        return frame
+    return _scores(simulated, observed, missing, window)
+
+
+def _scores(simulated: pd.Series, observed: pd.Series, missing: Missing, window: Window) -> dict[str, float]:
     s, o, index = align(simulated, observed, missing=missing, window=window)
     mean_s, mean_o = float(s.mean()), float(o.mean())
     std_s, std_o = float(s.std()), float(o.std())

@@ -6,6 +6,7 @@ scripts, notebooks and worker processes. matplotlib is the optional `plot` extra
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
 
@@ -18,6 +19,8 @@ from .timeseries import describe_step
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
+    from .network import Network
+    from .network_run import NetworkResult
     from .run import Result
 
 
@@ -126,7 +129,106 @@ def plot_result(
     axes[-1].set_xlim(cast(Any, result.index[0]), cast(Any, result.index[-1]))
     axes[-1].set_xlabel("time")
     if path is not None:
-        target = Path(path)
-        target.parent.mkdir(parents=True, exist_ok=True)
-        fig.savefig(target, dpi=dpi)
+        _save(fig, path, dpi)
     return fig
+
+
+def _element_colour(kind: str) -> str:
+    return {
+        "subbasin": "tab:green",
+        "reach": "tab:blue",
+        "reservoir": "tab:cyan",
+        "junction": "0.4",
+        "source": "tab:orange",
+        "diversion": "tab:purple",
+        "sink": "black",
+    }.get(kind, "0.5")
+
+
+def plot_schematic(network: Network, *, path: str | Path | None = None, dpi: int = 80) -> Figure:
+    """The network's schematic: elements by topological depth (top to bottom), links as arrows.
+
+    Gauges are ringed in red; reservoirs are drawn as triangles; diverted flow is a dashed arrow.
+    """
+    fig = _figure(1)
+    ax = fig.axes[0]
+    depth: dict[str, int] = {}
+    for name in network.order:
+        depth[name] = max((depth[up] + 1 for up in network.upstream(name)), default=0)
+    rows: dict[int, list[str]] = {}
+    for name in network.order:
+        rows.setdefault(depth[name], []).append(name)
+    place: dict[str, tuple[float, float]] = {}
+    for level, names in rows.items():
+        for i, name in enumerate(names):
+            place[name] = ((i + 1) / (len(names) + 1), -float(level))
+    for name, element in network.elements.items():
+        x, y = place[name]
+        links = [(element.downstream, "-")]
+        to = getattr(element, "to", None)
+        if to is not None:
+            links.append((to, "--"))
+        for target, style in links:
+            if target is None:
+                continue
+            tx, ty = place[target]
+            ax.annotate(
+                "",
+                xy=(tx, ty),
+                xytext=(x, y),
+                arrowprops={"arrowstyle": "-|>", "linestyle": style, "color": "0.35", "shrinkA": 9, "shrinkB": 9},
+            )
+    for name, element in network.elements.items():
+        x, y = place[name]
+        marker = "v" if element.KIND == "reservoir" else "s" if element.KIND == "subbasin" else "o"
+        ax.plot([x], [y], marker=marker, markersize=13, color=_element_colour(element.KIND), linestyle="none")
+        if name in network.gauges:
+            ax.plot([x], [y], marker="o", markersize=20, markerfacecolor="none", markeredgecolor="red")
+        ax.annotate(f"{name}\n({element.KIND})", (x, y), xytext=(12, -4), textcoords="offset points", fontsize=8)
+    ax.set_xlim(0.0, 1.15)
+    ax.set_ylim(-max(rows) - 0.6, 0.6)
+    ax.set_axis_off()
+    ax.set_title(f"{network.options.name}: {len(network.elements)} elements (gauges ringed in red)", fontsize=11)
+    if path is not None:
+        _save(fig, path, dpi)
+    return fig
+
+
+def plot_hydrographs(
+    result: NetworkResult,
+    elements: list[str] | None,
+    observed: Mapping[str, pd.Series],
+    *,
+    path: str | Path | None = None,
+    dpi: int = 80,
+) -> Figure:
+    """The outflow at each chosen element (default: the gauges, else the outlets), with its observations."""
+    network = result.network
+    names = elements or list(network.gauges) or network.outlets()
+    fig = _figure(1)
+    fig.clear()
+    axes = fig.subplots(len(names), 1, sharex=True, squeeze=False)[:, 0]
+    flow_unit = u.label("flow", result.units)
+    for ax, name in zip(axes, names, strict=True):
+        simulated = result.at(name)
+        ax.plot(simulated.index, simulated.to_numpy(), color="tab:blue", linewidth=1.5, label=f"{name} simulated")
+        if name in observed:
+            seen = observed[name]
+            ax.plot(seen.index, seen.to_numpy(), ".", markersize=3.5, color="black", label="observed")
+        ax.set_ylabel(f"flow ({flow_unit})")
+        ax.legend(loc="upper right", fontsize=8)
+        ax.grid(True, linewidth=0.4, alpha=0.5)
+    axes[-1].set_xlabel("time")
+    fig.set_size_inches(9.0, 2.6 * len(names) + 0.8)
+    if path is not None:
+        _save(fig, path, dpi)
+    return fig
+
+
+def _save(fig: Figure, path: str | Path, dpi: int) -> None:
+    from .files import atomic_write
+
+    target = Path(path)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    with atomic_write(target, "wb") as stream:
+        fig.savefig(stream, dpi=dpi, format=target.suffix.lstrip(".") or "png")

@@ -9,7 +9,13 @@ converted: the extension only needs them consistent between the storage curve an
 
 from __future__ import annotations
 
-from typing import Final, Literal
+import math
+from datetime import timedelta
+from typing import TYPE_CHECKING, Final, Literal
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
 
 UnitSystem = Literal["US", "SI"]
 UNIT_SYSTEMS: Final = ("US", "SI")
@@ -19,6 +25,29 @@ SQUARE_METRES_PER_ACRE: Final = 4046.8564224
 ACRES_PER_SQUARE_KILOMETRE: Final = 1.0e6 / SQUARE_METRES_PER_ACRE
 CUBIC_METRES_PER_CUBIC_FOOT: Final = 0.028316846592
 CUBIC_FEET_PER_ACRE_FOOT: Final = 43560.0
+SECONDS_PER_HOUR: Final = 3600.0
+
+
+def hours(value: float) -> timedelta:
+    """A duration given in hours as a timedelta (what the extension's kernels take)."""
+    return timedelta(hours=value)
+
+
+def step_seconds(value_hours: float) -> int:
+    """A step given in hours as whole seconds."""
+    return round(value_hours * SECONDS_PER_HOUR)
+
+
+def flow_volume(values: npt.NDArray[np.float64], step: float) -> float:
+    """The volume under a flow series sampled at points `step` seconds apart (flow × s), trapezoidal rule.
+
+    The one formula of the package for a hydrograph's volume: flows are values at points and vary
+    linearly between them.
+    """
+    if len(values) < 2:
+        return 0.0
+    return step * (math.fsum(values.tolist()) - 0.5 * (float(values[0]) + float(values[-1])))
+
 
 # Quantity -> (factor from the SI unit to the US unit, US label, SI label).
 _QUANTITIES: Final[dict[str, tuple[float, str, str]]] = {

@@ -41,7 +41,7 @@ void add_values_class(PyObject* module) { add_class<Values>(module); }
 
 }  // namespace rainmill::py
 
-RAINMILL_DEFINE_CLASS(Values, with_buffer<&Values::data>(class_spec<Values>(
-                                  "Values", docstring(kValuesNew), false,
-                                  &constructor_entry<&construct, kValuesNew>, values_getset,
-                                  values_methods)))
+RAINMILL_DEFINE_CLASS(Values, with_buffer<&Values::data>(
+                                  class_spec<Values>("Values", docstring(kValuesNew), false,
+                                                     &constructor_entry<&construct, kValuesNew>,
+                                                     values_getset, values_methods)))

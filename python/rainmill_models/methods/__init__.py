@@ -137,3 +137,18 @@ def method_class(process: str, name: object, path: str) -> type[Any]:
     if not isinstance(name, str) or name not in known:
         raise ModelError(path, f"must be one of {list(known)}, got {name!r}")
     return known[name]
+
+
+def _load_builtin() -> None:
+    """Import the package's method modules, which register their methods as they load."""
+    import importlib
+
+    for module in ("standard", "event", "continuous"):
+        try:
+            importlib.import_module(f"{__name__}.{module}")
+        except ModuleNotFoundError as error:
+            if error.name != f"{__name__}.{module}":
+                raise
+
+
+_load_builtin()

@@ -1,8 +1,9 @@
-"""Fitting an event model to observations.
+"""Fitting a model to observations at one or several gauges.
 
 :func:`calibrate` searches the parameters named by their path in the model
-description (``"basin.loss.constant_rate"``, ``"basin.transform.tc"``;
-durations in hours) within bounds, scoring every candidate on one fixed
+description (``"subbasins.upper.loss.constant_rate"``, or for a single-chain
+model ``"basin.transform.tc"``; durations in hours; a tuple of paths ties
+them to one value) within bounds, scoring every candidate on one fixed
 window of the observations' time index: the simulation always runs to the end
 of that window, whatever the transform's length, so every candidate is scored
 on the same timestamps. A candidate the description refuses (a Muskingum step
@@ -18,17 +19,19 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 import rainmill
 
-from .description import Model, ModelError, check_step, get_parameter, with_parameters
+from .description import Model, ModelError, chain_error, with_parameters
 from .executors import ExecutorLike
 from .metrics import Missing, _nse, align, kge, scores
-from .run import prepare_rain, simulate
+from .network import Network, ParameterKey, Setter, compile_parameters
+from .network import get_parameter as get_network_parameter
+from .network_run import Inputs, prepare_inputs, simulate_network
 from .search import METHODS, search
 from .timeseries import TimeSeriesError
 from .units import factor_from_us
@@ -104,84 +107,177 @@ _FAST: dict[object, Callable[[npt.NDArray[np.float64], npt.NDArray[np.float64]],
 }
 
 
+def chain_path(path: str) -> str:
+    """A single-chain model's parameter path as its network writes it ("basin.loss.x" -> "subbasins.basin.loss.x")."""
+    for old, new in (
+        ("basin.baseflow.", "subbasins.basin.baseflow.layers."),
+        ("basin.", "subbasins.basin."),
+        ("reach.", "reaches.reach.routing."),
+        ("reservoir.", "reservoirs.reservoir."),
+    ):
+        if path.startswith(old):
+            return new + path.removeprefix(old)
+    return path
+
+
+def _network_key(key: ParameterKey, chain: bool) -> ParameterKey:
+    if not chain:
+        return key
+    return chain_path(key) if isinstance(key, str) else tuple(chain_path(k) for k in key)
+
+
+def key_name(key: ParameterKey) -> str:
+    """A parameter key as the history and the results name it: tied paths joined by "|"."""
+    return key if isinstance(key, str) else "|".join(key)
+
+
+@dataclass(frozen=True)
+class _Gauge:
+    """One observed element: where its observations fall in the simulation, and their weight."""
+
+    element: str
+    observed: pd.Series
+    positions: npt.NDArray[np.intp]  # the observations' points in the simulation
+    values: npt.NDArray[np.float64]  # at those points, without the missing ones (missing="drop")
+    weight: float
+
+
 @dataclass(frozen=True)
 class _State:
     """One calibration, ready to evaluate candidates quickly.
 
-    The rainfall is brought to the computation step once; each candidate then
-    runs the model's lean core over the fixed number of points up to the
-    window's end, and its outflow is read at the observations' positions.
+    The forcing is brought to the computation step once and the parameter paths are resolved once;
+    each candidate then rebuilds only the elements it touches, checks the step once, runs the
+    network's lean core over the fixed number of points up to the window's end, and reads each
+    gauge's outflow at its observations' positions.
     """
 
-    model: Model
-    observed: pd.Series
+    network: Network
+    setter: Setter
+    inputs: Inputs
+    gauges: tuple[_Gauge, ...]
     window: tuple[pd.Timestamp, pd.Timestamp]
-    paths: tuple[str, ...]
     objective: Objective
     missing: Missing
-    gross: npt.NDArray[np.float64]
     step: int
     index: pd.DatetimeIndex  # the times of the simulated points
-    positions: npt.NDArray[np.intp]  # the observations' points in the simulation
-    observed_values: npt.NDArray[np.float64]  # at those points, without the missing ones
     flow_factor: float
+
+    @property
+    def positions(self) -> npt.NDArray[np.intp]:
+        """The first gauge's observation positions."""
+        return self.gauges[0].positions
+
+
+def _forcing_from_data(data: Any) -> Any:
+    if data is None:
+        return None
+    if "values" in data:
+        return series_from_data(data)
+    return {name: series_from_data(item) for name, item in data.items()}
+
+
+def _forcing_to_data(value: Any) -> Any:
+    if value is None:
+        return None
+    if isinstance(value, pd.Series):
+        return series_to_data(value)
+    if isinstance(value, pd.DataFrame):
+        value = {str(c): value[c] for c in value.columns}
+    return {str(name): series_to_data(item) for name, item in value.items()}
 
 
 def prepare_calibration(context: Mapping[str, Any]) -> _State:
-    """Rebuild the model and the series of one calibration from plain data."""
-    model = Model.from_dict(context["model"])
+    """Rebuild the network, the forcing and the observations of one calibration from plain data."""
+    data = context["model"]
+    chain = "basin" in data
+    network = Network.from_dict(data)
     window = (pd.Timestamp(context["window"][0]), pd.Timestamp(context["window"][1]))
-    rain, step = prepare_rain(model, series_from_data(context["rain"]))
-    start = pd.Timestamp(rain.index[0])
+    keys = [_network_key(k if isinstance(k, str) else tuple(k), chain) for k in context["paths"]]
+    setter = compile_parameters(network, keys, continuous=True)
+    inputs, start, step = prepare_inputs(
+        network, _forcing_from_data(context["rain"]), inflows=_forcing_from_data(context.get("inflows"))
+    )
     freq = pd.Timedelta(seconds=step)
     points = int((window[1] - start) // freq) + 1
     index = pd.date_range(start, periods=max(points, 0), freq=freq, name="time")
-    observed = series_from_data(context["observed"]).sort_index()
-    inside = observed.loc[window[0] : window[1]]
-    inside = inside[inside.notna()] if context["missing"] == "drop" else inside
+    observed = context["observed"]
+    if "values" in observed:  # one observed series: the network's (single) outlet
+        observed = {network.outlets()[-1]: observed}
+    weights = context.get("weights") or {}
+    total = math.fsum(float(weights.get(name, 1.0)) for name in observed)
+    gauges = []
+    for name, item in observed.items():
+        seen = series_from_data(item).sort_index()
+        inside = seen.loc[window[0] : window[1]]
+        inside = inside[inside.notna()] if context["missing"] == "drop" else inside
+        gauges.append(
+            _Gauge(
+                element=name,
+                observed=seen,
+                positions=index.get_indexer(inside.index),
+                values=inside.to_numpy(dtype=np.float64),
+                weight=float(weights.get(name, 1.0)) / total,
+            )
+        )
     return _State(
-        model=model,
-        observed=observed,
+        network=network,
+        setter=setter,
+        inputs=inputs,
+        gauges=tuple(gauges),
         window=window,
-        paths=tuple(context["paths"]),
         objective=context["objective"],
         missing=context["missing"],
-        gross=rain.to_numpy(dtype=np.float64),
         step=step,
         index=index,
-        positions=index.get_indexer(inside.index),
-        observed_values=inside.to_numpy(dtype=np.float64),
-        flow_factor=factor_from_us("flow", model.options.units),
+        flow_factor=factor_from_us("flow", network.options.units),
     )
 
 
+def _simulate(state: _State, values: Sequence[float] | npt.NDArray[np.float64]) -> dict[str, dict[str, Any]]:
+    network = state.setter(map(float, values))
+    return simulate_network(network, state.inputs, state.step, len(state.index))
+
+
 def _outflow(state: _State, values: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """The model's outflow with the given parameter values, at every point up to the window's end."""
-    model = with_parameters(state.model, dict(zip(state.paths, map(float, values), strict=True)))
-    check_step(model, state.step)
-    outflow = simulate(model, state.gross, state.step, len(state.index)).outflow
-    return outflow * state.flow_factor  # the factor Result applies, so the values are the same
+    """The first gauge's outflow with the given parameter values, at every point up to the window's end."""
+    outflow: npt.NDArray[np.float64] = _simulate(state, values)[state.gauges[0].element]["outflow"]
+    return outflow * state.flow_factor  # the factor results apply, so the values are the same
+
+
+def _gauge_value(state: _State, gauge: _Gauge, outflow: npt.NDArray[np.float64]) -> float:
+    if state.objective in _FAST:
+        # The fast path of metrics.scores: the same pairs, the same formula.
+        s, o = outflow[gauge.positions], gauge.values
+        bad = np.isnan(s)
+        if bad.any():
+            if state.missing == "raise":
+                return math.nan
+            s, o = s[~bad], o[~bad]
+        return _FAST[state.objective](s, o)
+    simulated = pd.Series(outflow, index=state.index)
+    return _objective_value(state.objective, simulated, gauge.observed, state.window, state.missing)
+
+
+def _combined(state: _State, series: Mapping[str, Mapping[str, Any]]) -> tuple[float, float]:
+    """The weighted loss over the gauges and the weighted objective the history keeps."""
+    loss = value = 0.0
+    for gauge in state.gauges:
+        outflow = series[gauge.element]["outflow"] * state.flow_factor
+        gauge_loss, gauge_value = _loss(state.objective, _gauge_value(state, gauge, outflow))
+        if len(state.gauges) == 1:
+            return gauge_loss, gauge_value
+        loss += gauge.weight * gauge_loss
+        value += gauge.weight * (abs(gauge_value) if state.objective in _ERRORS_TO_ZERO else gauge_value)
+    return loss, value
 
 
 def evaluate_calibration(state: _State, values: npt.NDArray[np.float64]) -> tuple[float, float]:
     """The loss of one parameter vector and its objective (NaN for a model the description refuses)."""
     try:
-        outflow = _outflow(state, values)
-        if state.objective in _FAST:
-            # The fast path of metrics.scores: the same pairs, the same formula.
-            s, o = outflow[state.positions], state.observed_values
-            bad = np.isnan(s)
-            if bad.any():
-                if state.missing == "raise":
-                    return math.nan, math.nan
-                s, o = s[~bad], o[~bad]
-            value = _FAST[state.objective](s, o)
-        else:
-            simulated = pd.Series(outflow, index=state.index)
-            value = _objective_value(state.objective, simulated, state.observed, state.window, state.missing)
+        return _combined(state, _simulate(state, values))
     except ModelError, TimeSeriesError:
         return math.nan, math.nan
-    return _loss(state.objective, value)
 
 
 @dataclass(frozen=True)
@@ -197,7 +293,7 @@ class CalibrationResult:
     a refused model). ``interrupted`` is true when Ctrl-C stopped the search.
     """
 
-    model: Model
+    model: Model | Network
     parameters: dict[str, float]
     objective: str
     score: float
@@ -211,6 +307,7 @@ class CalibrationResult:
     seconds: float
     interrupted: bool = False
     message: str = ""
+    gauges: pd.DataFrame | None = field(default=None, repr=False)  # every score at every gauge
 
     def summary(self) -> str:
         """A few lines for a terminal: method, parameters, scores."""
@@ -227,9 +324,10 @@ class CalibrationResult:
 
     def plot(self) -> Figure:
         """Observed vs simulated on the window, and the objective over the evaluations."""
-        import matplotlib.pyplot as plt
+        from matplotlib.figure import Figure
 
-        figure, (flows, progress) = plt.subplots(2, 1, figsize=(9, 7), layout="constrained")
+        figure = Figure(figsize=(9, 7), layout="constrained")
+        flows, progress = figure.subplots(2, 1)
         observed = self.observed.loc[self.window[0] : self.window[1]]
         flows.plot(observed.index, observed.to_numpy(), ".", color="0.3", label="observed")
         simulated = self.simulated.loc[self.window[0] : self.window[1]]
@@ -263,10 +361,10 @@ def _running_best(objective: str, values: np.ndarray) -> np.ndarray:
 
 
 def calibrate(
-    model: Model,
-    rain: pd.Series,
-    observed: pd.Series,
-    parameters: Mapping[str, tuple[float, float]],
+    model: Model | Network,
+    rain: Any,
+    observed: pd.Series | Mapping[str, pd.Series],
+    parameters: Mapping[Any, tuple[float, float]],
     *,
     objective: Objective = "kge",
     window: tuple[Any, Any] | None = None,
@@ -277,12 +375,21 @@ def calibrate(
     missing: Missing = "raise",
     batch_size: int | None = None,
     options: Mapping[str, Any] | None = None,
+    weights: Mapping[str, float] | None = None,
+    inflows: Any = None,
 ) -> CalibrationResult:
     """Fit the parameters of ``model`` so that its outflow matches ``observed``.
 
+    ``model`` is a network or a single-chain model. ``observed`` is one series
+    (the outflow of the model's outlet) or a mapping element -> series, one
+    per gauge; the objective is then the ``weights``-weighted mean over the
+    gauges (equal weights by default). ``rain`` (and ``inflows`` for a
+    network's sources) as ``Network.run`` takes them.
     ``parameters`` maps each parameter's path in the description to its
-    (low, high) bounds, durations in hours; the search starts from the
-    model's own values (clipped into the bounds). ``objective`` is one of
+    (low, high) bounds, durations in hours; a tuple of paths ties them to one
+    value. The search starts from the model's own values (clipped into the
+    bounds); whole-number parameters (chain lengths) are refused.
+    ``objective`` is one of
     "kge" (default), "kge_prime", "nse", "log_nse" (maximised), "pbias",
     "peak_error", "volume_error" (brought to zero), or a function
     ``f(simulated, observed) -> float`` to maximise, called with both series
@@ -308,30 +415,52 @@ def calibrate(
         raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
     if missing not in ("raise", "drop"):
         raise ValueError(f'missing must be "raise" or "drop", not {missing!r}')
-    if not isinstance(observed.index, pd.DatetimeIndex) or observed.empty:
-        raise ValueError("observed must be a non-empty Series with a DatetimeIndex")
-    paths = list(parameters)
+    gauges = dict(observed) if isinstance(observed, Mapping) else None
+    for name, given in (gauges or {"observed": cast(pd.Series, observed)}).items():
+        if not isinstance(given, pd.Series) or not isinstance(given.index, pd.DatetimeIndex) or given.empty:
+            raise ValueError(f"{name}: observed must be a non-empty Series with a DatetimeIndex")
+    chain = isinstance(model, Model)
+    network = model.network if isinstance(model, Model) else model
+    if gauges is None:
+        gauges = {network.outlets()[-1]: cast(pd.Series, observed)}
+    for name in gauges:
+        if name not in network.elements:
+            raise ModelError(f"observed.{name}", "no such element in the model")
+    for name in weights or {}:
+        if name not in gauges:
+            raise ValueError(f"weights: {name!r} is not an observed element")
+    keys = list(parameters)
     bounds = []
-    for path in paths:
-        low, high = (float(v) for v in parameters[path])
+    for key in keys:
+        low, high = (float(v) for v in parameters[key])
         if not (math.isfinite(low) and math.isfinite(high) and low < high):
-            raise ValueError(f"{path}: the bounds must be finite with low < high, not {parameters[path]!r}")
+            raise ValueError(f"{key_name(key)}: the bounds must be finite with low < high, not {parameters[key]!r}")
         bounds.append((low, high))
-    start = [get_parameter(model, path) for path in paths]
-    span = _window(observed, window)
+    network_keys = [_network_key(k, chain) for k in keys]
+    try:
+        compile_parameters(network, network_keys, continuous=True)
+        start = [get_network_parameter(network, k) for k in network_keys]
+    except ModelError as error:
+        raise (chain_error(error) if chain else error) from None
+    span = _windows(list(gauges.values()), window)
     context = {
-        "model": model.to_dict(),
-        "rain": series_to_data(rain),
-        "observed": series_to_data(observed),
+        "model": network.to_dict(),
+        "rain": _forcing_to_data(rain),
+        "inflows": _forcing_to_data(inflows),
+        "observed": {name: series_to_data(series) for name, series in gauges.items()},
+        "weights": dict(weights or {}),
         "window": (span[0].isoformat(), span[1].isoformat()),
-        "paths": paths,
+        "paths": [list(k) if isinstance(k, tuple) else k for k in network_keys],
         "objective": objective,
         "missing": missing,
     }
     # The window, the observations and the objective are checked once here,
     # on the model as given, before any search starts.
-    given = model.run(rain, end=span[1]).outflow
-    _objective_value(objective, given, observed, span, missing)
+    state = prepare_calibration(context)
+    first_run = simulate_network(network, state.inputs, state.step, len(state.index))
+    for gauge in state.gauges:
+        outflow = pd.Series(first_run[gauge.element]["outflow"] * state.flow_factor, index=state.index)
+        _objective_value(objective, outflow, gauge.observed, span, missing)
 
     settings = dict(options or {})
     if METHODS[method] == "differential_evolution":
@@ -353,11 +482,21 @@ def calibrate(
         options=settings,
     )
     name = objective if isinstance(objective, str) else getattr(objective, "__name__", "objective")
-    values = {path: float(v) for path, v in zip(paths, found.x, strict=True)}
-    best = with_parameters(model, values)
-    simulated = best.run(rain, end=span[1]).outflow
-    all_scores = scores(simulated, observed, missing=missing, window=span)
-    history = pd.DataFrame(found.points, columns=paths)
+    values = {key_name(key): float(v) for key, v in zip(keys, found.x, strict=True)}
+    best_network = state.setter(map(float, found.x))
+    best: Model | Network
+    if isinstance(model, Model):
+        best = with_parameters(model, {cast(str, k): float(v) for k, v in zip(keys, found.x, strict=True)})
+    else:
+        best = best_network
+    best_series = simulate_network(best_network, state.inputs, state.step, len(state.index))
+    simulated = {
+        g.element: pd.Series(best_series[g.element]["outflow"] * state.flow_factor, index=state.index, name=g.element)
+        for g in state.gauges
+    }
+    table = {g: scores(simulated[g], gauges[g], missing=missing, window=span) for g in gauges}
+    first = next(iter(gauges))
+    history = pd.DataFrame(found.points, columns=[key_name(k) for k in keys])
     history.insert(0, "generation", found.generations)
     history[name] = found.values
     history.index.name = "evaluation"
@@ -366,17 +505,23 @@ def calibrate(
         parameters=values,
         objective=name,
         score=found.value,
-        scores={k: float(v) for k, v in all_scores.items()},
+        scores={k: float(v) for k, v in table[first].items()},
         history=history,
-        simulated=simulated,
-        observed=observed,
+        simulated=simulated[first],
+        observed=gauges[first],
         window=span,
         method=found.method,
         evaluations=found.evaluations,
         seconds=found.seconds,
         interrupted=found.interrupted,
         message=found.message,
+        gauges=pd.DataFrame.from_dict(table, orient="index"),
     )
+
+
+def _windows(observed: list[pd.Series], window: tuple[Any, Any] | None) -> tuple[pd.Timestamp, pd.Timestamp]:
+    spans = [_window(series, window) for series in observed]
+    return min(s[0] for s in spans), max(s[1] for s in spans)
 
 
 def _window(observed: pd.Series, window: tuple[Any, Any] | None) -> tuple[pd.Timestamp, pd.Timestamp]:

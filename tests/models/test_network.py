@@ -1,0 +1,429 @@
+"""Networks: the description and its files, parameters, forcing, element kinds, balances, the mended faults."""
+
+import math
+import pickle
+import warnings
+from dataclasses import dataclass
+from pathlib import Path
+from typing import ClassVar
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+rm = pytest.importorskip("rainmill_models")
+
+from rainmill_models import Model, ModelError
+from rainmill_models.methods import LossOutput, SnowOutput, register
+from rainmill_models.methods.standard import Muskingum
+from rainmill_models.network import Network, compile_parameters
+from rainmill_models.network_run import Balance, balance
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def series(values, freq="1h", start="2024-06-11"):
+    index = pd.date_range(start, periods=len(values), freq=freq, tz="UTC", name="time")
+    return pd.Series(np.asarray(values, dtype=np.float64), index=index)
+
+
+STORM = series([0.15, 0.35, 1.10, 0.60, 0.25, 0.15])
+
+
+def subbasin(area=640.0, downstream=None, tc=2.0, layers=None):
+    table = {
+        "area": area,
+        "loss": {"method": "deficit-constant", "initial_deficit": 0.3, "max_deficit": 1.0,
+                 "constant_rate": 0.1, "time_to_dry": 24.0},
+        "transform": {"method": "clark", "tc": tc, "r": 1.0},
+    }  # fmt: skip
+    if layers is not None:
+        table["baseflow"] = {"method": "linear-reservoirs", "layers": layers}
+    if downstream is not None:
+        table["downstream"] = downstream
+    return table
+
+
+def reach(downstream=None, k=1.0, x=0.1):
+    table = {"routing": {"method": "muskingum", "k": k, "x": x}}
+    if downstream is not None:
+        table["downstream"] = downstream
+    return table
+
+
+def tree():
+    """Two headwaters routed to a confluence with a local subbasin, one more reach to the outlet."""
+    return {
+        "options": {"name": "tree", "step": 0.25},
+        "subbasins": {
+            "a": subbasin(800.0, "ra", layers={"g": {"fraction": 0.4, "k": 20.0, "initial_q": 1.0}}),
+            "b": subbasin(500.0, "rb", tc=3.0),
+            "c": subbasin(300.0, "confluence", tc=1.0),
+        },
+        "reaches": {"ra": reach("confluence"), "rb": reach("confluence", k=1.2), "low": reach("outlet")},
+        "junctions": {"confluence": {"downstream": "low"}},
+        "sinks": {"outlet": {}},
+    }
+
+
+def test_a_chain_file_and_its_network_layout_give_the_same_bits():
+    chain = Model.load(EXAMPLES / "event_model.toml")
+    rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
+    expected = chain.run(rain)
+    written = Network.from_toml(chain.network.to_toml())
+    assert written == chain.network
+    result = written.run(rain)
+    assert result.at("reservoir").to_numpy().tobytes() == expected.outflow.to_numpy().tobytes()
+    assert result["basin"]["baseflow"].to_numpy().tobytes() == expected.flows["baseflow"].to_numpy().tobytes()
+
+
+def test_round_trips():
+    network = Network.from_dict(tree())
+    assert Network.from_dict(network.to_dict()) == network
+    assert Network.from_toml(network.to_toml()) == network
+    assert pickle.loads(pickle.dumps(network)) == network
+    assert network.order.index("ra") < network.order.index("confluence") < network.order.index("outlet")
+
+
+def _edit(change):
+    data = tree()
+    change(data)
+    return data
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda d: d["reaches"]["low"].update(downstream="ra"), r"^reaches\.\w+\.downstream: a cycle: "),
+        (lambda d: d["reaches"]["low"].update(downstream="nowhere"), "^reaches.low.downstream: no element named"),
+        (lambda d: d["reaches"]["low"].update(downstream="a"), "^reaches.low.downstream: subbasins.a is a subbasin"),
+        (lambda d: d.update(sources={"gauge": {}}) or d["reaches"]["low"].update(downstream="gauge"),
+         "^reaches.low.downstream: sources.gauge is a source"),
+        (lambda d: d["sinks"].update(other={}), "^sinks.other: receives no inflow"),
+        (lambda d: d["junctions"].update(a={}), "^junctions.a: the name is taken by subbasins.a"),
+        (lambda d: d["subbasins"]["a"]["loss"].update(method="nope"), "^subbasins.a.loss.method: must be one of"),
+        (lambda d: d["subbasins"]["a"]["transform"].update(tc=-1), "^subbasins.a.transform.tc: must be >="),
+        (lambda d: d["subbasins"]["a"]["transform"].update(tc=1e30), "^subbasins.a.transform.tc: .* ordinates"),
+        (lambda d: d["subbasins"]["a"]["transform"].update(tc=10**400), "^subbasins.a.transform.tc: is too large"),
+        (lambda d: d["subbasins"]["a"]["baseflow"]["layers"]["g"].update(k=1e9, reservoirs=10**9),
+         "^subbasins.a.baseflow.layers.g.reservoirs: must be between 1 and 1000"),
+        (lambda d: d["reaches"]["ra"]["routing"].update(sub_reaches=10**6),
+         "^reaches.ra.routing.sub_reaches: must be between"),
+        (lambda d: d.update(reservoirs={"p": {"elevation": [0, 1], "storage": [0, 1], "initial_elevation": 0,
+                                              "outlets": {"o": {"kind": [1]}}, "downstream": "outlet"}}),
+         "^reservoirs.p.outlets.o.kind: must be one of"),
+        (lambda d: d["subbasins"]["a"].update(colour="red"), "^subbasins.a.colour: unknown key"),
+    ],
+)  # fmt: skip
+def test_invalid_networks_name_the_path_first(change, message):
+    with pytest.raises(ModelError, match=message):
+        Network.from_dict(_edit(change))
+
+
+def test_a_deeply_nested_file_is_a_model_error():
+    with pytest.raises(ModelError, match="nested"):
+        Network.from_toml("x = " + "[" * 5000 + "]" * 5000)
+    with pytest.raises(ModelError, match="nested"):
+        Model.from_toml("x = " + "[" * 5000 + "]" * 5000)
+
+
+def test_parameters_by_path_tied_and_refused():
+    network = Network.from_dict(tree())
+    path = "subbasins.a.loss.constant_rate"
+    assert network.get(path) == 0.1
+    changed = network.with_parameters({path: 0.2, "reaches.low.routing.k": 1.2})
+    assert changed.get(path) == 0.2 and changed.get("reaches.low.routing.k") == 1.2
+    assert changed.elements["b"] is network.elements["b"], "untouched elements are kept as they are"
+    tied = network.with_parameters(
+        {"subbasins.*.transform.r": 0.75, ("reaches.ra.routing.x", "reaches.rb.routing.x"): 0.05}
+    )
+    assert [tied.get(f"subbasins.{n}.transform.r") for n in "abc"] == [0.75] * 3
+    assert tied.get("reaches.rb.routing.x") == 0.05 and tied.get("reaches.low.routing.x") == 0.1
+    with pytest.raises(ModelError, match=r"^subbasins.a.transform.r: must be >="):
+        network.with_parameters({"subbasins.a.transform.r": 0.0})
+    with pytest.raises(ModelError, match=r"^subbasins.z: no such element"):
+        network.get("subbasins.z.area")
+    with pytest.raises(ModelError, match="whole number, not a continuous parameter"):
+        compile_parameters(network, ["subbasins.a.baseflow.layers.g.reservoirs"], continuous=True)
+
+
+def test_forcing_forms_agree():
+    network = Network.from_dict(tree())
+    one = network.run(STORM, end="2024-06-12 00:00+00:00")
+    frame = pd.DataFrame({name: STORM for name in "abc"})
+    by_frame = network.run(frame, end="2024-06-12 00:00+00:00")
+    pd.testing.assert_frame_equal(one.flows, by_frame.flows)
+    gauges = pd.DataFrame({"north": STORM * 2.0, "south": STORM * 0.0})
+    weights = {name: {"north": 0.5, "south": 0.5} for name in "abc"}
+    weighted = network.run(gauges, weights=weights, end="2024-06-12 00:00+00:00")
+    np.testing.assert_allclose(weighted.flows.to_numpy(), one.flows.to_numpy(), rtol=1e-12, atol=1e-12)
+    with pytest.raises(ModelError, match="^rain: no series for c"):
+        network.run({"a": STORM, "b": STORM})
+
+
+def test_junctions_sum_diversions_conserve_and_threads_agree():
+    data = tree()
+    data["sources"] = {"upstream": {"downstream": "canal"}}
+    data["diversions"] = {"canal": {"inflow": [0.0, 100.0, 1000.0], "diverted": [0.0, 50.0, 60.0],
+                                    "capacity": 52.0, "downstream": "confluence"}}  # fmt: skip
+    network = Network.from_dict(data)
+    inflow = series(np.linspace(0.0, 400.0, 97), freq="15min")
+    end = "2024-06-12 00:00+00:00"
+    result = network.run(STORM, inflows={"upstream": inflow}, end=end)
+    flows = result.flows
+    upstream = np.zeros(len(flows))
+    for name in network.upstream("confluence"):
+        upstream = upstream + flows[name]["outflow"].to_numpy()
+    assert sorted(network.upstream("confluence")) == ["c", "canal", "ra", "rb"]
+    assert np.array_equal(flows["confluence"]["outflow"].to_numpy(), upstream)
+    canal = flows["canal"]
+    np.testing.assert_allclose(canal["outflow"] + canal["diverted"], canal["inflow"], rtol=1e-15, atol=1e-12)
+    assert canal["diverted"].max() == 52.0
+    assert result.balances.loc["canal", "closes"] and result.balances.loc["network", "closes"]
+    threaded = network.run(STORM, inflows={"upstream": inflow}, end=end, threads=2)
+    assert threaded.flows.to_numpy().tobytes() == flows.to_numpy().tobytes()
+
+
+# ---- the faults of the single chain, mended ----
+
+
+def pool_network(outlet, inflow, elevation=(0.0, 10.0), storage=(0.0, 1.0e6), initial=1.0):
+    data = {
+        "options": {"step": 1.0},
+        "sources": {"in": {"downstream": "pool"}},
+        "reservoirs": {"pool": {"elevation": list(elevation), "storage": list(storage),
+                                "initial_elevation": initial, "outlets": {"o": outlet}}},
+    }  # fmt: skip
+    network = Network.from_dict(data)
+    return network.run(None, inflows={"in": inflow}, end=inflow.index[-1])
+
+
+def test_baseflow_starts_from_its_initial_flow():
+    data = {"subbasins": {"s": subbasin(layers={"g": {"fraction": 1.0, "k": 2.0, "initial_q": 10.0}})}}
+    result = Network.from_dict(data).run(series([0.0] * 6), end="2024-06-11 03:00+00:00")
+    assert result["s"]["direct"].max() == 0.0
+    assert result["s"]["baseflow"].tolist() == pytest.approx([10.0, 6.0, 3.6, 2.16], rel=1e-12)
+
+
+def test_a_switching_outlet_releases_its_volume_faithfully():
+    outlet = {"kind": "constant", "discharge": 50.0, "minimum_elevation": 1.0}
+    result = pool_network(outlet, series([20.0] * 49))
+    release = result["pool"]["release"].to_numpy()[:-1]
+    balance_row = result.balances.loc["pool"]
+    assert balance_row["closes"] and balance_row["relative"] <= 1e-3
+    assert release[-12:] == pytest.approx(20.0, rel=1e-2), "the pool passes its inflow on, on average"
+
+
+@pytest.mark.parametrize(
+    ("row", "relative", "closes"),
+    [
+        (Balance(0.0, 0.0, 0.0, 0.0, 0.0, -422_000.0, 0.0), math.inf, False),  # nothing moved, yet a residual
+        (balance(0.0, 100.0, 0.0, -422_100.0, 0.0, 500_000.0), 422_000.0 / 500_000.0, False),  # a pool drains
+        (balance(10.0, 4.0, 1.0, 5.0, 0.0, 0.0), 0.0, True),
+        (balance(0.0, 0.0, 0.0, 0.0, 0.0, 0.0), 0.0, True),
+    ],
+)
+def test_a_residual_is_scaled_by_what_moved(row, relative, closes):
+    assert row.relative == pytest.approx(relative) and row.closes is closes
+
+
+def test_an_empty_pool_releases_no_more_than_it_holds():
+    outlet = {"kind": "constant", "discharge": 50.0}
+    result = pool_network(outlet, series([0.0] * 13), initial=0.4)
+    pool = result["pool"]
+    released = pool["release"].to_numpy()[:-1].sum() * 3600.0
+    assert released == pytest.approx(pool["storage"].iloc[0], rel=1e-9)
+    assert (pool["outflow"][pool["storage"] <= 0.0] == 0.0).all()
+
+
+def test_the_suggested_number_of_sub_reaches_is_accepted():
+    reach_ = Muskingum(k=5.0, x=0.1, sub_reaches=3)
+    reach_.check_step(1200)  # 2 (5/3) 0.1 = 1/3 h: on the bound, to the last bit
+    rng = np.random.default_rng(7)
+    for _ in range(200):
+        k, x, step = rng.uniform(0.1, 20.0), rng.uniform(0.0, 0.5), int(rng.integers(60, 7200))
+        try:
+            Muskingum(k=k, x=x).check_step(step)
+        except ModelError as error:
+            if "would fix it" in str(error):
+                suggested = int(str(error).split("sub_reaches = ")[1].split()[0])
+                Muskingum(k=k, x=x, sub_reaches=suggested).check_step(step)
+
+
+def test_a_run_covers_its_whole_forcing():
+    days = pd.date_range("2020-01-01", periods=5 * 365, freq="1D", tz="UTC")
+    rain = pd.Series(np.where(np.arange(len(days)) % 17 == 0, 0.8, 0.0), index=days)
+    basin = subbasin(tc=48.0, layers={"g": {"fraction": 0.5, "k": 240.0}})
+    basin["transform"]["r"] = 24.0
+    del basin["baseflow"]
+    basin["baseflow"] = {"g": {"fraction": 0.5, "k": 240.0}}
+    model = Model.from_dict({"basin": basin, "reach": {"k": 30.0, "x": 0.2}})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = model.run(rain)
+    assert result.index[-1] >= days[-1]
+
+
+def test_calibration_at_two_gauges_recovers_known_parameters():
+    truth = Network.from_dict(tree())
+    known = {
+        "subbasins.a.transform.tc": 2.6,
+        ("subbasins.b.loss.constant_rate", "subbasins.c.loss.constant_rate"): 0.16,
+    }
+    result = truth.with_parameters(known).run(STORM, end="2024-06-12 00:00+00:00")
+    observed = {"confluence": result.at("confluence"), "outlet": result.at("outlet")}
+    assert set(rm.scores(result, observed).index) == {"confluence", "outlet"}
+    fit = rm.calibrate(
+        truth,
+        STORM,
+        observed,
+        {key: (0.05, 4.0) for key in known},
+        objective="nse",
+        method="nelder-mead",
+        progress=False,
+        options={"xatol": 1e-6, "fatol": 1e-12},
+    )
+    assert fit.parameters["subbasins.a.transform.tc"] == pytest.approx(2.6, rel=1e-3)
+    assert fit.parameters["subbasins.b.loss.constant_rate|subbasins.c.loss.constant_rate"] == pytest.approx(
+        0.16, rel=1e-3
+    )
+    assert fit.model.get("subbasins.c.loss.constant_rate") == fit.model.get("subbasins.b.loss.constant_rate")
+    assert list(fit.gauges.index) == ["confluence", "outlet"] and (fit.gauges["nse"] > 0.999999).all()
+
+
+def test_files_are_written_all_or_nothing(tmp_path):
+    target = tmp_path / "model.toml"
+    Network.from_dict(tree()).save(target)
+    before = target.read_bytes()
+    unencodable = Network.from_dict({**tree(), "options": {"name": "\udc80", "step": 0.25}})
+    with pytest.raises(UnicodeEncodeError):
+        unencodable.save(target)
+    assert target.read_bytes() == before and list(tmp_path.iterdir()) == [target]
+
+
+def test_a_run_starts_from_given_states():
+    network = Network.from_dict(tree())
+    wet = network.run(STORM, end="2024-06-12 00:00+00:00", initial_states={"subbasins.*.loss.initial_deficit": 0.0})
+    dry = network.run(STORM, end="2024-06-12 00:00+00:00")
+    assert wet["a"]["states.deficit"].iloc[0] == 0.0 and dry["a"]["states.deficit"].iloc[0] == 0.3
+    assert wet.at("outlet").sum() > dry.at("outlet").sum()
+
+
+@register("loss", "test-fraction")
+@dataclass(frozen=True)
+class _Fraction:
+    """A loss registered outside the package: a fixed fraction of the water runs off."""
+
+    fraction: float
+    UNITS: ClassVar[dict[str, str]] = {}
+
+    def check_step(self, step_seconds):
+        pass
+
+    def run(self, water, step_seconds, forcing):
+        return LossOutput(excess=water * self.fraction, recharge=water * (1.0 - self.fraction))
+
+
+def test_a_method_registered_elsewhere_works_in_model_files():
+    data = {"subbasins": {"s": subbasin()}}
+    data["subbasins"]["s"]["loss"] = {"method": "test-fraction", "fraction": 0.25}
+    network = Network.from_toml(Network.from_dict(data).to_toml())
+    result = network.run(STORM, end="2024-06-12 00:00+00:00")
+    np.testing.assert_allclose(result["s"]["excess"][:6], STORM.to_numpy() * 0.25, rtol=1e-15)
+
+
+def test_si_networks_report_the_same_water():
+    us = Network.from_dict(tree())
+    si_data = tree()
+    si_data["options"]["units"] = "SI"
+    for name, table in si_data["subbasins"].items():
+        table["area"] = us.elements[name].area / rm.units.ACRES_PER_SQUARE_KILOMETRE
+        for key in ("initial_deficit", "max_deficit", "constant_rate"):
+            table["loss"][key] *= rm.units.MM_PER_INCH
+        for layer in table.get("baseflow", {}).get("layers", {}).values():
+            layer["initial_q"] *= rm.units.CUBIC_METRES_PER_CUBIC_FOOT
+    si = Network.from_dict(si_data)
+    end = "2024-06-12 00:00+00:00"
+    expected = us.run(STORM, end=end, units="SI").flows
+    got = si.run(STORM * rm.units.MM_PER_INCH, end=end).flows
+    np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), rtol=1e-9, atol=1e-9)
+
+
+@register("loss", "test-et")
+@dataclass(frozen=True)
+class _EvaporatingLoss:
+    """A loss that records its forcing: the potential ET leaves, the rest runs off."""
+
+    UNITS: ClassVar[dict[str, str]] = {}
+
+    def check_step(self, step_seconds):
+        pass
+
+    def run(self, water, step_seconds, forcing):
+        et = np.minimum(water, forcing.potential_et)
+        return LossOutput(excess=water - et, recharge=np.zeros_like(water), losses={"et": et})
+
+
+@register("snow", "test-melt-above-zero")
+@dataclass(frozen=True)
+class _Melt:
+    """Holds precipitation while the temperature is below zero, releases it all at the first thaw."""
+
+    UNITS: ClassVar[dict[str, str]] = {}
+
+    def check_step(self, step_seconds):
+        pass
+
+    def run(self, precipitation, temperature, step_seconds):
+        liquid, pack, packs = np.zeros_like(precipitation), 0.0, [0.0]
+        for i, (p, t) in enumerate(zip(precipitation, temperature, strict=True)):
+            pack += p
+            if t > 0.0:
+                liquid[i], pack = pack, 0.0
+            packs.append(pack)
+        return SnowOutput(liquid=liquid, storage={"pack": np.array(packs)})
+
+
+def test_forcing_reaches_the_methods_and_the_balance_counts_their_losses():
+    data = {"subbasins": {"s": subbasin()}}
+    data["subbasins"]["s"]["loss"] = {"method": "test-et"}
+    data["subbasins"]["s"]["snow"] = {"method": "test-melt-above-zero"}
+    network = Network.from_dict(data)
+    temperature = series([-2.0, -1.0, -1.0, 3.0, 3.0, 3.0])
+    with pytest.raises(ModelError, match="^subbasins.s.snow: needs a temperature series"):
+        network.run(STORM, potential_et=STORM * 0.0)
+    result = network.run(STORM, potential_et=series([0.05] * 6), temperature=temperature, end="2024-06-12 00:00+00:00")
+    s = result["s"]
+    assert s["water"][:6].tolist() == pytest.approx([0.0, 0.0, 0.0, 0.15 + 0.35 + 1.10 + 0.60, 0.25, 0.15])
+    assert s["losses.et"][:6].tolist() == pytest.approx([0.0, 0.0, 0.0, 0.05, 0.05, 0.05])
+    assert s["storage.snow.pack"][:4].tolist() == pytest.approx([0.0, 0.15, 0.5, 1.6])
+    row = result.balances.loc["s"]
+    assert row["closes"] and row["losses"] == pytest.approx(0.15 * 640.0 * 43560.0 / 12.0, rel=1e-12)
+    early = network.run(STORM, potential_et=series([0.05] * 6), temperature=temperature, end="2024-06-11 03:00+00:00")
+    assert early.balances.loc["s", "storage_change"] == pytest.approx(1.6 * 640.0 * 43560.0 / 12.0, rel=1e-12)
+
+
+def test_results_files_and_figures(tmp_path):
+    network = Network.from_dict(tree())
+    result = network.run(STORM, end="2024-06-12 00:00+00:00")
+    target = tmp_path / "results.csv"
+    result.to_csv(target)
+    back = pd.read_csv(target, index_col=0)
+    assert np.array_equal(back["outlet.outflow"].to_numpy(), result.at("outlet").to_numpy())
+    assert list(result.flows.columns.names) == ["element", "variable"]
+    text = result.summary()
+    assert all(name in text for name in [*network.order, "network"]) and "OUTSIDE" not in text
+    pytest.importorskip("matplotlib")
+    from rainmill_models.plot import plot_schematic
+
+    assert len(plot_schematic(network).axes[0].lines) >= len(network.elements)
+    figure = result.plot(["confluence", "outlet"], observed={"outlet": result.at("outlet")})
+    assert [len(ax.lines) for ax in figure.axes] == [1, 2]
+
+
+def test_calibration_refuses_whole_number_parameters():
+    model = Model.load(EXAMPLES / "event_model.toml")
+    rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
+    observed = rm.read_flow_csv(EXAMPLES / "observed_outflow.csv")
+    with pytest.raises(ModelError, match=r"^basin.baseflow.deep.reservoirs: is a whole number"):
+        rm.calibrate(model, rain, observed, {"basin.baseflow.deep.reservoirs": (1, 5)}, progress=False)
