@@ -68,10 +68,11 @@ def test_run_writes_results_and_figure(tmp_path, capsys):
     out, figure = tmp_path / "results.csv", tmp_path / "figure.png"
     status, stdout, stderr = call(capsys, *run_args("--observed", OBSERVED, "--out", out, "--plot", figure))
     assert status == 0, stderr
-    for text in ("reservoir_outflow", "Mass balance", "within the tolerance", "Scores against the observations", "kge"):
+    for text in ("reservoir", "Water balance", "Scores against the observations", "kge"):
         assert text in stdout
+    assert "OUTSIDE" not in stdout
     frame = pd.read_csv(out, index_col=0)
-    assert {"reservoir_outflow", "rain.gross", "pool.elevation", "outlet.spillway"} <= set(frame.columns)
+    assert {"reservoir.outflow", "basin.rain", "reservoir.elevation", "reservoir.outlet.spillway"} <= set(frame.columns)
     assert frame.index[0] == "2024-06-11T00:00:00+00:00"
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
@@ -187,12 +188,12 @@ def test_a_directory_as_output_gets_a_named_file(tmp_path, capsys):
 
 
 def test_internal_faults_keep_their_traceback(capsys, monkeypatch):
-    from rainmill_models.run import Result
+    from rainmill_models.network_run import NetworkResult
 
-    def broken(self, fit=None):
+    def broken(self):
         raise KeyError("a fault of the package")
 
-    monkeypatch.setattr(Result, "summary", broken)
+    monkeypatch.setattr(NetworkResult, "summary", broken)
     status, _, stderr = call(capsys, *run_args())
     assert status == 1
     assert "Traceback" in stderr and "KeyError" in stderr and "internal error" in stderr.splitlines()[-1]
@@ -250,3 +251,116 @@ def test_a_closed_output_pipe_stops_quietly():
     child.stdout.close()  # as `| head` does once it has its lines
     _, stderr = child.communicate(timeout=120)
     assert child.returncode == 1 and not stderr, stderr
+
+
+NETWORK = """
+[options]
+name = "Two gauges"
+step = 0.25
+gauges = ["upper", "confluence"]
+
+[subbasins.upper]
+area = 1200.0
+downstream = "upper-reach"
+loss = { method = "deficit-constant", initial_deficit = 0.5, max_deficit = 1.5, constant_rate = 0.1, time_to_dry = 48.0 }
+transform = { method = "clark", tc = 3.0, r = 1.0 }
+
+[subbasins.lower]
+area = 800.0
+downstream = "confluence"
+loss = { method = "deficit-constant", initial_deficit = 0.5, max_deficit = 1.5, constant_rate = 0.1, time_to_dry = 48.0 }
+transform = { method = "clark", tc = 2.0, r = 0.8 }
+
+[reaches.upper-reach]
+downstream = "confluence"
+routing = { method = "muskingum", k = 1.0, x = 0.1 }
+
+[sources.spring]
+downstream = "confluence"
+
+[junctions.confluence]
+downstream = "outlet"
+
+[sinks.outlet]
+"""
+
+
+@pytest.fixture
+def network(tmp_path):
+    """A network of two subbasins, a reach, a source and a junction, with synthetic observations at two gauges."""
+    import rainmill_models as rm
+
+    files = {"model": written(tmp_path, "net.toml", NETWORK)}
+    hours = pd.date_range("2024-06-11", periods=12, freq="1h", tz="UTC", name="time")
+    rain = pd.DataFrame(
+        {"upper": [0.1, 0.3, 0.6, 0.4, 0.2, 0.1] + [0] * 6, "lower": [0.2, 0.5, 0.3, 0.1] + [0] * 8}, hours
+    )
+    spring = pd.Series(3.0, pd.date_range("2024-06-11", periods=200, freq="15min", tz="UTC", name="time"), name="q")
+    files["rain"], files["spring"] = (
+        rm.write_csv(rain, tmp_path / "rain.csv"),
+        rm.write_csv(spring, tmp_path / "spring.csv"),
+    )
+    result = rm.Network.load(files["model"]).run(rain, inflows=spring)
+    for gauge in ("upper", "confluence"):
+        files[gauge] = rm.write_csv(result.at(gauge).rename("q"), tmp_path / f"{gauge}.csv")
+    return files
+
+
+def network_args(files, command="run", *extra):
+    observed = [f"--observed={g}={files[g]}" for g in ("upper", "confluence")]
+    return [command, files["model"], "--rain", files["rain"], "--inflows", files["spring"], *observed, *extra]
+
+
+def test_network_run_with_rain_per_subbasin_scores_each_gauge(network, tmp_path, capsys):
+    status, stdout, stderr = call(capsys, *network_args(network, "run", "--out", tmp_path / "out.csv"))
+    assert status == 0, stderr
+    assert f"upper ({network['upper']})" in stdout and f"confluence ({network['confluence']})" in stdout
+    assert stdout.count("kge 1 ") == 2, "the observations are the model's own outflows"
+    columns = set(pd.read_csv(tmp_path / "out.csv", index_col=0).columns)
+    assert {"upper.direct", "lower.rain", "spring.outflow", "confluence.inflow", "outlet.outflow"} <= columns
+
+
+def test_network_calibration_recovers_tied_parameters_at_two_gauges(network, tmp_path, capsys):
+    import rainmill_models as rm
+
+    wrong = NETWORK.replace("constant_rate = 0.1", "constant_rate = 0.25").replace("tc = 3.0", "tc = 5.0")
+    network["model"] = written(tmp_path, "wrong.toml", wrong)
+    bounds = '"subbasins.*.loss.constant_rate" = [0.02, 0.4]\nt = { paths = ["subbasins.upper.transform.tc"], bounds = [1.0, 6.0] }\n'
+    extra = ["--parameters", written(tmp_path, "p.toml", bounds), "--weight", "upper=2", "--seed", "1", "--no-progress"]
+    status, _, stderr = call(capsys, *network_args(network, "calibrate", *extra, "--out", tmp_path / "best.toml"))
+    assert status == 0, stderr
+    best = rm.Network.load(tmp_path / "best.toml")
+    for path, true in [
+        ("subbasins.upper.loss.constant_rate", 0.1),
+        ("subbasins.lower.loss.constant_rate", 0.1),
+        ("subbasins.upper.transform.tc", 3.0),
+    ]:
+        assert best.get(path) == pytest.approx(true, rel=0.01)
+
+
+@pytest.mark.parametrize(
+    ("change", "named"),
+    [
+        (lambda f, d: {"rain": written(d, "r.csv", "time,upper,middle\n2024-06-11T00:00+00:00,0.1,0.1\n")}, "r.csv"),
+        (
+            lambda f, d: {"upper": f["upper"], "model": f["model"], "extra": ["--observed", f"nowhere={f['upper']}"]},
+            "nowhere",
+        ),
+        (lambda f, d: {"spring": None}, "--inflows"),
+        (lambda f, d: {"extra": ["--weight", "lower=1"]}, "--weight"),
+        (
+            lambda f, d: {"extra": ["--parameters", written(d, "p.toml", '"subbasins.upper.loss.nothing" = [0, 1]')]},
+            "p.toml",
+        ),
+    ],
+    ids=["rain columns", "unknown gauge", "source without inflows", "weight of no gauge", "unknown parameter"],
+)
+def test_network_inputs_that_do_not_fit_are_one_line(network, tmp_path, capsys, change, named):
+    changed = {**network, **change(network, tmp_path)}
+    args = network_args(
+        changed, "calibrate", "--parameters", written(tmp_path, "ok.toml", '"subbasins.*.transform.r" = [0.5, 2]')
+    )
+    if changed["spring"] is None:
+        args = [a for a in args if a not in ("--inflows", None)]
+    status, _, stderr = call(capsys, *args, *changed.get("extra", []), "--maxiter", "1", "--no-progress")
+    assert status == 2 and len(stderr.splitlines()) == 1 and named in stderr, stderr

@@ -1,11 +1,19 @@
-"""`python -m rainmill_models calibrate`: fit a model file to an observed hydrograph.
+"""`python -m rainmill_models calibrate`: fit a model file to observed hydrographs at one or more gauges.
 
 The parameters file is TOML: each parameter's path in the model description
 with its [low, high] bounds (durations in hours), written either as quoted
-keys or as nested tables, optionally under a ``[parameters]`` table::
+keys or as nested tables, optionally under a ``[parameters]`` table; a ``*``
+in place of an element's name, or a table of ``paths`` with its ``bounds``,
+ties several paths to one calibrated value::
 
-    "basin.loss.constant_rate" = [0.02, 0.4]
-    basin.transform.tc = [1.0, 8.0]
+    "subbasins.upper.loss.constant_rate" = [0.02, 0.4]
+    subbasins.upper.transform.tc = [1.0, 8.0]
+    "subbasins.*.transform.r" = [0.25, 3.0]
+    "regional k" = { paths = ["reaches.a.routing.k", "reaches.b.routing.k"], bounds = [0.5, 4.0] }
+
+A single-chain model file keeps its own paths ("basin.loss.constant_rate").
+Several gauges (``--observed NAME=FILE``, repeated) are scored together by
+the objective's weighted mean (``--weight NAME=W``; equal by default).
 
 Ctrl-C stops the search: the outputs then hold the best evaluation so far and
 the exit status is 130. A calibration in which no evaluation could be scored
@@ -21,66 +29,81 @@ import tomllib
 from pathlib import Path
 from typing import Any
 
-from .calibration import OBJECTIVES, calibrate
+from .calibration import OBJECTIVES, calibrate, chain_path
 from .cli_common import (
     INTERRUPTED,
     Outputs,
     UsageError,
     figure_writer,
-    load_model,
     needs_matplotlib,
     on_clock,
-    read_observed,
-    read_rain,
     reading,
     running,
     say,
     timestamp,
     whole,
 )
-from .description import Model, ModelError, get_parameter
+from .cli_inputs import Inputs, add_arguments, named_weight, read_inputs, scores_text
+from .description import Model, ModelError, chain_error
 from .files import read_text
+from .network import Network, ParameterKey, compile_parameters
 from .search import METHODS
 
+Bounds = dict[ParameterKey, tuple[float, float]]
 
-def read_parameters(path: Path) -> dict[str, tuple[float, float]]:
-    """The bounds of a parameters file, by dotted path, in the file's order; finite, with low < high."""
+
+def _pair(value: object, name: str) -> tuple[float, float]:
+    if not (
+        isinstance(value, list)
+        and len(value) == 2
+        and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in value)
+    ):
+        raise ModelError(name, "expected a pair of numbers [low, high]")
+    low, high = (float(v) for v in value)  # a huge integer overflows here: said in one line
+    if not (math.isfinite(low) and math.isfinite(high) and low < high):
+        raise ModelError(name, f"the bounds must be finite with low < high, not [{low:g}, {high:g}]")
+    return low, high
+
+
+def read_parameters(path: Path) -> Bounds:
+    """The bounds of a parameters file by parameter (a path, or tied paths), in the file's order."""
     with reading(path):
         try:
             data = tomllib.loads(read_text(path))
         except tomllib.TOMLDecodeError as error:
             raise ModelError("", f"not a valid TOML document: {error}") from error
-        table = data.get("parameters", data)
-        found: dict[str, tuple[float, float]] = {}
+        found: Bounds = {}
 
         def walk(node: dict[str, Any], prefix: str) -> None:
             for key, value in node.items():
                 name = f"{prefix}{key}"
-                if isinstance(value, dict):
+                if isinstance(value, dict) and set(value) == {"paths", "bounds"}:
+                    paths = value["paths"]
+                    if not (isinstance(paths, list) and paths and all(isinstance(p, str) for p in paths)):
+                        raise ModelError(f"{name}.paths", "expected a list of parameter paths")
+                    found[tuple(paths)] = _pair(value["bounds"], f"{name}.bounds")
+                elif isinstance(value, dict):
                     walk(value, name + ".")
-                    continue
-                if not (
-                    isinstance(value, list)
-                    and len(value) == 2
-                    and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in value)
-                ):
-                    raise ModelError(name, "expected a pair of numbers [low, high]")
-                low, high = (float(v) for v in value)  # a huge integer overflows here: said in one line
-                if not (math.isfinite(low) and math.isfinite(high) and low < high):
-                    raise ModelError(name, f"the bounds must be finite with low < high, not [{low:g}, {high:g}]")
-                found[name] = (low, high)
+                else:
+                    found[name] = _pair(value, name)
 
-        walk(table, "")
+        walk(data.get("parameters", data), "")
         if not found:
             raise ModelError("", "no parameters to calibrate")
     return found
 
 
-def check_paths(bounds: dict[str, tuple[float, float]], model: Model, path: Path) -> None:
-    """Refuse a parameter the model does not have, naming the parameters file."""
-    for name in bounds:
+def check_parameters(bounds: Bounds, model: Model | Network, path: Path) -> None:
+    """Refuse a parameter the model does not have (or cannot calibrate), naming the parameters file."""
+    chain = isinstance(model, Model)
+    network = model.network if isinstance(model, Model) else model
+    for key in bounds:
+        paths = (key,) if isinstance(key, str) else key
         with reading(path):
-            get_parameter(model, name)
+            try:
+                compile_parameters(network, [tuple(chain_path(p) if chain else p for p in paths)], continuous=True)
+            except ModelError as error:
+                raise (chain_error(error) if chain else error) from None
 
 
 def _executor(text: str) -> str | int | None:
@@ -107,10 +130,17 @@ def add_command(subparsers: Any) -> None:
         "model file. The outputs are written all or nothing; an output given as a directory receives "
         "a file named after the model. Ctrl-C stops the search and writes the best so far (exit status 130).",
     )
-    parser.add_argument("model", type=Path, help="the model file (TOML)")
-    parser.add_argument("--rain", type=Path, required=True, help="gross rainfall CSV")
-    parser.add_argument("--observed", type=Path, required=True, help="observed flow CSV")
-    parser.add_argument("--parameters", type=Path, required=True, help="TOML file: parameter path = [low, high]")
+    add_arguments(parser, observed_required=True)
+    parser.add_argument(
+        "--weight",
+        type=named_weight,
+        action="append",
+        metavar="NAME=WEIGHT",
+        help="the weight of a gauge in the objective (default: equal weights)",
+    )
+    parser.add_argument(
+        "--parameters", type=Path, required=True, help="TOML file: parameter path (or tied paths) = [low, high]"
+    )
     parser.add_argument("--out", help="write the best model to this TOML file (MODEL.best.toml in a directory)")
     parser.add_argument("--objective", choices=OBJECTIVES, default="kge", help="the score to fit (default: kge)")
     parser.add_argument(
@@ -154,22 +184,22 @@ def calibrate_command(args: argparse.Namespace) -> int:
     history = outputs.target("--history", args.history, f"{stem}.history.csv")
     plot = outputs.target("--plot", args.plot, f"{stem}.calibration.png")
     needs_matplotlib("--plot", plot)
-    model = load_model(args.model)
-    rain = read_rain(args.rain)
-    observed = read_observed(args.observed, args.missing, rain, args.rain)
+    given = read_inputs(args, args.missing)
     bounds = read_parameters(args.parameters)
-    check_paths(bounds, model, args.parameters)
+    check_parameters(bounds, given.model, args.parameters)
+    weights = _weights(args.weight, given)
     window = None
     if args.window is not None:
-        start, end = (on_clock(w, observed.index, "--window", args.observed) for w in args.window)
+        first = args.observed[0][1]
+        start, end = (on_clock(w, next(iter(given.observed.values())).index, "--window", first) for w in args.window)
         if not start < end:
             raise UsageError(f"--window: the start {start.isoformat()} must come before the end {end.isoformat()}")
         window = (start, end)
-    with running(args.model, args.rain, args.observed, args.parameters):
+    with running(args.model, args.rain, args.inflows, args.parameters, *given.files.values()):
         result = calibrate(
-            model,
-            rain,
-            observed,
+            given.model,
+            given.rain,
+            given.observed,
             bounds,
             objective=args.objective,
             window=window,
@@ -179,16 +209,20 @@ def calibrate_command(args: argparse.Namespace) -> int:
             progress=not args.no_progress,
             missing=args.missing,
             options=None if args.maxiter is None else {"maxiter": args.maxiter},
+            weights=weights,
+            inflows=given.inflows,
         )
     if not math.isfinite(result.score):
         if result.interrupted:
             say(f"\ninterrupted after {result.evaluations} evaluations, none of them scored; nothing written")
             return INTERRUPTED
         raise UsageError(
-            f"{args.observed}: no evaluation could be scored (best {result.objective} = {result.score} after "
-            f"{result.evaluations} evaluations); check the observations and the bounds"
+            f"{', '.join(map(str, given.files.values()))}: no evaluation could be scored (best {result.objective} = "
+            f"{result.score} after {result.evaluations} evaluations); check the observations and the bounds"
         )
     print(result.summary())
+    if len(given.observed) > 1 and result.gauges is not None:
+        print("\n" + scores_text(result.gauges, given.files))
     if out is not None:
         outputs.add(out, result.model.save)
     if history is not None:
@@ -201,3 +235,15 @@ def calibrate_command(args: argparse.Namespace) -> int:
         say(f"\ninterrupted: stopped after {result.evaluations} evaluations; the outputs hold the best so far")
         return INTERRUPTED
     return 0
+
+
+def _weights(given: list[tuple[str, float]] | None, inputs: Inputs) -> dict[str, float] | None:
+    if not given:
+        return None
+    weights = dict(given)
+    for name in weights:
+        if name not in inputs.observed:
+            raise UsageError(f"--weight {name}: not an observed gauge (they are: {', '.join(inputs.observed)})")
+    if not any(weights.get(name, 1.0) > 0 for name in inputs.observed):
+        raise UsageError("--weight: every gauge has a weight of 0")
+    return weights

@@ -22,13 +22,11 @@ import tempfile
 from collections.abc import Callable, Iterator
 from datetime import datetime
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import NoReturn
 
 import pandas as pd
 
-from .description import Model
-from .files import InputFileError, atomic_write, check_input, read_text
-from .timeseries import read_flow_csv, read_rain_csv
+from .files import InputFileError, atomic_write
 
 INTERRUPTED = 130  # the shell's status for a process ended by SIGINT
 
@@ -143,7 +141,9 @@ def on_clock(stamp: pd.Timestamp, index: pd.Index, option: str, source: Path) ->
     return stamp
 
 
-def same_clock(series: pd.Series, path: Path, reference: pd.Series, reference_path: Path) -> None:
+def same_clock(
+    series: pd.Series | pd.DataFrame, path: Path, reference: pd.Series | pd.DataFrame, reference_path: Path
+) -> None:
     """Refuse a series whose timestamps carry an offset when the reference's do not, or the reverse."""
     ours, theirs = getattr(series.index, "tz", None), getattr(reference.index, "tz", None)
     if (ours is None) != (theirs is None):
@@ -152,26 +152,6 @@ def same_clock(series: pd.Series, path: Path, reference: pd.Series, reference_pa
             f"{lack}: timestamps without a UTC offset, while those of {have} have one; "
             "write both with offsets (or both without)"
         )
-
-
-def load_model(path: Path) -> Model:
-    """The model of a TOML file; any fault of the file is reported naming it."""
-    with reading(path):
-        return Model.from_toml(read_text(path))
-
-
-def read_rain(path: Path, missing: Any = "raise") -> pd.Series:
-    """Gross rainfall from a CSV file; any fault of the file is reported naming it."""
-    with reading(path):
-        return read_rain_csv(check_input(path), missing=missing)
-
-
-def read_observed(path: Path, missing: str, rain: pd.Series, rain_path: Path) -> pd.Series:
-    """Observed flows from a CSV file (gaps kept for `missing="drop"`), on the same clock as the rain."""
-    with reading(path):
-        observed = read_flow_csv(check_input(path), missing="raise" if missing == "raise" else "keep")
-    same_clock(observed, path, rain, rain_path)
-    return observed
 
 
 def needs_matplotlib(option: str, path: Path | None) -> None:
