@@ -320,6 +320,16 @@ def test_network_run_with_rain_per_subbasin_scores_each_gauge(network, tmp_path,
     assert {"upper.direct", "lower.rain", "spring.outflow", "confluence.inflow", "outlet.outflow"} <= columns
 
 
+def test_rain_weighted_from_gauges_gives_the_same_run(network, tmp_path, capsys):
+    rain = pd.read_csv(network["rain"], index_col=0).rename(columns={"upper": "g1", "lower": "g2"})
+    network["rain"] = tmp_path / "gauges.csv"
+    rain.assign(g3=rain["g2"], g4=9.0).to_csv(network["rain"])  # g4: a gauge no subbasin weighs
+    weights = written(tmp_path, "w.toml", "upper = { g1 = 1.0 }\nlower = { g2 = 0.5, g3 = 0.5, g4 = 0.0 }\n")
+    status, stdout, stderr = call(capsys, *network_args(network, "run", "--rain-weights", weights))
+    assert status == 0, stderr
+    assert stdout.count("kge 1 ") == 2, "every subbasin gets the rain it had"
+
+
 def test_network_calibration_recovers_tied_parameters_at_two_gauges(network, tmp_path, capsys):
     import rainmill_models as rm
 
