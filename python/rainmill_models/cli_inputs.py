@@ -16,10 +16,10 @@ from __future__ import annotations
 
 import argparse
 import tomllib
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Literal
 
 import pandas as pd
 
@@ -29,7 +29,7 @@ from .errors import ModelError
 from .files import check_input, read_text
 from .network import Network
 from .network_run import weighted_rain
-from .timeseries import TimeSeriesError, read_flow_csv, read_rain_csv
+from .timeseries import TimeSeriesError, fill_flow, fill_rain, read_flow_csv, read_rain_csv
 
 Forcing = pd.Series | pd.DataFrame
 
@@ -112,8 +112,12 @@ def _value_columns(path: Path) -> list[str]:
     return [str(c) for c in header.columns[1:]]
 
 
-def read_forcing(path: Path, names: Sequence[str], what: str, read: Callable[..., pd.Series]) -> Forcing:
-    """One series for every element, or a DataFrame with a column per element (named after it)."""
+def read_forcing(path: Path, names: Sequence[str], what: str, read: SeriesReader) -> Forcing:
+    """One series for every element, or a DataFrame with a column per element (named after it).
+
+    The file is parsed once for all its columns (a thousand subbasins are a thousand columns): the
+    first column through the reader, which checks the timestamps, the others on its index.
+    """
     with reading(path):
         columns = _value_columns(path)
         if len(columns) <= 1:
@@ -126,7 +130,41 @@ def read_forcing(path: Path, names: Sequence[str], what: str, read: Callable[...
                 + (f"; unknown: {', '.join(unknown)}" if unknown else "")
                 + (f"; missing: {', '.join(missing)}" if missing else "")
             )
-        return pd.concat({name: read(path, column=name) for name in names}, axis=1)
+        first = read(path, column=names[0])
+        raw = pd.read_csv(path, index_col=0, comment="#", dtype=str)
+        if len(raw) != len(first):  # the reader filled gaps in the timestamps: read each column as it does
+            return pd.concat({name: read(path, column=name) for name in names}, axis=1)
+        series = {names[0]: first}
+        for name in names[1:]:
+            values = pd.to_numeric(raw[name]).to_numpy(dtype=float)
+            series[name] = read.check(pd.Series(values, index=first.index, name=name), f"{path} column {name}")
+        return pd.concat(series, axis=1)
+
+
+@dataclass(frozen=True)
+class SeriesReader:
+    """How one kind of series is read from a CSV file and checked: rain (interval depths) or flows (points)."""
+
+    kind: Literal["rain", "flow"]
+    missing: str
+
+    @property
+    def policy(self) -> Any:
+        """The reader's missing-data policy: flows kept with their gaps when they are to be dropped."""
+        return self.missing if self.kind == "rain" or self.missing == "raise" else "keep"
+
+    def __call__(self, path: Path, column: str | None = None) -> pd.Series:
+        """The series of `column` (or the only one) of a checked input file."""
+        reader = read_rain_csv if self.kind == "rain" else read_flow_csv
+        return reader(check_input(path), column=column, missing=self.policy)
+
+    def check(self, series: pd.Series, name: str) -> pd.Series:
+        """A series read otherwise, checked as the reader checks its own."""
+        return (
+            fill_rain(series, self.policy, name=name)
+            if self.kind == "rain"
+            else fill_flow(series, self.policy, name=name)
+        )
 
 
 def read_weights(path: Path) -> dict[str, dict[str, float]]:
@@ -173,16 +211,18 @@ def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
     if args.rain_weights is not None:
         weights = read_weights(args.rain_weights)
         with reading(args.rain):
-            gauges = read_forcing(args.rain, _value_columns(args.rain), "gauge", _rain_reader(args.rain_missing))
+            gauges = read_forcing(
+                args.rain, _value_columns(args.rain), "gauge", SeriesReader("rain", args.rain_missing)
+            )
         frame = gauges.to_frame() if isinstance(gauges, pd.Series) else gauges
         with reading(args.rain_weights):
             rain = weighted_rain(frame, weights)
     else:
-        rain = read_forcing(args.rain, subbasins, "subbasin", _rain_reader(args.rain_missing))
+        rain = read_forcing(args.rain, subbasins, "subbasin", SeriesReader("rain", args.rain_missing))
     clock = next(iter(rain.values())) if isinstance(rain, dict) else rain
     inflows = None
     if args.inflows is not None:
-        inflows = read_forcing(args.inflows, network.sources(), "source", _flow_reader("raise"))
+        inflows = read_forcing(args.inflows, network.sources(), "source", SeriesReader("flow", "raise"))
         same_clock(inflows, args.inflows, clock, args.rain)
     elif network.sources():
         raise UsageError(f"{args.model}: the sources {', '.join(network.sources())} need --inflows")
@@ -195,7 +235,7 @@ def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
         if gauge in observed:
             raise UsageError(f"--observed {gauge}: given twice")
         with reading(path):
-            observed[gauge] = _flow_reader(observed_missing)(path)
+            observed[gauge] = SeriesReader("flow", observed_missing)(path)
         same_clock(observed[gauge], path, clock, args.rain)
         files[gauge] = path
     return Inputs(model, rain, inflows, observed, files)
@@ -208,20 +248,6 @@ def _the_outlet(network: Network, model: Path) -> str:
             f"{model}: the network has {len(outlets)} outlets ({', '.join(outlets)}); name the gauge: --observed NAME=FILE"
         )
     return outlets[0]
-
-
-def _rain_reader(missing: Any) -> Callable[..., pd.Series]:
-    def read(path: Path, column: str | None = None) -> pd.Series:
-        return read_rain_csv(path, column=column, missing=missing)
-
-    return read
-
-
-def _flow_reader(missing: str) -> Callable[..., pd.Series]:
-    def read(path: Path, column: str | None = None) -> pd.Series:
-        return read_flow_csv(check_input(path), column=column, missing="raise" if missing == "raise" else "keep")
-
-    return read
 
 
 def scores_text(table: pd.DataFrame | Mapping[str, Mapping[str, float]], files: Mapping[str, Path]) -> str:
