@@ -353,6 +353,10 @@ def test_network_calibration_recovers_tied_parameters_at_two_gauges(network, tmp
     [
         (lambda f, d: {"rain": written(d, "r.csv", "time,upper,middle\n2024-06-11T00:00+00:00,0.1,0.1\n")}, "r.csv"),
         (
+            lambda f, d: {"rain": written(d, "r.csv", f["rain"].read_text().replace(",0.5\n", ",-0.5\n"))},
+            "column lower",
+        ),
+        (
             lambda f, d: {"upper": f["upper"], "model": f["model"], "extra": ["--observed", f"nowhere={f['upper']}"]},
             "nowhere",
         ),
@@ -363,7 +367,14 @@ def test_network_calibration_recovers_tied_parameters_at_two_gauges(network, tmp
             "p.toml",
         ),
     ],
-    ids=["rain columns", "unknown gauge", "source without inflows", "weight of no gauge", "unknown parameter"],
+    ids=[
+        "rain columns",
+        "negative rain in a column",
+        "unknown gauge",
+        "source without inflows",
+        "weight of no gauge",
+        "unknown parameter",
+    ],
 )
 def test_network_inputs_that_do_not_fit_are_one_line(network, tmp_path, capsys, change, named):
     changed = {**network, **change(network, tmp_path)}
