@@ -117,7 +117,7 @@ def test_flow_policy():
 def test_csv_errors(tmp_path):
     path = tmp_path / "q.csv"
     path.write_text("time,q\n2024-06-11T00:00,1\n2024-06-11T01:00,x\n")
-    with pytest.raises(TimeSeriesError, match="not a number at 2024-06-11T01:00:00: 'x'"):
+    with pytest.raises(TimeSeriesError, match="q.csv, line 3: not a number in column 'q' at 2024-06-11T01:00:00: 'x'"):
         rm.read_flow_csv(path)
     path.write_text("time,a,b\n2024-06-11T00:00,1,2\n2024-06-11T01:00,1,2\n")
     with pytest.raises(TimeSeriesError, match="several value columns"):

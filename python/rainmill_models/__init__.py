@@ -32,6 +32,7 @@ from .description import (
     with_parameters,
 )
 from .ensemble import UncertaintyResult, run_many, uncertainty
+from .events import Event, EventsCalibration
 from .metrics import align, kge, scores
 from .network import (
     Diversion,
@@ -67,6 +68,8 @@ __all__ = [
     "ConstantOutlet",
     "ControlledOutlet",
     "Diversion",
+    "Event",
+    "EventsCalibration",
     "Junction",
     "Loss",
     "MassBalance",

@@ -19,7 +19,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, TypedDict, Unpack, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -27,14 +27,16 @@ import pandas as pd
 import rainmill
 
 from .description import Model, ModelError, chain_error, with_parameters
+from .events import Event, EventsCalibration, calibrate_events
 from .executors import ExecutorLike
 from .metrics import Missing, _nse, align, kge, scores
-from .network import Network, ParameterKey, Setter, compile_parameters
+from .network import Network, ParameterKey, Setter, Subbasin, compile_parameters
 from .network import get_parameter as get_network_parameter
 from .network_run import Inputs, prepare_inputs, simulate_network
-from .search import METHODS, search
+from .quantities import check_runoff_magnitude, convert
+from .search import METHODS, SearchResult, search
 from .timeseries import TimeSeriesError
-from .units import factor_from_us
+from .units import factor_from_us, label
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -45,6 +47,7 @@ __all__ = ["OBJECTIVES", "CalibrationResult", "calibrate"]
 _SCORES_TO_ONE = ("kge", "kge_prime", "nse", "log_nse")
 _ERRORS_TO_ZERO = ("pbias", "peak_error", "volume_error")
 OBJECTIVES = _SCORES_TO_ONE + _ERRORS_TO_ZERO
+ERRORS_TO_ZERO = _ERRORS_TO_ZERO
 
 Objective = str | Callable[[pd.Series, pd.Series], float]
 
@@ -308,6 +311,7 @@ class CalibrationResult:
     interrupted: bool = False
     message: str = ""
     gauges: pd.DataFrame | None = field(default=None, repr=False)  # every score at every gauge
+    flow_unit: str = ""
 
     def summary(self) -> str:
         """A few lines for a terminal: method, parameters, scores."""
@@ -324,29 +328,30 @@ class CalibrationResult:
 
     def plot(self) -> Figure:
         """Observed vs simulated on the window, and the objective over the evaluations."""
-        from matplotlib.figure import Figure
+        from .figures import legend_beside, new_figure, score_label, time_axis
 
-        figure = Figure(figsize=(9, 7), layout="constrained")
-        flows, progress = figure.subplots(2, 1)
+        figure = new_figure(2, height=3.2, sharex=False)
+        flows, progress = figure.axes
         observed = self.observed.loc[self.window[0] : self.window[1]]
         flows.plot(observed.index, observed.to_numpy(), ".", color="0.3", label="observed")
         simulated = self.simulated.loc[self.window[0] : self.window[1]]
         flows.plot(simulated.index, simulated.to_numpy(), "-", color="C0", label="simulated")
-        flows.set_ylabel("flow")
+        flows.set_ylabel(f"flow ({self.flow_unit})" if self.flow_unit else "flow")
         flows.set_title(f"best fit: {self.objective} = {self.score:.4f}")
-        flows.legend()
+        time_axis(flows, simulated.index)
+        legend_beside(flows)
         values = self.history[self.objective].to_numpy(dtype=np.float64)
         evaluations = np.arange(1, len(values) + 1)
         progress.plot(evaluations, values, ".", markersize=2, color="0.6", label="evaluation")
         best = _running_best(self.objective, values)
         progress.plot(evaluations, best, "-", color="C1", label="best so far")
-        progress.set_xlabel("evaluation")
-        progress.set_ylabel(self.objective)
+        progress.set_xlabel("evaluation (count)")
+        progress.set_ylabel(score_label(self.objective))
         if self.objective in _SCORES_TO_ONE:
             finite = values[np.isfinite(values)]
             if finite.size:
                 progress.set_ylim(max(np.nanpercentile(finite, 5), -1.0), 1.0)
-        progress.legend()
+        legend_beside(progress)
         return figure
 
 
@@ -360,11 +365,246 @@ def _running_best(objective: str, values: np.ndarray) -> np.ndarray:
     return np.where(np.isinf(order), np.nan, order)
 
 
+@dataclass(frozen=True)
+class Prepared:
+    """One calibration checked and turned into plain data, before its search.
+
+    ``context`` travels to the workers (see :func:`prepare_calibration`); ``start`` is the model's
+    own value of each parameter; ``state`` is the context prepared here, to run the best values.
+    """
+
+    context: dict[str, Any]
+    start: list[float]
+    window: tuple[pd.Timestamp, pd.Timestamp]
+    missing: Missing
+    gauges: dict[str, pd.Series]
+    state: _State
+
+    @property
+    def flow_unit(self) -> str:
+        """The unit of the simulated and observed flows."""
+        return label("flow", self.state.network.options.units)
+
+    def simulate(self, values: Sequence[float] | npt.NDArray[np.float64]) -> dict[str, pd.Series]:
+        """Each gauge's simulated flow with the given parameter values, on the calibration's points."""
+        state = self.state
+        runs = _simulate(state, values)
+        return {
+            g.element: pd.Series(runs[g.element]["outflow"] * state.flow_factor, index=state.index, name=g.element)
+            for g in state.gauges
+        }
+
+
+def calibration_context(
+    model: Model | Network,
+    rain: Any,
+    observed: pd.Series | Mapping[str, pd.Series],
+    keys: Sequence[Any],
+    *,
+    objective: Objective = "kge",
+    window: tuple[Any, Any] | None = None,
+    missing: Missing = "raise",
+    weights: Mapping[str, float] | None = None,
+    inflows: Any = None,
+    where: str = "",
+) -> Prepared:
+    """Check a calibration's arguments and turn them into plain data (``where`` prefixes the messages)."""
+    if not callable(objective) and objective not in OBJECTIVES:
+        raise ValueError(f"objective must be one of {', '.join(OBJECTIVES)} or a function, not {objective!r}")
+    if missing not in ("raise", "drop"):
+        raise ValueError(f'missing must be "raise" or "drop", not {missing!r}')
+    gauges = dict(observed) if isinstance(observed, Mapping) else None
+    for name, given in (gauges or {"observed": cast(pd.Series, observed)}).items():
+        if not isinstance(given, pd.Series) or not isinstance(given.index, pd.DatetimeIndex) or given.empty:
+            raise ValueError(f"{where}{name}: observed must be a non-empty Series with a DatetimeIndex")
+    chain = isinstance(model, Model)
+    network = model.network if isinstance(model, Model) else model
+    if gauges is None:
+        gauges = {network.outlets()[-1]: cast(pd.Series, observed)}
+    for name in gauges:
+        if name not in network.elements:
+            raise ModelError(f"observed.{name}", "no such element in the model")
+    for name in weights or {}:
+        if name not in gauges:
+            raise ValueError(f"{where}weights: {name!r} is not an observed element")
+    gauges = {name: observed_in_model_units(network, name, series, where) for name, series in gauges.items()}
+    network_keys = [_network_key(k, chain) for k in keys]
+    try:
+        compile_parameters(network, network_keys, continuous=True)
+        start = [get_network_parameter(network, k) for k in network_keys]
+    except ModelError as error:
+        raise (chain_error(error) if chain else error) from None
+    span = _windows(list(gauges.values()), window)
+    for name, series in gauges.items():
+        check_gauge_magnitude(network, name, series.loc[span[0] : span[1]], where)
+    context = {
+        "model": network.to_dict(),
+        "rain": _forcing_to_data(rain),
+        "inflows": _forcing_to_data(inflows),
+        "observed": {name: series_to_data(series) for name, series in gauges.items()},
+        "weights": dict(weights or {}),
+        "window": (span[0].isoformat(), span[1].isoformat()),
+        "paths": [list(k) if isinstance(k, tuple) else k for k in network_keys],
+        "objective": objective,
+        "missing": missing,
+    }
+    # The window, the observations and the objective are checked once here,
+    # on the model as given, before any search starts.
+    state = prepare_calibration(context)
+    first_run = simulate_network(network, state.inputs, state.step, len(state.index))
+    for gauge in state.gauges:
+        outflow = pd.Series(first_run[gauge.element]["outflow"] * state.flow_factor, index=state.index)
+        _objective_value(objective, outflow, gauge.observed, span, missing)
+    return Prepared(context, start, span, missing, gauges, state)
+
+
+# The largest mean specific runoff an event's observations may show before a unit slip is suspected
+# (1000 m/yr, about 32 m³/s per km² held over the whole window: beyond any flood on record).
+EVENT_RUNOFF_LIMIT_MM_PER_YEAR = 1.0e6
+
+
+def upstream_area(network: Network, name: str) -> float:
+    """The area of the subbasins whose runoff reaches element `name` (itself included), in the model's units."""
+    area, seen, stack = 0.0, set(), [name]
+    while stack:
+        here = stack.pop()
+        if here in seen:
+            continue
+        seen.add(here)
+        element = network.elements[here]
+        if isinstance(element, Subbasin):
+            area += float(element.area)
+        stack += network.upstream(here)
+    return area
+
+
+def observed_in_model_units(network: Network, gauge: str, observed: pd.Series, where: str = "") -> pd.Series:
+    """Observations in the model's flow unit (converted when `attrs["units"]` names another one)."""
+    if not observed.attrs.get("units"):
+        return observed
+    return convert(observed, label("flow", network.options.units), name=f"{where}observed at {gauge}")
+
+
+def check_gauge_magnitude(network: Network, gauge: str, observed: pd.Series, where: str = "") -> None:
+    """Warn (`UnitWarning`, naming the likely slip) when observed flows are implausible for the area upstream."""
+    area = upstream_area(network, gauge)
+    if area > 0:
+        units = network.options.units
+        check_runoff_magnitude(
+            observed,
+            area,
+            flow_unit=label("flow", units),
+            area_unit=label("area", units),
+            name=f"{where}observed at {gauge}",
+            high=EVENT_RUNOFF_LIMIT_MM_PER_YEAR,
+        )
+
+
+def check_bounds(parameters: Mapping[Any, tuple[float, float]]) -> list[tuple[float, float]]:
+    """The (low, high) bounds of each parameter, once known to be finite with low < high."""
+    bounds = []
+    for key, given in parameters.items():
+        low, high = (float(v) for v in given)
+        if not (math.isfinite(low) and math.isfinite(high) and low < high):
+            raise ValueError(f"{key_name(key)}: the bounds must be finite with low < high, not {given!r}")
+        bounds.append((low, high))
+    return bounds
+
+
+def search_parameters(
+    prepare: Callable[[Any], Any],
+    evaluate: Callable[[Any, npt.NDArray[np.float64]], Any],
+    context: Any,
+    bounds: Sequence[tuple[float, float]],
+    start: Sequence[float],
+    method: str,
+    seed: int | None,
+    executor: ExecutorLike,
+    batch_size: int | None,
+    progress: bool,
+    options: Mapping[str, Any] | None,
+) -> SearchResult:
+    """The search of a calibration, with this package's defaults for differential evolution."""
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
+    settings = dict(options or {})
+    if METHODS[method] == "differential_evolution":
+        # A perfect fit has a loss of 0, where SciPy's relative tolerance
+        # alone never declares convergence.
+        settings.setdefault("atol", 1e-6)
+        settings.setdefault("maxiter", 300)
+    return search(
+        prepare,
+        evaluate,
+        context,
+        bounds,
+        method=method,
+        seed=seed,
+        x0=start,
+        executor=executor,
+        batch_size=batch_size,
+        progress=progress,
+        options=settings,
+    )
+
+
+def search_summary(found: SearchResult) -> dict[str, Any]:
+    """What a calibration's result reports of its search: method, evaluations, seconds, interruption."""
+    return {
+        "method": found.method,
+        "evaluations": found.evaluations,
+        "seconds": found.seconds,
+        "interrupted": found.interrupted,
+        "message": found.message,
+    }
+
+
+def with_values(model: Model | Network, values: Mapping[Any, float]) -> Model | Network:
+    """``model`` (a single chain or a network) with the parameters at the given keys replaced."""
+    if isinstance(model, Model):
+        return with_parameters(model, {cast(str, k): float(v) for k, v in values.items()})
+    return model.with_parameters({k: float(v) for k, v in values.items()})
+
+
+class CalibrateOptions(TypedDict, total=False):
+    """The keyword arguments of :func:`calibrate`."""
+
+    objective: Objective
+    window: tuple[Any, Any] | None
+    method: str
+    seed: int | None
+    executor: ExecutorLike
+    progress: bool
+    missing: Missing
+    batch_size: int | None
+    options: Mapping[str, Any] | None
+    weights: Mapping[str, float] | None
+    inflows: Any
+    per_event: Mapping[str, tuple[float, float]] | None
+    combine: Any
+
+
+@overload
+def calibrate(
+    model: Model | Network,
+    rain: Sequence[Event],
+    observed: None = None,
+    parameters: Mapping[Any, tuple[float, float]] | None = None,
+    **settings: Unpack[CalibrateOptions],
+) -> EventsCalibration: ...
+@overload
 def calibrate(
     model: Model | Network,
     rain: Any,
     observed: pd.Series | Mapping[str, pd.Series],
     parameters: Mapping[Any, tuple[float, float]],
+    **settings: Unpack[CalibrateOptions],
+) -> CalibrationResult: ...
+def calibrate(
+    model: Model | Network,
+    rain: Any,
+    observed: pd.Series | Mapping[str, pd.Series] | None = None,
+    parameters: Mapping[Any, tuple[float, float]] | None = None,
     *,
     objective: Objective = "kge",
     window: tuple[Any, Any] | None = None,
@@ -377,7 +617,9 @@ def calibrate(
     options: Mapping[str, Any] | None = None,
     weights: Mapping[str, float] | None = None,
     inflows: Any = None,
-) -> CalibrationResult:
+    per_event: Mapping[str, tuple[float, float]] | None = None,
+    combine: Any = "mean",
+) -> CalibrationResult | EventsCalibration:
     """Fit the parameters of ``model`` so that its outflow matches ``observed``.
 
     ``model`` is a network or a single-chain model. ``observed`` is one series
@@ -408,92 +650,77 @@ def calibrate(
     A progress bar shows for runs longer than a second unless
     ``progress=False``; Ctrl-C stops the search and returns the best so far
     with ``interrupted=True``.
+
+    Several events at once: pass a list of :class:`~rainmill_models.events.Event` as ``rain``
+    (each with its rain, observations and optional window), no ``observed``, the shared
+    ``parameters`` and the ``per_event`` ones (each event gets its own value), and how the events'
+    objectives ``combine`` ("mean", "volume" or weights by event); see
+    :func:`~rainmill_models.events.calibrate_events`.
     """
-    if not callable(objective) and objective not in OBJECTIVES:
-        raise ValueError(f"objective must be one of {', '.join(OBJECTIVES)} or a function, not {objective!r}")
+    if _is_events(rain):
+        if observed is not None:
+            raise ValueError("events carry their own observations: pass observed=None (or leave it out)")
+        if weights is not None or inflows is not None or window is not None:
+            raise ValueError("with events, give each event its own window, inflows and gauges")
+        if not isinstance(objective, str):
+            raise ValueError("with events, the objective is one of the named scores")
+        return calibrate_events(
+            model,
+            list(rain),
+            parameters or {},
+            per_event=per_event,
+            combine=combine,
+            objective=objective,
+            method=method,
+            seed=seed,
+            executor=executor,
+            progress=progress,
+            missing=missing,
+            batch_size=batch_size,
+            options=options,
+        )
+    if observed is None or parameters is None:
+        raise TypeError("calibrate needs observed and parameters (or a list of events as rain)")
+    if per_event is not None:
+        raise ValueError("per_event parameters need several events (a list of Event as rain)")
+    keys = list(parameters)
+    bounds = check_bounds(parameters)
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
-    if missing not in ("raise", "drop"):
-        raise ValueError(f'missing must be "raise" or "drop", not {missing!r}')
-    gauges = dict(observed) if isinstance(observed, Mapping) else None
-    for name, given in (gauges or {"observed": cast(pd.Series, observed)}).items():
-        if not isinstance(given, pd.Series) or not isinstance(given.index, pd.DatetimeIndex) or given.empty:
-            raise ValueError(f"{name}: observed must be a non-empty Series with a DatetimeIndex")
-    chain = isinstance(model, Model)
-    network = model.network if isinstance(model, Model) else model
-    if gauges is None:
-        gauges = {network.outlets()[-1]: cast(pd.Series, observed)}
-    for name in gauges:
-        if name not in network.elements:
-            raise ModelError(f"observed.{name}", "no such element in the model")
-    for name in weights or {}:
-        if name not in gauges:
-            raise ValueError(f"weights: {name!r} is not an observed element")
-    keys = list(parameters)
-    bounds = []
-    for key in keys:
-        low, high = (float(v) for v in parameters[key])
-        if not (math.isfinite(low) and math.isfinite(high) and low < high):
-            raise ValueError(f"{key_name(key)}: the bounds must be finite with low < high, not {parameters[key]!r}")
-        bounds.append((low, high))
-    network_keys = [_network_key(k, chain) for k in keys]
-    try:
-        compile_parameters(network, network_keys, continuous=True)
-        start = [get_network_parameter(network, k) for k in network_keys]
-    except ModelError as error:
-        raise (chain_error(error) if chain else error) from None
-    span = _windows(list(gauges.values()), window)
-    context = {
-        "model": network.to_dict(),
-        "rain": _forcing_to_data(rain),
-        "inflows": _forcing_to_data(inflows),
-        "observed": {name: series_to_data(series) for name, series in gauges.items()},
-        "weights": dict(weights or {}),
-        "window": (span[0].isoformat(), span[1].isoformat()),
-        "paths": [list(k) if isinstance(k, tuple) else k for k in network_keys],
-        "objective": objective,
-        "missing": missing,
-    }
-    # The window, the observations and the objective are checked once here,
-    # on the model as given, before any search starts.
-    state = prepare_calibration(context)
-    first_run = simulate_network(network, state.inputs, state.step, len(state.index))
-    for gauge in state.gauges:
-        outflow = pd.Series(first_run[gauge.element]["outflow"] * state.flow_factor, index=state.index)
-        _objective_value(objective, outflow, gauge.observed, span, missing)
-
-    settings = dict(options or {})
-    if METHODS[method] == "differential_evolution":
-        # A perfect fit has a loss of 0, where SciPy's relative tolerance
-        # alone never declares convergence.
-        settings.setdefault("atol", 1e-6)
-        settings.setdefault("maxiter", 300)
-    found = search(
+    prepared = calibration_context(
+        model,
+        rain,
+        observed,
+        keys,
+        objective=objective,
+        window=window,
+        missing=missing,
+        weights=weights,
+        inflows=inflows,
+    )
+    found = search_parameters(
         prepare_calibration,
         evaluate_calibration,
-        context,
+        prepared.context,
         bounds,
-        method=method,
-        seed=seed,
-        x0=start,
-        executor=executor,
-        batch_size=batch_size,
-        progress=progress,
-        options=settings,
+        prepared.start,
+        method,
+        seed,
+        executor,
+        batch_size,
+        progress,
+        options,
     )
+    state, gauges, span = prepared.state, prepared.gauges, prepared.window
     name = objective if isinstance(objective, str) else getattr(objective, "__name__", "objective")
     values = {key_name(key): float(v) for key, v in zip(keys, found.x, strict=True)}
     best_network = state.setter(map(float, found.x))
     best: Model | Network
     if isinstance(model, Model):
-        best = with_parameters(model, {cast(str, k): float(v) for k, v in zip(keys, found.x, strict=True)})
+        best = with_values(model, dict(zip(keys, found.x, strict=True)))
     else:
         best = best_network
-    best_series = simulate_network(best_network, state.inputs, state.step, len(state.index))
-    simulated = {
-        g.element: pd.Series(best_series[g.element]["outflow"] * state.flow_factor, index=state.index, name=g.element)
-        for g in state.gauges
-    }
+    simulated = prepared.simulate(found.x)
     table = {g: scores(simulated[g], gauges[g], missing=missing, window=span) for g in gauges}
     first = next(iter(gauges))
     history = pd.DataFrame(found.points, columns=[key_name(k) for k in keys])
@@ -510,13 +737,14 @@ def calibrate(
         simulated=simulated[first],
         observed=gauges[first],
         window=span,
-        method=found.method,
-        evaluations=found.evaluations,
-        seconds=found.seconds,
-        interrupted=found.interrupted,
-        message=found.message,
+        **search_summary(found),
         gauges=pd.DataFrame.from_dict(table, orient="index"),
+        flow_unit=prepared.flow_unit,
     )
+
+
+def _is_events(rain: Any) -> bool:
+    return isinstance(rain, (list, tuple)) and bool(rain) and all(isinstance(item, Event) for item in rain)
 
 
 def _windows(observed: list[pd.Series], window: tuple[Any, Any] | None) -> tuple[pd.Timestamp, pd.Timestamp]:

@@ -13,30 +13,35 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypedDict, Unpack, cast, overload
 
 import numpy as np
 import pandas as pd
 
-from .calibration import series_from_data, series_to_data
+from .calibration import _window, series_from_data, series_to_data
 from .description import Model, ModelError, get_parameter, with_parameters
+from .events import Event as StormEvent
 from .executors import ExecutorLike, Runner
 from .metrics import Missing, scores
 from .sampling import latin_hypercube, percentile_bands
 from .search import progress_bar
 from .timeseries import TimeSeriesError
-from .units import SECONDS_PER_HOUR, flow_volume
+from .units import SECONDS_PER_HOUR, flow_volume, label
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 __all__ = ["UncertaintyResult", "run_many", "uncertainty"]
 
-Event = pd.Series | tuple[pd.Series, pd.Series | None]
+EventLike = pd.Series | tuple[pd.Series, pd.Series | None] | StormEvent
 
 
 def _named(things: Any, what: str) -> list[tuple[Any, Any]]:
-    if isinstance(things, Mapping):
+    if isinstance(things, StormEvent):
+        things = [things]
+    if isinstance(things, (list, tuple)) and things and all(isinstance(t, StormEvent) for t in things):
+        pairs = [(event.name, event) for event in things]
+    elif isinstance(things, Mapping):
         pairs = list(things.items())
     elif isinstance(things, (list, tuple)) and not (
         what == "events" and isinstance(things, tuple) and len(things) == 2 and isinstance(things[0], pd.Series)
@@ -49,21 +54,41 @@ def _named(things: Any, what: str) -> list[tuple[Any, Any]]:
     return pairs
 
 
-def _event_data(name: Any, event: Event) -> dict[str, Any]:
-    rain, observed = event if isinstance(event, tuple) else (event, None)
+def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
+    window: tuple[pd.Timestamp, pd.Timestamp] | None = None
+    parameters: dict[str, float] = {}
+    if isinstance(event, StormEvent):
+        gauges = event.gauges()
+        rain, observed = event.rain, next(iter(gauges.values()), None)
+        parameters = {key: float(value) for key, value in event.parameters.items()}
+        if event.window is not None:
+            window = _window(observed, event.window) if observed is not None else _pair(event.window)
+    else:
+        rain, observed = event if isinstance(event, tuple) else (event, None)
     if not isinstance(rain, pd.Series):
         raise TypeError(f"event {name!r}: the rain must be a pandas Series")
     return {
         "rain": series_to_data(rain),
         "observed": None if observed is None else series_to_data(observed),
+        "window": None if window is None else (window[0].isoformat(), window[1].isoformat()),
+        "parameters": parameters,
     }
+
+
+def _pair(window: tuple[Any, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
+    return pd.Timestamp(window[0]), pd.Timestamp(window[1])
 
 
 def _prepare_runs(context: Mapping[str, Any]) -> dict[str, Any]:
     return {
         "models": [Model.from_dict(d) for d in context["models"]],
         "events": [
-            (series_from_data(e["rain"]), None if e["observed"] is None else series_from_data(e["observed"]))
+            (
+                series_from_data(e["rain"]),
+                None if e["observed"] is None else series_from_data(e["observed"]),
+                None if e["window"] is None else _pair(e["window"]),
+                e["parameters"],
+            )
             for e in context["events"]
         ],
         "end": None if context["end"] is None else pd.Timestamp(context["end"]),
@@ -87,18 +112,20 @@ def _outflow_row(outflow: pd.Series) -> dict[str, Any]:
 
 def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
     model = state["models"][item[0]]
-    rain, observed = state["events"][item[1]]
+    rain, observed, window, parameters = state["events"][item[1]]
     end = state["end"]
+    if end is None and window is not None:
+        end = window[1]
     if end is None and observed is not None:
         end = observed.index[-1]
     try:
-        outflow = model.run(rain, end=end).outflow
+        outflow = with_parameters(model, parameters).run(rain, end=end).outflow
     except (ModelError, TimeSeriesError) as error:
         return {"error": str(error)}
     row = _outflow_row(outflow) | {"error": None}
     if observed is not None:
         try:
-            row.update(scores(outflow, observed, missing=state["missing"]))
+            row.update(scores(outflow, observed, missing=state["missing"], window=window))
         except TimeSeriesError as error:
             row["error"] = str(error)
     return row
@@ -106,7 +133,7 @@ def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
 
 def run_many(
     models: Model | Sequence[Model] | Mapping[Any, Model],
-    events: Event | Sequence[Event] | Mapping[Any, Event],
+    events: EventLike | Sequence[EventLike] | Mapping[Any, EventLike],
     *,
     pairing: str = "product",
     end: Any = None,
@@ -118,9 +145,11 @@ def run_many(
     """Run every model on every event (``pairing="product"``) or pairwise (``"zip"``).
 
     ``models`` and ``events`` are single items, sequences (named by position)
-    or mappings (named by key). An event is a rain Series or a pair
-    ``(rain, observed)``; with observations the run goes on to the last
-    observation and is scored (KGE and its components, NSE, percent bias, ...,
+    or mappings (named by key). An event is a rain Series, a pair
+    ``(rain, observed)`` or an :class:`~rainmill_models.events.Event` (named
+    by its name, run with its own parameter values, scored on its window, as
+    ``calibrate`` fitted it); with observations the run goes on to the last
+    observation (or the window's end) and is scored (KGE and its components, NSE, percent bias, ...,
     with the ``missing`` policy). ``end`` fixes the end of every run.
 
     Returns one DataFrame, a row per run in order: ``model``, ``event``,
@@ -193,6 +222,7 @@ class UncertaintyResult:
     runs: pd.DataFrame = field(repr=False)
     bands: pd.DataFrame = field(repr=False)
     observed: pd.Series | None = field(default=None, repr=False)
+    flow_unit: str = ""
 
     def coverage(self, low: str | None = None, high: str | None = None) -> float:
         """The fraction of observations inside the outer band (NaN without observations)."""
@@ -207,10 +237,10 @@ class UncertaintyResult:
 
     def plot(self) -> Figure:
         """The percentile bands, the median and the observations."""
-        from matplotlib.figure import Figure
+        from .figures import legend_beside, new_figure, time_axis
 
-        figure = Figure(figsize=(9, 4.5), layout="constrained")
-        axes = figure.subplots()
+        figure = new_figure(1, height=4.0)
+        axes = figure.axes[0]
         columns = list(self.bands.columns)
         for k in range(len(columns) // 2):
             axes.fill_between(
@@ -226,15 +256,40 @@ class UncertaintyResult:
             axes.plot(self.bands.index, self.bands[middle], color="C0", label=middle)
         if self.observed is not None:
             axes.plot(self.observed.index, self.observed.to_numpy(), ".", color="0.2", label="observed")
-        axes.set_ylabel("flow")
+        axes.set_ylabel(f"flow ({self.flow_unit})" if self.flow_unit else "flow")
         axes.set_title(f"outflow, {len(self.samples)} parameter samples")
-        axes.legend()
+        time_axis(axes, self.bands.index)
+        legend_beside(axes)
         return figure
 
 
+class UncertaintyOptions(TypedDict, total=False):
+    """The keyword arguments of :func:`uncertainty`."""
+
+    n: int
+    seed: int | None
+    percentiles: Sequence[float]
+    end: Any
+    observed: pd.Series | None
+    executor: ExecutorLike
+    batch_size: int | None
+    progress: bool
+
+
+@overload
 def uncertainty(
     model: Model,
-    rain: pd.Series,
+    rain: Sequence[StormEvent],
+    parameters: Mapping[str, tuple[float, float]],
+    **settings: Unpack[UncertaintyOptions],
+) -> dict[str, UncertaintyResult]: ...
+@overload
+def uncertainty(
+    model: Model, rain: pd.Series, parameters: Mapping[str, tuple[float, float]], **settings: Unpack[UncertaintyOptions]
+) -> UncertaintyResult: ...
+def uncertainty(
+    model: Model,
+    rain: pd.Series | Sequence[StormEvent],
     parameters: Mapping[str, tuple[float, float]],
     *,
     n: int = 100,
@@ -245,14 +300,42 @@ def uncertainty(
     executor: ExecutorLike = None,
     batch_size: int | None = None,
     progress: bool = True,
-) -> UncertaintyResult:
+) -> UncertaintyResult | dict[str, UncertaintyResult]:
     """Percentile bands of the outflow over ``n`` Latin hypercube samples of the parameters.
 
     ``parameters`` maps paths in the description to (low, high) bounds,
     durations in hours. Every run covers the same time steps: up to ``end``
     if given, else to the last observation if ``observed`` is given, else as
     far as the run of ``model`` itself goes.
+
+    Given a list of :class:`~rainmill_models.events.Event` as ``rain``, the same samples run on
+    every event (with the event's own parameter values, up to its window's end or its last
+    observation), and the result is one ``UncertaintyResult`` per event, by name.
     """
+    if not isinstance(rain, pd.Series):
+        events = list(rain)
+        if not all(isinstance(event, StormEvent) for event in events):
+            raise TypeError("rain: a pandas Series, or a list of Event")
+        if end is not None or observed is not None:
+            raise ValueError("with events, each event gives its own window and observations")
+        results = {}
+        for event in events:
+            seen = next(iter(event.gauges().values()), None)
+            span = None if event.window is None else _window(seen, event.window) if seen is not None else None
+            results[event.name] = uncertainty(
+                cast(Model, event.applied(model)),
+                event.rain,
+                parameters,
+                n=n,
+                seed=seed,
+                percentiles=percentiles,
+                end=None if span is None else span[1],
+                observed=seen,
+                executor=executor,
+                batch_size=batch_size,
+                progress=progress,
+            )
+        return results
     for path in parameters:
         get_parameter(model, path)  # an unknown path fails here, not in every run
     samples = latin_hypercube(parameters, n, seed=seed)
@@ -279,4 +362,10 @@ def uncertainty(
     finally:
         bar.close()
     runs = pd.DataFrame(np.column_stack(outflows), index=index)
-    return UncertaintyResult(samples=samples, runs=runs, bands=percentile_bands(runs, percentiles), observed=observed)
+    return UncertaintyResult(
+        samples=samples,
+        runs=runs,
+        bands=percentile_bands(runs, percentiles),
+        observed=observed,
+        flow_unit=label("flow", model.options.units),
+    )

@@ -14,6 +14,7 @@ import pandas as pd
 
 from . import units as u
 from .description import ControlledOutlet, UncontrolledOutlet
+from .figures import legend_beside, time_axis
 from .timeseries import describe_step
 
 if TYPE_CHECKING:
@@ -36,7 +37,7 @@ def _figure(rows: int) -> Figure:
             f"matplotlib is not installed ({error}); install the plot extra: pip install 'rainmill[plot]'"
         ) from error
     ratios = [2.2, 1.0][:rows]
-    fig = Figure(figsize=(9.0, 6.5 if rows == 2 else 4.5), layout="tight")
+    fig = Figure(figsize=(9.0, 6.5 if rows == 2 else 4.5), layout="constrained")
     fig.subplots(rows, 1, sharex=True, gridspec_kw={"height_ratios": ratios}, squeeze=False)
     return fig
 
@@ -110,7 +111,7 @@ def plot_result(
     rain_ax.set_ylabel(f"rain ({u.label('depth', result.units)} per {describe_step(result.step)})")
     handles, labels = flows_ax.get_legend_handles_labels()
     rain_handles, rain_labels = rain_ax.get_legend_handles_labels()
-    rain_ax.legend(handles + rain_handles, labels + rain_labels, loc="center right", fontsize=8, framealpha=0.9)
+    legend_beside(flows_ax, handles + rain_handles, labels + rain_labels, whole_figure=True)
     flows_ax.grid(True, linewidth=0.4, alpha=0.5)
 
     if pool is not None and result.model.reservoir is not None:
@@ -124,10 +125,10 @@ def plot_result(
                 sill = max(outlet.elevation[0], outlet.minimum_elevation or outlet.elevation[0])
                 pool_ax.axhline(sill, color="grey", linestyle=":", linewidth=1.0, label=f"{name} sill")
         pool_ax.set_ylabel(f"elevation ({u.label('length', result.units)})")
-        pool_ax.legend(loc="lower right", fontsize=8, frameon=False)
+        legend_beside(pool_ax)
         pool_ax.grid(True, linewidth=0.4, alpha=0.5)
     axes[-1].set_xlim(cast(Any, result.index[0]), cast(Any, result.index[-1]))
-    axes[-1].set_xlabel("time")
+    time_axis(axes[-1], result.index)
     if path is not None:
         _save(fig, path, dpi)
     return fig
@@ -216,9 +217,9 @@ def plot_hydrographs(
             seen = observed[name]
             ax.plot(seen.index, seen.to_numpy(), ".", markersize=3.5, color="black", label="observed")
         ax.set_ylabel(f"flow ({flow_unit})")
-        ax.legend(loc="upper right", fontsize=8)
+        legend_beside(ax)
         ax.grid(True, linewidth=0.4, alpha=0.5)
-    axes[-1].set_xlabel("time")
+    time_axis(axes[-1], result.index)
     fig.set_size_inches(9.0, 2.6 * len(names) + 0.8)
     if path is not None:
         _save(fig, path, dpi)

@@ -70,6 +70,8 @@ class SearchResult:
     values: FloatArray = field(repr=False)
     generations: npt.NDArray[np.int64] = field(repr=False)
     interrupted: bool = False
+    # Whatever an objective returned after its (loss, value), one row per evaluation (none: no column).
+    details: FloatArray = field(default_factory=lambda: np.empty((0, 0)), repr=False)
     message: str = ""
     seconds: float = 0.0
 
@@ -102,6 +104,7 @@ class _Recorder:
         self.losses: list[FloatArray] = []
         self.values: list[FloatArray] = []
         self.generations: list[npt.NDArray[np.int64]] = []
+        self.details: list[FloatArray] = []
         self.generation = 0
         self.count = 0
 
@@ -110,6 +113,7 @@ class _Recorder:
         # One column: the losses are the values; two: (loss, value) pairs.
         losses = outcomes if outcomes.ndim == 1 else outcomes[:, 0]
         values = outcomes if outcomes.ndim == 1 else outcomes[:, 1]
+        self.details.append(outcomes[:, 2:] if outcomes.ndim == 2 else np.empty((len(xs), 0)))
         self.points.append(xs)
         self.losses.append(losses)
         self.values.append(values)
@@ -251,6 +255,7 @@ def search(
         interrupted=interrupted,
         message=message,
         seconds=time.perf_counter() - started,
+        details=np.concatenate(recorder.details) if recorder.details else np.empty((0, 0)),
     )
 
 

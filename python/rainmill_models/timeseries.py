@@ -17,11 +17,14 @@ from __future__ import annotations
 
 from datetime import timedelta
 from pathlib import Path
-from typing import Literal
+from typing import TYPE_CHECKING, Literal, Unpack
 
 import numpy as np
 import pandas as pd
 import rainmill
+
+if TYPE_CHECKING:
+    from .readers import CsvOptions
 
 # The extension's series kinds.
 SeriesKind = Literal["discharge", "rainfall", "elevation", "volume"]
@@ -241,61 +244,52 @@ def to_series(
     return pd.Series(data, index=index, name=name, dtype="float64")
 
 
-def _read(path: str | Path, column: str | None, name: str) -> pd.Series:
-    frame = pd.read_csv(path, index_col=0, comment="#")
-    if frame.shape[1] == 0:
-        raise TimeSeriesError(f"{path}: no value column")
-    if column is None:
-        if frame.shape[1] > 1:
-            raise TimeSeriesError(f"{path}: several value columns {list(frame.columns)}; choose one with column=")
-        column = str(frame.columns[0])
-    elif column not in frame.columns:
-        raise TimeSeriesError(f"{path}: no column {column!r} (there are {list(frame.columns)})")
-    raw = frame.index
-    try:
-        index = pd.DatetimeIndex(pd.to_datetime(raw, format="ISO8601"))
-    except ValueError:
-        try:  # mixed UTC offsets (a daylight-saving change): keep the instants, in UTC
-            index = pd.DatetimeIndex(pd.to_datetime(raw, format="ISO8601", utc=True))
-        except ValueError as error:
-            raise TimeSeriesError(f"{path}: the first column must hold timestamps ({error})") from error
-    values = pd.to_numeric(frame[column], errors="coerce")
-    bad = values.isna() & frame[column].notna()
-    if bad.any():
-        row = int(np.argmax(bad.to_numpy()))
-        raise TimeSeriesError(f"{path}: not a number at {_when(index[row])}: {frame[column].iloc[row]!r}")
-    return pd.Series(values.to_numpy(dtype="float64"), index=index.rename("time"), name=column or name)
-
-
-def read_rain_csv(path: str | Path, *, column: str | None = None, missing: RainPolicy = "raise") -> pd.Series:
+def read_rain_csv(
+    path: str | Path,
+    *,
+    column: str | int | None = None,
+    missing: RainPolicy = "raise",
+    **options: Unpack[CsvOptions],
+) -> pd.Series:
     """Gross rainfall depths per step from a CSV file: timestamps (interval starts) in the first column.
 
     Timestamps are ISO 8601, with or without a UTC offset (an offset is kept as the index's time
-    zone). Missing values and timestamps follow `missing` (see the module); lines starting with '#'
-    are comments.
+    zone), unless `date_format` or `dayfirst` says otherwise. Missing values and timestamps follow
+    `missing` (see the module); lines starting with '#' are comments. The other options (separator,
+    decimal mark, units, ...) are those of `rainmill_models.readers.read_csv_frame`.
     """
-    return fill_rain(_read(path, column, "rain"), missing, name=str(path))
+    from .readers import read_csv
+
+    series = read_csv(path, column, **options)
+    return _keep_attrs(fill_rain(series, missing, name=str(path)), series)
 
 
 def read_flow_csv(
     path: str | Path,
     *,
-    column: str | None = None,
+    column: str | int | None = None,
     missing: FlowPolicy = "raise",
     max_gap: float | None = None,
+    **options: Unpack[CsvOptions],
 ) -> pd.Series:
     """Flows (point values) from a CSV file, as `read_rain_csv`; gaps follow `missing` and `max_gap` hours."""
-    return fill_flow(_read(path, column, "flow"), missing, max_gap=max_gap, name=str(path))
+    from .readers import read_csv
+
+    series = read_csv(path, column, **options)
+    return _keep_attrs(fill_flow(series, missing, max_gap=max_gap, name=str(path)), series)
+
+
+def _keep_attrs(result: pd.Series, source: pd.Series) -> pd.Series:
+    result.attrs = dict(source.attrs)
+    return result
 
 
 def write_csv(data: pd.Series | pd.DataFrame, path: str | Path) -> Path:
-    """Write a Series or DataFrame with ISO 8601 timestamps (with their offset when the index has a zone)."""
-    target = Path(path)
-    frame = data.to_frame() if isinstance(data, pd.Series) else data
-    out = frame.copy()
-    index = out.index
-    if isinstance(index, pd.DatetimeIndex):
-        stamps = np.array([stamp.isoformat() for stamp in index], dtype=object)
-        out.index = pd.Index(stamps, name=index.name or "time")
-    out.to_csv(target)
-    return target
+    """Write a Series or DataFrame with ISO 8601 timestamps (with their offset when the index has a zone).
+
+    The file is written all or nothing; `rainmill_models.writers.write_csv` adds a units row and the
+    model file's identity.
+    """
+    from .writers import write_csv as write
+
+    return write(data, path)

@@ -1,0 +1,176 @@
+"""Units on data columns: parsing, conversion with pint, and a plausibility check of observed flows.
+
+A series read from a file may carry its unit in `series.attrs["units"]` (from a `units=` argument, a
+units row or a NetCDF `units` attribute). Unit strings are whatever pint understands, plus the
+hydrologists' spellings `cfs`, `cms`, `cumecs`, and exponents written as digits (`m3/s`, `km2`) or in
+CF style (`m3 s-1`, `kg m-2 s-1`). Rainfall given as an intensity (`mm/h`) converts to a depth per
+step (`mm`) by the series' own step, and a mass of water per area (`kg m-2`) to a depth by the density
+of water.
+"""
+
+from __future__ import annotations
+
+import re
+import warnings
+from collections.abc import Callable
+from fractions import Fraction
+from functools import cache
+from typing import Final
+
+import numpy as np
+import pandas as pd
+import pint
+
+from .timeseries import TimeSeriesError, infer_step
+
+# What the implausibility check expects of a mean specific runoff, in mm per year.
+LOWEST_RUNOFF_MM_PER_YEAR: Final = 0.001
+HIGHEST_RUNOFF_MM_PER_YEAR: Final = 10_000.0
+# The flow units a slip is looked for among, the most usual in gauge files first.
+_FLOW_UNITS: Final = ("m³/s", "l/s", "cfs", "m³/h", "m³/d", "l/min", "Ml/d")
+
+WATER_DENSITY: Final = 1000.0  # kg/m³, for precipitation given as a mass per area
+
+
+class UnitError(TimeSeriesError):
+    """A unit that is unknown, or that cannot be converted into the one asked for."""
+
+
+class UnitWarning(UserWarning):
+    """Observations whose magnitude suggests they were given in another unit than assumed."""
+
+
+def _digit_exponents(text: str) -> str:
+    """`m3/s` -> `m**3/s`, `s-1` -> `s**-1`: exponents written as digits after a unit's name."""
+    return re.sub(r"(?<![\w.])([A-Za-zµ]+)(-?\d+)(?![\w.])", r"\1**\2", text)
+
+
+@cache
+def registry() -> pint.UnitRegistry:
+    """The package's unit registry (created once), exact: factors are fractions, rounded once to float."""
+    units = pint.UnitRegistry(preprocessors=[_digit_exponents], non_int_type=Fraction)
+    units.define("cubic_feet_per_second = foot ** 3 / second = cfs")
+    units.define("cubic_metres_per_second = meter ** 3 / second = cms = cumecs")
+    return units
+
+
+def parse_unit(text: str | pint.Unit, *, what: str = "unit") -> pint.Unit:
+    """The pint unit of `text`; `UnitError` (naming `what`) when pint does not know it."""
+    if isinstance(text, pint.Unit):
+        return text
+    if not isinstance(text, str) or not text.strip():
+        raise UnitError(f"{what}: expected a unit such as 'm3/s' or 'mm', got {text!r}")
+    try:
+        return registry().parse_units(text.strip())
+    except Exception as error:  # pint's parser raises many kinds (tokenize, syntax, its own) for bad text
+        raise UnitError(f"{what}: unknown unit {text!r} ({error})") from None
+
+
+_SUPERSCRIPTS: Final = str.maketrans("-0123456789/", "⁻⁰¹²³⁴⁵⁶⁷⁸⁹ᐟ")
+
+
+def unit_label(unit: str | pint.Unit) -> str:
+    """The unit's short printed form (`m³/s`, `mm`, `cfs`, `kg/m²/s`), as stored in `series.attrs["units"]`."""
+    numerator: list[str] = []
+    denominator: list[str] = []
+    for name, power in parse_unit(unit)._units.items():
+        exact = Fraction(str(power))
+        exponent = "" if abs(exact) == 1 else str(abs(exact)).translate(_SUPERSCRIPTS)
+        (numerator if exact > 0 else denominator).append(registry().get_symbol(name) + exponent)
+    return "/".join(["·".join(numerator) or "1", *denominator])
+
+
+def _factor(src: pint.Unit, dst: pint.Unit, step_seconds: Callable[[], float] | None, what: str) -> float:
+    reg = registry()
+    quantity = reg.Quantity(Fraction(1), src)
+    if "[mass]" in quantity.dimensionality and "[mass]" not in dst.dimensionality:
+        quantity = quantity / reg.Quantity(Fraction(WATER_DENSITY), "kg/m**3")  # water per area as a depth
+    time = reg.Quantity(1, "s").dimensionality
+    if step_seconds is not None and quantity.dimensionality == dst.dimensionality / time:
+        quantity = quantity * reg.Quantity(Fraction(step_seconds()), "s")  # an intensity as a depth per step
+    elif step_seconds is not None and quantity.dimensionality == dst.dimensionality * time:
+        quantity = quantity / reg.Quantity(Fraction(step_seconds()), "s")
+    if quantity.dimensionality != dst.dimensionality:
+        raise UnitError(f"{what}: cannot convert {unit_label(src)} into {unit_label(dst)} (different quantities)")
+    return float(quantity.to(dst).magnitude)
+
+
+def conversion_factor(source: str | pint.Unit, target: str | pint.Unit, *, what: str = "values") -> float:
+    """The factor that turns values in `source` into values in `target` (the same quantity)."""
+    return _factor(parse_unit(source, what=what), parse_unit(target, what=what), None, what)
+
+
+def convert(series: pd.Series, to: str, *, units: str | None = None, name: str | None = None) -> pd.Series:
+    """`series` converted into the unit `to`, from `units` or else from `series.attrs["units"]`.
+
+    An intensity (depth per time) converts into a depth per step, and back, by the series' step
+    (rainfall is interval data); a mass of water per area into a depth. The result carries
+    `attrs["units"]`.
+    """
+    label = name or str(series.name or "series")
+    source = units if units is not None else series.attrs.get("units")
+    if source is None:
+        raise UnitError(f"{label}: the unit of the values is not known; pass units=")
+    src, dst = parse_unit(source, what=label), parse_unit(to, what=label)
+    factor = _factor(src, dst, lambda: infer_step(series, name=label).total_seconds(), label)
+    result = series.astype("float64") * factor
+    result.attrs = {**series.attrs, "units": unit_label(dst)}
+    return result
+
+
+def _specific_runoff_mm_per_year(mean_flow: float, flow_unit: pint.Unit, area: float, area_unit: pint.Unit) -> float:
+    reg = registry()
+    per_area = reg.Quantity(Fraction(1), flow_unit / area_unit)
+    return mean_flow / area * float(per_area.to("mm/year").magnitude)
+
+
+def check_runoff_magnitude(
+    observed: pd.Series,
+    area: float,
+    *,
+    flow_unit: str | None = None,
+    area_unit: str = "km²",
+    name: str = "observed",
+    low: float = LOWEST_RUNOFF_MM_PER_YEAR,
+    high: float = HIGHEST_RUNOFF_MM_PER_YEAR,
+) -> str | None:
+    """Warn (`UnitWarning`) when observed flows are implausible for a basin of `area`; the message, or None.
+
+    The mean flow over the basin area is a specific runoff; outside `low` to `high` mm per year
+    (0.001 mm/yr to 10 m/yr) the flows were very likely written in another unit than the one
+    assumed (`flow_unit`, else `observed.attrs["units"]`), and the message names the unit that
+    brings them back into the usual range (l/s taken for m³/s, say).
+    """
+    unit_text = flow_unit if flow_unit is not None else observed.attrs.get("units")
+    if unit_text is None:
+        raise UnitError(f"{name}: the unit of the flows is not known; pass flow_unit=")
+    assumed = parse_unit(unit_text, what=name)
+    basin = parse_unit(area_unit, what="area")
+    values = observed.to_numpy(dtype="float64")
+    values = values[np.isfinite(values)]
+    mean = float(values.mean()) if values.size else 0.0
+    if not mean > 0 or not area > 0:  # no flow at all says nothing of the unit
+        return None
+    runoff = _specific_runoff_mm_per_year(mean, assumed, area, basin)
+    if low <= runoff <= high:
+        return None
+    detail = (
+        f"{name}: mean flow {mean:.4g} {unit_label(assumed)} over {area:g} {unit_label(basin)} is a specific "
+        f"runoff of {runoff:.3g} mm/yr, outside the plausible {low:g} mm/yr to {high / 1000:g} m/yr"
+    )
+    slip = _likely_slip(runoff, assumed, low, high)
+    if slip is not None:
+        detail += f"; were the flows in {slip} rather than {unit_label(assumed)}?"
+    else:
+        detail += "; check the unit of the flows and the basin area"
+    warnings.warn(detail, UnitWarning, stacklevel=2)
+    return detail
+
+
+def _likely_slip(runoff: float, assumed: pint.Unit, low: float, high: float) -> str | None:
+    """The first of the usual flow units (most common first) that brings `runoff` into range, if any."""
+    for candidate in _FLOW_UNITS:
+        unit = parse_unit(candidate)
+        if unit != assumed and low <= runoff * conversion_factor(unit, assumed) <= high:
+            return unit_label(unit)
+    return None

@@ -1,0 +1,180 @@
+"""Writers of results and records: CSV and NetCDF with CF attributes, written all or nothing.
+
+Both take a Series or a DataFrame with a DatetimeIndex; units come from `units=` or from the data's
+`attrs["units"]` (what the readers set). When `model_file` is given, the file records its name and
+the SHA-256 of its contents, so that results can be traced to the description that made them.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import os
+import re
+import tempfile
+from collections.abc import Mapping
+from datetime import UTC, datetime
+from importlib import metadata
+from pathlib import Path
+from typing import Final
+
+import numpy as np
+import pandas as pd
+
+from .files import atomic_write
+from .quantities import parse_unit, registry, unit_label
+
+# pint's names for the units of the package's own definitions, as CF (UDUNITS) spells them.
+_CF_NAMES: Final = {"cubic_feet_per_second": "ft3 s-1", "cubic_metres_per_second": "m3 s-1"}
+
+
+def model_file_identity(model_file: str | Path) -> dict[str, str]:
+    """The name of a model file and the SHA-256 of its contents (what the writers record)."""
+    target = Path(model_file)
+    digest = hashlib.sha256(target.read_bytes()).hexdigest()
+    return {"model_file": target.name, "model_file_sha256": digest}
+
+
+def _frame(data: pd.Series | pd.DataFrame) -> pd.DataFrame:
+    if isinstance(data, pd.Series):
+        frame = data.to_frame(name=data.name if data.name is not None else "value")
+        unit = data.attrs.get("units")
+        frame.attrs = {"units": {str(frame.columns[0]): unit}} if unit else {}
+        return frame
+    return data
+
+
+def _units_of(frame: pd.DataFrame, units: str | Mapping[str, str] | None) -> dict[str, str]:
+    known = frame.attrs.get("units")
+    found: dict[str, str] = dict(known) if isinstance(known, Mapping) else {}
+    if isinstance(units, str):
+        found = {str(column): units for column in frame.columns}
+    elif units is not None:
+        found.update(units)
+    return {str(column): unit_label(found[str(column)]) for column in frame.columns if found.get(str(column))}
+
+
+def write_csv(
+    data: pd.Series | pd.DataFrame,
+    path: str | Path,
+    *,
+    units: str | Mapping[str, str] | None = None,
+    units_row: bool = False,
+    model_file: str | Path | None = None,
+) -> Path:
+    """Write a Series or DataFrame with ISO 8601 timestamps (with their offset when the index has a zone).
+
+    `units_row=True` writes each column's unit on the line after the header (read it back with
+    `units_row=True`); `model_file` adds comment lines with the model file's name and hash.
+    """
+    target = Path(path)
+    frame = _frame(data)
+    out = frame.copy()
+    index = out.index
+    if isinstance(index, pd.DatetimeIndex):
+        stamps = np.array([stamp.isoformat() for stamp in index], dtype=object)
+        out.index = pd.Index(stamps, name=index.name or "time")
+    if units_row:
+        labels = _units_of(frame, units)
+        row = pd.DataFrame([[labels.get(str(c), "") for c in out.columns]], columns=out.columns, index=[""])
+        out = pd.concat([row.astype(object), out.astype(object)])
+        out.index.name = index.name or "time"
+    with atomic_write(target) as stream:
+        if model_file is not None:
+            for key, value in model_file_identity(model_file).items():
+                stream.write(f"# {key}: {value}\n")
+        out.to_csv(stream)
+    return target
+
+
+def cf_units(unit: str) -> str:
+    """A unit as CF (UDUNITS) writes it: `m3 s-1`, `mm`, `ft3 s-1`."""
+    parsed = parse_unit(unit)
+    parts = []
+    for name, power in parsed._units.items():
+        if name in _CF_NAMES:
+            parts.append(_CF_NAMES[name] if power == 1 else f"({_CF_NAMES[name]}){power:g}")
+            continue
+        symbol = registry().get_symbol(name)
+        parts.append(symbol if power == 1 else f"{symbol}{power:g}")
+    return " ".join(parts) or "1"
+
+
+def _variable_name(column: str, taken: set[str]) -> str:
+    name = re.sub(r"[^A-Za-z0-9_]", "_", column) or "value"
+    if not name[0].isalpha():
+        name = "v_" + name
+    base, count = name, 1
+    while name in taken:
+        count += 1
+        name = f"{base}_{count}"
+    taken.add(name)
+    return name
+
+
+def write_netcdf(
+    data: pd.Series | pd.DataFrame,
+    path: str | Path,
+    *,
+    units: str | Mapping[str, str] | None = None,
+    long_names: Mapping[str, str] | None = None,
+    model_file: str | Path | None = None,
+    title: str | None = None,
+) -> Path:
+    """Write a Series or DataFrame as a CF NetCDF file: one variable per column along `time`.
+
+    Each variable carries `units` (CF spelling) and `long_name` (the column's name unless
+    `long_names` gives one); the file carries `Conventions`, `title`, `source`, `history` and, with
+    `model_file`, the model file's name and SHA-256. Times with a zone are written in UTC (the
+    reader gives them back in UTC); naive times as they are.
+    """
+    import xarray as xr
+
+    target = Path(path)
+    frame = _frame(data)
+    index = frame.index
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(f"write_netcdf needs a DatetimeIndex, not {type(index).__name__}")
+    labels = _units_of(frame, units)
+    aware = index.tz is not None
+    times = index.tz_convert("UTC").tz_localize(None) if aware else index
+    taken: set[str] = {"time"}
+    variables = {}
+    for column in frame.columns:
+        attrs = {"long_name": (long_names or {}).get(str(column), str(column))}
+        if str(column) in labels:
+            attrs["units"] = cf_units(labels[str(column)])
+        values = frame[column].to_numpy(dtype="float64")
+        variables[_variable_name(str(column), taken)] = xr.Variable("time", values, attrs)
+    dataset = xr.Dataset(variables, coords={"time": np.asarray(times.as_unit("ns"))})
+    dataset["time"].attrs = {"standard_name": "time", "long_name": "time", "axis": "T"}
+    if aware:
+        dataset["time"].encoding["units"] = "seconds since 1970-01-01 00:00:00+00:00"
+    now = datetime.now(UTC).isoformat(timespec="seconds")
+    dataset.attrs = {
+        "Conventions": "CF-1.10",
+        "title": title or target.stem,
+        "source": f"rainmill_models {_version()}",
+        "history": f"{now}: written by rainmill_models",
+    }
+    if model_file is not None:
+        dataset.attrs.update(model_file_identity(model_file))
+    directory = target.parent if str(target.parent) else Path(".")
+    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=directory)
+    os.close(handle)
+    try:
+        dataset.to_netcdf(temporary)
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    return target
+
+
+def _version() -> str:
+    try:
+        return metadata.version("rainmill")
+    except metadata.PackageNotFoundError:
+        return "unknown"
