@@ -29,6 +29,7 @@ from .errors import ModelError
 from .files import check_input, read_text
 from .network import Network
 from .network_run import weighted_rain
+from .readers import read_csv_frame
 from .timeseries import TimeSeriesError, fill_flow, fill_rain, read_flow_csv, read_rain_csv
 
 Forcing = pd.Series | pd.DataFrame
@@ -107,21 +108,18 @@ def as_network(model: Model | Network) -> Network:
     return model.network if isinstance(model, Model) else model
 
 
-def _value_columns(path: Path) -> list[str]:
-    header = pd.read_csv(check_input(path), comment="#", nrows=0)
-    return [str(c) for c in header.columns[1:]]
-
-
-def read_forcing(path: Path, names: Sequence[str], what: str, read: SeriesReader) -> Forcing:
+def read_forcing(path: Path, names: Sequence[str] | None, what: str, read: SeriesReader) -> Forcing:
     """One series for every element, or a DataFrame with a column per element (named after it).
 
-    The file is parsed once for all its columns (a thousand subbasins are a thousand columns): the
-    first column through the reader, which checks the timestamps, the others on its index.
+    The file is parsed once for all its columns (a thousand subbasins are a thousand columns), each
+    column then checked as the reader checks one series. `names` None takes every column as it is.
     """
     with reading(path):
-        columns = _value_columns(path)
-        if len(columns) <= 1:
-            return read(path)
+        frame = read_csv_frame(check_input(path))
+        columns = [str(c) for c in frame.columns]
+        if len(columns) == 1:
+            return read.check(frame.iloc[:, 0], str(path))
+        names = columns if names is None else list(names)
         unknown = [c for c in columns if c not in names]
         missing = [n for n in names if n not in columns]
         if unknown or missing:
@@ -130,15 +128,8 @@ def read_forcing(path: Path, names: Sequence[str], what: str, read: SeriesReader
                 + (f"; unknown: {', '.join(unknown)}" if unknown else "")
                 + (f"; missing: {', '.join(missing)}" if missing else "")
             )
-        first = read(path, column=names[0])
-        raw = pd.read_csv(path, index_col=0, comment="#", dtype=str)
-        if len(raw) != len(first):  # the reader filled gaps in the timestamps: read each column as it does
-            return pd.concat({name: read(path, column=name) for name in names}, axis=1)
-        series = {names[0]: first}
-        for name in names[1:]:
-            values = pd.to_numeric(raw[name]).to_numpy(dtype=float)
-            series[name] = read.check(pd.Series(values, index=first.index, name=name), f"{path} column {name}")
-        return pd.concat(series, axis=1)
+        frame.columns = pd.Index(columns)
+        return pd.concat({name: read.check(frame[name], f"{path} column {name}") for name in names}, axis=1)
 
 
 @dataclass(frozen=True)
@@ -210,10 +201,7 @@ def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
     rain: Forcing | dict[str, pd.Series]
     if args.rain_weights is not None:
         weights = read_weights(args.rain_weights)
-        with reading(args.rain):
-            gauges = read_forcing(
-                args.rain, _value_columns(args.rain), "gauge", SeriesReader("rain", args.rain_missing)
-            )
+        gauges = read_forcing(args.rain, None, "gauge", SeriesReader("rain", args.rain_missing))
         frame = gauges.to_frame() if isinstance(gauges, pd.Series) else gauges
         with reading(args.rain_weights):
             rain = weighted_rain(frame, weights)
