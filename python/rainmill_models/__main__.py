@@ -29,7 +29,10 @@ COMMANDS: list[Callable[[Any], None]] = [
 
 def build_parser() -> Parser:
     """The command line's parser, with one subparser per command."""
-    parser = Parser(prog="rainmill-models", description="Event models on the rainmill extension.")
+    parser = Parser(
+        prog="rainmill-models",
+        description="Hydrologic models (networks of subbasins, reaches, reservoirs, ...) on the rainmill extension.",
+    )
     parser.add_argument(
         "--traceback", action="store_true", help="show the full traceback of an error (for reporting a fault)"
     )
