@@ -124,11 +124,12 @@ def add_command(subparsers: Any) -> None:
     """Register the `calibrate` subcommand."""
     parser: argparse.ArgumentParser = subparsers.add_parser(
         "calibrate",
-        help="fit a model's parameters to an observed hydrograph",
-        description="Search the parameters named in a TOML file, within their bounds, for the best "
-        "fit of the model's outflow to the observations; print the summary and write the best "
-        "model file. The outputs are written all or nothing; an output given as a directory receives "
-        "a file named after the model. Ctrl-C stops the search and writes the best so far (exit status 130).",
+        help="fit a model's parameters to observed hydrographs at one or more gauges",
+        description="Search the parameters named in a TOML file, within their bounds, for the best fit of the "
+        "model's flows to the observations at each gauge (their weighted mean objective); print the summary "
+        "and write the best model file. The outputs are written all or nothing; an output given as a directory "
+        "receives a file named after the model. Ctrl-C stops the search and writes the best so far (exit "
+        "status 130).",
     )
     add_arguments(parser, observed_required=True)
     parser.add_argument(
