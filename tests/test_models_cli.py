@@ -90,6 +90,11 @@ def naive(text):
     return text.replace("+00:00", "")
 
 
+def constant(text):
+    lines = text.splitlines()
+    return "\n".join(line if line.startswith(("#", "time")) else line.split(",")[0] + ",5.0" for line in lines) + "\n"
+
+
 def with_inf(text):
     lines = text.splitlines()
     lines[-2] = lines[-2].split(",")[0] + ",inf"
@@ -138,8 +143,14 @@ BAD_INPUTS = {
     "reversed window": (lambda d: calibrate_args(d, "--window", "2024-06-12T00:00", "2024-06-11T00:00"), "--window"),
     "seed -1": (lambda d: calibrate_args(d, "--seed", "-1"), "--seed"),
     "executor 0": (lambda d: calibrate_args(d, "--executor", "0"), "--executor"),
-    "no finite score": (
+    "infinite observation": (
         lambda d: calibrate_args(d, observed=written(d, "observed.csv", with_inf(OBSERVED.read_text()))),
+        "observed.csv",
+    ),
+    "no finite score": (  # constant observations: the NSE of every candidate divides by zero
+        lambda d: calibrate_args(
+            d, "--objective", "nse", observed=written(d, "observed.csv", constant(OBSERVED.read_text()))
+        ),
         "observed.csv",
     ),
 }
