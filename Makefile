@@ -1,6 +1,6 @@
 # The commands a newcomer runs. Each one bootstraps what it needs first
 # (CPython 3.14, .venv, requirements, the module built into .venv).
-.PHONY: all bootstrap build lint test test-release test-refleaks test-asan test-format example calibrate-example network-example bench check clean
+.PHONY: all bootstrap build lint test test-release test-refleaks test-asan test-format example calibrate-example network-example continuous-example design-example bench check clean
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -72,12 +72,19 @@ test-asan: $(ASAN_DIR)/build.ninja
 example: build
 	$(PY) examples/event_model.py
 
+# Continuous simulation of an observed record (spotpy's Fulda data): calibrate, validate, hot start.
+continuous-example: build
+	$(PY) examples/continuous.py
+
 # Calibration on synthetic observations: recovered vs true parameters, serial vs parallel.
 calibrate-example: build
 	$(PY) examples/calibrate.py
 
 network-example: build
 	$(PY) examples/network.py
+
+design-example: build
+	$(PY) examples/design_storm.py
 
 # The type stubs against the built module, the examples against the stubs (also part of the test
 # suite), then the hardening harness at full size: sanitizers, reference leaks, fuzzing, fault

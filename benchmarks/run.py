@@ -42,7 +42,7 @@ np = peers.np
 td = datetime.timedelta
 u = rainmill.utils
 CTS, ITS = u.ContinuousTimeSeries, u.IncrementalTimeSeries
-EXTRA_MODULES = ("bench_threads", "bench_calibrate", "bench_network")
+EXTRA_MODULES = ("bench_threads", "bench_calibrate", "bench_network", "bench_continuous", "bench_event")
 NOT_INSTALLED = "not installed"
 HOUR = 3600
 

@@ -56,6 +56,21 @@ def disaggregation(scale):
     return lambda: series.disaggregate(30)
 
 
+def snow_zones(scale):
+    # A million days over thousands of elevation zones (rainmill_models' continuous kernels).
+    import numpy as np
+
+    from rainmill_models import _kernels
+
+    zones = max(1, int(4000 * scale))
+    p = dict(threshold=0.0, transition=1.0, base=0.0, melt_rate_min=0.05, melt_rate_max=0.05)
+    p |= dict(refreeze_fraction=0.05, liquid_fraction=0.1, lapse_rate=6.5, reference_elevation=0.0)
+    water, temperature = np.full(10**6, 0.1), np.sin(np.arange(10**6) / 10.0) * 5.0
+    elevations, fractions = np.linspace(0.0, 2000.0, zones), np.full(zones, 1.0 / zones)
+    start = np.zeros(zones), np.zeros(zones)
+    return lambda: _kernels.temperature_index_snow(water, temperature, 24.0, 0.0, p, elevations, fractions, *start)
+
+
 WORKLOADS = {
     "level pool": level_pool,
     "Muskingum sub-reaches": muskingum_passes,
@@ -63,6 +78,7 @@ WORKLOADS = {
     "Clark convolution": clark_convolution,
     "baseflow chain": baseflow,
     "disaggregation": disaggregation,
+    "snow zones": snow_zones,
 }
 
 
@@ -74,6 +90,7 @@ SHORT = {
     "Clark convolution": 1e-3,
     "baseflow chain": 5e-4,
     "disaggregation": 0.1,
+    "snow zones": 2e-3,
 }
 
 

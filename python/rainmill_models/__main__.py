@@ -16,7 +16,7 @@ import traceback
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from . import cli_calibrate, cli_run
+from . import cli_calibrate, cli_run, cli_storm
 from .cli_common import INTERRUPTED, ONE_LINE, Parser, describe, say
 
 # Each command module offers `add_command(subparsers)`, which adds its subparser and sets `handler`,
@@ -24,6 +24,7 @@ from .cli_common import INTERRUPTED, ONE_LINE, Parser, describe, say
 COMMANDS: list[Callable[[Any], None]] = [
     cli_run.add_command,
     cli_calibrate.add_command,
+    cli_storm.add_command,
 ]
 
 

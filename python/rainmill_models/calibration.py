@@ -199,7 +199,11 @@ def prepare_calibration(context: Mapping[str, Any]) -> _State:
     keys = [_network_key(k if isinstance(k, str) else tuple(k), chain) for k in context["paths"]]
     setter = compile_parameters(network, keys, continuous=True)
     inputs, start, step = prepare_inputs(
-        network, _forcing_from_data(context["rain"]), inflows=_forcing_from_data(context.get("inflows"))
+        network,
+        _forcing_from_data(context["rain"]),
+        inflows=_forcing_from_data(context.get("inflows")),
+        potential_et=_forcing_from_data(context.get("potential_et")),
+        temperature=_forcing_from_data(context.get("temperature")),
     )
     freq = pd.Timedelta(seconds=step)
     points = int((window[1] - start) // freq) + 1
@@ -406,6 +410,8 @@ def calibration_context(
     missing: Missing = "raise",
     weights: Mapping[str, float] | None = None,
     inflows: Any = None,
+    potential_et: Any = None,
+    temperature: Any = None,
     where: str = "",
 ) -> Prepared:
     """Check a calibration's arguments and turn them into plain data (``where`` prefixes the messages)."""
@@ -441,6 +447,8 @@ def calibration_context(
         "model": network.to_dict(),
         "rain": _forcing_to_data(rain),
         "inflows": _forcing_to_data(inflows),
+        "potential_et": _forcing_to_data(potential_et),
+        "temperature": _forcing_to_data(temperature),
         "observed": {name: series_to_data(series) for name, series in gauges.items()},
         "weights": dict(weights or {}),
         "window": (span[0].isoformat(), span[1].isoformat()),
@@ -617,6 +625,8 @@ def calibrate(
     options: Mapping[str, Any] | None = None,
     weights: Mapping[str, float] | None = None,
     inflows: Any = None,
+    potential_et: Any = None,
+    temperature: Any = None,
     per_event: Mapping[str, tuple[float, float]] | None = None,
     combine: Any = "mean",
 ) -> CalibrationResult | EventsCalibration:
@@ -626,7 +636,8 @@ def calibrate(
     (the outflow of the model's outlet) or a mapping element -> series, one
     per gauge; the objective is then the ``weights``-weighted mean over the
     gauges (equal weights by default). ``rain`` (and ``inflows`` for a
-    network's sources) as ``Network.run`` takes them.
+    network's sources, ``potential_et`` and ``temperature`` for its
+    subbasins) as ``Network.run`` takes them.
     ``parameters`` maps each parameter's path in the description to its
     (low, high) bounds, durations in hours; a tuple of paths ties them to one
     value. The search starts from the model's own values (clipped into the
@@ -697,6 +708,8 @@ def calibrate(
         missing=missing,
         weights=weights,
         inflows=inflows,
+        potential_et=potential_et,
+        temperature=temperature,
     )
     found = search_parameters(
         prepare_calibration,

@@ -23,6 +23,7 @@ from .description import Model, ModelError, get_parameter, with_parameters
 from .events import Event as StormEvent
 from .executors import ExecutorLike, Runner
 from .metrics import Missing, scores
+from .network import Network
 from .sampling import latin_hypercube, percentile_bands
 from .search import progress_bar
 from .timeseries import TimeSeriesError
@@ -81,7 +82,10 @@ def _pair(window: tuple[Any, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
 
 def _prepare_runs(context: Mapping[str, Any]) -> dict[str, Any]:
     return {
-        "models": [Model.from_dict(d) for d in context["models"]],
+        "models": [
+            (Network if network else Model).from_dict(d)
+            for d, network in zip(context["models"], context["networks"], strict=True)
+        ],
         "events": [
             (
                 series_from_data(e["rain"]),
@@ -119,7 +123,7 @@ def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
     if end is None and observed is not None:
         end = observed.index[-1]
     try:
-        outflow = with_parameters(model, parameters).run(rain, end=end).outflow
+        outflow = (model.with_parameters(parameters) if parameters else model).run(rain, end=end).outflow
     except (ModelError, TimeSeriesError) as error:
         return {"error": str(error)}
     row = _outflow_row(outflow) | {"error": None}
@@ -132,7 +136,7 @@ def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
 
 
 def run_many(
-    models: Model | Sequence[Model] | Mapping[Any, Model],
+    models: Model | Network | Sequence[Model | Network] | Mapping[Any, Model | Network],
     events: EventLike | Sequence[EventLike] | Mapping[Any, EventLike],
     *,
     pairing: str = "product",
@@ -173,6 +177,7 @@ def run_many(
         items = [(i, j) for i in range(len(model_pairs)) for j in range(len(event_pairs))]
     context = {
         "models": [m.to_dict() for _, m in model_pairs],
+        "networks": [isinstance(m, Network) for _, m in model_pairs],
         "events": [_event_data(name, e) for name, e in event_pairs],
         "end": None if end is None else pd.Timestamp(end).isoformat(),
         "missing": missing,

@@ -19,6 +19,8 @@ outflow and every subbasin's baseflow have receded to within `options.recession`
 from __future__ import annotations
 
 import dataclasses
+import functools
+import inspect
 import math
 import warnings
 from collections.abc import Mapping
@@ -69,6 +71,7 @@ class Inputs:
     potential_et: dict[str, Array]
     temperature: dict[str, Array]
     length: int  # intervals of forcing
+    start: pd.Timestamp | None = None  # of the first interval (a seasonal method needs the date)
 
 
 def _series_table(value: Any, names: list[str], what: str, allow_weights: bool = False) -> dict[str, pd.Series]:
@@ -210,7 +213,7 @@ def prepare_inputs(
             factor = u.to_us(1.0, quantity, units) if quantity else 1.0
             extra[key][name] = fine.to_numpy(dtype=np.float64) * factor
     length = max([len(a) for a in arrays.values()] + [max(len(a) - 1, 0) for a in flows.values()] + [1])
-    return Inputs(arrays, flows, extra["potential_et"], extra["temperature"], length), start, step
+    return Inputs(arrays, flows, extra["potential_et"], extra["temperature"], length, start), start, step
 
 
 # ---- the engine ----
@@ -239,9 +242,17 @@ def in_us(method: Any, units: UnitSystem) -> Any:
                 key: dataclasses.replace(layer, **{attribute: u.to_us(getattr(layer, attribute), quantity, units)})
                 for key, layer in changes.get("layers", method.layers).items()
             }
+        elif isinstance(getattr(method, name), (tuple, list)):  # one value per snow zone, say
+            changes[name] = tuple(u.to_us(value, quantity, units) for value in getattr(method, name))
         elif getattr(method, name) is not None:
             changes[name] = u.to_us(getattr(method, name), quantity, units)
     return dataclasses.replace(method, **changes)
+
+
+@functools.cache
+def _takes_start(kind: Any) -> bool:
+    """Whether a method class's `run` takes the run's `start` (a seasonal method does)."""
+    return "start" in inspect.signature(kind.run).parameters
 
 
 def _outlet(outlet: object, units: UnitSystem) -> Any:
@@ -278,7 +289,11 @@ def _subbasin(
     if element.snow is not None:
         if forcing.temperature is None:
             raise ModelError(f"subbasins.{name}.snow", "needs a temperature series (temperature=...)")
-        snow = in_us(element.snow, units).run(rain, forcing.temperature, step)
+        method = in_us(element.snow, units)
+        if _takes_start(cast(Any, type(method))):
+            snow = method.run(rain, forcing.temperature, step, start=inputs.start)
+        else:
+            snow = method.run(rain, forcing.temperature, step)
         water = snow.liquid
         out["water"] = water
         out["states.snow"] = dict(snow.states)
@@ -293,7 +308,10 @@ def _subbasin(
     complete = getattr(transform, "complete_after", None)
     out["complete"] = complete(loss.excess, area, step) if complete is not None else 0
     if element.baseflow is not None:
-        total, layers = in_us(element.baseflow, units).run(loss.recharge, area, step, direct)
+        baseflow = in_us(element.baseflow, units)
+        months_of = getattr(baseflow, "months_of", None)  # a method that reads the calendar month
+        extra = {} if months_of is None else {"months": months_of(inputs.start, step, points)}
+        total, layers = baseflow.run(loss.recharge, area, step, direct, **extra)
         out["baseflow"] = total
         out["layers"] = layers
         fraction = math.fsum(layer.fraction for layer in getattr(element.baseflow, "layers", {}).values())
@@ -684,6 +702,17 @@ class NetworkResult:
         """What leaves the network through its outlets, summed."""
         values = network_outflow(self.network, self.series) * u.factor_from_us("flow", self.units)
         return pd.Series(values, index=self.index, name="outflow")
+
+    @cached_property
+    def states(self) -> pd.DataFrame:
+        """The methods' storages at the points, as (element, state) columns.
+
+        One point more than the flows: the last is where a hot start continues (see
+        `rainmill_models.hot_start`).
+        """
+        from .hot_start import states_frame
+
+        return states_frame(self)
 
     def at(self, name: str) -> pd.Series:
         """The outflow of one element."""

@@ -57,6 +57,7 @@ _QUANTITIES: Final[dict[str, tuple[float, str, str]]] = {
     "flow": (1.0 / CUBIC_METRES_PER_CUBIC_FOOT, "cfs", "m³/s"),
     "volume": (1.0 / CUBIC_METRES_PER_CUBIC_FOOT, "ft³", "m³"),
     "length": (1.0, "ft", "m"),
+    "distance": (1.0 / 0.3048, "ft", "m"),  # lengths that convert (channel geometry), unlike elevations
 }
 
 

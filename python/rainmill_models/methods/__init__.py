@@ -105,7 +105,13 @@ class RoutingMethod(Method, Protocol):
 
 
 class SnowMethod(Method, Protocol):
-    def run(self, precipitation: Array, temperature: Array, step_seconds: int) -> SnowOutput: ...
+    def run(self, precipitation: Array, temperature: Array, step_seconds: int) -> SnowOutput:
+        """Rain and melt leaving the pack.
+
+        A method whose `run` also takes `start` (the first point's time, to place the seasons) is
+        given it by the model layer.
+        """
+        ...
 
 
 _REGISTRY: dict[str, dict[str, type[Any]]] = {process: {} for process in PROCESSES}

@@ -1,0 +1,254 @@
+"""Design storms as rainfall series: NRCS 24-hour distributions, alternating blocks, user hyetographs.
+
+Every storm is a pandas Series of depths per step (the unit of the depth you give), indexed by the
+interval starts from `start` at `step`, named "rain": what `Model.run` and `read_rain_csv` take.
+Each storm is scaled to its total `depth` exactly (to the rounding of one division), and built from a
+cumulative mass curve read at the step by linear interpolation, so any step works, also one that
+does not divide the tabulated times.
+
+- `nrcs_storm`: the NRCS 24-hour distributions, types I, IA, II and III (USDA SCS Technical Release
+  55, 1986, and NEH 630 ch. 4), tabulated every half hour.
+- `alternating_block_storm`: the alternating-block method (Chow, Maidment and Mays, Applied
+  Hydrology, 1988, section 14.4) from a depth–duration table, or from a depth–duration–frequency
+  curve (`ddf_curve`, `ddf_table_curve`): the increments of the cumulative depth at 1, 2, ... steps,
+  largest first at the peak and the others alternately after and before it.
+- `user_storm`: a hyetograph given by cumulative fractions at given hours.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Mapping, Sequence
+from datetime import timedelta
+from typing import Final
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from .errors import ModelError
+
+Array = npt.NDArray[np.float64]
+StepLike = str | timedelta | pd.Timedelta | float
+DepthCurve = Callable[[float], float]
+
+# Cumulative fraction of the 24-hour depth every half hour from 0 to 24 h (49 values), TR-55 (1986).
+_HALF_HOURS: Final = tuple(0.5 * i for i in range(49))
+NRCS_DISTRIBUTIONS: Final[Mapping[str, tuple[float, ...]]] = {
+    "I": (
+        0.0, 0.008, 0.017, 0.026, 0.035, 0.045, 0.055, 0.065, 0.076, 0.087, 0.099, 0.112, 0.125,
+        0.140, 0.156, 0.174, 0.194, 0.219, 0.254, 0.303, 0.515, 0.583, 0.624, 0.654, 0.682, 0.706,
+        0.727, 0.748, 0.767, 0.785, 0.801, 0.816, 0.830, 0.844, 0.857, 0.870, 0.882, 0.893, 0.905,
+        0.916, 0.926, 0.936, 0.946, 0.956, 0.965, 0.974, 0.983, 0.992, 1.0,
+    ),
+    "IA": (
+        0.0, 0.010, 0.022, 0.036, 0.051, 0.067, 0.083, 0.099, 0.116, 0.135, 0.156, 0.179, 0.204,
+        0.233, 0.268, 0.310, 0.425, 0.480, 0.520, 0.550, 0.577, 0.601, 0.624, 0.645, 0.664, 0.683,
+        0.701, 0.719, 0.736, 0.753, 0.768, 0.784, 0.800, 0.815, 0.830, 0.844, 0.858, 0.871, 0.884,
+        0.896, 0.908, 0.920, 0.932, 0.944, 0.955, 0.967, 0.978, 0.989, 1.0,
+    ),
+    "II": (
+        0.0, 0.005, 0.011, 0.017, 0.023, 0.029, 0.035, 0.041, 0.048, 0.056, 0.063, 0.072, 0.080,
+        0.090, 0.100, 0.111, 0.122, 0.135, 0.148, 0.163, 0.181, 0.204, 0.235, 0.283, 0.663, 0.735,
+        0.772, 0.799, 0.820, 0.838, 0.854, 0.868, 0.880, 0.892, 0.903, 0.913, 0.922, 0.930, 0.938,
+        0.946, 0.953, 0.959, 0.965, 0.971, 0.977, 0.983, 0.989, 0.995, 1.0,
+    ),
+    "III": (
+        0.0, 0.005, 0.010, 0.015, 0.020, 0.026, 0.032, 0.037, 0.043, 0.050, 0.057, 0.065, 0.072,
+        0.081, 0.089, 0.100, 0.111, 0.125, 0.140, 0.160, 0.185, 0.217, 0.260, 0.298, 0.500, 0.702,
+        0.751, 0.785, 0.811, 0.830, 0.848, 0.867, 0.886, 0.895, 0.904, 0.913, 0.922, 0.930, 0.938,
+        0.946, 0.953, 0.959, 0.965, 0.971, 0.977, 0.983, 0.989, 0.995, 1.0,
+    ),
+}  # fmt: skip
+
+
+def step_hours(step: StepLike) -> float:
+    """A step given as hours, a timedelta or a pandas offset text ("15min", "1h") in hours (> 0)."""
+    if isinstance(step, bool):
+        raise ModelError("step", f"must be a duration, not {type(step).__name__}")
+    if isinstance(step, (int, float)):
+        hours = float(step)
+    else:
+        try:
+            hours = pd.Timedelta(step).total_seconds() / 3600.0
+        except (ValueError, TypeError) as error:
+            raise ModelError("step", f"is not a duration: {step!r}") from error
+    if not (math.isfinite(hours) and hours > 0.0):
+        raise ModelError("step", f"must be a positive duration, got {step!r}")
+    if round(hours * 3600.0) < 1:
+        raise ModelError("step", f"must be at least a second, got {step!r}")
+    return hours
+
+
+def _depth(depth: float) -> float:
+    if isinstance(depth, bool) or not isinstance(depth, (int, float)) or not math.isfinite(depth) or depth < 0.0:
+        raise ModelError("depth", f"must be a finite number >= 0, got {depth!r}")
+    return float(depth)
+
+
+def _series(depths: Array, start: object, hours: float) -> pd.Series:
+    seconds = round(hours * 3600.0)
+    try:
+        first = pd.Timestamp(start)  # type: ignore[arg-type]
+    except (ValueError, TypeError) as error:
+        raise ModelError("start", f"is not a time: {start!r}") from error
+    if pd.isna(first):
+        raise ModelError("start", f"is not a time: {start!r}")
+    index = pd.date_range(first, periods=len(depths), freq=pd.Timedelta(seconds=seconds), name="time")
+    return pd.Series(depths, index=index, name="rain")
+
+
+def _from_mass_curve(hours: Array, fractions: Array, depth: float, duration: float, step: float) -> Array:
+    """Depths per step of `depth` spread by the cumulative curve, over ceil(duration / step) steps.
+
+    The curve is read at k * step (k = 0 .. n, the last point clipped to the duration) by linear
+    interpolation; the increments are then scaled by depth / their sum.
+    """
+    count = max(1, math.ceil(duration / step - 1e-9))
+    points = np.minimum(np.arange(count + 1, dtype=np.float64) * step, duration)
+    cumulative = np.interp(points, hours, fractions)
+    increments = np.diff(cumulative)
+    total = float(increments.sum())
+    if total <= 0.0:
+        return np.zeros(count)
+    return increments * (depth / total)
+
+
+def nrcs_storm(storm_type: str, depth: float, start: object, step: StepLike = "15min") -> pd.Series:
+    """The NRCS 24-hour storm of `storm_type` ("I", "IA", "II", "III") with total `depth`."""
+    if storm_type not in NRCS_DISTRIBUTIONS:
+        raise ModelError("type", f"must be one of {list(NRCS_DISTRIBUTIONS)}, got {storm_type!r}")
+    hours = step_hours(step)
+    table = np.asarray(NRCS_DISTRIBUTIONS[storm_type])
+    depths = _from_mass_curve(np.asarray(_HALF_HOURS), table, _depth(depth), 24.0, hours)
+    return _series(depths, start, hours)
+
+
+def table_curve(depths: Mapping[float, float]) -> DepthCurve:
+    """The cumulative depth of a depth–duration table (hours -> depth), linear between durations, 0 at 0."""
+    if not depths:
+        raise ModelError("table", "needs at least one duration")
+    durations = sorted(depths)
+    for duration in durations:
+        if not (math.isfinite(duration) and duration > 0.0):
+            raise ModelError("table", f"durations must be positive hours, got {duration!r}")
+        if not (math.isfinite(depths[duration]) and depths[duration] >= 0.0):
+            raise ModelError(f"table[{duration!r}]", f"must be a depth >= 0, got {depths[duration]!r}")
+    xs = np.array([0.0, *durations])
+    ys = np.array([0.0, *(float(depths[d]) for d in durations)])
+    if np.any(np.diff(ys) < 0.0):
+        raise ModelError("table", "depths must not decrease with the duration")
+
+    def curve(hours: float) -> float:
+        if hours > xs[-1] + 1e-9:
+            raise ModelError("duration", f"{hours!r} h is beyond the table's longest duration ({float(xs[-1])!r} h)")
+        return float(np.interp(hours, xs, ys))
+
+    return curve
+
+
+def ddf_curve(a: float, b: float, c: float) -> DepthCurve:
+    """A depth–duration–frequency curve of one return period: depth(t) = a t / (t + b)^c, t in hours.
+
+    It is the intensity–duration–frequency form i = a / (t + b)^c times the duration.
+    """
+    for name, value in (("a", a), ("b", b), ("c", c)):
+        if not math.isfinite(value) or value < 0.0:
+            raise ModelError(name, f"must be a finite number >= 0, got {value!r}")
+
+    def curve(hours: float) -> float:
+        return float(a * hours / (hours + b) ** c)
+
+    return curve
+
+
+def ddf_table_curve(table: Mapping[float, Mapping[float, float]], return_period: float) -> DepthCurve:
+    """The depth–duration curve of `return_period` (years) from a table return period -> (hours -> depth).
+
+    Between tabulated return periods the depths are interpolated linearly in log(return period).
+    """
+    periods = sorted(table)
+    if not periods:
+        raise ModelError("table", "needs at least one return period")
+    if not periods[0] <= return_period <= periods[-1]:
+        raise ModelError("return_period", f"{return_period!r} is outside the table's {periods[0]!r} to {periods[-1]!r}")
+    upper = next(i for i, period in enumerate(periods) if period >= return_period)
+    if periods[upper] == return_period or upper == 0:
+        return table_curve(table[periods[upper]])
+    low, high = periods[upper - 1], periods[upper]
+    weight = math.log(return_period / low) / math.log(high / low)
+    below, above = table_curve(table[low]), table_curve(table[high])
+    return lambda hours: below(hours) + weight * (above(hours) - below(hours))
+
+
+def alternating_block_storm(
+    curve: DepthCurve | Mapping[float, float],
+    duration: float,
+    start: object,
+    step: StepLike = "15min",
+    *,
+    depth: float | None = None,
+    peak: float = 0.5,
+) -> pd.Series:
+    """A frequency storm of `duration` hours by the alternating-block method.
+
+    `curve` is the cumulative depth of the most intense t hours (a callable, e.g. `ddf_curve`, or a
+    depth–duration table hours -> depth); the storm's total is `curve(duration)` unless `depth` is
+    given. The largest block sits at the fraction `peak` of the storm (0.5: the middle), the next ones
+    alternately after and before it, each side filled in turn once the other is full.
+    """
+    hours = step_hours(step)
+    if not (math.isfinite(duration) and duration > 0.0):
+        raise ModelError("duration", f"must be positive hours, got {duration!r}")
+    if not 0.0 <= peak <= 1.0:
+        raise ModelError("peak", f"must lie in [0, 1], got {peak!r}")
+    if isinstance(curve, Mapping):
+        if curve and duration > max(curve):
+            raise ModelError("duration", f"{duration!r} h is beyond the table's longest duration ({max(curve)!r} h)")
+        depth_at = table_curve(curve)
+    else:
+        depth_at = curve
+    count = max(1, math.ceil(duration / hours - 1e-9))
+    cumulative = np.array([depth_at(min(k * hours, duration)) for k in range(count + 1)], dtype=np.float64)
+    blocks = np.sort(np.maximum(np.diff(cumulative), 0.0))[::-1]
+    centre = min(count - 1, int(peak * count))
+    order = _alternating_positions(count, centre)
+    depths = np.zeros(count)
+    depths[order] = blocks
+    total = float(depths.sum())
+    wanted = total if depth is None else _depth(depth)
+    if total > 0.0:
+        depths = depths * (wanted / total)
+    return _series(depths, start, hours)
+
+
+def _alternating_positions(count: int, centre: int) -> list[int]:
+    """Slots from `centre` outwards: centre, after, before, after, ...; one side continues when the other ends."""
+    positions = [centre]
+    after, before = centre + 1, centre - 1
+    take_after = True
+    while len(positions) < count:
+        if (take_after and after < count) or before < 0:
+            positions.append(after)
+            after += 1
+        else:
+            positions.append(before)
+            before -= 1
+        take_after = not take_after
+    return positions
+
+
+def user_storm(
+    hours: Sequence[float], fractions: Sequence[float], depth: float, start: object, step: StepLike = "15min"
+) -> pd.Series:
+    """A hyetograph given by cumulative `fractions` (0 to 1, not decreasing) at `hours` since its start."""
+    times = np.asarray(hours, dtype=np.float64)
+    shares = np.asarray(fractions, dtype=np.float64)
+    if times.ndim != 1 or times.shape != shares.shape or len(times) < 2:
+        raise ModelError("fractions", "needs one fraction per time, at least two")
+    if not (np.all(np.isfinite(times)) and times[0] == 0.0 and np.all(np.diff(times) > 0.0)):
+        raise ModelError("hours", "must start at 0 and increase")
+    if not (np.all(np.isfinite(shares)) and shares[0] == 0.0 and shares[-1] == 1.0 and np.all(np.diff(shares) >= 0.0)):
+        raise ModelError("fractions", "must rise from 0 to 1 without decreasing")
+    step_h = step_hours(step)
+    return _series(_from_mass_curve(times, shares, _depth(depth), float(times[-1]), step_h), start, step_h)

@@ -1,0 +1,37 @@
+// Parameters handed to a continuous kernel as a dict of floats by name: read
+// into the kernel's order, every name required and no other accepted.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "utils/errors.hpp"
+#include "utils/named.hpp"
+
+namespace rainmill::py {
+
+template <std::size_t N>
+std::array<double, N> named_values(const NamedList<double>& given, std::string_view what,
+                                   const std::array<std::string_view, N>& names) {
+    std::array<double, N> values{};
+    std::array<bool, N> seen{};
+    for (const auto& [name, value] : given) {
+        std::size_t k = 0;
+        while (k < N && names[k] != name) ++k;
+        if (k == N) {
+            throw InvalidInput(std::string(what) + " has no entry '" + name + "'.");
+        }
+        values[k] = value;
+        seen[k] = true;
+    }
+    for (std::size_t k = 0; k < N; ++k) {
+        if (!seen[k]) {
+            throw InvalidInput(std::string(what) + " lacks '" + std::string(names[k]) + "'.");
+        }
+    }
+    return values;
+}
+
+}  // namespace rainmill::py

@@ -1,0 +1,43 @@
+#include "reach_routing/lag.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+#include "utils/checks.hpp"
+#include "utils/interrupt.hpp"
+
+namespace rainmill {
+
+std::vector<double> route_lag(const std::vector<double>& inflow, double lag_hours,
+                              double step_hours) {
+    require_non_negative("lag", lag_hours);
+    require_positive("step_hours", step_hours);
+    require_depths("inflow", inflow);
+    const std::size_t n = inflow.size();
+    std::vector<double> outflow(n);
+    if (n == 0) return outflow;
+    const double steps = lag_hours / step_hours;
+    const double whole = std::floor(steps);
+    const double fraction = steps - whole;
+    // A lag longer than the series leaves the first inflow everywhere.
+    const std::size_t shift = whole >= static_cast<double>(n) ? n : static_cast<std::size_t>(whole);
+    const double* const in = inflow.data();
+    double* const out = outflow.data();
+    const double first = in[0];
+    const double keep = 1.0 - fraction;
+    WorkMeter meter;
+    meter.in_pieces(0, n, 2, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const double now = i >= shift ? in[i - shift] : first;
+            if (fraction == 0.0) {
+                out[i] = now;
+                continue;
+            }
+            const double before = i >= shift + 1 ? in[i - shift - 1] : first;
+            out[i] = keep * now + fraction * before;
+        }
+    });
+    return outflow;
+}
+
+}  // namespace rainmill

@@ -1,0 +1,25 @@
+// Modified Puls (storage-indication) routing of a reach through its
+// storage–outflow table, in equal sub-reaches.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace rainmill {
+
+// `storage` (cubic feet) and `outflow_table` (cfs) of the whole reach, both
+// strictly increasing, at least two rows. Each of `sub_reaches` segments holds
+// storage / sub_reaches and is routed in turn at step dt (seconds): with the
+// indication N = 2 S / dt + O of each row, per step in this order
+// N_t = (I_{t-1} + I_t) + (N_{t-1} - (O_{t-1} + O_{t-1})) and O_t read from
+// the (N, O) table by linear interpolation in the row interval [N_i,
+// N_{i+1}) holding N_t (the last interval extended above the table, the
+// first outflow below it). Each segment starts in steady state, its outflow
+// equal to its first inflow (the storage read from the table). Throws
+// InvalidInput for invalid tables or arguments.
+[[nodiscard]] std::vector<double> route_modified_puls(const std::vector<double>& inflow,
+                                                      const std::vector<double>& storage,
+                                                      const std::vector<double>& outflow_table,
+                                                      std::int64_t sub_reaches, double dt);
+
+}  // namespace rainmill

@@ -1,0 +1,30 @@
+#include "utils/series_block.hpp"
+
+#include <cstdint>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace rainmill {
+
+std::vector<double> allocate_series_block(std::size_t size) {
+    std::vector<double> block;
+    block.reserve(size);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Before the first touch: the 2 MiB-aligned interior of a large block.
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    const auto first = reinterpret_cast<std::uintptr_t>(block.data());
+    const std::uintptr_t last = first + size * sizeof(double);
+    const std::uintptr_t begin = (first + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t end = last & ~(kHuge - 1);
+    if (end > begin) {
+        // Advice only: a refusal leaves ordinary pages.
+        (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+#endif
+    block.resize(size);
+    return block;
+}
+
+}  // namespace rainmill

@@ -1,0 +1,102 @@
+"""Design storms: NRCS 24-hour distributions, alternating blocks, user hyetographs, the storm command."""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from rainmill_models.__main__ import main
+from rainmill_models.errors import ModelError
+from rainmill_models.storms import (
+    alternating_block_storm,
+    ddf_curve,
+    ddf_table_curve,
+    nrcs_storm,
+    user_storm,
+)
+from rainmill_models.timeseries import read_rain_csv
+
+
+@pytest.mark.parametrize(("storm_type", "peak_hour"), [("I", 9.5), ("IA", 7.5), ("II", 11.5), ("III", 11.5)])
+def test_nrcs_storms_hold_their_depth_and_peak_where_tr55_puts_it(storm_type, peak_hour):
+    rain = nrcs_storm(storm_type, 6.0, "2024-06-01", "30min")
+    assert len(rain) == 48 and rain.index[0] == pd.Timestamp("2024-06-01")
+    assert rain.index.freq == pd.Timedelta("30min") and rain.name == "rain"
+    assert rain.sum() == pytest.approx(6.0, rel=1e-15)
+    assert rain.idxmax() == pd.Timestamp("2024-06-01") + pd.Timedelta(hours=peak_hour)
+
+
+def test_nrcs_type_ii_mass_curve_at_noon_is_the_tabulated_fraction():
+    # USDA SCS (1986), TR-55: 66.3 % of the type II 24-hour depth has fallen at 12 h.
+    rain = nrcs_storm("II", 10.0, "2024-06-01T00:00", "1h")
+    assert rain.iloc[:12].sum() == pytest.approx(6.63, rel=1e-12)
+
+
+def test_a_step_that_does_not_divide_the_day_keeps_the_depth():
+    rain = nrcs_storm("III", 4.0, "2024-06-01", "7min")
+    assert len(rain) == math.ceil(24 * 60 / 7)
+    assert rain.sum() == pytest.approx(4.0, rel=1e-14)
+
+
+TABLE = {0.25: 1.1, 0.5: 1.6, 1.0: 2.1, 2.0: 2.6, 6.0: 3.4, 24.0: 5.0}
+
+
+def test_alternating_blocks_put_the_most_intense_depths_together_around_the_peak():
+    rain = alternating_block_storm(TABLE, 2.0, "2024-01-01", "15min").to_numpy()
+    blocks = np.sort(rain)[::-1]
+    # The k largest blocks together hold the table's depth for k steps (Chow, Maidment and Mays, 1988).
+    for count, hours in ((1, 0.25), (2, 0.5), (4, 1.0), (8, 2.0)):
+        assert blocks[:count].sum() == pytest.approx(TABLE[hours], rel=1e-12)
+    centre = 4
+    assert rain[centre] == blocks[0] and rain[centre + 1] == blocks[1] and rain[centre - 1] == blocks[2]
+
+
+def test_alternating_blocks_from_a_ddf_curve_scaled_to_a_depth():
+    curve = ddf_curve(2.0, 0.3, 0.75)
+    rain = alternating_block_storm(curve, 6.0, "2024-01-01", "10min", peak=0.25)
+    assert rain.sum() == pytest.approx(curve(6.0), rel=1e-12)
+    assert rain.to_numpy().argmax() == 9  # a quarter of 36 steps
+    assert alternating_block_storm(curve, 6.0, "2024-01-01", "10min", depth=4.0).sum() == pytest.approx(4.0)
+
+
+def test_ddf_table_interpolates_in_the_log_of_the_return_period():
+    table = {10.0: {1.0: 2.0, 24.0: 5.0}, 100.0: {1.0: 3.0, 24.0: 8.0}}
+    assert ddf_table_curve(table, math.sqrt(1000.0))(1.0) == pytest.approx(2.5)
+    assert ddf_table_curve(table, 100.0)(24.0) == 8.0
+
+
+def test_user_hyetograph_follows_its_mass_curve():
+    rain = user_storm([0.0, 1.0, 2.0, 4.0], [0.0, 0.1, 0.7, 1.0], 3.0, "2024-01-01", "30min")
+    cumulative = rain.cumsum().to_numpy()
+    assert cumulative[[1, 3, 7]] == pytest.approx([0.3, 2.1, 3.0])
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: nrcs_storm("IV", 1.0, "2024-01-01"), "type: must be one of ['I', 'IA', 'II', 'III'], got 'IV'"),
+        (lambda: nrcs_storm("II", -1.0, "2024-01-01"), "depth: must be a finite number >= 0"),
+        (lambda: nrcs_storm("II", 1.0, "2024-01-01", "-5min"), "step: must be a positive duration"),
+        (lambda: nrcs_storm("II", 1.0, "yesterday-ish"), "start: is not a time"),
+        (lambda: alternating_block_storm(TABLE, 30.0, "2024-01-01"), "duration: 30"),
+        (lambda: user_storm([0.0, 1.0], [0.0, 0.9], 1.0, "2024-01-01"), "fractions: must rise from 0 to 1"),
+    ],
+)
+def test_invalid_storms_are_refused_with_the_field(call, message):
+    with pytest.raises(ModelError) as error:
+        call()
+    assert str(error.value).startswith(message)
+
+
+def test_storm_command_writes_a_rainfall_file(tmp_path, capsys):
+    path = tmp_path / "storm.csv"
+    status = main(["storm", "nrcs", "--type", "II", "--depth", "6.2", "--start", "2024-06-01", "--out", str(path)])
+    assert status == 0
+    expected = nrcs_storm("II", 6.2, "2024-06-01", "15min")
+    pd.testing.assert_series_equal(read_rain_csv(path), expected, check_names=False, check_freq=False)
+    table = tmp_path / "depths.csv"
+    table.write_text("hours,depth\n0.5,1.6\n1,2.1\n2,2.6\n")
+    assert main(["storm", "table", "--table", str(table), "--duration", "2", "--start", "2024-06-01"]) == 0
+    assert capsys.readouterr().out.splitlines()[1] == "time,rain"  # after the first command's line
+    assert main(["storm", "nrcs", "--type", "II", "--depth", "-1", "--start", "2024-06-01"]) == 2
