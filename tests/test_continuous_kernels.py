@@ -296,18 +296,18 @@ def test_hot_start_continues_a_run_exactly():
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: _kernels.soil_moisture([1.0], [0.0, 0.0], 1.0, SOIL, SOIL_START), "pet has 2 values, water has 1."),
+        (lambda: _kernels.soil_moisture([1.0], [0.0, 0.0], 1.0, SOIL, SOIL_START), "pet has 2 values, water has 1"),
         (
             lambda: _kernels.soil_moisture([1.0, math.nan], [0.0, 0.0], 1.0, SOIL, SOIL_START),
-            "water[1] must be finite and >= 0, got NaN.",
+            "water[1] must be finite and >= 0, got NaN",
         ),
         (
             lambda: _kernels.soil_moisture([], [], 1.0, SOIL | {"gw1_coefficient": 0.0}, SOIL_START),
-            "gw1_coefficient must be finite and > 0, got 0.",
+            "gw1_coefficient must be finite and > 0, got 0",
         ),
         (
             lambda: _kernels.soil_moisture([], [], 1.0, SOIL, SOIL_START | {"soil": 6.0}),
-            "initial_soil must be between 0 and 5, got 6.",
+            "initial_soil must be between 0 and 5, got 6",
         ),
         (
             lambda: _kernels.soil_moisture([], [], 1.0, SOIL | {"extra": 1.0}, SOIL_START),
@@ -319,7 +319,7 @@ def test_hot_start_continues_a_run_exactly():
         ),
         (
             lambda: _kernels.temperature_index_snow([1.0], [math.inf], 1.0, 0.0, SNOW, [0.0], [1.0], [0.0], [0.0]),
-            "temperature[0] must be finite, got inf.",
+            "temperature[0] must be finite, got inf",
         ),
         (
             lambda: _kernels.temperature_index_snow(
@@ -340,11 +340,11 @@ def test_kernel_messages(call, message):
     [
         (
             lambda: SoilMoisture(soil_max=4.0, tension_max=5.0, max_infiltration=0.1),
-            "tension_max: must be between 0 and 4, got 5.",
+            "tension_max: must be between 0 and 4, got 5",
         ),
         (
             lambda: DeficitConstantEt(max_deficit=1.0, constant_rate=-0.1),
-            "constant_rate: must be finite and >= 0, got -0.1.",
+            "constant_rate: must be finite and >= 0, got -0.1",
         ),
         (
             lambda: TemperatureIndexSnow(

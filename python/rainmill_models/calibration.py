@@ -588,6 +588,8 @@ class CalibrateOptions(TypedDict, total=False):
     options: Mapping[str, Any] | None
     weights: Mapping[str, float] | None
     inflows: Any
+    potential_et: Any
+    temperature: Any
     per_event: Mapping[str, tuple[float, float]] | None
     combine: Any
 

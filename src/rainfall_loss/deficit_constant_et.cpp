@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "utils/input_checks.hpp"
+#include "utils/checks.hpp"
 #include "utils/interrupt.hpp"
 #include "utils/series_block.hpp"
 
@@ -58,13 +58,13 @@ DeficitConstantEtResult run_deficit_constant_et(const std::vector<double>& water
                                                 const DeficitConstantEtParameters& p,
                                                 double initial_deficit) {
     require_positive("step_hours", step_hours);
-    require_nonnegative("max_deficit", p.max_deficit);
-    require_nonnegative("constant_rate", p.constant_rate);
-    require_nonnegative("et_coefficient", p.et_coefficient);
+    require_non_negative("max_deficit", p.max_deficit);
+    require_non_negative("constant_rate", p.constant_rate);
+    require_non_negative("et_coefficient", p.et_coefficient);
     require_between("initial_deficit", initial_deficit, 0.0, p.max_deficit);
-    require_nonnegative_series("water", water);
+    require_depths("water", water);
     require_same_length("pet", pet, "water", water.size());
-    require_nonnegative_series("pet", pet);
+    require_depths("pet", pet);
 
     const std::size_t n = water.size();
     DeficitConstantEtResult r;

@@ -6,8 +6,8 @@
 #include <new>
 #include <numbers>
 
+#include "utils/checks.hpp"
 #include "utils/errors.hpp"
-#include "utils/input_checks.hpp"
 #include "utils/interrupt.hpp"
 #include "utils/memory_limit.hpp"
 #include "utils/series_block.hpp"
@@ -25,14 +25,14 @@ void check_snow(const std::vector<double>& precipitation, const std::vector<doub
     require_positive("step_hours", step_hours);
     require_finite("start_day", start_day);
     require_finite("threshold", p.threshold);
-    require_nonnegative("transition", p.transition);
+    require_non_negative("transition", p.transition);
     require_finite("base", p.base);
-    require_nonnegative("melt_rate_min", p.melt_rate_min);
-    require_nonnegative("melt_rate_max", p.melt_rate_max);
+    require_non_negative("melt_rate_min", p.melt_rate_min);
+    require_non_negative("melt_rate_max", p.melt_rate_max);
     if (p.melt_rate_max < p.melt_rate_min) {
         throw InvalidInput("melt_rate_max must be >= melt_rate_min.");
     }
-    require_nonnegative("refreeze_fraction", p.refreeze_fraction);
+    require_non_negative("refreeze_fraction", p.refreeze_fraction);
     require_between("liquid_fraction", p.liquid_fraction, 0.0, 1.0);
     require_finite("lapse_rate", p.lapse_rate);
     require_finite("reference_elevation", p.reference_elevation);
@@ -40,18 +40,18 @@ void check_snow(const std::vector<double>& precipitation, const std::vector<doub
     require_finite_series("zone_elevations", p.zone_elevations);
     require_same_length("zone_fractions", p.zone_fractions, "zone_elevations",
                         p.zone_elevations.size());
-    require_nonnegative_series("zone_fractions", p.zone_fractions);
+    require_depths("zone_fractions", p.zone_fractions);
     double total = 0.0;
     for (const double fraction : p.zone_fractions) total += fraction;
     if (!(std::fabs(total - 1.0) <= 1e-9)) {
         throw InvalidInput("zone_fractions must sum to 1.");
     }
     require_same_length("initial_ice", initial_ice, "zone_elevations", p.zone_elevations.size());
-    require_nonnegative_series("initial_ice", initial_ice);
+    require_depths("initial_ice", initial_ice);
     require_same_length("initial_liquid", initial_liquid, "zone_elevations",
                         p.zone_elevations.size());
-    require_nonnegative_series("initial_liquid", initial_liquid);
-    require_nonnegative_series("precipitation", precipitation);
+    require_depths("initial_liquid", initial_liquid);
+    require_depths("precipitation", precipitation);
     require_same_length("temperature", temperature, "precipitation", precipitation.size());
     require_finite_series("temperature", temperature);
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "utils/input_checks.hpp"
+#include "utils/checks.hpp"
 #include "utils/interrupt.hpp"
 #include "utils/series_block.hpp"
 
@@ -21,26 +21,26 @@ void check_soil_moisture(const std::vector<double>& water, const std::vector<dou
                          double step_hours, const SoilMoistureParameters& p,
                          const SoilMoistureStates& initial) {
     require_positive("step_hours", step_hours);
-    require_nonnegative("canopy_max", p.canopy_max);
-    require_nonnegative("surface_max", p.surface_max);
+    require_non_negative("canopy_max", p.canopy_max);
+    require_non_negative("surface_max", p.surface_max);
     require_positive("soil_max", p.soil_max);
     require_between("tension_max", p.tension_max, 0.0, p.soil_max);
-    require_nonnegative("max_infiltration", p.max_infiltration);
-    require_nonnegative("soil_percolation", p.soil_percolation);
-    require_nonnegative("gw1_max", p.gw1_max);
-    require_nonnegative("gw1_percolation", p.gw1_percolation);
+    require_non_negative("max_infiltration", p.max_infiltration);
+    require_non_negative("soil_percolation", p.soil_percolation);
+    require_non_negative("gw1_max", p.gw1_max);
+    require_non_negative("gw1_percolation", p.gw1_percolation);
     require_positive("gw1_coefficient", p.gw1_coefficient);
-    require_nonnegative("gw2_max", p.gw2_max);
-    require_nonnegative("gw2_percolation", p.gw2_percolation);
+    require_non_negative("gw2_max", p.gw2_max);
+    require_non_negative("gw2_percolation", p.gw2_percolation);
     require_positive("gw2_coefficient", p.gw2_coefficient);
     require_between("initial_canopy", initial.canopy, 0.0, p.canopy_max);
     require_between("initial_surface", initial.surface, 0.0, p.surface_max);
     require_between("initial_soil", initial.soil, 0.0, p.soil_max);
     require_between("initial_gw1", initial.gw1, 0.0, p.gw1_max);
     require_between("initial_gw2", initial.gw2, 0.0, p.gw2_max);
-    require_nonnegative_series("water", water);
+    require_depths("water", water);
     require_same_length("pet", pet, "water", water.size());
-    require_nonnegative_series("pet", pet);
+    require_depths("pet", pet);
 }
 
 namespace {

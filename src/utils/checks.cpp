@@ -11,6 +11,31 @@
 
 namespace rainmill {
 
+namespace {
+
+[[noreturn]] void refuse(std::string_view name, std::string_view must, double value) {
+    std::string message(name);
+    message += " must be ";
+    message += must;
+    message += ", got ";
+    message += format_number(value);
+    throw InvalidInput(message);
+}
+
+[[noreturn]] void refuse_entry(std::string_view name, std::size_t index, std::string_view must,
+                               double value) {
+    std::string message(name);
+    message += '[';
+    message += format_integer(static_cast<std::int64_t>(index));
+    message += "] must be ";
+    message += must;
+    message += ", got ";
+    message += format_number(value);
+    throw InvalidInput(message);
+}
+
+}  // namespace
+
 void require_fraction(std::string_view name, double value) {
     if (!(0.0 <= value && value <= 1.0)) {
         throw InvalidInput(std::string(name) + " must lie in [0, 1], got " + format_number(value));
@@ -62,6 +87,39 @@ void require_depths(std::string_view name, const std::vector<double>& depths) {
                                "] must be finite and >= 0, got " + format_number(depths[i]));
         }
     }
+}
+
+void require_finite(std::string_view name, double value) {
+    if (!std::isfinite(value)) refuse(name, "finite", value);
+}
+
+void require_between(std::string_view name, double value, double low, double high) {
+    if (!(std::isfinite(value) && value >= low && value <= high)) {
+        std::string must = "between ";
+        must += format_number(low);
+        must += " and ";
+        must += format_number(high);
+        refuse(name, must, value);
+    }
+}
+
+void require_finite_series(std::string_view name, const std::vector<double>& values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) refuse_entry(name, i, "finite", values[i]);
+    }
+}
+
+void require_same_length(std::string_view name, const std::vector<double>& values,
+                         std::string_view reference_name, std::size_t reference_size) {
+    if (values.size() == reference_size) return;
+    std::string message(name);
+    message += " has ";
+    message += format_integer(static_cast<std::int64_t>(values.size()));
+    message += " values, ";
+    message += reference_name;
+    message += " has ";
+    message += format_integer(static_cast<std::int64_t>(reference_size));
+    throw InvalidInput(message);
 }
 
 }  // namespace rainmill
