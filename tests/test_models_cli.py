@@ -151,7 +151,7 @@ BAD_INPUTS = {
         lambda d: calibrate_args(
             d, "--objective", "nse", observed=written(d, "observed.csv", constant(OBSERVED.read_text()))
         ),
-        "observed.csv",
+        "finite score",
     ),
 }
 

@@ -218,7 +218,7 @@ def calibrate_command(args: argparse.Namespace) -> int:
             say(f"\ninterrupted after {result.evaluations} evaluations, none of them scored; nothing written")
             return INTERRUPTED
         raise UsageError(
-            f"{', '.join(map(str, given.files.values()))}: no evaluation could be scored (best {result.objective} = "
+            f"{', '.join(map(str, given.files.values()))}: no evaluation gave a finite score (best {result.objective} = "
             f"{result.score} after {result.evaluations} evaluations); check the observations and the bounds"
         )
     print(result.summary())
