@@ -1,6 +1,6 @@
 # The commands a newcomer runs. Each one bootstraps what it needs first
 # (CPython 3.14, .venv, requirements, the module built into .venv).
-.PHONY: all bootstrap build lint test test-release test-refleaks test-asan test-format example calibrate-example network-example continuous-example design-example bench check clean
+.PHONY: all bootstrap build lint test test-fast test-release test-refleaks test-asan test-format example calibrate-example network-example continuous-example design-example bench check clean
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -27,6 +27,11 @@ build:
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
 test: build
 	$(MAKE) --no-print-directory test-format lint test-release test-refleaks test-asan
+
+# The inner loop: the release build and the suite without the tests marked slow (worker
+# processes, pools and clusters, subprocesses, type checkers); `make test` stays the whole gate.
+test-fast: build
+	$(PY) -m pytest $(PYTEST_ARGS) -m "not slow" -p no:cacheprovider
 
 # Python held to the C++'s standard: ruff's lint and format check, mypy --strict (pyproject.toml).
 lint: bootstrap

@@ -9,6 +9,11 @@ pure-Python loop of the same algorithm (benchmarks/loops.py, checked bit for bit
 a Numba `@njit` loop on arrays and the SciPy/NumPy way (benchmarks/peers.py). Times are the best of
 several runs, in milliseconds. A peer that is not installed is reported as such.
 
+A user's script does not run a call fifty times in a warmed process: the fresh-process section runs
+KGE and Muskingum on 10^6-value arrays in new processes and reports the first call and calls 2-10
+against the warm figure, in processor time, with the C library's allocator as rainmill sets it and
+with glibc's defaults (the allocator tuned by the environment, which rainmill then leaves alone).
+
 Optional modules beside this file add their own sections when present: each of EXTRA_MODULES
 provides `report() -> str` (markdown), or else a `main()` whose printed output is included.
 """
@@ -24,6 +29,7 @@ import math
 import os
 import platform
 import random
+import statistics
 import subprocess
 import sys
 import time
@@ -469,6 +475,82 @@ class Runner:
         return None
 
 
+# The workloads timed in fresh processes, by name: what a user's script calls on 10^6 values.
+FRESH = {"KGE": lambda n: KGE(n, False), "Muskingum, 1 sub-reach": lambda n: Muskingum(n, 1)}
+FRESH_CALLS = 10
+# Setting one of glibc's own variables to its default makes rainmill leave the allocator as glibc
+# configures it: the way every call ran before rainmill kept the pages of large temporaries.
+GLIBC_DEFAULTS = {"MALLOC_TOP_PAD_": str(128 * 1024)}
+
+
+def fresh_child(name):
+    """In a new process: the array path of one workload at 10^6, FRESH_CALLS times, then as many
+    again once warm; each call's processor time (ms, the page faults included, other load not)."""
+    w = FRESH[name](10**6)
+    times = []
+    for _ in range(2 * FRESH_CALLS):
+        begin = time.thread_time()
+        w.rainmill_arrays()
+        times.append((time.thread_time() - begin) * 1e3)
+    print(" ".join(f"{t:.4f}" for t in times))
+
+
+def fresh_times(name, extra_env):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("MALLOC_")} | extra_env
+    done = subprocess.run(
+        [sys.executable, str(Path(__file__).resolve()), "--fresh-child", name],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+    )
+    return [float(x) / 1e3 for x in done.stdout.split()]
+
+
+def fresh_process(rounds=3):
+    """Per workload, the median over `rounds` new processes of: call 1, the median and the worst of
+    calls 2-10, and the best of the ten calls after them (the warm figure); with rainmill's
+    allocator settings ("kept") and with glibc's ("glibc")."""
+    figures = {}
+    for name in FRESH:
+        row = {}
+        for label, env in (("kept", {}), ("glibc", GLIBC_DEFAULTS)):
+            runs = [fresh_times(name, env) for _ in range(rounds)]
+            row[label] = tuple(
+                statistics.median(pick(r) for r in runs)
+                for pick in (
+                    lambda r: r[0],
+                    lambda r: statistics.median(r[1:FRESH_CALLS]),
+                    lambda r: max(r[1:FRESH_CALLS]),
+                    lambda r: min(r[FRESH_CALLS:]),
+                )
+            )
+        figures[name] = row
+    return figures
+
+
+def fresh_lines(figures):
+    lines = [
+        "## A user's script: calls in a fresh process (10^6 values, float64 arrays in)",
+        "",
+        "Processor time of the calling thread in milliseconds (page faults included; the other load on",
+        "the machine, which makes clock times swing, not), each figure the median over three new",
+        "processes. Warm: the best of calls 11-20 in the same process; the last column divides by the",
+        'warm figure with the pages kept, which a warmed benchmark process shows. "kept": the allocator',
+        'as rainmill sets it (large blocks from the heap, freed pages kept); "glibc": glibc\'s defaults,',
+        "as every call ran before.",
+        "",
+        "| workload | allocator | call 1 | calls 2-10, median | calls 2-10, worst | warm | median / warm, kept |",
+        "|---|---|---:|---:|---:|---:|---:|",
+    ]
+    for name, row in figures.items():
+        for label in ("glibc", "kept"):
+            first, median, worst, warm = row[label]
+            cells = " | ".join(fmt_ms(c) for c in (first, median, worst, warm))
+            lines.append(f"| {name} | {label} | {cells} | {median / row['kept'][3]:.2f} |")
+    return lines + [""]
+
+
 def level_pool(runner):
     """ns per internal step for the benchmark reservoir: rainmill, the pure-Python loop and the
     Numba loop on arrays, each checked against rainmill on ten days of the same case."""
@@ -638,6 +720,12 @@ def targets(runner, pool):
             lines.append(
                 f"- {workload}, 2 threads ≥ 1.8× the serial throughput: {ratio:.2f}× — {verdict(ratio >= 1.8)}"
             )
+    for name, row in FRESH_FIGURES.items():
+        ratio = row["kept"][1] / row["kept"][3]
+        lines.append(
+            f"- {name}, calls 2-10 in a fresh process within 1.2× of the warm figure: {ratio:.2f}× "
+            f"(with glibc's defaults, before: {row['glibc'][1] / row['kept'][3]:.2f}×) — {verdict(ratio <= 1.2)}"
+        )
     rainmill_ns, python_ns = pool["rainmill"], pool["pure Python"]
     lines.append(f"- Level pool ≤ 25 ns per internal step: {rainmill_ns:.1f} ns — {verdict(rainmill_ns <= 25)}")
     ratio = python_ns / rainmill_ns
@@ -646,6 +734,7 @@ def targets(runner, pool):
 
 
 EXTRA_ROWS = {}  # module name -> the rows it returned, for the targets
+FRESH_FIGURES = {}  # workload -> fresh_process() figures, for the targets
 
 
 def extras():
@@ -703,6 +792,8 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small sizes only, few repeats (a smoke run)")
+    parser.add_argument("--fresh-child", help=argparse.SUPPRESS)
+    parser.add_argument("--only", help="only the workloads whose name contains this text (no extras)")
     parser.add_argument("--output", default=str(HERE / "RESULTS.md"), help="where to write the markdown")
     parser.add_argument(
         "--save-baseline",
@@ -710,6 +801,9 @@ def main():
         help="record this build's array-path times as the 'before' of the targets",
     )
     args = parser.parse_args()
+    if args.fresh_child:
+        fresh_child(args.fresh_child)
+        return 0
     started = time.perf_counter()
 
     runner = Runner(args.quick)
@@ -719,8 +813,17 @@ def main():
     for make in WORKLOADS:
         sizes = SIZES.get(make, Workload.sizes)
         for n in sizes[:1] if args.quick else sizes:
+            if args.only and args.only not in make(10).name:
+                continue
             runner.run_workload(make, n)
 
+    fresh = []
+    if not args.quick:
+        FRESH_FIGURES.update(fresh_process())
+        fresh = fresh_lines(FRESH_FIGURES)
+        print("\n" + "\n".join(fresh))
+    if args.only:
+        return 0
     pool = level_pool(runner)
     pool_lines = level_pool_lines(pool)
     print("\n" + "\n".join(pool_lines))
@@ -750,6 +853,7 @@ def main():
             "",
             *table,
             "",
+            *fresh,
             *pool_lines,
             *sections,
             *target_lines,

@@ -1,6 +1,7 @@
 #include "frame_errors.hpp"
 
 #include <atomic>
+#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -46,6 +47,10 @@ void raise_panic(std::string_view message) noexcept {
 // announce it, print its traceback, and continue as a panic of our own.
 void resume_panic_if_pending() noexcept {
     PyObject* pending = PyErr_GetRaisedException();
+    // Whoever threw ErrorPending left an exception set: a frame that reports
+    // an error without one is a bug, which the checked builds stop at here
+    // (a release build turns it into a panic).
+    assert(pending != nullptr && "ErrorPending thrown with no Python error set");
     if (pending == nullptr) {
         raise_panic("a Python error was expected but none was set");
         return;
@@ -165,6 +170,7 @@ void set_python_error_from_current_exception() noexcept {
     } catch (...) {
         raise_panic("a panic occurred in native code");
     }
+    assert(PyErr_Occurred() != nullptr && "a failed call returns with no Python error set");
 }
 
 }  // namespace rainmill::py

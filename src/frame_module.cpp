@@ -1,6 +1,7 @@
 #include <string>
 
 #include "frame.hpp"
+#include "utils/large_buffers.hpp"
 
 namespace rainmill::py {
 
@@ -87,6 +88,7 @@ void prepare_module(PyObject* module) {
     check_module(module);
     refuse_subinterpreter(module);
     create_panic_exception_type();
+    keep_large_buffer_pages();
 }
 
 }  // namespace rainmill::py

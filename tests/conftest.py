@@ -6,8 +6,51 @@ def pytest_report_header(config):
 
 
 import datetime
+from pathlib import Path
 
 import pytest
+
+# `make test-fast` leaves out the tests marked slow: those that start worker
+# processes, process pools or Dask clusters, run type checkers or compilers in
+# subprocesses, or take seconds. They are marked here, in one place, from
+# what they use, so that each file stays about what it tests.
+SLOW_FILES = {
+    "test_descriptors.py",  # compiles descriptors with the C++ compiler
+    "test_models_typing.py",  # mypy --strict over the package
+    "test_typing.py",  # mypy and stubtest runs
+}
+SLOW_EXECUTORS = {"processes", 2, "pool", "dask"}
+SLOW_FIXTURES = {"dask_client"}
+# Tests that run the command line in subprocesses or wait out a delay.
+SLOW_NAMES = {
+    "test_example.py::test_command_line",
+    "test_models_cli.py::test_missing_files_and_arguments",
+    "test_models_cli.py::test_run_writes_results_and_figure",
+    "test_models_cli.py::test_invalid_models_exit_with_the_message",
+    "test_models_cli.py::test_observations_beyond_the_recession_extend_the_run",
+    "test_calibrate_engine.py::test_progress_bar_only_when_asked_and_only_for_long_runs",
+    "test_hardening.py::test_fuzz_every_entry_point_accepts_only_documented_outcomes",
+    "test_large_buffers.py::test_calls_on_a_million_values_reuse_their_pages",
+}
+# Tests that compile Numba loops (when Numba is installed).
+SLOW_PREFIXES = ("test_bench_loops.py::test_numba",)
+
+
+def _is_slow(item):
+    name = f"{Path(str(item.fspath)).name}::{item.originalname}"
+    if Path(str(item.fspath)).name in SLOW_FILES or name in SLOW_NAMES or name.startswith(SLOW_PREFIXES):
+        return True
+    if SLOW_FIXTURES.intersection(getattr(item, "fixturenames", ())):
+        return True
+    params = getattr(getattr(item, "callspec", None), "params", {})
+    executor = params.get("executor")
+    return isinstance(executor, (str, int)) and executor in SLOW_EXECUTORS
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if _is_slow(item):
+            item.add_marker(pytest.mark.slow)
 
 
 @pytest.fixture

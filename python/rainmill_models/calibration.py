@@ -592,6 +592,7 @@ class CalibrateOptions(TypedDict, total=False):
     temperature: Any
     per_event: Mapping[str, tuple[float, float]] | None
     combine: Any
+    max_evaluations: int | None
 
 
 @overload
@@ -631,6 +632,7 @@ def calibrate(
     temperature: Any = None,
     per_event: Mapping[str, tuple[float, float]] | None = None,
     combine: Any = "mean",
+    max_evaluations: int | None = None,
 ) -> CalibrationResult | EventsCalibration:
     """Fit the parameters of ``model`` so that its outflow matches ``observed``.
 
@@ -659,7 +661,7 @@ def calibrate(
     ``missing`` is the observations' policy ("raise" or "drop"); ``options``
     go to the SciPy optimiser (``maxiter``, ``popsize``, ``tol``, ...;
     differential evolution defaults here to ``maxiter=300``, ``atol=1e-6``
-    and no polishing).
+    and no polishing); ``max_evaluations`` caps the evaluations of every method.
     A progress bar shows for runs longer than a second unless
     ``progress=False``; Ctrl-C stops the search and returns the best so far
     with ``interrupted=True``.
@@ -670,6 +672,8 @@ def calibrate(
     objectives ``combine`` ("mean", "volume" or weights by event); see
     :func:`~rainmill_models.events.calibrate_events`.
     """
+    if max_evaluations is not None:
+        options = {**(options or {}), "max_evaluations": max_evaluations}
     if _is_events(rain):
         if observed is not None:
             raise ValueError("events carry their own observations: pass observed=None (or leave it out)")

@@ -19,7 +19,16 @@ process boundary, and the same code path serves every executor:
 
 Worker processes start by importing the calling script's main module, as
 with :mod:`multiprocessing`: a script that uses processes keeps its work under
-``if __name__ == "__main__":``.
+``if __name__ == "__main__":``. A script that starts the work outside that
+guard gets one error saying so, before any worker starts.
+
+A parallel executor does not make the work slower than running it serially:
+unless ``batch_size`` is given, a runner times a first call in the calling
+process and the next one on its executor (workers warmed up), and from then
+on takes the faster way; :attr:`Runner.note` says when it chose the calling
+process. A process pool whose worker dies (killed, out of memory) is replaced
+and the lost batches sent again, a bounded number of times
+(:class:`WorkersLost` after that).
 
 Items are grouped into batches, one or a few per worker, so that the cost of
 scheduling a task and of shipping its context stays small next to the work in
@@ -32,22 +41,30 @@ numeric results back the same way.
 
 from __future__ import annotations
 
+import ast
 import math
+import multiprocessing
 import os
 import pickle
 import signal
+import sys
+import threading
+import time
 import uuid
 from collections import OrderedDict
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
 from concurrent.futures import as_completed as futures_as_completed
-from types import TracebackType
-from typing import Any, Protocol, Self, TypeVar, cast
+from concurrent.futures.process import BrokenProcessPool
+from contextlib import contextmanager, suppress
+from pathlib import Path
+from types import FrameType, TracebackType
+from typing import Any, Literal, Protocol, Self, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["ExecutorLike", "Runner", "run_batch", "run_rows"]
+__all__ = ["ExecutorLike", "Runner", "WorkersLost", "run_batch", "run_rows", "stack_rows"]
 
 S = TypeVar("S")
 I = TypeVar("I")  # noqa: E741 (the item type)
@@ -71,6 +88,25 @@ class _DaskClient(Protocol):
 # per batch. Only the worker processes of a pool or a cluster fill it.
 _PREPARED: OrderedDict[tuple[str, Callable[[Any], Any]], Any] = OrderedDict()
 _PREPARED_KEPT = 4
+
+# How many times the pool of a run is replaced after a worker died.
+POOL_RESTARTS = 2
+# The parallel way is kept when its measured rate beats the serial one by this
+# factor; the losing way is timed again every RECHECK calls while the two rates
+# lie within RECHECK_RATIO of each other, every RECHECK_FAR calls otherwise
+# (the load of the machine changes: a few per cent at most).
+_PARALLEL_MARGIN = 1.05
+_RECHECK = 10
+_RECHECK_FAR = 40
+_RECHECK_RATIO = 0.8
+
+
+class WorkersLost(RuntimeError):
+    """The worker processes kept dying: the work could not be completed."""
+
+
+class UnguardedMain(RuntimeError):
+    """Worker processes were asked for by a script's top-level code, outside the main-module guard."""
 
 
 class _Packed:
@@ -133,7 +169,97 @@ def run_rows(
 def _ignore_interrupts() -> None:
     # Ctrl-C reaches every process of the terminal's group: the pool's
     # workers leave it to the calling process, which cancels what is pending.
+    # They start with SIGINT blocked (see _spawning), so that one arriving
+    # while they import is dropped here instead of printing a traceback.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+def _new_pool(workers: int) -> ProcessPoolExecutor:
+    """A process pool whose workers are started fresh (spawn) and leave Ctrl-C to the caller."""
+    return ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"), initializer=_ignore_interrupts)
+
+
+@contextmanager
+def _spawning() -> Iterator[None]:
+    """SIGINT blocked in this thread while worker processes may be started: they inherit the mask."""
+    if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+@contextmanager
+def _deferred_interrupts(propagating: bool) -> Iterator[None]:
+    """Ctrl-C held back until the block is done (a pool being shut down), then raised once.
+
+    When an exception is already on its way out (``propagating``), a Ctrl-C
+    that came meanwhile is dropped: that exception goes on alone, with no
+    second traceback chained to it.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    received: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda number, frame: received.append(number))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if received and not propagating:
+        raise KeyboardInterrupt
+
+
+def _is_main_guard(test: ast.expr) -> bool:
+    """``__name__ == "__main__"`` (either way round)."""
+    if not (isinstance(test, ast.Compare) and len(test.ops) == 1 and isinstance(test.ops[0], ast.Eq)):
+        return False
+    sides = {ast.dump(test.left), ast.dump(test.comparators[0])}
+    return sides == {ast.dump(ast.Name("__name__", ast.Load())), ast.dump(ast.Constant("__main__"))}
+
+
+def unguarded_main_line(frame: FrameType | None) -> tuple[str, int] | None:
+    """The script and line whose top-level code, outside ``if __name__ == "__main__":``, made this call.
+
+    ``frame`` is where to start looking up the stack. None when the call comes
+    from an interactive session, from guarded code or from a module that is
+    not the main script.
+    """
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    if main is None or not isinstance(path, str) or not path.endswith(".py"):
+        return None
+    while frame is not None and not (frame.f_globals is vars(main) and frame.f_code.co_name == "<module>"):
+        frame = frame.f_back
+    if frame is None:
+        return None
+    line = frame.f_lineno
+    try:
+        tree = ast.parse(Path(path).read_bytes())
+    except OSError, SyntaxError, ValueError:
+        return None
+    for node in tree.body:
+        if not (isinstance(node, ast.If) and _is_main_guard(node.test) and node.body):
+            continue
+        if node.body[0].lineno <= line <= (node.body[-1].end_lineno or line):
+            return None
+    return path, line
+
+
+def _refuse_unguarded_main(what: str) -> None:
+    found = unguarded_main_line(sys._getframe(2))
+    if found is not None:
+        path, line = found
+        raise UnguardedMain(
+            f"{path}, line {line}: {what} starts worker processes that import this script again and "
+            f'would rerun it; put the script\'s work under `if __name__ == "__main__":` '
+            f'(or use executor="threads")'
+        )
 
 
 def _is_dask_client(executor: object) -> bool:
@@ -150,17 +276,27 @@ class Runner:
 
     Use it as a context manager; pools it created itself are shut down on
     exit, executors and clients given by the caller are left running.
-    ``batch_size`` fixes the number of items per batch; by default each call
-    to :meth:`map` makes ``batches_per_worker`` batches per worker.
+    ``batch_size`` fixes the number of items per batch (and always uses the
+    executor); by default each call to :meth:`map` makes ``batches_per_worker``
+    batches per worker, and with ``adaptive`` the runner times the serial and
+    the parallel way and keeps the faster (see the module's description).
     """
 
     kind: str
     workers: int
 
-    def __init__(self, executor: ExecutorLike = None, *, batch_size: int | None = None) -> None:
+    def __init__(self, executor: ExecutorLike = None, *, batch_size: int | None = None, adaptive: bool = True) -> None:
         if batch_size is not None and (isinstance(batch_size, bool) or batch_size < 1):
             raise ValueError(f"batch_size must be a positive integer, not {batch_size!r}")
         self.batch_size = batch_size
+        self.adaptive = adaptive and batch_size is None
+        self.note = ""
+        # Items per second measured each way, the calls since the last
+        # timing of the losing way, and the warm-up batches of the workers.
+        self._rates: dict[str, float] = {}
+        self._since_check = 0
+        self._warming: list[Any] = []
+        self._warmed = False
         self._owned: Executor | None = None
         self._pool: Executor | None = None
         self._client: _DaskClient | None = None
@@ -175,8 +311,9 @@ class Runner:
                 self.kind, self.workers = "threads", _cores()
                 self._owned = ThreadPoolExecutor(max_workers=self.workers)
             elif executor == "processes":
+                _refuse_unguarded_main('executor="processes"')
                 self.kind, self.workers = "processes", _cores()
-                self._owned = ProcessPoolExecutor(self.workers, initializer=_ignore_interrupts)
+                self._owned = _new_pool(self.workers)
             else:
                 raise ValueError(
                     f'executor must be None, "threads", "processes", a worker count, '
@@ -186,14 +323,24 @@ class Runner:
         elif isinstance(executor, int) and not isinstance(executor, bool):
             if executor < 1:
                 raise ValueError(f"executor: the worker count must be at least 1, not {executor}")
+            _refuse_unguarded_main(f"executor={executor}")
             self.kind, self.workers = "processes", executor
-            self._owned = ProcessPoolExecutor(executor, initializer=_ignore_interrupts)
+            self._owned = _new_pool(executor)
             self._pool = self._owned
         elif isinstance(executor, Executor):
+            context = getattr(executor, "_mp_context", None)
+            if (
+                isinstance(executor, ProcessPoolExecutor)
+                and context is not None
+                and context.get_start_method() != "fork"
+            ):
+                _refuse_unguarded_main("a process pool")
             self._pool = executor
             self.kind = "threads" if isinstance(executor, ThreadPoolExecutor) else "executor"
             self.workers = int(getattr(executor, "_max_workers", 0) or _cores())
         elif _is_dask_client(executor):
+            # A running cluster's workers are past their start, and functions
+            # of the main script reach them by value: nothing to refuse.
             self._client = cast(_DaskClient, executor)
             self.kind = "dask"
             self.workers = max(1, sum(self._client.nthreads().values()))
@@ -212,13 +359,22 @@ class Runner:
         error: BaseException | None,
         traceback: TracebackType | None,
     ) -> None:
-        self.close()
+        self.close(error)
 
-    def close(self) -> None:
-        """Shut down the pool this runner created (pending batches are cancelled)."""
+    def close(self, error: BaseException | None = None) -> None:
+        """Shut down the pool this runner created (pending batches are cancelled).
+
+        After an ``error`` (Ctrl-C, say) the pool's processes are stopped
+        rather than waited for. A Ctrl-C during the shutdown is held back
+        until it is done.
+        """
         owned, self._owned = self._owned, None
+        self._warming = []
         if owned is not None:
-            owned.shutdown(wait=True, cancel_futures=True)
+            with _deferred_interrupts(error is not None):
+                if error is not None and isinstance(owned, ProcessPoolExecutor):
+                    owned.terminate_workers()
+                owned.shutdown(wait=True, cancel_futures=True)
         self._local = None
         self._scattered = None
         self._tokened = None
@@ -281,17 +437,24 @@ class Runner:
         items = list(items)
         if not items:
             return []
-        if self.kind == "serial" or len(items) == 1:
+
+        def local(start: int, stop: int) -> list[R]:
             state = self.local_state(prepare, context)
             results: list[R] = []
-            for part in self.batches(len(items)) if self.kind == "serial" else [range(1)]:
-                results.extend(evaluate(state, items[i]) for i in part)
+            for part in self.batches(stop - start) if self.kind == "serial" else [range(stop - start)]:
+                results.extend(evaluate(state, items[start + i]) for i in part)
                 if on_batch is not None:
                     on_batch(len(part))
             return results
-        parts = self.batches(len(items), batches_per_worker)
-        done = self._run(prepare, evaluate, context, [[items[i] for i in part] for part in parts], on_batch, False)
-        return [result for part in done for result in part]
+
+        def remote(start: int, stop: int) -> list[R]:
+            parts = self.batches(stop - start, batches_per_worker)
+            chunks = [[items[start + i] for i in part] for part in parts]
+            done = self._run(prepare, evaluate, context, chunks, on_batch, False)
+            return [result for part in done for result in part]
+
+        pieces = self._adaptive(prepare, evaluate, context, len(items), local, remote, rows=False)
+        return [result for piece in pieces for result in piece]
 
     def map_rows(
         self,
@@ -312,17 +475,119 @@ class Runner:
         rows = np.asarray(rows, dtype=np.float64)
         if len(rows) == 0:
             return np.empty(0, dtype=np.float64)
-        if self.kind == "serial" or len(rows) == 1:
+
+        def local(start: int, stop: int) -> npt.NDArray[np.float64]:
             state = self.local_state(prepare, context)
             done = []
-            for part in self.batches(len(rows)) if self.kind == "serial" else [range(1)]:
-                done.append(_evaluate_rows(evaluate, state, rows[part.start : part.stop]))
+            for part in self.batches(stop - start) if self.kind == "serial" else [range(stop - start)]:
+                done.append(_evaluate_rows(evaluate, state, rows[start + part.start : start + part.stop]))
                 if on_batch is not None:
                     on_batch(len(part))
-            return np.concatenate(done)
-        parts = self.batches(len(rows))
-        chunks = [rows[part.start : part.stop] for part in parts]
-        return np.concatenate(self._run(prepare, evaluate, context, chunks, on_batch, True))
+            return stack_rows(done)
+
+        def remote(start: int, stop: int) -> npt.NDArray[np.float64]:
+            chunks = [rows[start + part.start : start + part.stop] for part in self.batches(stop - start)]
+            return stack_rows(self._run(prepare, evaluate, context, chunks, on_batch, True))
+
+        return stack_rows(self._adaptive(prepare, evaluate, context, len(rows), local, remote, rows=True))
+
+    def _way(self) -> Literal["serial", "parallel"]:
+        """How the next call runs: timing each way once, then the faster, with a recheck now and then."""
+        serial, parallel = self._rates.get("serial"), self._rates.get("parallel")
+        if serial is None:
+            return "serial"
+        if parallel is None:
+            return "parallel"
+        faster: Literal["serial", "parallel"] = "parallel" if parallel > _PARALLEL_MARGIN * serial else "serial"
+        slower: Literal["serial", "parallel"] = "serial" if faster == "parallel" else "parallel"
+        self._since_check += 1
+        close = min(serial, parallel) > _RECHECK_RATIO * max(serial, parallel)
+        if self._since_check >= (_RECHECK if close else _RECHECK_FAR):
+            self._since_check = 0
+            return slower
+        return faster
+
+    def _adaptive(
+        self,
+        prepare: Callable[[Any], Any],
+        evaluate: Callable[[Any, Any], Any],
+        context: Any,
+        count: int,
+        local: Callable[[int, int], Any],
+        remote: Callable[[int, int], Any],
+        rows: bool,
+    ) -> list[Any]:
+        """The results of items [0, count), each piece run in the calling process or on the executor."""
+        if self.kind == "serial" or count == 1:
+            return [local(0, count)]
+        if not self.adaptive:
+            return [remote(0, count)]
+        pieces: list[Any] = []
+        start = 0
+        while start < count:
+            way = self._way()
+            # A list (an ensemble, often one call) is timed on a share of its
+            # items, a few per worker; an optimiser's generations, call after
+            # call of the same size, are timed whole, in the batches they use.
+            share = max(1 if way == "serial" else self.workers, count // 8)
+            stop = min(count, start + share) if len(self._rates) < 2 and not rows else count
+            # The workers start and prepare while the first piece runs here,
+            # untimed (they take the same cores); the serial way is timed on
+            # the next piece, once they are ready, and then the parallel way:
+            # both on the clock, under the same load of the machine.
+            timed = True
+            if way == "serial" and not self.in_process and not self._warmed:
+                timed = bool(self._warming)
+                if timed:
+                    self._wait_warm()
+                else:
+                    self._warm_up(prepare, evaluate, context, rows)
+            if way == "parallel":
+                self._wait_warm()
+            else:
+                self.local_state(prepare, context)
+            began = time.perf_counter()
+            pieces.append(local(start, stop) if way == "serial" else remote(start, stop))
+            rate = (stop - start) / max(time.perf_counter() - began, 1e-9)
+            # Each new timing counts half: one disturbed by other load fades.
+            if timed:
+                self._rates[way] = 0.5 * (rate + self._rates[way]) if way in self._rates else rate
+            start = stop
+        self._describe()
+        return pieces
+
+    def _describe(self) -> None:
+        serial, parallel = self._rates.get("serial"), self._rates.get("parallel")
+        if serial is None or parallel is None or parallel > _PARALLEL_MARGIN * serial:
+            self.note = ""
+            return
+        self.note = (
+            f"evaluated in the calling process: {self.kind} ({self.workers} workers) gave "
+            f"{parallel:,.0f} evaluations/s against {serial:,.0f} serially"
+        )
+
+    def _warm_up(
+        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool
+    ) -> None:
+        """Start the workers and have each prepare its state, while the calling process works."""
+        if self.in_process or self._warming or self._warmed:
+            return
+        try:
+            submit, _, _ = self._dispatch(prepare, evaluate, context, rows)
+            empty: Any = np.empty((0, 0)) if rows else []
+            with _spawning():
+                self._warming = [submit(empty) for _ in range(self.workers)]
+        except Exception:
+            # The real batches will meet the fault and report it.
+            self._warming, self._warmed = [], True
+
+    def _wait_warm(self) -> None:
+        warming, self._warming = self._warming, []
+        self._warmed = True
+        for future in warming:
+            # A fault of the warm-up shows again in the real batches.
+            with suppress(Exception):
+                future.result()
 
     def _run(
         self,
@@ -333,22 +598,49 @@ class Runner:
         on_batch: Callable[[int], None] | None,
         rows: bool,
     ) -> list[Any]:
-        """The results of each chunk, evaluated on the executor, in order."""
-        submit, completed, cancel = self._dispatch(prepare, evaluate, context, rows)
+        """The results of each chunk, evaluated on the executor, in order.
+
+        When a worker process dies, the pool is replaced and the chunks
+        without a result are sent again, up to POOL_RESTARTS times.
+        """
         done: list[Any] = [None] * len(chunks)
-        pending: dict[Any, int] = {}
-        try:
-            for index, chunk in enumerate(chunks):
-                pending[submit(chunk)] = index
-            for future, result in completed(list(pending)):
-                index = pending[future]
-                done[index] = result
-                if on_batch is not None:
-                    on_batch(len(chunks[index]))
-        except BaseException:
-            cancel(list(pending))
-            raise
-        return done
+        finished = [False] * len(chunks)
+        restarts = 0
+        while True:
+            submit, completed, cancel = self._dispatch(prepare, evaluate, context, rows)
+            pending: dict[Any, int] = {}
+            try:
+                with _spawning():
+                    for index, chunk in enumerate(chunks):
+                        if not finished[index]:
+                            pending[submit(chunk)] = index
+                for future, result in completed(list(pending)):
+                    index = pending[future]
+                    done[index], finished[index] = result, True
+                    if on_batch is not None:
+                        on_batch(len(chunks[index]))
+                return done
+            except BrokenProcessPool as error:
+                cancel(list(pending))
+                restarts += 1
+                if restarts > POOL_RESTARTS or not self._renew_pool():
+                    raise WorkersLost(
+                        f"a worker process died {restarts} time(s) ({error}); "
+                        f"{finished.count(False)} of {len(chunks)} batches were lost"
+                    ) from None
+            except BaseException:
+                cancel(list(pending))
+                raise
+
+    def _renew_pool(self) -> bool:
+        """Replace a broken process pool by a fresh one of the same size; False when it is not ours to replace."""
+        broken = self._pool
+        if not isinstance(broken, ProcessPoolExecutor):
+            return False
+        broken.shutdown(wait=False, cancel_futures=True)
+        self._owned = self._pool = _new_pool(self.workers)
+        self._warming = []
+        return True
 
     def _dispatch(
         self, prepare: Callable[[Any], S], evaluate: Callable[[S, Any], Any], context: Any, rows: bool
@@ -427,4 +719,33 @@ def _evaluate_all(evaluate: Callable[[S, I], R], state: S, items: Sequence[I]) -
 def _evaluate_rows(
     evaluate: Callable[[S, npt.NDArray[np.float64]], Any], state: S, rows: npt.NDArray[np.float64]
 ) -> npt.NDArray[np.float64]:
-    return np.array([evaluate(state, row) for row in rows], dtype=np.float64)
+    results = [np.asarray(evaluate(state, row), dtype=np.float64) for row in rows]
+    if all(result.ndim == 0 for result in results):
+        return np.array(results, dtype=np.float64)
+    return _padded([result.reshape(1, -1) for result in results])
+
+
+def stack_rows(blocks: Sequence[npt.NDArray[np.float64]]) -> npt.NDArray[np.float64]:
+    """Blocks of numeric results (1-D: one number per row; 2-D: several) stacked in order.
+
+    Blocks of one kind give their plain concatenation; rows of different
+    widths (an evaluation that failed, with fewer columns than the others)
+    are padded with NaN to the widest.
+    """
+    if not blocks:
+        return np.empty(0, dtype=np.float64)
+    if all(block.ndim == 1 for block in blocks):
+        return np.concatenate(blocks)
+    return _padded([block.reshape(-1, 1) if block.ndim == 1 else block for block in blocks])
+
+
+def _padded(blocks: Sequence[npt.NDArray[np.float64]]) -> npt.NDArray[np.float64]:
+    width = max(block.shape[1] for block in blocks)
+    if all(block.shape[1] == width for block in blocks):
+        return np.concatenate(blocks)
+    out = np.full((sum(len(block) for block in blocks), width), np.nan)
+    row = 0
+    for block in blocks:
+        out[row : row + len(block), : block.shape[1]] = block
+        row += len(block)
+    return out

@@ -11,11 +11,18 @@ annealing and Nelder-Mead are sequences of single points: they run in the
 calling process.
 
 Every evaluation is recorded; Ctrl-C (KeyboardInterrupt) stops the search
-and the best point so far is returned with ``interrupted=True``.
+and the best point so far is returned with ``interrupted=True`` (before any
+evaluation is in, the KeyboardInterrupt goes on). ``max_evaluations`` is a
+hard budget for every method. An evaluation that fails for a reason of the
+model (an ``ArithmeticError`` such as OverflowError, a ``MemoryError`` or a
+``ValueError`` such as ModelError) is scored as the worst value and counted
+in :attr:`SearchResult.failures`; any other exception ends the search. A
+search in which no evaluation gave a finite loss raises :class:`SearchFailed`.
 """
 
 from __future__ import annotations
 
+import math
 import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -25,14 +32,14 @@ import numpy as np
 import numpy.typing as npt
 from scipy import optimize
 
-from .executors import ExecutorLike, Runner
+from .executors import ExecutorLike, Runner, WorkersLost, stack_rows
 
-__all__ = ["METHODS", "SearchResult", "search", "unit_to_bounds"]
+__all__ = ["METHODS", "SearchFailed", "SearchResult", "search", "unit_to_bounds"]
 
 FloatArray = npt.NDArray[np.float64]
 # What an objective returns for one point: its loss, or its loss and the
 # value to report for it (a score whose loss is 1 - score, say).
-Outcome = float | tuple[float, float]
+Outcome = float | tuple[float, ...]
 
 METHODS = {
     "differential_evolution": "differential_evolution",
@@ -55,6 +62,55 @@ _SCIPY: dict[str, Any] = {
 # yet finite, so that simplex and gradient steps stay defined.
 INVALID_LOSS = 1.0e30
 
+# The failures of an evaluation that belong to the model, by the code an
+# evaluation reports for them (0: none); a model that overflows, runs out
+# of memory or is refused by a kernel is a bad point, not a broken search.
+MODEL_FAULTS: tuple[type[Exception], ...] = (ArithmeticError, MemoryError, ValueError)
+_FAULT_NAMES = ("", "ArithmeticError", "MemoryError", "ValueError")
+
+
+class SearchFailed(ValueError):
+    """No evaluation of the search gave a finite loss."""
+
+
+class _Scored:
+    """``evaluate`` made total: (loss, value, fault code, details...) for every point.
+
+    A plain object holding a top-level function, so it travels to worker
+    processes like the function itself.
+    """
+
+    __slots__ = ("evaluate",)
+
+    def __init__(self, evaluate: Callable[[Any, FloatArray], Outcome]) -> None:
+        self.evaluate = evaluate
+
+    def __reduce__(self) -> tuple[type[_Scored], tuple[Callable[[Any, FloatArray], Outcome]]]:
+        return (_Scored, (self.evaluate,))
+
+    def __call__(self, state: Any, x: FloatArray) -> tuple[float, ...]:
+        try:
+            outcome = self.evaluate(state, x)
+        except MODEL_FAULTS as error:
+            code = next(i for i, kind in enumerate(MODEL_FAULTS, 1) if isinstance(error, kind))
+            return math.inf, math.nan, float(code)  # its details come out as NaN
+        numbers = np.asarray(outcome, dtype=np.float64).ravel().tolist()
+        if len(numbers) == 1:
+            return numbers[0], numbers[0], 0.0
+        return numbers[0], numbers[1], 0.0, *numbers[2:]
+
+
+class _BudgetSpent(Exception):
+    """Raised inside the optimiser once ``max_evaluations`` evaluations are in."""
+
+
+class _Carried(Exception):
+    """An error of the evaluations carried through the optimiser, which rewraps TypeError and ValueError."""
+
+    def __init__(self, error: Exception) -> None:
+        super().__init__(str(error))
+        self.error = error
+
 
 @dataclass(frozen=True)
 class SearchResult:
@@ -74,6 +130,7 @@ class SearchResult:
     details: FloatArray = field(default_factory=lambda: np.empty((0, 0)), repr=False)
     message: str = ""
     seconds: float = 0.0
+    failures: int = 0
 
 
 def unit_to_bounds(unit: FloatArray, low: FloatArray, high: FloatArray) -> FloatArray:
@@ -97,9 +154,11 @@ class _Recorder:
         low: FloatArray,
         high: FloatArray,
         progress: Any,
+        budget: int | None = None,
     ) -> None:
-        self.runner, self.prepare, self.evaluate, self.context = runner, prepare, evaluate, context
-        self.low, self.high, self.progress = low, high, progress
+        self.runner, self.prepare, self.evaluate, self.context = runner, prepare, _Scored(evaluate), context
+        self.low, self.high, self.progress, self.budget = low, high, progress, budget
+        self.faults: dict[int, int] = {}
         self.points: list[FloatArray] = []
         self.losses: list[FloatArray] = []
         self.values: list[FloatArray] = []
@@ -108,12 +167,22 @@ class _Recorder:
         self.generation = 0
         self.count = 0
 
+    def _allowed(self, count: int) -> int:
+        """How many of ``count`` points the budget leaves; _BudgetSpent when none."""
+        if self.budget is None:
+            return count
+        left = self.budget - self.count
+        if left <= 0:
+            raise _BudgetSpent
+        return min(count, left)
+
     def _record(self, xs: FloatArray, outcomes: FloatArray) -> FloatArray:
         """Keep the points (one per row) and their outcomes; the losses the optimiser sees."""
-        # One column: the losses are the values; two: (loss, value) pairs.
-        losses = outcomes if outcomes.ndim == 1 else outcomes[:, 0]
-        values = outcomes if outcomes.ndim == 1 else outcomes[:, 1]
-        self.details.append(outcomes[:, 2:] if outcomes.ndim == 2 else np.empty((len(xs), 0)))
+        # Columns: loss, value to report, fault code, then the details (see _Scored).
+        losses, values = outcomes[:, 0], outcomes[:, 1]
+        for code in outcomes[:, 2][outcomes[:, 2] > 0].astype(int).tolist():
+            self.faults[code] = self.faults.get(code, 0) + 1
+        self.details.append(outcomes[:, 3:])
         self.points.append(xs)
         self.losses.append(losses)
         self.values.append(values)
@@ -123,6 +192,7 @@ class _Recorder:
         return np.where(np.isfinite(losses), losses, INVALID_LOSS)
 
     def one(self, unit: FloatArray) -> float:
+        self._allowed(1)
         x = unit_to_bounds(unit, self.low, self.high)
         state = self.runner.local_state(self.prepare, self.context)
         outcome = np.array([self.evaluate(state, x)], dtype=np.float64)
@@ -134,8 +204,26 @@ class _Recorder:
         # function it passes is our own `one`, evaluated here in batches.
         cube = units if isinstance(units, np.ndarray) else np.array(list(units), dtype=np.float64)
         xs = unit_to_bounds(cube, self.low, self.high)
-        outcomes = self.runner.map_rows(self.prepare, self.evaluate, self.context, xs, on_batch=self.progress.update)
-        return self._record(xs, outcomes)
+        allowed = self._allowed(len(xs))
+        try:
+            outcomes = self.runner.map_rows(
+                self.prepare, self.evaluate, self.context, xs[:allowed], on_batch=self.progress.update
+            )
+        except (TypeError, ValueError) as error:
+            raise _Carried(error) from None
+        losses = self._record(xs[:allowed], outcomes)
+        if allowed < len(xs):
+            raise _BudgetSpent  # a generation cut short: its losses are never used
+        return losses
+
+    def failures(self) -> int:
+        return sum(self.faults.values())
+
+    def describe_failures(self) -> str:
+        if not self.faults:
+            return ""
+        kinds = ", ".join(f"{_FAULT_NAMES[code]} {n}" for code, n in sorted(self.faults.items()))
+        return f"{self.failures()} evaluations failed in the model ({kinds}) and were scored as the worst"
 
     def collected(self, size: int) -> tuple[FloatArray, FloatArray, FloatArray, npt.NDArray[np.int64]]:
         """Every evaluation so far: points, losses, values and generations."""
@@ -183,6 +271,7 @@ def search(
     batch_size: int | None = None,
     progress: bool = True,
     options: Mapping[str, Any] | None = None,
+    max_evaluations: int | None = None,
 ) -> SearchResult:
     """Minimise ``evaluate(prepare(context), x)`` over the box ``bounds``.
 
@@ -191,7 +280,10 @@ def search(
     and ``context`` plain data, so that the points can be evaluated in other
     processes. ``x0`` is the starting point (clipped into the bounds; the
     first member of differential evolution's population). ``options`` go to
-    the SciPy function (``maxiter``, ``popsize``, ``tol``, ``polish``, ...).
+    the SciPy function (``maxiter``, ``popsize``, ``tol``, ``polish``, ...);
+    dual annealing's ``maxfun`` and Nelder-Mead's ``maxfev`` are held exactly,
+    as ``max_evaluations`` (a keyword, or one of the ``options``) is for every
+    method.
     """
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
@@ -209,13 +301,17 @@ def search(
             raise ValueError(f"x0 has {start.size} values for {low.size} parameters")
         unit0 = np.clip((start - low) / (high - low), 0.0, 1.0)
     extra = dict(options or {})
+    # Also taken among the options, the way a calibration passes it through.
+    max_evaluations = extra.pop("max_evaluations", max_evaluations)
+    budget = _budget(name, max_evaluations, extra)
     cube = [(0.0, 1.0)] * low.size
     started = time.perf_counter()
     bar = progress_bar(progress, name)
     interrupted = False
     message = ""
+    notes: list[str] = []
     with Runner(executor, batch_size=batch_size) as runner:
-        recorder = _Recorder(runner, prepare, evaluate, context, low, high, bar)
+        recorder = _Recorder(runner, prepare, evaluate, context, low, high, bar, budget)
         try:
             if name == "differential_evolution":
                 extra.setdefault("polish", False)
@@ -233,15 +329,29 @@ def search(
             else:
                 outcome = _nelder_mead(recorder.one, unit0, low.size, seed, extra)
             message = str(outcome.message)
+        except _Carried as carried:
+            raise carried.error from None
+        except _BudgetSpent:
+            message = f"stopped after max_evaluations={budget} evaluations"
         except KeyboardInterrupt:
             if not recorder.count:
                 raise
             interrupted = True
             message = "interrupted"
+        except WorkersLost as error:
+            if not recorder.count:
+                raise
+            interrupted = True
+            message = f"stopped with the best so far: {error}"
         finally:
             bar.close()
+        notes = [note for note in (recorder.describe_failures(), runner.note) if note]
     points, losses, values, generations = recorder.collected(low.size)
-    best = int(np.argmin(np.where(np.isfinite(losses), losses, np.inf)))
+    finite = np.isfinite(losses)
+    if not finite.any():
+        detail = "; ".join([f"{len(losses)} evaluations", *notes])
+        raise SearchFailed(f"no evaluation gave a finite score ({detail})")
+    best = int(np.argmin(np.where(finite, losses, np.inf)))
     return SearchResult(
         x=points[best],
         loss=float(losses[best]),
@@ -253,10 +363,29 @@ def search(
         values=values,
         generations=generations,
         interrupted=interrupted,
-        message=message,
+        message="; ".join([message, *notes]),
         seconds=time.perf_counter() - started,
-        details=np.concatenate(recorder.details) if recorder.details else np.empty((0, 0)),
+        failures=recorder.failures(),
+        details=stack_rows(recorder.details) if recorder.details else np.empty((0, 0)),
     )
+
+
+def _budget(name: str, max_evaluations: int | None, extra: dict[str, Any]) -> int | None:
+    """The hard budget of evaluations: ``max_evaluations``, and the method's own limit where it is a soft one."""
+    if max_evaluations is not None and (
+        isinstance(max_evaluations, bool) or not isinstance(max_evaluations, int) or max_evaluations < 1
+    ):
+        raise ValueError(f"max_evaluations must be a positive integer, not {max_evaluations!r}")
+    limits = [max_evaluations] if max_evaluations is not None else []
+    # Dual annealing's local searches and Nelder-Mead's last simplex step can
+    # overrun their own limits: held here as hard budgets too.
+    soft = {"dual_annealing": "maxfun", "nelder-mead": "maxfev"}.get(name)
+    own = extra.get(soft) if soft else None
+    if own is None and name == "nelder-mead":
+        own = extra.get("options", {}).get("maxfev")
+    if isinstance(own, int) and not isinstance(own, bool) and own >= 1:
+        limits.append(own)
+    return min(limits) if limits else None
 
 
 def _nelder_mead(

@@ -57,7 +57,7 @@ def test_map_keeps_order_over_batches(executor, request):
         executor = request.getfixturevalue("dask_client")
     pool = ThreadPoolExecutor(3) if executor == "pool" else None
     seen = []
-    with Runner(pool or executor) as runner:
+    with Runner(pool or executor, adaptive=False) as runner:
         out = runner.map(prepare_toy, tag_item, CONTEXT, list(range(37)), on_batch=seen.append)
         again = runner.map(prepare_toy, tag_item, CONTEXT, [5])
     if pool is not None:
@@ -85,7 +85,7 @@ def test_map_rows_gives_one_array_in_order(executor, count, request):
     pool = ThreadPoolExecutor(3) if executor == "pool" else None
     rows = np.column_stack([np.arange(count, dtype=np.float64), np.linspace(0.0, 0.5, count)])
     seen = []
-    with Runner(pool or executor) as runner:
+    with Runner(pool or executor, adaptive=False) as runner:
         pairs = runner.map_rows(prepare_toy, row_pair, CONTEXT, rows, on_batch=seen.append)
         losses = runner.map_rows(prepare_toy, toy_loss, CONTEXT, np.tile(TARGET, (count, 1)))
         empty = runner.map_rows(prepare_toy, toy_loss, CONTEXT, np.empty((0, 3)))
@@ -243,7 +243,7 @@ def test_interrupt_returns_best_so_far(executor):
         for timer in timers:
             timer.cancel()
     assert result.interrupted
-    assert result.message == "interrupted"
+    assert result.message.split(";")[0] == "interrupted"
     assert result.evaluations > 0
     assert result.loss == np.nanmin(result.losses)
     np.testing.assert_array_equal(result.x, result.points[np.nanargmin(result.losses)])
