@@ -24,10 +24,6 @@ SLOW_FIXTURES = {"dask_client"}
 # Tests that run the command line in subprocesses or wait out a delay.
 SLOW_NAMES = {
     "test_example.py::test_command_line",
-    "test_models_cli.py::test_missing_files_and_arguments",
-    "test_models_cli.py::test_run_writes_results_and_figure",
-    "test_models_cli.py::test_invalid_models_exit_with_the_message",
-    "test_models_cli.py::test_observations_beyond_the_recession_extend_the_run",
     "test_calibrate_engine.py::test_progress_bar_only_when_asked_and_only_for_long_runs",
     "test_hardening.py::test_fuzz_every_entry_point_accepts_only_documented_outcomes",
     "test_large_buffers.py::test_calls_on_a_million_values_reuse_their_pages",

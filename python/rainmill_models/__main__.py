@@ -1,15 +1,23 @@
-"""The command line: `python -m rainmill_models <command> ...` (`--help` lists the commands)."""
+"""The command line: `python -m rainmill_models <command> ...` (`--help` lists the commands).
+
+Exit status: 0 done; 2 a bad command line or input, reported in one line `error: ...` that names
+the file or field (see `cli_common` for how an error is judged to be the input's); 1 an internal
+fault, with its traceback; 130 stopped by Ctrl-C, in one line.
+"""
 
 from __future__ import annotations
 
-import argparse
+import contextlib
+import os
+import signal
 import sys
+import threading
+import traceback
 from collections.abc import Callable, Sequence
 from typing import Any
 
 from . import cli_calibrate, cli_run, cli_storm
-from .description import ModelError
-from .timeseries import TimeSeriesError
+from .cli_common import INTERRUPTED, ONE_LINE, Parser, describe, say
 
 # Each command module offers `add_command(subparsers)`, which adds its subparser and sets `handler`,
 # a function of the parsed arguments that returns the exit status. Register further commands here.
@@ -20,8 +28,15 @@ COMMANDS: list[Callable[[Any], None]] = [
 ]
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(description="Event models on the rainmill extension.")
+def build_parser() -> Parser:
+    """The command line's parser, with one subparser per command."""
+    parser = Parser(
+        prog="rainmill-models",
+        description="Hydrologic models (networks of subbasins, reaches, reservoirs, ...) on the rainmill extension.",
+    )
+    parser.add_argument(
+        "--traceback", action="store_true", help="show the full traceback of an error (for reporting a fault)"
+    )
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="command")
     for add_command in COMMANDS:
         add_command(subparsers)
@@ -29,13 +44,51 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Run one command; the exit status. Without `argv` this is the program itself (`sys.argv`)."""
     args = build_parser().parse_args(argv)
     try:
-        status: int = args.handler(args)
-    except (ModelError, TimeSeriesError, OSError) as error:
-        print(f"error: {error}", file=sys.stderr)
-        return 2
+        try:
+            status: int = args.handler(args)
+        except KeyboardInterrupt:
+            say("\ninterrupted")  # on a line of its own, after the terminal's ^C or a progress bar
+            status = INTERRUPTED
+        except BrokenPipeError:  # the reader of the output went away (`| head`): stop quietly
+            _silence_stdout()
+            status = 1
+        except ONE_LINE as error:
+            if args.traceback:
+                raise
+            say(f"error: {describe(error)}")
+            status = 2
+        except Exception:
+            traceback.print_exc()
+            say("internal error: the traceback above is a fault of rainmill_models, not of the input; please report it")
+            status = 1
+    except KeyboardInterrupt:  # a second Ctrl-C while the first was being reported
+        status = INTERRUPTED
+    if argv is None:
+        _leave_on_interrupt(status)
     return status
+
+
+def _silence_stdout() -> None:
+    """Send what is still buffered for a closed pipe to /dev/null, so that the exit does not fail again."""
+    with contextlib.suppress(OSError, ValueError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
+def _leave_on_interrupt(status: int) -> None:
+    """From here on Ctrl-C ends the program at once with `status` (130 for a clean run), no traceback.
+
+    The interpreter still has to shut down (join worker threads, flush streams); a Ctrl-C pressed
+    then, typically the second of two quick ones, would otherwise end in a traceback.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        return
+    sys.stdout.flush()
+    sys.stderr.flush()
+    code = status or INTERRUPTED
+    signal.signal(signal.SIGINT, lambda _signum, _frame: os._exit(code))
 
 
 if __name__ == "__main__":

@@ -1,86 +1,160 @@
-"""`python -m rainmill_models calibrate`: fit a model file to an observed hydrograph.
+"""`python -m rainmill_models calibrate`: fit a model file to observed hydrographs at one or more gauges.
 
 The parameters file is TOML: each parameter's path in the model description
 with its [low, high] bounds (durations in hours), written either as quoted
-keys or as nested tables, optionally under a ``[parameters]`` table::
+keys or as nested tables, optionally under a ``[parameters]`` table; a ``*``
+in place of an element's name, or a table of ``paths`` with its ``bounds``,
+ties several paths to one calibrated value::
 
-    "basin.loss.constant_rate" = [0.02, 0.4]
-    basin.transform.tc = [1.0, 8.0]
+    "subbasins.upper.loss.constant_rate" = [0.02, 0.4]
+    subbasins.upper.transform.tc = [1.0, 8.0]
+    "subbasins.*.transform.r" = [0.25, 3.0]
+    "regional k" = { paths = ["reaches.a.routing.k", "reaches.b.routing.k"], bounds = [0.5, 4.0] }
+
+A single-chain model file keeps its own paths ("basin.loss.constant_rate").
+Several gauges (``--observed NAME=FILE``, repeated) are scored together by
+the objective's weighted mean (``--weight NAME=W``; equal by default).
+
+Ctrl-C stops the search: the outputs then hold the best evaluation so far and
+the exit status is 130. A calibration in which no evaluation could be scored
+(a best score that is not finite) writes nothing and fails.
 """
 
 from __future__ import annotations
 
 import argparse
-import sys
+import math
+import os
 import tomllib
 from pathlib import Path
 from typing import Any
 
-from .calibration import OBJECTIVES, calibrate
-from .description import Model, ModelError
+from .calibration import OBJECTIVES, calibrate, chain_path
+from .cli_common import (
+    INTERRUPTED,
+    Outputs,
+    UsageError,
+    figure_writer,
+    needs_matplotlib,
+    on_clock,
+    reading,
+    running,
+    say,
+    timestamp,
+    whole,
+)
+from .cli_inputs import Inputs, add_arguments, named_weight, read_inputs, scores_text
+from .description import Model, ModelError, chain_error
+from .files import read_text
+from .network import Network, ParameterKey, compile_parameters
 from .search import METHODS
-from .timeseries import read_flow_csv, read_rain_csv
+
+Bounds = dict[ParameterKey, tuple[float, float]]
 
 
-def read_parameters(path: Path) -> dict[str, tuple[float, float]]:
-    """The bounds of a parameters file, by dotted path, in the file's order."""
-    try:
-        data = tomllib.loads(path.read_text(encoding="utf-8"))
-    except tomllib.TOMLDecodeError as error:
-        raise ModelError("", f"{path}: not a valid TOML document: {error}") from error
-    table = data.get("parameters", data)
-    found: dict[str, tuple[float, float]] = {}
+def _pair(value: object, name: str) -> tuple[float, float]:
+    if not (
+        isinstance(value, list)
+        and len(value) == 2
+        and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in value)
+    ):
+        raise ModelError(name, "expected a pair of numbers [low, high]")
+    low, high = (float(v) for v in value)  # a huge integer overflows here: said in one line
+    if not (math.isfinite(low) and math.isfinite(high) and low < high):
+        raise ModelError(name, f"the bounds must be finite with low < high, not [{low:g}, {high:g}]")
+    return low, high
 
-    def walk(node: dict[str, Any], prefix: str) -> None:
-        for key, value in node.items():
-            name = f"{prefix}{key}"
-            if isinstance(value, dict):
-                walk(value, name + ".")
-            elif (
-                isinstance(value, list)
-                and len(value) == 2
-                and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in value)
-            ):
-                found[name] = (float(value[0]), float(value[1]))
-            else:
-                raise ModelError(name, f"{path}: expected a pair of numbers [low, high]")
 
-    walk(table, "")
-    if not found:
-        raise ModelError("", f"{path}: no parameters to calibrate")
+def read_parameters(path: Path) -> Bounds:
+    """The bounds of a parameters file by parameter (a path, or tied paths), in the file's order."""
+    with reading(path):
+        try:
+            data = tomllib.loads(read_text(path))
+        except tomllib.TOMLDecodeError as error:
+            raise ModelError("", f"not a valid TOML document: {error}") from error
+        found: Bounds = {}
+
+        def walk(node: dict[str, Any], prefix: str) -> None:
+            for key, value in node.items():
+                name = f"{prefix}{key}"
+                if isinstance(value, dict) and set(value) == {"paths", "bounds"}:
+                    paths = value["paths"]
+                    if not (isinstance(paths, list) and paths and all(isinstance(p, str) for p in paths)):
+                        raise ModelError(f"{name}.paths", "expected a list of parameter paths")
+                    found[tuple(paths)] = _pair(value["bounds"], f"{name}.bounds")
+                elif isinstance(value, dict):
+                    walk(value, name + ".")
+                else:
+                    found[name] = _pair(value, name)
+
+        walk(data.get("parameters", data), "")
+        if not found:
+            raise ModelError("", "no parameters to calibrate")
     return found
+
+
+def check_parameters(bounds: Bounds, model: Model | Network, path: Path) -> None:
+    """Refuse a parameter the model does not have (or cannot calibrate), naming the parameters file."""
+    chain = isinstance(model, Model)
+    network = model.network if isinstance(model, Model) else model
+    for key in bounds:
+        paths = (key,) if isinstance(key, str) else key
+        with reading(path):
+            try:
+                compile_parameters(network, [tuple(chain_path(p) if chain else p for p in paths)], continuous=True)
+            except ModelError as error:
+                raise (chain_error(error) if chain else error) from None
 
 
 def _executor(text: str) -> str | int | None:
     if text == "serial":
         return None
-    if text.isdigit():
-        return int(text)
     if text in ("threads", "processes"):
         return text
-    raise argparse.ArgumentTypeError(f"expected serial, threads, processes or a number of processes, not {text!r}")
+    limit = 4 * (os.cpu_count() or 1)
+    try:
+        return whole(1, limit)(text)
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(
+            f"expected serial, threads, processes or a number of processes from 1 to {limit}, not {text!r}"
+        ) from None
 
 
 def add_command(subparsers: Any) -> None:
     """Register the `calibrate` subcommand."""
     parser: argparse.ArgumentParser = subparsers.add_parser(
         "calibrate",
-        help="fit a model's parameters to an observed hydrograph",
-        description="Search the parameters named in a TOML file, within their bounds, for the best "
-        "fit of the model's outflow to the observations; print the summary and write the best "
-        "model file.",
+        help="fit a model's parameters to observed hydrographs at one or more gauges",
+        description="Search the parameters named in a TOML file, within their bounds, for the best fit of the "
+        "model's flows to the observations at each gauge (their weighted mean objective); print the summary "
+        "and write the best model file. The outputs are written all or nothing; an output given as a directory "
+        "receives a file named after the model. Ctrl-C stops the search and writes the best so far (exit "
+        "status 130).",
     )
-    parser.add_argument("model", type=Path, help="the model file (TOML)")
-    parser.add_argument("--rain", type=Path, required=True, help="gross rainfall CSV")
-    parser.add_argument("--observed", type=Path, required=True, help="observed flow CSV")
-    parser.add_argument("--parameters", type=Path, required=True, help="TOML file: parameter path = [low, high]")
-    parser.add_argument("--out", type=Path, help="write the best model to this TOML file")
+    add_arguments(parser, observed_required=True)
+    parser.add_argument(
+        "--weight",
+        type=named_weight,
+        action="append",
+        metavar="NAME=WEIGHT",
+        help="the weight of a gauge in the objective (default: equal weights)",
+    )
+    parser.add_argument(
+        "--parameters", type=Path, required=True, help="TOML file: parameter path (or tied paths) = [low, high]"
+    )
+    parser.add_argument("--out", help="write the best model to this TOML file (MODEL.best.toml in a directory)")
     parser.add_argument("--objective", choices=OBJECTIVES, default="kge", help="the score to fit (default: kge)")
     parser.add_argument(
         "--method", choices=sorted(set(METHODS.values())), default="differential_evolution", help="the optimiser"
     )
-    parser.add_argument("--seed", type=int, help="seed of the search, for a repeatable result")
-    parser.add_argument("--window", nargs=2, metavar=("START", "END"), help="score only between these times (ISO 8601)")
+    parser.add_argument("--seed", type=whole(0), help="seed of the search (>= 0), for a repeatable result")
+    parser.add_argument(
+        "--window",
+        nargs=2,
+        type=timestamp,
+        metavar=("START", "END"),
+        help="score only between these times (ISO 8601; without an offset, on the observations' clock)",
+    )
     parser.add_argument(
         "--missing",
         choices=["raise", "drop"],
@@ -93,46 +167,84 @@ def add_command(subparsers: Any) -> None:
         default=None,
         help="serial (default), threads, processes, or a number of processes",
     )
-    parser.add_argument("--maxiter", type=int, help="the optimiser's iteration limit")
-    parser.add_argument("--history", type=Path, help="write every evaluation to this CSV file")
-    parser.add_argument("--plot", type=Path, help="write the figure to this PNG file")
+    parser.add_argument("--maxiter", type=whole(1), help="the optimiser's iteration limit")
+    parser.add_argument("--history", help="write every evaluation to this CSV file (MODEL.history.csv in a directory)")
+    parser.add_argument(
+        "--plot",
+        help="write the figure to this file, PNG unless its suffix says (MODEL.calibration.png in a directory)",
+    )
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     parser.set_defaults(handler=calibrate_command)
 
 
 def calibrate_command(args: argparse.Namespace) -> int:
     """The `calibrate` subcommand; returns the exit status."""
-    model = Model.load(args.model)
-    rain = read_rain_csv(args.rain)
-    observed = read_flow_csv(args.observed, missing="raise" if args.missing == "raise" else "keep")
+    outputs = Outputs()
+    stem = args.model.stem or "model"
+    out = outputs.target("--out", args.out, f"{stem}.best.toml")
+    history = outputs.target("--history", args.history, f"{stem}.history.csv")
+    plot = outputs.target("--plot", args.plot, f"{stem}.calibration.png")
+    needs_matplotlib("--plot", plot)
+    given = read_inputs(args, args.missing)
     bounds = read_parameters(args.parameters)
-    result = calibrate(
-        model,
-        rain,
-        observed,
-        bounds,
-        objective=args.objective,
-        window=None if args.window is None else tuple(args.window),
-        method=args.method,
-        seed=args.seed,
-        executor=args.executor,
-        progress=not args.no_progress,
-        missing=args.missing,
-        options=None if args.maxiter is None else {"maxiter": args.maxiter},
-    )
+    check_parameters(bounds, given.model, args.parameters)
+    weights = _weights(args.weight, given)
+    window = None
+    if args.window is not None:
+        first = args.observed[0][1]
+        start, end = (on_clock(w, next(iter(given.observed.values())).index, "--window", first) for w in args.window)
+        if not start < end:
+            raise UsageError(f"--window: the start {start.isoformat()} must come before the end {end.isoformat()}")
+        window = (start, end)
+    with running(args.model, args.rain, args.inflows, args.parameters, *given.files.values()):
+        result = calibrate(
+            given.model,
+            given.rain,
+            given.observed,
+            bounds,
+            objective=args.objective,
+            window=window,
+            method=args.method,
+            seed=args.seed,
+            executor=args.executor,
+            progress=not args.no_progress,
+            missing=args.missing,
+            options=None if args.maxiter is None else {"maxiter": args.maxiter},
+            weights=weights,
+            inflows=given.inflows,
+        )
+    if not math.isfinite(result.score):
+        if result.interrupted:
+            say(f"\ninterrupted after {result.evaluations} evaluations, none of them scored; nothing written")
+            return INTERRUPTED
+        raise UsageError(
+            f"{', '.join(map(str, given.files.values()))}: no evaluation gave a finite score (best {result.objective} = "
+            f"{result.score} after {result.evaluations} evaluations); check the observations and the bounds"
+        )
     print(result.summary())
-    if args.out is not None:
-        result.model.save(args.out)
-        print(f"\nBest model written to {args.out}")
-    if args.history is not None:
-        result.history.to_csv(args.history)
-        print(f"History written to {args.history}")
-    if args.plot is not None:
-        try:
-            figure = result.plot()
-        except ImportError as error:
-            print(f"No figure: {error}", file=sys.stderr)
-            return 2
-        figure.savefig(args.plot, dpi=120)
-        print(f"Figure written to {args.plot}")
-    return 1 if result.interrupted else 0
+    if len(given.observed) > 1 and result.gauges is not None:
+        print("\n" + scores_text(result.gauges, given.files))
+    if out is not None:
+        outputs.add(out, result.model.save)
+    if history is not None:
+        outputs.add(history, result.history.to_csv)
+    if plot is not None:
+        outputs.add(plot, figure_writer(result.plot(), dpi=120))
+    for path in outputs.write():
+        print(f"Written: {path}")
+    if result.interrupted:
+        say(f"\ninterrupted: stopped after {result.evaluations} evaluations; the outputs hold the best so far")
+        return INTERRUPTED
+    return 0
+
+
+def _weights(given: list[tuple[str, float]] | None, inputs: Inputs) -> dict[str, float] | None:
+    if not given:
+        return None
+    weights = dict(given)
+    for name in weights:
+        if name not in inputs.observed:
+            raise UsageError(f"--weight {name}: not an observed gauge (they are: {', '.join(inputs.observed)})")
+    if not any(weights.get(name, 1.0) > 0 for name in inputs.observed):
+        raise UsageError("--weight: every gauge has a weight of 0")
+    return weights

@@ -3,67 +3,72 @@
 from __future__ import annotations
 
 import argparse
-import sys
-from pathlib import Path
 from typing import Any
 
-from .description import Model
+from .cli_common import Outputs, figure_writer, needs_matplotlib, on_clock, running, timestamp
+from .cli_inputs import add_arguments, read_inputs, scores_text
 from .metrics import scores
-from .timeseries import read_flow_csv, read_rain_csv
 
 
 def add_command(subparsers: Any) -> None:
     """Register the `run` subcommand."""
     parser: argparse.ArgumentParser = subparsers.add_parser(
         "run",
-        help="run an event model on a rainfall record",
-        description="Run the event model of a TOML file on a rainfall CSV file and print peaks, volumes, "
-        "the mass balance and (with --observed) the scores.",
+        help="run a model (a network or a single chain) on its forcing",
+        description="Run the model of a TOML file on rainfall (one column for every subbasin, or one per "
+        "subbasin) and print peaks, volumes, the water balance of every element and (with --observed) the "
+        "scores at each gauge. The outputs are written all or nothing; an output given as a directory "
+        "receives a file named after the model.",
     )
-    parser.add_argument("model", type=Path, help="the model file (TOML)")
-    parser.add_argument("--rain", type=Path, required=True, help="gross rainfall CSV: timestamp, depth per step")
-    parser.add_argument(
-        "--rain-missing",
-        choices=["raise", "zero"],
-        default="raise",
-        help="missing rain: refuse (default) or count as none",
-    )
-    parser.add_argument("--observed", type=Path, help="observed flow CSV: timestamp, flow")
+    add_arguments(parser, observed_required=False)
     parser.add_argument(
         "--observed-missing",
         choices=["raise", "drop"],
         default="raise",
         help="missing observations: refuse (default) or leave out of the scores",
     )
-    parser.add_argument("--end", help="last time of the run (ISO 8601); default: until the outflow recedes")
+    parser.add_argument(
+        "--end",
+        type=timestamp,
+        help="last time of the run (ISO 8601; without an offset, on the rain's clock); default: until the "
+        "outflow recedes",
+    )
     parser.add_argument("--units", choices=["US", "SI"], help="units of the results (default: the model's)")
-    parser.add_argument("--out", type=Path, help="write every series to this CSV file")
-    parser.add_argument("--plot", type=Path, help="write the figure to this PNG file (needs matplotlib)")
+    parser.add_argument(
+        "--out",
+        help="write every series to this CSV file, columns named element.variable (MODEL.results.csv in a directory)",
+    )
+    parser.add_argument(
+        "--plot",
+        help="write the hydrographs at the gauges (else the outlets) to this file, PNG unless its suffix says "
+        "(MODEL.png in a directory)",
+    )
     parser.set_defaults(handler=run_command)
 
 
 def run_command(args: argparse.Namespace) -> int:
     """The `run` subcommand; returns the exit status."""
-    model = Model.load(args.model)
-    rain = read_rain_csv(args.rain, missing=args.rain_missing)
-    observed = None
-    if args.observed is not None:
-        observed = read_flow_csv(args.observed, missing="raise" if args.observed_missing == "raise" else "keep")
-    result = model.run(rain, end=args.end, units=args.units)
-    if observed is not None and args.end is None and observed.index[-1] > result.index[-1]:
-        result = model.run(rain, end=observed.index[-1], units=args.units)
-    fit = scores(result.outflow, observed, missing=args.observed_missing) if observed is not None else None
-    print(result.summary(fit))
-    if args.out is not None:
-        result.to_csv(args.out)
-        print(f"\nResults written to {args.out}")
-    if args.plot is not None:
-        from .plot import PlottingUnavailable
-
-        try:
-            result.plot(observed, path=args.plot)
-        except PlottingUnavailable as error:
-            print(f"No figure: {error}", file=sys.stderr)
-            return 2
-        print(f"Figure written to {args.plot}")
+    outputs = Outputs()
+    stem = args.model.stem or "model"
+    out = outputs.target("--out", args.out, f"{stem}.results.csv")
+    plot = outputs.target("--plot", args.plot, f"{stem}.png")
+    needs_matplotlib("--plot", plot)
+    given = read_inputs(args, args.observed_missing)
+    network, observed = given.network, given.observed
+    end = None if args.end is None else on_clock(args.end, given.clock, "--end", args.rain)
+    with running(args.model, args.rain, args.inflows, *given.files.values()):
+        result = network.run(given.rain, inflows=given.inflows, end=end, units=args.units)
+        last = max((series.index[-1] for series in observed.values()), default=None)
+        if last is not None and end is None and last > result.index[-1]:
+            result = network.run(given.rain, inflows=given.inflows, end=last, units=args.units)
+    print(result.summary())
+    if observed:
+        fit = scores(result, observed, missing=args.observed_missing)
+        print("\n" + scores_text(fit, given.files))
+    if out is not None:
+        outputs.add(out, result.to_csv)
+    if plot is not None:
+        outputs.add(plot, figure_writer(result.plot(list(observed) or None, observed), dpi=80))
+    for path in outputs.write():
+        print(f"Written: {path}")
     return 0
