@@ -9,6 +9,7 @@ import pytest
 from rainmill_models.__main__ import main
 from rainmill_models.errors import ModelError
 from rainmill_models.storms import (
+    NRCS_DISTRIBUTIONS,
     alternating_block_storm,
     ddf_curve,
     ddf_table_curve,
@@ -27,10 +28,21 @@ def test_nrcs_storms_hold_their_depth_and_peak_where_tr55_puts_it(storm_type, pe
     assert rain.idxmax() == pd.Timestamp("2024-06-01") + pd.Timedelta(hours=peak_hour)
 
 
-def test_nrcs_type_ii_mass_curve_at_noon_is_the_tabulated_fraction():
-    # USDA SCS (1986), TR-55: 66.3 % of the type II 24-hour depth has fallen at 12 h.
-    rain = nrcs_storm("II", 10.0, "2024-06-01T00:00", "1h")
-    assert rain.iloc[:12].sum() == pytest.approx(6.63, rel=1e-12)
+@pytest.mark.parametrize(
+    ("storm_type", "hour", "fraction"), [("I", 10, 0.515), ("IA", 8, 0.425), ("II", 12, 0.663), ("III", 12, 0.5)]
+)
+def test_nrcs_mass_curves_pass_through_the_published_anchors(storm_type, hour, fraction):
+    # USDA SCS (1986), Urban Hydrology for Small Watersheds, TR-55, 2nd ed., appendix B (tables in NRCS
+    # NEH 630 ch. 4): the fraction of the 24-hour depth fallen at each distribution's steepest rise.
+    rain = nrcs_storm(storm_type, 10.0, "2024-06-01T00:00", "1h")
+    assert rain.iloc[:hour].sum() == pytest.approx(10.0 * fraction, rel=1e-12)
+
+
+@pytest.mark.parametrize("storm_type", list(NRCS_DISTRIBUTIONS))
+def test_nrcs_tables_rise_from_0_to_exactly_1(storm_type):
+    table = np.asarray(NRCS_DISTRIBUTIONS[storm_type])
+    assert len(table) == 49 and table[0] == 0.0 and table[-1] == 1.0
+    assert np.all(np.diff(table) > 0.0)
 
 
 def test_a_step_that_does_not_divide_the_day_keeps_the_depth():
@@ -48,7 +60,7 @@ def test_alternating_blocks_put_the_most_intense_depths_together_around_the_peak
     # The k largest blocks together hold the table's depth for k steps (Chow, Maidment and Mays, 1988).
     for count, hours in ((1, 0.25), (2, 0.5), (4, 1.0), (8, 2.0)):
         assert blocks[:count].sum() == pytest.approx(TABLE[hours], rel=1e-12)
-    centre = 4
+    centre = 3  # the block ending at the middle of the 8 steps
     assert rain[centre] == blocks[0] and rain[centre + 1] == blocks[1] and rain[centre - 1] == blocks[2]
 
 
@@ -56,8 +68,18 @@ def test_alternating_blocks_from_a_ddf_curve_scaled_to_a_depth():
     curve = ddf_curve(2.0, 0.3, 0.75)
     rain = alternating_block_storm(curve, 6.0, "2024-01-01", "10min", peak=0.25)
     assert rain.sum() == pytest.approx(curve(6.0), rel=1e-12)
-    assert rain.to_numpy().argmax() == 9  # a quarter of 36 steps
+    assert rain.to_numpy().argmax() == 8  # the step ending at a quarter of the 36
     assert alternating_block_storm(curve, 6.0, "2024-01-01", "10min", depth=4.0).sum() == pytest.approx(4.0)
+
+
+def test_alternating_blocks_reproduce_the_textbook_example():
+    # Chow, Maidment and Mays (1988), Applied Hydrology, example 14.4.1 and table 14.4.1: the 10-year
+    # 2-hour storm for Denver in 10-minute blocks from i = 96.6 / (Td^0.97 + 13.9), i in in/h and Td in
+    # minutes; its depths are printed to 0.001 in, the largest block in 50-60 min, the second after it.
+    rain = alternating_block_storm(lambda h: 96.6 * h / ((60.0 * h) ** 0.97 + 13.9), 2.0, "2024-01-01", "10min")
+    expected = [0.024, 0.033, 0.050, 0.084, 0.178, 0.693, 0.308, 0.117, 0.063, 0.040, 0.028, 0.021]
+    assert rain.to_numpy() == pytest.approx(expected, abs=1.01e-3)
+    assert rain.sum() == pytest.approx(1.639, abs=5e-4)
 
 
 def test_ddf_table_interpolates_in_the_log_of_the_return_period():
