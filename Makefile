@@ -59,7 +59,7 @@ else
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DPython_EXECUTABLE=$(abspath $(DEBUG_PY)) \
 	    -DRAINMILL_WERROR=ON > /dev/null
 	$(CMAKE) --build $(DEBUG_DIR)
-	PYTHONPATH=$(DEBUG_DIR) $(DEBUG_PY) tests/refleaks.py $(REFLEAKS_ARGS)
+	PYTHONPATH=$(DEBUG_DIR) RAINMILL_KERNELS_DIR=$(abspath $(DEBUG_DIR)) $(DEBUG_PY) tests/refleaks.py $(REFLEAKS_ARGS)
 endif
 
 $(ASAN_DIR)/build.ninja:
@@ -69,7 +69,7 @@ $(ASAN_DIR)/build.ninja:
 
 test-asan: $(ASAN_DIR)/build.ninja
 	$(CMAKE) --build $(ASAN_DIR)
-	PYTHONPATH=$(ASAN_DIR) RAINMILL_SANITIZED=1 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	PYTHONPATH=$(ASAN_DIR) RAINMILL_KERNELS_DIR=$(abspath $(ASAN_DIR)) RAINMILL_SANITIZED=1 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
 	    $(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider

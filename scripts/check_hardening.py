@@ -3,11 +3,13 @@
   sanitizers       the whole test suite (with a large fuzz run) under ASan + UBSan: findings
   reference leaks  every entry point and failure path under the debug interpreter: leaked references
                    per 1000 calls
-  fuzz             hostile arguments to every public callable, constructor, method and setter:
-                   cases run and failures (new and known)
+  fuzz             hostile arguments to every public callable, constructor, method and setter of
+                   rainmill and of the models package's kernels (rainmill_models._kernels): cases
+                   run and failures (new and known)
   fault probes     the faults an outside attack found
   threads          first use from many threads in fresh processes; shared objects under setters
-  huge inputs      outcomes under an address-space limit
+  huge inputs      outcomes under an address-space limit (the kernels' outputs sized by a parameter
+                   must be refused before memory fills)
   SIGINT           the longest time a long call took to react to SIGINT
 
     .venv/bin/python scripts/check_hardening.py [--seed N] [--only PART ...] [--quick]

@@ -1,5 +1,9 @@
 import rainmill
 
+import kernels_preload
+
+kernels_preload.preload()  # RAINMILL_KERNELS_DIR: the sanitizer build's kernels
+
 
 def pytest_report_header(config):
     return f"rainmill loaded from {rainmill.__file__}"

@@ -25,6 +25,10 @@ from fractions import Fraction
 
 import rainmill
 
+import kernels_preload
+
+kn = kernels_preload.load()
+
 try:
     import numpy as np
 except ImportError:  # the arrays are one pool among many
@@ -609,6 +613,172 @@ CALLABLES = {
     "LevelPoolResult": (rainmill.reservoir.LevelPoolResult, [p_float("x", False)]),
     "DeficitConstantResult": (rainmill.rainfall_loss.DeficitConstantResult, [p_float("x", False)]),
 }
+# --- the models package's kernels ----------------------------------------------------------------
+
+# Numbers that size a kernel's work or output against a small step: the memory guard must refuse
+# them up front, never allocate gigabytes.
+KERNEL_NUMBERS = HOSTILE_NUMBERS + const(1e-300, 5e-324, 1e12, -1e-9)
+# the kernels' parameter names, written out here because the debug-interpreter run has no package
+SOIL_TEXT = (
+    "canopy_max surface_max soil_max tension_max max_infiltration soil_percolation gw1_max gw1_percolation"
+    " gw1_coefficient gw2_max gw2_percolation gw2_coefficient"
+)
+SOIL_NAMES = tuple(SOIL_TEXT.split())
+SOIL_STATES = ("canopy", "surface", "soil", "gw1", "gw2")
+DEFICIT_NAMES = ("max_deficit", "constant_rate", "et_coefficient")
+SNOW_TEXT = (
+    "threshold transition base melt_rate_min melt_rate_max refreeze_fraction liquid_fraction lapse_rate"
+    " reference_elevation"
+)
+SNOW_NAMES = tuple(SNOW_TEXT.split())
+SMALL_FLOATS = const(0.0, 0.1, 0.5, 1.0, 2.0)
+
+
+def kernel_map(names):
+    """Every name with a plausible number: the dictionary a method hands its kernel."""
+
+    def build(rng):
+        return {name: rng.choice(SMALL_FLOATS)() for name in names}
+
+    build.needs_rng = True
+    return build
+
+
+def hostile_kernel_map(names):
+    """The same dictionary with a name missing, one too many, a hostile key or a hostile value."""
+
+    def build(rng):
+        given = {name: rng.choice(SMALL_FLOATS)() for name in names}
+        kind = rng.randrange(6)
+        if kind == 0:
+            del given[rng.choice(names)]
+        elif kind == 1:
+            given[rng.choice(["bogus", "", "canopy\x00", "\ud800", KindSub(names[0])])] = 1.0
+        elif kind == 2:
+            given[rng.choice([1, None, b"a", 2.5])] = 1.0
+        elif kind == 3:
+            given[rng.choice(names)] = rng.choice(KERNEL_NUMBERS)()
+        elif kind == 4:  # the same name twice, as two distinct keys
+            given[Twin(names[0])] = 1.0
+        else:
+            return rng.choice([None, [], list(given.items()), "canopy", 1.0, Sequence(list(given))])
+        return given
+
+    build.needs_rng = True
+    return build
+
+
+def p_kernel_float(name):
+    return Param(name, FLOATS, KERNEL_NUMBERS)
+
+
+def p_kernel_map(name, names):
+    return Param(name, [kernel_map(names)], [hostile_kernel_map(names)])
+
+
+ZONE_VECTORS = const([1000.0], [500.0, 1500.0], [0.5, 0.5], [0.0], [], [0.2, 0.3, 0.5])
+HUGE_ZONES = [lambda: [0.0] * 3000, lambda: Sequence([0.0], length=2**33)]
+KERNELS = {
+    "soil_moisture": (
+        kn.soil_moisture,
+        [
+            p_vector("water"),
+            p_vector("pet"),
+            p_kernel_float("step_hours"),
+            p_kernel_map("parameters", SOIL_NAMES),
+            p_kernel_map("initial", SOIL_STATES),
+        ],
+    ),
+    "deficit_constant_et": (
+        kn.deficit_constant_et,
+        [
+            p_vector("water"),
+            p_vector("pet"),
+            p_kernel_float("step_hours"),
+            p_kernel_map("parameters", DEFICIT_NAMES),
+            p_kernel_float("initial_deficit"),
+        ],
+    ),
+    "temperature_index_snow": (
+        kn.temperature_index_snow,
+        [
+            p_vector("precipitation"),
+            p_vector("temperature"),
+            p_kernel_float("step_hours"),
+            p_kernel_float("start_day"),
+            p_kernel_map("parameters", SNOW_NAMES),
+            Param("zone_elevations", ZONE_VECTORS, HOSTILE_VECTORS + HUGE_ZONES),
+            Param("zone_fractions", ZONE_VECTORS, HOSTILE_VECTORS + HUGE_ZONES),
+            Param("initial_ice", ZONE_VECTORS, HOSTILE_VECTORS),
+            Param("initial_liquid", ZONE_VECTORS, HOSTILE_VECTORS),
+            Param("zone_storages", BOOLS, HOSTILE_BOOLS, required=False),
+        ],
+    ),
+    "constant_monthly_baseflow": (kn.constant_monthly_baseflow, [p_vector("months"), p_vector("monthly")]),
+    "convolve_unit_hydrograph": (kn.convolve_unit_hydrograph, [p_vector("excess"), p_vector("ordinates")]),
+    "green_ampt_loss": (
+        kn.green_ampt_loss,
+        [p_vector("rain")]
+        + [p_kernel_float(n) for n in ("suction", "conductivity", "moisture_deficit", "impervious", "step_hours")],
+    ),
+    "initial_constant_loss": (
+        kn.initial_constant_loss,
+        [p_vector("rain")] + [p_kernel_float(n) for n in ("initial_loss", "constant_rate", "impervious", "step_hours")],
+    ),
+    "lag_routing": (kn.lag_routing, [p_vector("inflow"), p_kernel_float("lag_hours"), p_kernel_float("step_hours")]),
+    "modified_puls_routing": (
+        kn.modified_puls_routing,
+        [
+            p_vector("inflow"),
+            p_vector("storage"),
+            p_vector("outflow"),
+            Param("sub_reaches", WORK_INTS[:3], WORK_INTS[3:]),
+            p_kernel_float("dt_seconds"),
+        ],
+    ),
+    "muskingum_cunge_cell": (
+        kn.muskingum_cunge_cell,
+        [p_vector("inflow"), p_kernel_float("courant"), p_kernel_float("cell_reynolds")],
+    ),
+    "muskingum_cunge_routing": (
+        kn.muskingum_cunge_routing,
+        [p_vector("inflow")]
+        + [p_kernel_float(n) for n in ("length", "slope", "manning_n", "bottom_width", "side_slope", "dt_seconds")],
+    ),
+    "recession_baseflow": (
+        kn.recession_baseflow,
+        [
+            p_vector("direct"),
+            p_kernel_float("initial_flow"),
+            p_kernel_float("recession_constant"),
+            p_kernel_float("threshold"),
+            Param("threshold_is_ratio", BOOLS, HOSTILE_BOOLS),
+            p_kernel_float("step_hours"),
+        ],
+    ),
+    "scs_curve_number_loss": (
+        kn.scs_curve_number_loss,
+        [p_vector("rain")] + [p_kernel_float(n) for n in ("cn", "initial_abstraction_ratio", "impervious")],
+    ),
+    "scs_unit_hydrograph": (
+        kn.scs_unit_hydrograph,
+        [p_kernel_float(n) for n in ("lag_hours", "peak_rate_factor", "area_acres", "step_hours")],
+    ),
+    "snyder_unit_hydrograph": (
+        kn.snyder_unit_hydrograph,
+        [p_kernel_float(n) for n in ("tp_hours", "cp", "area_acres", "step_hours")],
+    ),
+    "user_unit_hydrograph": (
+        kn.user_unit_hydrograph,
+        [p_vector("ordinates")] + [p_kernel_float(n) for n in ("duration_hours", "area_acres", "step_hours")],
+    ),
+    "Values": (kn.Values, [p_vector("data")]),
+}
+CALLABLES.update(KERNELS)
+# calls whose dictionaries must refuse two entries of the same name
+TWIN_CHECKED = ("run_linear_reservoir", "run_level_pool_routing", "soil_moisture", "deficit_constant_et")
+TWIN_CHECKED += ("temperature_index_snow",)
+
 # methods: (instance factories, method name, parameters)
 METHODS = {
     "disaggregate": (INCREMENTAL, "disaggregate", [Param("target_step", INTS, HOSTILE_INTS)]),
@@ -629,6 +799,8 @@ INSTANCES = (
     + OUTLETS
     + LAYERS
     + [
+        lambda: kn.Values([1.0, 2.0]),
+        lambda: kn.lag_routing([1.0, 3.0, 2.0], 1.0, 1.0),
         lambda: rainmill.rainfall_loss.run_deficit_and_constant(INCREMENTAL[1](), 0.5, 1.0, 0.1, td(hours=1)),
         lambda: rainmill.reservoir.run_level_pool_routing(CONTINUOUS[0](), 105.0, CURVES[0](), {"o": OUTLETS[0]()}),
     ]
@@ -647,8 +819,8 @@ HOSTILE_KEYWORDS = [
 
 
 def public_entry_points():
-    """Every public callable of the module tree, by name."""
-    found, modules = {}, [rainmill]
+    """Every public callable of the module tree and of the models package's kernels, by name."""
+    found, modules = {}, [rainmill, kn]
     while modules:
         module = modules.pop()
         for name in module.__all__:
@@ -858,7 +1030,7 @@ def judge(case, error, raised, warnings_as_errors):
                 f"{type(lost[0][1]).__name__} from {lost[0][0]} lost, the call succeeded: {case.describe()}",
                 False,
             )
-        if case.twin_map and case.label in ("run_linear_reservoir", "run_level_pool_routing"):
+        if case.twin_map and case.label in TWIN_CHECKED:
             return "duplicate", f"two entries named 'twin' accepted: {case.describe()}", False
         return None, None, False
     own = [e for _, e in raised]

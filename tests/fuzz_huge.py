@@ -21,6 +21,15 @@ resource.setrlimit(resource.RLIMIT_AS, ({limit}, resource.getrlimit(resource.RLI
 import rainmill
 td = datetime.timedelta
 u, ru, rb = rainmill.utils, rainmill.reservoir.reservoir_utils, rainmill.baseflow
+sys.path.insert(0, {tests!r})
+import kernels_preload
+kn = kernels_preload.load()
+SNOW = dict(threshold=1.0, transition=2.0, base=0.0, melt_rate_min=0.05, melt_rate_max=0.15,
+            refreeze_fraction=0.5, liquid_fraction=0.05, lapse_rate=6.5, reference_elevation=1000.0)
+
+def zones(count, steps):
+    return kn.temperature_index_snow([0.1] * steps, [0.0] * steps, 1.0, 0.0, SNOW, [1000.0] * count,
+                                     [1.0 / count] * count, [0.0] * count, [0.0] * count, True)
 
 class Lying:
     def __init__(self, items, length):
@@ -30,12 +39,14 @@ class Lying:
     def __getitem__(self, i):
         return self.items[i]
 
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 try:
     result = ({expression})
     del result
     print("outcome: completed")
 except BaseException as error:
     print(f"outcome: {{type(error).__name__}}: {{str(error)[:200]}}")
+print("grown:", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
 """
 
 # (name, expression, quick): quick ones also run inside `make test`
@@ -109,7 +120,33 @@ CASES = [
         "100.0, ru.ElevationStorage([100.0, 1e9], [0.0, 1e12]), {str(i): ru.ConstantDischargeInfo(0.0) for i in range(10**5)})",
         False,
     ),
+    # outputs of the models package's kernels sized by a parameter: refused before anything is filled
+    ("SCS unit hydrograph from a lag of 10**12 hours", "kn.scs_unit_hydrograph(1e12, 484.0, 640.0, 1.0)", True),
+    ("Snyder unit hydrograph from a lag of 10**12 hours", "kn.snyder_unit_hydrograph(1e12, 0.6, 640.0, 1.0)", True),
+    ("user unit hydrograph at 10**12 hours", "kn.user_unit_hydrograph([0.0, 1.0, 0.0], 1e12, 640.0, 1.0)", True),
+    ("snow zone storages of 10**6 zones x 10**4 steps", "zones(10**6, 10**4)", True),
+    ("snow zone storages of 3 * 10**4 zones x 3 * 10**4 steps", "zones(3 * 10**4, 3 * 10**4)", False),
+    (
+        "Muskingum-Cunge through a reach of 10**15 ft",
+        "kn.muskingum_cunge_routing([100.0, 200.0, 100.0], 1e15, 0.001, 0.035, 50.0, 2.0, 3600.0)",
+        True,
+    ),
+    (
+        "Muskingum-Cunge with 10**-9 s steps",
+        "kn.muskingum_cunge_routing([100.0, 200.0, 100.0], 1e4, 0.001, 0.035, 50.0, 2.0, 1e-9)",
+        True,
+    ),
+    ("lag by 10**300 steps", "kn.lag_routing([1.0, 2.0, 3.0], 1e300, 1e-10)", True),
+    (
+        "modified Puls with 2**62 sub-reaches",
+        "kn.modified_puls_routing([1.0], [0.0, 1.0], [0.0, 1.0], 2**62, 60.0)",
+        True,
+    ),
 ]
+# Above this growth (KiB) a refused request has filled memory before failing: checked for the
+# kernels' outputs sized by a parameter, which the memory guard must refuse up front.
+GROWN_LIMIT = 256 << 10
+GUARDED = ("kn.", "zones(")
 
 
 def run_case(expression, limit=LIMIT, timeout=TIMEOUT):
@@ -117,7 +154,11 @@ def run_case(expression, limit=LIMIT, timeout=TIMEOUT):
     started = time.monotonic()
     try:
         done = subprocess.run(
-            [sys.executable, "-c", PRELUDE.format(limit=limit, expression=expression)],
+            [
+                sys.executable,
+                "-c",
+                PRELUDE.format(limit=limit, expression=expression, tests=os.path.dirname(os.path.abspath(__file__))),
+            ],
             capture_output=True,
             text=True,
             timeout=timeout,
@@ -128,7 +169,12 @@ def run_case(expression, limit=LIMIT, timeout=TIMEOUT):
     lines = [line for line in done.stdout.splitlines() if line.startswith("outcome: ")]
     if done.returncode != 0 or not lines:
         return f"crash (exit status {done.returncode}): {done.stderr.strip()[-300:]}", elapsed
-    return lines[-1][len("outcome: ") :], elapsed
+    outcome = lines[-1][len("outcome: ") :]
+    grown = [int(line.split()[1]) for line in done.stdout.splitlines() if line.startswith("grown: ")]
+    guarded = expression.startswith(GUARDED)
+    if guarded and not outcome.startswith("completed") and grown and grown[-1] > GROWN_LIMIT:
+        return f"filled {grown[-1] >> 10} MiB before {outcome}", elapsed
+    return outcome, elapsed
 
 
 def accepted(outcome):

@@ -23,6 +23,9 @@ if os.environ.get("RAINMILL_SANITIZED") != "1":  # the sanitizers cannot run und
 import rainmill
 td = datetime.timedelta
 u, ru, rb = rainmill.utils, rainmill.reservoir.reservoir_utils, rainmill.baseflow
+sys.path.insert(0, {tests!r})
+import kernels_preload
+kn = kernels_preload.load()
 {setup}
 print("started", flush=True)
 try:
@@ -62,12 +65,48 @@ CALLS = [
         "rain.disaggregate(30)",
     ),
     ("conversion of range(4 * 10**8)", "", 'u.ContinuousTimeSeries(range(4 * 10**8), td(hours=1), "volume")'),
+    # the models package's kernels whose work grows with a parameter or an input
+    ("SCS unit hydrograph of 3 * 10**8 ordinates", "", "kn.scs_unit_hydrograph(6e7, 484.0, 640.0, 1.0)"),
+    ("Snyder unit hydrograph of 3 * 10**8 ordinates", "", "kn.snyder_unit_hydrograph(6e7, 0.6, 640.0, 1.0)"),
+    ("user unit hydrograph of 3 * 10**8 ordinates", "", "kn.user_unit_hydrograph([0.0, 1.0, 0.0], 1.5e8, 640.0, 1.0)"),
+    ("convolution of 10**5 x 10**5", "rain = [1.0] * 10**5", "kn.convolve_unit_hydrograph(rain, rain)"),
+    (
+        "Muskingum-Cunge, 8000 sub-reaches x 10**5 steps",
+        "inflow = [100.0 + (i % 50) for i in range(10**5)]",
+        "kn.muskingum_cunge_routing(inflow, 4e6, 0.001, 0.035, 50.0, 2.0, 1.0)",
+    ),
+    (
+        "modified Puls, 1000 sub-reaches x 10**6 steps",
+        "inflow = [1.0 + (i % 7) for i in range(10**6)]",
+        "kn.modified_puls_routing(inflow, [0.0, 1e6, 1e9], [0.0, 100.0, 1e4], 1000, 3600.0)",
+    ),
+    (
+        "snow, 10**4 zones x 10**5 steps",
+        "p = dict(threshold=1.0, transition=2.0, base=0.0, melt_rate_min=0.05, melt_rate_max=0.15, "
+        "refreeze_fraction=0.5, liquid_fraction=0.05, lapse_rate=6.5, reference_elevation=1000.0)\n"
+        "z = 10**4\nn = 10**5",
+        "kn.temperature_index_snow([0.1] * n, [0.0] * n, 1.0, 0.0, p, [1000.0] * z, [1.0 / z] * z, [0.0] * z, [0.0] * z)",
+    ),
+    (
+        "soil moisture, 5 * 10**7 steps",
+        "import array\nw = array.array('d', [0.1]) * (5 * 10**7)\n"
+        "p = dict(canopy_max=0.1, surface_max=0.2, soil_max=5.0, tension_max=3.0, max_infiltration=0.5, "
+        "soil_percolation=0.1, gw1_max=2.0, gw1_percolation=0.05, gw1_coefficient=20.0, gw2_max=3.0, "
+        "gw2_percolation=0.01, gw2_coefficient=200.0)\n"
+        "s = dict(canopy=0.0, surface=0.0, soil=1.0, gw1=0.0, gw2=0.0)",
+        "kn.soil_moisture(w, w, 1.0, p, s)",
+    ),
+    (
+        "Green-Ampt, 10**8 steps",
+        "import array\nw = array.array('d', [0.1]) * 10**8",
+        "kn.green_ampt_loss(w, 4.0, 0.1, 0.3, 0.0, 1.0)",
+    ),
 ]
 
 
 def react(setup, call, wait):
     """Seconds from SIGINT to the KeyboardInterrupt, or a text saying what happened instead."""
-    code = CHILD.format(limit=LIMIT, setup=setup, call=call)
+    code = CHILD.format(limit=LIMIT, setup=setup, call=call, tests=os.path.dirname(os.path.abspath(__file__)))
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         if child.stdout.readline().strip() != "started":

@@ -1,7 +1,8 @@
 """Reference-leak check: every callable, on its success and failure paths, run many times under a
 debug interpreter (sys.gettotalrefcount); the total must not grow with the number of calls.
 
-Run with a debug build of the module:  PYTHONPATH=build/debug .python/usr/bin/python3.14d tests/refleaks.py
+Run with a debug build of the modules (the models package's kernels are loaded from the same directory):
+    PYTHONPATH=build/debug RAINMILL_KERNELS_DIR=build/debug .python/usr/bin/python3.14d tests/refleaks.py
 """
 
 import argparse

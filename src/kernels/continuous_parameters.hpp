@@ -1,5 +1,6 @@
 // Parameters handed to a continuous kernel as a dict of floats by name: read
-// into the kernel's order, every name required and no other accepted.
+// into the kernel's order, every name required once and no other accepted
+// (a str subclass can make two keys of the same text).
 #pragma once
 
 #include <array>
@@ -22,6 +23,9 @@ std::array<double, N> named_values(const NamedList<double>& given, std::string_v
         while (k < N && names[k] != name) ++k;
         if (k == N) {
             throw InvalidInput(std::string(what) + " has no entry '" + name + "'.");
+        }
+        if (seen[k]) {
+            throw InvalidInput(std::string(what) + " has '" + name + "' twice.");
         }
         values[k] = value;
         seen[k] = true;

@@ -14,6 +14,10 @@ namespace rainmill::py {
 
 namespace {
 
+// Work of a unit hydrograph of about `steps` ordinates (the SCS base is some five times
+// the time to peak); a negative or NaN count is refused inside before any work.
+double ordinate_work(double steps) { return steps > 0.0 ? 80.0 * (steps + 1.0) : 0.0; }
+
 constexpr const char* kScsBody =
     "Ordinates (cfs per inch of excess over `area_acres`) of the SCS\n"
     "dimensionless unit hydrograph (NRCS NEH 630 chapter 16, table 16-1) at\n"
@@ -31,7 +35,8 @@ constexpr Signature kScs{.name = "scs_unit_hydrograph",
                          .doc_body = kScsBody};
 
 Values scs(double lag, double factor, double area, double step) {
-    return Values{scs_unit_hydrograph(lag, factor, area, step)};
+    return run_computation(ordinate_work(lag / step),
+                           [&] { return Values{scs_unit_hydrograph(lag, factor, area, step)}; });
 }
 
 constexpr const char* kSnyderBody =
@@ -49,7 +54,8 @@ constexpr Signature kSnyder{.name = "snyder_unit_hydrograph",
                             .doc_body = kSnyderBody};
 
 Values snyder(double tp, double cp, double area, double step) {
-    return Values{snyder_unit_hydrograph(tp, cp, area, step)};
+    return run_computation(ordinate_work(tp / step),
+                           [&] { return Values{snyder_unit_hydrograph(tp, cp, area, step)}; });
 }
 
 constexpr const char* kUserBody =
@@ -67,7 +73,10 @@ constexpr Signature kUser{.name = "user_unit_hydrograph",
                           .doc_body = kUserBody};
 
 Values user(std::vector<double> ordinates, double duration, double area, double step) {
-    return Values{user_unit_hydrograph(ordinates, duration, area, step)};
+    const double spans = static_cast<double>(ordinates.size()) * (duration / step);
+    return run_computation(ordinate_work(spans), [&] {
+        return Values{user_unit_hydrograph(ordinates, duration, area, step)};
+    });
 }
 
 constexpr const char* kConvolveBody =

@@ -8,6 +8,7 @@
 #include "rainfall_transform/unit_hydrograph.hpp"
 #include "utils/checks.hpp"
 #include "utils/errors.hpp"
+#include "utils/interrupt.hpp"
 #include "utils/numfmt.hpp"
 
 namespace rainmill {
@@ -70,14 +71,16 @@ std::vector<double> scs_unit_hydrograph(double lag_hours, double peak_rate_facto
     // The last ordinate inside the stretched base, 1 + stretch * (5 - 1) times Tp.
     const double base = time_to_peak * (1.0 + stretch * (kTime[kKnots - 1] - 1.0));
     const double count = std::floor(base / step_hours) + 1.0;
-    ensure_ordinates_fit(count);
-    std::vector<double> shape(static_cast<std::size_t>(count));
+    WorkMeter meter;
+    std::vector<double> shape = zero_ordinates(count, meter);
     std::size_t cursor = 0;
-    for (std::size_t k = 0; k < shape.size(); ++k) {
-        const double s = (static_cast<double>(k) * step_hours) / time_to_peak;
-        // The recession limb is read at its unstretched time 1 + (s - 1) / stretch.
-        shape[k] = table_flow(s <= 1.0 ? s : 1.0 + (s - 1.0) / stretch, cursor);
-    }
+    meter.in_pieces(0, shape.size(), 8, [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+            const double s = (static_cast<double>(k) * step_hours) / time_to_peak;
+            // The recession limb is read at its unstretched time 1 + (s - 1) / stretch.
+            shape[k] = table_flow(s <= 1.0 ? s : 1.0 + (s - 1.0) / stretch, cursor);
+        }
+    });
     scale_to_unit_volume(shape, area_acres, step_hours * 3600.0);
     return shape;
 }

@@ -29,14 +29,29 @@ void ensure_ordinates_fit(double count) {
     if (!(count <= limit)) throw std::bad_alloc();
 }
 
+std::vector<double> zero_ordinates(double count, WorkMeter& meter) {
+    ensure_ordinates_fit(count);
+    const auto size = static_cast<std::size_t>(count);
+    std::vector<double> shape;
+    shape.reserve(size);
+    meter.in_pieces(0, size, 1, [&](std::size_t, std::size_t last) { shape.resize(last); });
+    return shape;
+}
+
 void scale_to_unit_volume(std::vector<double>& shape, double area_acres, double step_seconds) {
+    // In pieces, so a long hydrograph answers an interrupt; the sum stays one left-to-right chain.
+    WorkMeter meter;
     double sum = 0.0;
-    for (const double value : shape) sum += value;
+    meter.in_pieces(0, shape.size(), 4, [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) sum += shape[k];
+    });
     if (!(sum > 0.0) || !std::isfinite(sum)) {
         throw InvalidInput("the unit hydrograph has no volume at this step");
     }
     const double factor = (area_acres * kCubicFeetPerAcreInch) / (sum * step_seconds);
-    for (double& value : shape) value *= factor;
+    meter.in_pieces(0, shape.size(), 1, [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) shape[k] *= factor;
+    });
 }
 
 std::vector<double> convolve_unit_hydrograph(const std::vector<double>& excess,

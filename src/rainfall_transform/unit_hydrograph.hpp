@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "utils/interrupt.hpp"
+
 namespace rainmill {
 
 // Cubic feet of one inch of excess over one acre.
@@ -13,6 +15,10 @@ inline constexpr double kCubicFeetPerAcreInch = 43560.0 / 12.0;
 // Throws std::bad_alloc when `count` ordinates cannot be held (before any is
 // computed), so a lag of years at a one-minute step is refused up front.
 void ensure_ordinates_fit(double count);
+
+// `count` zero ordinates, checked by ensure_ordinates_fit and filled in pieces
+// on `meter`, so that writing gigabytes of zeros answers an interrupt too.
+std::vector<double> zero_ordinates(double count, WorkMeter& meter);
 
 // Scales `shape` (ordinates at the points 0, 1, ... steps after the start of
 // one interval's excess) in place to cubic feet per second per inch of excess

@@ -6,6 +6,7 @@
 #include "rainfall_transform/unit_hydrograph.hpp"
 #include "utils/checks.hpp"
 #include "utils/errors.hpp"
+#include "utils/interrupt.hpp"
 
 namespace rainmill {
 
@@ -19,20 +20,22 @@ std::vector<double> user_unit_hydrograph(const std::vector<double>& ordinates,
     if (ordinates.empty()) throw InvalidInput("ordinates must not be empty");
     const double last = static_cast<double>(ordinates.size() - 1);
     const double count = std::floor(last * ordinate_hours / step_hours) + 1.0;
-    ensure_ordinates_fit(count);
-    std::vector<double> shape(static_cast<std::size_t>(count));
-    for (std::size_t k = 0; k < shape.size(); ++k) {
-        // Position in ordinate intervals, then the interval and the fraction into it.
-        const double position = (static_cast<double>(k) * step_hours) / ordinate_hours;
-        const double whole = std::floor(position);
-        const auto index = static_cast<std::size_t>(whole);
-        if (index + 1 >= ordinates.size()) {
-            shape[k] = index < ordinates.size() && position == whole ? ordinates[index] : 0.0;
-            continue;
+    WorkMeter meter;
+    std::vector<double> shape = zero_ordinates(count, meter);
+    meter.in_pieces(0, shape.size(), 8, [&](std::size_t first, std::size_t end) {
+        for (std::size_t k = first; k < end; ++k) {
+            // Position in ordinate intervals, then the interval and the fraction into it.
+            const double position = (static_cast<double>(k) * step_hours) / ordinate_hours;
+            const double whole = std::floor(position);
+            const auto index = static_cast<std::size_t>(whole);
+            if (index + 1 >= ordinates.size()) {
+                shape[k] = index < ordinates.size() && position == whole ? ordinates[index] : 0.0;
+                continue;
+            }
+            const double y0 = ordinates[index];
+            shape[k] = (position - whole) * (ordinates[index + 1] - y0) + y0;
         }
-        const double y0 = ordinates[index];
-        shape[k] = (position - whole) * (ordinates[index + 1] - y0) + y0;
-    }
+    });
     scale_to_unit_volume(shape, area_acres, step_hours * 3600.0);
     return shape;
 }
