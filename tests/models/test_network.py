@@ -476,3 +476,13 @@ def test_branches_share_no_element_and_cover_the_network():
     end = "2024-06-12 00:00+00:00"
     one, two = network.run(STORM, end=end), network.run(STORM, end=end, threads=2)
     assert two.flows.to_numpy().tobytes() == one.flows.to_numpy().tobytes()
+
+
+def test_a_setters_copies_check_what_they_rebuilt():
+    network = Network.from_dict(tree())
+    setter = compile_parameters(network, ["reaches.ra.routing.k"])
+    setter([1.0]).check_step(900)  # the elements left alone pass once, for every copy
+    with pytest.raises(ModelError, match="^reaches.ra.routing.sub_reaches"):
+        setter([40.0]).check_step(900)
+    with pytest.raises(ModelError, match="^reaches.ra.routing.sub_reaches"):
+        setter([40.0]).check_step(60)
