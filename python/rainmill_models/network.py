@@ -370,8 +370,17 @@ class Network(ModelFile):
         return element_path(self.elements[name], name)
 
     def check_step(self, step_seconds: int) -> None:
-        """Refuse a step that an element's methods cannot resolve, naming the field."""
-        for name, element in self.elements.items():
+        """Refuse a step that an element's methods cannot resolve, naming the field.
+
+        A copy made by a parameter setter checks only the elements it rebuilt once the others have
+        passed at this step (the setter remembers the steps, shared by all the copies it makes).
+        """
+        passed: set[int] | None = self.__dict__.get("_others_passed")
+        names: Iterable[str] = self.elements
+        if passed is not None and step_seconds in passed:
+            names = self.__dict__["_rebuilt"]
+        for name in names:
+            element = self.elements[name]
             for process in getattr(element, "PROCESSES", ()):
                 method = getattr(element, process)
                 if method is not None:
@@ -383,6 +392,8 @@ class Network(ModelFile):
                 for outlet_name, outlet in element.outlets.items():
                     if u.step_seconds(getattr(outlet, "step", 1.0)) < 1:
                         raise ModelError(f"reservoirs.{name}.outlets.{outlet_name}.step", "must be at least one second")
+        if passed is not None:
+            passed.add(step_seconds)
 
     # ---- files and plain data ----
 
@@ -696,6 +707,7 @@ class Setter:
         self.network = network
         self.targets = targets
         self.plan: dict[str, dict[str, Any]] = {}
+        self.others_passed: set[int] = set()  # the steps at which the elements left alone passed their checks
         for index, group in enumerate(targets):
             for item in group:
                 node = self.plan.setdefault(item.element, {})
@@ -720,6 +732,8 @@ class Setter:
         new = object.__new__(Network)
         new.__dict__.update(network.__dict__)  # options, gauges, order and links: not parameters
         new.__dict__["elements"] = elements
+        new.__dict__["_rebuilt"] = tuple(changed)
+        new.__dict__["_others_passed"] = self.others_passed
         return new
 
 

@@ -305,8 +305,6 @@ def _subbasin(
     out["losses"] = dict(loss.losses)
     out["storage"] = dict(loss.storage)
     out["states"] = dict(loss.states)
-    complete = getattr(transform, "complete_after", None)
-    out["complete"] = complete(loss.excess, area, step) if complete is not None else 0
     if element.baseflow is not None:
         baseflow = in_us(element.baseflow, units)
         months_of = getattr(baseflow, "months_of", None)  # a method that reads the calendar month
@@ -384,13 +382,18 @@ def _compute(
     if isinstance(element, Source):
         flow = _fit(inputs.inflows[name], points, hold=True)
         return {"outflow": flow}
-    inflow = np.zeros(points)
+    # the sum in the network's order; the first term is taken as it is (0 + a is a), not copied
+    inflow: Array | None = None
     for other in network.upstream(name):
         upstream = network.elements[other]
         if isinstance(upstream, Diversion) and upstream.to == name:
-            inflow = inflow + done[other]["diverted"]
+            term = done[other]["diverted"]
+            inflow = term if inflow is None else inflow + term
         if upstream.downstream == name:
-            inflow = inflow + done[other]["outflow"]
+            term = done[other]["outflow"]
+            inflow = term if inflow is None else inflow + term
+    if inflow is None:
+        inflow = np.zeros(points)
     if isinstance(element, Reach):
         return {"inflow": inflow, "outflow": in_us(element.routing, units).run(inflow, step)}
     if isinstance(element, Pool):
@@ -399,6 +402,63 @@ def _compute(
         return _diversion(element, inflow, units)
     assert isinstance(element, (Junction, Sink))
     return {"inflow": inflow, "outflow": inflow}
+
+
+def _closure(network: Network, root: str) -> set[str]:
+    """`root` and every element whose water reaches it."""
+    seen = {root}
+    stack = [root]
+    while stack:
+        for up in network.upstream(stack.pop()):
+            if up not in seen:
+                seen.add(up)
+                stack.append(up)
+    return seen
+
+
+def branch_plan(network: Network, threads: int) -> tuple[list[list[str]], list[str]]:
+    """Independent branches shared among `threads` tasks (each in the network's order), and the rest.
+
+    Starting from the outlets, the largest branch is split at its top element into the branches
+    flowing into it, as long as these share no element (a diversion between them ties them), until
+    there are a few branches per thread; the branches are then dealt to the threads, largest first,
+    each to the least loaded. Cached on the network per thread count.
+    """
+    cache: dict[int, tuple[list[list[str]], list[str]]] = network.__dict__.setdefault("_branch_plans", {})
+    if threads in cache:
+        return cache[threads]
+    roots: dict[str, set[str]] = {}
+    refused: set[str] = set()
+    for outlet in network.outlets():
+        members = _closure(network, outlet)
+        for name in [name for name, other in roots.items() if other & members]:
+            members |= roots.pop(name)  # outlets sharing elements (a diversion to both) run as one
+            refused.add(outlet)
+        roots[outlet] = members
+    while len(roots) < 4 * threads:
+        candidates = [name for name in roots if name not in refused and len(roots[name]) > 1]
+        if not candidates:
+            break
+        top = max(candidates, key=lambda name: len(roots[name]))
+        parts = {up: _closure(network, up) for up in network.upstream(top)}
+        if sum(len(p) for p in parts.values()) != len(set().union(*parts.values())):
+            refused.add(top)  # the branches flowing in share elements: run it whole
+            continue
+        del roots[top]
+        roots.update(parts)
+    loads = [0] * max(1, threads)
+    buckets: list[set[str]] = [set() for _ in loads]
+    for name in sorted(roots, key=lambda n: -len(roots[n])):
+        k = loads.index(min(loads))
+        loads[k] += len(roots[name])
+        buckets[k] |= roots[name]
+    covered = set().union(*buckets)
+    plan = (
+        [[n for n in network.order if n in bucket] for bucket in buckets if bucket],
+        [n for n in network.order if n not in covered],
+    )
+    cache[threads] = plan
+    return plan
 
 
 def simulate_network(
@@ -412,28 +472,37 @@ def simulate_network(
         for name in network.order:
             done[name] = _compute(network, name, done, inputs, step, points)
         return done
-    # Elements at the same depth (the longest path from an element without inflow) never feed each
-    # other: each depth is split into one chunk per thread, each chunk run in order on one thread.
-    depth: dict[str, int] = {}
-    for name in network.order:
-        depth[name] = max((depth[up] + 1 for up in network.upstream(name)), default=0)
-    levels: list[list[str]] = [[] for _ in range(max(depth.values()) + 1)]
-    for name in network.order:
-        levels[depth[name]].append(name)
+    # Whole independent branches run as thread tasks (few, long tasks: each holds the interpreter
+    # only between kernel calls); the elements below them (the trunk) run after, in order.
+    buckets, trunk = branch_plan(network, threads)
 
-    def run_chunk(names: list[str]) -> list[tuple[str, dict[str, Any]]]:
-        return [(name, _compute(network, name, done, inputs, step, points)) for name in names]
+    def run_bucket(names: list[str]) -> dict[str, dict[str, Any]]:
+        own: dict[str, dict[str, Any]] = {}
+        for name in names:
+            own[name] = _compute(network, name, own, inputs, step, points)
+        return own
 
-    with ThreadPoolExecutor(max_workers=threads) as pool:
-        for level in levels:
-            size = -(-len(level) // threads)
-            chunks = [level[i : i + size] for i in range(0, len(level), size)]
-            if len(chunks) == 1:
-                done.update(run_chunk(chunks[0]))
-                continue
-            for future in [pool.submit(run_chunk, chunk) for chunk in chunks]:
+    if len(buckets) > 1:
+        with ThreadPoolExecutor(max_workers=len(buckets)) as pool:
+            for future in [pool.submit(run_bucket, bucket) for bucket in buckets]:
                 done.update(future.result())
+    else:
+        trunk = list(network.order)
+    for name in trunk:
+        done[name] = _compute(network, name, done, inputs, step, points)
     return {name: done[name] for name in network.order}
+
+
+def complete_point(network: Network, name: str, values: Mapping[str, Any], step: int) -> int:
+    """The first point after which a subbasin's direct runoff has fully arrived (0 for other elements)."""
+    element = network.elements[name]
+    if not isinstance(element, Subbasin):
+        return 0
+    transform = in_us(element.transform, network.options.units)
+    complete = getattr(transform, "complete_after", None)
+    if complete is None:
+        return 0
+    return int(complete(values["excess"], u.to_us(element.area, "area", network.options.units), step))
 
 
 def receded_at(outflow: Array, recession: float, start: int = 0) -> int | None:
@@ -473,7 +542,7 @@ def run_points(
     points = min(limit, max(forced + 1, 2))
     while True:
         series = simulate_network(network, inputs, step, points, threads=threads, checked=True)
-        needed = max([forced] + [s.get("complete", 0) for s in series.values()])
+        needed = max([forced] + [complete_point(network, name, values, step) for name, values in series.items()])
         at = (
             receded_at(network_outflow(network, series), network.options.recession, needed) if needed < points else None
         )
@@ -570,11 +639,14 @@ def run_network(
 class Balance:
     """One element's (or the network's) water balance, in the result's volume unit.
 
-    inflow = outflow + losses + storage_change + in_transit + residual. `in_transit` is water an
-    element holds that no state reports (direct runoff on its way, groundwater, water in a reach):
-    what went in and has not come out, so it is derived, never checked. The residual is checked
-    against `scale`, the largest volume that moved (inflow, outflow, losses, storage change, or
-    the storage at the start); with nothing moving, only a zero residual closes.
+    inflow = outflow + losses + storage_change + in_transit + residual. `in_transit` is the change
+    of the water an element holds that no state reports: direct runoff still on its way, the
+    groundwater layers, the water in a reach. Where the methods report it (`transit_checked`: the
+    Clark transform, single linear reservoirs, Muskingum reaches), it is computed from their
+    series and the residual checks it; otherwise it is what went in and has not come out, derived.
+    The residual is checked against `scale`, the largest volume that moved (inflow, outflow,
+    losses, storage change, in transit, or the storage at the start); with nothing moving, only a
+    zero residual closes.
     """
 
     inflow: float
@@ -584,6 +656,7 @@ class Balance:
     in_transit: float
     residual: float
     scale: float
+    transit_checked: bool = False
 
     @property
     def relative(self) -> float:
@@ -601,7 +674,7 @@ class Balance:
 def balance(inflow: float, outflow: float, losses: float, change: float, transit: float, start: float) -> Balance:
     """A balance from its terms; the residual is what the terms leave unexplained."""
     residual = inflow - outflow - losses - change - transit
-    scale = max(abs(inflow), abs(outflow), abs(losses), abs(change), abs(start))
+    scale = max(abs(inflow), abs(outflow), abs(losses), abs(change), abs(transit), abs(start))
     return Balance(inflow, outflow, losses, change, transit, residual, scale)
 
 
@@ -669,8 +742,10 @@ class NetworkResult:
             state = values.get(group)
             if isinstance(state, dict):
                 for key, array in state.items():
-                    # states are at the points, the first the initial one: the value at each point
-                    columns[f"{group}.{key}"] = (np.asarray(array)[:n], "")
+                    # states are at the points, the first the initial one: the value at each point;
+                    # every loss and snow state is a depth over the subbasin (a melt factor a depth
+                    # per degree), so one factor brings them all to the result's units
+                    columns[f"{group}.{key}"] = (np.asarray(array)[:n], "depth")
         return columns
 
     def __getitem__(self, name: str) -> pd.DataFrame:
@@ -741,8 +816,12 @@ class NetworkResult:
                 lost += sum(math.fsum(a[:n].tolist()) for a in values["losses"].values()) * area
                 storages = [*values["storage"].values(), *values.get("storage.snow", {}).values()]
                 stored = sum(float(a[min(n, len(a) - 1)] - a[0]) for a in storages) * area
-                row = balance(rain, out, lost, stored, 0.0, 0.0)
-                row = dataclasses.replace(row, in_transit=row.residual, residual=_split_residual(values, n) * area)
+                held = _subbasin_held(element, values, self.step_seconds, units)
+                if held is None:  # a method that reports no holdings: the transit derived, the split checked
+                    row = balance(rain, out, lost, stored, 0.0, 0.0)
+                    row = dataclasses.replace(row, in_transit=row.residual, residual=_split_residual(values, n) * area)
+                else:
+                    row = dataclasses.replace(balance(rain, out, lost, stored, held, 0.0), transit_checked=True)
                 totals["rain"] += rain
             elif isinstance(element, Pool):
                 came = u.flow_volume(values["inflow"], seconds)
@@ -750,15 +829,18 @@ class NetworkResult:
                 released = math.fsum(release[:-1].tolist()) * seconds
                 change = float(values["storage"][-1] - values["storage"][0])
                 row = balance(came, released, 0.0, change, 0.0, float(values["storage"][0]))
+                row = dataclasses.replace(row, transit_checked=True)  # a pool's water is its storage
                 totals["start"] += float(values["storage"][0])
             elif isinstance(element, Source):
-                row = balance(out, out, 0.0, 0.0, 0.0, 0.0)
+                row = dataclasses.replace(balance(out, out, 0.0, 0.0, 0.0, 0.0), transit_checked=True)
                 totals["sources"] += out
             else:
                 came = u.flow_volume(values["inflow"], seconds)
                 diverted = u.flow_volume(values["diverted"], seconds) if "diverted" in values else 0.0
-                transit = came - out if isinstance(element, Reach) else 0.0
+                held = _reach_held(element, values, self.step_seconds, units) if isinstance(element, Reach) else 0.0
+                transit = came - out if held is None else held
                 row = balance(came, out + diverted, 0.0, 0.0, transit, 0.0)
+                row = dataclasses.replace(row, transit_checked=held is not None)
                 if isinstance(element, Diversion) and element.to is None:
                     totals["diverted"] += diverted
             if element.downstream is None and not isinstance(element, Pool):
@@ -777,7 +859,7 @@ class NetworkResult:
             totals["transit"],
             totals["start"],
         )
-        rows["network"] = whole
+        rows["network"] = dataclasses.replace(whole, transit_checked=all(r.transit_checked for r in rows.values()))
         volume = u.factor_from_us("volume", self.units)
         frame = pd.DataFrame(
             {
@@ -787,6 +869,7 @@ class NetworkResult:
                     "losses": r.losses * volume,
                     "storage_change": r.storage_change * volume,
                     "in_transit": r.in_transit * volume,
+                    "transit_checked": r.transit_checked,
                     "residual": r.residual * volume,
                     "scale": r.scale * volume,
                     "relative": r.relative,
@@ -861,6 +944,28 @@ def write_frame(frame: pd.DataFrame, path: str | Path) -> None:
     text = out.to_csv()
     with atomic_write(path) as stream:
         stream.write(text)
+
+
+def _subbasin_held(element: Subbasin, values: Mapping[str, Any], step: int, units: UnitSystem) -> float | None:
+    """The change of the water a subbasin's transform and layers hold (ft³), None where not reported."""
+    transform = in_us(element.transform, units)
+    to_come = getattr(transform, "to_come", None)
+    baseflow = None if element.baseflow is None else in_us(element.baseflow, units)
+    layers = (0.0, 0.0) if baseflow is None else getattr(baseflow, "held", lambda _: None)(values["layers"])
+    if to_come is None or layers is None:
+        return None
+    area = u.to_us(element.area, "area", units)
+    points = len(values["outflow"])
+    return float(to_come(values["excess"], area, step, points)) + layers[1] - layers[0]
+
+
+def _reach_held(element: Reach, values: Mapping[str, Any], step: int, units: UnitSystem) -> float | None:
+    """The change of the water in a reach (ft³), None where its routing does not report it."""
+    held = getattr(in_us(element.routing, units), "held", None)
+    if held is None:
+        return None
+    first, last = held(values["inflow"], values["outflow"], step)
+    return float(last - first)
 
 
 def _split_residual(values: Mapping[str, Any], n: int) -> float:

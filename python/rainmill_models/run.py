@@ -33,6 +33,7 @@ from .network_run import (
     BALANCE_TOLERANCE,
     Inputs,
     at_step,
+    complete_point,
     receded_at,
     run_points,
     simulate_network,
@@ -127,7 +128,7 @@ def _simulation(model: Model, series: Mapping[str, Mapping[str, Any]], step_seco
         pool_elevation=None if pool is None else pool["elevation"],
         reservoir_outflow=None if pool is None else pool["outflow"],
         outlets={} if pool is None else dict(pool["outlets"]),
-        runoff_complete_at=int(basin["complete"]),
+        runoff_complete_at=complete_point(model.network, "basin", basin, step_seconds),
         release=None if pool is None else pool["release"],
     )
 

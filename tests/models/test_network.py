@@ -427,3 +427,62 @@ def test_calibration_refuses_whole_number_parameters():
     observed = rm.read_flow_csv(EXAMPLES / "observed_outflow.csv")
     with pytest.raises(ModelError, match=r"^basin.baseflow.deep.reservoirs: is a whole number"):
         rm.calibrate(model, rain, observed, {"basin.baseflow.deep.reservoirs": (1, 5)}, progress=False)
+
+
+# ---- what the elements hold, states in the description's units, branches on threads ----
+
+
+@pytest.mark.parametrize("sub_reaches", [1, 3])
+def test_the_transit_is_computed_and_checked(sub_reaches):
+    data = tree()
+    for name in ("ra", "rb", "low"):
+        data["reaches"][name]["routing"]["sub_reaches"] = sub_reaches
+        data["reaches"][name]["routing"].update(k=1.5, x=0.05)
+    network = Network.from_dict(data)
+    result = network.run(STORM, end="2024-06-11 06:00+00:00")  # stopped mid-hydrograph: much in transit
+    table = result.balances
+    assert table["transit_checked"].all() and table["closes"].all()
+    assert table.loc["a", "in_transit"] > 0.01 * table.loc["a", "inflow"]
+    assert (table.loc[["ra", "rb", "low"], "relative"] < 1e-12).all()
+    # the transit is no longer the remainder: a reach that lost water is caught
+    result.series["ra"]["outflow"] = result.series["ra"]["outflow"] * 0.97
+    del result.__dict__["balances"]
+    assert not result.balances.loc["ra", "closes"]
+
+
+def test_states_are_in_the_descriptions_units():
+    us = {"subbasins": {"s": subbasin()}}
+    si = {"options": {"units": "SI"}, "subbasins": {"s": subbasin(area=640.0 * 0.0040468564224)}}
+    si["subbasins"]["s"]["loss"].update(initial_deficit=0.3 * 25.4, max_deficit=25.4, constant_rate=2.54)
+    end = "2024-06-12 00:00+00:00"
+    inches = Network.from_dict(us).run(STORM, end=end)["s"]["states.deficit"].to_numpy()
+    mm = Network.from_dict(si).run(STORM * 25.4, end=end)["s"]["states.deficit"].to_numpy()
+    assert inches[0] == 0.3 and inches.min() < 0.3
+    np.testing.assert_allclose(mm, inches * 25.4, rtol=1e-9, atol=1e-12)
+
+
+def test_branches_share_no_element_and_cover_the_network():
+    data = tree()
+    data["diversions"] = {"canal": {"inflow": [0.0, 100.0], "diverted": [0.0, 50.0], "downstream": "rb",
+                                    "to": "ra"}}  # fmt: skip
+    data["subbasins"]["b"]["downstream"] = "canal"
+    network = Network.from_dict(data)
+    from rainmill_models.network_run import branch_plan
+
+    buckets, trunk = branch_plan(network, 2)
+    names = [n for bucket in buckets for n in bucket] + trunk
+    assert sorted(names) == sorted(network.elements)
+    assert not any({"ra", "rb"} <= set(bucket) for bucket in buckets[1:])  # tied by the diversion: one task
+    end = "2024-06-12 00:00+00:00"
+    one, two = network.run(STORM, end=end), network.run(STORM, end=end, threads=2)
+    assert two.flows.to_numpy().tobytes() == one.flows.to_numpy().tobytes()
+
+
+def test_a_setters_copies_check_what_they_rebuilt():
+    network = Network.from_dict(tree())
+    setter = compile_parameters(network, ["reaches.ra.routing.k"])
+    setter([1.0]).check_step(900)  # the elements left alone pass once, for every copy
+    with pytest.raises(ModelError, match="^reaches.ra.routing.sub_reaches"):
+        setter([40.0]).check_step(900)
+    with pytest.raises(ModelError, match="^reaches.ra.routing.sub_reaches"):
+        setter([40.0]).check_step(60)

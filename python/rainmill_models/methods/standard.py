@@ -17,7 +17,9 @@ where the model layer places it:
 
 from __future__ import annotations
 
+import dataclasses
 import math
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from datetime import timedelta
 from typing import ClassVar, Final
@@ -26,7 +28,7 @@ import numpy as np
 import rainmill
 
 from ..errors import ModelError
-from ..transform import MAX_ORDINATES, clark, unit_hydrograph_length
+from ..transform import MAX_ORDINATES, clark, unit_hydrograph, unit_hydrograph_length
 from ..units import SECONDS_PER_HOUR, hours
 from . import Array, Forcing, LossOutput, register
 
@@ -176,6 +178,21 @@ class Clark(_ClarkParameters):
         """Direct runoff at the points (N values)."""
         return clark(excess, area_acres, hours(self.tc), hours(self.r), step_seconds, len(excess))
 
+    def to_come(self, excess: Array, area_acres: float, step_seconds: int, points: int) -> float:
+        """The direct runoff (cfs × s) of `excess` still to arrive after point `points` - 1.
+
+        The hydrograph's volume by the trapezoidal rule: half of the last point's interval, and every
+        ordinate of the convolution beyond the points.
+        """
+        uh = unit_hydrograph(area_acres, hours(self.tc), hours(self.r), step_seconds)
+        tail = np.concatenate((np.cumsum(uh[::-1])[::-1], [0.0]))  # tail[t]: the ordinates from t on
+        found = np.flatnonzero(excess[:points])
+        after = np.minimum(points - found, len(uh))
+        last = np.minimum(points - 1 - found, len(uh))
+        beyond = float(np.dot(excess[found], tail[after]))
+        at_last = float(np.dot(excess[found], np.where(last < len(uh), uh[np.minimum(last, len(uh) - 1)], 0.0)))
+        return (beyond + 0.5 * at_last) * step_seconds
+
     def complete_after(self, excess: Array, area_acres: float, step_seconds: int) -> int:
         """The first point after which the direct runoff of `excess` has fully arrived."""
         return last_nonzero(excess) + unit_hydrograph_length(
@@ -266,6 +283,23 @@ class LinearReservoirs:
                     f"({fmt(dt / 2.0)} h) per reservoir",
                 )
 
+    def held(self, layers: Mapping[str, Array]) -> tuple[float, float] | None:
+        """The water in the layers (cfs × s) at the first and the last point; None with a chain.
+
+        A single reservoir holds K × Q at every point (its recurrence conserves volume by the
+        trapezoidal rule); the reservoirs inside a chain report no flow, so a chain is not summed.
+        """
+        if any(layer.reservoirs > 1 for layer in self.layers.values()):
+            return None
+        first = last = 0.0
+        for name, layer in self.layers.items():
+            k = float(int(layer.k * SECONDS_PER_HOUR))  # the extension takes K in whole seconds
+            flows = layers[name]
+            if len(flows):
+                first += k * float(flows[0])
+                last += k * float(flows[-1])
+        return first, last
+
     def run(
         self, recharge: Array, area_acres: float, step_seconds: int, direct: Array
     ) -> tuple[Array, dict[str, Array]]:
@@ -280,14 +314,15 @@ class LinearReservoirs:
         series = rainmill.utils.IncrementalTimeSeries(recharge, timedelta(seconds=step_seconds), "rainfall")
         _, per_layer = rainmill.baseflow.run_linear_reservoir(area_acres, series, reservoirs)
         layers: dict[str, Array] = {}
-        total = np.zeros(n)
+        total: Array | None = None
         for name, layer in self.layers.items():
             flows = np.empty(n)
             if n:
                 flows[0] = layer.initial_q
                 flows[1:] = np.asarray(per_layer[name], dtype=np.float64)[: n - 1]
             layers[name] = flows
-            total = total + flows
+            total = flows if total is None else total + flows  # the first layer as it is: 0 + a is a
+        assert total is not None
         return total, layers
 
 
@@ -348,6 +383,27 @@ class Muskingum:
         most = max(1, math.ceil(2.0 * self.k * (1.0 - self.x) / dt))
         near = sorted({fewest, fewest + 1, most - 1, most}, key=lambda n: abs(n - self.sub_reaches))
         return [n for n in near if 1 <= n <= MAX_CHAIN]
+
+    def held(self, inflow: Array, outflow: Array, step_seconds: int) -> tuple[float, float]:
+        """The water in the reach (cfs × s) at the first and the last point.
+
+        Each sub-reach holds K/n × (x I + (1 - x) O), the storage its scheme conserves by the
+        trapezoidal rule; the flows between the sub-reaches are routed again one sub-reach at a time.
+        """
+        if len(inflow) == 0:
+            return 0.0, 0.0
+        first = float(inflow[0]) if self.initial_outflow is None else self.initial_outflow
+        single = dataclasses.replace(self, k=self.k / self.sub_reaches, sub_reaches=1)
+        flows = [inflow]
+        for _ in range(self.sub_reaches - 1):
+            flows.append(dataclasses.replace(single, initial_outflow=first).run(flows[-1], step_seconds))
+        flows.append(outflow)
+        k = self.k / self.sub_reaches * SECONDS_PER_HOUR
+        ends = []
+        for at in (0, len(inflow) - 1):
+            ends.append(math.fsum(k * (self.x * float(a[at]) + (1.0 - self.x) * float(b[at])) for a, b in zip(
+                flows[:-1], flows[1:], strict=True)))  # fmt: skip
+        return ends[0], ends[1]
 
     def run(self, inflow: Array, step_seconds: int) -> Array:
         """The outflow at the points."""
