@@ -33,6 +33,7 @@ from .metrics import Missing, _nse, align, kge, scores
 from .network import Network, ParameterKey, Setter, Subbasin, compile_parameters
 from .network import get_parameter as get_network_parameter
 from .network_run import Inputs, prepare_inputs, simulate_network
+from .periods import PeriodMeans, period_length, period_sampler, resolve_period
 from .quantities import check_runoff_magnitude, convert
 from .search import METHODS, SearchResult, search
 from .timeseries import TimeSeriesError
@@ -143,6 +144,17 @@ class _Gauge:
     positions: npt.NDArray[np.intp]  # the observations' points in the simulation
     values: npt.NDArray[np.float64]  # at those points, without the missing ones (missing="drop")
     weight: float
+    # Observations of period means: the simulated means over the periods of the observations in the
+    # window (`times`), of which `kept` are scored; None when the flows at the points are scored.
+    means: PeriodMeans | None = None
+    times: pd.DatetimeIndex | None = None
+    kept: npt.NDArray[np.bool_] | None = None
+
+    def simulated(self, outflow: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        """The simulated values scored against `values`: flows at the points or means over the periods."""
+        if self.means is None:
+            return outflow[self.positions]
+        return self.means(outflow)[self.kept]
 
 
 @dataclass(frozen=True)
@@ -206,25 +218,39 @@ def prepare_calibration(context: Mapping[str, Any]) -> _State:
         temperature=_forcing_from_data(context.get("temperature")),
     )
     freq = pd.Timedelta(seconds=step)
-    points = int((window[1] - start) // freq) + 1
-    index = pd.date_range(start, periods=max(points, 0), freq=freq, name="time")
     observed = context["observed"]
     if "values" in observed:  # one observed series: the network's (single) outlet
         observed = {network.outlets()[-1]: observed}
+    seen_by = {name: series_from_data(item).sort_index() for name, item in observed.items()}
+    insides = {name: seen.loc[window[0] : window[1]] for name, seen in seen_by.items()}
+    lengths = {
+        name: resolve_period(pd.DatetimeIndex(insides[name].index), context.get("observed_period"), step)
+        for name in seen_by
+    }
+    # Means over periods need the simulation up to the end of the last period.
+    end = max(
+        [window[1]] + [pd.Timestamp(insides[n].index[-1] + lengths[n]) for n in seen_by if lengths[n] is not None]
+    )
+    points = -(-(end - start) // freq) + 1
+    index = pd.date_range(start, periods=max(points, 0), freq=freq, name="time")
     weights = context.get("weights") or {}
     total = math.fsum(float(weights.get(name, 1.0)) for name in observed)
     gauges = []
-    for name, item in observed.items():
-        seen = series_from_data(item).sort_index()
-        inside = seen.loc[window[0] : window[1]]
-        inside = inside[inside.notna()] if context["missing"] == "drop" else inside
+    for name, seen in seen_by.items():
+        inside = insides[name]
+        kept = inside.notna().to_numpy() if context["missing"] == "drop" else np.ones(len(inside), dtype=bool)
+        kept_inside = inside[kept]
+        times = pd.DatetimeIndex(inside.index)
         gauges.append(
             _Gauge(
                 element=name,
                 observed=seen,
-                positions=index.get_indexer(inside.index),
-                values=inside.to_numpy(dtype=np.float64),
+                positions=index.get_indexer(kept_inside.index),
+                values=kept_inside.to_numpy(dtype=np.float64),
                 weight=float(weights.get(name, 1.0)) / total,
+                means=None if lengths[name] is None else period_sampler(index, times, lengths[name]),
+                times=times,
+                kept=kept,
             )
         )
     return _State(
@@ -255,15 +281,21 @@ def _outflow(state: _State, values: Sequence[float] | npt.NDArray[np.float64]) -
 def _gauge_value(state: _State, gauge: _Gauge, outflow: npt.NDArray[np.float64]) -> float:
     if state.objective in _FAST:
         # The fast path of metrics.scores: the same pairs, the same formula.
-        s, o = outflow[gauge.positions], gauge.values
+        s, o = gauge.simulated(outflow), gauge.values
         bad = np.isnan(s)
         if bad.any():
             if state.missing == "raise":
                 return math.nan
             s, o = s[~bad], o[~bad]
         return _FAST[state.objective](s, o)
-    simulated = pd.Series(outflow, index=state.index)
+    simulated = pd.Series(outflow, index=state.index) if gauge.means is None else _period_series(gauge, outflow)
     return _objective_value(state.objective, simulated, gauge.observed, state.window, state.missing)
+
+
+def _period_series(gauge: _Gauge, outflow: npt.NDArray[np.float64]) -> pd.Series:
+    """The simulated means over the periods of a gauge's observations in the window."""
+    assert gauge.means is not None
+    return pd.Series(gauge.means(outflow), index=gauge.times)
 
 
 def _combined(state: _State, series: Mapping[str, Mapping[str, Any]]) -> tuple[float, float]:
@@ -398,6 +430,16 @@ class Prepared:
             for g in state.gauges
         }
 
+    def scores(self, simulated: Mapping[str, pd.Series]) -> dict[str, dict[str, float]]:
+        """Every score of each gauge's simulated flow (as `simulate` gives it), over periods if observed so."""
+        table = {}
+        for gauge in self.state.gauges:
+            flow = simulated[gauge.element]
+            if gauge.means is not None:
+                flow = _period_series(gauge, flow.to_numpy(dtype=np.float64))
+            table[gauge.element] = scores(flow, self.gauges[gauge.element], missing=self.missing, window=self.window)
+        return table
+
 
 def calibration_context(
     model: Model | Network,
@@ -412,9 +454,14 @@ def calibration_context(
     inflows: Any = None,
     potential_et: Any = None,
     temperature: Any = None,
+    observed_period: str | None = None,
     where: str = "",
 ) -> Prepared:
     """Check a calibration's arguments and turn them into plain data (``where`` prefixes the messages)."""
+    if observed_period not in (None, "auto"):
+        if not isinstance(observed_period, str):
+            raise ValueError(f"observed_period must be None, 'auto' or a pandas frequency, not {observed_period!r}")
+        period_length(pd.DatetimeIndex([]), observed_period)
     if not callable(objective) and objective not in OBJECTIVES:
         raise ValueError(f"objective must be one of {', '.join(OBJECTIVES)} or a function, not {objective!r}")
     if missing not in ("raise", "drop"):
@@ -455,13 +502,15 @@ def calibration_context(
         "paths": [list(k) if isinstance(k, tuple) else k for k in network_keys],
         "objective": objective,
         "missing": missing,
+        "observed_period": observed_period,
     }
     # The window, the observations and the objective are checked once here,
     # on the model as given, before any search starts.
     state = prepare_calibration(context)
     first_run = simulate_network(network, state.inputs, state.step, len(state.index))
     for gauge in state.gauges:
-        outflow = pd.Series(first_run[gauge.element]["outflow"] * state.flow_factor, index=state.index)
+        flows = first_run[gauge.element]["outflow"] * state.flow_factor
+        outflow = pd.Series(flows, index=state.index) if gauge.means is None else _period_series(gauge, flows)
         _objective_value(objective, outflow, gauge.observed, span, missing)
     return Prepared(context, start, span, missing, gauges, state)
 
@@ -593,6 +642,7 @@ class CalibrateOptions(TypedDict, total=False):
     per_event: Mapping[str, tuple[float, float]] | None
     combine: Any
     max_evaluations: int | None
+    observed_period: str | None
 
 
 @overload
@@ -633,6 +683,7 @@ def calibrate(
     per_event: Mapping[str, tuple[float, float]] | None = None,
     combine: Any = "mean",
     max_evaluations: int | None = None,
+    observed_period: str | None = None,
 ) -> CalibrationResult | EventsCalibration:
     """Fit the parameters of ``model`` so that its outflow matches ``observed``.
 
@@ -666,6 +717,14 @@ def calibrate(
     ``progress=False``; Ctrl-C stops the search and returns the best so far
     with ``interrupted=True``.
 
+    Observations of period means (a daily discharge record: each day's mean flow, stamped at the
+    day's start): ``observed_period="D"`` (any pandas frequency) scores the simulated mean over
+    each observed period [t, t + period) instead of the flow at t (the trapezoidal mean of the
+    computed points, see :mod:`rainmill_models.periods`); the simulation runs on to the end of the
+    last period. ``"auto"`` takes the observations' own regular step as the period when it is
+    longer than the computation step. The default (None) scores the flows at the observations'
+    times.
+
     Several events at once: pass a list of :class:`~rainmill_models.events.Event` as ``rain``
     (each with its rain, observations and optional window), no ``observed``, the shared
     ``parameters`` and the ``per_event`` ones (each event gets its own value), and how the events'
@@ -695,6 +754,7 @@ def calibrate(
             missing=missing,
             batch_size=batch_size,
             options=options,
+            observed_period=observed_period,
         )
     if observed is None or parameters is None:
         raise TypeError("calibrate needs observed and parameters (or a list of events as rain)")
@@ -716,6 +776,7 @@ def calibrate(
         inflows=inflows,
         potential_et=potential_et,
         temperature=temperature,
+        observed_period=observed_period,
     )
     found = search_parameters(
         prepare_calibration,
@@ -740,7 +801,7 @@ def calibrate(
     else:
         best = best_network
     simulated = prepared.simulate(found.x)
-    table = {g: scores(simulated[g], gauges[g], missing=missing, window=span) for g in gauges}
+    table = prepared.scores(simulated)
     first = next(iter(gauges))
     history = pd.DataFrame(found.points, columns=[key_name(k) for k in keys])
     history.insert(0, "generation", found.generations)

@@ -18,12 +18,22 @@ from typing import TYPE_CHECKING, Any, TypedDict, Unpack, cast, overload
 import numpy as np
 import pandas as pd
 
-from .calibration import _window, series_from_data, series_to_data
+from .calibration import (
+    _forcing_from_data,
+    _forcing_to_data,
+    _window,
+    check_gauge_magnitude,
+    observed_in_model_units,
+    series_from_data,
+    series_to_data,
+)
 from .description import Model, ModelError, get_parameter, with_parameters
 from .events import Event as StormEvent
 from .executors import ExecutorLike, Runner
 from .metrics import Missing, scores
 from .network import Network
+from .network import get_parameter as get_network_parameter
+from .periods import period_length, period_sampler, resolve_period
 from .sampling import latin_hypercube, percentile_bands
 from .search import progress_bar
 from .timeseries import TimeSeriesError
@@ -58,22 +68,39 @@ def _named(things: Any, what: str) -> list[tuple[Any, Any]]:
 def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
     window: tuple[pd.Timestamp, pd.Timestamp] | None = None
     parameters: dict[str, float] = {}
+    gauge: str | None = None  # the observed element; None: the outlet
+    forcing: dict[str, Any] = {}
     if isinstance(event, StormEvent):
         gauges = event.gauges()
         rain, observed = event.rain, next(iter(gauges.values()), None)
+        gauge = None if isinstance(event.observed, pd.Series) else next(iter(gauges), None)
         parameters = {key: float(value) for key, value in event.parameters.items()}
+        forcing = event.forcing()
         if event.window is not None:
             window = _window(observed, event.window) if observed is not None else _pair(event.window)
     else:
         rain, observed = event if isinstance(event, tuple) else (event, None)
-    if not isinstance(rain, pd.Series):
-        raise TypeError(f"event {name!r}: the rain must be a pandas Series")
+    if not isinstance(rain, pd.Series | pd.DataFrame | Mapping):
+        raise TypeError(f"event {name!r}: the rain must be a pandas Series (or, for a network, one per subbasin)")
     return {
-        "rain": series_to_data(rain),
+        "name": name,
+        "rain": _forcing_to_data(rain),
+        "forcing": {key: _forcing_to_data(value) for key, value in forcing.items()},
         "observed": None if observed is None else series_to_data(observed),
+        "units": None if observed is None else observed.attrs.get("units"),
+        "gauge": gauge,
         "window": None if window is None else (window[0].isoformat(), window[1].isoformat()),
         "parameters": parameters,
     }
+
+
+def _observed(data: Mapping[str, Any]) -> pd.Series | None:
+    if data["observed"] is None:
+        return None
+    observed = series_from_data(data["observed"])
+    if data["units"]:
+        observed.attrs["units"] = data["units"]
+    return observed
 
 
 def _pair(window: tuple[Any, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
@@ -87,17 +114,52 @@ def _prepare_runs(context: Mapping[str, Any]) -> dict[str, Any]:
             for d, network in zip(context["models"], context["networks"], strict=True)
         ],
         "events": [
-            (
-                series_from_data(e["rain"]),
-                None if e["observed"] is None else series_from_data(e["observed"]),
-                None if e["window"] is None else _pair(e["window"]),
-                e["parameters"],
+            _Run(
+                rain=_forcing_from_data(e["rain"]),
+                forcing={key: _forcing_from_data(value) for key, value in e["forcing"].items()},
+                observed=_observed(e),
+                gauge=e["gauge"],
+                window=None if e["window"] is None else _pair(e["window"]),
+                parameters=e["parameters"],
             )
             for e in context["events"]
         ],
         "end": None if context["end"] is None else pd.Timestamp(context["end"]),
         "missing": context["missing"],
+        "observed_period": context["observed_period"],
     }
+
+
+@dataclass(frozen=True)
+class _Run:
+    """One event as a worker runs it."""
+
+    rain: Any
+    forcing: Mapping[str, Any]  # inflows, potential_et, temperature: keywords of a network's run
+    observed: pd.Series | None
+    gauge: str | None
+    window: tuple[pd.Timestamp, pd.Timestamp] | None
+    parameters: Mapping[str, float]
+
+
+def _network_of(model: Model | Network) -> Network:
+    return model.network if isinstance(model, Model) else model
+
+
+def _step_seconds(model: Model | Network, rain: Any) -> float:
+    """The computation step of a run: the model's, else the rain's own."""
+    step = _network_of(model).options.step
+    if step is not None:
+        return float(step) * SECONDS_PER_HOUR
+    first = rain if isinstance(rain, pd.Series) else next(iter(dict(rain).values()))
+    return float((first.index[1] - first.index[0]).total_seconds()) if len(first) > 1 else math.inf
+
+
+def _gauge_flow(model: Model | Network, result: Any, gauge: str | None) -> pd.Series:
+    """The outflow scored: the named element's in a network run, else the run's outflow."""
+    if gauge is None or isinstance(model, Model):
+        return cast(pd.Series, result.outflow)
+    return cast(pd.Series, result.at(gauge)).rename("outflow")
 
 
 def _outflow_row(outflow: pd.Series) -> dict[str, Any]:
@@ -116,23 +178,56 @@ def _outflow_row(outflow: pd.Series) -> dict[str, Any]:
 
 def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
     model = state["models"][item[0]]
-    rain, observed, window, parameters = state["events"][item[1]]
-    end = state["end"]
+    event: _Run = state["events"][item[1]]
+    observed, window, end = event.observed, event.window, state["end"]
+    length = None
+    if observed is not None:
+        observed = observed_in_model_units(_network_of(model), event.gauge or "outlet", observed)
+        if window is not None:
+            observed = observed.loc[window[0] : window[1]]
+        length = resolve_period(
+            pd.DatetimeIndex(observed.index), state["observed_period"], _step_seconds(model, event.rain)
+        )
     if end is None and window is not None:
         end = window[1]
     if end is None and observed is not None:
         end = observed.index[-1]
+    if state["end"] is None and end is not None and length is not None and observed is not None:
+        end = max(pd.Timestamp(end), pd.Timestamp(observed.index[-1] + length))  # the last period's end
     try:
-        outflow = (model.with_parameters(parameters) if parameters else model).run(rain, end=end).outflow
+        run = (model.with_parameters(event.parameters) if event.parameters else model).run(
+            event.rain, end=end, **event.forcing
+        )
+        outflow = _gauge_flow(model, run, event.gauge)
     except (ModelError, TimeSeriesError) as error:
         return {"error": str(error)}
     row = _outflow_row(outflow) | {"error": None}
     if observed is not None:
         try:
-            row.update(scores(outflow, observed, missing=state["missing"], window=window))
-        except TimeSeriesError as error:
+            if length is not None:
+                sampler = period_sampler(pd.DatetimeIndex(outflow.index), pd.DatetimeIndex(observed.index), length)
+                scored = pd.Series(sampler(outflow.to_numpy(dtype=np.float64)), index=observed.index)
+            else:
+                scored = outflow
+            row.update(scores(scored, observed, missing=state["missing"], window=window))
+        except (ModelError, TimeSeriesError) as error:
             row["error"] = str(error)
     return row
+
+
+def _check_magnitudes(models: Sequence[tuple[Any, Model | Network]], events: Sequence[Mapping[str, Any]]) -> None:
+    """Warn once per model and observed event whose flows are implausible for the area upstream."""
+    for _, model in models:
+        network = _network_of(model)
+        for data in events:
+            observed = _observed(data)
+            if observed is None:
+                continue
+            gauge = data["gauge"] if data["gauge"] in network.elements else network.outlets()[-1]
+            observed = observed_in_model_units(network, gauge, observed)
+            if data["window"] is not None:
+                observed = observed.loc[_pair(data["window"])[0] : _pair(data["window"])[1]]
+            check_gauge_magnitude(network, gauge, observed, where=f"event {data['name']!r}: ")
 
 
 def run_many(
@@ -145,6 +240,7 @@ def run_many(
     executor: ExecutorLike = None,
     batch_size: int | None = None,
     progress: bool = True,
+    observed_period: str | None = None,
 ) -> pd.DataFrame:
     """Run every model on every event (``pairing="product"``) or pairwise (``"zip"``).
 
@@ -154,7 +250,13 @@ def run_many(
     by its name, run with its own parameter values, scored on its window, as
     ``calibrate`` fitted it); with observations the run goes on to the last
     observation (or the window's end) and is scored (KGE and its components, NSE, percent bias, ...,
-    with the ``missing`` policy). ``end`` fixes the end of every run.
+    with the ``missing`` policy), at the event's first gauge (a network's element, else the outlet).
+    ``end`` fixes the end of every run. ``observed_period`` scores observations of period means as
+    ``calibrate`` does ("D", "auto", ...: the simulated mean over each observed period; the run goes
+    on to the last period's end). Observed flows carrying ``attrs["units"]`` are converted to the
+    model's units; flows implausible for the area upstream warn (``UnitWarning``), as in ``calibrate``.
+    Models are single chains or networks (whose events may give rain per subbasin, inflows,
+    potential evapotranspiration and temperature).
 
     Returns one DataFrame, a row per run in order: ``model``, ``event``,
     ``start``, ``end``, ``peak_flow``, ``peak_time``, ``volume_flow_hours``
@@ -165,6 +267,8 @@ def run_many(
         raise ValueError(f'pairing must be "product" or "zip", not {pairing!r}')
     if missing not in ("raise", "drop"):
         raise ValueError(f'missing must be "raise" or "drop", not {missing!r}')
+    if observed_period not in (None, "auto"):
+        period_length(pd.DatetimeIndex([]), observed_period)
     model_pairs = _named(models, "models")
     event_pairs = _named(events, "events")
     if pairing == "zip":
@@ -175,12 +279,15 @@ def run_many(
         items = [(i, i) for i in range(len(model_pairs))]
     else:
         items = [(i, j) for i in range(len(model_pairs)) for j in range(len(event_pairs))]
+    event_data = [_event_data(name, e) for name, e in event_pairs]
+    _check_magnitudes(model_pairs, event_data)
     context = {
         "models": [m.to_dict() for _, m in model_pairs],
         "networks": [isinstance(m, Network) for _, m in model_pairs],
-        "events": [_event_data(name, e) for name, e in event_pairs],
+        "events": event_data,
         "end": None if end is None else pd.Timestamp(end).isoformat(),
         "missing": missing,
+        "observed_period": observed_period,
     }
     bar = progress_bar(progress, "runs", total=len(items))
     try:
@@ -196,19 +303,28 @@ def run_many(
 
 def _prepare_samples(context: Mapping[str, Any]) -> dict[str, Any]:
     return {
-        "model": Model.from_dict(context["model"]),
-        "rain": series_from_data(context["rain"]),
+        "model": (Network if context["network"] else Model).from_dict(context["model"]),
+        "rain": _forcing_from_data(context["rain"]),
+        "forcing": {key: _forcing_from_data(value) for key, value in context["forcing"].items()},
+        "gauge": context["gauge"],
         "index": pd.DatetimeIndex(series_from_data(context["index"]).index),
         "paths": context["paths"],
     }
 
 
+def _sample_model(
+    model: Model | Network, paths: Sequence[str], values: Sequence[float] | np.ndarray
+) -> Model | Network:
+    changes = dict(zip(paths, map(float, values), strict=True))
+    return with_parameters(model, changes) if isinstance(model, Model) else model.with_parameters(changes)
+
+
 def _run_sample(state: Mapping[str, Any], values: np.ndarray) -> np.ndarray:
     index = state["index"]
     try:
-        model = with_parameters(state["model"], dict(zip(state["paths"], map(float, values), strict=True)))
-        outflow = model.run(state["rain"], end=index[-1]).outflow
-    except ModelError:
+        model = _sample_model(state["model"], state["paths"], values)
+        outflow = _gauge_flow(model, model.run(state["rain"], end=index[-1], **state["forcing"]), state["gauge"])
+    except ModelError, TimeSeriesError:
         return np.full(len(index), np.nan)
     return outflow.reindex(index).to_numpy(dtype=np.float64)
 
@@ -279,22 +395,29 @@ class UncertaintyOptions(TypedDict, total=False):
     executor: ExecutorLike
     batch_size: int | None
     progress: bool
+    inflows: Any
+    potential_et: Any
+    temperature: Any
+    gauge: str | None
 
 
 @overload
 def uncertainty(
-    model: Model,
+    model: Model | Network,
     rain: Sequence[StormEvent],
     parameters: Mapping[str, tuple[float, float]],
     **settings: Unpack[UncertaintyOptions],
 ) -> dict[str, UncertaintyResult]: ...
 @overload
 def uncertainty(
-    model: Model, rain: pd.Series, parameters: Mapping[str, tuple[float, float]], **settings: Unpack[UncertaintyOptions]
+    model: Model | Network,
+    rain: Any,
+    parameters: Mapping[str, tuple[float, float]],
+    **settings: Unpack[UncertaintyOptions],
 ) -> UncertaintyResult: ...
 def uncertainty(
-    model: Model,
-    rain: pd.Series | Sequence[StormEvent],
+    model: Model | Network,
+    rain: Any,
     parameters: Mapping[str, tuple[float, float]],
     *,
     n: int = 100,
@@ -305,19 +428,25 @@ def uncertainty(
     executor: ExecutorLike = None,
     batch_size: int | None = None,
     progress: bool = True,
+    inflows: Any = None,
+    potential_et: Any = None,
+    temperature: Any = None,
+    gauge: str | None = None,
 ) -> UncertaintyResult | dict[str, UncertaintyResult]:
     """Percentile bands of the outflow over ``n`` Latin hypercube samples of the parameters.
 
     ``parameters`` maps paths in the description to (low, high) bounds,
     durations in hours. Every run covers the same time steps: up to ``end``
     if given, else to the last observation if ``observed`` is given, else as
-    far as the run of ``model`` itself goes.
+    far as the run of ``model`` itself goes. ``model`` is a single chain or a network (``rain``
+    then as ``Network.run`` takes it, with its ``inflows``, ``potential_et`` and ``temperature``; ``gauge`` names the element whose
+    outflow is sampled, by default what leaves the network).
 
     Given a list of :class:`~rainmill_models.events.Event` as ``rain``, the same samples run on
     every event (with the event's own parameter values, up to its window's end or its last
     observation), and the result is one ``UncertaintyResult`` per event, by name.
     """
-    if not isinstance(rain, pd.Series):
+    if _is_event_list(rain):
         events = list(rain)
         if not all(isinstance(event, StormEvent) for event in events):
             raise TypeError("rain: a pandas Series, or a list of Event")
@@ -326,9 +455,10 @@ def uncertainty(
         results = {}
         for event in events:
             seen = next(iter(event.gauges().values()), None)
+            named = None if isinstance(event.observed, pd.Series) else next(iter(event.gauges()), None)
             span = None if event.window is None else _window(seen, event.window) if seen is not None else None
             results[event.name] = uncertainty(
-                cast(Model, event.applied(model)),
+                event.applied(model),
                 event.rain,
                 parameters,
                 n=n,
@@ -339,17 +469,30 @@ def uncertainty(
                 executor=executor,
                 batch_size=batch_size,
                 progress=progress,
+                **event.forcing(),
+                gauge=named if isinstance(model, Network) else None,
             )
         return results
     for path in parameters:
-        get_parameter(model, path)  # an unknown path fails here, not in every run
+        # an unknown path fails here, not in every run
+        get_parameter(model, path) if isinstance(model, Model) else get_network_parameter(model, path)
+    if gauge is not None and (isinstance(model, Model) or gauge not in model.elements):
+        raise ValueError(f"gauge: {gauge!r} is no element of the network")
     samples = latin_hypercube(parameters, n, seed=seed)
     if end is None and observed is not None:
         end = observed.index[-1]
-    index = model.run(rain, end=None if end is None else pd.Timestamp(end)).outflow.index
+    given = {"inflows": inflows, "potential_et": potential_et, "temperature": temperature}
+    extra = {key: value for key, value in given.items() if value is not None}
+    first = model.run(rain, end=None if end is None else pd.Timestamp(end), **extra)
+    index = _gauge_flow(model, first, gauge).index
+    if observed is not None:
+        observed = observed_in_model_units(_network_of(model), gauge or "outlet", observed)
     context = {
         "model": model.to_dict(),
-        "rain": series_to_data(rain),
+        "network": isinstance(model, Network),
+        "rain": _forcing_to_data(rain),
+        "forcing": {key: _forcing_to_data(value) for key, value in extra.items()},
+        "gauge": gauge,
         "index": series_to_data(pd.Series(np.nan, index=index)),
         "paths": list(parameters),
     }
@@ -372,5 +515,14 @@ def uncertainty(
         runs=runs,
         bands=percentile_bands(runs, percentiles),
         observed=observed,
-        flow_unit=label("flow", model.options.units),
+        flow_unit=label("flow", _network_of(model).options.units),
     )
+
+
+def _is_event_list(rain: Any) -> bool:
+    if isinstance(rain, pd.Series | pd.DataFrame | Mapping):
+        return False
+    events = list(rain)
+    if not all(isinstance(event, StormEvent) for event in events):
+        raise TypeError("rain: a pandas Series (per subbasin for a network), or a list of Event")
+    return True

@@ -38,8 +38,8 @@ Combine = Literal["mean", "volume"]
 class Event:
     """One storm event: rain, observations, an optional scoring window and its own parameter values.
 
-    ``rain`` (and ``inflows``) are what the model's ``run`` takes; ``observed`` one series (the
-    outlet's flow) or a mapping gauge -> series; ``window`` the (start, end) scored, by default the
+    ``rain`` (and ``inflows``, ``potential_et``, ``temperature`` for a network) are what the
+    model's ``run`` takes; ``observed`` one series (the outlet's flow) or a mapping gauge -> series; ``window`` the (start, end) scored, by default the
     observations' span; ``parameters`` values by path that hold for this event only.
     """
 
@@ -49,6 +49,13 @@ class Event:
     window: tuple[Any, Any] | None = None
     parameters: Mapping[str, float] = field(default_factory=dict)
     inflows: Any = None
+    potential_et: Any = None
+    temperature: Any = None
+
+    def forcing(self) -> dict[str, Any]:
+        """The forcing besides the rain that the event gives, as keyword arguments of a network's ``run``."""
+        given = {"inflows": self.inflows, "potential_et": self.potential_et, "temperature": self.temperature}
+        return {key: value for key, value in given.items() if value is not None}
 
     def applied(self, model: Model | Network) -> Model | Network:
         """``model`` with this event's own parameter values."""
@@ -180,6 +187,7 @@ def calibrate_events(
     missing: Literal["raise", "drop"] = "raise",
     batch_size: int | None = None,
     options: Mapping[str, Any] | None = None,
+    observed_period: str | None = None,
 ) -> EventsCalibration:
     """Fit shared ``parameters`` and each event's own ``per_event`` parameters to several events at once.
 
@@ -187,7 +195,8 @@ def calibrate_events(
     per-event path gets one value per event (its start: the event's own value if it has one, else
     the model's). ``combine`` is "mean" (every event alike), "volume" (weighted by each event's
     observed volume over its window) or a mapping event -> weight. The other arguments are those
-    of ``calibrate``; the same seed gives the same result on every executor.
+    of ``calibrate`` (``observed_period`` scores period means alike in every event); the same seed
+    gives the same result on every executor.
     """
     from . import calibration as single
 
@@ -220,6 +229,9 @@ def calibrate_events(
             window=event.window,
             missing=missing,
             inflows=event.inflows,
+            potential_et=event.potential_et,
+            temperature=event.temperature,
+            observed_period=observed_period,
             where=f"event {event.name!r}: ",
         )
         for event in events
@@ -308,7 +320,6 @@ def _result(
     prepared: Sequence[Any],
 ) -> EventsCalibration:
     from . import calibration as single
-    from .metrics import scores
 
     names = [event.name for event in events]
     n_shared, n_own = len(shared), len(own)
@@ -324,10 +335,9 @@ def _result(
         fitted.append(replace(event, parameters={**event.parameters, **values}))
         rows[event.name] = values
         runs = prepared[i].simulate(np.concatenate([found.x[:n_shared], mine]))
-        gauge, observed = next(iter(prepared[i].gauges.items()))
+        gauge = next(iter(prepared[i].gauges))
         simulated[event.name] = runs[gauge]
-        found_scores = scores(runs[gauge], observed, missing=prepared[i].missing, window=prepared[i].window)
-        table[event.name] = {k: float(v) for k, v in found_scores.items()}
+        table[event.name] = {k: float(v) for k, v in prepared[i].scores(runs)[gauge].items()}
     history = pd.DataFrame(found.points[:, :n_shared], columns=[single.key_name(k) for k in shared])
     history.insert(0, "generation", found.generations)
     for i, name in enumerate(names):

@@ -69,9 +69,10 @@ def final_states(result: Any) -> dict[str, StateValue]:
 
     For every subbasin whose loss or snow method keeps states (its `STATE_FIELDS`), in the
     description's units; a snow pack over several zones gives one value per zone. A baseflow
-    layer restarts from its flow at the run's last point (one step before the end: within that
-    step's change). Water still in a transform is no state: it is lost to the next run, so its
-    flows agree again once that water would have passed.
+    layer restarts from its flow at the end of the last interval: the flow at the run's last
+    point carried through that interval with its recharge (exact for a layer of one reservoir; a
+    chain restarts with every reservoir at that flow). Water still in a transform is no state: it
+    is lost to the next run, so its flows agree again once that water would have passed.
     """
     from .units import from_us
 
@@ -95,13 +96,40 @@ def final_states(result: Any) -> dict[str, StateValue]:
                 if quantity is not None:
                     last = _scaled(last, lambda v, q=quantity: from_us(v, q, result.units))
                 states[f"subbasins.{name}.{process}.{field}"] = last
-        layers = getattr(getattr(element, "baseflow", None), "layers", None)
-        for layer in layers or {}:
-            flows = series.get("layers", {}).get(layer)
-            if flows is not None and len(flows):
-                # The flow at the run's last point: the next run's first, to within one step's change.
-                flow = from_us(float(flows[-1]), "flow", result.units)
-                states[f"subbasins.{name}.baseflow.layers.{layer}.initial_q"] = flow
+        states.update(_baseflow_states(result, name, element, series))
+    return states
+
+
+def _baseflow_states(result: Any, name: str, element: Any, series: Mapping[str, Any]) -> dict[str, StateValue]:
+    """Each baseflow layer's flow at the end of the run's last interval, in the description's units.
+
+    The layers report their flow at the points; the last interval (from the last point to the end)
+    is run again on its own, from the last point's flow with that interval's recharge, by the
+    method's own kernel.
+    """
+    import dataclasses
+
+    from .network_run import in_us
+    from .units import from_us, to_us
+
+    method = getattr(element, "baseflow", None)
+    layers = getattr(method, "layers", None)
+    recharge = series.get("loss")
+    if not layers or recharge is None or not len(recharge):
+        return {}
+    states: dict[str, StateValue] = {}
+    us = in_us(method, result.units)
+    area = to_us(float(element.area), "area", result.units)
+    for layer in layers:
+        flows = series.get("layers", {}).get(layer)
+        if flows is None or not len(flows):
+            continue
+        alone = dataclasses.replace(
+            us, layers={layer: dataclasses.replace(us.layers[layer], initial_q=float(flows[-1]))}
+        )
+        _, out = alone.run(np.array([float(recharge[-1]), 0.0]), area, result.step_seconds, np.zeros(2))
+        flow = from_us(float(out[layer][1]), "flow", result.units)
+        states[f"subbasins.{name}.baseflow.layers.{layer}.initial_q"] = flow
     return states
 
 

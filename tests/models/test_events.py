@@ -116,3 +116,58 @@ def test_observations_meet_the_model_in_its_units():
     assert fit.observed.to_numpy() == pytest.approx(flow.to_numpy(), rel=1e-15), "converted into the model's unit"
     with pytest.warns(UnitWarning, match=r"observed at basin: .* were the flows in l/s rather than m³/s\?"):
         rm.calibrate(model, rain, flow * 1000.0, {"basin.transform.r": (0.5, 1.0)}, **settings)
+
+
+TWO_BASINS = {
+    "options": {"name": "two", "step": 0.25},
+    "subbasins": {
+        name: {
+            "area": area,
+            "downstream": "outlet",
+            "loss": {
+                "method": "deficit-constant",
+                "initial_deficit": 0.6,
+                "max_deficit": 1.5,
+                "constant_rate": 0.12,
+                "time_to_dry": 48.0,
+            },
+            "transform": {"method": "clark", "tc": 3.0, "r": 0.75},
+        }
+        for name, area in (("upper", 900.0), ("lower", 700.0))
+    },
+    "sinks": {"outlet": {}},
+}
+
+
+def test_run_many_and_uncertainty_take_events_on_a_network():
+    network = rm.Network.from_dict(TWO_BASINS)
+    events = []
+    for name, rain in STORMS.items():
+        per_subbasin = {"upper": rain, "lower": rain * 0.5}
+        truth = network.with_parameters({"subbasins.upper.loss.initial_deficit": DEFICITS[name]})
+        flow = truth.run(per_subbasin, end=rain.index[0] + pd.Timedelta(hours=20)).at("upper")
+        parameters = {"subbasins.upper.loss.initial_deficit": DEFICITS[name]}
+        events.append(Event(name, per_subbasin, {"upper": flow[flow.index.minute == 0]}, parameters=parameters))
+    table = rm.run_many(network, events, progress=False)
+    assert list(table["event"]) == list(STORMS) and table["error"].isna().all()
+    assert table["kge"].tolist() == [1.0, 1.0, 1.0], "scored at the gauge, with each event's own values"
+    bands = rm.uncertainty(network, events, {"subbasins.upper.transform.r": (0.5, 1.0)}, n=4, seed=1, progress=False)
+    runs = bands["large"].runs
+    assert runs.index[-1] == events[2].observed["upper"].index[-1]
+    r = bands["large"].samples.iloc[0, 0]
+    again = events[2].applied(network).with_parameters({"subbasins.upper.transform.r": r})
+    expected = again.run(events[2].rain, end=runs.index[-1]).at("upper")
+    assert runs[0].to_numpy().tobytes() == expected.to_numpy().tobytes(), "the gauge's flow, not the outlet's"
+
+
+def test_run_many_converts_and_checks_the_observed_units():
+    model = rm.Model.from_toml(BASIN_TOML.replace('units = "US"', 'units = "SI"'))
+    rain = storm() * 25.4
+    flow = model.run(rain, end=rain.index[0] + pd.Timedelta(hours=12)).outflow
+    in_litres = flow * 1000.0
+    in_litres.attrs["units"] = "l/s"
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", UnitWarning)
+        assert rm.run_many(model, Event("e", rain, in_litres), progress=False)["kge"].iloc[0] == 1.0
+    with pytest.warns(UnitWarning, match=r"event 'e': observed at basin: .* l/s rather than m³/s\?"):
+        rm.run_many(model, Event("e", rain, flow * 1000.0), progress=False)
