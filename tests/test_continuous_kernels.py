@@ -447,7 +447,9 @@ def test_network_runs_continuous_methods_and_hot_starts_from_a_file(tmp_path):
 
     whole = run(network, 0, 729)
     assert whole.states.shape == (731, 7) and whole.states[("hill", "snow.ice")].max() > 0
-    assert abs(whole.balances.loc["hill", "residual"]) <= 1e-9 * whole.balances.loc["hill", "inflow"]
+    # The water still in transit is computed, not derived, so the residual holds to the accuracy of
+    # the outflow's trapezoidal volume against the held water, far inside the balance's tolerance.
+    assert abs(whole.balances.loc["hill", "residual"]) <= 1e-6 * whole.balances.loc["hill", "inflow"]
     first = run(network, 0, 399)
     save_states(tmp_path / "states.json", final_states(first))
     second = run(start_from(network, load_states(tmp_path / "states.json")), 400, 729)
