@@ -36,6 +36,7 @@ import pandas as pd
 from .. import _kernels
 from ..errors import ModelError
 from . import Array, Forcing, LossOutput, register
+from .standard import fmt as _fmt
 
 SECONDS_PER_HOUR = 3600.0
 
@@ -81,11 +82,6 @@ def _numbers(owner: object, name: str, minimum: int) -> tuple[float, ...]:
     result = tuple(numbers)
     object.__setattr__(owner, name, result)
     return result
-
-
-def _fmt(value: float) -> str:
-    """A number as the messages write it: 12 rather than 12.0."""
-    return str(int(value)) if float(value).is_integer() and abs(value) < 1e16 else repr(float(value))
 
 
 def _hours(step_seconds: int) -> float:
