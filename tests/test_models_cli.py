@@ -255,6 +255,37 @@ def test_ctrl_c_ends_in_one_line(tmp_path, presses):
         assert (tmp_path / "best.toml").exists(), "one press: the best so far is written"
 
 
+def test_the_package_loads_its_parts_on_first_use():
+    script = "import sys, rainmill_models as rm; print(sorted({'pandas', 'scipy'} & set(sys.modules)))"
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.stdout == "[]\n", done.stderr
+    import importlib
+
+    import rainmill_models as rm
+
+    for name in rm.__all__:
+        assert getattr(rm, name) is getattr(importlib.import_module(f"rainmill_models.{rm._HOMES[name]}"), name)
+    with pytest.raises(AttributeError, match="no attribute 'nothing'"):
+        rm.nothing  # noqa: B018
+
+
+@pytest.mark.slow
+def test_ctrl_c_while_the_commands_load_ends_in_one_line():
+    # The press is simulated where it lands most often: while pandas loads.
+    script = """
+import runpy, sys
+class Press:
+    def find_spec(self, name, path=None, target=None):
+        if name == "pandas":
+            raise KeyboardInterrupt
+sys.meta_path.insert(0, Press())
+sys.argv = ["rainmill_models", "run", "--help"]
+runpy.run_module("rainmill_models", run_name="__main__", alter_sys=True)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (130, "\ninterrupted\n")
+
+
 @pytest.mark.slow
 def test_a_closed_output_pipe_stops_quietly():
     command = [sys.executable, "-m", "rainmill_models", *map(str, run_args())]

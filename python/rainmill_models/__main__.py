@@ -16,8 +16,12 @@ import traceback
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from . import cli_calibrate, cli_run, cli_storm
-from .cli_common import INTERRUPTED, ONE_LINE, Parser, describe, say
+try:
+    from . import cli_calibrate, cli_run, cli_storm
+    from .cli_common import INTERRUPTED, ONE_LINE, Parser, describe, say
+except KeyboardInterrupt:  # Ctrl-C while the commands load (pandas, SciPy: a second or two)
+    sys.stderr.write("\ninterrupted\n")
+    sys.exit(130)  # the status of INTERRUPTED, which may not have loaded yet
 
 # Each command module offers `add_command(subparsers)`, which adds its subparser and sets `handler`,
 # a function of the parsed arguments that returns the exit status. Register further commands here.
