@@ -23,10 +23,12 @@ with :mod:`multiprocessing`: a script that uses processes keeps its work under
 guard gets one error saying so, before any worker starts.
 
 A parallel executor does not make the work slower than running it serially:
-unless ``batch_size`` is given, a runner times a first call in the calling
-process and the next one on its executor (workers warmed up), and from then
-on takes the faster way; :attr:`Runner.note` says when it chose the calling
-process. A process pool whose worker dies (killed, out of memory) is replaced
+unless ``batch_size`` is given, the calling process works through the items
+itself while the workers start, then times the serial way on a share of the
+items and the parallel way on the rest, and from then on takes the faster
+way, timing the other again now and then (less often each time it loses);
+:attr:`Runner.note` says when the work stayed in the calling process.
+A process pool whose worker dies (killed, out of memory) is replaced
 and the lost batches sent again, a bounded number of times
 (:class:`WorkersLost` after that).
 
@@ -48,6 +50,7 @@ import os
 import pickle
 import signal
 import sys
+import tempfile
 import threading
 import time
 import uuid
@@ -92,13 +95,21 @@ _PREPARED_KEPT = 4
 # How many times the pool of a run is replaced after a worker died.
 POOL_RESTARTS = 2
 # The parallel way is kept when its measured rate beats the serial one by this
-# factor; the losing way is timed again every RECHECK calls while the two rates
-# lie within RECHECK_RATIO of each other, every RECHECK_FAR calls otherwise
-# (the load of the machine changes: a few per cent at most).
+# factor; the losing way is timed again after RECHECK calls while the two rates
+# lie within RECHECK_RATIO of each other, after RECHECK_FAR calls otherwise
+# (the load of the machine changes), and each time it loses again the wait
+# doubles, up to RECHECK_LONGEST calls.
 _PARALLEL_MARGIN = 1.05
 _RECHECK = 10
 _RECHECK_FAR = 40
+_RECHECK_LONGEST = 640
 _RECHECK_RATIO = 0.8
+# The serial way is timed on a share of a call holding about this much work
+# (seconds; all of a call that holds less), and while the workers start the
+# calling process works in slices of about WARMING_SLICE seconds, looking
+# between slices whether they are ready.
+_SERIAL_TIMING = 0.03
+_WARMING_SLICE = 0.02
 
 
 class WorkersLost(RuntimeError):
@@ -126,8 +137,53 @@ class _Packed:
         return (_Packed, (self.data,))
 
 
+class _Stored:
+    """A large context pickled once into a file, which a worker reads when it has not yet prepared it.
+
+    Its batches then carry only the file's name, instead of the same bytes
+    through the pool's pipe again and again (a rainfall record of a few
+    hundred kilobytes with every batch of every generation).
+    """
+
+    __slots__ = ("path",)
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+    def __reduce__(self) -> tuple[type[_Stored], tuple[str]]:
+        return (_Stored, (self.path,))
+
+
+# Contexts that pickle to more bytes than this travel as a file (_Stored).
+_STORED_FROM = 64 * 1024
+
+
 def _unpacked(context: Any) -> Any:
-    return pickle.loads(context.data) if isinstance(context, _Packed) else context
+    if isinstance(context, _Packed):
+        return pickle.loads(context.data)
+    if isinstance(context, _Stored):
+        return pickle.loads(Path(context.path).read_bytes())
+    return context
+
+
+def _store(data: bytes) -> _Stored:
+    """``data`` in a new private file, in memory (/dev/shm) where the system has it."""
+    folder = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    handle, path = tempfile.mkstemp(prefix="rainmill-context-", suffix=".pickle", dir=folder)
+    try:
+        with os.fdopen(handle, "wb") as file:
+            file.write(data)
+    except BaseException:
+        with suppress(OSError):
+            os.unlink(path)
+        raise
+    return _Stored(path)
+
+
+def _discard(context: _Packed | _Stored | None) -> None:
+    if isinstance(context, _Stored):
+        with suppress(OSError):
+            os.unlink(context.path)
 
 
 def _state(prepare: Callable[[Any], S], context: Any, token: str | None) -> S:
@@ -294,7 +350,12 @@ class Runner:
         # Items per second measured each way, the calls since the last
         # timing of the losing way, and the warm-up batches of the workers.
         self._rates: dict[str, float] = {}
+        self._timings = {"serial": 0, "parallel": 0}
+        self._leader: Literal["serial", "parallel"] = "serial"
         self._since_check = 0
+        self._backoff = 1
+        # Seconds per item of the last serial piece (sizes the next ones).
+        self._cost: float | None = None
         self._warming: list[Any] = []
         self._warmed = False
         self._owned: Executor | None = None
@@ -303,7 +364,7 @@ class Runner:
         self._local: tuple[object, Any] | None = None
         self._scattered: tuple[object, Any] | None = None
         self._tokened: tuple[object, str] | None = None
-        self._packed: tuple[object, _Packed] | None = None
+        self._packed: tuple[object, _Packed | _Stored] | None = None
         if executor is None:
             self.kind, self.workers = "serial", 1
         elif isinstance(executor, str):
@@ -378,6 +439,7 @@ class Runner:
         self._local = None
         self._scattered = None
         self._tokened = None
+        _discard(self._packed[1] if self._packed is not None else None)
         self._packed = None
 
     @property
@@ -397,10 +459,13 @@ class Runner:
             self._tokened = (context, uuid.uuid4().hex)
         return self._tokened[1]
 
-    def _pack(self, context: object) -> _Packed:
+    def _pack(self, context: object) -> _Packed | _Stored:
         """``context`` pickled once per context, for the batches that leave the process."""
         if self._packed is None or self._packed[0] is not context:
-            self._packed = (context, _Packed(pickle.dumps(context, pickle.HIGHEST_PROTOCOL)))
+            _discard(self._packed[1] if self._packed is not None else None)
+            self._packed = None
+            data = pickle.dumps(context, pickle.HIGHEST_PROTOCOL)
+            self._packed = (context, _store(data) if len(data) > _STORED_FROM else _Packed(data))
         return self._packed[1]
 
     def batches(self, count: int, batches_per_worker: int = 1) -> list[range]:
@@ -491,21 +556,39 @@ class Runner:
 
         return stack_rows(self._adaptive(prepare, evaluate, context, len(rows), local, remote, rows=True))
 
+    def _faster(self) -> Literal["serial", "parallel"]:
+        """The faster way by the rates measured so far (both are known)."""
+        serial, parallel = self._rates["serial"], self._rates["parallel"]
+        return "parallel" if parallel > _PARALLEL_MARGIN * serial else "serial"
+
     def _way(self) -> Literal["serial", "parallel"]:
-        """How the next call runs: timing each way once, then the faster, with a recheck now and then."""
+        """How the next piece runs: timing each way once, then the faster, with a recheck now and then."""
         serial, parallel = self._rates.get("serial"), self._rates.get("parallel")
         if serial is None:
             return "serial"
         if parallel is None:
             return "parallel"
-        faster: Literal["serial", "parallel"] = "parallel" if parallel > _PARALLEL_MARGIN * serial else "serial"
+        faster = self._faster()
+        # A way that lost on its first timing gets a second one at once: the
+        # first may have met a worker still preparing, or other load.
         slower: Literal["serial", "parallel"] = "serial" if faster == "parallel" else "parallel"
+        if self._timings[slower] < 2:
+            return slower
+        if faster != self._leader:
+            self._leader, self._backoff, self._since_check = faster, 1, 0
         self._since_check += 1
         close = min(serial, parallel) > _RECHECK_RATIO * max(serial, parallel)
-        if self._since_check >= (_RECHECK if close else _RECHECK_FAR):
+        if self._since_check >= min((_RECHECK if close else _RECHECK_FAR) * self._backoff, _RECHECK_LONGEST):
             self._since_check = 0
-            return slower
+            self._backoff *= 2
+            return "serial" if faster == "parallel" else "parallel"
         return faster
+
+    def _items_for(self, seconds: float, left: int) -> int:
+        """How many of the ``left`` items make about ``seconds`` of serial work (at least one)."""
+        if self._cost is None:
+            return 1
+        return max(1, min(left, int(seconds / max(self._cost, 1e-9))))
 
     def _adaptive(
         self,
@@ -517,7 +600,16 @@ class Runner:
         remote: Callable[[int, int], Any],
         rows: bool,
     ) -> list[Any]:
-        """The results of items [0, count), each piece run in the calling process or on the executor."""
+        """The results of items [0, count), each piece run in the calling process or on the executor.
+
+        While the workers start and prepare, the calling process works
+        through the items itself, untimed (they share the cores), looking
+        between slices whether the workers are ready. Then the serial way is
+        timed on a share of the items and the parallel way on the rest (an
+        optimiser's generation, call after call of the same size) or on a
+        share of them (a list, often one call), and from then on the faster
+        way takes whole calls.
+        """
         if self.kind == "serial" or count == 1:
             return [local(0, count)]
         if not self.adaptive:
@@ -525,46 +617,72 @@ class Runner:
         pieces: list[Any] = []
         start = 0
         while start < count:
+            left = count - start
+            self.local_state(prepare, context)
+            if not self.in_process and not self._ready(prepare, evaluate, context, rows):
+                stop = start + self._items_for(_WARMING_SLICE, left)
+                began = time.perf_counter()
+                pieces.append(local(start, stop))
+                self._cost = (time.perf_counter() - began) / (stop - start)
+                start = stop
+                continue
             way = self._way()
-            # A list (an ensemble, often one call) is timed on a share of its
-            # items, a few per worker; an optimiser's generations, call after
-            # call of the same size, are timed whole, in the batches they use.
-            share = max(1 if way == "serial" else self.workers, count // 8)
-            stop = min(count, start + share) if len(self._rates) < 2 and not rows else count
-            # The workers start and prepare while the first piece runs here,
-            # untimed (they take the same cores); the serial way is timed on
-            # the next piece, once they are ready, and then the parallel way:
-            # both on the clock, under the same load of the machine.
-            timed = True
-            if way == "serial" and not self.in_process and not self._warmed:
-                timed = bool(self._warming)
-                if timed:
-                    self._wait_warm()
-                else:
-                    self._warm_up(prepare, evaluate, context, rows)
-            if way == "parallel":
-                self._wait_warm()
+            settled = len(self._rates) == 2 and way == self._faster()
+            if way == "serial":
+                stop = count if settled else start + self._items_for(_SERIAL_TIMING, left)
+            elif rows or settled:
+                stop = count
             else:
-                self.local_state(prepare, context)
+                stop = min(count, start + max(self.workers, count // 8))
             began = time.perf_counter()
             pieces.append(local(start, stop) if way == "serial" else remote(start, stop))
-            rate = (stop - start) / max(time.perf_counter() - began, 1e-9)
-            # Each new timing counts half: one disturbed by other load fades.
-            if timed:
-                self._rates[way] = 0.5 * (rate + self._rates[way]) if way in self._rates else rate
+            seconds = max(time.perf_counter() - began, 1e-9)
+            if way == "serial":
+                self._cost = seconds / (stop - start)
+            # Of the first two timings the better counts (other load only
+            # slows a way down); after that each new timing counts half, so
+            # that one disturbed by other load fades.
+            rate = (stop - start) / seconds
+            if way not in self._rates:
+                self._rates[way] = rate
+            elif self._timings[way] < 2:
+                self._rates[way] = max(rate, self._rates[way])
+            else:
+                self._rates[way] = 0.5 * (rate + self._rates[way])
+            self._timings[way] += 1
             start = stop
         self._describe()
         return pieces
 
     def _describe(self) -> None:
         serial, parallel = self._rates.get("serial"), self._rates.get("parallel")
-        if serial is None or parallel is None or parallel > _PARALLEL_MARGIN * serial:
+        if parallel is None:
+            self.note = (
+                f"evaluated in the calling process while the {self.workers} workers of the {self.kind} were getting ready"
+                if self.kind not in ("serial", "threads") and self._cost is not None
+                else ""
+            )
+        elif serial is None or parallel > _PARALLEL_MARGIN * serial:
             self.note = ""
-            return
-        self.note = (
-            f"evaluated in the calling process: {self.kind} ({self.workers} workers) gave "
-            f"{parallel:,.0f} evaluations/s against {serial:,.0f} serially"
-        )
+        else:
+            self.note = (
+                f"evaluated in the calling process: {self.kind} ({self.workers} workers) gave "
+                f"{parallel:,.0f} evaluations/s against {serial:,.0f} serially"
+            )
+
+    def _ready(
+        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool
+    ) -> bool:
+        """Whether the workers have started and prepared; starts them on the first call."""
+        if self._warmed:
+            return True
+        if not self._warming:
+            self._warm_up(prepare, evaluate, context, rows)
+            return self._warmed
+        if all(future.done() for future in self._warming):
+            self._wait_warm()
+            return True
+        return False
 
     def _warm_up(
         self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool

@@ -114,11 +114,14 @@ def test_calibration_budget_reaches_the_search():
 @pytest.mark.parametrize("executor", executors(2))
 def test_a_killed_worker_costs_only_its_batch(executor, tmp_path):
     rows = np.random.default_rng(0).uniform(size=(12, 2))
-    context = {"marker": str(tmp_path / "died")}
+    # With a context large enough to reach the workers as a file, which the fresh pool reads again.
+    context = {"marker": str(tmp_path / "died"), "ballast": np.zeros(20_000)}
     with Runner(executor, adaptive=False) as runner:
         got = runner.map_rows(prepare, dies_once, context, rows)
+        stored = getattr(runner._packed[1], "path", None) if runner._packed else None
     np.testing.assert_array_equal(got, [bowl(context, row) for row in rows])
     assert (tmp_path / "died").exists()
+    assert stored is None or not os.path.exists(stored), "the context's file goes with the runner"
     with Runner(executor, adaptive=False) as runner, pytest.raises(WorkersLost, match="died 3 time"):
         runner.map_rows(prepare, always_dies, context, rows)
 
