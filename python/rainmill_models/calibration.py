@@ -34,7 +34,14 @@ from .network import Network, ParameterKey, Setter, Subbasin, compile_parameters
 from .network import get_parameter as get_network_parameter
 from .network_run import Inputs, prepare_inputs, simulate_network
 from .periods import PeriodMeans, period_length, period_sampler, resolve_period
-from .quantities import check_runoff_magnitude, convert
+from .plain_data import (
+    forcing_from_data,
+    forcing_to_data,
+    observed_in_model_units,
+    series_from_data,
+    series_to_data,
+)
+from .quantities import check_runoff_magnitude
 from .search import METHODS, SearchResult, search
 from .timeseries import TimeSeriesError
 from .units import factor_from_us, label
@@ -51,27 +58,6 @@ OBJECTIVES = _SCORES_TO_ONE + _ERRORS_TO_ZERO
 ERRORS_TO_ZERO = _ERRORS_TO_ZERO
 
 Objective = str | Callable[[pd.Series, pd.Series], float]
-
-
-def series_to_data(series: pd.Series) -> dict[str, Any]:
-    """A time-indexed Series as plain data: NumPy arrays (instants in UTC) and the time zone."""
-    index = pd.DatetimeIndex(series.index)
-    instants = index if index.tz is None else index.tz_convert("UTC").tz_localize(None)
-    return {
-        "values": series.to_numpy(dtype=np.float64, na_value=np.nan),
-        "index": instants.to_numpy(),
-        "index_name": index.name,
-        "tz": index.tz,
-        "name": series.name,
-    }
-
-
-def series_from_data(data: Mapping[str, Any]) -> pd.Series:
-    """The inverse of :func:`series_to_data`."""
-    index = pd.DatetimeIndex(data["index"], name=data["index_name"])
-    if data["tz"] is not None:
-        index = index.tz_localize("UTC").tz_convert(data["tz"])
-    return pd.Series(data["values"], index=index, name=data["name"])
 
 
 def _objective_value(
@@ -184,24 +170,6 @@ class _State:
         return self.gauges[0].positions
 
 
-def _forcing_from_data(data: Any) -> Any:
-    if data is None:
-        return None
-    if "values" in data:
-        return series_from_data(data)
-    return {name: series_from_data(item) for name, item in data.items()}
-
-
-def _forcing_to_data(value: Any) -> Any:
-    if value is None:
-        return None
-    if isinstance(value, pd.Series):
-        return series_to_data(value)
-    if isinstance(value, pd.DataFrame):
-        value = {str(c): value[c] for c in value.columns}
-    return {str(name): series_to_data(item) for name, item in value.items()}
-
-
 def prepare_calibration(context: Mapping[str, Any]) -> _State:
     """Rebuild the network, the forcing and the observations of one calibration from plain data."""
     data = context["model"]
@@ -212,10 +180,10 @@ def prepare_calibration(context: Mapping[str, Any]) -> _State:
     setter = compile_parameters(network, keys, continuous=True)
     inputs, start, step = prepare_inputs(
         network,
-        _forcing_from_data(context["rain"]),
-        inflows=_forcing_from_data(context.get("inflows")),
-        potential_et=_forcing_from_data(context.get("potential_et")),
-        temperature=_forcing_from_data(context.get("temperature")),
+        forcing_from_data(context["rain"]),
+        inflows=forcing_from_data(context.get("inflows")),
+        potential_et=forcing_from_data(context.get("potential_et")),
+        temperature=forcing_from_data(context.get("temperature")),
     )
     freq = pd.Timedelta(seconds=step)
     observed = context["observed"]
@@ -492,10 +460,10 @@ def calibration_context(
         check_gauge_magnitude(network, name, series.loc[span[0] : span[1]], where)
     context = {
         "model": network.to_dict(),
-        "rain": _forcing_to_data(rain),
-        "inflows": _forcing_to_data(inflows),
-        "potential_et": _forcing_to_data(potential_et),
-        "temperature": _forcing_to_data(temperature),
+        "rain": forcing_to_data(rain),
+        "inflows": forcing_to_data(inflows),
+        "potential_et": forcing_to_data(potential_et),
+        "temperature": forcing_to_data(temperature),
         "observed": {name: series_to_data(series) for name, series in gauges.items()},
         "weights": dict(weights or {}),
         "window": (span[0].isoformat(), span[1].isoformat()),
@@ -533,13 +501,6 @@ def upstream_area(network: Network, name: str) -> float:
             area += float(element.area)
         stack += network.upstream(here)
     return area
-
-
-def observed_in_model_units(network: Network, gauge: str, observed: pd.Series, where: str = "") -> pd.Series:
-    """Observations in the model's flow unit (converted when `attrs["units"]` names another one)."""
-    if not observed.attrs.get("units"):
-        return observed
-    return convert(observed, label("flow", network.options.units), name=f"{where}observed at {gauge}")
 
 
 def check_gauge_magnitude(network: Network, gauge: str, observed: pd.Series, where: str = "") -> None:

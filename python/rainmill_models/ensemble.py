@@ -13,31 +13,33 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, TypedDict, Unpack, cast, overload
+from typing import TYPE_CHECKING, Any, TypedDict, Unpack, overload
 
 import numpy as np
 import pandas as pd
 
-from .calibration import (
-    _forcing_from_data,
-    _forcing_to_data,
-    _window,
-    check_gauge_magnitude,
-    observed_in_model_units,
-    series_from_data,
-    series_to_data,
+from .calibration import _window, check_gauge_magnitude
+from .description import Model, get_parameter
+from .ensemble_runs import (
+    gauge_flow,
+    network_of,
+    observed_of,
+    prepare_runs,
+    prepare_samples,
+    run_one,
+    run_sample,
+    window_pair,
 )
-from .description import Model, ModelError, get_parameter, with_parameters
 from .events import Event as StormEvent
 from .executors import ExecutorLike, Runner
-from .metrics import Missing, scores
+from .metrics import Missing
 from .network import Network
 from .network import get_parameter as get_network_parameter
-from .periods import period_length, period_sampler, resolve_period
+from .periods import period_length
+from .plain_data import forcing_to_data, observed_in_model_units, series_to_data
 from .sampling import latin_hypercube, percentile_bands
 from .search import progress_bar
-from .timeseries import TimeSeriesError
-from .units import SECONDS_PER_HOUR, flow_volume, label
+from .units import label
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -77,15 +79,15 @@ def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
         parameters = {key: float(value) for key, value in event.parameters.items()}
         forcing = event.forcing()
         if event.window is not None:
-            window = _window(observed, event.window) if observed is not None else _pair(event.window)
+            window = _window(observed, event.window) if observed is not None else window_pair(event.window)
     else:
         rain, observed = event if isinstance(event, tuple) else (event, None)
     if not isinstance(rain, pd.Series | pd.DataFrame | Mapping):
         raise TypeError(f"event {name!r}: the rain must be a pandas Series (or, for a network, one per subbasin)")
     return {
         "name": name,
-        "rain": _forcing_to_data(rain),
-        "forcing": {key: _forcing_to_data(value) for key, value in forcing.items()},
+        "rain": forcing_to_data(rain),
+        "forcing": {key: forcing_to_data(value) for key, value in forcing.items()},
         "observed": None if observed is None else series_to_data(observed),
         "units": None if observed is None else observed.attrs.get("units"),
         "gauge": gauge,
@@ -94,139 +96,18 @@ def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
     }
 
 
-def _observed(data: Mapping[str, Any]) -> pd.Series | None:
-    if data["observed"] is None:
-        return None
-    observed = series_from_data(data["observed"])
-    if data["units"]:
-        observed.attrs["units"] = data["units"]
-    return observed
-
-
-def _pair(window: tuple[Any, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
-    return pd.Timestamp(window[0]), pd.Timestamp(window[1])
-
-
-def _prepare_runs(context: Mapping[str, Any]) -> dict[str, Any]:
-    return {
-        "models": [
-            (Network if network else Model).from_dict(d)
-            for d, network in zip(context["models"], context["networks"], strict=True)
-        ],
-        "events": [
-            _Run(
-                rain=_forcing_from_data(e["rain"]),
-                forcing={key: _forcing_from_data(value) for key, value in e["forcing"].items()},
-                observed=_observed(e),
-                gauge=e["gauge"],
-                window=None if e["window"] is None else _pair(e["window"]),
-                parameters=e["parameters"],
-            )
-            for e in context["events"]
-        ],
-        "end": None if context["end"] is None else pd.Timestamp(context["end"]),
-        "missing": context["missing"],
-        "observed_period": context["observed_period"],
-    }
-
-
-@dataclass(frozen=True)
-class _Run:
-    """One event as a worker runs it."""
-
-    rain: Any
-    forcing: Mapping[str, Any]  # inflows, potential_et, temperature: keywords of a network's run
-    observed: pd.Series | None
-    gauge: str | None
-    window: tuple[pd.Timestamp, pd.Timestamp] | None
-    parameters: Mapping[str, float]
-
-
-def _network_of(model: Model | Network) -> Network:
-    return model.network if isinstance(model, Model) else model
-
-
-def _step_seconds(model: Model | Network, rain: Any) -> float:
-    """The computation step of a run: the model's, else the rain's own."""
-    step = _network_of(model).options.step
-    if step is not None:
-        return float(step) * SECONDS_PER_HOUR
-    first = rain if isinstance(rain, pd.Series) else next(iter(dict(rain).values()))
-    return float((first.index[1] - first.index[0]).total_seconds()) if len(first) > 1 else math.inf
-
-
-def _gauge_flow(model: Model | Network, result: Any, gauge: str | None) -> pd.Series:
-    """The outflow scored: the named element's in a network run, else the run's outflow."""
-    if gauge is None or isinstance(model, Model):
-        return cast(pd.Series, result.outflow)
-    return cast(pd.Series, result.at(gauge)).rename("outflow")
-
-
-def _outflow_row(outflow: pd.Series) -> dict[str, Any]:
-    values = outflow.to_numpy(dtype=np.float64)
-    step = (outflow.index[1] - outflow.index[0]).total_seconds() if len(outflow) > 1 else 0.0
-    peak = int(np.nanargmax(values)) if np.isfinite(values).any() else 0
-    return {
-        "start": outflow.index[0],
-        "end": outflow.index[-1],
-        "peak_flow": float(values[peak]),
-        "peak_time": outflow.index[peak],
-        # flow x hours: cfs.h (or m³/s.h), by the package's one volume formula (as Result.peaks)
-        "volume_flow_hours": flow_volume(values, step) / SECONDS_PER_HOUR,
-    }
-
-
-def _run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
-    model = state["models"][item[0]]
-    event: _Run = state["events"][item[1]]
-    observed, window, end = event.observed, event.window, state["end"]
-    length = None
-    if observed is not None:
-        observed = observed_in_model_units(_network_of(model), event.gauge or "outlet", observed)
-        if window is not None:
-            observed = observed.loc[window[0] : window[1]]
-        length = resolve_period(
-            pd.DatetimeIndex(observed.index), state["observed_period"], _step_seconds(model, event.rain)
-        )
-    if end is None and window is not None:
-        end = window[1]
-    if end is None and observed is not None:
-        end = observed.index[-1]
-    if state["end"] is None and end is not None and length is not None and observed is not None:
-        end = max(pd.Timestamp(end), pd.Timestamp(observed.index[-1] + length))  # the last period's end
-    try:
-        run = (model.with_parameters(event.parameters) if event.parameters else model).run(
-            event.rain, end=end, **event.forcing
-        )
-        outflow = _gauge_flow(model, run, event.gauge)
-    except (ModelError, TimeSeriesError) as error:
-        return {"error": str(error)}
-    row = _outflow_row(outflow) | {"error": None}
-    if observed is not None:
-        try:
-            if length is not None:
-                sampler = period_sampler(pd.DatetimeIndex(outflow.index), pd.DatetimeIndex(observed.index), length)
-                scored = pd.Series(sampler(outflow.to_numpy(dtype=np.float64)), index=observed.index)
-            else:
-                scored = outflow
-            row.update(scores(scored, observed, missing=state["missing"], window=window))
-        except (ModelError, TimeSeriesError) as error:
-            row["error"] = str(error)
-    return row
-
-
 def _check_magnitudes(models: Sequence[tuple[Any, Model | Network]], events: Sequence[Mapping[str, Any]]) -> None:
     """Warn once per model and observed event whose flows are implausible for the area upstream."""
     for _, model in models:
-        network = _network_of(model)
+        network = network_of(model)
         for data in events:
-            observed = _observed(data)
+            observed = observed_of(data)
             if observed is None:
                 continue
             gauge = data["gauge"] if data["gauge"] in network.elements else network.outlets()[-1]
             observed = observed_in_model_units(network, gauge, observed)
             if data["window"] is not None:
-                observed = observed.loc[_pair(data["window"])[0] : _pair(data["window"])[1]]
+                observed = observed.loc[window_pair(data["window"])[0] : window_pair(data["window"])[1]]
             check_gauge_magnitude(network, gauge, observed, where=f"event {data['name']!r}: ")
 
 
@@ -292,41 +173,13 @@ def run_many(
     bar = progress_bar(progress, "runs", total=len(items))
     try:
         with Runner(executor, batch_size=batch_size) as runner:
-            rows = runner.map(_prepare_runs, _run_one, context, items, batches_per_worker=4, on_batch=bar.update)
+            rows = runner.map(prepare_runs, run_one, context, items, batches_per_worker=4, on_batch=bar.update)
     finally:
         bar.close()
     table = pd.DataFrame(rows)
     table.insert(0, "model", [model_pairs[i][0] for i, _ in items])
     table.insert(1, "event", [event_pairs[j][0] for _, j in items])
     return table
-
-
-def _prepare_samples(context: Mapping[str, Any]) -> dict[str, Any]:
-    return {
-        "model": (Network if context["network"] else Model).from_dict(context["model"]),
-        "rain": _forcing_from_data(context["rain"]),
-        "forcing": {key: _forcing_from_data(value) for key, value in context["forcing"].items()},
-        "gauge": context["gauge"],
-        "index": pd.DatetimeIndex(series_from_data(context["index"]).index),
-        "paths": context["paths"],
-    }
-
-
-def _sample_model(
-    model: Model | Network, paths: Sequence[str], values: Sequence[float] | np.ndarray
-) -> Model | Network:
-    changes = dict(zip(paths, map(float, values), strict=True))
-    return with_parameters(model, changes) if isinstance(model, Model) else model.with_parameters(changes)
-
-
-def _run_sample(state: Mapping[str, Any], values: np.ndarray) -> np.ndarray:
-    index = state["index"]
-    try:
-        model = _sample_model(state["model"], state["paths"], values)
-        outflow = _gauge_flow(model, model.run(state["rain"], end=index[-1], **state["forcing"]), state["gauge"])
-    except ModelError, TimeSeriesError:
-        return np.full(len(index), np.nan)
-    return outflow.reindex(index).to_numpy(dtype=np.float64)
 
 
 @dataclass(frozen=True)
@@ -484,14 +337,14 @@ def uncertainty(
     given = {"inflows": inflows, "potential_et": potential_et, "temperature": temperature}
     extra = {key: value for key, value in given.items() if value is not None}
     first = model.run(rain, end=None if end is None else pd.Timestamp(end), **extra)
-    index = _gauge_flow(model, first, gauge).index
+    index = gauge_flow(model, first, gauge).index
     if observed is not None:
-        observed = observed_in_model_units(_network_of(model), gauge or "outlet", observed)
+        observed = observed_in_model_units(network_of(model), gauge or "outlet", observed)
     context = {
         "model": model.to_dict(),
         "network": isinstance(model, Network),
-        "rain": _forcing_to_data(rain),
-        "forcing": {key: _forcing_to_data(value) for key, value in extra.items()},
+        "rain": forcing_to_data(rain),
+        "forcing": {key: forcing_to_data(value) for key, value in extra.items()},
         "gauge": gauge,
         "index": series_to_data(pd.Series(np.nan, index=index)),
         "paths": list(parameters),
@@ -500,8 +353,8 @@ def uncertainty(
     try:
         with Runner(executor, batch_size=batch_size) as runner:
             outflows = runner.map(
-                _prepare_samples,
-                _run_sample,
+                prepare_samples,
+                run_sample,
                 context,
                 list(samples.to_numpy()),
                 batches_per_worker=4,
@@ -515,7 +368,7 @@ def uncertainty(
         runs=runs,
         bands=percentile_bands(runs, percentiles),
         observed=observed,
-        flow_unit=label("flow", _network_of(model).options.units),
+        flow_unit=label("flow", network_of(model).options.units),
     )
 
 

@@ -190,7 +190,7 @@ def test_calibrate_command_refuses_a_bad_parameters_file(tmp_path, capsys, text,
 
 @pytest.mark.parametrize("zone", [None, "UTC", "Europe/Paris", "America/New_York"])
 def test_series_travel_as_plain_data_across_daylight_saving(zone):
-    from rainmill_models.calibration import series_from_data, series_to_data
+    from rainmill_models.plain_data import series_from_data, series_to_data
 
     # Hourly through the autumn change of 2024 in both zones (a repeated wall-clock hour).
     index = pd.date_range("2024-10-27 00:00", periods=30, freq="h", tz="UTC", name="time")

@@ -1,0 +1,69 @@
+"""Time series and forcing as plain data, the form in which they reach worker processes.
+
+A pandas Series travels as NumPy arrays (values, instants in UTC), its index's name, its time zone
+and its name; forcing is a Series or a mapping of them. This module stays light (NumPy and pandas
+only), because every worker process of a calibration or an ensemble imports it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from .units import label
+
+if TYPE_CHECKING:
+    from .network import Network
+
+__all__ = ["forcing_from_data", "forcing_to_data", "observed_in_model_units", "series_from_data", "series_to_data"]
+
+
+def series_to_data(series: pd.Series) -> dict[str, Any]:
+    """A time-indexed Series as plain data: NumPy arrays (instants in UTC) and the time zone."""
+    index = pd.DatetimeIndex(series.index)
+    instants = index if index.tz is None else index.tz_convert("UTC").tz_localize(None)
+    return {
+        "values": series.to_numpy(dtype=np.float64, na_value=np.nan),
+        "index": instants.to_numpy(),
+        "index_name": index.name,
+        "tz": index.tz,
+        "name": series.name,
+    }
+
+
+def series_from_data(data: Mapping[str, Any]) -> pd.Series:
+    """The inverse of :func:`series_to_data`."""
+    index = pd.DatetimeIndex(data["index"], name=data["index_name"])
+    if data["tz"] is not None:
+        index = index.tz_localize("UTC").tz_convert(data["tz"])
+    return pd.Series(data["values"], index=index, name=data["name"])
+
+
+def forcing_from_data(data: Any) -> Any:
+    if data is None:
+        return None
+    if "values" in data:
+        return series_from_data(data)
+    return {name: series_from_data(item) for name, item in data.items()}
+
+
+def forcing_to_data(value: Any) -> Any:
+    if value is None:
+        return None
+    if isinstance(value, pd.Series):
+        return series_to_data(value)
+    if isinstance(value, pd.DataFrame):
+        value = {str(c): value[c] for c in value.columns}
+    return {str(name): series_to_data(item) for name, item in value.items()}
+
+
+def observed_in_model_units(network: Network, gauge: str, observed: pd.Series, where: str = "") -> pd.Series:
+    """Observations in the model's flow unit (converted when `attrs["units"]` names another one)."""
+    if not observed.attrs.get("units"):
+        return observed
+    from .quantities import convert  # pint: loaded only when a unit is given
+
+    return convert(observed, label("flow", network.options.units), name=f"{where}observed at {gauge}")
