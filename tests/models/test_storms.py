@@ -97,10 +97,12 @@ def test_alternating_blocks_from_a_ddf_curve_scaled_to_a_depth():
     assert alternating_block_storm(curve, 6.0, "2024-01-01", "10min", depth=4.0).sum() == pytest.approx(4.0)
 
 
-def test_alternating_blocks_reproduce_the_textbook_example():
-    # Chow, Maidment and Mays (1988), Applied Hydrology, example 14.4.1 and table 14.4.1: the 10-year
-    # 2-hour storm for Denver in 10-minute blocks from i = 96.6 / (Td^0.97 + 13.9), i in in/h and Td in
-    # minutes; its depths are printed to 0.001 in, the largest block in 50-60 min, the second after it.
+def test_alternating_blocks_from_an_idf_curve_in_minutes():
+    # The setting of Chow, Maidment and Mays (1988), example 14.4.1 (a 2-hour storm in 10-minute blocks
+    # from i = 96.6 / (Td^0.97 + 13.9), i in in/h, Td in minutes), as recalled: the book could not be
+    # consulted, so neither the curve nor these depths are its printed table 14.4.1. The depths were
+    # worked by a separate plain loop (depth i Td / 60 at 10, 20, ... 120 min, differenced, sorted,
+    # the largest in 50-60 min, the next ones alternately after and before it), rounded to 0.001 in.
     rain = alternating_block_storm(lambda h: 96.6 * h / ((60.0 * h) ** 0.97 + 13.9), 2.0, "2024-01-01", "10min")
     expected = [0.024, 0.033, 0.050, 0.084, 0.178, 0.693, 0.308, 0.117, 0.063, 0.040, 0.028, 0.021]
     assert rain.to_numpy() == pytest.approx(expected, abs=1.01e-3)
