@@ -106,11 +106,12 @@ def test_muskingum_cunge_matches_its_loop(channel):
     assert got == loops.py_muskingum_cunge(inflow.tolist(), *channel)
 
 
-@pytest.mark.parametrize("segments", [1, 3])
-def test_modified_puls_matches_its_loop(segments):
+# Segments run four at a time, a step apart: a group of each size, and series shorter than the group.
+@pytest.mark.parametrize(("segments", "n"), [(1, 70), (3, 70), (6, 70), (9, 70), (5, 3), (2, 1)])
+def test_modified_puls_matches_its_loop(segments, n):
     storage = [0.0, 2.0e5, 9.0e5, 2.5e6, 6.0e6, 1.2e7]
     outflow = [0.0, 50.0, 200.0, 500.0, 1000.0, 2000.0]
-    inflow = hydrograph(6, 70, peak=2600.0)  # above the table: its last segment extended
+    inflow = hydrograph(6, n, peak=2600.0)  # above the table: its last segment extended
     got = arr(k.modified_puls_routing(inflow, storage, outflow, segments, 1800.0)).tolist()
     assert got == loops.py_puls(inflow.tolist(), storage, outflow, segments, 1800.0)
 

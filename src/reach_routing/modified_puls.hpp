@@ -15,7 +15,9 @@ namespace rainmill {
 // the (N, O) table by linear interpolation in the row interval [N_i,
 // N_{i+1}) holding N_t (the last interval extended above the table, the
 // first outflow below it). Each segment starts in steady state, its outflow
-// equal to its first inflow (the storage read from the table). Throws
+// equal to its first inflow (the storage read from the table). Up to four
+// segments are routed together, each a step behind the one above it, so that
+// their chains overlap; each takes the same steps as when routed alone. Throws
 // InvalidInput for invalid tables or arguments.
 [[nodiscard]] std::vector<double> route_modified_puls(const std::vector<double>& inflow,
                                                       const std::vector<double>& storage,
