@@ -92,16 +92,17 @@ def test_lag_matches_its_loop(lag, hours):
 
 
 @pytest.mark.parametrize(
-    "channel",
+    ("channel", "n"),
     [
-        (30000.0, 0.001, 0.035, 40.0, 2.0, 1800.0),
-        (8000.0, 0.004, 0.05, 0.0, 3.0, 900.0),  # triangular
-        (50000.0, 0.0005, 0.03, 100.0, 0.0, 3600.0),  # rectangular
+        ((30000.0, 0.001, 0.035, 40.0, 2.0, 1800.0), 60),
+        ((8000.0, 0.004, 0.05, 0.0, 3.0, 900.0), 60),  # triangular
+        ((50000.0, 0.0005, 0.03, 100.0, 0.0, 3600.0), 60),  # rectangular
+        ((200000.0, 0.001, 0.035, 40.0, 2.0, 3600.0), 4),  # 43 sub-reaches, more than the 6 internal steps
     ],
 )
-def test_muskingum_cunge_matches_its_loop(channel):
-    inflow = hydrograph(5, 60)
-    inflow[:5] = 0.0  # a dry start: the reference flow's floor and the clamp
+def test_muskingum_cunge_matches_its_loop(channel, n):
+    inflow = hydrograph(5, n)
+    inflow[: min(5, n // 2)] = 0.0  # a dry start: the reference flow's floor and the clamp
     got = arr(k.muskingum_cunge_routing(inflow, *channel)).tolist()
     assert got == loops.py_muskingum_cunge(inflow.tolist(), *channel)
 

@@ -152,46 +152,60 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
     const double step_over_dx = step / dx;
     const double slope_dx = channel.slope * dx;
 
-    // Flows at the nodes (old and new time level) and each sub-reach's last depth.
-    std::vector<double> old_level(cells + 1, inflow[0]);
-    std::vector<double> new_level(cells + 1, inflow[0]);
+    // The flow at each node at its last two levels (internal steps), each sub-reach's last
+    // depth and what it owes. Sub-reach j's step s needs node j at levels s and s - 1 (from
+    // sub-reach j - 1's steps s and s - 1) and node j + 1 at level s - 1 (its own step s - 1),
+    // so the steps with j + s = d do not depend on one another: the loop runs by these
+    // diagonals, downstream first (sub-reach j + 1 reads node j + 1 before j writes it), and
+    // the Newton solves of one diagonal overlap in the processor instead of waiting each on
+    // the last. Every step does the same arithmetic as in a sweep of one level at a time.
+    std::vector<double> latest(cells + 1, inflow[0]);
+    std::vector<double> previous(cells + 1, inflow[0]);
     std::vector<double> depth(cells, at_peak.depth);
     std::vector<double> owed(cells, 0.0);
     outflow[0] = inflow[0];
     const double* const in = inflow.data();
     double* const out = outflow.data();
-    // About 150 units per sub-reach and internal step (a Newton solve with its powers),
-    // counted per internal step so a reach of many sub-reaches still answers at once.
-    const auto units = static_cast<std::int64_t>(cells) * 150;
+    const std::size_t levels = (inflow.size() - 1) * internal;
+    const double internal_steps = static_cast<double>(internal);
+    // About 150 units per sub-reach step (a Newton solve with its powers), counted per
+    // diagonal so that a reach of many sub-reaches still answers at once.
     WorkMeter meter;
-    {
-        for (std::size_t t = 1; t < inflow.size(); ++t) {
-            const double before = in[t - 1];
-            const double rise = in[t] - before;
-            for (std::size_t s = 1; s <= internal; ++s) {
-                const double fraction = static_cast<double>(s) / static_cast<double>(internal);
-                new_level[0] = fraction * rise + before;
-                for (std::size_t j = 0; j < cells; ++j) {
-                    double reference = (old_level[j] + new_level[j] + old_level[j + 1]) * kThird;
-                    if (!(reference > kMinimumFlow)) reference = kMinimumFlow;
-                    const Hydraulics h = hydraulics_at(channel, terms, reference, depth[j]);
-                    depth[j] = h.depth;
-                    const double courant = h.celerity * step_over_dx;
-                    const double cell_reynolds = reference / (h.top_width * slope_dx * h.celerity);
-                    const CungeCoefficients k = cunge_coefficients(courant, cell_reynolds);
-                    const double routed =
-                        (k.c0 * new_level[j] + k.c1 * old_level[j]) + k.c2 * old_level[j + 1];
-                    // A negative outflow is set to 0 and the water so lent is paid back
-                    // from the cell's next outflows, so the clamp makes no volume.
-                    double paid = routed - owed[j];
-                    owed[j] = paid < 0.0 ? -paid : 0.0;
-                    new_level[j + 1] = paid < 0.0 ? 0.0 : paid;
-                }
-                old_level.swap(new_level);
-                meter.add(units);
+    for (std::size_t d = 1; d + 1 <= levels + cells; ++d) {
+        const std::size_t upper = d - 1 < cells - 1 ? d - 1 : cells - 1;
+        const std::size_t lower = d > levels ? d - levels : 0;
+        for (std::size_t j = upper + 1; j-- > lower;) {
+            const std::size_t s = d - j;  // the level this step makes, 1 ... levels
+            if (j == 0) {
+                // The inflow, linear between points: the level's share of the rise.
+                const std::size_t t = (s - 1) / internal + 1;
+                const double before = in[t - 1];
+                const double rise = in[t] - before;
+                const double fraction =
+                    static_cast<double>(s - (t - 1) * internal) / internal_steps;
+                previous[0] = latest[0];
+                latest[0] = fraction * rise + before;
             }
-            out[t] = old_level[cells];
+            const double inflow_new = latest[j];
+            const double inflow_old = previous[j];
+            const double outflow_old = latest[j + 1];
+            double reference = (inflow_old + inflow_new + outflow_old) * kThird;
+            if (!(reference > kMinimumFlow)) reference = kMinimumFlow;
+            const Hydraulics h = hydraulics_at(channel, terms, reference, depth[j]);
+            depth[j] = h.depth;
+            const double courant = h.celerity * step_over_dx;
+            const double cell_reynolds = reference / (h.top_width * slope_dx * h.celerity);
+            const CungeCoefficients k = cunge_coefficients(courant, cell_reynolds);
+            const double routed = (k.c0 * inflow_new + k.c1 * inflow_old) + k.c2 * outflow_old;
+            // A negative outflow is set to 0 and the water so lent is paid back
+            // from the cell's next outflows, so the clamp makes no volume.
+            const double paid = routed - owed[j];
+            owed[j] = paid < 0.0 ? -paid : 0.0;
+            previous[j + 1] = outflow_old;
+            latest[j + 1] = paid < 0.0 ? 0.0 : paid;
+            if (j + 1 == cells && s % internal == 0) out[s / internal] = latest[cells];
         }
+        meter.add(static_cast<std::int64_t>(upper + 1 - lower) * 150);
     }
     return outflow;
 }

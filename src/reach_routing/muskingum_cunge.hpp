@@ -44,7 +44,11 @@ struct PrismaticChannel {
 // rise into a nearly dry reach gives negative values: the cell keeps what it
 // owes (0 at the start), its outflow is v = routed - owed when v >= 0 (owing
 // nothing then), else 0 (owing -v), so the clamp creates no water. Every node
-// starts at the first inflow. Throws InvalidInput for an invalid channel.
+// starts at the first inflow. The steps are taken by diagonals (sub-reach j's
+// internal step s with j + s fixed, downstream first), which depend only on
+// earlier diagonals, so that their solves overlap: each step's arithmetic is as
+// in a sweep of one internal step at a time. Throws InvalidInput for an
+// invalid channel.
 //
 // Like every variable-parameter form, the scheme is not exactly
 // conservative: within a fraction of a percent on a reach that carries a base
