@@ -46,8 +46,9 @@ struct PrismaticChannel {
 // nothing then), else 0 (owing -v), so the clamp creates no water. Every node
 // starts at the first inflow. The steps are taken by diagonals (sub-reach j's
 // internal step s with j + s fixed, downstream first), which depend only on
-// earlier diagonals, so that their solves overlap: each step's arithmetic is as
-// in a sweep of one internal step at a time. Throws InvalidInput for an
+// earlier diagonals, and the Newton solves of up to four of a diagonal run in
+// step, so that their chains of divisions overlap: each step's arithmetic is
+// as in a sweep of one internal step at a time. Throws InvalidInput for an
 // invalid channel.
 //
 // Like every variable-parameter form, the scheme is not exactly
