@@ -214,17 +214,21 @@ def test_muskingum_cunge_matches_the_published_example():
     assert round(out.max(), 2) == 1093.39 and out.argmax() == 8
 
 
-@pytest.mark.parametrize(("base", "tolerance"), [(50.0, 2e-3), (0.0, None)])
-def test_muskingum_cunge_attenuates_and_keeps_the_volume_of_a_wet_reach(base, tolerance):
-    # The variable-parameter scheme is not exactly conservative: close on a reach carrying a base
-    # flow, it gains water where a steep rise enters a dry bed (about 9 % here; Tang, Knight and
-    # Samuels, 1999, J. Hydraul. Eng. 125(6), discuss the volume errors of the method).
+@pytest.mark.parametrize(("base", "low", "high"), [(50.0, -2e-3, 2e-3), (5.0, 0.0, 0.05), (0.0, 0.0, 0.10)])
+def test_muskingum_cunge_attenuates_and_bounds_its_volume_error(base, low, high):
+    # The variable-parameter scheme is not exactly conservative (Tang, Knight and Samuels, 1999,
+    # J. Hydraul. Eng. 125(6)): each step keeps the continuity of K (X I + (1 - X) O) with K and X
+    # of its own reference flow, so the stored water is valued anew as they change (Todini, 2007,
+    # Hydrol. Earth Syst. Sci. 11). Over a 50 cfs base flow K barely changes (-0.05 % here); on a
+    # nearly dry reach K = dx / c grows as the flow falls and the reach gives out more than it
+    # holds: 3.7 % over 5 cfs and 9.0 % into a dry bed on this 20-sub-reach grid. The bounds hold
+    # those figures with some room and the sign: a change that lost water there, or gained more
+    # than 10 %, changed the scheme.
     inflow = np.maximum(np.concatenate([hydrograph(13, 90) - 20.0, np.zeros(150)]), base)
     out = arr(k.muskingum_cunge_routing(inflow, 60000.0, 0.0008, 0.04, 60.0, 2.0, 1800.0))
     assert out.max() < inflow.max() and out.argmax() > inflow.argmax()
     assert out.min() >= 0.0
-    if tolerance is not None:
-        assert out.sum() == pytest.approx(inflow.sum(), rel=tolerance)
+    assert low <= out.sum() / inflow.sum() - 1.0 <= high
 
 
 def test_modified_puls_on_a_linear_table_is_a_linear_reservoir():
