@@ -48,6 +48,7 @@ struct Segment {
 struct Tables {
     const std::vector<double>& indication;
     const std::vector<double>& outflow;
+    const std::vector<double>& slope;
 };
 
 // Segment `s` takes step t: reads its inflow q[t] (the outflow of the segment above, or the
@@ -57,7 +58,8 @@ inline void step(Segment& s, const Tables& table, double* q, std::size_t t) {
     const double now =
         (s.previous_in + current_in) + (s.previous_n - (s.previous_out + s.previous_out));
     s.cursor = interval_of(table.indication, now, s.cursor);
-    double out = along(table.indication, table.outflow, s.cursor, now);
+    double out =
+        (now - table.indication[s.cursor]) * table.slope[s.cursor] + table.outflow[s.cursor];
     if (now < table.indication[0]) out = table.outflow[0];
     q[t] = out;
     s.previous_in = current_in;
@@ -124,7 +126,11 @@ std::vector<double> route_modified_puls(const std::vector<double>& inflow,
     for (std::size_t i = 0; i < storage.size(); ++i) {
         indication[i] = (2.0 * (storage[i] / segments)) / dt + outflow_table[i];
     }
-    const Tables table{indication, outflow_table};
+    std::vector<double> slope(storage.size() - 1);
+    for (std::size_t i = 0; i + 1 < storage.size(); ++i) {
+        slope[i] = (outflow_table[i + 1] - outflow_table[i]) / (indication[i + 1] - indication[i]);
+    }
+    const Tables table{indication, outflow_table, slope};
     const std::size_t n = flow.size();
     double* const q = flow.data();
     // Steady start: the indication at which the outflow equals the first inflow (which
