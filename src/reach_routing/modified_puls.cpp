@@ -69,7 +69,7 @@ inline void step(Segment& s, const Tables& table, double* q, std::size_t t) {
 
 // Routes q[1, n) in place through `G` successive segments at once, as a wavefront: at
 // wave w, segment g takes step w - g. Segment g's step t needs only segment g - 1's step t
-// (taken one wave earlier) and its own step t - 1, so the G dependency chains (a division
+// (taken one wave earlier) and its own step t - 1, so the G dependency chains (an interpolation
 // each) overlap instead of running one after another; each segment does the same
 // arithmetic in the same order as when routed alone.
 template <std::size_t G>
