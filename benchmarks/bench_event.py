@@ -130,7 +130,7 @@ def numba_functions():
     @numba.njit
     def puls_routing(flow, storage, outflow, segments, dt):
         out = flow.copy()
-        puls(out, storage, outflow, np.empty_like(storage), segments, dt)
+        puls(out, storage, outflow, np.empty_like(storage), np.empty(len(storage) - 1), segments, dt)
         return out
 
     @numba.njit

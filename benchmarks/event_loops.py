@@ -263,10 +263,13 @@ def along(xs, ys, i, x):
     return ((x - xs[i]) / (xs[i + 1] - xs[i])) * (ys[i + 1] - ys[i]) + ys[i]
 
 
-def puls_into(flow, storage, outflow, indication, segments, dt):
-    """Route `flow` in place through `segments` equal segments; `indication` is scratch space."""
+def puls_into(flow, storage, outflow, indication, slope, segments, dt):
+    """Route `flow` in place through `segments` equal segments; `indication` and `slope` (one
+    shorter) are scratch space."""
     for i in range(len(storage)):
         indication[i] = (2.0 * (storage[i] / segments)) / dt + outflow[i]
+    for i in range(len(slope)):
+        slope[i] = (outflow[i + 1] - outflow[i]) / (indication[i + 1] - indication[i])
     for _ in range(segments):
         cursor = interval_of(outflow, flow[0], 0)
         previous_in = flow[0]
@@ -277,7 +280,7 @@ def puls_into(flow, storage, outflow, indication, segments, dt):
             current = flow[t]
             now = (previous_in + current) + (previous_n - (previous_out + previous_out))
             cursor = interval_of(indication, now, cursor)
-            out = along(indication, outflow, cursor, now)
+            out = (now - indication[cursor]) * slope[cursor] + outflow[cursor]
             if now < indication[0]:
                 out = outflow[0]
             flow[t] = out
@@ -371,7 +374,7 @@ def py_muskingum_cunge(inflow, length, slope, n, b, z, dt):
 
 def py_puls(inflow, storage, outflow, segments, dt):
     flow = list(inflow)
-    puls_into(flow, storage, outflow, [0.0] * len(storage), segments, dt)
+    puls_into(flow, storage, outflow, [0.0] * len(storage), [0.0] * (len(storage) - 1), segments, dt)
     return flow
 
 

@@ -92,32 +92,35 @@ def test_lag_matches_its_loop(lag, hours):
 
 
 @pytest.mark.parametrize(
-    "channel",
+    ("channel", "n"),
     [
-        (30000.0, 0.001, 0.035, 40.0, 2.0, 1800.0),
-        (8000.0, 0.004, 0.05, 0.0, 3.0, 900.0),  # triangular
-        (50000.0, 0.0005, 0.03, 100.0, 0.0, 3600.0),  # rectangular
+        ((30000.0, 0.001, 0.035, 40.0, 2.0, 1800.0), 60),
+        ((8000.0, 0.004, 0.05, 0.0, 3.0, 900.0), 60),  # triangular
+        ((50000.0, 0.0005, 0.03, 100.0, 0.0, 3600.0), 60),  # rectangular
+        ((200000.0, 0.001, 0.035, 40.0, 2.0, 3600.0), 4),  # 43 sub-reaches, more than the 6 internal steps
     ],
 )
-def test_muskingum_cunge_matches_its_loop(channel):
-    inflow = hydrograph(5, 60)
-    inflow[:5] = 0.0  # a dry start: the reference flow's floor and the clamp
+def test_muskingum_cunge_matches_its_loop(channel, n):
+    inflow = hydrograph(5, n)
+    inflow[: min(5, n // 2)] = 0.0  # a dry start: the reference flow's floor and the clamp
     got = arr(k.muskingum_cunge_routing(inflow, *channel)).tolist()
     assert got == loops.py_muskingum_cunge(inflow.tolist(), *channel)
 
 
-@pytest.mark.parametrize("segments", [1, 3])
-def test_modified_puls_matches_its_loop(segments):
+# Segments run four at a time, a step apart: a group of each size, and series shorter than the group.
+@pytest.mark.parametrize(("segments", "n"), [(1, 70), (3, 70), (6, 70), (9, 70), (5, 3), (2, 1)])
+def test_modified_puls_matches_its_loop(segments, n):
     storage = [0.0, 2.0e5, 9.0e5, 2.5e6, 6.0e6, 1.2e7]
     outflow = [0.0, 50.0, 200.0, 500.0, 1000.0, 2000.0]
-    inflow = hydrograph(6, 70, peak=2600.0)  # above the table: its last segment extended
+    inflow = hydrograph(6, n, peak=2600.0)  # above the table: its last segment extended
     got = arr(k.modified_puls_routing(inflow, storage, outflow, segments, 1800.0)).tolist()
     assert got == loops.py_puls(inflow.tolist(), storage, outflow, segments, 1800.0)
 
 
-@pytest.mark.parametrize(("threshold", "is_ratio"), [(0.3, True), (150.0, False)])
-def test_recession_matches_its_loop(threshold, is_ratio):
-    direct = np.concatenate([hydrograph(7, 50) - 20.0, hydrograph(8, 50) - 20.0])
+# 400,000 points run in more than one piece between the interrupt checks: the state crosses them.
+@pytest.mark.parametrize(("threshold", "is_ratio", "events"), [(0.3, True, 1), (150.0, False, 1), (0.3, True, 4000)])
+def test_recession_matches_its_loop(threshold, is_ratio, events):
+    direct = np.tile(np.concatenate([hydrograph(7, 50) - 20.0, hydrograph(8, 50) - 20.0]), events)
     got = arr(k.recession_baseflow(direct, 25.0, 0.85, threshold, is_ratio, 0.5)).tolist()
     assert got == loops.py_recession(direct.tolist(), 25.0, 0.85, threshold, is_ratio, 0.5)
 
@@ -212,17 +215,21 @@ def test_muskingum_cunge_matches_the_published_example():
     assert round(out.max(), 2) == 1093.39 and out.argmax() == 8
 
 
-@pytest.mark.parametrize(("base", "tolerance"), [(50.0, 2e-3), (0.0, None)])
-def test_muskingum_cunge_attenuates_and_keeps_the_volume_of_a_wet_reach(base, tolerance):
-    # The variable-parameter scheme is not exactly conservative: close on a reach carrying a base
-    # flow, it gains water where a steep rise enters a dry bed (about 9 % here; Tang, Knight and
-    # Samuels, 1999, J. Hydraul. Eng. 125(6), discuss the volume errors of the method).
+@pytest.mark.parametrize(("base", "low", "high"), [(50.0, -2e-3, 2e-3), (5.0, 0.0, 0.05), (0.0, 0.0, 0.10)])
+def test_muskingum_cunge_attenuates_and_bounds_its_volume_error(base, low, high):
+    # The variable-parameter scheme is not exactly conservative (Tang, Knight and Samuels, 1999,
+    # J. Hydraul. Eng. 125(6)): each step keeps the continuity of K (X I + (1 - X) O) with K and X
+    # of its own reference flow, so the stored water is valued anew as they change (Todini, 2007,
+    # Hydrol. Earth Syst. Sci. 11). Over a 50 cfs base flow K barely changes (-0.05 % here); on a
+    # nearly dry reach K = dx / c grows as the flow falls and the reach gives out more than it
+    # holds: 3.7 % over 5 cfs and 9.0 % into a dry bed on this 20-sub-reach grid. The bounds hold
+    # those figures with some room and the sign: a change that lost water there, or gained more
+    # than 10 %, changed the scheme.
     inflow = np.maximum(np.concatenate([hydrograph(13, 90) - 20.0, np.zeros(150)]), base)
     out = arr(k.muskingum_cunge_routing(inflow, 60000.0, 0.0008, 0.04, 60.0, 2.0, 1800.0))
     assert out.max() < inflow.max() and out.argmax() > inflow.argmax()
     assert out.min() >= 0.0
-    if tolerance is not None:
-        assert out.sum() == pytest.approx(inflow.sum(), rel=tolerance)
+    assert low <= out.sum() / inflow.sum() - 1.0 <= high
 
 
 def test_modified_puls_on_a_linear_table_is_a_linear_reservoir():

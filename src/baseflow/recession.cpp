@@ -21,37 +21,48 @@ struct RecessionState {
     bool receding;
 };
 
+// One point of the recession, after the factor has been applied.
+template <bool IsRatio>
+inline double recession_point(RecessionState& s, double runoff, double threshold, bool later) {
+    const double plain = runoff + s.base;
+    double total = plain;
+    if (s.receding) {
+        if (plain > s.recession) {
+            s.receding = false;
+            s.peak = plain;
+        } else {
+            total = s.recession;
+        }
+    }
+    if (!s.receding) {
+        s.peak = total > s.peak ? total : s.peak;
+        const double limit = IsRatio ? threshold * s.peak : threshold;
+        // Combined without short cuts: one rarely taken branch, however noisy the flow.
+        if (later & (total < s.previous) & (total <= limit) & (s.peak > limit)) {
+            s.receding = true;
+            s.recession = total;
+        }
+    }
+    s.previous = total;
+    return total - runoff;
+}
+
 // Points [first, last) of the recession, the state passed by value so that it
 // lives in registers (in a closure it would travel through memory each step).
+// The first point takes no factor; the ratio's choice is made once, outside.
+template <bool IsRatio>
 [[gnu::noinline]] RecessionState recede(RecessionState s, const double* runoff, double* out,
                                         std::size_t first, std::size_t last, double factor,
-                                        double threshold, bool is_ratio) {
-    for (std::size_t i = first; i < last; ++i) {
-        if (i > 0) {
-            s.base *= factor;
-            if (s.receding) s.recession *= factor;
-        }
-        const double plain = runoff[i] + s.base;
-        double total = plain;
-        if (s.receding) {
-            if (plain > s.recession) {
-                s.receding = false;
-                s.peak = plain;
-            } else {
-                total = s.recession;
-            }
-        }
-        if (!s.receding) {
-            s.peak = total > s.peak ? total : s.peak;
-            const double limit = is_ratio ? threshold * s.peak : threshold;
-            // Combined without short cuts: one rarely taken branch, however noisy the flow.
-            if ((i > 0) & (total < s.previous) & (total <= limit) & (s.peak > limit)) {
-                s.receding = true;
-                s.recession = total;
-            }
-        }
-        out[i] = total - runoff[i];
-        s.previous = total;
+                                        double threshold) {
+    std::size_t i = first;
+    if (i == 0 && i < last) {
+        out[0] = recession_point<IsRatio>(s, runoff[0], threshold, false);
+        ++i;
+    }
+    for (; i < last; ++i) {
+        s.base *= factor;
+        if (s.receding) s.recession *= factor;
+        out[i] = recession_point<IsRatio>(s, runoff[i], threshold, true);
     }
     return s;
 }
@@ -81,7 +92,9 @@ std::vector<double> recession_baseflow(const std::vector<double>& direct, double
     RecessionState state{initial_flow, 0.0, 0.0, 0.0, false};
     WorkMeter meter;
     meter.in_pieces(0, n, 6, [&](std::size_t first, std::size_t last) {
-        state = recede(state, runoff, out, first, last, factor, threshold, threshold_is_ratio);
+        state = threshold_is_ratio
+                    ? recede<true>(state, runoff, out, first, last, factor, threshold)
+                    : recede<false>(state, runoff, out, first, last, factor, threshold);
     });
     return baseflow;
 }

@@ -1,11 +1,20 @@
 #include "rainfall_loss/green_ampt.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "utils/checks.hpp"
 #include "utils/interrupt.hpp"
 
 namespace rainmill {
+
+namespace {
+
+// Exactly +0.0 (not -0.0): a dry interval.
+bool is_positive_zero(double value) { return std::bit_cast<std::uint64_t>(value) == 0; }
+
+}  // namespace
 
 LossSplit green_ampt_loss(const std::vector<double>& rain, double suction, double conductivity,
                           double moisture_deficit, double impervious, double step_hours) {
@@ -30,13 +39,25 @@ LossSplit green_ampt_loss(const std::vector<double>& rain, double suction, doubl
         const SplitWriter put = writer;
         double total = infiltrated_total;
         for (std::size_t i = first; i < last; ++i) {
+            const double r = depth[i];
+            if (is_positive_zero(r)) {
+                // min(+0, capacity >= 0) is a zero, so F and the excess keep their bits.
+                put(i, r, 0.0);
+                continue;
+            }
             const double a = k - (total + total);
             const double driven = total + head;
             const double root = std::sqrt(a * a + eight_k * driven);
             const double capacity = 0.5 * (a + root);
-            const double infiltrated = depth[i] < capacity ? depth[i] : capacity;
-            total += infiltrated;
-            put(i, depth[i], depth[i] - infiltrated);
+            // A branch, not a select: while the rain infiltrates whole, F's next value
+            // does not wait on the square root, which then runs beside the chain.
+            if (r < capacity) [[likely]] {
+                total += r;
+                put(i, r, r - r);
+            } else {
+                total += capacity;
+                put(i, r, r - capacity);
+            }
         }
         infiltrated_total = total;
     });

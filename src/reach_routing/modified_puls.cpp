@@ -1,5 +1,6 @@
 #include "reach_routing/modified_puls.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <string>
@@ -35,6 +36,69 @@ double along(const std::vector<double>& xs, const std::vector<double>& ys, std::
     return ((x - xs[i]) / (xs[i + 1] - xs[i])) * (ys[i + 1] - ys[i]) + ys[i];
 }
 
+// One segment's state between steps: its last inflow, outflow and indication,
+// and the table interval of that indication.
+struct Segment {
+    std::size_t cursor;
+    double previous_in;
+    double previous_out;
+    double previous_n;
+};
+
+struct Tables {
+    const std::vector<double>& indication;
+    const std::vector<double>& outflow;
+    const std::vector<double>& slope;
+};
+
+// Segment `s` takes step t: reads its inflow q[t] (the outflow of the segment above, or the
+// reach's inflow) and writes its own outflow there.
+inline void step(Segment& s, const Tables& table, double* q, std::size_t t) {
+    const double current_in = q[t];
+    const double now =
+        (s.previous_in + current_in) + (s.previous_n - (s.previous_out + s.previous_out));
+    s.cursor = interval_of(table.indication, now, s.cursor);
+    double out =
+        (now - table.indication[s.cursor]) * table.slope[s.cursor] + table.outflow[s.cursor];
+    if (now < table.indication[0]) out = table.outflow[0];
+    q[t] = out;
+    s.previous_in = current_in;
+    s.previous_out = out;
+    s.previous_n = now;
+}
+
+// Routes q[1, n) in place through `G` successive segments at once, as a wavefront: at
+// wave w, segment g takes step w - g. Segment g's step t needs only segment g - 1's step t
+// (taken one wave earlier) and its own step t - 1, so the G dependency chains (an interpolation
+// each) overlap instead of running one after another; each segment does the same
+// arithmetic in the same order as when routed alone.
+template <std::size_t G>
+void route_group(double* q, std::size_t n, const Tables& table, const Segment& start,
+                 WorkMeter& meter) {
+    std::array<Segment, G> segments;
+    segments.fill(start);
+    // Ramp up (the lower segments not yet started) and down (the upper ones done).
+    const auto partial = [&](std::size_t wave) {
+        for (std::size_t g = 0; g < G; ++g) {
+            if (wave >= g + 1 && wave - g < n) step(segments[g], table, q, wave - g);
+        }
+    };
+    const std::size_t full_from = G;  // the first wave at which every segment has a step
+    std::size_t wave = 1;
+    for (; wave < full_from && wave < n + G - 1; ++wave) partial(wave);
+    if (n > full_from) {
+        meter.in_pieces(full_from, n, 12 * static_cast<std::int64_t>(G),
+                        [&](std::size_t first, std::size_t last) {
+                            for (std::size_t w = first; w < last; ++w) {
+                                for (std::size_t g = 0; g < G; ++g)
+                                    step(segments[g], table, q, w - g);
+                            }
+                        });
+        wave = n;
+    }
+    for (; wave < n + G - 1; ++wave) partial(wave);
+}
+
 }  // namespace
 
 std::vector<double> route_modified_puls(const std::vector<double>& inflow,
@@ -62,32 +126,26 @@ std::vector<double> route_modified_puls(const std::vector<double>& inflow,
     for (std::size_t i = 0; i < storage.size(); ++i) {
         indication[i] = (2.0 * (storage[i] / segments)) / dt + outflow_table[i];
     }
-    const double first_outflow = outflow_table[0];
-    const std::size_t n = flow.size();
-    WorkMeter meter;
-    for (std::int64_t segment = 0; segment < sub_reaches; ++segment) {
-        double* const q = flow.data();
-        // Steady start: the indication at which the outflow equals the first inflow.
-        std::size_t cursor = interval_of(outflow_table, q[0], 0);
-        double previous_in = q[0];
-        double previous_out = q[0];
-        double previous_n = along(outflow_table, indication, cursor, q[0]);
-        cursor = interval_of(indication, previous_n, 0);
-        meter.in_pieces(1, n, 12, [&](std::size_t first, std::size_t last) {
-            for (std::size_t t = first; t < last; ++t) {
-                const double current_in = q[t];
-                const double now =
-                    (previous_in + current_in) + (previous_n - (previous_out + previous_out));
-                cursor = interval_of(indication, now, cursor);
-                double out = along(indication, outflow_table, cursor, now);
-                if (now < indication[0]) out = first_outflow;
-                q[t] = out;
-                previous_in = current_in;
-                previous_out = out;
-                previous_n = now;
-            }
-        });
+    std::vector<double> slope(storage.size() - 1);
+    for (std::size_t i = 0; i + 1 < storage.size(); ++i) {
+        slope[i] = (outflow_table[i + 1] - outflow_table[i]) / (indication[i + 1] - indication[i]);
     }
+    const Tables table{indication, outflow_table, slope};
+    const std::size_t n = flow.size();
+    double* const q = flow.data();
+    // Steady start: the indication at which the outflow equals the first inflow (which
+    // every segment passes on unchanged, so all start alike).
+    Segment start{};
+    start.previous_in = q[0];
+    start.previous_out = q[0];
+    start.previous_n = along(outflow_table, indication, interval_of(outflow_table, q[0], 0), q[0]);
+    start.cursor = interval_of(indication, start.previous_n, 0);
+    WorkMeter meter;
+    auto left = static_cast<std::size_t>(sub_reaches);
+    for (; left >= 4; left -= 4) route_group<4>(q, n, table, start, meter);
+    if (left == 3) route_group<3>(q, n, table, start, meter);
+    if (left == 2) route_group<2>(q, n, table, start, meter);
+    if (left == 1) route_group<1>(q, n, table, start, meter);
     return flow;
 }
 

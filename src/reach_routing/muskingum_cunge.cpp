@@ -1,5 +1,6 @@
 #include "reach_routing/muskingum_cunge.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -41,19 +42,29 @@ ChannelTerms terms_of(const PrismaticChannel& c) {
 // Manning's equation cubed, Q^3 = k^3 A^5 / P^2, needs no fractional power:
 // the depth solves g(y) = A^5 / P^2 - (Q / k)^3 = 0; with g P^2 and g' P^3
 // the Newton step g / g' takes one division, in the documented order.
-double newton_depth(const PrismaticChannel& c, const ChannelTerms& t, double flow, double guess) {
+double newton_step(const PrismaticChannel& c, const ChannelTerms& t, double target, double y) {
+    const double area = y * (c.bottom_width + c.side_slope * y);
+    const double perimeter = c.bottom_width + y * t.wetted_rate;
+    const double top = c.bottom_width + 2.0 * c.side_slope * y;
+    const double square = area * area;
+    const double fourth = square * square;
+    const double value = fourth * area - target * (perimeter * perimeter);
+    const double rate = fourth * (5.0 * top * perimeter - 2.0 * area * t.wetted_rate);
+    return value * perimeter / rate;
+}
+
+double cube_of_ratio(const ChannelTerms& t, double flow) {
     const double ratio = flow * t.inverse_conveyance;
-    const double target = ratio * ratio * ratio;
+    return ratio * ratio * ratio;
+}
+
+// From `guess`: y <- y - step, halving y instead when that would leave it <= 0, until
+// |step| <= 1e-10 y or kNewtonIterations.
+double newton_depth(const PrismaticChannel& c, const ChannelTerms& t, double flow, double guess) {
+    const double target = cube_of_ratio(t, flow);
     double y = guess;
     for (int i = 0; i < kNewtonIterations; ++i) {
-        const double area = y * (c.bottom_width + c.side_slope * y);
-        const double perimeter = c.bottom_width + y * t.wetted_rate;
-        const double top = c.bottom_width + 2.0 * c.side_slope * y;
-        const double square = area * area;
-        const double fourth = square * square;
-        const double value = fourth * area - target * (perimeter * perimeter);
-        const double rate = fourth * (5.0 * top * perimeter - 2.0 * area * t.wetted_rate);
-        const double step = value * perimeter / rate;
+        const double step = newton_step(c, t, target, y);
         const double next = y - step;
         if (!(next > 0.0)) {
             y = 0.5 * y;
@@ -65,16 +76,45 @@ double newton_depth(const PrismaticChannel& c, const ChannelTerms& t, double flo
     return y;
 }
 
-// The celerity dQ/dA = Q (5 T P - 2 P' A) / (3 A T P) at the normal depth of `flow`.
-Hydraulics hydraulics_at(const PrismaticChannel& c, const ChannelTerms& t, double flow,
-                         double guess) {
-    const double y = newton_depth(c, t, flow, guess);
+// newton_depth of kLanes flows at once, in step: a lane stops where newton_depth would
+// (its later results are not taken), so each depth keeps its bits, while the lanes'
+// chains of divisions overlap.
+constexpr std::size_t kLanes = 4;
+using Lanes = std::array<double, kLanes>;
+
+void newton_depths(const PrismaticChannel& c, const ChannelTerms& t, const Lanes& flow, Lanes& y) {
+    Lanes target;
+    std::array<bool, kLanes> done{};
+    for (std::size_t l = 0; l < kLanes; ++l) target[l] = cube_of_ratio(t, flow[l]);
+    for (int i = 0; i < kNewtonIterations; ++i) {
+        bool all = true;
+        for (std::size_t l = 0; l < kLanes; ++l) all = all && done[l];
+        if (all) break;
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const double step = newton_step(c, t, target[l], y[l]);
+            const double next = y[l] - step;
+            const bool positive = next > 0.0;
+            const double moved = positive ? next : 0.5 * y[l];
+            const bool converged = positive && std::fabs(step) <= 1e-10 * next;
+            y[l] = done[l] ? y[l] : moved;
+            done[l] = done[l] || converged;
+        }
+    }
+}
+
+// The celerity dQ/dA = Q (5 T P - 2 P' A) / (3 A T P) at the normal depth y of `flow`.
+Hydraulics hydraulics_of(const PrismaticChannel& c, const ChannelTerms& t, double flow, double y) {
     const double area = y * (c.bottom_width + c.side_slope * y);
     const double perimeter = c.bottom_width + y * t.wetted_rate;
     const double top = c.bottom_width + 2.0 * c.side_slope * y;
     const double celerity = flow * (5.0 * top * perimeter - 2.0 * t.wetted_rate * area) /
                             (3.0 * area * top * perimeter);
     return {y, top, celerity};
+}
+
+Hydraulics hydraulics_at(const PrismaticChannel& c, const ChannelTerms& t, double flow,
+                         double guess) {
+    return hydraulics_of(c, t, flow, newton_depth(c, t, flow, guess));
 }
 
 void validate(const PrismaticChannel& c) {
@@ -152,46 +192,79 @@ std::vector<double> route_muskingum_cunge(const std::vector<double>& inflow,
     const double step_over_dx = step / dx;
     const double slope_dx = channel.slope * dx;
 
-    // Flows at the nodes (old and new time level) and each sub-reach's last depth.
-    std::vector<double> old_level(cells + 1, inflow[0]);
-    std::vector<double> new_level(cells + 1, inflow[0]);
+    // The flow at each node at its last two levels (internal steps), each sub-reach's last
+    // depth and what it owes. Sub-reach j's step s needs node j at levels s and s - 1 (from
+    // sub-reach j - 1's steps s and s - 1) and node j + 1 at level s - 1 (its own step s - 1),
+    // so the steps with j + s = d do not depend on one another: the loop runs by these
+    // diagonals, downstream first (sub-reach j + 1 reads node j + 1 before j writes it), with
+    // the Newton solves of up to kLanes sub-reaches of a diagonal in step instead of each
+    // waiting on the last. Every step does the same arithmetic as in a sweep of one level at
+    // a time.
+    std::vector<double> latest(cells + 1, inflow[0]);
+    std::vector<double> previous(cells + 1, inflow[0]);
     std::vector<double> depth(cells, at_peak.depth);
     std::vector<double> owed(cells, 0.0);
     outflow[0] = inflow[0];
     const double* const in = inflow.data();
     double* const out = outflow.data();
-    // About 150 units per sub-reach and internal step (a Newton solve with its powers),
-    // counted per internal step so a reach of many sub-reaches still answers at once.
-    const auto units = static_cast<std::int64_t>(cells) * 150;
+    const std::size_t levels = (inflow.size() - 1) * internal;
+    const double internal_steps = static_cast<double>(internal);
+    // About 150 units per sub-reach step (a Newton solve with its powers), counted per
+    // diagonal so that a reach of many sub-reaches still answers at once.
     WorkMeter meter;
-    {
-        for (std::size_t t = 1; t < inflow.size(); ++t) {
+    for (std::size_t d = 1; d + 1 <= levels + cells; ++d) {
+        const std::size_t upper = d - 1 < cells - 1 ? d - 1 : cells - 1;
+        const std::size_t lower = d > levels ? d - levels : 0;
+        if (lower == 0) {
+            // The inflow, linear between points: level d's share of the rise.
+            const std::size_t t = (d - 1) / internal + 1;
             const double before = in[t - 1];
             const double rise = in[t] - before;
-            for (std::size_t s = 1; s <= internal; ++s) {
-                const double fraction = static_cast<double>(s) / static_cast<double>(internal);
-                new_level[0] = fraction * rise + before;
-                for (std::size_t j = 0; j < cells; ++j) {
-                    double reference = (old_level[j] + new_level[j] + old_level[j + 1]) * kThird;
-                    if (!(reference > kMinimumFlow)) reference = kMinimumFlow;
-                    const Hydraulics h = hydraulics_at(channel, terms, reference, depth[j]);
-                    depth[j] = h.depth;
-                    const double courant = h.celerity * step_over_dx;
-                    const double cell_reynolds = reference / (h.top_width * slope_dx * h.celerity);
-                    const CungeCoefficients k = cunge_coefficients(courant, cell_reynolds);
-                    const double routed =
-                        (k.c0 * new_level[j] + k.c1 * old_level[j]) + k.c2 * old_level[j + 1];
-                    // A negative outflow is set to 0 and the water so lent is paid back
-                    // from the cell's next outflows, so the clamp makes no volume.
-                    double paid = routed - owed[j];
-                    owed[j] = paid < 0.0 ? -paid : 0.0;
-                    new_level[j + 1] = paid < 0.0 ? 0.0 : paid;
-                }
-                old_level.swap(new_level);
-                meter.add(units);
-            }
-            out[t] = old_level[cells];
+            const double fraction = static_cast<double>(d - (t - 1) * internal) / internal_steps;
+            previous[0] = latest[0];
+            latest[0] = fraction * rise + before;
         }
+        // Up to kLanes sub-reaches of the diagonal at once, downstream first; a short group
+        // repeats its last sub-reach in the spare lanes (their results are not taken).
+        for (std::size_t top = upper + 1; top > lower;) {
+            const std::size_t count = top - lower < kLanes ? top - lower : kLanes;
+            Lanes inflow_new;
+            Lanes inflow_old;
+            Lanes outflow_old;
+            Lanes reference;
+            Lanes y;
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                const std::size_t j = top - 1 - (l < count ? l : count - 1);
+                inflow_new[l] = latest[j];
+                inflow_old[l] = previous[j];
+                outflow_old[l] = latest[j + 1];
+                reference[l] = (inflow_old[l] + inflow_new[l] + outflow_old[l]) * kThird;
+                if (!(reference[l] > kMinimumFlow)) reference[l] = kMinimumFlow;
+                y[l] = depth[j];
+            }
+            newton_depths(channel, terms, reference, y);
+            for (std::size_t l = 0; l < count; ++l) {
+                const std::size_t j = top - 1 - l;
+                const Hydraulics h = hydraulics_of(channel, terms, reference[l], y[l]);
+                depth[j] = h.depth;
+                const double courant = h.celerity * step_over_dx;
+                const double cell_reynolds = reference[l] / (h.top_width * slope_dx * h.celerity);
+                const CungeCoefficients k = cunge_coefficients(courant, cell_reynolds);
+                const double routed =
+                    (k.c0 * inflow_new[l] + k.c1 * inflow_old[l]) + k.c2 * outflow_old[l];
+                // A negative outflow is set to 0 and the water so lent is paid back
+                // from the cell's next outflows, so the clamp makes no volume.
+                const double paid = routed - owed[j];
+                owed[j] = paid < 0.0 ? -paid : 0.0;
+                previous[j + 1] = outflow_old[l];
+                latest[j + 1] = paid < 0.0 ? 0.0 : paid;
+            }
+            top -= count;
+        }
+        if (upper + 1 == cells && (d - upper) % internal == 0) {
+            out[(d - upper) / internal] = latest[cells];
+        }
+        meter.add(static_cast<std::int64_t>(upper + 1 - lower) * 150);
     }
     return outflow;
 }
