@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "frame_errors.hpp"
+#include "utils/series_block.hpp"
 
 namespace rainmill::py {
 
@@ -199,7 +200,7 @@ void read_buffer(const Py_buffer& view, ItemFormat format, std::vector<double>& 
     const Py_ssize_t count = view.shape[0];
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
     const char* base = static_cast<const char*>(view.buf);
-    values.reserve(static_cast<std::size_t>(count));
+    reserve_series(values, static_cast<std::size_t>(count));
     switch (format.kind) {
         case ItemKind::floating:
             if (format.size == 8 && stride == 8) return copy_doubles(base, count, values);

@@ -85,6 +85,11 @@ template <class... Ts>
 inline constexpr bool is_tuple<std::tuple<Ts...>> = true;
 
 template <class T>
+inline constexpr bool is_borrowed = false;
+template <class T>
+inline constexpr bool is_borrowed<Borrowed<T>> = true;
+
+template <class T>
 inline constexpr bool is_integer =
     std::is_same_v<T, std::size_t> || std::is_same_v<T, std::int64_t> ||
     std::is_same_v<T, std::int32_t>;
@@ -115,6 +120,8 @@ constexpr TypeText type_name() {
     } else if constexpr (is_named_list<T>) {
         return TypeText("dict[str, ") + type_name<typename T::value_type::second_type, Result>() +
                "]";
+    } else if constexpr (!Result && is_borrowed<T>) {
+        return type_name<std::remove_cvref_t<decltype(*std::declval<T>())>, Result>();
     } else if constexpr (!Result && is_variant<T>) {
         return EnumNames<T>::name;
     } else if constexpr (Result && is_tuple<T>) {

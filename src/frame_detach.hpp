@@ -1,8 +1,9 @@
 // Running a core computation inside a call: interruptible by signal handlers
 // (Ctrl-C) and, when it is long, detached from the interpreter so that other
 // Python threads run meanwhile. The computation works on private C++ values
-// only, converted before and turned into Python objects after, so detaching
-// changes no result, no message and no object.
+// only, converted before and turned into Python objects after (or on the
+// values of instances that nothing changes, read in place: Borrowed), so
+// detaching changes no result, no message and no object.
 #pragma once
 
 #include <Python.h>

@@ -22,6 +22,7 @@ UNIT = """
 namespace rainmill::py {{
 double f(std::vector<double> a, WithDefault<bool, false> b);
 std::int64_t steps(const IncrementalTimeSeries& series, std::int32_t step);
+double peak(Borrowed<ContinuousTimeSeries> series);
 constexpr Param kParams[] = {{{params}}};
 constexpr Signature kSig{{{signature}}};
 PyMethodDef def = {binder}<{function}, kSig>();
@@ -87,6 +88,14 @@ def test_a_matching_descriptor_compiles(tmp_path):
             },
             "owner differs from the class",
         ),
+        (
+            {
+                "params": '{.name = "series", .type = "IncrementalTimeSeries"}',
+                "signature": '.name = "peak", .params = kParams, .required = 1, .returns = "float"',
+                "function": "&peak",
+            },
+            "parameter type differs from the converter",
+        ),
     ],
     ids=[
         "count",
@@ -100,6 +109,7 @@ def test_a_matching_descriptor_compiles(tmp_path):
         "result",
         "kind",
         "owner",
+        "borrowed-class",
     ],
 )
 def test_a_slip_in_a_descriptor_does_not_compile(tmp_path, change, message):

@@ -35,8 +35,9 @@ for name, call in calls.items():
 @pytest.mark.parametrize("tuned", [False, True])
 def test_calls_on_a_million_values_reuse_their_pages(tuned):
     # A fresh process, as a user's script: 16 MB of temporaries per call would
-    # be 4,000 page faults if the allocator gave them back each time. An
-    # environment that tunes the allocator itself is left alone.
+    # be 4,000 page faults if the allocator gave them back each time (still
+    # some 400 a block where the 2 MiB-aligned middle of each is served by huge
+    # pages). An environment that tunes the allocator itself is left alone.
     env = {k: v for k, v in os.environ.items() if not k.startswith("MALLOC_")}
     if tuned:
         env["MALLOC_TOP_PAD_"] = str(128 * 1024)  # glibc's own default
@@ -44,6 +45,6 @@ def test_calls_on_a_million_values_reuse_their_pages(tuned):
     assert done.returncode == 0, done.stderr
     faults = {name: int(count) for name, count in (line.rsplit(" ", 1) for line in done.stdout.splitlines())}
     if tuned:
-        assert min(faults.values()) > 1000, faults
+        assert min(faults.values()) > 400, faults
     else:
         assert max(faults.values()) < 100, faults

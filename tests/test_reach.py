@@ -38,6 +38,9 @@ def model_reach(inflow, dt, k, x, sub_reaches, initial):
 
 
 HYDROGRAPH = [10.0, 35.5, 120.25, 310.0, 250.0, 180.5, 99.0, 50.0, 20.0, 12.5, 10.0]
+# Long enough to cross the pass's stages of 512 values and, at 750,001, its interrupt checks.
+SHORT_WAVE = [50.0 + 40.0 * math.sin(i / 7.0) + (i % 13) * 0.37 for i in range(1500)]
+LONG_WAVE = [100.0 + 90.0 * math.sin(i / 50.0) + (i % 17) * 0.11 for i in range(750_001)]
 
 
 @pytest.mark.parametrize(
@@ -54,6 +57,8 @@ HYDROGRAPH = [10.0, 35.5, 120.25, 310.0, 250.0, 180.5, 99.0, 50.0, 20.0, 12.5, 1
         (HYDROGRAPH, HOUR, timedelta(0), 0.2, 1, 10.0),
         (HYDROGRAPH, timedelta(days=2), timedelta(days=1), 0.1, 5, 10.0),
         ([-5.0, math.inf, 3.0, 1.0], HOUR, timedelta(hours=2), 0.2, 1, 0.0),
+        (SHORT_WAVE, HOUR, timedelta(hours=7), 0.3, 3, 44.0),
+        (LONG_WAVE, HOUR, timedelta(hours=6), 0.2, 1, 210.0),
     ],
 )
 def test_matches_model_bit_for_bit(inflow, step, k, x, sub_reaches, initial):

@@ -1,11 +1,14 @@
 #include "reach_routing/muskingum.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <utility>
 
 #include "utils/errors.hpp"
 #include "utils/interrupt.hpp"
+#include "utils/series_block.hpp"
 
 namespace rainmill {
 
@@ -15,6 +18,9 @@ namespace {
 // the setting up of one pass.
 constexpr std::int64_t kUnitsPerStep = 3;
 constexpr std::int64_t kUnitsPerPass = 100;
+
+// Outflow values worked out between two appends to the output (4 KiB).
+constexpr std::size_t kStagedSteps = 512;
 
 }  // namespace
 
@@ -27,7 +33,7 @@ std::vector<double> route_muskingum_pass(const std::vector<double>& inflow, doub
     }
     const std::size_t n = inflow.size();
     std::vector<double> outflow;
-    outflow.reserve(n);
+    reserve_series(outflow, n);
     outflow.push_back(first_outflow.value_or(inflow[0]));
 
     // The coefficients are formed in exactly this order (2K first, then the
@@ -42,21 +48,29 @@ std::vector<double> route_muskingum_pass(const std::vector<double>& inflow, doub
 
     WorkMeter meter;
     const double* const in = inflow.data();
-    meter.in_pieces(1, n, kUnitsPerStep,
-                    [&outflow, in, c_previous_out, c_previous_in, c_current_in](std::size_t first,
-                                                                                std::size_t last) {
-                        outflow.resize(last);
-                        double* const out = outflow.data();
-                        // The previous outflow stays in a register: the chain from one
-                        // value to the next is the multiply-add alone.
-                        double previous = out[first - 1];
-                        for (std::size_t t = first; t < last; ++t) {
-                            // The two inflow terms are summed before the outflow term is added.
-                            previous = c_previous_out * previous +
-                                       (c_previous_in * in[t - 1] + c_current_in * in[t]);
-                            out[t] = previous;
-                        }
-                    });
+    meter.in_pieces(1, n, kUnitsPerStep, [&](std::size_t first, std::size_t last) {
+        // The outflow is worked out a stage at a time into the first-level
+        // cache and appended to the reserved room: no zeros are written
+        // first, and the previous outflow stays in a register, so the chain
+        // from one value to the next is the multiply-add alone.
+        std::array<double, kStagedSteps> staged;
+        double previous = outflow.back();
+        for (std::size_t stage = first; stage < last; stage += kStagedSteps) {
+            const std::size_t count = std::min(last - stage, kStagedSteps);
+            // The stage's place in the output is fetched for writing while the
+            // chain runs, so that the append after it finds its lines cached.
+            const double* const place = outflow.data() + outflow.size();
+            for (std::size_t i = 0; i < count; i += 8) __builtin_prefetch(place + i, 1, 3);
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t t = stage + i;
+                // The two inflow terms are summed before the outflow term is added.
+                previous =
+                    c_previous_out * previous + (c_previous_in * in[t - 1] + c_current_in * in[t]);
+                staged[i] = previous;
+            }
+            outflow.insert(outflow.end(), staged.data(), staged.data() + count);
+        }
+    });
     return outflow;
 }
 

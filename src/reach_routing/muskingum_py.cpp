@@ -57,14 +57,15 @@ void warn_x_out_of_range() {
 // The warning comes before k is read as a duration, so a negative k is
 // reported only once the warning has been issued; an empty inflow fails in
 // the routing pass after both.
-ContinuousTimeSeries route_reach(ContinuousTimeSeries inflow, TimedeltaArg k, double x,
+// The inflow is read in place: a series never changes once made.
+ContinuousTimeSeries route_reach(Borrowed<ContinuousTimeSeries> inflow, TimedeltaArg k, double x,
                                  std::int64_t sub_reaches, double initial_outflow) {
     if (muskingum_x_out_of_range(x)) warn_x_out_of_range();
     const Duration storage = k.to_duration();
     const double passes = sub_reaches > 1 ? static_cast<double>(sub_reaches) : 1.0;
-    const double work = passes * (100.0 + 3.0 * static_cast<double>(inflow.data.size()));
+    const double work = passes * (100.0 + 3.0 * static_cast<double>(inflow->data.size()));
     return run_computation(work, [&] {
-        return run_muskingum_routing(inflow, storage, x, sub_reaches, initial_outflow);
+        return run_muskingum_routing(*inflow, storage, x, sub_reaches, initial_outflow);
     });
 }
 

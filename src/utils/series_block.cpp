@@ -8,13 +8,12 @@
 
 namespace rainmill {
 
-std::vector<double> allocate_series_block(std::size_t size) {
-    std::vector<double> block;
-    block.reserve(size);
+void reserve_series(std::vector<double>& values, std::size_t size) {
+    values.reserve(size);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Before the first touch: the 2 MiB-aligned interior of a large block.
+    // The 2 MiB-aligned interior of the block, before its values are written.
     constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-    const auto first = reinterpret_cast<std::uintptr_t>(block.data());
+    const auto first = reinterpret_cast<std::uintptr_t>(values.data());
     const std::uintptr_t last = first + size * sizeof(double);
     const std::uintptr_t begin = (first + kHuge - 1) & ~(kHuge - 1);
     const std::uintptr_t end = last & ~(kHuge - 1);
@@ -23,6 +22,11 @@ std::vector<double> allocate_series_block(std::size_t size) {
         (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
     }
 #endif
+}
+
+std::vector<double> allocate_series_block(std::size_t size) {
+    std::vector<double> block;
+    reserve_series(block, size);
     block.resize(size);
     return block;
 }
