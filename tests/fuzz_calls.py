@@ -715,6 +715,7 @@ KERNELS = {
         ],
     ),
     "constant_monthly_baseflow": (kn.constant_monthly_baseflow, [p_vector("months"), p_vector("monthly")]),
+    "keep_buffer_pages": (kn.keep_buffer_pages, []),
     "convolve_unit_hydrograph": (kn.convolve_unit_hydrograph, [p_vector("excess"), p_vector("ordinates")]),
     "green_ampt_loss": (
         kn.green_ampt_loss,

@@ -11,8 +11,9 @@ class Values(Buffer):
     @property
     def data(self) -> list[float]: ...
 
-# Continuous simulation (soil-moisture accounting, deficit and constant with ET, snow).
+def keep_buffer_pages() -> bool: ...
 
+# Continuous simulation (soil-moisture accounting, deficit and constant with ET, snow).
 def soil_moisture(
     water: Sequence[float] | Buffer,
     pet: Sequence[float] | Buffer,

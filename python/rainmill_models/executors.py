@@ -15,7 +15,9 @@ process boundary, and the same code path serves every executor:
   or with *n* processes;
 * any :class:`concurrent.futures.Executor` (used as given, never shut down);
 * a Dask ``distributed.Client`` (the context is scattered to every worker
-  once, the batches are submitted as tasks).
+  once, the batches are submitted as tasks; each worker is told to keep the
+  pages of large temporaries between evaluations, which the nanny's
+  ``MALLOC_TRIM_THRESHOLD_`` would have it give back after each).
 
 Worker processes start by importing the calling script's main module, as
 with :mod:`multiprocessing`: a script that uses processes keeps its work under
@@ -79,6 +81,7 @@ ExecutorLike = None | str | int | Executor | Any
 
 class _DaskClient(Protocol):
     def scatter(self, data: Any, broadcast: bool = ..., hash: bool = ...) -> Any: ...
+    def run(self, function: Callable[..., Any]) -> Any: ...
     def submit(self, func: Callable[..., Any], *args: Any, pure: bool = ...) -> Any: ...
     def cancel(self, futures: Any) -> Any: ...
     def gather(self, futures: Any) -> Any: ...
@@ -108,7 +111,7 @@ _RECHECK_RATIO = 0.8
 # (seconds; all of a call that holds less), and while the workers start the
 # calling process works in slices of about WARMING_SLICE seconds, looking
 # between slices whether they are ready.
-_SERIAL_TIMING = 0.03
+_SERIAL_TIMING = 0.01
 _WARMING_SLICE = 0.02
 
 
@@ -354,8 +357,10 @@ class Runner:
         self._leader: Literal["serial", "parallel"] = "serial"
         self._since_check = 0
         self._backoff = 1
-        # Seconds per item of the last serial piece (sizes the next ones).
+        # Seconds per item of the last serial piece (sizes the next ones), and
+        # of an empty batch's round trip to the workers once they are ready.
         self._cost: float | None = None
+        self._latency: float | None = None
         self._warming: list[Any] = []
         self._warmed = False
         self._owned: Executor | None = None
@@ -561,13 +566,22 @@ class Runner:
         serial, parallel = self._rates["serial"], self._rates["parallel"]
         return "parallel" if parallel > _PARALLEL_MARGIN * serial else "serial"
 
-    def _way(self) -> Literal["serial", "parallel"]:
+    def _way(self, count: int) -> Literal["serial", "parallel"]:
         """How the next piece runs: timing each way once, then the faster, with a recheck now and then."""
         serial, parallel = self._rates.get("serial"), self._rates.get("parallel")
         if serial is None:
             return "serial"
         if parallel is None:
-            return "parallel"
+            if self._latency is None or self._cost is None:
+                return "parallel"
+            # Even with no cost but the round trip of an empty batch, the
+            # workers would be slower: no call is spent on timing them now
+            # (they are timed later, at the first recheck).
+            reach = count / (self._latency + count * self._cost / self.workers)
+            if reach > serial:
+                return "parallel"
+            self._rates["parallel"] = parallel = reach
+            self._timings["parallel"] = 2
         faster = self._faster()
         # A way that lost on its first timing gets a second one at once: the
         # first may have met a worker still preparing, or other load.
@@ -626,7 +640,7 @@ class Runner:
                 self._cost = (time.perf_counter() - began) / (stop - start)
                 start = stop
                 continue
-            way = self._way()
+            way = self._way(count)
             settled = len(self._rates) == 2 and way == self._faster()
             if way == "serial":
                 stop = count if settled else start + self._items_for(_SERIAL_TIMING, left)
@@ -681,8 +695,23 @@ class Runner:
             return self._warmed
         if all(future.done() for future in self._warming):
             self._wait_warm()
+            self._latency = self._round_trip(prepare, evaluate, context, rows)
             return True
         return False
+
+    def _round_trip(
+        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool
+    ) -> float | None:
+        """Seconds for an empty batch to each worker and back, once they are ready (None if that failed)."""
+        try:
+            submit, completed, _ = self._dispatch(prepare, evaluate, context, rows)
+            empty: Any = np.empty((0, 0)) if rows else []
+            began = time.perf_counter()
+            for _ in completed([submit(empty) for _ in range(self.workers)]):
+                pass
+            return time.perf_counter() - began
+        except Exception:
+            return None  # the real batches will meet the fault and report it
 
     def _warm_up(
         self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool
@@ -770,6 +799,11 @@ class Runner:
         """How a batch is submitted, how results come back, how pending work is cancelled."""
         if self._client is not None:
             client = self._client
+            if self._scattered is None:
+                # The nanny's MALLOC_TRIM_THRESHOLD_ would have each evaluation
+                # fault in the pages of its temporaries again (4-5x slower).
+                with suppress(Exception):
+                    client.run(_keep_buffer_pages)
             if self._scattered is None or self._scattered[0] is not context:
                 # One object under a fresh key: scatter() would spread a dict's
                 # values under its keys ("model", "rain", ...), names shared with
@@ -823,6 +857,13 @@ class Runner:
             # up and tear down for the whole set.
             return ((future, future.result()) for future in futures)
         return ((future, future.result()) for future in futures_as_completed(futures))
+
+
+def _keep_buffer_pages() -> bool:
+    """Run on each Dask worker: large temporaries keep their pages between evaluations."""
+    from . import _kernels
+
+    return _kernels.keep_buffer_pages()
 
 
 def _cancel_all(futures: list[Future[Any]]) -> None:

@@ -10,6 +10,8 @@
 namespace rainmill::py {
 
 void add_values_class(PyObject* module);
+// The process's allocator: large temporaries keep their pages between calls.
+void add_allocator_functions(PyObject* module);
 // Event methods: losses, transforms, reach routing, baseflow beyond the extension's.
 void add_event_methods(PyObject* module);
 // Continuous simulation: soil-moisture accounting, snow, evapotranspiration-driven losses.

@@ -12,6 +12,7 @@ int exec_kernels(PyObject* module) {
     return guard_status([module] {
         prepare_module(module);
         add_values_class(module);
+        add_allocator_functions(module);
         add_event_methods(module);
         add_continuous_methods(module);
     });

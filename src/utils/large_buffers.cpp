@@ -21,6 +21,16 @@ bool allocator_tuned_by_environment() {
     return tunables != nullptr && std::strstr(tunables, "glibc.malloc.") != nullptr;
 }
 
+#if defined(__GLIBC__)
+void serve_large_blocks_from_the_heap() noexcept {
+    // A fixed threshold also ends glibc's own adjustment, which raises it to
+    // a freed block's size but trims the heap at twice that, so that every
+    // call of a few megabytes gave its pages back.
+    mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
+    mallopt(M_TRIM_THRESHOLD, kKeptFreeBytes);
+}
+#endif
+
 }  // namespace
 
 void keep_large_buffer_pages() noexcept {
@@ -28,15 +38,19 @@ void keep_large_buffer_pages() noexcept {
     static std::once_flag once;
     try {
         std::call_once(once, [] {
-            if (allocator_tuned_by_environment()) return;
-            // A fixed threshold also ends glibc's own adjustment, which raises
-            // it to a freed block's size but trims the heap at twice that, so
-            // that every call of a few megabytes gave its pages back.
-            mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
-            mallopt(M_TRIM_THRESHOLD, kKeptFreeBytes);
+            if (!allocator_tuned_by_environment()) serve_large_blocks_from_the_heap();
         });
     } catch (...) {  // std::system_error from call_once: the defaults stay
     }
+#endif
+}
+
+bool keep_large_buffer_pages_over_environment() noexcept {
+#if defined(__GLIBC__)
+    serve_large_blocks_from_the_heap();
+    return true;
+#else
+    return false;
 #endif
 }
 
