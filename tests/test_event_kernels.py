@@ -203,7 +203,8 @@ def test_whole_step_lag_is_a_shift_and_fractions_interpolate():
 
 
 def test_muskingum_cunge_matches_the_published_example():
-    # Ponce (1989), Engineering Hydrology, problem 9-? as set in SDSU CIV E 445 (homework 11-4):
+    # Ponce (1989), Engineering Hydrology, ch. 9, as set in SDSU CIV E 445, fall 2011 homework solutions
+    # (facets.sdsu.edu/protected29/cive445_homework_f11_solution.html):
     # triangular inflow 60 -> 1110 m3/s in 7 h, back to 60 at 21 h; S0 = 0.001, peak area 440 m2,
     # top width 115 m, rating exponent 1.58, reach 14 km, dt = 1 h, parameters at the peak.
     # Published answer: peak outflow 1093.39 m3/s at 8 h.
