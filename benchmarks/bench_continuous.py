@@ -482,7 +482,7 @@ def versions() -> str:
     return ", ".join(found)
 
 
-def report(evaluations: int = 2000, quick: bool = False) -> str:
+def report(evaluations: int = 5000, quick: bool = False) -> str:
     """The section's markdown (benchmarks/run.py calls this)."""
     n = 20_000 if quick else 100_000
     speed, speed_targets = speed_table(n, quick)
@@ -540,11 +540,11 @@ def write_section(text: str) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--evaluations", type=int, default=2000)
+    parser.add_argument("--evaluations", type=int, default=5000)
     parser.add_argument("--quick", action="store_true", help="smaller speed runs, 300 evaluations")
     parser.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md alone")
     args = parser.parse_args()
-    evaluations = 300 if args.quick and args.evaluations == 2000 else args.evaluations
+    evaluations = 300 if args.quick and args.evaluations == 5000 else args.evaluations
     text = report(evaluations, args.quick)
     print(text)
     if not args.no_write:
