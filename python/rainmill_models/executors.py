@@ -113,6 +113,11 @@ _RECHECK_RATIO = 0.8
 # between slices whether they are ready.
 _SERIAL_TIMING = 0.01
 _WARMING_SLICE = 0.02
+# A call whose serial work is less than this (seconds) is not worth starting
+# the workers of a process pool or a Dask cluster for: a trip to them and back
+# costs about that much (some 1-2 ms through a pool's pipes, 10-20 ms through
+# a Dask scheduler), besides the cores their start-up takes from the caller.
+_TRIP_FLOOR = {"processes": 0.002, "executor": 0.002, "dask": 0.02}
 
 
 class WorkersLost(RuntimeError):
@@ -360,7 +365,10 @@ class Runner:
         # Seconds per item of the last serial piece (sizes the next ones), and
         # of an empty batch's round trip to the workers once they are ready.
         self._cost: float | None = None
+        self._costed = False
         self._latency: float | None = None
+        # Set when calls were too cheap to start the workers for.
+        self._cheap = False
         self._warming: list[Any] = []
         self._warmed = False
         self._owned: Executor | None = None
@@ -633,11 +641,21 @@ class Runner:
         while start < count:
             left = count - start
             self.local_state(prepare, context)
-            if not self.in_process and not self._ready(prepare, evaluate, context, rows):
+            learning = not self._costed and not self.in_process and not self._warmed and not self._warming
+            cheap = self._costed and count * cast(float, self._cost) < _TRIP_FLOOR.get(self.kind, 0.0)
+            if cheap and not self._warmed and not self._warming:
+                # The whole call costs less than a trip to the workers would:
+                # they are not even started.
+                pieces.append(local(start, count))
+                self._cheap = True
+                break
+            if learning or (not self.in_process and not self._ready(prepare, evaluate, context, rows)):
                 stop = start + self._items_for(_WARMING_SLICE, left)
                 began = time.perf_counter()
                 pieces.append(local(start, stop))
                 self._cost = (time.perf_counter() - began) / (stop - start)
+                # A first item alone (cold caches, lazy set-ups) does not tell the cost.
+                self._costed = self._costed or stop - start > 1
                 start = stop
                 continue
             way = self._way(count)
@@ -671,11 +689,18 @@ class Runner:
     def _describe(self) -> None:
         serial, parallel = self._rates.get("serial"), self._rates.get("parallel")
         if parallel is None:
-            self.note = (
-                f"evaluated in the calling process while the {self.workers} workers of the {self.kind} were getting ready"
-                if self.kind not in ("serial", "threads") and self._cost is not None
-                else ""
-            )
+            if self._cheap:
+                self.note = (
+                    f"evaluated in the calling process: a call's work ({1e3 * (self._cost or 0.0):.2g} ms an "
+                    f"evaluation) is less than a trip to the {self.workers} workers of the {self.kind} would cost"
+                )
+            elif self.kind not in ("serial", "threads") and self._cost is not None:
+                self.note = (
+                    f"evaluated in the calling process while the {self.workers} workers of the {self.kind} "
+                    "were getting ready"
+                )
+            else:
+                self.note = ""
         elif serial is None or parallel > _PARALLEL_MARGIN * serial:
             self.note = ""
         else:
