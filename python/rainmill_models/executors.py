@@ -113,10 +113,11 @@ _RECHECK_RATIO = 0.8
 # between slices whether they are ready.
 _SERIAL_TIMING = 0.01
 _WARMING_SLICE = 0.02
-# A call whose serial work is less than this (seconds) is not worth starting
-# the workers of a process pool or a Dask cluster for: a trip to them and back
-# costs about that much (some 1-2 ms through a pool's pipes, 10-20 ms through
-# a Dask scheduler), besides the cores their start-up takes from the caller.
+# Calls of which the workers of a process pool or a Dask cluster could save
+# less than this (seconds: the serial work less its share per worker) are not
+# worth starting them for: a trip to them and back costs about that much (some
+# 1-2 ms through a pool's pipes, 10-20 ms through a Dask scheduler), besides
+# the cores their start-up takes from the caller.
 _TRIP_FLOOR = {"processes": 0.002, "executor": 0.002, "dask": 0.02}
 
 
@@ -642,10 +643,12 @@ class Runner:
             left = count - start
             self.local_state(prepare, context)
             learning = not self._costed and not self.in_process and not self._warmed and not self._warming
-            cheap = self._costed and count * cast(float, self._cost) < _TRIP_FLOOR.get(self.kind, 0.0)
+            # Sharing a call among the workers saves at most this much of it.
+            saving = count * (self._cost or 0.0) * (1.0 - 1.0 / self.workers)
+            cheap = self._costed and saving < _TRIP_FLOOR.get(self.kind, 0.0)
             if cheap and not self._warmed and not self._warming:
-                # The whole call costs less than a trip to the workers would:
-                # they are not even started.
+                # What the workers could save of a call is less than a trip to
+                # them would cost: they are not even started.
                 pieces.append(local(start, count))
                 self._cheap = True
                 break
@@ -691,8 +694,8 @@ class Runner:
         if parallel is None:
             if self._cheap:
                 self.note = (
-                    f"evaluated in the calling process: a call's work ({1e3 * (self._cost or 0.0):.2g} ms an "
-                    f"evaluation) is less than a trip to the {self.workers} workers of the {self.kind} would cost"
+                    f"evaluated in the calling process: the {self.workers} workers of the {self.kind} would save "
+                    f"less of a call ({1e3 * (self._cost or 0.0):.2g} ms an evaluation) than a trip to them costs"
                 )
             elif self.kind not in ("serial", "threads") and self._cost is not None:
                 self.note = (
