@@ -271,10 +271,12 @@ def measure(
 
     def timed(name: str, executor: Any) -> None:
         warm(case, executor)
-        alongside, _, _ = rate(case, generations, None, repeat)
+        # The serial figure alongside is the best of `repeat` runs too, as each executor's is: half
+        # of them just before the executor's runs and half just after (at least one each).
+        alongside, _, _ = rate(case, generations, None, max(1, repeat // 2))
         before, _, _ = rate(case, generations, executor, repeat, batch_size=every_generation)
         value, found, message = rate(case, generations, executor, repeat)
-        alongside = max(alongside, rate(case, generations, None, repeat)[0])
+        alongside = max(alongside, rate(case, generations, None, max(1, repeat - repeat // 2))[0])
         note = "" if found == reference else "DIFFERENT RESULT; "
         note += "kept serial" if "evaluated in the calling process" in message else ""
         rows.append((name, value, before, note, alongside))
