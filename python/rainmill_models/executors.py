@@ -116,9 +116,9 @@ _WARMING_SLICE = 0.02
 # Calls of which the workers of a process pool or a Dask cluster could save
 # less than this (seconds: the serial work less its share per worker) are not
 # worth starting them for: a trip to them and back costs about that much (some
-# 1-2 ms through a pool's pipes, 10-20 ms through a Dask scheduler), besides
+# 1-2 ms through a pool's pipes, 10-30 ms through a Dask scheduler), besides
 # the cores their start-up takes from the caller.
-_TRIP_FLOOR = {"processes": 0.002, "executor": 0.002, "dask": 0.02}
+_TRIP_FLOOR = {"processes": 0.002, "executor": 0.002, "dask": 0.03}
 
 
 class WorkersLost(RuntimeError):
