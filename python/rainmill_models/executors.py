@@ -367,6 +367,7 @@ class Runner:
         # of an empty batch's round trip to the workers once they are ready.
         self._cost: float | None = None
         self._costed = False
+        self._cost_slices = 0
         self._latency: float | None = None
         # Set when calls were too cheap to start the workers for.
         self._cheap = False
@@ -657,8 +658,9 @@ class Runner:
                 began = time.perf_counter()
                 pieces.append(local(start, stop))
                 self._cost = (time.perf_counter() - began) / (stop - start)
-                # A first item alone (cold caches, lazy set-ups) does not tell the cost.
-                self._costed = self._costed or stop - start > 1
+                # A first slice alone (cold caches, lazy set-ups) does not tell the cost.
+                self._costed = self._costed or self._cost_slices > 0
+                self._cost_slices += 1
                 start = stop
                 continue
             way = self._way(count)

@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import numpy as np
@@ -135,6 +136,19 @@ def test_cheap_evaluations_stay_in_the_calling_process(executor):
             got = runner.map_rows(prepare, bowl, {}, rows)
         assert "evaluated in the calling process" in runner.note
     np.testing.assert_array_equal(got, [bowl({}, row) for row in rows])
+
+
+def slow_pid(state: dict, item: int) -> int:
+    time.sleep(0.03)  # dearer than a slice of the calling process's own work while the workers start
+    return os.getpid()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("executor", executors(2))
+def test_dear_evaluations_reach_the_workers(executor):
+    with Runner(executor) as runner:
+        pids = runner.map(prepare, slow_pid, {}, list(range(120)))
+    assert len(pids) == 120 and set(pids) - {os.getpid()}, runner.note
 
 
 @pytest.mark.parametrize("propagating", [False, True])
