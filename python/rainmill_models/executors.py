@@ -175,18 +175,31 @@ def _unpacked(context: Any) -> Any:
     return context
 
 
-def _store(data: bytes) -> _Stored:
-    """``data`` in a new private file, in memory (/dev/shm) where the system has it."""
-    folder = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
-    handle, path = tempfile.mkstemp(prefix="rainmill-context-", suffix=".pickle", dir=folder)
-    try:
-        with os.fdopen(handle, "wb") as file:
-            file.write(data)
-    except BaseException:
-        with suppress(OSError):
-            os.unlink(path)
-        raise
-    return _Stored(path)
+def _store(data: bytes) -> _Stored | _Packed:
+    """``data`` in a new private file, in memory (/dev/shm) where the system has it.
+
+    Where no file can take it (a small /dev/shm and a full temporary folder),
+    the bytes travel with each batch instead.
+    """
+    shm = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    for folder in dict.fromkeys([shm, None]):
+        try:
+            handle, path = tempfile.mkstemp(prefix="rainmill-context-", suffix=".pickle", dir=folder)
+        except OSError:
+            continue
+        try:
+            with os.fdopen(handle, "wb") as file:
+                file.write(data)
+        except OSError:
+            with suppress(OSError):
+                os.unlink(path)
+            continue
+        except BaseException:
+            with suppress(OSError):
+                os.unlink(path)
+            raise
+        return _Stored(path)
+    return _Packed(data)
 
 
 def _discard(context: _Packed | _Stored | None) -> None:

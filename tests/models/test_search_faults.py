@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 from pathlib import Path
@@ -136,6 +138,20 @@ def test_cheap_evaluations_stay_in_the_calling_process(executor):
             got = runner.map_rows(prepare, bowl, {}, rows)
         assert "evaluated in the calling process" in runner.note
     np.testing.assert_array_equal(got, [bowl({}, row) for row in rows])
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("executor", executors(2))
+def test_a_context_no_file_can_take_travels_with_each_batch(executor, monkeypatch):
+    def full(*args, **kwargs):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(tempfile, "mkstemp", full)
+    context = {"ballast": np.zeros(20_000)}  # large enough to be sent as a file
+    rows = np.random.default_rng(0).uniform(size=(12, 2))
+    with Runner(executor, adaptive=False) as runner:
+        got = runner.map_rows(prepare, bowl, context, rows)
+    np.testing.assert_array_equal(got, [bowl(context, row) for row in rows])
 
 
 def slow_pid(state: dict, item: int) -> int:
