@@ -190,13 +190,11 @@ def _store(data: bytes) -> _Stored | _Packed:
         try:
             with os.fdopen(handle, "wb") as file:
                 file.write(data)
-        except OSError:
+        except BaseException as error:
             with suppress(OSError):
                 os.unlink(path)
-            continue
-        except BaseException:
-            with suppress(OSError):
-                os.unlink(path)
+            if isinstance(error, OSError):
+                continue  # a full folder: the next one, or the bytes with each batch
             raise
         return _Stored(path)
     return _Packed(data)
@@ -379,7 +377,6 @@ class Runner:
         # Seconds per item of the last serial piece (sizes the next ones), and
         # of an empty batch's round trip to the workers once they are ready.
         self._cost: float | None = None
-        self._costed = False
         self._cost_slices = 0
         self._latency: float | None = None
         # Set when calls were too cheap to start the workers for.
@@ -618,7 +615,7 @@ class Runner:
         if self._since_check >= min((_RECHECK if close else _RECHECK_FAR) * self._backoff, _RECHECK_LONGEST):
             self._since_check = 0
             self._backoff *= 2
-            return "serial" if faster == "parallel" else "parallel"
+            return slower
         return faster
 
     def _items_for(self, seconds: float, left: int) -> int:
@@ -656,10 +653,12 @@ class Runner:
         while start < count:
             left = count - start
             self.local_state(prepare, context)
-            learning = not self._costed and not self.in_process and not self._warmed and not self._warming
+            # A first slice alone (cold caches, lazy set-ups) does not tell the cost.
+            costed = self._cost_slices >= 2
+            learning = not costed and not self.in_process and not self._warmed and not self._warming
             # Sharing a call among the workers saves at most this much of it.
             saving = count * (self._cost or 0.0) * (1.0 - 1.0 / self.workers)
-            cheap = self._costed and saving < _TRIP_FLOOR.get(self.kind, 0.0)
+            cheap = costed and saving < _TRIP_FLOOR.get(self.kind, 0.0)
             if cheap and not self._warmed and not self._warming:
                 # What the workers could save of a call is less than a trip to
                 # them would cost: they are not even started.
@@ -671,8 +670,6 @@ class Runner:
                 began = time.perf_counter()
                 pieces.append(local(start, stop))
                 self._cost = (time.perf_counter() - began) / (stop - start)
-                # A first slice alone (cold caches, lazy set-ups) does not tell the cost.
-                self._costed = self._costed or self._cost_slices > 0
                 self._cost_slices += 1
                 start = stop
                 continue
