@@ -31,11 +31,15 @@ SPEEDUP_TARGET = 50.0
 NUMBA_TARGET = 2.0
 
 
-def best(call, repeats=7, budget=2.0):
-    """Smallest wall time of up to `repeats` calls within about `budget` seconds."""
+def best(call, repeats=7, budget=2.0, least=0.25):
+    """Smallest wall time of at least `repeats` calls and `least` seconds of calls, within about
+    `budget` seconds: a call of tens of microseconds is timed thousands of times, so a passing
+    slowdown of the machine cannot decide its figure."""
     times = []
     started = time.perf_counter()
-    while len(times) < repeats and (not times or time.perf_counter() - started < budget):
+    while not times or (
+        (len(times) < repeats or time.perf_counter() - started < least) and time.perf_counter() - started < budget
+    ):
         begin = time.perf_counter()
         call()
         times.append(time.perf_counter() - begin)

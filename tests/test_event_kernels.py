@@ -91,6 +91,14 @@ def test_lag_matches_its_loop(lag, hours):
     assert arr(k.lag_routing(inflow, lag, hours)).tolist() == loops.py_lag(inflow.tolist(), lag, hours)
 
 
+def test_lag_over_a_series_long_enough_to_be_routed_in_pieces():
+    inflow = hydrograph(5, (1 << 20) + 300)  # longer than one uninterrupted piece of work
+    shift, fraction = 2, 1.3 / 0.5 - 2.0
+    before = np.concatenate([np.full(shift + 1, inflow[0]), inflow[: -shift - 1]])
+    now = np.concatenate([np.full(shift, inflow[0]), inflow[:-shift]])
+    assert np.array_equal(arr(k.lag_routing(inflow, 1.3, 0.5)), (1.0 - fraction) * now + fraction * before)
+
+
 @pytest.mark.parametrize(
     ("channel", "n"),
     [

@@ -7,10 +7,18 @@ cumulative mass curve read at the step by linear interpolation, so any step work
 does not divide the tabulated times.
 
 - `nrcs_storm`: the NRCS 24-hour distributions, types I, IA, II and III (USDA SCS Technical Release
-  55, 1986, and NEH 630 ch. 4), tabulated every half hour. See "Provenance of the NRCS tables
+  55, 1986, and NEH 630 ch. 4) as mass curves. See "Provenance of the NRCS tables".
+- `alternating_block_storm`: the alternating-block method (Chow, Maidment and Mays, Applied
+  Hydrology, 1988, section 14.4) from a depth–duration table, or from a depth–duration–frequency
+  curve (`ddf_curve`, `ddf_table_curve`): the increments of the cumulative depth at 1, 2, ... steps,
+  largest first at the peak and the others alternately after and before it.
+- `user_storm`: a hyetograph given by cumulative fractions at given hours.
+
+Provenance of the NRCS tables
 -----------------------------
 The primary tabulations (TR-55, 1986; NEH 630 ch. 4) could not be read when the tables were last
-checked, so no value has been read off them. What is known:
+checked, so no value has been read off them: each comes from transcriptions, compared with one
+another. What is known:
 
 - Four anchors, one at each distribution's steepest rise, are quoted throughout the literature as
   TR-55's and are tested: type I 0.515 at 10 h, IA 0.425 at 8 h, II 0.663 and III 0.500 at 12 h.
@@ -18,10 +26,14 @@ checked, so no value has been read off them. What is known:
   (hourly, in per cent) agrees at 7 and 11 h and differs by up to 0.005 elsewhere (0.660 against
   0.663 at 12 h), with a straight-line tail from 19 h: a different rounding of the curve, so nothing
   was changed.
-- Type III: its values from 17.5 h repeat type II's exactly, which two distributions would not do;
-  most likely a copying slip in the transcription these values came from. Unverified.
-- Types I and IA: no tabulation could be read; unverified. Type IA from 13.5 h is the least certain
-  (two transcriptions disagree by 0.002 to 0.004 at 19 to 23 h).
+- Type III is tabulated only where independent transcriptions agree: every half hour to 7 h, at the
+  irregular times of the classic tabulation from 8 to 14 h (with 9.75 and 11.75 h), every half hour
+  to 16 h and every hour after. Its earlier half-hourly table repeated type II's values from 17.5 h
+  (0.953 at 20 h against 0.957) and was off by up to 0.010 from 8 to 11 h (0.111, 0.140, 0.185 and
+  0.260 at 8, 9, 10 and 11 h against 0.115, 0.148, 0.189 and 0.250, which three transcriptions
+  give); it was replaced. Between the tabulated times the curve is linear, as for every type.
+- Types I and IA: beyond the anchors, no tabulation other than the one these values come from
+  could be compared.
 
 Check a type against the primary table before a design depends on it.
 """
@@ -43,9 +55,14 @@ Array = npt.NDArray[np.float64]
 StepLike = str | timedelta | pd.Timedelta | float
 DepthCurve = Callable[[float], float]
 
-# Cumulative fraction of the 24-hour depth every half hour from 0 to 24 h (49 values), TR-55 (1986).
+# Cumulative fraction of the 24-hour depth: types I, IA and II every half hour from 0 to 24 h (49
+# values); type III at the times of `_TYPE_III_HOURS` (see "Provenance of the NRCS tables").
 _HALF_HOURS: Final = tuple(0.5 * i for i in range(49))
-NRCS_DISTRIBUTIONS: Final[Mapping[str, tuple[float, ...]]] = {
+_TYPE_III_HOURS: Final = (
+    *(0.5 * i for i in range(15)), 8.0, 8.5, 9.0, 9.5, 9.75, 10.0, 10.5, 11.0, 11.5, 11.75, 12.0, 12.5,
+    13.0, 13.5, 14.0, 14.5, 15.0, 15.5, 16.0, 17.0, 18.0, 19.0, 20.0, 21.0, 22.0, 23.0, 24.0,
+)  # fmt: skip
+_HALF_HOURLY: Final[Mapping[str, tuple[float, ...]]] = {
     "I": (
         0.0, 0.008, 0.017, 0.026, 0.035, 0.045, 0.055, 0.065, 0.076, 0.087, 0.099, 0.112, 0.125,
         0.140, 0.156, 0.174, 0.194, 0.219, 0.254, 0.303, 0.515, 0.583, 0.624, 0.654, 0.682, 0.706,
@@ -64,13 +81,17 @@ NRCS_DISTRIBUTIONS: Final[Mapping[str, tuple[float, ...]]] = {
         0.772, 0.799, 0.820, 0.838, 0.854, 0.868, 0.880, 0.892, 0.903, 0.913, 0.922, 0.930, 0.938,
         0.946, 0.953, 0.959, 0.965, 0.971, 0.977, 0.983, 0.989, 0.995, 1.0,
     ),
-    "III": (
-        0.0, 0.005, 0.010, 0.015, 0.020, 0.026, 0.032, 0.037, 0.043, 0.050, 0.057, 0.065, 0.072,
-        0.081, 0.089, 0.100, 0.111, 0.125, 0.140, 0.160, 0.185, 0.217, 0.260, 0.298, 0.500, 0.702,
-        0.751, 0.785, 0.811, 0.830, 0.848, 0.867, 0.886, 0.895, 0.904, 0.913, 0.922, 0.930, 0.938,
-        0.946, 0.953, 0.959, 0.965, 0.971, 0.977, 0.983, 0.989, 0.995, 1.0,
-    ),
 }  # fmt: skip
+_TYPE_III: Final = (
+    0.0, 0.005, 0.010, 0.015, 0.020, 0.026, 0.032, 0.037, 0.043, 0.050, 0.057, 0.065, 0.072, 0.081,
+    0.089, 0.115, 0.130, 0.148, 0.167, 0.178, 0.189, 0.216, 0.250, 0.298, 0.339, 0.500, 0.702, 0.751,
+    0.785, 0.811, 0.830, 0.848, 0.867, 0.886, 0.904, 0.922, 0.939, 0.957, 0.968, 0.979, 0.989, 1.0,
+)  # fmt: skip
+#: Each type's mass curve as (hours, cumulative fractions of the 24-hour depth), read linearly between.
+NRCS_DISTRIBUTIONS: Final[Mapping[str, tuple[tuple[float, ...], tuple[float, ...]]]] = {
+    **{name: (_HALF_HOURS, table) for name, table in _HALF_HOURLY.items()},
+    "III": (_TYPE_III_HOURS, _TYPE_III),
+}
 
 
 def step_hours(step: StepLike) -> float:
@@ -130,8 +151,8 @@ def nrcs_storm(storm_type: str, depth: float, start: object, step: StepLike = "1
     if storm_type not in NRCS_DISTRIBUTIONS:
         raise ModelError("type", f"must be one of {list(NRCS_DISTRIBUTIONS)}, got {storm_type!r}")
     hours = step_hours(step)
-    table = np.asarray(NRCS_DISTRIBUTIONS[storm_type])
-    depths = _from_mass_curve(np.asarray(_HALF_HOURS), table, _depth(depth), 24.0, hours)
+    times, fractions = NRCS_DISTRIBUTIONS[storm_type]
+    depths = _from_mass_curve(np.asarray(times), np.asarray(fractions), _depth(depth), 24.0, hours)
     return _series(depths, start, hours)
 
 

@@ -1,5 +1,6 @@
 #include "reach_routing/lag.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -27,14 +28,21 @@ std::vector<double> route_lag(const std::vector<double>& inflow, double lag_hour
     const double keep = 1.0 - fraction;
     WorkMeter meter;
     meter.in_pieces(0, n, 2, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
+        // Steps up to the shift read the first inflow; after it the loop has no branch, so the
+        // compiler vectorises it (the same two products and one sum per step, in that order).
+        std::size_t i = begin;
+        for (; i < end && i <= shift; ++i) {
             const double now = i >= shift ? in[i - shift] : first;
-            if (fraction == 0.0) {
-                out[i] = now;
-                continue;
-            }
-            const double before = i >= shift + 1 ? in[i - shift - 1] : first;
-            out[i] = keep * now + fraction * before;
+            out[i] = fraction == 0.0 ? now : keep * now + fraction * first;
+        }
+        if (i >= end) return;
+        const double* const now = in + (i - shift);
+        double* const to = out + i;
+        const std::size_t count = end - i;
+        if (fraction == 0.0) {
+            std::copy_n(now, count, to);
+        } else {
+            for (std::size_t j = 0; j < count; ++j) to[j] = keep * now[j] + fraction * now[j - 1];
         }
     });
     return outflow;

@@ -29,20 +29,23 @@ def test_nrcs_storms_hold_their_depth_and_peak_where_tr55_puts_it(storm_type, pe
 
 
 @pytest.mark.parametrize(
-    ("storm_type", "hour", "fraction"), [("I", 10, 0.515), ("IA", 8, 0.425), ("II", 12, 0.663), ("III", 12, 0.5)]
+    ("storm_type", "hour", "fraction"),
+    [("I", 10, 0.515), ("IA", 8, 0.425), ("II", 12, 0.663), ("III", 12, 0.5), ("III", 8, 0.115), ("III", 20, 0.957)],
 )
 def test_nrcs_mass_curves_pass_through_the_published_anchors(storm_type, hour, fraction):
     # The fraction of the 24-hour depth fallen at each distribution's steepest rise, as the literature
-    # quotes TR-55 (1986); not read off TR-55 itself (see the provenance in the storms module).
+    # quotes TR-55 (1986), and type III where its transcriptions agree; not read off TR-55 itself (see
+    # the provenance in the storms module).
     rain = nrcs_storm(storm_type, 10.0, "2024-06-01T00:00", "1h")
     assert rain.iloc[:hour].sum() == pytest.approx(10.0 * fraction, rel=1e-12)
 
 
 @pytest.mark.parametrize("storm_type", list(NRCS_DISTRIBUTIONS))
 def test_nrcs_tables_rise_from_0_to_exactly_1(storm_type):
-    table = np.asarray(NRCS_DISTRIBUTIONS[storm_type])
-    assert len(table) == 49 and table[0] == 0.0 and table[-1] == 1.0
-    assert np.all(np.diff(table) > 0.0)
+    hours, table = (np.asarray(values) for values in NRCS_DISTRIBUTIONS[storm_type])
+    assert len(table) == len(hours) and (hours[0], hours[-1]) == (0.0, 24.0)
+    assert table[0] == 0.0 and table[-1] == 1.0
+    assert np.all(np.diff(table) > 0.0) and np.all(np.diff(hours) > 0.0)
 
 
 def test_a_step_that_does_not_divide_the_day_keeps_the_depth():
