@@ -24,16 +24,23 @@ another. What is known:
   TR-55's and are tested: type I 0.515 at 10 h, IA 0.425 at 8 h, II 0.663 and III 0.500 at 12 h.
 - Type II: Bedient, Huber and Vieux, Hydrology and Floodplain Analysis, 5th ed. (2013), table E6-4
   (hourly, in per cent) agrees at 7 and 11 h and differs by up to 0.005 elsewhere (0.660 against
-  0.663 at 12 h), with a straight-line tail from 19 h: a different rounding of the curve, so nothing
-  was changed.
+  0.663 at 12 h), with a straight-line tail from 19 h. A transcription of the classic tabulation at
+  irregular times (0 to 24 h, finest from 8 to 14 h) agrees at 4, 6, 9.5 to 16 h and differs by
+  0.001 to 0.002 at 2, 7, 8, 8.5, 9 and 20 h (0.022, 0.098, 0.120, 0.133, 0.147, 0.952 against
+  0.023, 0.100, 0.122, 0.135, 0.148, 0.953): other roundings of the curve, so nothing was changed.
 - Type III is tabulated only where independent transcriptions agree: every half hour to 7 h, at the
   irregular times of the classic tabulation from 8 to 14 h (with 9.75 and 11.75 h), every half hour
   to 16 h and every hour after. Its earlier half-hourly table repeated type II's values from 17.5 h
   (0.953 at 20 h against 0.957) and was off by up to 0.010 from 8 to 11 h (0.111, 0.140, 0.185 and
   0.260 at 8, 9, 10 and 11 h against 0.115, 0.148, 0.189 and 0.250, which three transcriptions
   give); it was replaced. Between the tabulated times the curve is linear, as for every type.
-- Types I and IA: beyond the anchors, no tabulation other than the one these values come from
-  could be compared.
+- Type I agrees with that irregular-time transcription at all its times (2 to 24 h), and type IA
+  at all of them but 2 and 6 h (0.050 and 0.206 against 0.051 and 0.204) and 20 h (0.906 against
+  0.908).
+- Its two quarter-hour points, at 9.75 and 11.75 h, are taken into types I, IA and II: without
+  them the curve is a straight line across the half hour of the steepest rise, and a step shorter
+  than half an hour gets too low a peak (type II at 15 minutes: 0.190 of the depth from 11.75 to
+  12 h instead of 0.306).
 
 Check a type against the primary table before a design depends on it.
 """
@@ -56,7 +63,8 @@ StepLike = str | timedelta | pd.Timedelta | float
 DepthCurve = Callable[[float], float]
 
 # Cumulative fraction of the 24-hour depth: types I, IA and II every half hour from 0 to 24 h (49
-# values); type III at the times of `_TYPE_III_HOURS` (see "Provenance of the NRCS tables").
+# values) and at 9.75 and 11.75 h; type III at the times of `_TYPE_III_HOURS` (see "Provenance of
+# the NRCS tables").
 _HALF_HOURS: Final = tuple(0.5 * i for i in range(49))
 _TYPE_III_HOURS: Final = (
     *(0.5 * i for i in range(15)), 8.0, 8.5, 9.0, 9.5, 9.75, 10.0, 10.5, 11.0, 11.5, 11.75, 12.0, 12.5,
@@ -87,9 +95,23 @@ _TYPE_III: Final = (
     0.089, 0.115, 0.130, 0.148, 0.167, 0.178, 0.189, 0.216, 0.250, 0.298, 0.339, 0.500, 0.702, 0.751,
     0.785, 0.811, 0.830, 0.848, 0.867, 0.886, 0.904, 0.922, 0.939, 0.957, 0.968, 0.979, 0.989, 1.0,
 )  # fmt: skip
+# The classic tabulation's two quarter-hour points, which place the steepest rise within its half
+# hour (type II: 0.283, 0.357, 0.663 at 11.5, 11.75, 12 h, not a straight line from 0.283 to 0.663).
+_QUARTER_HOURS: Final[Mapping[str, Mapping[float, float]]] = {
+    "I": {9.75: 0.362, 11.75: 0.669},
+    "IA": {9.75: 0.564, 11.75: 0.655},
+    "II": {9.75: 0.172, 11.75: 0.357},
+}
+
+
+def _with_quarter_hours(name: str, table: tuple[float, ...]) -> tuple[tuple[float, ...], tuple[float, ...]]:
+    points = sorted({**dict(zip(_HALF_HOURS, table, strict=True)), **_QUARTER_HOURS[name]}.items())
+    return tuple(hour for hour, _ in points), tuple(fraction for _, fraction in points)
+
+
 #: Each type's mass curve as (hours, cumulative fractions of the 24-hour depth), read linearly between.
 NRCS_DISTRIBUTIONS: Final[Mapping[str, tuple[tuple[float, ...], tuple[float, ...]]]] = {
-    **{name: (_HALF_HOURS, table) for name, table in _HALF_HOURLY.items()},
+    **{name: _with_quarter_hours(name, table) for name, table in _HALF_HOURLY.items()},
     "III": (_TYPE_III_HOURS, _TYPE_III),
 }
 

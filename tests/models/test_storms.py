@@ -48,6 +48,12 @@ def test_nrcs_tables_rise_from_0_to_exactly_1(storm_type):
     assert np.all(np.diff(table) > 0.0) and np.all(np.diff(hours) > 0.0)
 
 
+def test_a_quarter_hour_step_keeps_the_steepest_quarter_hour_of_the_tabulation():
+    # Type II: 0.283, 0.357 and 0.663 at 11.5, 11.75 and 12 h, not a straight line across the half hour.
+    rain = nrcs_storm("II", 1.0, "2024-06-01", "15min")
+    assert rain.idxmax() == pd.Timestamp("2024-06-01T11:45") and rain.max() == pytest.approx(0.306, rel=1e-12)
+
+
 def test_a_step_that_does_not_divide_the_day_keeps_the_depth():
     rain = nrcs_storm("III", 4.0, "2024-06-01", "7min")
     assert len(rain) == math.ceil(24 * 60 / 7)
