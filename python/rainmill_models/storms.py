@@ -37,7 +37,7 @@ another. What is known:
 - Type I agrees with that irregular-time transcription at all its times (2 to 24 h), and type IA
   at all of them but 2 and 6 h (0.050 and 0.206 against 0.051 and 0.204) and 20 h (0.906 against
   0.908).
-- Its two quarter-hour points, at 9.75 and 11.75 h, are taken into types I, IA and II: without
+- That tabulation's quarter-hour points, at 9.75 and 11.75 h, are taken into types I, IA and II: without
   them the curve is a straight line across the half hour of the steepest rise, and a step shorter
   than half an hour gets too low a peak (type II at 15 minutes: 0.190 of the depth from 11.75 to
   12 h instead of 0.306).
