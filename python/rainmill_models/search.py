@@ -158,13 +158,9 @@ class _Recorder:
     ) -> None:
         self.runner, self.prepare, self.evaluate, self.context = runner, prepare, _Scored(evaluate), context
         self.low, self.high, self.progress, self.budget = low, high, progress, budget
-        self.faults: dict[int, int] = {}
-        self.points: list[FloatArray] = []
-        self.losses: list[FloatArray] = []
-        self.values: list[FloatArray] = []
-        self.generations: list[npt.NDArray[np.int64]] = []
-        self.details: list[FloatArray] = []
-        self.generation = 0
+        # One entry per call: (points, outcomes), kept by a single append, so
+        # that a Ctrl-C landing while a call is recorded leaves it in whole or not at all.
+        self.calls: list[tuple[FloatArray, FloatArray]] = []
         self.count = 0
 
     def _allowed(self, count: int) -> int:
@@ -178,17 +174,10 @@ class _Recorder:
 
     def _record(self, xs: FloatArray, outcomes: FloatArray) -> FloatArray:
         """Keep the points (one per row) and their outcomes; the losses the optimiser sees."""
-        # Columns: loss, value to report, fault code, then the details (see _Scored).
-        losses, values = outcomes[:, 0], outcomes[:, 1]
-        for code in outcomes[:, 2][outcomes[:, 2] > 0].astype(int).tolist():
-            self.faults[code] = self.faults.get(code, 0) + 1
-        self.details.append(outcomes[:, 3:])
-        self.points.append(xs)
-        self.losses.append(losses)
-        self.values.append(values)
-        self.generations.append(np.full(len(xs), self.generation, dtype=np.int64))
-        self.generation += 1
+        # Columns of the outcomes: loss, value to report, fault code, then the details (see _Scored).
+        self.calls.append((xs, outcomes))
         self.count += len(xs)
+        losses = outcomes[:, 0]
         return np.where(np.isfinite(losses), losses, INVALID_LOSS)
 
     def one(self, unit: FloatArray) -> float:
@@ -216,26 +205,38 @@ class _Recorder:
             raise _BudgetSpent  # a generation cut short: its losses are never used
         return losses
 
+    def faults(self) -> dict[int, int]:
+        """How many evaluations failed, by fault code."""
+        counts: dict[int, int] = {}
+        for _, outcomes in self.calls:
+            for code in outcomes[:, 2][outcomes[:, 2] > 0].astype(int).tolist():
+                counts[code] = counts.get(code, 0) + 1
+        return counts
+
     def failures(self) -> int:
-        return sum(self.faults.values())
+        return sum(self.faults().values())
 
     def describe_failures(self) -> str:
-        if not self.faults:
+        faults = self.faults()
+        if not faults:
             return ""
-        kinds = ", ".join(f"{_FAULT_NAMES[code]} {n}" for code, n in sorted(self.faults.items()))
-        return f"{self.failures()} evaluations failed in the model ({kinds}) and were scored as the worst"
+        kinds = ", ".join(f"{_FAULT_NAMES[code]} {n}" for code, n in sorted(faults.items()))
+        return f"{sum(faults.values())} evaluations failed in the model ({kinds}) and were scored as the worst"
 
-    def collected(self, size: int) -> tuple[FloatArray, FloatArray, FloatArray, npt.NDArray[np.int64]]:
-        """Every evaluation so far: points, losses, values and generations."""
-        if not self.points:
+    def collected(
+        self, size: int
+    ) -> tuple[FloatArray, FloatArray, FloatArray, npt.NDArray[np.int64], FloatArray | None]:
+        """Every evaluation so far: points, losses, values, generations and details (None: no details)."""
+        if not self.calls:
             empty = np.empty(0, dtype=np.float64)
-            return empty.reshape(0, size), empty, empty, np.empty(0, dtype=np.int64)
-        return (
-            np.concatenate(self.points).reshape(-1, size),
-            np.concatenate(self.losses),
-            np.concatenate(self.values),
-            np.concatenate(self.generations),
+            return empty.reshape(0, size), empty, empty, np.empty(0, dtype=np.int64), None
+        # Calls of different widths (a failed evaluation gives no details) are padded with NaN.
+        outcomes = stack_rows([outcome for _, outcome in self.calls])
+        generations = np.concatenate(
+            [np.full(len(xs), generation, dtype=np.int64) for generation, (xs, _) in enumerate(self.calls)]
         )
+        points = np.concatenate([xs for xs, _ in self.calls]).reshape(-1, size)
+        return points, outcomes[:, 0], outcomes[:, 1], generations, outcomes[:, 3:]
 
 
 class _NoProgress:
@@ -334,19 +335,19 @@ def search(
         except _BudgetSpent:
             message = f"stopped after max_evaluations={budget} evaluations"
         except KeyboardInterrupt:
-            if not recorder.count:
+            if not recorder.calls:
                 raise
             interrupted = True
             message = "interrupted"
         except WorkersLost as error:
-            if not recorder.count:
+            if not recorder.calls:
                 raise
             interrupted = True
             message = f"stopped with the best so far: {error}"
         finally:
             bar.close()
         notes = [note for note in (recorder.describe_failures(), runner.note) if note]
-    points, losses, values, generations = recorder.collected(low.size)
+    points, losses, values, generations, details = recorder.collected(low.size)
     finite = np.isfinite(losses)
     if not finite.any():
         detail = "; ".join([f"{len(losses)} evaluations", *notes])
@@ -366,7 +367,7 @@ def search(
         message="; ".join([message, *notes]),
         seconds=time.perf_counter() - started,
         failures=recorder.failures(),
-        details=stack_rows(recorder.details) if recorder.details else np.empty((0, 0)),
+        details=details if details is not None else np.empty((0, 0)),
     )
 
 

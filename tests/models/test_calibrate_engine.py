@@ -6,6 +6,7 @@ from __future__ import annotations
 import _thread
 import os
 import pickle
+import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -247,6 +248,39 @@ def test_interrupt_returns_best_so_far(executor):
     assert result.evaluations > 0
     assert result.loss == np.nanmin(result.losses)
     np.testing.assert_array_equal(result.x, result.points[np.nanargmin(result.losses)])
+
+
+@pytest.mark.parametrize("line", range(40))
+def test_interrupt_at_any_line_keeps_the_record_whole(line):
+    # A Ctrl-C may land at any line the search runs, also while an evaluation
+    # is being recorded: the record keeps that evaluation whole or not at all.
+    # From the fifth evaluation on, the interrupt is raised at the line-th line
+    # run in the search module (40 lines span more than one evaluation).
+    module = search.__code__.co_filename
+    state = {"evaluations": 0, "lines": 0}
+
+    def counted(context, x):
+        state["evaluations"] += 1
+        return toy_loss(context, x)
+
+    def local(frame, event, arg):
+        if event == "line" and state["evaluations"] >= 5:
+            state["lines"] += 1
+            if state["lines"] == line + 1:
+                raise KeyboardInterrupt
+        return local
+
+    def trace(frame, event, arg):
+        return local if frame.f_code.co_filename == module else None
+
+    sys.settrace(trace)
+    try:
+        result = search(prepare_toy, counted, CONTEXT, BOUNDS, seed=0, method="dual_annealing", progress=False)
+    finally:
+        sys.settrace(None)
+    assert result.interrupted
+    sizes = {len(result.points), len(result.losses), len(result.values), len(result.generations)}
+    assert sizes == {result.evaluations}
 
 
 def test_interrupt_before_any_evaluation_propagates():
