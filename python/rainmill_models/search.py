@@ -223,13 +223,11 @@ class _Recorder:
         kinds = ", ".join(f"{_FAULT_NAMES[code]} {n}" for code, n in sorted(faults.items()))
         return f"{sum(faults.values())} evaluations failed in the model ({kinds}) and were scored as the worst"
 
-    def collected(
-        self, size: int
-    ) -> tuple[FloatArray, FloatArray, FloatArray, npt.NDArray[np.int64], FloatArray | None]:
-        """Every evaluation so far: points, losses, values, generations and details (None: no details)."""
+    def collected(self, size: int) -> tuple[FloatArray, FloatArray, FloatArray, npt.NDArray[np.int64], FloatArray]:
+        """Every evaluation so far: points, losses, values, generations and details (one row each)."""
         if not self.calls:
             empty = np.empty(0, dtype=np.float64)
-            return empty.reshape(0, size), empty, empty, np.empty(0, dtype=np.int64), None
+            return empty.reshape(0, size), empty, empty, np.empty(0, dtype=np.int64), empty.reshape(0, 0)
         # Calls of different widths (a failed evaluation gives no details) are padded with NaN.
         outcomes = stack_rows([outcome for _, outcome in self.calls])
         generations = np.concatenate(
@@ -367,7 +365,7 @@ def search(
         message="; ".join([message, *notes]),
         seconds=time.perf_counter() - started,
         failures=recorder.failures(),
-        details=details if details is not None else np.empty((0, 0)),
+        details=details,
     )
 
 

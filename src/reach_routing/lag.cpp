@@ -37,12 +37,13 @@ std::vector<double> route_lag(const std::vector<double>& inflow, double lag_hour
         }
         if (i >= end) return;
         const double* const now = in + (i - shift);
+        const double* const before = now - 1;  // i > shift: in[i - shift - 1] exists
         double* const to = out + i;
         const std::size_t count = end - i;
         if (fraction == 0.0) {
             std::copy_n(now, count, to);
         } else {
-            for (std::size_t j = 0; j < count; ++j) to[j] = keep * now[j] + fraction * now[j - 1];
+            for (std::size_t j = 0; j < count; ++j) to[j] = keep * now[j] + fraction * before[j];
         }
     });
     return outflow;
