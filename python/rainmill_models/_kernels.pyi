@@ -92,3 +92,33 @@ def scs_curve_number_loss(
 def scs_unit_hydrograph(lag_hours: float, peak_rate_factor: float, area_acres: float, step_hours: float) -> Values: ...
 def snyder_unit_hydrograph(tp_hours: float, cp: float, area_acres: float, step_hours: float) -> Values: ...
 def user_unit_hydrograph(ordinates: _Floats, duration_hours: float, area_acres: float, step_hours: float) -> Values: ...
+
+# The distributed methods (src/distributed/).
+def lagged_mean_excess(excess: _Floats, lags: _Floats, weights: _Floats) -> Values: ...
+def modclark_transform(excess: _Floats, lags: _Floats, weights: _Floats, reservoir: _Floats) -> Values: ...
+def kinematic_wave_routing(
+    inflow: _Floats,
+    length: float,
+    slope: float,
+    manning_n: float,
+    shape: str,
+    bottom_width: float,
+    side_slope: float,
+    cells: int,
+    dt_seconds: float,
+) -> tuple[Values, Values, Values]: ...
+def kinematic_wave_transform(
+    excess: _Floats,
+    area_acres: float,
+    plane_length: float,
+    plane_slope: float,
+    plane_n: float,
+    channel_length: float,
+    channel_slope: float,
+    channel_n: float,
+    shape: str,
+    bottom_width: float,
+    side_slope: float,
+    cells: int,
+    dt_seconds: float,
+) -> tuple[Values, Values, Values]: ...

@@ -16,5 +16,7 @@ void add_allocator_functions(PyObject* module);
 void add_event_methods(PyObject* module);
 // Continuous simulation: soil-moisture accounting, snow, evapotranspiration-driven losses.
 void add_continuous_methods(PyObject* module);
+// Distributed methods: ModClark and kinematic waves (src/distributed/).
+void add_distributed_methods(PyObject* module);
 
 }  // namespace rainmill::py

@@ -15,6 +15,7 @@ int exec_kernels(PyObject* module) {
         add_allocator_functions(module);
         add_event_methods(module);
         add_continuous_methods(module);
+        add_distributed_methods(module);
     });
 }
 
