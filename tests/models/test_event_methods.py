@@ -1,5 +1,6 @@
 """The event methods in the registry: names, validation messages, step checks and what their runs return."""
 
+import dataclasses
 import sys
 from pathlib import Path
 
@@ -74,6 +75,26 @@ def test_steps_the_transform_cannot_resolve_are_refused(method, message):
     with pytest.raises(ModelError) as error:
         method.check_step(3600)
     assert str(error.value).startswith(message)
+
+
+@pytest.mark.parametrize(
+    ("method", "field"),
+    [
+        (ev.ScsUnitHydrograph(lag=3.7, peak_rate_factor=300), "lag"),
+        (ev.SnyderUnitHydrograph(tp=2.3, cp=0.6), "tp"),
+        (ev.UserUnitHydrograph(ordinates=(0, 3, 1, 0), duration=1.1), "duration"),
+    ],
+)
+def test_unit_hydrographs_longer_than_the_limit_are_refused_before_they_are_built(method, field, monkeypatch):
+    with pytest.raises(ModelError, match=rf"^{field}: 5000000 h at a 0.25 h step needs .* more than the 1e\+07"):
+        dataclasses.replace(method, **{field: 5e6}).check_step(900)
+    # The count the check makes is the kernel's own: the limit holds to the ordinate.
+    built = len(method.unit_hydrograph(640.0, 900))
+    monkeypatch.setattr(ev, "MAX_ORDINATES", built)
+    method.check_step(900)
+    monkeypatch.setattr(ev, "MAX_ORDINATES", built - 1)
+    with pytest.raises(ModelError, match=rf"^{field}: .* needs {built} unit-hydrograph ordinates"):
+        method.check_step(900)
 
 
 RAIN = np.array([0.0, 0.2, 0.6, 1.1, 0.5, 0.2] + [0.0] * 40)

@@ -35,6 +35,7 @@ import pandas as pd
 
 from .. import _kernels
 from ..errors import ModelError
+from ..transform import MAX_ORDINATES
 from . import Array, Forcing, LossOutput, register
 from .standard import fmt as _fmt
 
@@ -191,6 +192,24 @@ class GreenAmpt:
 class _UnitHydrograph:
     """Direct runoff by convolution with the ordinates a subclass builds at the step."""
 
+    # The NRCS table's areas (trapezoid rule, as the kernel sums them): before its peak, after it, in all.
+    _RISING, _RECESSION, _TABLE = 0.49999999999999994, 0.8359500000000003, 1.33595
+
+    @classmethod
+    def _scs_count(cls, lag: float, prf: float, hours: float) -> float:
+        """The ordinates the kernel builds for the SCS shape (scs_uh.hpp), counted without building them."""
+        stretch = (cls._TABLE * (484.0 / prf) - cls._RISING) / cls._RECESSION
+        return math.floor((0.5 * hours + lag) * (1.0 + stretch * 4.0) / hours) + 1.0
+
+    def _check_count(self, name: str, count: float, step_seconds: int) -> None:
+        """Refuse more than MAX_ORDINATES ordinates up front, naming field `name`."""
+        if count > MAX_ORDINATES:
+            raise ModelError(
+                name,
+                f"{_fmt(getattr(self, name))} h at a {_fmt(_hours(step_seconds))} h step needs {count:.3g} "
+                f"unit-hydrograph ordinates, more than the {MAX_ORDINATES:.0e} a run may hold",
+            )
+
     def unit_hydrograph(self, area_acres: float, step_seconds: int) -> Array:
         raise NotImplementedError
 
@@ -230,6 +249,7 @@ class ScsUnitHydrograph(_UnitHydrograph):
             raise ModelError(
                 "lag", f"{_fmt(self.lag)} h is shorter than the time step ({_fmt(_hours(step_seconds))} h)"
             )
+        self._check_count("lag", self._scs_count(self.lag, self.peak_rate_factor, _hours(step_seconds)), step_seconds)
 
     def unit_hydrograph(self, area_acres: float, step_seconds: int) -> Array:
         """The unit hydrograph in cfs per inch at 0, 1, ... steps."""
@@ -254,6 +274,10 @@ class SnyderUnitHydrograph(_UnitHydrograph):
         """Refuse a step longer than the lag."""
         if _hours(step_seconds) > self.tp:
             raise ModelError("tp", f"{_fmt(self.tp)} h is shorter than the time step ({_fmt(_hours(step_seconds))} h)")
+        hours = _hours(step_seconds)
+        lag = self.tp + (hours - self.tp / 5.5) / 4.0  # Snyder's lag at the step, in the SCS shape (scs_uh.hpp)
+        prf = 640.0 * self.cp * (0.5 * hours + lag) / lag
+        self._check_count("tp", self._scs_count(lag, prf, hours), step_seconds)
 
     def unit_hydrograph(self, area_acres: float, step_seconds: int) -> Array:
         """The unit hydrograph in cfs per inch at 0, 1, ... steps."""
@@ -285,6 +309,8 @@ class UserUnitHydrograph(_UnitHydrograph):
                 f"the hydrograph's base ({_fmt(base)} h) spans fewer than two time steps "
                 f"({_fmt(_hours(step_seconds))} h)",
             )
+        count = math.floor((len(self.ordinates) - 1) * self.duration / _hours(step_seconds)) + 1.0
+        self._check_count("duration", count, step_seconds)
 
     def unit_hydrograph(self, area_acres: float, step_seconds: int) -> Array:
         """The unit hydrograph in cfs per inch at 0, 1, ... steps."""
