@@ -149,7 +149,7 @@ def _load_builtin() -> None:
     """Import the package's method modules, which register their methods as they load."""
     import importlib
 
-    for module in ("standard", "event", "continuous"):
+    for module in ("standard", "event", "continuous", "distributed"):
         try:
             importlib.import_module(f"{__name__}.{module}")
         except ModuleNotFoundError as error:
