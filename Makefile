@@ -1,6 +1,6 @@
 # The commands a newcomer runs. Each one bootstraps what it needs first
 # (CPython 3.14, .venv, requirements, the module built into .venv).
-.PHONY: all bootstrap build lint test test-fast test-release test-refleaks test-asan test-format example calibrate-example network-example continuous-example design-example bench check clean
+.PHONY: all bootstrap build lint test test-fast test-release test-refleaks test-asan test-format example calibrate-example network-example continuous-example design-example spatial-example bench check clean
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -90,6 +90,10 @@ network-example: build
 
 design-example: build
 	$(PY) examples/design_storm.py
+
+# A synthetic DEM delineated into a network, a storm grid moving across it, the hydrographs at two gauges.
+spatial-example: build
+	$(PY) examples/spatial_example.py
 
 # The type stubs against the built module, the examples against the stubs (also part of the test
 # suite), then the hardening harness at full size: sanitizers, reference leaks, fuzzing, fault

@@ -129,12 +129,18 @@ class Delineation:
     origin: tuple[float, float]  # map coordinates of the top-left corner of the first cell
     gauges: tuple[str, ...] = field(default=())
 
-    def plot(self, path: Any = None, *, gauges: Mapping[str, tuple[float, float]] | None = None) -> Any:
-        """A map of the subbasins, the streams and the gauges (the given outlets, or `gauges` as x, y)."""
-        from ..figures import new_figure
+    def plot(
+        self, path: Any = None, *, axes: Any = None, gauges: Mapping[str, tuple[float, float]] | None = None
+    ) -> Any:
+        """A map of the subbasins, the streams and the gauges (the given outlets, or `gauges` as x, y).
 
-        figure = new_figure(1, width=7.0, height=6.0, sharex=False)
-        axes = figure.axes[0]
+        Drawn on a new figure (matplotlib, no pyplot state), or on `axes`; written to `path` if given.
+        """
+        if axes is None:
+            from ..figures import new_figure
+
+            axes = new_figure(1, width=7.0, height=6.0, sharex=False).axes[0]
+        figure = axes.get_figure(root=True)
         colours = ("#cfe3c5", "#f3e0b5", "#d7d0ea", "#f4c9c3", "#c7e2ec", "#e8e8c0")
         for k, (name, shape) in enumerate(self.polygons.items()):
             for part in getattr(shape, "geoms", [shape]):
