@@ -38,6 +38,7 @@ lint: bootstrap
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	$(PY) -m mypy
+	$(PY) scripts/check_imports.py
 
 test-format:
 ifeq ($(CHECK_FORMAT),1)

@@ -41,9 +41,9 @@ import numpy as np
 import pandas as pd
 
 import rainmill_models as rm
-from rainmill_models import calibration
-from rainmill_models.calibration import _outflow, prepare_calibration
-from rainmill_models.executors import Runner
+from rainmill_models.calibration import calibrate as calibration
+from rainmill_models.calibration.calibrate import _outflow, prepare_calibration
+from rainmill_models.calibration.runner import Runner
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 TARGET_SPEEDUP = 1.7
@@ -63,7 +63,7 @@ BOUNDS: dict[str, tuple[float, float]] = EXAMPLE.BOUNDS
 SEED: int = EXAMPLE.SEED
 
 
-def build_case(whole: bool = False, days: float | None = None) -> tuple[rm.Model, pd.Series, pd.Series]:
+def build_case(whole: bool = False, days: float | None = None) -> tuple[rm.Network, pd.Series, pd.Series]:
     """The wrong start, the rain and the noise-free observations of the example.
 
     With `whole`, the basin keeps the reach and the reservoir of the event
@@ -72,14 +72,14 @@ def build_case(whole: bool = False, days: float | None = None) -> tuple[rm.Model
     """
     truth = EXAMPLE.basin_model()
     if whole:
-        full = rm.Model.load(EXAMPLES / "event_model.toml")
-        truth = dataclasses.replace(truth, reach=full.reach, reservoir=full.reservoir)
+        full = rm.Network.load(EXAMPLES / "event_model.toml")
+        truth = dataclasses.replace(full, elements={**full.elements, "basin": truth.elements["basin"]})
     rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
     end = None if days is None else rain.index[0] + pd.Timedelta(days=days)
     return rm.with_parameters(truth, EXAMPLE.WRONG_START), rain, truth.run(rain, end=end).outflow
 
 
-def calibration_context(case: tuple[rm.Model, pd.Series, pd.Series]) -> dict[str, Any]:
+def calibration_context(case: tuple[rm.Network, pd.Series, pd.Series]) -> dict[str, Any]:
     """The plain data calibrate() hands its workers for this case."""
     model, rain, observed = case
     context: dict[str, Any] = calibration.calibration_context(
@@ -89,7 +89,7 @@ def calibration_context(case: tuple[rm.Model, pd.Series, pd.Series]) -> dict[str
 
 
 def rate(
-    case: tuple[rm.Model, pd.Series, pd.Series],
+    case: tuple[rm.Network, pd.Series, pd.Series],
     generations: int,
     executor: Any,
     repeat: int,
@@ -122,7 +122,7 @@ def _nothing(state: object, item: object) -> float:
 
 
 def scheduling_share(
-    case: tuple[rm.Model, pd.Series, pd.Series], executor: Any, serial_rate: float, rounds: int = 20
+    case: tuple[rm.Network, pd.Series, pd.Series], executor: Any, serial_rate: float, rounds: int = 20
 ) -> float:
     """The cost of dispatching one generation, as a share of its work done serially.
 
@@ -141,11 +141,11 @@ def scheduling_share(
     return per_generation / (len(population) / serial_rate)
 
 
-def warm(case: tuple[rm.Model, pd.Series, pd.Series], executor: Any) -> None:
+def warm(case: tuple[rm.Network, pd.Series, pd.Series], executor: Any) -> None:
     rate(case, 1, executor, 1, batch_size=1)
 
 
-def spotpy_rate(case: tuple[rm.Model, pd.Series, pd.Series], repetitions: int) -> float | None:
+def spotpy_rate(case: tuple[rm.Network, pd.Series, pd.Series], repetitions: int) -> float | None:
     """SCE-UA's evaluations per second on the same objective, or None without spotpy."""
     try:
         import spotpy
@@ -254,7 +254,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def measure(
-    title: str, case: tuple[rm.Model, pd.Series, pd.Series], generations: int, workers: int, repeat: int, spotpy: bool
+    title: str, case: tuple[rm.Network, pd.Series, pd.Series], generations: int, workers: int, repeat: int, spotpy: bool
 ) -> None:
     """Print one table of evaluations per second, and the targets."""
     population = 15 * len(BOUNDS)

@@ -11,7 +11,7 @@
         discharge of a 1.783 km² catchment, 2012-2016;
       - spotpy/examples/cmf_data/fulda_climate.csv: daily precipitation, min/mean/max air
         temperature and discharge of the Fulda (2976.41 km²), 1979-1988; potential ET from the
-        mean temperature by Oudin (rainmill_models.pet, latitude 50.7° N).
+        mean temperature by Oudin (rainmill_models.methods.et, latitude 50.7° N).
     Our continuous model (examples/continuous.toml through the network model layer: temperature-index
     snow over three elevation zones where there is a temperature, five-storage soil-moisture
     accounting, the Clark transform and a linear-reservoir baseflow) and HYMOD as spotpy ships it are
@@ -46,7 +46,7 @@ sys.path.insert(0, str(HERE))
 
 import continuous_loops as loops  # noqa: E402
 from rainmill_models import _kernels  # noqa: E402
-from rainmill_models.pet import potential_et  # noqa: E402
+from rainmill_models.methods.et import potential_et  # noqa: E402
 
 RESULTS = HERE / "RESULTS.md"
 ACRES_PER_KM2 = 247.10538146716533

@@ -351,7 +351,7 @@ def study(count=100):
         try:
             # A cluster in use: its workers have started and imported the package (as the calibration
             # benchmark warms its pools and cluster); the process pool above starts within its timing.
-            client.run(importlib.import_module, "rainmill_models.ensemble_runs")
+            client.run(importlib.import_module, "rainmill_models.calibration.ensemble_runs")
             began = time.perf_counter()
             table = rm.run_many(network, events, executor=client, progress=False)
             figures.append(

@@ -41,7 +41,8 @@ ROOT = HERE.parent
 import rainmill  # noqa: E402
 
 import rainmill_models as rm  # noqa: E402
-from rainmill_models import calibration, transform  # noqa: E402
+from rainmill_models.calibration import calibrate as calibration  # noqa: E402
+from rainmill_models.methods import unit_hydrograph_clark as transform  # noqa: E402
 
 STEP_HOURS = 0.25
 DAYS = 30
@@ -186,9 +187,11 @@ def tree_rows(quick: bool) -> list[str]:
 
 
 def calibration_rows(quick: bool) -> list[str]:
-    full = rm.Model.load(ROOT / "examples" / "event_model.toml")
+    full = rm.Network.load(ROOT / "examples" / "event_model.toml")
     rows = []
-    for label, model in (("with its reservoir", full), ("basin and reach only", rm.Model(full.basin, full.reach))):
+    data = full.to_dict()
+    del data["reservoirs"], data["reaches"]["reach"]["downstream"]
+    for label, model in (("with its reservoir", full), ("basin and reach only", rm.Network.from_dict(data))):
         rows += calibration_case(label, model, quick)
     lines = ["| model | path | serial evaluations per CPU second | parameter handling share |", "|---|---|---:|---:|"]
     first: dict[str, float] = {}
@@ -199,7 +202,7 @@ def calibration_rows(quick: bool) -> list[str]:
     return lines
 
 
-def calibration_case(label: str, model: rm.Model, quick: bool) -> list[tuple[str, str, float, float]]:
+def calibration_case(label: str, model: rm.Network, quick: bool) -> list[tuple[str, str, float, float]]:
     rain = rm.read_rain_csv(ROOT / "examples" / "design_storm.csv")
     observed = rm.read_flow_csv(ROOT / "examples" / "observed_outflow.csv")
     context = {
@@ -304,7 +307,7 @@ print(json.dumps(max(passes)))
 """
 
 
-def _before(model: rm.Model, candidates: np.ndarray) -> tuple[float, float] | None:
+def _before(model: rm.Network, candidates: np.ndarray) -> tuple[float, float] | None:
     """The single-chain path of commit BEFORE on the same candidates, or None without git."""
     import json
     import subprocess

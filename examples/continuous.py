@@ -8,7 +8,7 @@ Run it with
 temperature and discharge at a 2976.41 km² basin in Hesse, 1979-1988) that spotpy ships as
 spotpy/examples/cmf_data/fulda_climate.csv (spotpy 1.6.7, MIT licence; installed with the
 calibration requirements, requirements/calibrate.txt, not a dependency of the package). Potential
-ET comes from the mean temperature by Oudin's formula (rainmill_models.pet, latitude 50.7° N).
+ET comes from the mean temperature by Oudin's formula (rainmill_models.methods.et, latitude 50.7° N).
 
 The model is examples/continuous.toml: temperature-index snow over three elevation zones,
 soil-moisture accounting, the Clark transform and a linear-reservoir baseflow. 1979 is a warm-up:
@@ -29,9 +29,9 @@ import numpy as np
 import pandas as pd
 
 import rainmill_models as rm
-from rainmill_models.hot_start import final_states, load_states, save_states, start_from, states_frame
+from rainmill_models.io.states import final_states, load_states, save_states, start_from, states_frame
+from rainmill_models.methods.et import potential_et
 from rainmill_models.periods import period_means
-from rainmill_models.pet import potential_et
 
 HERE = Path(__file__).resolve().parent
 WARMUP_END = pd.Timestamp("1979-12-31")

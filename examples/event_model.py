@@ -26,7 +26,6 @@ The same from the command line:
 from __future__ import annotations
 
 import argparse
-import dataclasses
 import random
 import sys
 from collections.abc import Sequence
@@ -47,9 +46,9 @@ OBSERVATION_BIAS = 0.03
 OBSERVATION_NOISE = 0.06
 
 
-def run_event_model() -> rm.Result:
+def run_event_model() -> rm.NetworkResult:
     """The model file on the design storm, until the pool recedes."""
-    return rm.Model.load(MODEL).run(rm.read_rain_csv(STORM))
+    return rm.Network.load(MODEL).run(rm.read_rain_csv(STORM))
 
 
 def perturb(values: Sequence[float], seed: int = OBSERVATION_SEED) -> list[float]:
@@ -58,7 +57,7 @@ def perturb(values: Sequence[float], seed: int = OBSERVATION_SEED) -> list[float
     return [max(0.0, v * (1.0 + rng.gauss(OBSERVATION_BIAS, OBSERVATION_NOISE))) for v in values]
 
 
-def make_observed(result: rm.Result, path: Path = OBSERVED) -> Path:
+def make_observed(result: rm.NetworkResult, path: Path = OBSERVED) -> Path:
     """Write the synthetic observed outflow of `result` to a CSV file, labelled as synthetic."""
     outflow = result.outflow
     observed = pd.Series(perturb(outflow.tolist()), index=outflow.index, name="outflow_cfs")
@@ -89,12 +88,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     fit["kge_log"] = rm.kge(result.outflow, observed, use_log=True)
     print(result.summary(fit))
 
-    model = rm.Model.load(MODEL)
-    clark = model.basin.transform
-    truncated = dataclasses.replace(model.basin, transform=rm.Transform(clark.tc, clark.r, "clark-truncated"))
-    kept = rm.Model(truncated, options=model.options).run(rm.read_rain_csv(STORM), end=result.index[-1])
+    data = rm.Network.load(MODEL).to_dict()
+    data["subbasins"]["basin"]["transform"]["method"] = "clark-truncated"
+    kept = rm.Network.from_dict(data).run(rm.read_rain_csv(STORM), end=result.index[-1])["basin"]
+    area_ft2 = rm.Network.load(MODEL).subbasins()["basin"].area * 43560.0
+    fraction = (kept["direct"].sum() * result.step.total_seconds()) / (kept["excess"].sum() / 12.0 * area_ft2)
     print(
-        f"\n(The extension's truncated Clark form would carry {100 * kept.mass_balance.runoff_fraction:.1f} % of "
+        f"\n(The extension's truncated Clark form would carry {100 * fraction:.1f} % of "
         "the excess: it drops the storage's recession after tc.)"
     )
     if args.no_plot:

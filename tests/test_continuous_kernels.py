@@ -14,12 +14,12 @@ import pytest
 
 from rainmill_models import _kernels
 from rainmill_models.errors import ModelError
-from rainmill_models.hot_start import load_states, save_states
+from rainmill_models.io.states import load_states, save_states
 from rainmill_models.methods import Forcing
 from rainmill_models.methods import continuous as cont
 from rainmill_models.methods.continuous import DeficitConstantEt, SoilMoisture, TemperatureIndexSnow
+from rainmill_models.methods.et import potential_et, spread_over_steps
 from rainmill_models.periods import period_means
-from rainmill_models.pet import potential_et, spread_over_steps
 
 SOIL = dict(
     canopy_max=0.1,
@@ -433,7 +433,7 @@ transform = { method = "clark", tc = 24.0, r = 48.0 }
 
 def test_network_runs_continuous_methods_and_hot_starts_from_a_file(tmp_path):
     import rainmill_models as rm
-    from rainmill_models.hot_start import final_states, start_from
+    from rainmill_models.io.states import final_states, start_from
 
     network = rm.Network.from_toml(NETWORK)
     days = pd.date_range("2001-10-01", periods=730, freq="D")

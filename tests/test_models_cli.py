@@ -13,7 +13,7 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("tomli_w")
 
 from rainmill_models.__main__ import main
-from rainmill_models.cli_common import UsageError
+from rainmill_models.cli.common import UsageError
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 MODEL, STORM, OBSERVED = EXAMPLES / "event_model.toml", EXAMPLES / "design_storm.csv", EXAMPLES / "observed_outflow.csv"
@@ -199,7 +199,7 @@ def test_a_directory_as_output_gets_a_named_file(tmp_path, capsys):
 
 
 def test_internal_faults_keep_their_traceback(capsys, monkeypatch):
-    from rainmill_models.network_run import NetworkResult
+    from rainmill_models.results import NetworkResult
 
     def broken(self):
         raise KeyError("a fault of the package")

@@ -10,7 +10,7 @@ rm = pytest.importorskip("rainmill_models")
 
 import rainmill
 
-from rainmill_models.transform import clark, unit_hydrograph
+from rainmill_models.methods.unit_hydrograph_clark import clark, unit_hydrograph
 
 AREA = 640.0
 STEP = 900

@@ -2,7 +2,7 @@
 
 Time-indexed data (pandas Series with a DatetimeIndex), model descriptions that load from and save
 to TOML (a network of subbasins, reaches, reservoirs, junctions, sources, diversions and sinks, or
-the older single chain), methods chosen from a registry, runs whose results share one time index,
+an older single-chain file, which loads as a network), methods chosen from a registry, runs whose results share one time index,
 water balances per element, scores, plots and a command line (`python -m rainmill_models run ...`).
 
     import rainmill_models as rm
@@ -18,104 +18,101 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from .calibration import CalibrationResult, calibrate
-    from .description import (
-        BaseflowLayer,
-        Basin,
+    from .calibration.calibrate import CalibrationResult
+    from .calibration.ensemble import UncertaintyResult, run_many, uncertainty
+    from .calibration.events import Event, EventsCalibration
+    from .calibration.fit import calibrate
+    from .calibration.sampling import latin_hypercube, percentile_bands
+    from .elements import (
         ConstantOutlet,
         ControlledOutlet,
-        Loss,
-        Model,
-        ModelError,
-        Options,
-        Outlet,
-        Reach,
-        Reservoir,
-        SpecifiedOutlet,
-        Transform,
-        UncontrolledOutlet,
-        get_parameter,
-        with_parameters,
-    )
-    from .ensemble import UncertaintyResult, run_many, uncertainty
-    from .events import Event, EventsCalibration
-    from .metrics import align, kge, scores
-    from .network import (
         Diversion,
         Junction,
-        Network,
+        Outlet,
         Pool,
+        Reach,
+        Reservoir,
         Sink,
         Source,
+        SpecifiedOutlet,
         Subbasin,
-        compile_parameters,
+        UncontrolledOutlet,
     )
-    from .network_run import NetworkResult, weighted_rain
-    from .run import MassBalance, Result, simulate
-    from .sampling import latin_hypercube, percentile_bands
-    from .timeseries import (
+    from .errors import ModelError
+    from .io.forcing import weighted_rain
+    from .io.readers import read_flow_csv, read_rain_csv
+    from .io.timeseries import (
         TimeSeriesError,
         fill_flow,
         fill_rain,
         infer_step,
-        read_flow_csv,
-        read_rain_csv,
         to_continuous,
         to_incremental,
         to_series,
-        write_csv,
     )
-    from .transform import unit_hydrograph
+    from .io.writers import write_csv
+    from .methods.unit_hydrograph_clark import unit_hydrograph
+    from .metrics import align, kge, scores
+    from .network import Model, Network, Options
+    from .parameters import compile_parameters, get_parameter, with_parameters
+    from .results import NetworkResult
 
 # Each public name by the module that defines it. They are imported on first use, so that importing
 # the package (as `python -m rainmill_models` and every worker process does) costs little and a
 # Ctrl-C pressed meanwhile reaches the command line's own handling.
 _EXPORTS: dict[str, tuple[str, ...]] = {
-    "calibration": ("CalibrationResult", "calibrate"),
-    "description": (
-        "BaseflowLayer",
-        "Basin",
+    "calibration.calibrate": ("CalibrationResult",),
+    "calibration.fit": ("calibrate",),
+    "calibration.ensemble": ("UncertaintyResult", "run_many", "uncertainty"),
+    "calibration.events": ("Event", "EventsCalibration"),
+    "calibration.sampling": ("latin_hypercube", "percentile_bands"),
+    "elements": (
         "ConstantOutlet",
         "ControlledOutlet",
-        "Loss",
-        "Model",
-        "ModelError",
-        "Options",
+        "Diversion",
+        "Junction",
         "Outlet",
+        "Pool",
         "Reach",
         "Reservoir",
+        "Sink",
+        "Source",
         "SpecifiedOutlet",
-        "Transform",
+        "Subbasin",
         "UncontrolledOutlet",
-        "get_parameter",
-        "with_parameters",
     ),
-    "ensemble": ("UncertaintyResult", "run_many", "uncertainty"),
-    "events": ("Event", "EventsCalibration"),
-    "metrics": ("align", "kge", "scores"),
-    "network": ("Diversion", "Junction", "Network", "Pool", "Sink", "Source", "Subbasin", "compile_parameters"),
-    "network_run": ("NetworkResult", "weighted_rain"),
-    "run": ("MassBalance", "Result", "simulate"),
-    "sampling": ("latin_hypercube", "percentile_bands"),
-    "timeseries": (
+    "errors": ("ModelError",),
+    "io.forcing": ("weighted_rain",),
+    "io.readers": ("read_flow_csv", "read_rain_csv"),
+    "io.timeseries": (
         "TimeSeriesError",
         "fill_flow",
         "fill_rain",
         "infer_step",
-        "read_flow_csv",
-        "read_rain_csv",
         "to_continuous",
         "to_incremental",
         "to_series",
-        "write_csv",
     ),
-    "transform": ("unit_hydrograph",),
+    "io.writers": ("write_csv",),
+    "methods.unit_hydrograph_clark": ("unit_hydrograph",),
+    "metrics": ("align", "kge", "scores"),
+    "network": ("Model", "Network", "Options"),
+    "parameters": ("compile_parameters", "get_parameter", "with_parameters"),
+    "results": ("NetworkResult",),
 }
 _HOMES = {name: module for module, names in _EXPORTS.items() for name in names}
+# The names of the retired single-chain model: what replaced each, said when one is asked for.
+_RETIRED = {
+    "Basin": "rm.Subbasin",
+    "Loss": "a loss method table (loss = {method = ..., ...}) of rm.Subbasin",
+    "Transform": "a transform method table of rm.Subbasin",
+    "BaseflowLayer": "a layer of the linear-reservoirs baseflow method of rm.Subbasin",
+    "Result": "rm.NetworkResult",
+    "MassBalance": "NetworkResult.balances",
+    "simulate": "Network.run (or rainmill_models.simulation.simulate_network)",
+}
 
 __all__ = [
-    "BaseflowLayer",
-    "Basin",
     "CalibrationResult",
     "ConstantOutlet",
     "ControlledOutlet",
@@ -123,8 +120,6 @@ __all__ = [
     "Event",
     "EventsCalibration",
     "Junction",
-    "Loss",
-    "MassBalance",
     "Model",
     "ModelError",
     "Network",
@@ -134,13 +129,11 @@ __all__ = [
     "Pool",
     "Reach",
     "Reservoir",
-    "Result",
     "Sink",
     "Source",
     "SpecifiedOutlet",
     "Subbasin",
     "TimeSeriesError",
-    "Transform",
     "UncertaintyResult",
     "UncontrolledOutlet",
     "align",
@@ -157,7 +150,6 @@ __all__ = [
     "read_rain_csv",
     "run_many",
     "scores",
-    "simulate",
     "to_continuous",
     "to_incremental",
     "to_series",
@@ -172,6 +164,8 @@ __all__ = [
 def __getattr__(name: str) -> Any:
     """A public name or a submodule, imported on first use."""
     home = _HOMES.get(name)
+    if name in _RETIRED:
+        raise AttributeError(f"rainmill_models.{name} is retired with the single-chain model; use {_RETIRED[name]}")
     if home is not None:
         value = getattr(importlib.import_module(f".{home}", __name__), name)
     else:

@@ -17,8 +17,10 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 try:
-    from . import cli_calibrate, cli_run, cli_storm
-    from .cli_common import INTERRUPTED, ONE_LINE, Parser, describe, say
+    from .cli import calibrate as cli_calibrate
+    from .cli import run as cli_run
+    from .cli import storm as cli_storm
+    from .cli.common import INTERRUPTED, ONE_LINE, Parser, describe, say
 except KeyboardInterrupt:  # Ctrl-C while the commands load (pandas, SciPy: a second or two)
     sys.stderr.write("\ninterrupted\n")
     sys.exit(130)  # the status of INTERRUPTED, which may not have loaded yet

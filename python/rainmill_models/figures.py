@@ -24,6 +24,10 @@ _INCHES_PER_TICK = 0.9
 _SCORE_UNITS = {"pbias": "%", "peak_time_error": "h"}
 
 
+class PlottingUnavailable(ImportError):
+    """matplotlib cannot be imported."""
+
+
 def score_label(name: str) -> str:
     """An objective's axis label with its unit: "kge (–)", "pbias (%)"."""
     return f"{name} ({_SCORE_UNITS.get(name, '–')})"
@@ -55,8 +59,6 @@ def time_axis(axes: Axes, index: pd.Index | None = None) -> None:
 
 def new_figure(rows: int, *, width: float = 9.0, height: float = 3.0, sharex: bool = True) -> Figure:
     """A bare figure (no pyplot) of `rows` axes one above the other, laid out so legends outside fit."""
-    from .plot import PlottingUnavailable
-
     try:
         from matplotlib.figure import Figure
     except ImportError as error:

@@ -28,7 +28,7 @@ import numpy.typing as npt
 import pandas as pd
 import rainmill
 
-from .timeseries import TimeSeriesError
+from .io.timeseries import TimeSeriesError
 
 Missing = Literal["raise", "drop"]
 Window = tuple[object, object] | None

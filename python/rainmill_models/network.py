@@ -37,8 +37,10 @@ element, grouped by kind, and the options of the run:
     to = "pool"                    # optional: without it the diverted flow leaves the network
     [sinks.outlet]                 # an explicit outlet
 
-Files of the older single-chain form (`[basin]`, `[reach]`, `[reservoir]`) load as a network of
-three elements named "basin", "reach" and "reservoir".
+Files of the older single-chain form (`[basin]`, `[reach]`, `[reservoir]`) load as a network of up
+to three elements named "basin", "reach" and "reservoir"; their parameter paths ("basin.loss.
+constant_rate", "reach.x", "reservoir.outlets.gate.discharge") keep working through one alias table
+(`rainmill_models.parameters.CHAIN_ALIASES`).
 
 Parameters are addressed by their dotted path: "subbasins.upper.loss.constant_rate",
 "reaches.upper-reach.routing.k", "reservoirs.pool.outlets.gate.maximum_release". A tuple of paths,
@@ -48,251 +50,123 @@ parameters). Every validation message starts with the path of the field it is ab
 
 from __future__ import annotations
 
-import dataclasses
 import graphlib
+import tomllib
+import warnings
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, ClassVar, Final, Self, cast
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Final, Self, cast
 
-from . import methods
-from . import units as u
-from .description import OUTLET_KINDS, ModelFile, Options, Outlet, Reservoir, _outlet_from_dict, _plain
+from .checks import SECONDS_PER_HOUR, above, at_least, fmt, optional_real, real
+from .checks import name as _name
+from .elements import (
+    KINDS,
+    OUTLET_KINDS,
+    TABLES,
+    Element,
+    Source,
+    Subbasin,
+    build,
+    element_from,
+    element_path,
+    element_table,
+    plain,
+)
 from .errors import ModelError
-from .methods import method_class
-from .methods.standard import at_least, fmt, real
+from .io import units as u
+from .io.units import UNIT_SYSTEMS, UnitSystem
+from .parameters import ParameterKey, get_parameter, old_path, with_parameters
 
 if TYPE_CHECKING:
-    from .network_run import NetworkResult
+    from .results import NetworkResult
 
 # The deepest nesting a model file may have: far beyond any layout, far below the interpreter's limit.
 MAX_DEPTH: Final = 32
 
 
-def _name(name: object, path: str) -> str:
-    if not isinstance(name, str) or not name or "." in name or "*" in name:
-        raise ModelError(path, f"names must be non-empty texts without '.' or '*', got {name!r}")
-    return name
-
-
-def _downstream(value: object, path: str) -> str | None:
-    if value is None:
-        return None
-    if not isinstance(value, str) or not value:
-        raise ModelError(f"{path}.downstream", f"must be the name of an element, got {value!r}")
-    return value
-
-
-def _method(process: str, value: object, path: str) -> Any:
-    """The method instance a table describes (`method = "..."` and its parameters)."""
-    if not isinstance(value, Mapping):
-        if hasattr(type(value), "check_step") and dataclasses.is_dataclass(value):
-            return value
-        raise ModelError(path, f"must be a table with a method, not {type(value).__name__}")
-    data = dict(value)
-    cls = method_class(process, data.pop("method", None), f"{path}.method")
-    return _build(cls, data, path)
-
-
-def _build(cls: type[Any], data: Mapping[str, Any], path: str) -> Any:
-    known = {f.name: f for f in dataclasses.fields(cls)}
-    for key in data:
-        if key not in known:
-            raise ModelError(f"{path}.{key}", "unknown key")
-    values = dict(data)
-    for name, f in known.items():
-        if name not in values and f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING:
-            raise ModelError(f"{path}.{name}", "missing")
-        # a table of layers: built from the field's annotation (dict[str, Layer]) when it names a class
-        if name in values and isinstance(values[name], Mapping) and name == "layers":
-            values[name] = {
-                key: _build(methods.standard.Layer, layer, f"{path}.{name}.{_name(key, f'{path}.{name}')}")
-                if isinstance(layer, Mapping)
-                else layer
-                for key, layer in values[name].items()
-            }
-    try:
-        return cls(**values)
-    except ModelError as error:
-        raise error.under(path) from None
-    except (TypeError, ValueError, OverflowError, RecursionError) as error:
-        raise ModelError(path, f"invalid values: {error}") from None
-
-
-def _method_dict(method: Any) -> dict[str, Any]:
-    process_name = _registered_name(method)
-    return {"method": process_name, **_plain(method)}
-
-
-def _registered_name(method: Any) -> str:
-    for process in methods.PROCESSES:
-        for name in methods.method_names(process):
-            if method_class(process, name, "") is type(method):
-                return name
-    raise ModelError("", f"{type(method).__name__} is not a registered method")
-
-
-# ---- the elements ----
-
-
 @dataclass(frozen=True)
-class Subbasin:
-    """A subbasin: area in acres (km²), its loss, transform, optional baseflow and snow methods."""
+class Options:
+    """How a model runs.
 
-    area: float
-    loss: Any
-    transform: Any
-    baseflow: Any = None
-    snow: Any = None
-    downstream: str | None = None
-
-    KIND: ClassVar[str] = "subbasin"
-    TABLE: ClassVar[str] = "subbasins"
-    PROCESSES: ClassVar[tuple[str, ...]] = ("loss", "transform", "baseflow", "snow")
-
-    def __post_init__(self) -> None:
-        area = real(self.area, "area")
-        if not area > 0.0:
-            raise ModelError("area", f"must be > 0, got {fmt(area)}")
-        object.__setattr__(self, "area", area)
-        for process in self.PROCESSES:
-            value = getattr(self, process)
-            if value is None and process in ("baseflow", "snow"):
-                continue
-            if isinstance(value, Mapping):
-                object.__setattr__(self, process, _method(process, value, process))
-            elif not hasattr(type(value), "check_step"):
-                raise ModelError(process, f"must be a {process} method, not {type(value).__name__}")
-        object.__setattr__(self, "downstream", _downstream(self.downstream, ""))
-
-
-@dataclass(frozen=True)
-class Reach:
-    """A reach: the routing method of the sum of its inflows."""
-
-    routing: Any
-    downstream: str | None = None
-
-    KIND: ClassVar[str] = "reach"
-    TABLE: ClassVar[str] = "reaches"
-    PROCESSES: ClassVar[tuple[str, ...]] = ("routing",)
-
-    def __post_init__(self) -> None:
-        if isinstance(self.routing, Mapping):
-            object.__setattr__(self, "routing", _method("routing", self.routing, "routing"))
-        elif not hasattr(type(self.routing), "check_step"):
-            raise ModelError("routing", f"must be a routing method, not {type(self.routing).__name__}")
-        object.__setattr__(self, "downstream", _downstream(self.downstream, ""))
-
-
-@dataclass(frozen=True)
-class Pool(Reservoir):
-    """A reservoir element: a level pool (as `Reservoir`) with any number of inflows."""
-
-    downstream: str | None = None
-
-    KIND: ClassVar[str] = "reservoir"
-    TABLE: ClassVar[str] = "reservoirs"
-    PATH: ClassVar[str] = ""
-
-    def __post_init__(self) -> None:
-        super().__post_init__()
-        object.__setattr__(self, "downstream", _downstream(self.downstream, ""))
-
-
-@dataclass(frozen=True)
-class Junction:
-    """A junction: its outflow is the sum of its inflows."""
-
-    downstream: str | None = None
-
-    KIND: ClassVar[str] = "junction"
-    TABLE: ClassVar[str] = "junctions"
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "downstream", _downstream(self.downstream, ""))
-
-
-@dataclass(frozen=True)
-class Source:
-    """A known hydrograph entering the network (an upstream gauge, a boundary inflow), given to `run`."""
-
-    downstream: str | None = None
-
-    KIND: ClassVar[str] = "source"
-    TABLE: ClassVar[str] = "sources"
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "downstream", _downstream(self.downstream, ""))
-
-
-@dataclass(frozen=True)
-class Diversion:
-    """Takes flow by an inflow -> diverted table (linear between points, flat beyond), up to `capacity`.
-
-    The diverted flow goes to element `to`, or out of the network without it; the rest goes on to
-    `downstream`.
+    - `units`: "US" (inches, acres, cfs, ft³) or "SI" (mm, km², m³/s, m³) for the description, the
+      rainfall it is given and the results it reports;
+    - `step`: the computation step in hours (the rainfall is disaggregated to it); by default the
+      rainfall's own step;
+    - `recession`: without an explicit end, the run goes on until the model's outflow and the total
+      baseflow, after their peaks, have come back down to within this fraction of their rise above
+      their starting flows (and the direct runoff is complete);
+    - `max_horizon`: the longest run, in hours, that this extension of the horizon may reach.
     """
 
-    inflow: tuple[float, ...]
-    diverted: tuple[float, ...]
-    capacity: float | None = None
-    to: str | None = None
-    downstream: str | None = None
-
-    KIND: ClassVar[str] = "diversion"
-    TABLE: ClassVar[str] = "diversions"
+    name: str = "event model"
+    units: UnitSystem = "US"
+    step: float | None = None
+    recession: float = 0.01
+    max_horizon: float = 24.0 * 90
 
     def __post_init__(self) -> None:
-        inflow = _numbers(self.inflow, "inflow")
-        diverted = _numbers(self.diverted, "diverted")
-        if len(inflow) != len(diverted):
-            raise ModelError("diverted", f"has {len(diverted)} values for {len(inflow)} inflows")
-        if len(inflow) < 2:
-            raise ModelError("inflow", "the table needs at least 2 points")
-        for i in range(1, len(inflow)):
-            if not inflow[i] > inflow[i - 1]:
-                raise ModelError(f"inflow[{i}]", "the table must be strictly increasing")
-        for i, (q, d) in enumerate(zip(inflow, diverted, strict=True)):
-            if d < 0.0 or d > max(q, 0.0):
-                raise ModelError(f"diverted[{i}]", f"must lie between 0 and the inflow {fmt(q)}, got {fmt(d)}")
-        object.__setattr__(self, "inflow", inflow)
-        object.__setattr__(self, "diverted", diverted)
-        if self.capacity is not None:
-            object.__setattr__(self, "capacity", at_least(self.capacity, 0.0, "capacity"))
-        if self.to is not None and (not isinstance(self.to, str) or not self.to):
-            raise ModelError("to", f"must be the name of an element, got {self.to!r}")
-        object.__setattr__(self, "downstream", _downstream(self.downstream, ""))
+        if not isinstance(self.name, str):
+            raise ModelError("name", f"must be a text, not {type(self.name).__name__}")
+        if self.units not in UNIT_SYSTEMS:
+            raise ModelError("units", f"must be one of {list(UNIT_SYSTEMS)}, got {self.units!r}")
+        step = optional_real(self.step, "step")
+        if step is not None:
+            at_least(step, 1.0 / SECONDS_PER_HOUR, "step", " h (one second)")
+        recession = real(self.recession, "recession")
+        if not 0.0 < recession < 1.0:
+            raise ModelError("recession", f"must lie strictly between 0 and 1, got {fmt(recession)}")
+        horizon = real(self.max_horizon, "max_horizon")
+        above(horizon, 0.0, "max_horizon")
+        object.__setattr__(self, "step", step)
+        object.__setattr__(self, "recession", recession)
+        object.__setattr__(self, "max_horizon", horizon)
 
 
-@dataclass(frozen=True)
-class Sink:
-    """An outlet of the network: what flows in leaves."""
+class ModelFile:
+    """TOML files of a description that converts to and from plain data (`from_dict`, `to_dict`)."""
 
-    KIND: ClassVar[str] = "sink"
-    TABLE: ClassVar[str] = "sinks"
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Self:
+        """The description a TOML-shaped mapping describes."""
+        raise NotImplementedError
 
-    @property
-    def downstream(self) -> None:
-        """A sink has nothing downstream."""
-        return None
+    def to_dict(self) -> dict[str, Any]:
+        """Plain, TOML-shaped data."""
+        raise NotImplementedError
 
+    @classmethod
+    def from_toml(cls, text: str) -> Self:
+        """The model a TOML document describes."""
+        try:
+            data = tomllib.loads(text)
+        except tomllib.TOMLDecodeError as error:
+            raise ModelError("", f"not a valid TOML document: {error}") from error
+        except RecursionError:
+            raise ModelError("", "the TOML document is nested too deeply") from None
+        return cls.from_dict(data)
 
-def _numbers(value: object, path: str) -> tuple[float, ...]:
-    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
-        raise ModelError(path, f"must be a list of numbers, not {type(value).__name__}")
-    return tuple(real(v, f"{path}[{i}]") for i, v in enumerate(value))
+    def to_toml(self) -> str:
+        """The description as a TOML document (needs `tomli-w`)."""
+        import tomli_w
 
+        return tomli_w.dumps(self.to_dict())
 
-Element = Subbasin | Reach | Pool | Junction | Source | Diversion | Sink
-KINDS: Final[tuple[type[Any], ...]] = (Subbasin, Reach, Pool, Junction, Source, Diversion, Sink)
-TABLES: Final[dict[str, type[Any]]] = {cls.TABLE: cls for cls in KINDS}
-NEEDS_INFLOW: Final = (Reach, Pool, Junction, Diversion, Sink)
-NO_INFLOW: Final = (Subbasin, Source)
+    @classmethod
+    def load(cls, path: str | Path) -> Self:
+        """Read a model file (UTF-8, a regular file)."""
+        from .io.files import read_text
 
+        return cls.from_toml(read_text(path))
 
-def element_path(element: Element, name: str) -> str:
-    """The path of an element in the model file: "subbasins.upper"."""
-    return f"{element.TABLE}.{name}"
+    def save(self, path: str | Path) -> Path:
+        """Write the model file all or nothing; returns its path."""
+        from .io.files import atomic_write
+
+        text = self.to_toml()
+        with atomic_write(path) as stream:
+            stream.write(text)
+        return Path(path)
 
 
 def _depth(value: object, limit: int = MAX_DEPTH) -> int:
@@ -381,17 +255,10 @@ class Network(ModelFile):
             names = self.__dict__["_rebuilt"]
         for name in names:
             element = self.elements[name]
-            for process in getattr(element, "PROCESSES", ()):
-                method = getattr(element, process)
-                if method is not None:
-                    try:
-                        method.check_step(step_seconds)
-                    except ModelError as error:
-                        raise error.under(f"{element_path(element, name)}.{process}") from None
-            if isinstance(element, Pool):
-                for outlet_name, outlet in element.outlets.items():
-                    if u.step_seconds(getattr(outlet, "step", 1.0)) < 1:
-                        raise ModelError(f"reservoirs.{name}.outlets.{outlet_name}.step", "must be at least one second")
+            try:
+                element.check_step(step_seconds)
+            except ModelError as error:
+                raise error.under(element_path(element, name)) from None
         if passed is not None:
             passed.add(step_seconds)
 
@@ -410,23 +277,11 @@ class Network(ModelFile):
 
     def to_dict(self) -> dict[str, Any]:
         """Plain, TOML-shaped data in the network layout."""
-        data: dict[str, Any] = {"options": _plain(self.options)}
+        data: dict[str, Any] = {"options": plain(self.options)}
         if self.gauges:
             data["options"]["gauges"] = list(self.gauges)
         for name, element in self.elements.items():
-            table = data.setdefault(element.TABLE, {})
-            entry: dict[str, Any] = {}
-            for f in dataclasses.fields(element):
-                value = getattr(element, f.name)
-                if value is None:
-                    continue
-                if f.name in getattr(element, "PROCESSES", ()):
-                    entry[f.name] = _method_dict(value)
-                elif f.name == "outlets":
-                    entry[f.name] = {k: _plain(v) for k, v in value.items()}
-                else:
-                    entry[f.name] = _plain(value)
-            table[name] = entry
+            data.setdefault(element.TABLE, {})[name] = element_table(element)
         return data
 
     # ---- parameters ----
@@ -442,8 +297,8 @@ class Network(ModelFile):
     # ---- running ----
 
     def run(self, rain: Any, **kwargs: Any) -> NetworkResult:
-        """Run the network (see `rainmill_models.network_run.run_network`)."""
-        from .network_run import run_network
+        """Run the network (see `rainmill_models.simulation.run_network`)."""
+        from .simulation import run_network
 
         return run_network(self, rain, **kwargs)
 
@@ -462,9 +317,7 @@ def _order(elements: Mapping[str, Element]) -> tuple[str, ...]:
     graph: dict[str, set[str]] = {name: set() for name in elements}
     for name, element in elements.items():
         path = element_path(element, name)
-        links = [("downstream", element.downstream)]
-        if isinstance(element, Diversion) and element.to is not None:
-            links.append(("to", element.to))
+        links = [("downstream", element.downstream), ("to", getattr(element, "to", None))]
         for key, target in links:
             if target is None:
                 continue
@@ -473,7 +326,7 @@ def _order(elements: Mapping[str, Element]) -> tuple[str, ...]:
             if target == name:
                 raise ModelError(f"{path}.{key}", "an element cannot flow into itself")
             receiver = elements[target]
-            if isinstance(receiver, NO_INFLOW):
+            if not receiver.TAKES_INFLOW:
                 raise ModelError(
                     f"{path}.{key}", f"{element_path(receiver, target)} is a {receiver.KIND}, which takes no inflow"
                 )
@@ -487,7 +340,7 @@ def _order(elements: Mapping[str, Element]) -> tuple[str, ...]:
             f"{element_path(elements[first], first)}.downstream", "a cycle: " + " -> ".join(reversed(cycle))
         ) from None
     for name, element in elements.items():
-        if isinstance(element, NEEDS_INFLOW) and not graph[name]:
+        if element.TAKES_INFLOW and not graph[name]:
             raise ModelError(element_path(element, name), "receives no inflow: no element names it downstream")
     return order
 
@@ -497,29 +350,6 @@ def _table(data: Mapping[str, Any], key: str) -> Mapping[str, Any]:
     if not isinstance(value, Mapping):
         raise ModelError(key, f"must be a table, not {type(value).__name__}")
     return value
-
-
-def _element(cls: type[Any], data: object, path: str) -> Element:
-    if not isinstance(data, Mapping):
-        raise ModelError(path, f"must be a table, not {type(data).__name__}")
-    values = dict(data)
-    if cls is Pool:
-        outlets = values.get("outlets", {})
-        if not isinstance(outlets, Mapping):
-            raise ModelError(f"{path}.outlets", "must be a table of outlets")
-        values["outlets"] = {
-            name: _outlet_from_dict(outlet, f"{path}.outlets.{_name(name, f'{path}.outlets')}")
-            for name, outlet in outlets.items()
-        }
-    if cls is Sink:
-        for key in values:
-            raise ModelError(f"{path}.{key}", "unknown key (a sink has no parameters)")
-        return Sink()
-    processes = getattr(cls, "PROCESSES", ())
-    for process in processes:
-        if process in values and values[process] is not None:
-            values[process] = _method(process, values[process], f"{path}.{process}")
-    return cast(Element, _build(cls, values, path))
 
 
 def _from_tables(data: Mapping[str, Any]) -> Network:
@@ -533,247 +363,53 @@ def _from_tables(data: Mapping[str, Any]) -> Network:
             path = f"{table}.{_name(name, table)}"
             if name in elements:
                 raise ModelError(path, f"the name is taken by {kinds[name]}.{name}; names are unique across kinds")
-            elements[name] = _element(cls, entry, path)
+            elements[name] = element_from(cls, entry, path)
             kinds[name] = table
     options = dict(_table(data, "options"))
     gauges = options.pop("gauges", ())
     if not isinstance(gauges, (list, tuple)) or not all(isinstance(g, str) for g in gauges):
         raise ModelError("options.gauges", "must be a list of element names")
-    return Network(elements, _build(Options, options, "options"), tuple(gauges))
+    return Network(elements, build(Options, options, "options"), tuple(gauges))
 
 
 def _from_chain(data: Mapping[str, Any]) -> Network:
-    """An older single-chain file (basin, reach, reservoir) as a network of up to three elements."""
+    """An older single-chain file (basin, reach, reservoir) as a network of up to three elements.
+
+    Its messages name the fields as the chain's file writes them ("basin.loss.constant_rate").
+    """
     for key in data:
         if key not in ("basin", "reach", "reservoir", "options"):
-            raise ModelError(str(key), "unknown key")
-    basin = data["basin"]
-    if not isinstance(basin, Mapping):
-        raise ModelError("basin", f"must be a table, not {type(basin).__name__}")
+            raise ModelError(str(key), "unknown key (an older single-chain file has basin, reach, reservoir, options)")
     chain = [name for name in ("basin", "reach", "reservoir") if name in data]
     below = dict(zip(chain, [*chain[1:], None], strict=True))
-
-    def fail(error: ModelError, table: str, name: str) -> ModelError:
-        field_path = error.field.removeprefix(f"{table}.{name}").replace(".baseflow.layers.", ".baseflow.")
-        return ModelError(f"{name}{field_path}", error.detail)
-
-    sub = dict(basin)
-    for key in sub:
-        if key not in ("area", "loss", "transform", "baseflow"):
-            raise ModelError(f"basin.{key}", "unknown key")
-    for key in ("area", "loss", "transform"):
-        if key not in sub:
-            raise ModelError(f"basin.{key}", "missing")
+    for name in chain:
+        if not isinstance(data[name], Mapping):
+            raise ModelError(name, f"must be a table, not {type(data[name]).__name__}")
+    sub = dict(data["basin"])
     for key in ("loss", "transform"):
-        if isinstance(sub[key], Mapping) and "method" not in sub[key]:
+        if isinstance(sub.get(key), Mapping) and "method" not in sub[key]:
             sub[key] = {"method": "deficit-constant" if key == "loss" else "clark", **sub[key]}
     layers = sub.pop("baseflow", None)
     if layers is not None:
         if not isinstance(layers, Mapping):
             raise ModelError("basin.baseflow", "must be a table of layers")
         sub["baseflow"] = {"method": "linear-reservoirs", "layers": dict(layers)}
-    sub["downstream"] = below["basin"]
-    elements: dict[str, Element] = {}
-    try:
-        elements["basin"] = _element(Subbasin, sub, "subbasins.basin")
-    except ModelError as error:
-        raise fail(error, "subbasins", "basin") from None
+    tables: dict[str, Any] = {"options": data.get("options", {}), "subbasins": {"basin": sub}}
     if "reach" in data:
-        reach = data["reach"]
-        if not isinstance(reach, Mapping):
-            raise ModelError("reach", f"must be a table, not {type(reach).__name__}")
-        try:
-            elements["reach"] = _element(
-                Reach, {"routing": {"method": "muskingum", **reach}, "downstream": below["reach"]}, "reaches.reach"
-            )
-        except ModelError as error:
-            raise ModelError(error.field.replace("reaches.reach.routing", "reach"), error.detail) from None
+        tables["reaches"] = {"reach": {"routing": {"method": "muskingum", **data["reach"]}}}
     if "reservoir" in data:
-        pool = data["reservoir"]
-        if not isinstance(pool, Mapping):
-            raise ModelError("reservoir", f"must be a table, not {type(pool).__name__}")
-        try:
-            elements["reservoir"] = _element(Pool, dict(pool), "reservoirs.reservoir")
-        except ModelError as error:
-            raise fail(error, "reservoirs", "reservoir") from None
-    options = _table(data, "options")
-    return Network(elements, _build(Options, options, "options"))
-
-
-# ---- parameters by path ----
-
-ParameterKey = str | tuple[str, ...]
-
-
-def _expand(network: Network, key: ParameterKey) -> list[str]:
-    paths = [key] if isinstance(key, str) else list(key)
-    if not paths or not all(isinstance(p, str) for p in paths):
-        raise ModelError(str(key), "a parameter is a dotted path or a tuple of paths")
-    out: list[str] = []
-    for path in paths:
-        parts = path.split(".")
-        if len(parts) >= 3 and parts[1] == "*":
-            if parts[0] not in TABLES:
-                raise ModelError(path, f"no such table (there are: {', '.join(TABLES)})")
-            names = [n for n, e in network.elements.items() if parts[0] == e.TABLE]
-            if not names:
-                raise ModelError(path, f"no element in {parts[0]}")
-            out += [".".join([parts[0], name, *parts[2:]]) for name in names]
-        else:
-            out.append(path)
-    return out
-
-
-@dataclass(frozen=True)
-class Resolved:
-    """A parameter path resolved once: the element it belongs to and the chain of keys below it."""
-
-    path: str
-    element: str
-    keys: tuple[str, ...]
-    integral: bool
-
-
-def resolve(network: Network, path: str) -> Resolved:
-    """Resolve a dotted path to a numeric parameter of one element, or a ModelError naming it."""
-    parts = path.split(".")
-    if len(parts) < 3:
-        if parts[0] == "options":
-            raise ModelError(path, "options are not parameters")
-        raise ModelError(path, "a parameter path is <table>.<element>.<field>...")
-    table, name = parts[0], parts[1]
-    element = network.elements.get(name)
-    if table not in TABLES:
-        raise ModelError(f"{table}", f"no such table (there are: {', '.join(TABLES)})")
-    if element is None or table != element.TABLE:
-        names = [n for n, e in network.elements.items() if table == e.TABLE]
-        raise ModelError(f"{table}.{name}", f"no such element (there are: {', '.join(names) or 'none'})")
-    node: object = element
-    for i, key in enumerate(parts[2:], start=2):
-        here = ".".join(parts[: i + 1])
-        if isinstance(node, dict):
-            if key not in node:
-                raise ModelError(here, f"no such entry (there are: {', '.join(node) or 'none'})")
-            node = node[key]
-        elif dataclasses.is_dataclass(node) and key in {f.name for f in dataclasses.fields(node)}:
-            node = getattr(node, key)
-        else:
-            raise ModelError(here, "no such parameter in this model")
-        if node is None and i < len(parts) - 1:
-            raise ModelError(here, "is not part of this model")
-    if isinstance(node, bool) or not isinstance(node, (int, float)):
-        raise ModelError(path, f"is not a numeric parameter ({type(node).__name__})")
-    return Resolved(path, name, tuple(parts[2:]), isinstance(node, int))
-
-
-def get_parameter(network: Network, key: ParameterKey) -> float:
-    """The numeric parameter at a path (the first of tied paths), as a float."""
-    first = _expand(network, key)[0]
-    resolved = resolve(network, first)
-    node: Any = network.elements[resolved.element]
-    for k in resolved.keys:
-        node = node[k] if isinstance(node, dict) else getattr(node, k)
-    return float(node)
-
-
-def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuous: bool = False) -> Setter:
-    """Resolve parameter keys once; the returned setter writes a vector of values into copies of `network`.
-
-    With `continuous`, paths to whole-number parameters (chain lengths, sub-reaches) are refused:
-    they cannot be calibrated by a continuous search.
-    """
-    targets: list[list[Resolved]] = []
-    for key in keys:
-        group = [resolve(network, path) for path in _expand(network, key)]
-        if continuous:
-            for item in group:
-                if item.integral:
-                    raise ModelError(
-                        item.path, "is a whole number, not a continuous parameter; it cannot be calibrated"
-                    )
-        targets.append(group)
-    return Setter(network, targets)
-
-
-class Setter:
-    """Writes values into resolved paths; only the touched elements are rebuilt.
-
-    The paths are grouped once by element and by the objects along them, so each touched object is
-    rebuilt (and re-validated) once per call, however many of its parameters change; an element
-    whose own fields are untouched is copied around its new methods without re-validating them.
-    """
-
-    def __init__(self, network: Network, targets: list[list[Resolved]]) -> None:
-        self.network = network
-        self.targets = targets
-        self.plan: dict[str, dict[str, Any]] = {}
-        self.others_passed: set[int] = set()  # the steps at which the elements left alone passed their checks
-        for index, group in enumerate(targets):
-            for item in group:
-                node = self.plan.setdefault(item.element, {})
-                for key in item.keys[:-1]:
-                    node = node.setdefault(key, {})
-                node[item.keys[-1]] = index
-
-    def __call__(self, values: Iterable[float]) -> Network:
-        """A copy of the network with each value written to its paths."""
-        vector = list(values)
-        if len(vector) != len(self.targets):
-            raise ValueError(f"{len(vector)} values for {len(self.targets)} parameters")
-        network = self.network
-        changed: dict[str, Any] = {}
-        for name, plan in self.plan.items():
-            element = network.elements[name]
-            try:
-                changed[name] = _apply(element, plan, vector, top=True)
-            except ModelError as error:
-                raise error.under(f"{element.TABLE}.{name}") from None
-        elements = {**network.elements, **changed}
-        new = object.__new__(Network)
-        new.__dict__.update(network.__dict__)  # options, gauges, order and links: not parameters
-        new.__dict__["elements"] = elements
-        new.__dict__["_rebuilt"] = tuple(changed)
-        new.__dict__["_others_passed"] = self.others_passed
-        return new
-
-
-def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], top: bool = False) -> Any:
-    """`node` with the planned values written; a ModelError's field is made relative to `node`."""
-    updates: dict[str, Any] = {}
-    own = False
-    for key, step in plan.items():
-        if isinstance(step, dict):
-            child = node[key] if isinstance(node, dict) else getattr(node, key)
-            try:
-                updates[key] = _apply(child, step, vector)
-            except ModelError as error:
-                raise error.under(key) from None
-        else:
-            updates[key] = vector[step]
-            own = True
-    if isinstance(node, dict):
-        return {**node, **updates}
-    # a copy with the new values, as dataclasses.replace makes it but without calling __init__
-    clone = object.__new__(type(node))
-    clone.__dict__.update(node.__dict__)
-    clone.__dict__.update(updates)
-    if own or not top:
-        clone.__post_init__()  # validated as a new instance would be
-    # (an element's own checks do not look inside its methods, which validated themselves)
-    return clone
-
-
-def with_parameters(network: Network, values: Mapping[str, float] | Mapping[ParameterKey, float]) -> Network:
-    """A copy of `network` with the numeric parameters at the given paths (or tied paths) replaced."""
-    setter = compile_parameters(network, values.keys())
-    result = setter(values.values())
-    if result.options.step is not None:
-        result.check_step(u.step_seconds(result.options.step))
-    return result
+        tables["reservoirs"] = {"reservoir": dict(data["reservoir"])}
+    for name, table in (("basin", "subbasins"), ("reach", "reaches"), ("reservoir", "reservoirs")):
+        if name in data:
+            tables[table][name]["downstream"] = below[name]
+    try:
+        return _from_tables(tables)
+    except ModelError as error:
+        raise ModelError(old_path(error.field), error.detail) from None
 
 
 def as_network(model: object) -> Network:
-    """A network from a Network, a single-chain Model, or TOML-shaped data."""
+    """A network from a Network or TOML-shaped data (either layout)."""
     if isinstance(model, Network):
         return model
     if isinstance(model, Mapping):
@@ -789,20 +425,44 @@ def known_outlet_kinds() -> list[str]:
     return list(OUTLET_KINDS)
 
 
-__all__ = [
-    "Diversion",
-    "Element",
-    "Junction",
-    "Network",
-    "Outlet",
-    "Pool",
-    "Reach",
-    "Sink",
-    "Source",
-    "Subbasin",
-    "as_network",
-    "compile_parameters",
-    "get_parameter",
-    "resolve",
-    "with_parameters",
-]
+class Model:
+    """The older single-chain model, kept as a thin shim: its files and paths now load as a `Network`.
+
+    `Model.load(path)`, `Model.from_toml(text)` and `Model.from_dict(data)` return the `Network` of
+    up to three elements ("basin", "reach", "reservoir") that the file describes, with a
+    DeprecationWarning; the old parameter paths ("basin.loss.constant_rate", "reach.x") work on it
+    through `rainmill_models.parameters.CHAIN_ALIASES`. What changes for callers: `run` returns a
+    `NetworkResult` (`result.outflow` is the outflow as before; `result["basin"]`, `result["reach"]`,
+    `result["reservoir"]` hold each element's series; `result.balances` replaces `mass_balance`), and
+    the components `Basin`, `Loss`, `Transform`, `BaseflowLayer` are gone: write the network's
+    elements (`Subbasin`, `Reach`, `Reservoir`) instead.
+    """
+
+    def __new__(cls, *args: Any, **kwargs: Any) -> Model:
+        raise TypeError("Model(...) is retired: describe the model as a Network (rm.Network, rm.Subbasin, ...)")
+
+    @staticmethod
+    def _warn() -> None:
+        warnings.warn(
+            "rm.Model is retired: the model is a Network (rm.Network.load reads the same files)",
+            DeprecationWarning,
+            stacklevel=3,
+        )
+
+    @classmethod
+    def load(cls, path: str | Path) -> Network:
+        """The network an old or new model file describes (see the class)."""
+        cls._warn()
+        return Network.load(path)
+
+    @classmethod
+    def from_toml(cls, text: str) -> Network:
+        """The network a TOML document describes (see the class)."""
+        cls._warn()
+        return Network.from_toml(text)
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Network:
+        """The network TOML-shaped data describes (see the class)."""
+        cls._warn()
+        return Network.from_dict(data)

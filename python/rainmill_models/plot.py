@@ -1,4 +1,4 @@
-"""The figure of a run: the hyetograph hanging over the hydrographs (and observations), the pool below.
+"""Figures of a network and of its runs: the schematic, the hydrographs at gauges against observations.
 
 Drawn on a bare `matplotlib.figure.Figure` (no pyplot, no global backend), so it works the same in
 scripts, notebooks and worker processes. matplotlib is the optional `plot` extra.
@@ -6,27 +6,23 @@ scripts, notebooks and worker processes. matplotlib is the optional `plot` extra
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, cast
 
 import pandas as pd
 
-from . import units as u
-from .description import ControlledOutlet, UncontrolledOutlet
-from .figures import legend_beside, time_axis
-from .timeseries import describe_step
+from .elements import ControlledOutlet, Reservoir, UncontrolledOutlet
+from .figures import PlottingUnavailable, legend_beside, time_axis
+from .io import units as u
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from .network import Network
-    from .network_run import NetworkResult
-    from .run import Result
+    from .results import NetworkResult
 
-
-class PlottingUnavailable(ImportError):
-    """matplotlib cannot be imported."""
+__all__ = ["PlottingUnavailable", "plot_result", "plot_schematic"]
 
 
 def _figure(rows: int) -> Figure:
@@ -39,98 +35,6 @@ def _figure(rows: int) -> Figure:
     ratios = [2.2, 1.0][:rows]
     fig = Figure(figsize=(9.0, 6.5 if rows == 2 else 4.5), layout="constrained")
     fig.subplots(rows, 1, sharex=True, gridspec_kw={"height_ratios": ratios}, squeeze=False)
-    return fig
-
-
-_STYLES = {
-    "direct_runoff": ("tab:orange", "-"),
-    "baseflow": ("tab:brown", "--"),
-    "basin_outflow": ("tab:blue", "-"),
-    "reach_outflow": ("tab:purple", "-"),
-    "reservoir_outflow": ("tab:green", "-"),
-}
-
-
-def plot_result(
-    result: Result,
-    *,
-    observed: pd.Series | None = None,
-    path: str | Path | None = None,
-    title: str | None = None,
-    dpi: int = 80,
-) -> Figure:
-    """Draw `result` (with `observed` as dots when given); write a PNG to `path` when given."""
-    pool = result.pool
-    fig = _figure(2 if pool is not None else 1)
-    axes = fig.axes
-    flows_ax = axes[0]
-    flows = result.flows
-    flow_unit = u.label("flow", result.units)
-    for name, (colour, style) in _STYLES.items():
-        if name in flows:
-            flows_ax.plot(
-                flows.index, flows[name], color=colour, linestyle=style, linewidth=1.6, label=name.replace("_", " ")
-            )
-    for name in flows.columns:
-        if name.startswith("outlet.") and result.model.reservoir is not None:
-            outlet = result.model.reservoir.outlets[name.removeprefix("outlet.")]
-            if isinstance(outlet, UncontrolledOutlet):
-                flows_ax.plot(
-                    flows.index,
-                    flows[name],
-                    color="tab:red",
-                    linewidth=1.0,
-                    linestyle=":",
-                    label=name.removeprefix("outlet."),
-                )
-    if observed is not None:
-        flows_ax.plot(
-            observed.index,
-            observed.to_numpy(),
-            linestyle="none",
-            marker=".",
-            markersize=3.5,
-            color="black",
-            label="observed",
-        )
-    top = float(flows[[c for c in _STYLES if c in flows]].to_numpy().max())
-    flows_ax.set_ylim(0.0, max(top, 1e-9) * 1.75)
-    flows_ax.set_ylabel(f"flow ({flow_unit})")
-    rain = result.rain
-    depth_total = float(rain["gross"].sum())
-    flows_ax.set_title(
-        title or f"{result.model.options.name}: {depth_total:.2f} {u.label('depth', result.units)} of rain",
-        fontsize=11,
-    )
-
-    rain_ax = flows_ax.twinx()
-    width = result.step / pd.Timedelta(days=1)
-    rain_ax.bar(rain.index, rain["gross"], width=width, align="edge", color="lightsteelblue", label="gross rain")
-    rain_ax.bar(rain.index, rain["excess"], width=width, align="edge", color="steelblue", label="excess")
-    rain_ax.set_ylim(max(float(rain["gross"].max()), 1e-9) * 3.0, 0.0)  # the bars hang from the top
-    rain_ax.set_ylabel(f"rain ({u.label('depth', result.units)} per {describe_step(result.step)})")
-    handles, labels = flows_ax.get_legend_handles_labels()
-    rain_handles, rain_labels = rain_ax.get_legend_handles_labels()
-    legend_beside(flows_ax, handles + rain_handles, labels + rain_labels, whole_figure=True)
-    flows_ax.grid(True, linewidth=0.4, alpha=0.5)
-
-    if pool is not None and result.model.reservoir is not None:
-        pool_ax = axes[1]
-        pool_ax.plot(pool.index, pool["elevation"], color="tab:green", linewidth=1.6, label="pool elevation")
-        for name, outlet in result.model.reservoir.outlets.items():
-            if isinstance(outlet, UncontrolledOutlet):
-                crest = outlet.elevation[0] - (outlet.elevation_offset or 0.0)
-                pool_ax.axhline(crest, color="tab:red", linestyle="--", linewidth=1.0, label=f"{name} crest")
-            elif isinstance(outlet, ControlledOutlet):
-                sill = max(outlet.elevation[0], outlet.minimum_elevation or outlet.elevation[0])
-                pool_ax.axhline(sill, color="grey", linestyle=":", linewidth=1.0, label=f"{name} sill")
-        pool_ax.set_ylabel(f"elevation ({u.label('length', result.units)})")
-        legend_beside(pool_ax)
-        pool_ax.grid(True, linewidth=0.4, alpha=0.5)
-    axes[-1].set_xlim(cast(Any, result.index[0]), cast(Any, result.index[-1]))
-    time_axis(axes[-1], result.index)
-    if path is not None:
-        _save(fig, path, dpi)
     return fig
 
 
@@ -195,39 +99,98 @@ def plot_schematic(network: Network, *, path: str | Path | None = None, dpi: int
     return fig
 
 
-def plot_hydrographs(
+def plot_result(
     result: NetworkResult,
-    elements: list[str] | None,
-    observed: Mapping[str, pd.Series],
+    observed: pd.Series | Mapping[str, pd.Series] | None = None,
+    elements: Sequence[str] | None = None,
     *,
     path: str | Path | None = None,
+    title: str | None = None,
     dpi: int = 80,
 ) -> Figure:
-    """The outflow at each chosen element (default: the gauges, else the outlets), with its observations."""
+    """A run's figure: the hyetograph hanging over the hydrographs at each chosen element, pools below.
+
+    `elements` default to the gauges, else the outlets. `observed` is one Series (for the first of
+    them) or a mapping element -> Series, drawn as dots. The hyetograph is the area-weighted gross
+    rain over the subbasins upstream of the first element, with its excess; each reservoir among the
+    chosen elements adds a panel of its pool elevation with its spillway crests and gate sills.
+    """
     network = result.network
-    names = elements or list(network.gauges) or network.outlets()
+    names = list(elements or network.gauges or network.outlets())
+    if isinstance(observed, pd.Series):
+        observed = {names[0]: observed}
+    observed = dict(observed or {})
+    pools = [n for n in names if network.elements[n].KIND == "reservoir"]
     fig = _figure(1)
     fig.clear()
-    axes = fig.subplots(len(names), 1, sharex=True, squeeze=False)[:, 0]
+    ratios = [2.2] * len(names) + [1.0] * len(pools)
+    axes = fig.subplots(len(ratios), 1, sharex=True, squeeze=False, gridspec_kw={"height_ratios": ratios})[:, 0]
     flow_unit = u.label("flow", result.units)
-    for ax, name in zip(axes, names, strict=True):
+    depth_unit = u.label("depth", result.units)
+    for ax, name in zip(axes, names, strict=False):
         simulated = result.at(name)
         ax.plot(simulated.index, simulated.to_numpy(), color="tab:blue", linewidth=1.5, label=f"{name} simulated")
         if name in observed:
             seen = observed[name]
             ax.plot(seen.index, seen.to_numpy(), ".", markersize=3.5, color="black", label="observed")
         ax.set_ylabel(f"flow ({flow_unit})")
+        ax.set_ylim(0.0, max(float(simulated.max()), 1e-9) * 1.75)
+        ax.grid(True, linewidth=0.4, alpha=0.5)
+    gross, excess = _upstream_rain(result, names[0])
+    handles, labels = axes[0].get_legend_handles_labels()
+    if gross is not None and excess is not None:
+        rain_ax = axes[0].twinx()
+        width = result.step / pd.Timedelta(days=1)
+        rain_ax.bar(gross.index, gross, width=width, align="edge", color="lightsteelblue", label="gross rain")
+        rain_ax.bar(excess.index, excess, width=width, align="edge", color="steelblue", label="excess")
+        rain_ax.set_ylim(max(float(gross.max()), 1e-9) * 3.0, 0.0)  # the bars hang from the top
+        rain_ax.set_ylabel(f"rain ({depth_unit} per step)")
+        more_handles, more_labels = rain_ax.get_legend_handles_labels()
+        handles, labels = handles + more_handles, labels + more_labels
+    legend_beside(axes[0], handles, labels)
+    for ax in axes[1 : len(names)]:
+        legend_beside(ax)
+    for ax, name in zip(axes[len(names) :], pools, strict=True):
+        frame = result[name]
+        ax.plot(frame.index, frame["elevation"], color="tab:green", linewidth=1.6, label=f"{name} elevation")
+        for outlet_name, outlet in cast(Reservoir, network.elements[name]).outlets.items():
+            if isinstance(outlet, UncontrolledOutlet):
+                crest = outlet.elevation[0] - (outlet.elevation_offset or 0.0)
+                ax.axhline(crest, color="tab:red", linestyle="--", linewidth=1.0, label=f"{outlet_name} crest")
+            elif isinstance(outlet, ControlledOutlet):
+                sill = max(outlet.elevation[0], outlet.minimum_elevation or outlet.elevation[0])
+                ax.axhline(sill, color="grey", linestyle=":", linewidth=1.0, label=f"{outlet_name} sill")
+        ax.set_ylabel(f"elevation ({u.label('length', result.units)})")
         legend_beside(ax)
         ax.grid(True, linewidth=0.4, alpha=0.5)
+    axes[0].set_title(title or network.options.name, fontsize=11)
     time_axis(axes[-1], result.index)
-    fig.set_size_inches(9.0, 2.6 * len(names) + 0.8)
+    fig.set_size_inches(9.0, 2.2 * len(names) + 1.6 * len(pools) + 1.2)
     if path is not None:
         _save(fig, path, dpi)
     return fig
 
 
+def _upstream_rain(result: NetworkResult, name: str) -> tuple[pd.Series | None, pd.Series | None]:
+    """The area-weighted gross rain and excess over the subbasins whose water reaches `name`."""
+    network = result.network
+    seen, stack = set(), [name]
+    while stack:
+        here = stack.pop()
+        if here not in seen:
+            seen.add(here)
+            stack += network.upstream(here)
+    subbasins = {n: e.area for n, e in network.subbasins().items() if n in seen}
+    total = sum(subbasins.values())
+    if not total:
+        return None, None
+    gross = sum(result[n]["rain"] * (area / total) for n, area in subbasins.items())
+    excess = sum(result[n]["excess"] * (area / total) for n, area in subbasins.items())
+    return cast(pd.Series, gross), cast(pd.Series, excess)
+
+
 def _save(fig: Figure, path: str | Path, dpi: int) -> None:
-    from .files import atomic_write
+    from .io.files import atomic_write
 
     target = Path(path)
     target.parent.mkdir(parents=True, exist_ok=True)

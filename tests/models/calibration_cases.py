@@ -56,8 +56,8 @@ BOUNDS = {"basin.loss.constant_rate": (0.02, 0.4), "basin.transform.r": (0.25, 3
 WRONG = {"basin.loss.constant_rate": 0.3, "basin.transform.r": 2.0}
 
 
-def basin() -> rm.Model:
-    return rm.Model.from_toml(BASIN_TOML)
+def basin() -> rm.Network:
+    return rm.Network.from_toml(BASIN_TOML)
 
 
 def storm() -> pd.Series:

@@ -22,7 +22,7 @@ from calibration_cases import (  # noqa: F401 (dask_client is a fixture)
 import rainmill_models as rm
 
 
-def wrong_start() -> rm.Model:
+def wrong_start() -> rm.Network:
     return rm.with_parameters(basin(), WRONG)
 
 
@@ -54,7 +54,7 @@ def test_result_is_consistent_with_the_scores_and_the_history():
     assert sizes.nunique() == 1 and sizes.iloc[0] == 15 * len(BOUNDS)
     for path, (low, high) in BOUNDS.items():
         assert history[path].between(low, high).all()
-    assert rm.Model.from_toml(result.model.to_toml()) == result.model
+    assert rm.Network.from_toml(result.model.to_toml()) == result.model
     assert "basin.transform.r" in result.summary()
 
 

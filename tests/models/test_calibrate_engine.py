@@ -15,9 +15,9 @@ import pandas as pd
 import pytest
 from calibration_cases import dask_client, executors  # noqa: F401 (a fixture)
 
-from rainmill_models.executors import Runner, _Packed, run_batch, run_rows
-from rainmill_models.sampling import latin_hypercube, percentile_bands
-from rainmill_models.search import search
+from rainmill_models.calibration.runner import Runner, _Packed, run_batch, run_rows
+from rainmill_models.calibration.sampling import latin_hypercube, percentile_bands
+from rainmill_models.calibration.search import search
 
 TARGET = np.array([0.3, 2.0, -1.5])
 BOUNDS = [(0.0, 1.0), (0.0, 5.0), (-3.0, 3.0)]

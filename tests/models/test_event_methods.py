@@ -9,8 +9,9 @@ import pandas as pd
 import pytest
 
 import rainmill_models as rm
-from rainmill_models import storms, units
+from rainmill_models import storms
 from rainmill_models.errors import ModelError
+from rainmill_models.io import units
 from rainmill_models.methods import Forcing, method_class
 from rainmill_models.methods import event as ev
 

@@ -8,9 +8,9 @@ import pytest
 from calibration_cases import BASIN_TOML, basin, storm
 
 import rainmill_models as rm
-from rainmill_models.events import Event, calibrate_events, event_volume_weights
+from rainmill_models.calibration.events import Event, calibrate_events, event_volume_weights
 from rainmill_models.figures import covered_axes, overlapping_labels
-from rainmill_models.quantities import UnitWarning
+from rainmill_models.io.units import UnitWarning
 
 DEFICITS = {"small": 0.2, "middle": 0.9, "large": 1.3}
 SHARED = {"basin.loss.constant_rate": 0.12, "basin.transform.r": 0.75}
@@ -28,7 +28,7 @@ STORMS = {
 }
 
 
-def _events(model: rm.Model) -> list[Event]:
+def _events(model: rm.Network) -> list[Event]:
     events = []
     for name, rain in STORMS.items():
         truth = rm.with_parameters(model, {**SHARED, "basin.loss.initial_deficit": DEFICITS[name]})
@@ -104,7 +104,7 @@ def test_uncertainty_runs_the_same_samples_on_every_event():
 
 
 def test_observations_meet_the_model_in_its_units():
-    model = rm.Model.from_toml(BASIN_TOML.replace('units = "US"', 'units = "SI"'))
+    model = rm.Network.from_toml(BASIN_TOML.replace('units = "US"', 'units = "SI"'))
     rain = storm() * 25.4  # mm
     flow = model.run(rain, end=rain.index[0] + pd.Timedelta(hours=12)).outflow  # m³/s
     in_litres = flow * 1000.0
@@ -161,7 +161,7 @@ def test_run_many_and_uncertainty_take_events_on_a_network():
 
 
 def test_run_many_converts_and_checks_the_observed_units():
-    model = rm.Model.from_toml(BASIN_TOML.replace('units = "US"', 'units = "SI"'))
+    model = rm.Network.from_toml(BASIN_TOML.replace('units = "US"', 'units = "SI"'))
     rain = storm() * 25.4
     flow = model.run(rain, end=rain.index[0] + pd.Timedelta(hours=12)).outflow
     in_litres = flow * 1000.0

@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 import rainmill_models as rm
-from rainmill_models.hot_start import final_states, start_from
+from rainmill_models.io.states import final_states, start_from
 
 NETWORK = """
 [options]

@@ -1,5 +1,6 @@
 """Networks: the description and its files, parameters, forcing, element kinds, balances, the mended faults."""
 
+import dataclasses
 import math
 import pickle
 import warnings
@@ -13,11 +14,12 @@ import pytest
 pd = pytest.importorskip("pandas")
 rm = pytest.importorskip("rainmill_models")
 
-from rainmill_models import Model, ModelError
+from rainmill_models import ModelError
+from rainmill_models.elements import Balance, balance
 from rainmill_models.methods import LossOutput, SnowOutput, register
 from rainmill_models.methods.standard import Muskingum
-from rainmill_models.network import Network, compile_parameters
-from rainmill_models.network_run import Balance, balance
+from rainmill_models.network import Network
+from rainmill_models.parameters import compile_parameters
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -66,15 +68,21 @@ def tree():
     }
 
 
-def test_a_chain_file_and_its_network_layout_give_the_same_bits():
-    chain = Model.load(EXAMPLES / "event_model.toml")
-    rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
-    expected = chain.run(rain)
-    written = Network.from_toml(chain.network.to_toml())
-    assert written == chain.network
-    result = written.run(rain)
-    assert result.at("reservoir").to_numpy().tobytes() == expected.outflow.to_numpy().tobytes()
-    assert result["basin"]["baseflow"].to_numpy().tobytes() == expected.flows["baseflow"].to_numpy().tobytes()
+def test_a_chain_file_loads_as_its_network_layout_and_keeps_its_paths():
+    chain = Network.load(EXAMPLES / "event_model.toml")
+    assert chain.order == ("basin", "reach", "reservoir")
+    written = Network.from_toml(chain.to_toml())
+    assert "subbasins" in written.to_dict() and written == chain
+    old = {"basin.loss.constant_rate": 0.3, "basin.baseflow.deep.k": 50.0, "reach.x": 0.1}
+    new = {"subbasins.basin.loss.constant_rate": 0.3, "subbasins.basin.baseflow.layers.deep.k": 50.0,
+           "reaches.reach.routing.x": 0.1}  # fmt: skip
+    assert chain.with_parameters(old) == chain.with_parameters(new)
+    changed = chain.with_parameters(old)
+    assert [changed.get(p) for p in old] == [changed.get(p) for p in new] == list(old.values())
+    with pytest.raises(ModelError, match=r"^reach.x: must be between 0 and 0.5"):
+        chain.with_parameters({"reach.x": 0.7})
+    with pytest.warns(DeprecationWarning, match="Network"):
+        assert rm.Model.load(EXAMPLES / "event_model.toml") == chain
 
 
 def test_round_trips():
@@ -123,8 +131,6 @@ def test_invalid_networks_name_the_path_first(change, message):
 def test_a_deeply_nested_file_is_a_model_error():
     with pytest.raises(ModelError, match="nested"):
         Network.from_toml("x = " + "[" * 5000 + "]" * 5000)
-    with pytest.raises(ModelError, match="nested"):
-        Model.from_toml("x = " + "[" * 5000 + "]" * 5000)
 
 
 def test_parameters_by_path_tied_and_refused():
@@ -240,6 +246,7 @@ def test_the_suggested_number_of_sub_reaches_is_accepted():
     reach_ = Muskingum(k=5.0, x=0.1, sub_reaches=3)
     reach_.check_step(1200)  # 2 (5/3) 0.1 = 1/3 h: on the bound, to the last bit
     rng = np.random.default_rng(7)
+    fixed = 0
     for _ in range(200):
         k, x, step = rng.uniform(0.1, 20.0), rng.uniform(0.0, 0.5), int(rng.integers(60, 7200))
         try:
@@ -248,6 +255,8 @@ def test_the_suggested_number_of_sub_reaches_is_accepted():
             if "would fix it" in str(error):
                 suggested = int(str(error).split("sub_reaches = ")[1].split()[0])
                 Muskingum(k=k, x=x, sub_reaches=suggested).check_step(step)
+                fixed += 1
+    assert fixed > 20  # the suggestion was read and tried, not skipped
 
 
 def test_a_run_covers_its_whole_forcing():
@@ -257,7 +266,7 @@ def test_a_run_covers_its_whole_forcing():
     basin["transform"]["r"] = 24.0
     del basin["baseflow"]
     basin["baseflow"] = {"g": {"fraction": 0.5, "k": 240.0}}
-    model = Model.from_dict({"basin": basin, "reach": {"k": 30.0, "x": 0.2}})
+    model = Network.from_dict({"basin": basin, "reach": {"k": 30.0, "x": 0.2}})
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         result = model.run(rain)
@@ -337,15 +346,15 @@ def test_si_networks_report_the_same_water():
     si_data = tree()
     si_data["options"]["units"] = "SI"
     for name, table in si_data["subbasins"].items():
-        table["area"] = us.elements[name].area / rm.units.ACRES_PER_SQUARE_KILOMETRE
+        table["area"] = us.elements[name].area / rm.io.units.ACRES_PER_SQUARE_KILOMETRE
         for key in ("initial_deficit", "max_deficit", "constant_rate"):
-            table["loss"][key] *= rm.units.MM_PER_INCH
+            table["loss"][key] *= rm.io.units.MM_PER_INCH
         for layer in table.get("baseflow", {}).get("layers", {}).values():
-            layer["initial_q"] *= rm.units.CUBIC_METRES_PER_CUBIC_FOOT
+            layer["initial_q"] *= rm.io.units.CUBIC_METRES_PER_CUBIC_FOOT
     si = Network.from_dict(si_data)
     end = "2024-06-12 00:00+00:00"
     expected = us.run(STORM, end=end, units="SI").flows
-    got = si.run(STORM * rm.units.MM_PER_INCH, end=end).flows
+    got = si.run(STORM * rm.io.units.MM_PER_INCH, end=end).flows
     np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), rtol=1e-9, atol=1e-9)
 
 
@@ -417,12 +426,12 @@ def test_results_files_and_figures(tmp_path):
     from rainmill_models.plot import plot_schematic
 
     assert len(plot_schematic(network).axes[0].lines) >= len(network.elements)
-    figure = result.plot(["confluence", "outlet"], observed={"outlet": result.at("outlet")})
-    assert [len(ax.lines) for ax in figure.axes] == [1, 2]
+    figure = result.plot({"outlet": result.at("outlet")}, ["confluence", "outlet"])
+    assert [len(ax.lines) for ax in figure.axes[:2]] == [1, 2]  # the observations at the outlet only
 
 
 def test_calibration_refuses_whole_number_parameters():
-    model = Model.load(EXAMPLES / "event_model.toml")
+    model = Network.load(EXAMPLES / "event_model.toml")
     rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
     observed = rm.read_flow_csv(EXAMPLES / "observed_outflow.csv")
     with pytest.raises(ModelError, match=r"^basin.baseflow.deep.reservoirs: is a whole number"):
@@ -445,7 +454,7 @@ def test_the_transit_is_computed_and_checked(sub_reaches):
     assert table.loc["a", "in_transit"] > 0.01 * table.loc["a", "inflow"]
     assert (table.loc[["ra", "rb", "low"], "relative"] < 1e-12).all()
     # the transit is no longer the remainder: a reach that lost water is caught
-    result.series["ra"]["outflow"] = result.series["ra"]["outflow"] * 0.97
+    result.series["ra"] = dataclasses.replace(result.series["ra"], outflow=result.series["ra"].outflow * 0.97)
     del result.__dict__["balances"]
     assert not result.balances.loc["ra", "closes"]
 
@@ -466,13 +475,16 @@ def test_branches_share_no_element_and_cover_the_network():
     data["diversions"] = {"canal": {"inflow": [0.0, 100.0], "diverted": [0.0, 50.0], "downstream": "rb",
                                     "to": "ra"}}  # fmt: skip
     data["subbasins"]["b"]["downstream"] = "canal"
+    data["subbasins"]["d"] = subbasin(200.0, "other")
+    data["sinks"]["other"] = {}
     network = Network.from_dict(data)
-    from rainmill_models.network_run import branch_plan
+    from rainmill_models.simulation import branch_plan
 
     buckets, trunk = branch_plan(network, 2)
     names = [n for bucket in buckets for n in bucket] + trunk
     assert sorted(names) == sorted(network.elements)
-    assert not any({"ra", "rb"} <= set(bucket) for bucket in buckets[1:])  # tied by the diversion: one task
+    assert len(buckets) == 2  # two threads really run
+    assert [sum({"ra", "rb"} <= set(bucket) for bucket in buckets)] == [1]  # tied by the diversion: one task
     end = "2024-06-12 00:00+00:00"
     one, two = network.run(STORM, end=end), network.run(STORM, end=end, threads=2)
     assert two.flows.to_numpy().tobytes() == one.flows.to_numpy().tobytes()

@@ -14,8 +14,7 @@ xr = pytest.importorskip("xarray")
 rm = pytest.importorskip("rainmill_models")
 
 from rainmill_models import TimeSeriesError
-from rainmill_models.quantities import UnitWarning, check_runoff_magnitude, convert
-from rainmill_models.readers import (
+from rainmill_models.io.readers import (
     RecordError,
     read_csv,
     read_csv_frame,
@@ -25,7 +24,8 @@ from rainmill_models.readers import (
     read_rdb,
     read_rdb_frame,
 )
-from rainmill_models.writers import write_csv, write_netcdf
+from rainmill_models.io.units import UnitWarning, check_runoff_magnitude, convert
+from rainmill_models.io.writers import write_csv, write_netcdf
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 SEMICOLON = DATA / "flow_semicolon_dayfirst.csv"
@@ -244,15 +244,6 @@ def test_implausible_magnitude_names_the_likely_slip(values, unit, slip):
     else:
         assert len(caught) == 1 and caught[0].category is UnitWarning
         assert f"were the flows in {slip} rather than" in str(caught[0].message) == message
-
-
-@pytest.mark.parametrize("quantity", ["depth", "rate", "area", "flow", "volume"])
-def test_unit_labels_of_the_model_layer_convert_by_its_own_factors(quantity):
-    from rainmill_models import units
-    from rainmill_models.quantities import conversion_factor
-
-    factor = conversion_factor(units.label(quantity, "SI"), units.label(quantity, "US"))
-    assert factor == pytest.approx(units.to_us(1.0, quantity, "SI"), rel=1e-15)
 
 
 def test_netcdf_selection_of_further_dimensions(tmp_path):

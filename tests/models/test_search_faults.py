@@ -18,8 +18,8 @@ from calibration_cases import BOUNDS as CASE_BOUNDS
 from calibration_cases import basin, executors, observed, storm
 
 import rainmill_models as rm
-from rainmill_models.executors import Runner, WorkersLost, _deferred_interrupts
-from rainmill_models.search import SearchFailed, search
+from rainmill_models.calibration.runner import Runner, WorkersLost, _deferred_interrupts
+from rainmill_models.calibration.search import SearchFailed, search
 
 BOUNDS = [(0.0, 1.0), (0.0, 5.0)]
 TARGET = np.array([0.3, 2.0])
@@ -184,7 +184,7 @@ def test_ctrl_c_during_cleanup_is_held_back_then_raised_once(propagating):
 
 SCRIPT = """
 import numpy as np
-from rainmill_models.executors import Runner
+from rainmill_models.calibration.runner import Runner
 
 def prepare(context):
     return context
@@ -221,7 +221,7 @@ def test_a_script_without_the_main_guard_gets_one_clear_error(tmp_path, guarded)
 INTERRUPTED = """
 import os, signal, threading, time
 import numpy as np
-from rainmill_models.search import search
+from rainmill_models.calibration.search import search
 
 def prepare(context):
     time.sleep(1.0)  # workers still preparing when Ctrl-C comes

@@ -8,6 +8,7 @@ import pytest
 
 from rainmill_models.__main__ import main
 from rainmill_models.errors import ModelError
+from rainmill_models.io.readers import read_rain_csv
 from rainmill_models.storms import (
     NRCS_DISTRIBUTIONS,
     alternating_block_storm,
@@ -16,7 +17,6 @@ from rainmill_models.storms import (
     nrcs_storm,
     user_storm,
 )
-from rainmill_models.timeseries import read_rain_csv
 
 
 @pytest.mark.parametrize(("storm_type", "peak_hour"), [("I", 9.5), ("IA", 7.5), ("II", 11.5), ("III", 11.5)])

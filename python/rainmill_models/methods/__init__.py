@@ -8,7 +8,7 @@ The contract every method follows:
 
 - **Parameters** are the dataclass's fields, plain floats (or ints, texts, tuples of floats) in the
   description's unit system; `UNITS` maps each dimensional field to its quantity in
-  `rainmill_models.units` ("depth", "rate", "flow", "area", "volume", "length"); durations are hours
+  `rainmill_models.io.units` ("depth", "rate", "flow", "area", "volume", "length"); durations are hours
   and need no entry. `__post_init__` validates and raises `ModelError(field, message)` with the
   field's name relative to the method ("cn", "layers.fast.k"); the model layer places the element's
   path in front (`subbasins.upper.loss.cn: must be ...`).
@@ -24,14 +24,21 @@ The processes and their `run` signatures are the Protocols below.
 
 from __future__ import annotations
 
+import dataclasses
+import functools
+import inspect
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, ClassVar, Final, Protocol
+from typing import TYPE_CHECKING, Any, ClassVar, Final, Protocol
 
 import numpy as np
 import numpy.typing as npt
 
 from ..errors import ModelError
+from ..io.units import to_us
+
+if TYPE_CHECKING:
+    from ..io.units import UnitSystem
 
 Array = npt.NDArray[np.float64]
 
@@ -143,6 +150,31 @@ def method_class(process: str, name: object, path: str) -> type[Any]:
     if not isinstance(name, str) or name not in known:
         raise ModelError(path, f"must be one of {list(known)}, got {name!r}")
     return known[name]
+
+
+def in_us(method: Any, units: UnitSystem) -> Any:
+    """The method with its dimensional parameters in the extension's units (itself for US)."""
+    if units == "US" or not method.UNITS:
+        return method
+    changes: dict[str, Any] = {}
+    for name, quantity in method.UNITS.items():
+        if name.startswith("layers.*."):
+            attribute = name.removeprefix("layers.*.")
+            changes["layers"] = {
+                key: dataclasses.replace(layer, **{attribute: to_us(getattr(layer, attribute), quantity, units)})
+                for key, layer in changes.get("layers", method.layers).items()
+            }
+        elif isinstance(getattr(method, name), (tuple, list)):  # one value per snow zone, say
+            changes[name] = tuple(to_us(value, quantity, units) for value in getattr(method, name))
+        elif getattr(method, name) is not None:
+            changes[name] = to_us(getattr(method, name), quantity, units)
+    return dataclasses.replace(method, **changes)
+
+
+@functools.cache
+def takes_start(kind: Any) -> bool:
+    """Whether a method class's `run` takes the run's `start` (a seasonal method does)."""
+    return "start" in inspect.signature(kind.run).parameters
 
 
 def _load_builtin() -> None:

@@ -34,10 +34,10 @@ import numpy as np
 import pandas as pd
 
 from .. import _kernels
+from ..checks import fmt as _fmt
 from ..errors import ModelError
-from ..transform import MAX_ORDINATES
 from . import Array, Forcing, LossOutput, register
-from .standard import fmt as _fmt
+from .unit_hydrograph_clark import MAX_ORDINATES
 
 SECONDS_PER_HOUR = 3600.0
 

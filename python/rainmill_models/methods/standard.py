@@ -22,74 +22,20 @@ import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from datetime import timedelta
-from typing import ClassVar, Final
+from typing import ClassVar
 
 import numpy as np
 import rainmill
 
+from ..checks import _ULPS, MAX_CHAIN, at_least, duration, fmt, real, whole, within
 from ..errors import ModelError
-from ..transform import MAX_ORDINATES, clark, unit_hydrograph, unit_hydrograph_length
-from ..units import SECONDS_PER_HOUR, hours
+from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, Forcing, LossOutput, register
-
-# The longest chain of linear reservoirs or Muskingum sub-reaches a run may ask for: each link is a
-# pass over the whole series, so a longer chain cannot finish in a useful time.
-MAX_CHAIN: Final = 1000
-
-# The relative tolerance of the step checks: a few units in the last place, so that a bound that is
-# reached exactly in decimal (2 * (5/3) * 0.1 = 1/3) is not refused by its rounding.
-_ULPS: Final = 8 * 2.0**-52
-
-
-def fmt(value: float) -> str:
-    """A number as the messages write it: 12 rather than 12.0, otherwise the shortest round trip."""
-    value = float(value)
-    return str(int(value)) if value.is_integer() and abs(value) < 1e16 else repr(value)
-
-
-def real(value: object, path: str) -> float:
-    """`value` as a finite float, or a ModelError at `path`."""
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ModelError(path, f"must be a number, not {type(value).__name__}")
-    try:
-        result = float(value)
-    except OverflowError:
-        raise ModelError(path, "is too large to be a number of this model") from None
-    if not math.isfinite(result):
-        raise ModelError(path, f"must be finite, got {result}")
-    return result
-
-
-def whole(value: object, path: str, low: int, high: int) -> int:
-    """`value` as an int within [low, high], or a ModelError at `path`."""
-    number = real(value, path)
-    if not number.is_integer():
-        raise ModelError(path, f"must be a whole number, got {fmt(number)}")
-    if not low <= number <= high:
-        raise ModelError(path, f"must be between {low} and {high}, got {fmt(number)}")
-    return int(number)
-
-
-def at_least(value: object, low: float, path: str, what: str = "") -> float:
-    """`value` as a float >= low, or a ModelError at `path`."""
-    number = real(value, path)
-    if number < low:
-        raise ModelError(path, f"must be >= {fmt(low)}{what}, got {fmt(number)}")
-    return number
-
-
-def duration(value: object, path: str) -> float:
-    """A duration in hours, at least one second (shorter ones cannot be resolved by the kernels)."""
-    return at_least(value, 1.0 / SECONDS_PER_HOUR, path, " h (one second)")
+from .unit_hydrograph_clark import MAX_ORDINATES, clark, unit_hydrograph, unit_hydrograph_length
 
 
 def _set(obj: object, name: str, value: object) -> None:
     object.__setattr__(obj, name, value)
-
-
-def within(value: float, low: float, high: float) -> bool:
-    """Low <= value <= high, up to a few units in the last place."""
-    return low * (1.0 - _ULPS) <= value <= high * (1.0 + _ULPS)
 
 
 # ---- loss ----

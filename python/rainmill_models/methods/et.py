@@ -17,7 +17,7 @@ from typing import Final, Literal
 
 import pandas as pd
 
-from .errors import ModelError
+from ..errors import ModelError
 
 Method = Literal["oudin", "hamon"]
 METHODS: Final = ("oudin", "hamon")

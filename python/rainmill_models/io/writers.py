@@ -22,7 +22,7 @@ import numpy as np
 import pandas as pd
 
 from .files import atomic_write
-from .quantities import parse_unit, registry, unit_label
+from .units import parse_unit, registry, unit_label
 
 # pint's names for the units of the package's own definitions, as CF (UDUNITS) spells them.
 _CF_NAMES: Final = {"cubic_feet_per_second": "ft3 s-1", "cubic_metres_per_second": "m3 s-1"}

@@ -23,14 +23,13 @@ from typing import Any, Literal
 
 import pandas as pd
 
-from .cli_common import UsageError, reading, same_clock
-from .description import Model
-from .errors import ModelError
-from .files import check_input, read_text
-from .network import Network
-from .network_run import weighted_rain
-from .readers import read_csv_frame
-from .timeseries import TimeSeriesError, fill_flow, fill_rain, read_flow_csv, read_rain_csv
+from ..errors import ModelError
+from ..io.files import check_input, read_text
+from ..io.forcing import weighted_rain
+from ..io.readers import read_csv_frame, read_flow_csv, read_rain_csv
+from ..io.timeseries import TimeSeriesError, fill_flow, fill_rain
+from ..network import Network
+from .common import UsageError, reading, same_clock
 
 Forcing = pd.Series | pd.DataFrame
 
@@ -92,20 +91,15 @@ def add_arguments(parser: argparse.ArgumentParser, *, observed_required: bool) -
     )
 
 
-def load_model(path: Path) -> Model | Network:
-    """The model of a TOML file: a single-chain file as a Model, any other as a Network."""
+def load_model(path: Path) -> Network:
+    """The network of a TOML file (an older single-chain file as its up to three elements)."""
     with reading(path):
         text = read_text(path)
         try:
             data = tomllib.loads(text)
         except tomllib.TOMLDecodeError as error:
             raise ModelError("", f"not a valid TOML document: {error}") from error
-        return Model.from_dict(data) if "basin" in data else Network.from_dict(data)
-
-
-def as_network(model: Model | Network) -> Network:
-    """The network of a model (a single chain as its three elements)."""
-    return model.network if isinstance(model, Model) else model
+        return Network.from_dict(data)
 
 
 def read_forcing(path: Path, names: Sequence[str] | None, what: str, read: SeriesReader) -> Forcing:
@@ -176,7 +170,7 @@ def read_weights(path: Path) -> dict[str, dict[str, float]]:
 class Inputs:
     """The model and its data, as the command line read them."""
 
-    model: Model | Network
+    model: Network
     rain: Forcing | dict[str, pd.Series]
     inflows: Forcing | None
     observed: dict[str, pd.Series]  # by gauge element, each on the rain's clock
@@ -185,7 +179,7 @@ class Inputs:
     @property
     def network(self) -> Network:
         """The model as a network."""
-        return as_network(self.model)
+        return self.model
 
     @property
     def clock(self) -> pd.Index:
@@ -196,7 +190,7 @@ class Inputs:
 def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
     """Read the model, the forcing and the observations that `args` name; refuse what does not fit."""
     model = load_model(args.model)
-    network = as_network(model)
+    network = model
     subbasins = list(network.subbasins())
     rain: Forcing | dict[str, pd.Series]
     if args.rain_weights is not None:

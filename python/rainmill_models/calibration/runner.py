@@ -901,7 +901,7 @@ class Runner:
 
 def _keep_buffer_pages() -> bool:
     """Run on each Dask worker: large temporaries keep their pages between evaluations."""
-    from . import _kernels
+    from .. import _kernels
 
     return _kernels.keep_buffer_pages()
 

@@ -32,7 +32,7 @@ import numpy as np
 import numpy.typing as npt
 from scipy import optimize
 
-from .executors import ExecutorLike, Runner, WorkersLost, stack_rows
+from .runner import ExecutorLike, Runner, WorkersLost, stack_rows
 
 __all__ = ["METHODS", "SearchFailed", "SearchResult", "search", "unit_to_bounds"]
 

@@ -26,7 +26,7 @@ from typing import NoReturn
 
 import pandas as pd
 
-from .files import InputFileError, atomic_write
+from ..io.files import InputFileError, atomic_write
 
 INTERRUPTED = 130  # the shell's status for a process ended by SIGINT
 

@@ -26,8 +26,7 @@ import pandas as pd
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-    from .description import Model
-    from .network import Network
+    from ..network import Network
 
 __all__ = ["Event", "EventsCalibration", "calibrate_events", "event_volume_weights"]
 
@@ -57,14 +56,10 @@ class Event:
         given = {"inflows": self.inflows, "potential_et": self.potential_et, "temperature": self.temperature}
         return {key: value for key, value in given.items() if value is not None}
 
-    def applied(self, model: Model | Network) -> Model | Network:
+    def applied(self, model: Network) -> Network:
         """``model`` with this event's own parameter values."""
         if not self.parameters:
             return model
-        from .description import Model, with_parameters
-
-        if isinstance(model, Model):
-            return with_parameters(model, dict(self.parameters))
         return model.with_parameters({key: float(value) for key, value in self.parameters.items()})
 
     def gauges(self) -> dict[str, pd.Series]:
@@ -120,7 +115,7 @@ class EventsCalibration:
     objective (``"kge[event]"``).
     """
 
-    model: Model | Network
+    model: Network
     events: list[Event]
     parameters: dict[str, float]
     per_event: pd.DataFrame
@@ -155,7 +150,7 @@ class EventsCalibration:
 
     def plot(self) -> Figure:
         """Observed and simulated flows of each event, a panel per event."""
-        from .figures import legend_beside, new_figure, time_axis
+        from ..figures import legend_beside, new_figure, time_axis
 
         figure = new_figure(len(self.events), height=2.4, sharex=False)
         for axes, event in zip(figure.axes, self.events, strict=True):
@@ -173,7 +168,7 @@ class EventsCalibration:
 
 
 def calibrate_events(
-    model: Model | Network,
+    model: Network,
     events: Sequence[Event],
     parameters: Mapping[Any, tuple[float, float]],
     *,
@@ -198,7 +193,7 @@ def calibrate_events(
     of ``calibrate`` (``observed_period`` scores period means alike in every event); the same seed
     gives the same result on every executor.
     """
-    from . import calibration as single
+    from . import calibrate as single
 
     names = [event.name for event in events]
     if not events:
@@ -280,7 +275,7 @@ class _Events:
 
 def prepare_events(context: Mapping[str, Any]) -> _Events:
     """Rebuild every event's calibration state from plain data."""
-    from . import calibration as single
+    from . import calibrate as single
 
     return _Events(
         states=tuple(single.prepare_calibration(item) for item in context["events"]),
@@ -292,7 +287,7 @@ def prepare_events(context: Mapping[str, Any]) -> _Events:
 
 def evaluate_events(state: _Events, values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """The combined loss and objective of one parameter vector, then each event's objective."""
-    from . import calibration as single
+    from . import calibrate as single
 
     shared = values[: state.shared]
     count = len(state.states)
@@ -310,7 +305,7 @@ def evaluate_events(state: _Events, values: npt.NDArray[np.float64]) -> npt.NDAr
 
 
 def _result(
-    model: Model | Network,
+    model: Network,
     events: Sequence[Event],
     shared: Mapping[Any, tuple[float, float]],
     own: Mapping[str, tuple[float, float]],
@@ -319,7 +314,7 @@ def _result(
     found: Any,
     prepared: Sequence[Any],
 ) -> EventsCalibration:
-    from . import calibration as single
+    from . import calibrate as single
 
     names = [event.name for event in events]
     n_shared, n_own = len(shared), len(own)

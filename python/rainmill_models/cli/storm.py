@@ -19,9 +19,9 @@ from typing import Any
 
 import pandas as pd
 
-from .errors import ModelError
-from .files import atomic_write, read_text
-from .storms import alternating_block_storm, ddf_curve, nrcs_storm, user_storm
+from ..errors import ModelError
+from ..io.files import atomic_write, read_text
+from ..storms import alternating_block_storm, ddf_curve, nrcs_storm, user_storm
 
 
 def add_command(subparsers: Any) -> None:

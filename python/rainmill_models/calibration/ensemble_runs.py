@@ -16,13 +16,13 @@ from typing import Any, cast
 import numpy as np
 import pandas as pd
 
-from .description import Model, ModelError, with_parameters
-from .metrics import scores
-from .network import Network
-from .periods import period_sampler, resolve_period
+from ..errors import ModelError
+from ..io.timeseries import TimeSeriesError
+from ..io.units import SECONDS_PER_HOUR, flow_volume
+from ..metrics import scores
+from ..network import Network
+from ..periods import period_sampler, resolve_period
 from .plain_data import forcing_from_data, observed_in_model_units, series_from_data
-from .timeseries import TimeSeriesError
-from .units import SECONDS_PER_HOUR, flow_volume
 
 
 def observed_of(data: Mapping[str, Any]) -> pd.Series | None:
@@ -40,10 +40,7 @@ def window_pair(window: tuple[Any, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
 
 def prepare_runs(context: Mapping[str, Any]) -> dict[str, Any]:
     return {
-        "models": [
-            (Network if network else Model).from_dict(d)
-            for d, network in zip(context["models"], context["networks"], strict=True)
-        ],
+        "models": [Network.from_dict(d) for d in context["models"]],
         "events": [
             EventRun(
                 rain=forcing_from_data(e["rain"]),
@@ -73,22 +70,18 @@ class EventRun:
     parameters: Mapping[str, float]
 
 
-def network_of(model: Model | Network) -> Network:
-    return model.network if isinstance(model, Model) else model
-
-
-def step_seconds(model: Model | Network, rain: Any) -> float:
+def step_seconds(model: Network, rain: Any) -> float:
     """The computation step of a run: the model's, else the rain's own."""
-    step = network_of(model).options.step
+    step = model.options.step
     if step is not None:
         return float(step) * SECONDS_PER_HOUR
     first = rain if isinstance(rain, pd.Series) else next(iter(dict(rain).values()))
     return float((first.index[1] - first.index[0]).total_seconds()) if len(first) > 1 else math.inf
 
 
-def gauge_flow(model: Model | Network, result: Any, gauge: str | None) -> pd.Series:
+def gauge_flow(model: Network, result: Any, gauge: str | None) -> pd.Series:
     """The outflow scored: the named element's in a network run, else the run's outflow."""
-    if gauge is None or isinstance(model, Model):
+    if gauge is None:
         return cast(pd.Series, result.outflow)
     return cast(pd.Series, result.at(gauge)).rename("outflow")
 
@@ -113,7 +106,7 @@ def run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
     observed, window, end = event.observed, event.window, state["end"]
     length = None
     if observed is not None:
-        observed = observed_in_model_units(network_of(model), event.gauge or "outlet", observed)
+        observed = observed_in_model_units(model, event.gauge or "outlet", observed)
         if window is not None:
             observed = observed.loc[window[0] : window[1]]
         length = resolve_period(
@@ -148,7 +141,7 @@ def run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
 
 def prepare_samples(context: Mapping[str, Any]) -> dict[str, Any]:
     return {
-        "model": (Network if context["network"] else Model).from_dict(context["model"]),
+        "model": Network.from_dict(context["model"]),
         "rain": forcing_from_data(context["rain"]),
         "forcing": {key: forcing_from_data(value) for key, value in context["forcing"].items()},
         "gauge": context["gauge"],
@@ -157,9 +150,9 @@ def prepare_samples(context: Mapping[str, Any]) -> dict[str, Any]:
     }
 
 
-def sample_model(model: Model | Network, paths: Sequence[str], values: Sequence[float] | np.ndarray) -> Model | Network:
+def sample_model(model: Network, paths: Sequence[str], values: Sequence[float] | np.ndarray) -> Network:
     changes = dict(zip(paths, map(float, values), strict=True))
-    return with_parameters(model, changes) if isinstance(model, Model) else model.with_parameters(changes)
+    return model.with_parameters(changes)
 
 
 def run_sample(state: Mapping[str, Any], values: np.ndarray) -> np.ndarray:

@@ -29,8 +29,14 @@ import tomllib
 from pathlib import Path
 from typing import Any
 
-from .calibration import OBJECTIVES, calibrate, chain_path
-from .cli_common import (
+from ..calibration.calibrate import OBJECTIVES
+from ..calibration.fit import calibrate
+from ..calibration.search import METHODS
+from ..errors import ModelError
+from ..io.files import read_text
+from ..network import Network
+from ..parameters import ParameterKey, compile_parameters
+from .common import (
     INTERRUPTED,
     Outputs,
     UsageError,
@@ -43,11 +49,7 @@ from .cli_common import (
     timestamp,
     whole,
 )
-from .cli_inputs import Inputs, add_arguments, named_weight, read_inputs, scores_text
-from .description import Model, ModelError, chain_error
-from .files import read_text
-from .network import Network, ParameterKey, compile_parameters
-from .search import METHODS
+from .inputs import Inputs, add_arguments, named_weight, read_inputs, scores_text
 
 Bounds = dict[ParameterKey, tuple[float, float]]
 
@@ -93,17 +95,12 @@ def read_parameters(path: Path) -> Bounds:
     return found
 
 
-def check_parameters(bounds: Bounds, model: Model | Network, path: Path) -> None:
+def check_parameters(bounds: Bounds, model: Network, path: Path) -> None:
     """Refuse a parameter the model does not have (or cannot calibrate), naming the parameters file."""
-    chain = isinstance(model, Model)
-    network = model.network if isinstance(model, Model) else model
     for key in bounds:
         paths = (key,) if isinstance(key, str) else key
         with reading(path):
-            try:
-                compile_parameters(network, [tuple(chain_path(p) if chain else p for p in paths)], continuous=True)
-            except ModelError as error:
-                raise (chain_error(error) if chain else error) from None
+            compile_parameters(model, [tuple(paths)], continuous=True)
 
 
 def _executor(text: str) -> str | int | None:

@@ -18,7 +18,7 @@ from typing import Any, Final
 import numpy as np
 import pandas as pd
 
-from .errors import ModelError
+from ..errors import ModelError
 from .files import atomic_write
 
 FORMAT: Final = "rainmill-states"
@@ -78,13 +78,13 @@ def final_states(result: Any) -> dict[str, StateValue]:
 
     states: dict[str, StateValue] = {}
     for name, element in result.network.elements.items():
-        series = result.series.get(name, {})
-        for process, group in (("loss", "states"), ("snow", "states.snow")):
+        series = result.series.get(name)
+        for process, group in (("loss", "states"), ("snow", "snow_states")):
             method: Any = getattr(element, process, None)
             fields = getattr(method, "STATE_FIELDS", None)
-            if not fields or group not in series:
+            values = getattr(series, group, None)
+            if not fields or not values:
                 continue
-            values = series[group]
             for state, field in fields.items():
                 zones = sorted(k for k in values if k.startswith(f"{_zone_state(state)}.zone"))
                 if zones:
@@ -100,7 +100,7 @@ def final_states(result: Any) -> dict[str, StateValue]:
     return states
 
 
-def _baseflow_states(result: Any, name: str, element: Any, series: Mapping[str, Any]) -> dict[str, StateValue]:
+def _baseflow_states(result: Any, name: str, element: Any, series: Any) -> dict[str, StateValue]:
     """Each baseflow layer's flow at the end of the run's last interval, in the description's units.
 
     The layers report their flow at the points; the last interval (from the last point to the end)
@@ -109,19 +109,19 @@ def _baseflow_states(result: Any, name: str, element: Any, series: Mapping[str, 
     """
     import dataclasses
 
-    from .network_run import in_us
+    from ..methods import in_us
     from .units import from_us, to_us
 
     method = getattr(element, "baseflow", None)
     layers = getattr(method, "layers", None)
-    recharge = series.get("loss")
+    recharge = getattr(series, "loss", None)
     if not layers or recharge is None or not len(recharge):
         return {}
     states: dict[str, StateValue] = {}
     us = in_us(method, result.units)
     area = to_us(float(element.area), "area", result.units)
     for layer in layers:
-        flows = series.get("layers", {}).get(layer)
+        flows = series.layers.get(layer)
         if flows is None or not len(flows):
             continue
         alone = dataclasses.replace(
@@ -157,9 +157,9 @@ def states_frame(result: Any) -> pd.DataFrame:
     length = len(result.index) + 1
     columns: dict[tuple[str, str], np.ndarray] = {}
     for name in result.network.order:
-        series = result.series.get(name, {})
-        for prefix, group in (("loss", "storage"), ("snow", "storage.snow")):
-            for key, values in (series.get(group) or {}).items():
+        series = result.series.get(name)
+        for prefix, group in (("loss", "storage_states"), ("snow", "snow_storage")):
+            for key, values in (getattr(series, group, None) or {}).items():
                 array = np.asarray(values, dtype=np.float64)
                 if len(array) >= length:
                     columns[(name, f"{prefix}.{key}")] = array[:length] * factor_from_us("depth", result.units)

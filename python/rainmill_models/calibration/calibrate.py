@@ -1,8 +1,8 @@
 """Fitting a model to observations at one or several gauges.
 
 :func:`calibrate` searches the parameters named by their path in the model
-description (``"subbasins.upper.loss.constant_rate"``, or for a single-chain
-model ``"basin.transform.tc"``; durations in hours; a tuple of paths ties
+description (``"subbasins.upper.loss.constant_rate"``, or an older single-chain
+path such as ``"basin.transform.tc"``; durations in hours; a tuple of paths ties
 them to one value) within bounds, scoring every candidate on one fixed
 window of the observations' time index: the simulation always runs to the end
 of that window, whatever the transform's length, so every candidate is scored
@@ -11,7 +11,7 @@ out of range, say) scores NaN and never wins.
 
 The evaluations travel as plain data (the description as a dict, the series
 as NumPy arrays), so they run unchanged serially, on threads, on processes or
-on a Dask cluster (see :mod:`rainmill_models.executors`).
+on a Dask cluster (see :mod:`rainmill_models.calibration.runner`).
 """
 
 from __future__ import annotations
@@ -19,21 +19,24 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, TypedDict, Unpack, cast, overload
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 import rainmill
 
-from .description import Model, ModelError, chain_error, with_parameters
-from .events import Event, EventsCalibration, calibrate_events
-from .executors import ExecutorLike
-from .metrics import Missing, _nse, align, kge, scores
-from .network import Network, ParameterKey, Setter, Subbasin, compile_parameters
-from .network import get_parameter as get_network_parameter
-from .network_run import Inputs, prepare_inputs, simulate_network
-from .periods import PeriodMeans, period_length, period_sampler, resolve_period
+from ..elements import Series, Subbasin
+from ..errors import ModelError
+from ..io.forcing import Inputs, prepare_inputs
+from ..io.timeseries import TimeSeriesError
+from ..io.units import check_runoff_magnitude, factor_from_us, label
+from ..metrics import Missing, _nse, align, kge, scores
+from ..network import Network
+from ..parameters import ParameterKey, Setter, compile_parameters
+from ..parameters import get_parameter as get_network_parameter
+from ..periods import PeriodMeans, period_length, period_sampler, resolve_period
+from ..simulation import simulate_network
 from .plain_data import (
     forcing_from_data,
     forcing_to_data,
@@ -41,15 +44,13 @@ from .plain_data import (
     series_from_data,
     series_to_data,
 )
-from .quantities import check_runoff_magnitude
+from .runner import ExecutorLike
 from .search import METHODS, SearchResult, search
-from .timeseries import TimeSeriesError
-from .units import factor_from_us, label
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-__all__ = ["OBJECTIVES", "CalibrationResult", "calibrate"]
+__all__ = ["OBJECTIVES", "CalibrationResult", "calibration_context", "prepare_calibration"]
 
 # Scores to maximise (best at 1) and errors to bring to zero.
 _SCORES_TO_ONE = ("kge", "kge_prime", "nse", "log_nse")
@@ -95,25 +96,6 @@ _FAST: dict[object, Callable[[npt.NDArray[np.float64], npt.NDArray[np.float64]],
     "kge": _kge,
     "nse": _nse,
 }
-
-
-def chain_path(path: str) -> str:
-    """A single-chain model's parameter path as its network writes it ("basin.loss.x" -> "subbasins.basin.loss.x")."""
-    for old, new in (
-        ("basin.baseflow.", "subbasins.basin.baseflow.layers."),
-        ("basin.", "subbasins.basin."),
-        ("reach.", "reaches.reach.routing."),
-        ("reservoir.", "reservoirs.reservoir."),
-    ):
-        if path.startswith(old):
-            return new + path.removeprefix(old)
-    return path
-
-
-def _network_key(key: ParameterKey, chain: bool) -> ParameterKey:
-    if not chain:
-        return key
-    return chain_path(key) if isinstance(key, str) else tuple(chain_path(k) for k in key)
 
 
 def key_name(key: ParameterKey) -> str:
@@ -172,11 +154,9 @@ class _State:
 
 def prepare_calibration(context: Mapping[str, Any]) -> _State:
     """Rebuild the network, the forcing and the observations of one calibration from plain data."""
-    data = context["model"]
-    chain = "basin" in data
-    network = Network.from_dict(data)
+    network = Network.from_dict(context["model"])
     window = (pd.Timestamp(context["window"][0]), pd.Timestamp(context["window"][1]))
-    keys = [_network_key(k if isinstance(k, str) else tuple(k), chain) for k in context["paths"]]
+    keys = [k if isinstance(k, str) else tuple(k) for k in context["paths"]]
     setter = compile_parameters(network, keys, continuous=True)
     inputs, start, step = prepare_inputs(
         network,
@@ -235,14 +215,14 @@ def prepare_calibration(context: Mapping[str, Any]) -> _State:
     )
 
 
-def _simulate(state: _State, values: Sequence[float] | npt.NDArray[np.float64]) -> dict[str, dict[str, Any]]:
+def _simulate(state: _State, values: Sequence[float] | npt.NDArray[np.float64]) -> dict[str, Series]:
     network = state.setter(map(float, values))
     return simulate_network(network, state.inputs, state.step, len(state.index))
 
 
 def _outflow(state: _State, values: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """The first gauge's outflow with the given parameter values, at every point up to the window's end."""
-    outflow: npt.NDArray[np.float64] = _simulate(state, values)[state.gauges[0].element]["outflow"]
+    outflow: npt.NDArray[np.float64] = _simulate(state, values)[state.gauges[0].element].outflow
     return outflow * state.flow_factor  # the factor results apply, so the values are the same
 
 
@@ -266,11 +246,11 @@ def _period_series(gauge: _Gauge, outflow: npt.NDArray[np.float64]) -> pd.Series
     return pd.Series(gauge.means(outflow), index=gauge.times)
 
 
-def _combined(state: _State, series: Mapping[str, Mapping[str, Any]]) -> tuple[float, float]:
+def _combined(state: _State, series: Mapping[str, Series]) -> tuple[float, float]:
     """The weighted loss over the gauges and the weighted objective the history keeps."""
     loss = value = 0.0
     for gauge in state.gauges:
-        outflow = series[gauge.element]["outflow"] * state.flow_factor
+        outflow = series[gauge.element].outflow * state.flow_factor
         gauge_loss, gauge_value = _loss(state.objective, _gauge_value(state, gauge, outflow))
         if len(state.gauges) == 1:
             return gauge_loss, gauge_value
@@ -300,7 +280,7 @@ class CalibrationResult:
     a refused model). ``interrupted`` is true when Ctrl-C stopped the search.
     """
 
-    model: Model | Network
+    model: Network
     parameters: dict[str, float]
     objective: str
     score: float
@@ -332,7 +312,7 @@ class CalibrationResult:
 
     def plot(self) -> Figure:
         """Observed vs simulated on the window, and the objective over the evaluations."""
-        from .figures import legend_beside, new_figure, score_label, time_axis
+        from ..figures import legend_beside, new_figure, score_label, time_axis
 
         figure = new_figure(2, height=3.2, sharex=False)
         flows, progress = figure.axes
@@ -394,7 +374,7 @@ class Prepared:
         state = self.state
         runs = _simulate(state, values)
         return {
-            g.element: pd.Series(runs[g.element]["outflow"] * state.flow_factor, index=state.index, name=g.element)
+            g.element: pd.Series(runs[g.element].outflow * state.flow_factor, index=state.index, name=g.element)
             for g in state.gauges
         }
 
@@ -410,7 +390,7 @@ class Prepared:
 
 
 def calibration_context(
-    model: Model | Network,
+    model: Network,
     rain: Any,
     observed: pd.Series | Mapping[str, pd.Series],
     keys: Sequence[Any],
@@ -438,8 +418,7 @@ def calibration_context(
     for name, given in (gauges or {"observed": cast(pd.Series, observed)}).items():
         if not isinstance(given, pd.Series) or not isinstance(given.index, pd.DatetimeIndex) or given.empty:
             raise ValueError(f"{where}{name}: observed must be a non-empty Series with a DatetimeIndex")
-    chain = isinstance(model, Model)
-    network = model.network if isinstance(model, Model) else model
+    network = model
     if gauges is None:
         gauges = {network.outlets()[-1]: cast(pd.Series, observed)}
     for name in gauges:
@@ -449,12 +428,9 @@ def calibration_context(
         if name not in gauges:
             raise ValueError(f"{where}weights: {name!r} is not an observed element")
     gauges = {name: observed_in_model_units(network, name, series, where) for name, series in gauges.items()}
-    network_keys = [_network_key(k, chain) for k in keys]
-    try:
-        compile_parameters(network, network_keys, continuous=True)
-        start = [get_network_parameter(network, k) for k in network_keys]
-    except ModelError as error:
-        raise (chain_error(error) if chain else error) from None
+    network_keys = list(keys)  # older single-chain paths resolve through the alias table
+    compile_parameters(network, network_keys, continuous=True)
+    start = [get_network_parameter(network, k) for k in network_keys]
     span = _windows(list(gauges.values()), window)
     for name, series in gauges.items():
         check_gauge_magnitude(network, name, series.loc[span[0] : span[1]], where)
@@ -477,7 +453,7 @@ def calibration_context(
     state = prepare_calibration(context)
     first_run = simulate_network(network, state.inputs, state.step, len(state.index))
     for gauge in state.gauges:
-        flows = first_run[gauge.element]["outflow"] * state.flow_factor
+        flows = first_run[gauge.element].outflow * state.flow_factor
         outflow = pd.Series(flows, index=state.index) if gauge.means is None else _period_series(gauge, flows)
         _objective_value(objective, outflow, gauge.observed, span, missing)
     return Prepared(context, start, span, missing, gauges, state)
@@ -577,215 +553,9 @@ def search_summary(found: SearchResult) -> dict[str, Any]:
     }
 
 
-def with_values(model: Model | Network, values: Mapping[Any, float]) -> Model | Network:
-    """``model`` (a single chain or a network) with the parameters at the given keys replaced."""
-    if isinstance(model, Model):
-        return with_parameters(model, {cast(str, k): float(v) for k, v in values.items()})
+def with_values(model: Network, values: Mapping[Any, float]) -> Network:
+    """``model`` with the parameters at the given keys replaced."""
     return model.with_parameters({k: float(v) for k, v in values.items()})
-
-
-class CalibrateOptions(TypedDict, total=False):
-    """The keyword arguments of :func:`calibrate`."""
-
-    objective: Objective
-    window: tuple[Any, Any] | None
-    method: str
-    seed: int | None
-    executor: ExecutorLike
-    progress: bool
-    missing: Missing
-    batch_size: int | None
-    options: Mapping[str, Any] | None
-    weights: Mapping[str, float] | None
-    inflows: Any
-    potential_et: Any
-    temperature: Any
-    per_event: Mapping[str, tuple[float, float]] | None
-    combine: Any
-    max_evaluations: int | None
-    observed_period: str | None
-
-
-@overload
-def calibrate(
-    model: Model | Network,
-    rain: Sequence[Event],
-    observed: None = None,
-    parameters: Mapping[Any, tuple[float, float]] | None = None,
-    **settings: Unpack[CalibrateOptions],
-) -> EventsCalibration: ...
-@overload
-def calibrate(
-    model: Model | Network,
-    rain: Any,
-    observed: pd.Series | Mapping[str, pd.Series],
-    parameters: Mapping[Any, tuple[float, float]],
-    **settings: Unpack[CalibrateOptions],
-) -> CalibrationResult: ...
-def calibrate(
-    model: Model | Network,
-    rain: Any,
-    observed: pd.Series | Mapping[str, pd.Series] | None = None,
-    parameters: Mapping[Any, tuple[float, float]] | None = None,
-    *,
-    objective: Objective = "kge",
-    window: tuple[Any, Any] | None = None,
-    method: str = "differential_evolution",
-    seed: int | None = None,
-    executor: ExecutorLike = None,
-    progress: bool = True,
-    missing: Missing = "raise",
-    batch_size: int | None = None,
-    options: Mapping[str, Any] | None = None,
-    weights: Mapping[str, float] | None = None,
-    inflows: Any = None,
-    potential_et: Any = None,
-    temperature: Any = None,
-    per_event: Mapping[str, tuple[float, float]] | None = None,
-    combine: Any = "mean",
-    max_evaluations: int | None = None,
-    observed_period: str | None = None,
-) -> CalibrationResult | EventsCalibration:
-    """Fit the parameters of ``model`` so that its outflow matches ``observed``.
-
-    ``model`` is a network or a single-chain model. ``observed`` is one series
-    (the outflow of the model's outlet) or a mapping element -> series, one
-    per gauge; the objective is then the ``weights``-weighted mean over the
-    gauges (equal weights by default). ``rain`` (and ``inflows`` for a
-    network's sources, ``potential_et`` and ``temperature`` for its
-    subbasins) as ``Network.run`` takes them.
-    ``parameters`` maps each parameter's path in the description to its
-    (low, high) bounds, durations in hours; a tuple of paths ties them to one
-    value. The search starts from the model's own values (clipped into the
-    bounds); whole-number parameters (chain lengths) are refused.
-    ``objective`` is one of
-    "kge" (default), "kge_prime", "nse", "log_nse" (maximised), "pbias",
-    "peak_error", "volume_error" (brought to zero), or a function
-    ``f(simulated, observed) -> float`` to maximise, called with both series
-    on the window (top-level, to run on processes). ``window`` is the
-    (start, end) pair of timestamps scored, by default the observations' first
-    and last. ``method``: "differential_evolution" (default), "dual_annealing"
-    or "nelder-mead"; ``seed`` makes the search repeatable, and the same seed
-    gives the same result whatever the ``executor`` (None: serially;
-    "threads"; "processes" or a worker count; a concurrent.futures.Executor; a
-    Dask client). Populations of differential evolution are spread over the
-    executor; the other two methods search point by point in this process.
-    ``missing`` is the observations' policy ("raise" or "drop"); ``options``
-    go to the SciPy optimiser (``maxiter``, ``popsize``, ``tol``, ...;
-    differential evolution defaults here to ``maxiter=300``, ``atol=1e-6``
-    and no polishing); ``max_evaluations`` caps the evaluations of every method.
-    A progress bar shows for runs longer than a second unless
-    ``progress=False``; Ctrl-C stops the search and returns the best so far
-    with ``interrupted=True``.
-
-    Observations of period means (a daily discharge record: each day's mean flow, stamped at the
-    day's start): ``observed_period="D"`` (any pandas frequency) scores the simulated mean over
-    each observed period [t, t + period) instead of the flow at t (the trapezoidal mean of the
-    computed points, see :mod:`rainmill_models.periods`); the simulation runs on to the end of the
-    last period. ``"auto"`` takes the observations' own regular step as the period when it is
-    longer than the computation step. The default (None) scores the flows at the observations'
-    times.
-
-    Several events at once: pass a list of :class:`~rainmill_models.events.Event` as ``rain``
-    (each with its rain, observations and optional window), no ``observed``, the shared
-    ``parameters`` and the ``per_event`` ones (each event gets its own value), and how the events'
-    objectives ``combine`` ("mean", "volume" or weights by event); see
-    :func:`~rainmill_models.events.calibrate_events`.
-    """
-    if max_evaluations is not None:
-        options = {**(options or {}), "max_evaluations": max_evaluations}
-    if _is_events(rain):
-        if observed is not None:
-            raise ValueError("events carry their own observations: pass observed=None (or leave it out)")
-        if weights is not None or inflows is not None or window is not None:
-            raise ValueError("with events, give each event its own window, inflows and gauges")
-        if not isinstance(objective, str):
-            raise ValueError("with events, the objective is one of the named scores")
-        return calibrate_events(
-            model,
-            list(rain),
-            parameters or {},
-            per_event=per_event,
-            combine=combine,
-            objective=objective,
-            method=method,
-            seed=seed,
-            executor=executor,
-            progress=progress,
-            missing=missing,
-            batch_size=batch_size,
-            options=options,
-            observed_period=observed_period,
-        )
-    if observed is None or parameters is None:
-        raise TypeError("calibrate needs observed and parameters (or a list of events as rain)")
-    if per_event is not None:
-        raise ValueError("per_event parameters need several events (a list of Event as rain)")
-    keys = list(parameters)
-    bounds = check_bounds(parameters)
-    if method not in METHODS:
-        raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
-    prepared = calibration_context(
-        model,
-        rain,
-        observed,
-        keys,
-        objective=objective,
-        window=window,
-        missing=missing,
-        weights=weights,
-        inflows=inflows,
-        potential_et=potential_et,
-        temperature=temperature,
-        observed_period=observed_period,
-    )
-    found = search_parameters(
-        prepare_calibration,
-        evaluate_calibration,
-        prepared.context,
-        bounds,
-        prepared.start,
-        method,
-        seed,
-        executor,
-        batch_size,
-        progress,
-        options,
-    )
-    state, gauges, span = prepared.state, prepared.gauges, prepared.window
-    name = objective if isinstance(objective, str) else getattr(objective, "__name__", "objective")
-    values = {key_name(key): float(v) for key, v in zip(keys, found.x, strict=True)}
-    best_network = state.setter(map(float, found.x))
-    best: Model | Network
-    if isinstance(model, Model):
-        best = with_values(model, dict(zip(keys, found.x, strict=True)))
-    else:
-        best = best_network
-    simulated = prepared.simulate(found.x)
-    table = prepared.scores(simulated)
-    first = next(iter(gauges))
-    history = pd.DataFrame(found.points, columns=[key_name(k) for k in keys])
-    history.insert(0, "generation", found.generations)
-    history[name] = found.values
-    history.index.name = "evaluation"
-    return CalibrationResult(
-        model=best,
-        parameters=values,
-        objective=name,
-        score=found.value,
-        scores={k: float(v) for k, v in table[first].items()},
-        history=history,
-        simulated=simulated[first],
-        observed=gauges[first],
-        window=span,
-        **search_summary(found),
-        gauges=pd.DataFrame.from_dict(table, orient="index"),
-        flow_unit=prepared.flow_unit,
-    )
-
-
-def _is_events(rain: Any) -> bool:
-    return isinstance(rain, (list, tuple)) and bool(rain) and all(isinstance(item, Event) for item in rain)
 
 
 def _windows(observed: list[pd.Series], window: tuple[Any, Any] | None) -> tuple[pd.Timestamp, pd.Timestamp]:

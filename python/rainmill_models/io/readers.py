@@ -28,8 +28,8 @@ import pandas as pd
 from pandas.tseries.api import guess_datetime_format
 
 from .files import MAX_INPUT_BYTES, InputFileError, check_input
-from .quantities import UnitError, convert, parse_unit, unit_label
-from .timeseries import TimeSeriesError
+from .timeseries import FlowPolicy, RainPolicy, TimeSeriesError, fill_flow, fill_rain
+from .units import UnitError, convert, parse_unit, unit_label
 
 NonFinitePolicy = Literal["raise", "drop"]
 Column = str | int
@@ -846,3 +846,39 @@ def read_netcdf(
             )
         frame = frame[[at]]
     return _single(frame, path, "choose one with at=")
+
+
+def read_rain_csv(
+    path: str | Path,
+    *,
+    column: str | int | None = None,
+    missing: RainPolicy = "raise",
+    **options: Unpack[CsvOptions],
+) -> pd.Series:
+    """Gross rainfall depths per step from a CSV file: timestamps (interval starts) in the first column.
+
+    Timestamps are ISO 8601, with or without a UTC offset (an offset is kept as the index's time
+    zone), unless `date_format` or `dayfirst` says otherwise. Missing values and timestamps follow
+    `missing` (see the module); lines starting with '#' are comments. The other options (separator,
+    decimal mark, units, ...) are those of `rainmill_models.readers.read_csv_frame`.
+    """
+    series = read_csv(path, column, **options)
+    return _keep_attrs(fill_rain(series, missing, name=str(path)), series)
+
+
+def read_flow_csv(
+    path: str | Path,
+    *,
+    column: str | int | None = None,
+    missing: FlowPolicy = "raise",
+    max_gap: float | None = None,
+    **options: Unpack[CsvOptions],
+) -> pd.Series:
+    """Flows (point values) from a CSV file, as `read_rain_csv`; gaps follow `missing` and `max_gap` hours."""
+    series = read_csv(path, column, **options)
+    return _keep_attrs(fill_flow(series, missing, max_gap=max_gap, name=str(path)), series)
+
+
+def _keep_attrs(result: pd.Series, source: pd.Series) -> pd.Series:
+    result.attrs = dict(source.attrs)
+    return result

@@ -13,10 +13,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from .units import label
+from ..io.units import label
 
 if TYPE_CHECKING:
-    from .network import Network
+    from ..network import Network
 
 __all__ = ["forcing_from_data", "forcing_to_data", "observed_in_model_units", "series_from_data", "series_to_data"]
 
@@ -64,6 +64,6 @@ def observed_in_model_units(network: Network, gauge: str, observed: pd.Series, w
     """Observations in the model's flow unit (converted when `attrs["units"]` names another one)."""
     if not observed.attrs.get("units"):
         return observed
-    from .quantities import convert  # pint: loaded only when a unit is given
+    from ..io.units import convert  # pint: loaded only when a unit is given
 
     return convert(observed, label("flow", network.options.units), name=f"{where}observed at {gauge}")

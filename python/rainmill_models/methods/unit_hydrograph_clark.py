@@ -24,7 +24,7 @@ import numpy as np
 import numpy.typing as npt
 import rainmill
 
-from .units import SECONDS_PER_HOUR
+from ..io.units import SECONDS_PER_HOUR
 
 _EMPTY_TO = 1e-6  # the reservoir counts as empty below this fraction of the volume it received
 

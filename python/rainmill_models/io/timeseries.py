@@ -16,15 +16,11 @@ naming the first offending timestamp, unless a missing-data policy says how to f
 from __future__ import annotations
 
 from datetime import timedelta
-from pathlib import Path
-from typing import TYPE_CHECKING, Literal, Unpack
+from typing import Literal
 
 import numpy as np
 import pandas as pd
 import rainmill
-
-if TYPE_CHECKING:
-    from .readers import CsvOptions
 
 # The extension's series kinds.
 SeriesKind = Literal["discharge", "rainfall", "elevation", "volume"]
@@ -242,54 +238,3 @@ def to_series(
     data = values.data
     index = pd.date_range(pd.Timestamp(start), periods=len(data), freq=pd.Timedelta(values.time_step), name="time")
     return pd.Series(data, index=index, name=name, dtype="float64")
-
-
-def read_rain_csv(
-    path: str | Path,
-    *,
-    column: str | int | None = None,
-    missing: RainPolicy = "raise",
-    **options: Unpack[CsvOptions],
-) -> pd.Series:
-    """Gross rainfall depths per step from a CSV file: timestamps (interval starts) in the first column.
-
-    Timestamps are ISO 8601, with or without a UTC offset (an offset is kept as the index's time
-    zone), unless `date_format` or `dayfirst` says otherwise. Missing values and timestamps follow
-    `missing` (see the module); lines starting with '#' are comments. The other options (separator,
-    decimal mark, units, ...) are those of `rainmill_models.readers.read_csv_frame`.
-    """
-    from .readers import read_csv
-
-    series = read_csv(path, column, **options)
-    return _keep_attrs(fill_rain(series, missing, name=str(path)), series)
-
-
-def read_flow_csv(
-    path: str | Path,
-    *,
-    column: str | int | None = None,
-    missing: FlowPolicy = "raise",
-    max_gap: float | None = None,
-    **options: Unpack[CsvOptions],
-) -> pd.Series:
-    """Flows (point values) from a CSV file, as `read_rain_csv`; gaps follow `missing` and `max_gap` hours."""
-    from .readers import read_csv
-
-    series = read_csv(path, column, **options)
-    return _keep_attrs(fill_flow(series, missing, max_gap=max_gap, name=str(path)), series)
-
-
-def _keep_attrs(result: pd.Series, source: pd.Series) -> pd.Series:
-    result.attrs = dict(source.attrs)
-    return result
-
-
-def write_csv(data: pd.Series | pd.DataFrame, path: str | Path) -> Path:
-    """Write a Series or DataFrame with ISO 8601 timestamps (with their offset when the index has a zone).
-
-    The file is written all or nothing; `rainmill_models.writers.write_csv` adds a units row and the
-    model file's identity.
-    """
-    from .writers import write_csv as write
-
-    return write(data, path)

@@ -5,9 +5,9 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from .cli_common import Outputs, figure_writer, needs_matplotlib, on_clock, running, timestamp
-from .cli_inputs import add_arguments, read_inputs, scores_text
-from .metrics import scores
+from ..metrics import scores
+from .common import Outputs, figure_writer, needs_matplotlib, on_clock, running, timestamp
+from .inputs import add_arguments, read_inputs, scores_text
 
 
 def add_command(subparsers: Any) -> None:
@@ -68,7 +68,7 @@ def run_command(args: argparse.Namespace) -> int:
     if out is not None:
         outputs.add(out, result.to_csv)
     if plot is not None:
-        outputs.add(plot, figure_writer(result.plot(list(observed) or None, observed), dpi=80))
+        outputs.add(plot, figure_writer(result.plot(observed, list(observed) or None), dpi=80))
     for path in outputs.write():
         print(f"Written: {path}")
     return 0

@@ -5,7 +5,7 @@ and returns one tidy DataFrame, a row per run with its peak, volume and, for
 events with observations, its scores. :func:`uncertainty` samples parameters
 within bounds by Latin hypercube, runs the model once per sample and reports
 percentile bands of the outflow hydrograph. Both spread their runs over the
-``executor=`` (see :mod:`rainmill_models.executors`) as plain data.
+``executor=`` (see :mod:`rainmill_models.calibration.runner`) as plain data.
 """
 
 from __future__ import annotations
@@ -18,11 +18,14 @@ from typing import TYPE_CHECKING, Any, TypedDict, Unpack, overload
 import numpy as np
 import pandas as pd
 
-from .calibration import _window, check_gauge_magnitude
-from .description import Model, get_parameter
+from ..io.units import label
+from ..metrics import Missing
+from ..network import Network
+from ..parameters import get_parameter as get_network_parameter
+from ..periods import period_length
+from .calibrate import _window, check_gauge_magnitude
 from .ensemble_runs import (
     gauge_flow,
-    network_of,
     observed_of,
     prepare_runs,
     prepare_samples,
@@ -31,15 +34,10 @@ from .ensemble_runs import (
     window_pair,
 )
 from .events import Event as StormEvent
-from .executors import ExecutorLike, Runner
-from .metrics import Missing
-from .network import Network
-from .network import get_parameter as get_network_parameter
-from .periods import period_length
 from .plain_data import forcing_to_data, observed_in_model_units, series_to_data
+from .runner import ExecutorLike, Runner
 from .sampling import latin_hypercube, percentile_bands
 from .search import progress_bar
-from .units import label
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -96,10 +94,10 @@ def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
     }
 
 
-def _check_magnitudes(models: Sequence[tuple[Any, Model | Network]], events: Sequence[Mapping[str, Any]]) -> None:
+def _check_magnitudes(models: Sequence[tuple[Any, Network]], events: Sequence[Mapping[str, Any]]) -> None:
     """Warn once per model and observed event whose flows are implausible for the area upstream."""
     for _, model in models:
-        network = network_of(model)
+        network = model
         for data in events:
             observed = observed_of(data)
             if observed is None:
@@ -112,7 +110,7 @@ def _check_magnitudes(models: Sequence[tuple[Any, Model | Network]], events: Seq
 
 
 def run_many(
-    models: Model | Network | Sequence[Model | Network] | Mapping[Any, Model | Network],
+    models: Network | Sequence[Network] | Mapping[Any, Network],
     events: EventLike | Sequence[EventLike] | Mapping[Any, EventLike],
     *,
     pairing: str = "product",
@@ -136,7 +134,7 @@ def run_many(
     ``calibrate`` does ("D", "auto", ...: the simulated mean over each observed period; the run goes
     on to the last period's end). Observed flows carrying ``attrs["units"]`` are converted to the
     model's units; flows implausible for the area upstream warn (``UnitWarning``), as in ``calibrate``.
-    Models are single chains or networks (whose events may give rain per subbasin, inflows,
+    Models are networks (whose events may give rain per subbasin, inflows,
     potential evapotranspiration and temperature).
 
     Returns one DataFrame, a row per run in order: ``model``, ``event``,
@@ -164,7 +162,6 @@ def run_many(
     _check_magnitudes(model_pairs, event_data)
     context = {
         "models": [m.to_dict() for _, m in model_pairs],
-        "networks": [isinstance(m, Network) for _, m in model_pairs],
         "events": event_data,
         "end": None if end is None else pd.Timestamp(end).isoformat(),
         "missing": missing,
@@ -211,7 +208,7 @@ class UncertaintyResult:
 
     def plot(self) -> Figure:
         """The percentile bands, the median and the observations."""
-        from .figures import legend_beside, new_figure, time_axis
+        from ..figures import legend_beside, new_figure, time_axis
 
         figure = new_figure(1, height=4.0)
         axes = figure.axes[0]
@@ -256,20 +253,20 @@ class UncertaintyOptions(TypedDict, total=False):
 
 @overload
 def uncertainty(
-    model: Model | Network,
+    model: Network,
     rain: Sequence[StormEvent],
     parameters: Mapping[str, tuple[float, float]],
     **settings: Unpack[UncertaintyOptions],
 ) -> dict[str, UncertaintyResult]: ...
 @overload
 def uncertainty(
-    model: Model | Network,
+    model: Network,
     rain: Any,
     parameters: Mapping[str, tuple[float, float]],
     **settings: Unpack[UncertaintyOptions],
 ) -> UncertaintyResult: ...
 def uncertainty(
-    model: Model | Network,
+    model: Network,
     rain: Any,
     parameters: Mapping[str, tuple[float, float]],
     *,
@@ -323,13 +320,13 @@ def uncertainty(
                 batch_size=batch_size,
                 progress=progress,
                 **event.forcing(),
-                gauge=named if isinstance(model, Network) else None,
+                gauge=named,
             )
         return results
     for path in parameters:
         # an unknown path fails here, not in every run
-        get_parameter(model, path) if isinstance(model, Model) else get_network_parameter(model, path)
-    if gauge is not None and (isinstance(model, Model) or gauge not in model.elements):
+        get_network_parameter(model, path)
+    if gauge is not None and gauge not in model.elements:
         raise ValueError(f"gauge: {gauge!r} is no element of the network")
     samples = latin_hypercube(parameters, n, seed=seed)
     if end is None and observed is not None:
@@ -339,10 +336,9 @@ def uncertainty(
     first = model.run(rain, end=None if end is None else pd.Timestamp(end), **extra)
     index = gauge_flow(model, first, gauge).index
     if observed is not None:
-        observed = observed_in_model_units(network_of(model), gauge or "outlet", observed)
+        observed = observed_in_model_units(model, gauge or "outlet", observed)
     context = {
         "model": model.to_dict(),
-        "network": isinstance(model, Network),
         "rain": forcing_to_data(rain),
         "forcing": {key: forcing_to_data(value) for key, value in extra.items()},
         "gauge": gauge,
@@ -368,7 +364,7 @@ def uncertainty(
         runs=runs,
         bands=percentile_bands(runs, percentiles),
         observed=observed,
-        flow_unit=label("flow", network_of(model).options.units),
+        flow_unit=label("flow", model.options.units),
     )
 
 

@@ -1,0 +1,969 @@
+"""The elements of a network: subbasins, reaches, reservoirs, junctions, sources, diversions and sinks.
+
+Each element is a frozen dataclass, validated on construction (messages name the field relative to
+the element; the network places the element's path in front), naming the element its water goes to
+(`downstream`). Each kind owns how it runs: `run(name, inflow, context)` takes the sum of what
+flows in (None for the kinds that take no inflow) and returns its typed series (`ElementSeries`);
+`passes(series, target)` is what it hands to `target`; `balance(series, step)` is its water
+balance. The engine (`rainmill_models.simulation`) walks the network's order and never asks an
+element's kind.
+
+Outlets of a reservoir (constant, specified, controlled, uncontrolled) are here too, as plain data.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from datetime import timedelta
+from typing import TYPE_CHECKING, Any, ClassVar, Final, Self, TypeAlias, cast
+
+import numpy as np
+import numpy.typing as npt
+import rainmill
+
+from . import methods
+from .checks import SECONDS_PER_HOUR, at_least, fmt, increasing, optional_real, real, table
+from .checks import name as checked_name
+from .errors import ModelError
+from .io.units import ACRE_INCH_FT3, factor_from_us, flow_volume, to_us
+from .io.units import step_seconds as to_step_seconds
+from .methods import Forcing as MethodForcing
+from .methods import LossOutput, in_us, method_class, takes_start
+from .methods.standard import Layer
+
+if TYPE_CHECKING:
+    from .io.forcing import Inputs
+    from .io.units import UnitSystem
+
+Array = npt.NDArray[np.float64]
+ru = rainmill.reservoir.reservoir_utils
+
+# A balance closes when its residual is within this fraction of the volume that moved through it.
+BALANCE_TOLERANCE: Final = 1e-3
+
+
+def _set(obj: object, key: str, value: object) -> None:
+    object.__setattr__(obj, key, value)
+
+
+def plain(value: Any) -> Any:
+    """A description as TOML-shaped data: dataclasses as tables (outlets with their `kind`), tuples as lists."""
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        out: dict[str, Any] = {}
+        if hasattr(value, "KIND") and not hasattr(value, "TABLE"):
+            out["kind"] = value.KIND
+        for f in dataclasses.fields(value):
+            item = getattr(value, f.name)
+            if item is not None:
+                out[f.name] = plain(item)
+        return out
+    if isinstance(value, dict):
+        return {key: plain(item) for key, item in value.items()}
+    if isinstance(value, tuple):
+        return [plain(item) for item in value]
+    return value
+
+
+def _downstream(value: object) -> str | None:
+    if value is None:
+        return None
+    if not isinstance(value, str) or not value:
+        raise ModelError("downstream", f"must be the name of an element, got {value!r}")
+    return value
+
+
+# ---- methods from their tables ----
+
+
+def method_from(process: str, value: object, path: str) -> Any:
+    """The method instance a table describes (`method = "..."` and its parameters), or the method itself."""
+    if not isinstance(value, Mapping):
+        if hasattr(type(value), "check_step") and dataclasses.is_dataclass(value):
+            return value
+        raise ModelError(path, f"must be a table with a method, not {type(value).__name__}")
+    data = dict(value)
+    cls = method_class(process, data.pop("method", None), f"{path}.method")
+    return build(cls, data, path)
+
+
+def build(cls: type[Any], data: Mapping[str, Any], path: str) -> Any:
+    """An instance of dataclass `cls` from a table: unknown keys and missing fields refused by path."""
+    known = {f.name: f for f in dataclasses.fields(cls)}
+    for key in data:
+        if key not in known:
+            raise ModelError(f"{path}.{key}", "unknown key")
+    values = dict(data)
+    for key, f in known.items():
+        if key not in values and f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING:
+            raise ModelError(f"{path}.{key}", "missing")
+        # a table of baseflow layers
+        if key in values and isinstance(values[key], Mapping) and key == "layers":
+            values[key] = {
+                entry: build(Layer, layer, f"{path}.{key}.{checked_name(entry, f'{path}.{key}')}")
+                if isinstance(layer, Mapping)
+                else layer
+                for entry, layer in values[key].items()
+            }
+    try:
+        return cls(**values)
+    except ModelError as error:
+        raise error.under(path) from None
+    except (TypeError, ValueError, OverflowError, RecursionError) as error:
+        raise ModelError(path, f"invalid values: {error}") from None
+
+
+def method_table(method: Any) -> dict[str, Any]:
+    """A method as its model-file table: `method = "<name>"` and its parameters."""
+    for process in methods.PROCESSES:
+        for registered in methods.method_names(process):
+            if method_class(process, registered, "") is type(method):
+                return {"method": registered, **plain(method)}
+    raise ModelError("", f"{type(method).__name__} is not a registered method")
+
+
+# ---- outlets of a reservoir ----
+
+
+def _bounds(obj: object, names: tuple[str, ...]) -> None:
+    for key in names:
+        _set(obj, key, optional_real(getattr(obj, key), key))
+
+
+def _rating(obj: ControlledOutlet | UncontrolledOutlet) -> None:
+    elevation = table(obj.elevation, "elevation")
+    discharge = table(obj.discharge, "discharge")
+    if len(elevation) != len(discharge):
+        raise ModelError("discharge", f"has {len(discharge)} values for {len(elevation)} elevations")
+    if len(elevation) < 2:
+        raise ModelError("elevation", "a rating curve needs at least 2 points")
+    increasing(elevation, "elevation")
+    increasing(discharge, "discharge", strictly=False)
+    if discharge[0] < 0.0:
+        raise ModelError("discharge[0]", f"must be >= 0, got {fmt(discharge[0])}")
+    _set(obj, "elevation", elevation)
+    _set(obj, "discharge", discharge)
+
+
+def _release_cap(obj: SpecifiedOutlet | ControlledOutlet) -> None:
+    if obj.maximum_release is not None:
+        at_least(obj.maximum_release, 0.0, "maximum_release")
+
+
+@dataclass(frozen=True)
+class ConstantOutlet:
+    """A constant release while the pool stands between the optional elevations."""
+
+    discharge: float
+    minimum_elevation: float | None = None
+    maximum_elevation: float | None = None
+
+    KIND: ClassVar[str] = "constant"
+
+    def __post_init__(self) -> None:
+        _set(self, "discharge", at_least(self.discharge, 0.0, "discharge"))
+        _bounds(self, ("minimum_elevation", "maximum_elevation"))
+
+
+@dataclass(frozen=True)
+class SpecifiedOutlet:
+    """A prescribed release: `discharge` at points `step` hours apart from the start of the run."""
+
+    discharge: tuple[float, ...]
+    step: float
+    minimum_elevation: float | None = None
+    maximum_elevation: float | None = None
+    maximum_release: float | None = None
+
+    KIND: ClassVar[str] = "specified"
+
+    def __post_init__(self) -> None:
+        discharge = table(self.discharge, "discharge")
+        if not discharge:
+            raise ModelError("discharge", "needs at least one value")
+        for i, value in enumerate(discharge):
+            at_least(value, 0.0, f"discharge[{i}]")
+        _set(self, "discharge", discharge)
+        _set(self, "step", at_least(self.step, 1.0 / SECONDS_PER_HOUR, "step", " h (one second)"))
+        _bounds(self, ("minimum_elevation", "maximum_elevation", "maximum_release"))
+        _release_cap(self)
+
+
+@dataclass(frozen=True)
+class ControlledOutlet:
+    """A gated outlet with its elevation-discharge rating, optional gate elevations and release cap."""
+
+    elevation: tuple[float, ...]
+    discharge: tuple[float, ...]
+    minimum_elevation: float | None = None
+    maximum_elevation: float | None = None
+    maximum_release: float | None = None
+
+    KIND: ClassVar[str] = "controlled"
+
+    def __post_init__(self) -> None:
+        _rating(self)
+        _bounds(self, ("minimum_elevation", "maximum_elevation", "maximum_release"))
+        _release_cap(self)
+
+
+@dataclass(frozen=True)
+class UncontrolledOutlet:
+    """An uncontrolled spillway with its rating; `elevation_offset` is added to the pool before lookup."""
+
+    elevation: tuple[float, ...]
+    discharge: tuple[float, ...]
+    elevation_offset: float | None = None
+
+    KIND: ClassVar[str] = "uncontrolled"
+
+    def __post_init__(self) -> None:
+        _rating(self)
+        _bounds(self, ("elevation_offset",))
+
+
+Outlet: TypeAlias = ConstantOutlet | SpecifiedOutlet | ControlledOutlet | UncontrolledOutlet
+OUTLET_KINDS: Final[dict[str, type[Outlet]]] = {
+    cls.KIND: cls for cls in (ConstantOutlet, SpecifiedOutlet, ControlledOutlet, UncontrolledOutlet)
+}
+
+
+def outlet_from(data: object, path: str) -> Outlet:
+    """The outlet a table describes (`kind = "..."` and its fields)."""
+    if not isinstance(data, Mapping):
+        raise ModelError(path, f"must be a table, not {type(data).__name__}")
+    values = dict(data)
+    kind = values.pop("kind", None)
+    if not isinstance(kind, str) or kind not in OUTLET_KINDS:
+        raise ModelError(f"{path}.kind", f"must be one of {list(OUTLET_KINDS)}, got {kind!r}")
+    return build(OUTLET_KINDS[kind], values, path)  # type: ignore[no-any-return]
+
+
+# ---- what an element's run returns ----
+
+
+@dataclass(frozen=True)
+class Context:
+    """What every element of one run shares: the forcing, the step, the number of points, the units."""
+
+    forcing: Inputs
+    step: int  # seconds
+    points: int
+    units: UnitSystem
+
+
+@dataclass(frozen=True)
+class Series:
+    """An element's series over N points, in the extension's units (inches, cfs, ft³).
+
+    Flows, storages and elevations are values at the points; depths are per interval (interval i
+    from point i to point i + 1); states are at the points, with one value more (the last is where a
+    hot start continues).
+    """
+
+    outflow: Array
+
+    # the fields that are depths per interval, flows at the points, and dicts of flows
+    DEPTHS: ClassVar[tuple[str, ...]] = ()
+    FLOWS: ClassVar[tuple[str, ...]] = ()
+
+    def trimmed(self, points: int) -> Self:
+        """The first `points` points of every series (states keep one more)."""
+        changes: dict[str, Any] = {}
+        for f in dataclasses.fields(self):
+            value = getattr(self, f.name)
+            if isinstance(value, np.ndarray):
+                changes[f.name] = value[:points]
+            elif isinstance(value, dict):
+                size = points + 1 if f.name in STATE_FIELDS else points
+                changes[f.name] = {k: v[:size] for k, v in value.items()}
+        return dataclasses.replace(self, **changes)
+
+    def columns(self) -> dict[str, tuple[Array, str]]:
+        """Every series as a column name -> (values, quantity), in a stable order."""
+        columns: dict[str, tuple[Array, str]] = {}
+        for key in self.DEPTHS:
+            value = getattr(self, key)
+            if value is not None:
+                columns[key] = (value, "depth")
+        for key, array in getattr(self, "losses", {}).items():
+            columns[f"losses.{key}"] = (array, "depth")
+        for key in self.FLOWS:
+            value = getattr(self, key)
+            if isinstance(value, dict):
+                prefix = "baseflow" if key == "layers" else "outlet"
+                columns.update({f"{prefix}.{k}": (v, "flow") for k, v in value.items()})
+            elif value is not None:
+                columns[key] = (value, "flow")
+        columns["outflow"] = (self.outflow, "flow")
+        storage, elevation = getattr(self, "storage", None), getattr(self, "elevation", None)
+        if isinstance(storage, np.ndarray) and elevation is not None:
+            columns["storage"] = (storage, "volume")
+            columns["elevation"] = (elevation, "length")
+        for group, prefix in STATE_FIELDS.items():
+            state = getattr(self, group, None)
+            if isinstance(state, dict):
+                # every loss and snow state is a depth over the subbasin (a melt factor a depth per
+                # degree), so one factor brings them all to the result's units
+                columns.update({f"{prefix}.{k}": (np.asarray(v), "depth") for k, v in state.items()})
+        return columns
+
+
+# the dicts of states (N + 1 values) and the column prefixes results give them
+STATE_FIELDS: Final = {
+    "states": "states",
+    "storage_states": "storage",
+    "snow_states": "states.snow",
+    "snow_storage": "storage.snow",
+}
+
+
+@dataclass(frozen=True)
+class SubbasinSeries(Series):
+    """Rain (and the water leaving the snow pack), the loss method's split, direct runoff, baseflow."""
+
+    rain: Array
+    water: Array | None
+    excess: Array
+    loss: Array  # the recharge: what the baseflow receives
+    direct: Array
+    baseflow: Array
+    layers: dict[str, Array]
+    losses: dict[str, Array]
+    storage_states: dict[str, Array]
+    states: dict[str, Array]
+    snow_states: dict[str, Array] | None
+    snow_storage: dict[str, Array] | None
+    deep_fraction: float  # the share of the recharge that no baseflow layer takes: it leaves
+
+    DEPTHS: ClassVar[tuple[str, ...]] = ("rain", "water", "excess", "loss")
+    FLOWS: ClassVar[tuple[str, ...]] = ("direct", "baseflow", "layers")
+
+
+@dataclass(frozen=True)
+class RoutedSeries(Series):
+    """The sum of an element's inflows and its outflow (a reach, a junction, a sink)."""
+
+    inflow: Array
+
+    FLOWS: ClassVar[tuple[str, ...]] = ("inflow",)
+
+
+@dataclass(frozen=True)
+class DiversionSeries(Series):
+    """Inflow, the diverted flow and what goes on downstream."""
+
+    inflow: Array
+    diverted: Array
+
+    FLOWS: ClassVar[tuple[str, ...]] = ("inflow", "diverted")
+
+
+@dataclass(frozen=True)
+class ReservoirSeries(Series):
+    """Inflow, outflow, the released volume per interval (`release`), storage, elevation, each outlet."""
+
+    inflow: Array
+    release: Array
+    storage: Array
+    elevation: Array
+    outlets: dict[str, Array]
+
+    FLOWS: ClassVar[tuple[str, ...]] = ("inflow", "release", "outlets")
+
+
+@dataclass(frozen=True)
+class Balance:
+    """One element's (or the network's) water balance, in cubic feet.
+
+    inflow = outflow + losses + storage_change + in_transit + residual. `in_transit` is the change
+    of the water an element holds that no state reports: direct runoff still on its way, the
+    groundwater layers, the water in a reach. Where the methods report it (`transit_checked`: the
+    Clark transform, single linear reservoirs, Muskingum reaches), it is computed from their
+    series and the residual checks it; otherwise it is what went in and has not come out, derived.
+    The residual is checked against `scale`, the largest volume that moved (inflow, outflow,
+    losses, storage change, in transit, or the storage at the start); with nothing moving, only a
+    zero residual closes. `enters` and `leaves` are what crosses the network's boundary here (rain,
+    a source; an outlet's outflow, a diversion out of the network), `start` the storage at the start.
+    """
+
+    inflow: float
+    outflow: float
+    losses: float
+    storage_change: float
+    in_transit: float
+    residual: float
+    scale: float
+    transit_checked: bool = False
+    enters: float = 0.0
+    leaves: float = 0.0
+    start: float = 0.0
+
+    @property
+    def relative(self) -> float:
+        """The residual over the scale (0 for a zero residual, inf for a residual with nothing moving)."""
+        if self.residual == 0.0:
+            return 0.0
+        return abs(self.residual) / self.scale if self.scale > 0.0 else math.inf
+
+    @property
+    def closes(self) -> bool:
+        """The residual is within `BALANCE_TOLERANCE` of the scale."""
+        return self.relative <= BALANCE_TOLERANCE
+
+
+def balance(
+    inflow: float, outflow: float, losses: float, change: float, transit: float, start: float, **extra: Any
+) -> Balance:
+    """A balance row; the residual is what the terms leave unexplained."""
+    residual = inflow - outflow - losses - change - transit
+    scale = max(abs(inflow), abs(outflow), abs(losses), abs(change), abs(transit), abs(start))
+    return Balance(inflow, outflow, losses, change, transit, residual, scale, start=start, **extra)
+
+
+def fit(values: Array, points: int, hold: bool = False) -> Array:
+    """`values` cut or padded with zeros (or, with `hold`, with the last value) to `points` values."""
+    if len(values) >= points:
+        return values[:points]
+    out = np.zeros(points)
+    given = values[:points]
+    out[: len(given)] = given
+    if hold and len(given) and len(given) < points:
+        out[len(given) :] = given[-1]
+    return out
+
+
+def _outlet_info(outlet: Outlet, units: UnitSystem) -> Any:
+    """An outlet as the extension's outlet object, flows in cfs."""
+    flow = factor_from_us("flow", units)
+    if isinstance(outlet, ConstantOutlet):
+        return ru.ConstantDischargeInfo(outlet.discharge / flow, outlet.minimum_elevation, outlet.maximum_elevation)
+    cap = getattr(outlet, "maximum_release", None)
+    cap_us = None if cap is None else cap / flow
+    if isinstance(outlet, SpecifiedOutlet):
+        series = rainmill.utils.ContinuousTimeSeries(
+            [q / flow for q in outlet.discharge], timedelta(seconds=to_step_seconds(outlet.step)), "discharge"
+        )
+        return ru.SpecifiedDischargeInfo(series, outlet.minimum_elevation, outlet.maximum_elevation, cap_us)
+    rating = ru.ElevationDischarge(list(outlet.elevation), [q / flow for q in outlet.discharge])
+    if isinstance(outlet, ControlledOutlet):
+        return ru.ControlledDischargeInfo(rating, outlet.minimum_elevation, outlet.maximum_elevation, cap_us)
+    return ru.UnControlledDischargeInfo(rating, outlet.elevation_offset)
+
+
+def _sum(values: Array, n: int) -> float:
+    return math.fsum(values[:n].tolist())
+
+
+# ---- the elements ----
+
+
+class _Element:
+    """What every element kind shares: where its water goes, and the defaults of running."""
+
+    KIND: ClassVar[str]
+    TABLE: ClassVar[str]
+    PROCESSES: ClassVar[tuple[str, ...]] = ()
+    TAKES_INFLOW: ClassVar[bool] = True
+
+    downstream: str | None
+
+    def passes(self, series: Series, target: str) -> Array | None:
+        """What this element hands to `target` (None when its water does not go there)."""
+        return series.outflow if self.downstream == target else None
+
+    def in_us(self, process: str, units: UnitSystem) -> Any:
+        """Method `process` with its parameters in the extension's units, converted once per element."""
+        cache: dict[tuple[str, str], Any] = self.__dict__.setdefault("_in_us", {})
+        key = (process, units)
+        if key not in cache:
+            cache[key] = in_us(getattr(self, process), units)
+        return cache[key]
+
+    def check_step(self, step_seconds: int) -> None:
+        """Refuse a step that one of the element's methods cannot resolve, naming the method's field."""
+        for process in self.PROCESSES:
+            method = getattr(self, process)
+            if method is not None:
+                try:
+                    method.check_step(step_seconds)
+                except ModelError as error:
+                    raise error.under(process) from None
+
+    def complete_point(self, series: Series, context: Context) -> int:
+        """The first point after which the element's own transform has delivered all its water (0: none)."""
+        return 0
+
+    def leaves_network(self, series: Series, row: Balance, step_seconds: int) -> float:
+        """What leaves the network here: an outlet's outflow (for a reservoir, what it released)."""
+        return row.outflow if self.downstream is None else 0.0
+
+    def _routed(self, inflow: Array, step_seconds: int) -> Balance:
+        """The balance of an element that holds nothing: what came in went out."""
+        came = flow_volume(inflow, float(step_seconds))
+        return balance(came, came, 0.0, 0.0, 0.0, 0.0, transit_checked=True)
+
+
+@dataclass(frozen=True)
+class Subbasin(_Element):
+    """A subbasin: area in acres (km²), its loss, transform, optional baseflow and snow methods."""
+
+    area: float
+    loss: Any
+    transform: Any
+    baseflow: Any = None
+    snow: Any = None
+    downstream: str | None = None
+
+    KIND: ClassVar[str] = "subbasin"
+    TABLE: ClassVar[str] = "subbasins"
+    PROCESSES: ClassVar[tuple[str, ...]] = ("loss", "transform", "baseflow", "snow")
+    TAKES_INFLOW: ClassVar[bool] = False
+
+    def __post_init__(self) -> None:
+        area = real(self.area, "area")
+        if not area > 0.0:
+            raise ModelError("area", f"must be > 0, got {fmt(area)}")
+        _set(self, "area", area)
+        for process in self.PROCESSES:
+            value = getattr(self, process)
+            if value is None and process in ("baseflow", "snow"):
+                continue
+            if isinstance(value, Mapping):
+                _set(self, process, method_from(process, value, process))
+            elif not hasattr(type(value), "check_step"):
+                raise ModelError(process, f"must be a {process} method, not {type(value).__name__}")
+        _set(self, "downstream", _downstream(self.downstream))
+
+    def area_acres(self, units: UnitSystem) -> float:
+        """The area in acres."""
+        return to_us(self.area, "area", units)
+
+    def run(self, name: str, inflow: Array | None, context: Context) -> SubbasinSeries:
+        """Snow (with a temperature), the loss, the transform of the excess, the baseflow of the recharge."""
+        points, step, units = context.points, context.step, context.units
+        forcing = context.forcing
+        area = self.area_acres(units)
+        rain = fit(forcing.rain[name], points)
+        pet = forcing.potential_et.get(name)
+        temperature = forcing.temperature.get(name)
+        drivers = MethodForcing(
+            potential_et=None if pet is None else fit(pet, points),
+            temperature=None if temperature is None else fit(temperature, points, hold=True),
+        )
+        water = rain
+        snow_states = snow_storage = None
+        if self.snow is not None:
+            if drivers.temperature is None:
+                raise ModelError(f"subbasins.{name}.snow", "needs a temperature series (temperature=...)")
+            method = self.in_us("snow", units)
+            if takes_start(cast(Any, type(method))):
+                snow = method.run(rain, drivers.temperature, step, start=forcing.start)
+            else:
+                snow = method.run(rain, drivers.temperature, step)
+            water = snow.liquid
+            snow_states, snow_storage = dict(snow.states), dict(snow.storage)
+        loss: LossOutput = self.in_us("loss", units).run(water, step, drivers)
+        direct = self.in_us("transform", units).run(loss.excess, area, step)
+        if self.baseflow is not None:
+            baseflow = self.in_us("baseflow", units)
+            months_of = getattr(baseflow, "months_of", None)  # a method that reads the calendar month
+            extra = {} if months_of is None else {"months": months_of(forcing.start, step, points)}
+            total, layers = baseflow.run(loss.recharge, area, step, direct, **extra)
+            fraction = math.fsum(layer.fraction for layer in getattr(self.baseflow, "layers", {}).values())
+        else:
+            total, layers, fraction = np.zeros(points), {}, 0.0
+        return SubbasinSeries(
+            outflow=direct + total,
+            rain=rain,
+            water=water if self.snow is not None else None,
+            excess=loss.excess,
+            loss=loss.recharge,
+            direct=direct,
+            baseflow=total,
+            layers=dict(layers),
+            losses=dict(loss.losses),
+            storage_states=dict(loss.storage),
+            states=dict(loss.states),
+            snow_states=snow_states,
+            snow_storage=snow_storage,
+            deep_fraction=1.0 - fraction,
+        )
+
+    def complete_point(self, series: Series, context: Context) -> int:
+        """The first point after which the direct runoff has fully arrived."""
+        assert isinstance(series, SubbasinSeries)
+        complete = getattr(self.in_us("transform", context.units), "complete_after", None)
+        if complete is None:
+            return 0
+        return int(complete(series.excess, self.area_acres(context.units), context.step))
+
+    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """Rain = outflow + losses (ET, deep recharge) + storage change (soil, snow) + water in transit."""
+        assert isinstance(series, SubbasinSeries)
+        area = self.area_acres(units) * ACRE_INCH_FT3
+        n = len(series.outflow) - 1  # the intervals between the points
+        out = flow_volume(series.outflow, float(step_seconds))
+        rain = _sum(series.rain, n) * area
+        lost = _sum(series.loss, n) * area * series.deep_fraction
+        lost += sum(_sum(a, n) for a in series.losses.values()) * area
+        storages = [*series.storage_states.values(), *(series.snow_storage or {}).values()]
+        stored = sum(float(a[min(n, len(a) - 1)] - a[0]) for a in storages) * area
+        held = self._held(series, step_seconds, units)
+        if held is None:  # a method that reports no holdings: the transit derived, the split checked
+            row = balance(rain, out, lost, stored, 0.0, 0.0)
+            return dataclasses.replace(
+                row, in_transit=row.residual, residual=_split_residual(series, n) * area, enters=rain
+            )
+        return balance(rain, out, lost, stored, held, 0.0, transit_checked=True, enters=rain)
+
+    def _held(self, series: SubbasinSeries, step: int, units: UnitSystem) -> float | None:
+        """The change of the water the transform and the layers hold (ft³), None where not reported."""
+        to_come = getattr(self.in_us("transform", units), "to_come", None)
+        baseflow = None if self.baseflow is None else self.in_us("baseflow", units)
+        layers = (0.0, 0.0) if baseflow is None else getattr(baseflow, "held", lambda _: None)(series.layers)
+        if to_come is None or layers is None:
+            return None
+        points = len(series.outflow)
+        return float(to_come(series.excess, self.area_acres(units), step, points)) + layers[1] - layers[0]
+
+
+def _split_residual(series: SubbasinSeries, n: int) -> float:
+    """Rain (or melt) = excess + loss + other losses + storage change of the loss method, in inches."""
+    water = series.water if series.water is not None else series.rain
+    parts = _sum(series.excess, n) + _sum(series.loss, n)
+    parts += sum(_sum(a, n) for a in series.losses.values())
+    parts += sum(float(a[min(n, len(a) - 1)] - a[0]) for a in series.storage_states.values())
+    return _sum(water, n) - parts
+
+
+@dataclass(frozen=True)
+class Reach(_Element):
+    """A reach: the routing method of the sum of its inflows."""
+
+    routing: Any
+    downstream: str | None = None
+
+    KIND: ClassVar[str] = "reach"
+    TABLE: ClassVar[str] = "reaches"
+    PROCESSES: ClassVar[tuple[str, ...]] = ("routing",)
+
+    def __post_init__(self) -> None:
+        if isinstance(self.routing, Mapping):
+            _set(self, "routing", method_from("routing", self.routing, "routing"))
+        elif not hasattr(type(self.routing), "check_step"):
+            raise ModelError("routing", f"must be a routing method, not {type(self.routing).__name__}")
+        _set(self, "downstream", _downstream(self.downstream))
+
+    def run(self, name: str, inflow: Array | None, context: Context) -> RoutedSeries:
+        """The routed sum of the inflows."""
+        assert inflow is not None
+        try:
+            outflow = self.in_us("routing", context.units).run(inflow, context.step)
+        except ModelError as error:
+            raise error.under(f"reaches.{name}.routing") from None
+        return RoutedSeries(outflow=outflow, inflow=inflow)
+
+    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """Inflow = outflow + the change of the water in the reach (reported by the routing, else derived)."""
+        assert isinstance(series, RoutedSeries)
+        came = flow_volume(series.inflow, float(step_seconds))
+        out = flow_volume(series.outflow, float(step_seconds))
+        held = getattr(self.in_us("routing", units), "held", None)
+        if held is None:
+            return balance(came, out, 0.0, 0.0, came - out, 0.0)
+        first, last = held(series.inflow, series.outflow, step_seconds)
+        return balance(came, out, 0.0, 0.0, float(last - first), 0.0, transit_checked=True)
+
+
+@dataclass(frozen=True)
+class Reservoir(_Element):
+    """A level pool: elevation-storage curve (storage in ft³ or m³), starting elevation, named outlets.
+
+    Any number of elements may flow in.
+    """
+
+    elevation: tuple[float, ...]
+    storage: tuple[float, ...]
+    initial_elevation: float
+    outlets: dict[str, Outlet] = field(default_factory=dict)
+    downstream: str | None = None
+
+    KIND: ClassVar[str] = "reservoir"
+    TABLE: ClassVar[str] = "reservoirs"
+
+    def __post_init__(self) -> None:
+        elevation = table(self.elevation, "elevation")
+        storage = table(self.storage, "storage")
+        if len(elevation) != len(storage):
+            raise ModelError("storage", f"has {len(storage)} values for {len(elevation)} elevations")
+        if len(elevation) < 2:
+            raise ModelError("elevation", "the storage curve needs at least 2 points")
+        increasing(elevation, "elevation")
+        increasing(storage, "storage")
+        if storage[0] < 0.0:
+            raise ModelError("storage[0]", f"must be >= 0, got {fmt(storage[0])}")
+        initial = real(self.initial_elevation, "initial_elevation")
+        if not elevation[0] <= initial <= elevation[-1]:
+            raise ModelError(
+                "initial_elevation",
+                f"{fmt(initial)} is outside the storage curve ({fmt(elevation[0])} to {fmt(elevation[-1])})",
+            )
+        outlets: dict[str, Outlet] = {}
+        for key, outlet in dict(self.outlets).items():
+            path = f"outlets.{checked_name(key, 'outlets')}"
+            if not isinstance(outlet, tuple(OUTLET_KINDS.values())):
+                raise ModelError(path, "must be an outlet (ConstantOutlet, SpecifiedOutlet, ...)")
+            outlets[key] = outlet
+        _set(self, "elevation", elevation)
+        _set(self, "storage", storage)
+        _set(self, "initial_elevation", initial)
+        _set(self, "outlets", outlets)
+        _set(self, "downstream", _downstream(self.downstream))
+
+    def check_step(self, step_seconds: int) -> None:
+        """A specified outlet's own step must be at least one second."""
+        for key, outlet in self.outlets.items():
+            if to_step_seconds(getattr(outlet, "step", 1.0)) < 1:
+                raise ModelError(f"outlets.{key}.step", "must be at least one second")
+
+    def run(self, name: str, inflow: Array | None, context: Context) -> ReservoirSeries:
+        """Level-pool routing of the sum of the inflows (see `rainmill_models.simulation`)."""
+        assert inflow is not None
+        step, units = context.step, context.units
+        curve = ru.ElevationStorage(list(self.elevation), [to_us(s, "volume", units) for s in self.storage])
+        try:
+            pool = rainmill.reservoir.run_level_pool_routing(
+                rainmill.utils.ContinuousTimeSeries(inflow, timedelta(seconds=step), "discharge"),
+                self.initial_elevation,
+                curve,
+                {key: _outlet_info(outlet, units) for key, outlet in self.outlets.items()},
+            )
+        except ValueError as error:
+            raise ModelError(f"reservoirs.{name}", f"the level-pool routing failed: {error}") from error
+        storage = np.array(pool.reservoir_storage, dtype=np.float64)
+        outflow = np.array(pool.reservoir_total_outflow, dtype=np.float64)
+        individual = pool.reservoir_individual_outflows
+        outlets = {key: np.array(individual[key], dtype=np.float64) for key in self.outlets}
+        # A pool that is empty releases no more than flows in: the kernel clamps the storage at zero but
+        # goes on reporting its outlets' discharge, which never left the pool.
+        empty = storage <= 0.0
+        if empty.any():
+            capped = np.minimum(outflow, inflow)
+            scale = np.divide(capped, outflow, out=np.zeros_like(outflow), where=outflow > 0.0)
+            for key in outlets:
+                outlets[key] = np.where(empty, outlets[key] * scale, outlets[key])
+            outflow = np.where(empty, capped, outflow)
+        # The released volume of each interval, from the storage trace: what came in minus what stayed.
+        release = np.full(len(inflow), np.nan)
+        if len(inflow) > 1:
+            came_in = 0.5 * (inflow[:-1] + inflow[1:]) * step
+            release[:-1] = (came_in - np.diff(storage)) / step
+        return ReservoirSeries(
+            outflow=outflow,
+            inflow=inflow,
+            release=release,
+            storage=storage,
+            elevation=np.array(pool.reservoir_elevation, dtype=np.float64),
+            outlets=outlets,
+        )
+
+    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """Inflow = released volume + storage change (a pool's water is its storage)."""
+        assert isinstance(series, ReservoirSeries)
+        came = flow_volume(series.inflow, float(step_seconds))
+        released = math.fsum(series.release[:-1].tolist()) * step_seconds
+        change = float(series.storage[-1] - series.storage[0])
+        start = float(series.storage[0])
+        return balance(came, released, 0.0, change, 0.0, start, transit_checked=True)
+
+
+@dataclass(frozen=True)
+class Junction(_Element):
+    """A junction: its outflow is the sum of its inflows."""
+
+    downstream: str | None = None
+
+    KIND: ClassVar[str] = "junction"
+    TABLE: ClassVar[str] = "junctions"
+
+    def __post_init__(self) -> None:
+        _set(self, "downstream", _downstream(self.downstream))
+
+    def run(self, name: str, inflow: Array | None, context: Context) -> RoutedSeries:
+        """The sum of the inflows."""
+        assert inflow is not None
+        return RoutedSeries(outflow=inflow, inflow=inflow)
+
+    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """What came in went out."""
+        assert isinstance(series, RoutedSeries)
+        return self._routed(series.inflow, step_seconds)
+
+
+@dataclass(frozen=True)
+class Source(_Element):
+    """A known hydrograph entering the network (an upstream gauge, a boundary inflow), given to `run`."""
+
+    downstream: str | None = None
+
+    KIND: ClassVar[str] = "source"
+    TABLE: ClassVar[str] = "sources"
+    TAKES_INFLOW: ClassVar[bool] = False
+
+    def __post_init__(self) -> None:
+        _set(self, "downstream", _downstream(self.downstream))
+
+    def run(self, name: str, inflow: Array | None, context: Context) -> Series:
+        """The given hydrograph at the points."""
+        return Series(outflow=fit(context.forcing.inflows[name], context.points, hold=True))
+
+    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """What the source brings enters the network."""
+        out = flow_volume(series.outflow, float(step_seconds))
+        return balance(out, out, 0.0, 0.0, 0.0, 0.0, transit_checked=True, enters=out)
+
+
+@dataclass(frozen=True)
+class Diversion(_Element):
+    """Takes flow by an inflow -> diverted table (linear between points, flat beyond), up to `capacity`.
+
+    The diverted flow goes to element `to`, or out of the network without it; the rest goes on to
+    `downstream`.
+    """
+
+    inflow: tuple[float, ...]
+    diverted: tuple[float, ...]
+    capacity: float | None = None
+    to: str | None = None
+    downstream: str | None = None
+
+    KIND: ClassVar[str] = "diversion"
+    TABLE: ClassVar[str] = "diversions"
+
+    def __post_init__(self) -> None:
+        inflow = table(self.inflow, "inflow")
+        diverted = table(self.diverted, "diverted")
+        if len(inflow) != len(diverted):
+            raise ModelError("diverted", f"has {len(diverted)} values for {len(inflow)} inflows")
+        if len(inflow) < 2:
+            raise ModelError("inflow", "the table needs at least 2 points")
+        for i in range(1, len(inflow)):
+            if not inflow[i] > inflow[i - 1]:
+                raise ModelError(f"inflow[{i}]", "the table must be strictly increasing")
+        for i, (q, d) in enumerate(zip(inflow, diverted, strict=True)):
+            if d < 0.0 or d > max(q, 0.0):
+                raise ModelError(f"diverted[{i}]", f"must lie between 0 and the inflow {fmt(q)}, got {fmt(d)}")
+        _set(self, "inflow", inflow)
+        _set(self, "diverted", diverted)
+        if self.capacity is not None:
+            _set(self, "capacity", at_least(self.capacity, 0.0, "capacity"))
+        if self.to is not None and (not isinstance(self.to, str) or not self.to):
+            raise ModelError("to", f"must be the name of an element, got {self.to!r}")
+        _set(self, "downstream", _downstream(self.downstream))
+
+    def run(self, name: str, inflow: Array | None, context: Context) -> DiversionSeries:
+        """The diverted flow by the table, capped, never more than what flows in."""
+        assert inflow is not None
+        flow = to_us(1.0, "flow", context.units)
+        diverted = np.interp(inflow, np.asarray(self.inflow) * flow, np.asarray(self.diverted) * flow)
+        if self.capacity is not None:
+            diverted = np.minimum(diverted, self.capacity * flow)
+        diverted = np.clip(diverted, 0.0, np.maximum(inflow, 0.0))
+        return DiversionSeries(outflow=inflow - diverted, inflow=inflow, diverted=diverted)
+
+    def passes(self, series: Series, target: str) -> Array | None:
+        """The diverted flow to `to`, the rest to `downstream` (both, should they be the same element)."""
+        assert isinstance(series, DiversionSeries)
+        handed: Array | None = series.diverted if self.to == target else None
+        if self.downstream == target:
+            handed = series.outflow if handed is None else handed + series.outflow
+        return handed
+
+    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """Inflow = what goes on + what is diverted."""
+        assert isinstance(series, DiversionSeries)
+        came = flow_volume(series.inflow, float(step_seconds))
+        out = flow_volume(series.outflow, float(step_seconds))
+        diverted = flow_volume(series.diverted, float(step_seconds))
+        return balance(came, out + diverted, 0.0, 0.0, 0.0, 0.0, transit_checked=True)
+
+    def leaves_network(self, series: Series, row: Balance, step_seconds: int) -> float:
+        """An outlet's outflow, and the diverted flow when it goes out of the network."""
+        assert isinstance(series, DiversionSeries)
+        out = flow_volume(series.outflow, float(step_seconds)) if self.downstream is None else 0.0
+        diverted = flow_volume(series.diverted, float(step_seconds)) if self.to is None else 0.0
+        return out + diverted
+
+
+@dataclass(frozen=True)
+class Sink(_Element):
+    """An outlet of the network: what flows in leaves."""
+
+    KIND: ClassVar[str] = "sink"
+    TABLE: ClassVar[str] = "sinks"
+
+    @property
+    def downstream(self) -> None:  # type: ignore[override]
+        """A sink has nothing downstream."""
+        return None
+
+    def run(self, name: str, inflow: Array | None, context: Context) -> RoutedSeries:
+        """What flows in leaves."""
+        assert inflow is not None
+        return RoutedSeries(outflow=inflow, inflow=inflow)
+
+    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """What came in went out."""
+        assert isinstance(series, RoutedSeries)
+        return self._routed(series.inflow, step_seconds)
+
+
+Element: TypeAlias = Subbasin | Reach | Reservoir | Junction | Source | Diversion | Sink
+KINDS: Final[tuple[type[Any], ...]] = (Subbasin, Reach, Reservoir, Junction, Source, Diversion, Sink)
+TABLES: Final[dict[str, type[Any]]] = {cls.TABLE: cls for cls in KINDS}
+Pool = Reservoir  # the name the network used for its reservoirs before they were one class
+
+
+def element_path(element: Element, name: str) -> str:
+    """The path of an element in the model file: "subbasins.upper"."""
+    return f"{element.TABLE}.{name}"
+
+
+def element_from(cls: type[Any], data: object, path: str) -> Element:
+    """The element of kind `cls` a table describes (methods and outlets built from their tables)."""
+    if not isinstance(data, Mapping):
+        raise ModelError(path, f"must be a table, not {type(data).__name__}")
+    values = dict(data)
+    if cls is Sink:
+        for key in values:
+            raise ModelError(f"{path}.{key}", "unknown key (a sink has no parameters)")
+        return Sink()
+    if cls is Reservoir:
+        outlets = values.get("outlets", {})
+        if not isinstance(outlets, Mapping):
+            raise ModelError(f"{path}.outlets", "must be a table of outlets")
+        values["outlets"] = {
+            key: outlet_from(outlet, f"{path}.outlets.{checked_name(key, f'{path}.outlets')}")
+            for key, outlet in outlets.items()
+        }
+    for process in cls.PROCESSES:
+        if process in values and values[process] is not None:
+            values[process] = method_from(process, values[process], f"{path}.{process}")
+    return cast(Element, build(cls, values, path))
+
+
+def element_table(element: Element) -> dict[str, Any]:
+    """An element as its model-file table."""
+    entry: dict[str, Any] = {}
+    for f in dataclasses.fields(cast(Any, element)):
+        value = getattr(element, f.name)
+        if value is None:
+            continue
+        if f.name in element.PROCESSES:
+            entry[f.name] = method_table(value)
+        else:
+            entry[f.name] = plain(value)
+    return entry

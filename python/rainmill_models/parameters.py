@@ -1,0 +1,248 @@
+"""Parameters by dotted path across a network's elements, resolved once per calibration.
+
+A path names a table, an element and the field below it: "subbasins.upper.loss.constant_rate",
+"reaches.upper-reach.routing.k", "reservoirs.pool.outlets.gate.maximum_release". A tuple of paths,
+or a path with "*" in place of the element name, writes one value to several places (tied
+parameters). The older single-chain paths ("basin.loss.constant_rate", "basin.baseflow.deep.k",
+"reach.x", "reservoir.outlets.gate.discharge") are translated by the one table `CHAIN_ALIASES`; a
+message about such a path names it as it was given.
+
+`compile_parameters` resolves the paths once and returns a `Setter`, which writes vectors of values
+into copies of the network, rebuilding (and re-validating) only the objects it touches.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Final
+
+from .elements import TABLES
+from .errors import ModelError
+from .io import units as u
+
+if TYPE_CHECKING:
+    from .network import Network
+
+ParameterKey = str | tuple[str, ...]
+
+# The older single-chain layout: its paths and the network paths of its three elements ("basin",
+# "reach", "reservoir"), the most specific first. The one place the two layouts meet.
+CHAIN_ALIASES: Final = (
+    ("basin.baseflow.", "subbasins.basin.baseflow.layers."),
+    ("basin.", "subbasins.basin."),
+    ("reach.", "reaches.reach.routing."),
+    ("reservoir.", "reservoirs.reservoir."),
+)
+
+
+def new_path(path: str) -> str:
+    """A path in the network layout: an older single-chain path translated, any other as it is."""
+    for old, new in CHAIN_ALIASES:
+        if path.startswith(old):
+            return new + path.removeprefix(old)
+    return path
+
+
+def old_path(path: str) -> str:
+    """A network path of the single chain's elements as the chain's file writes it."""
+    for old, new in CHAIN_ALIASES:
+        if path.startswith(new):
+            return old + path.removeprefix(new)
+        if path == new.rstrip("."):
+            return old.rstrip(".")
+    return path
+
+
+def new_key(key: ParameterKey) -> ParameterKey:
+    """A parameter key (a path or tied paths) in the network layout."""
+    return new_path(key) if isinstance(key, str) else tuple(new_path(k) for k in key)
+
+
+def _expand(network: Network, key: ParameterKey) -> list[str]:
+    paths = [key] if isinstance(key, str) else list(key)
+    if not paths or not all(isinstance(p, str) for p in paths):
+        raise ModelError(str(key), "a parameter is a dotted path or a tuple of paths")
+    out: list[str] = []
+    for path in paths:
+        parts = path.split(".")
+        if len(parts) >= 3 and parts[1] == "*":
+            if parts[0] not in TABLES:
+                raise ModelError(path, f"no such table (there are: {', '.join(TABLES)})")
+            names = [n for n, e in network.elements.items() if parts[0] == e.TABLE]
+            if not names:
+                raise ModelError(path, f"no element in {parts[0]}")
+            out += [".".join([parts[0], name, *parts[2:]]) for name in names]
+        else:
+            out.append(path)
+    return out
+
+
+@dataclass(frozen=True)
+class Resolved:
+    """A parameter path resolved once: the element it belongs to and the chain of keys below it."""
+
+    path: str
+    element: str
+    keys: tuple[str, ...]
+    integral: bool
+    aliased: bool = False  # given as an older single-chain path
+
+
+def resolve(network: Network, path: str) -> Resolved:
+    """Resolve a dotted path to a numeric parameter of one element, or a ModelError naming it."""
+    target = new_path(path)
+    if target == path:
+        return _resolve(network, path)
+    try:
+        found = _resolve(network, target)
+    except ModelError as error:
+        raise ModelError(old_path(error.field), error.detail) from None
+    return dataclasses.replace(found, path=path, aliased=True)
+
+
+def _resolve(network: Network, path: str) -> Resolved:
+    parts = path.split(".")
+    if len(parts) < 3:
+        if parts[0] == "options":
+            raise ModelError(path, "options are not parameters")
+        raise ModelError(path, "a parameter path is <table>.<element>.<field>...")
+    table, name = parts[0], parts[1]
+    element = network.elements.get(name)
+    if table not in TABLES:
+        raise ModelError(f"{table}", f"no such table (there are: {', '.join(TABLES)})")
+    if element is None or table != element.TABLE:
+        names = [n for n, e in network.elements.items() if table == e.TABLE]
+        raise ModelError(f"{table}.{name}", f"no such element (there are: {', '.join(names) or 'none'})")
+    node: object = element
+    for i, key in enumerate(parts[2:], start=2):
+        here = ".".join(parts[: i + 1])
+        if isinstance(node, dict):
+            if key not in node:
+                raise ModelError(here, f"no such entry (there are: {', '.join(node) or 'none'})")
+            node = node[key]
+        elif dataclasses.is_dataclass(node) and key in {f.name for f in dataclasses.fields(node)}:
+            node = getattr(node, key)
+        else:
+            raise ModelError(here, "no such parameter in this model")
+        if node is None and i < len(parts) - 1:
+            raise ModelError(here, "is not part of this model")
+    if isinstance(node, bool) or not isinstance(node, (int, float)):
+        raise ModelError(path, f"is not a numeric parameter ({type(node).__name__})")
+    return Resolved(path, name, tuple(parts[2:]), isinstance(node, int))
+
+
+def get_parameter(network: Network, key: ParameterKey) -> float:
+    """The numeric parameter at a path (the first of tied paths), as a float."""
+    first = _expand(network, key)[0]
+    resolved = resolve(network, first)
+    node: Any = network.elements[resolved.element]
+    for k in resolved.keys:
+        node = node[k] if isinstance(node, dict) else getattr(node, k)
+    return float(node)
+
+
+def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuous: bool = False) -> Setter:
+    """Resolve parameter keys once; the returned setter writes a vector of values into copies of `network`.
+
+    With `continuous`, paths to whole-number parameters (chain lengths, sub-reaches) are refused:
+    they cannot be calibrated by a continuous search.
+    """
+    targets: list[list[Resolved]] = []
+    for key in keys:
+        group = [resolve(network, path) for path in _expand(network, key)]
+        if continuous:
+            for item in group:
+                if item.integral:
+                    raise ModelError(
+                        item.path, "is a whole number, not a continuous parameter; it cannot be calibrated"
+                    )
+        targets.append(group)
+    return Setter(network, targets)
+
+
+class Setter:
+    """Writes values into resolved paths; only the touched elements are rebuilt.
+
+    The paths are grouped once by element and by the objects along them, so each touched object is
+    rebuilt (and re-validated) once per call, however many of its parameters change; an element
+    whose own fields are untouched is copied around its new methods without re-validating them.
+    """
+
+    def __init__(self, network: Network, targets: list[list[Resolved]]) -> None:
+        self.network = network
+        self.targets = targets
+        self.plan: dict[str, dict[str, Any]] = {}
+        self.others_passed: set[int] = set()  # the steps at which the elements left alone passed their checks
+        # elements whose paths were given in the older single-chain form: their messages use it too
+        self.aliased = {item.element for group in targets for item in group if item.aliased}
+        for index, group in enumerate(targets):
+            for item in group:
+                node = self.plan.setdefault(item.element, {})
+                for key in item.keys[:-1]:
+                    node = node.setdefault(key, {})
+                node[item.keys[-1]] = index
+
+    def __call__(self, values: Iterable[float]) -> Network:
+        """A copy of the network with each value written to its paths."""
+        vector = list(values)
+        if len(vector) != len(self.targets):
+            raise ValueError(f"{len(vector)} values for {len(self.targets)} parameters")
+        network = self.network
+        changed: dict[str, Any] = {}
+        for name, plan in self.plan.items():
+            element = network.elements[name]
+            try:
+                changed[name] = _apply(element, plan, vector, top=True)
+            except ModelError as error:
+                error = error.under(f"{element.TABLE}.{name}")
+                raise (ModelError(old_path(error.field), error.detail) if name in self.aliased else error) from None
+        elements = {**network.elements, **changed}
+        new = object.__new__(type(network))
+        new.__dict__.update(network.__dict__)  # options, gauges, order and links: not parameters
+        new.__dict__["elements"] = elements
+        new.__dict__["_rebuilt"] = tuple(changed)
+        new.__dict__["_others_passed"] = self.others_passed
+        return new
+
+
+def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], top: bool = False) -> Any:
+    """`node` with the planned values written; a ModelError's field is made relative to `node`."""
+    updates: dict[str, Any] = {}
+    own = False
+    for key, step in plan.items():
+        if isinstance(step, dict):
+            child = node[key] if isinstance(node, dict) else getattr(node, key)
+            try:
+                updates[key] = _apply(child, step, vector)
+            except ModelError as error:
+                raise error.under(key) from None
+        else:
+            updates[key] = vector[step]
+            own = True
+    if isinstance(node, dict):
+        return {**node, **updates}
+    # a copy with the new values, as dataclasses.replace makes it but without calling __init__
+    clone = object.__new__(type(node))
+    clone.__dict__.update(node.__dict__)
+    clone.__dict__.pop("_in_us", None)  # an element's methods in the extension's units: made anew
+    clone.__dict__.update(updates)
+    if own or not top:
+        clone.__post_init__()  # validated as a new instance would be
+    # (an element's own checks do not look inside its methods, which validated themselves)
+    return clone
+
+
+def with_parameters(network: Network, values: Mapping[str, float] | Mapping[ParameterKey, float]) -> Network:
+    """A copy of `network` with the numeric parameters at the given paths (or tied paths) replaced."""
+    setter = compile_parameters(network, values.keys())
+    result = setter(values.values())
+    if result.options.step is not None:
+        try:
+            result.check_step(u.step_seconds(result.options.step))
+        except ModelError as error:
+            if setter.aliased:
+                raise ModelError(old_path(error.field), error.detail) from None
+            raise
+    return result

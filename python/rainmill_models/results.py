@@ -1,0 +1,245 @@
+"""The outcome of a run: every element's series on one time index, balances, summaries, files.
+
+`NetworkResult` is built from each element's typed series (`rainmill_models.elements`) in the
+extension's units and reports them in the result's units.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Mapping, Sequence
+from functools import cached_property
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, cast
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from .elements import Balance, Series, balance, fit
+from .io import units as u
+from .io.timeseries import describe_step
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from .io.units import UnitSystem
+    from .network import Network
+
+Array = npt.NDArray[np.float64]
+
+
+class NetworkResult:
+    """The outcome of a network run: every element's series on one DatetimeIndex, in the result's units.
+
+    - `flows`: DataFrame of flows with (element, variable) columns (inflow, outflow, direct,
+      baseflow, baseflow.<layer>, diverted, release, outlet.<name>);
+    - `result["name"]`: one element's every series (flows, depths, storages, states);
+    - `outflow`: what leaves the network through its outlets;
+    - `balances`: the water balance per element and for the network; `summary()`.
+    """
+
+    def __init__(
+        self,
+        network: Network,
+        series: dict[str, Series],
+        start: pd.Timestamp,
+        step_seconds: int,
+        units: UnitSystem,
+    ) -> None:
+        self.network = network
+        self.series = series
+        self.start = start
+        self.step_seconds = step_seconds
+        self.step = pd.Timedelta(seconds=step_seconds)
+        self.units: UnitSystem = units
+
+    def __repr__(self) -> str:
+        return (
+            f"<NetworkResult {self.network.options.name!r}: {len(self.network.elements)} elements, "
+            f"{len(self.index)} points from {self.start.isoformat()} every {describe_step(self.step)}>"
+        )
+
+    @cached_property
+    def index(self) -> pd.DatetimeIndex:
+        """The time of every point."""
+        first = self.series[self.network.order[0]].outflow
+        return pd.date_range(self.start, periods=len(first), freq=self.step, name="time")
+
+    def _element_columns(self, name: str) -> dict[str, tuple[Array, str]]:
+        n = len(self.index)
+        return {key: (array[:n], quantity) for key, (array, quantity) in self.series[name].columns().items()}
+
+    def __getitem__(self, name: str) -> pd.DataFrame:
+        """Every series of one element, in the result's units."""
+        if name not in self.series:
+            raise KeyError(f"no element named {name!r} (there are: {', '.join(self.series)})")
+        data = {}
+        n = len(self.index)
+        for key, (array, quantity) in self._element_columns(name).items():
+            factor = u.factor_from_us(quantity, self.units) if quantity else 1.0
+            data[key] = fit(np.asarray(array, dtype=np.float64) * factor, n) if len(array) != n else array * factor
+        return pd.DataFrame(data, index=self.index)
+
+    @cached_property
+    def flows(self) -> pd.DataFrame:
+        """Every flow, one column per (element, variable)."""
+        factor = u.factor_from_us("flow", self.units)
+        data: dict[tuple[str, str], Array] = {}
+        for name in self.network.order:
+            for key, (array, quantity) in self._element_columns(name).items():
+                if quantity == "flow":
+                    data[(name, key)] = array * factor
+        frame = pd.DataFrame(data, index=self.index)
+        frame.columns = pd.MultiIndex.from_tuples(list(data), names=["element", "variable"])
+        return frame
+
+    @cached_property
+    def outflow(self) -> pd.Series:
+        """What leaves the network through its outlets, summed."""
+        values = network_outflow(self.network, self.series) * u.factor_from_us("flow", self.units)
+        return pd.Series(values, index=self.index, name="outflow")
+
+    @cached_property
+    def states(self) -> pd.DataFrame:
+        """The methods' storages at the points, as (element, state) columns.
+
+        One point more than the flows: the last is where a hot start continues (see
+        `rainmill_models.io.states`).
+        """
+        from .io.states import states_frame
+
+        return states_frame(self)
+
+    def at(self, name: str) -> pd.Series:
+        """The outflow of one element."""
+        return pd.Series(self.series[name].outflow * u.factor_from_us("flow", self.units), index=self.index, name=name)
+
+    @cached_property
+    def balances(self) -> pd.DataFrame:
+        """The water balance of every element and (last row, "network") of the whole, in volumes."""
+        rows: dict[str, Balance] = {}
+        units = self.network.options.units
+        for name in self.network.order:
+            element = self.network.elements[name]
+            row = element.balance_of(self.series[name], self.step_seconds, units)
+            leaves = element.leaves_network(self.series[name], row, self.step_seconds)
+            rows[name] = dataclasses.replace(row, leaves=leaves)
+        parts = list(rows.values())
+        # added one after the other in the network's order (not `sum`, which compensates)
+        totals = [0.0] * 6
+        for r in parts:
+            for i, term in enumerate((r.enters, r.leaves, r.losses, r.storage_change, r.in_transit, r.start)):
+                totals[i] += term
+        whole = balance(*totals)
+        rows["network"] = dataclasses.replace(whole, transit_checked=all(r.transit_checked for r in parts))
+        volume = u.factor_from_us("volume", self.units)
+        frame = pd.DataFrame(
+            {
+                name: {
+                    "inflow": r.inflow * volume,
+                    "outflow": r.outflow * volume,
+                    "losses": r.losses * volume,
+                    "storage_change": r.storage_change * volume,
+                    "in_transit": r.in_transit * volume,
+                    "transit_checked": r.transit_checked,
+                    "residual": r.residual * volume,
+                    "scale": r.scale * volume,
+                    "relative": r.relative,
+                    "closes": r.closes,
+                }
+                for name, r in rows.items()
+            }
+        ).T
+        frame.index.name = "element"
+        return frame
+
+    def summary(self, scores: Mapping[str, float] | None = None) -> str:
+        """Peaks and volumes at every element, the balances and (when given) the scores, as text."""
+        flow_unit = u.label("flow", self.units)
+        volume_unit = u.label("volume", self.units)
+        lines = [
+            f"{self.network.options.name}: {len(self.network.elements)} elements, {len(self.index)} points every "
+            f"{describe_step(self.step)} from {self.start.isoformat()} to {self.index[-1].isoformat()}",
+            "",
+            f"  {'element':<20}{'kind':<11}{'peak ' + flow_unit:>12}  {'at':<26}{'volume ' + volume_unit:>18}",
+        ]
+        seconds = float(self.step_seconds)
+        flow = u.factor_from_us("flow", self.units)
+        volume = u.factor_from_us("volume", self.units)
+        for name in self.network.order:
+            outflow = self.series[name].outflow
+            i = int(np.argmax(outflow))
+            lines.append(
+                f"  {name:<20}{self.network.elements[name].KIND:<11}{outflow[i] * flow:12.2f}  "
+                f"{self.index[i].isoformat():<26}{u.flow_volume(outflow, seconds) * volume:18,.0f}"
+            )
+        lines += ["", f"Water balance ({volume_unit}; residual relative to the largest volume moved)"]
+        table = self.balances
+        lines.append(
+            f"  {'element':<20}{'in':>14}{'out':>14}{'losses':>13}{'storage':>13}{'transit':>13}{'residual':>11}"
+            f"{'relative':>10}"
+        )
+        for label, row in table.iterrows():
+            verdict = "" if row["closes"] else "  OUTSIDE"
+            lines.append(
+                f"  {label!s:<20}{row['inflow']:14,.0f}{row['outflow']:14,.0f}{row['losses']:13,.0f}"
+                f"{row['storage_change']:13,.0f}{row['in_transit']:13,.0f}{row['residual']:11.3g}"
+                f"{row['relative']:10.1e}{verdict}"
+            )
+        if scores:
+            lines += ["", "Scores against the observations"]
+            lines += [f"  {name:<16}{value: .4f}" for name, value in scores.items()]
+        return "\n".join(lines)
+
+    def to_frame(self) -> pd.DataFrame:
+        """Every series of every element, with (element, variable) columns."""
+        parts = {name: self[name] for name in self.network.order}
+        return pd.concat(parts, axis=1, names=["element", "variable"])
+
+    def to_csv(self, path: str | Path) -> None:
+        """Write `to_frame()` as CSV, columns named element.variable, all or nothing."""
+        frame = self.to_frame()
+        pairs = cast(list[tuple[str, str]], list(frame.columns))
+        frame.columns = pd.Index([f"{element}.{variable}" for element, variable in pairs])
+        write_frame(frame, path)
+
+    def plot(
+        self,
+        observed: pd.Series | Mapping[str, pd.Series] | Sequence[str] | None = None,
+        elements: Sequence[str] | None = None,
+        *,
+        path: str | Path | None = None,
+        title: str | None = None,
+    ) -> Figure:
+        """The hyetograph over the hydrographs at `elements` (default: the gauges, else the outlets), pools below.
+
+        `observed`: one Series (at the first element) or a mapping element -> Series, drawn as dots;
+        `path` writes the figure (PNG by its suffix). A list of names in first place is taken as
+        `elements`, as the older signature `plot(elements, observed)` had it.
+        """
+        from .plot import plot_result
+
+        if isinstance(observed, (list, tuple)):
+            observed, elements = cast(Mapping[str, pd.Series] | None, elements), list(cast(Sequence[str], observed))
+        return plot_result(self, cast(Any, observed), elements, path=path, title=title)
+
+
+def network_outflow(network: Network, series: Mapping[str, Series]) -> Array:
+    """The sum of what leaves the network through its outlets (not the diversions out of it)."""
+    names = network.outlets()
+    total = np.array(series[names[0]].outflow, dtype=np.float64)
+    for name in names[1:]:
+        total = total + series[name].outflow
+    return total
+
+
+def write_frame(frame: pd.DataFrame, path: str | Path) -> None:
+    """Write a time-indexed frame as CSV (ISO 8601 timestamps), all or nothing."""
+    from .io.files import atomic_write
+
+    out = frame.copy()
+    out.index = pd.Index([stamp.isoformat() for stamp in pd.DatetimeIndex(frame.index)], name="time")
+    text = out.to_csv()
+    with atomic_write(path) as stream:
+        stream.write(text)

@@ -1,0 +1,246 @@
+"""Running a network: the engine walks the order and asks each element to run itself.
+
+Every element runs over the same horizon of N points at the computation step, in the network's
+order (each element after those flowing into it); independent branches may run side by side on a
+thread pool (`threads=`), with identical results: each element's inflow is the sum of what its
+upstream elements hand it (`Element.passes`), in the network's order, whatever finished first.
+
+Time placement (see `rainmill_models.methods` for each kernel): depths (rain, excess, loss) are per
+interval, interval i running from point i to point i + 1; flows, storages and elevations are values
+at the points. A reservoir also reports `release`, the mean outflow over each interval derived from
+its storage trace (inflow volume minus storage change), the volume that really left the pool
+whatever its outlets do between the points; it is given at the interval's start.
+
+Without an explicit end, a run covers the whole forcing and then goes on (doubling, up to
+`options.max_horizon` hours beyond the forcing) until the direct runoff is complete and the network's
+outflow and every subbasin's baseflow have receded to within `options.recession` of their rise.
+"""
+
+from __future__ import annotations
+
+import warnings
+from collections.abc import Mapping
+from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from .elements import Context, Series
+from .io import units as u
+from .io.forcing import Inputs, prepare_inputs
+from .io.timeseries import TimeSeriesError
+from .results import NetworkResult, network_outflow
+
+if TYPE_CHECKING:
+    from .io.units import UnitSystem
+    from .network import Network
+
+Array = npt.NDArray[np.float64]
+
+
+def _compute(network: Network, name: str, done: Mapping[str, Series], context: Context) -> Series:
+    element = network.elements[name]
+    inflow: Array | None = None
+    if element.TAKES_INFLOW:
+        # the sum in the network's order; the first term is taken as it is (0 + a is a), not copied
+        for other in network.upstream(name):
+            term = network.elements[other].passes(done[other], name)
+            if term is not None:
+                inflow = term if inflow is None else inflow + term
+        if inflow is None:
+            inflow = np.zeros(context.points)
+    return element.run(name, inflow, context)
+
+
+def _closure(network: Network, root: str) -> set[str]:
+    """`root` and every element whose water reaches it."""
+    seen = {root}
+    stack = [root]
+    while stack:
+        for up in network.upstream(stack.pop()):
+            if up not in seen:
+                seen.add(up)
+                stack.append(up)
+    return seen
+
+
+def branch_plan(network: Network, threads: int) -> tuple[list[list[str]], list[str]]:
+    """Independent branches shared among `threads` tasks (each in the network's order), and the rest.
+
+    Starting from the outlets, the largest branch is split at its top element into the branches
+    flowing into it, as long as these share no element (a diversion between them ties them), until
+    there are a few branches per thread; the branches are then dealt to the threads, largest first,
+    each to the least loaded. Cached on the network per thread count.
+    """
+    cache: dict[int, tuple[list[list[str]], list[str]]] = network.__dict__.setdefault("_branch_plans", {})
+    if threads in cache:
+        return cache[threads]
+    roots: dict[str, set[str]] = {}
+    refused: set[str] = set()
+    for outlet in network.outlets():
+        members = _closure(network, outlet)
+        for name in [name for name, other in roots.items() if other & members]:
+            members |= roots.pop(name)  # outlets sharing elements (a diversion to both) run as one
+            refused.add(outlet)
+        roots[outlet] = members
+    while len(roots) < 4 * threads:
+        candidates = [name for name in roots if name not in refused and len(roots[name]) > 1]
+        if not candidates:
+            break
+        top = max(candidates, key=lambda name: len(roots[name]))
+        parts = {up: _closure(network, up) for up in network.upstream(top)}
+        if sum(len(p) for p in parts.values()) != len(set().union(*parts.values())):
+            refused.add(top)  # the branches flowing in share elements: run it whole
+            continue
+        del roots[top]
+        roots.update(parts)
+    loads = [0] * max(1, threads)
+    buckets: list[set[str]] = [set() for _ in loads]
+    for name in sorted(roots, key=lambda n: -len(roots[n])):
+        k = loads.index(min(loads))
+        loads[k] += len(roots[name])
+        buckets[k] |= roots[name]
+    covered = set().union(*buckets)
+    plan = (
+        [[n for n in network.order if n in bucket] for bucket in buckets if bucket],
+        [n for n in network.order if n not in covered],
+    )
+    cache[threads] = plan
+    return plan
+
+
+def simulate_network(
+    network: Network, inputs: Inputs, step: int, points: int, *, threads: int = 1, checked: bool = False
+) -> dict[str, Series]:
+    """Every element's series over `points` points (the extension's units): the lean core of a run."""
+    if not checked:
+        network.check_step(step)
+    context = Context(inputs, step, points, network.options.units)
+    done: dict[str, Series] = {}
+    if threads <= 1:
+        for name in network.order:
+            done[name] = _compute(network, name, done, context)
+        return done
+    # Whole independent branches run as thread tasks (few, long tasks: each holds the interpreter
+    # only between kernel calls); the elements below them (the trunk) run after, in order.
+    buckets, trunk = branch_plan(network, threads)
+
+    def run_bucket(names: list[str]) -> dict[str, Series]:
+        own: dict[str, Series] = {}
+        for name in names:
+            own[name] = _compute(network, name, own, context)
+        return own
+
+    if len(buckets) > 1:
+        with ThreadPoolExecutor(max_workers=len(buckets)) as pool:
+            for future in [pool.submit(run_bucket, bucket) for bucket in buckets]:
+                done.update(future.result())
+    else:
+        trunk = list(network.order)
+    for name in trunk:
+        done[name] = _compute(network, name, done, context)
+    return {name: done[name] for name in network.order}
+
+
+def receded_at(outflow: Array, recession: float, start: int = 0) -> int | None:
+    """The first point, at or after `start` and after the peak, where the outflow is back within
+    `recession` of its rise above the first value; None when it never does.
+    """
+    if len(outflow) == 0:
+        return None
+    peak = int(np.argmax(outflow))
+    rise = float(outflow[peak] - outflow[0])
+    if not rise > 0.0:
+        return max(start, 0) if start < len(outflow) else None
+    threshold = outflow[0] + recession * rise
+    after = np.flatnonzero(outflow[peak:] <= threshold)
+    after = after[after + peak >= start]
+    return int(after[0] + peak) if after.size else None
+
+
+def run_points(
+    network: Network, inputs: Inputs, step: int, *, points: int | None = None, threads: int = 1
+) -> dict[str, Series]:
+    """Run over `points` points, or (None) over the forcing and on until the network has receded."""
+    network.check_step(step)
+    if points is not None:
+        return simulate_network(network, inputs, step, points, threads=threads, checked=True)
+    forced = inputs.length
+    limit = forced + 1 + max(1, int(network.options.max_horizon * u.SECONDS_PER_HOUR // step))
+    points = min(limit, max(forced + 1, 2))
+    while True:
+        series = simulate_network(network, inputs, step, points, threads=threads, checked=True)
+        context = Context(inputs, step, points, network.options.units)
+        needed = max(
+            [forced] + [network.elements[name].complete_point(values, context) for name, values in series.items()]
+        )
+        at = (
+            receded_at(network_outflow(network, series), network.options.recession, needed) if needed < points else None
+        )
+        for values in series.values():
+            baseflow = getattr(values, "baseflow", None)
+            if at is not None and getattr(values, "layers", None) and baseflow is not None:
+                at = receded_at(baseflow, network.options.recession, at)
+        if at is not None:
+            if at + 1 < points:
+                series = {name: values.trimmed(at + 1) for name, values in series.items()}
+            return series
+        if points >= limit:
+            warnings.warn(
+                f"the outflow has not receded within options.max_horizon ({network.options.max_horizon:g} h) "
+                "after the forcing; the results end there",
+                stacklevel=3,
+            )
+            return series
+        points = min(limit, max(points * 2, needed + 1))
+
+
+def run_network(
+    network: Network,
+    rain: Any,
+    *,
+    inflows: Any = None,
+    potential_et: Any = None,
+    temperature: Any = None,
+    weights: Mapping[str, Mapping[str, float]] | None = None,
+    end: object = None,
+    missing: Literal["raise", "zero"] = "raise",
+    units: UnitSystem | None = None,
+    threads: int = 1,
+    initial_states: Mapping[str, float] | None = None,
+) -> NetworkResult:
+    """Run `network` on its forcing; see the module for the horizon.
+
+    `rain`: one Series for every subbasin, a mapping subbasin -> Series, a DataFrame with one column
+    per subbasin, or (with `weights`, subbasin -> {gauge: weight}) a DataFrame of gauges. Depths per
+    step in the model's units, the index the intervals' starts. `inflows`: the sources' hydrographs,
+    the same way (flows at the points; the last value is held after the record). `potential_et`,
+    `temperature`: optional, per subbasin, the same way. `end`: the last time of the results.
+    `threads`: run independent branches side by side. `initial_states`: the state to start from,
+    as values at parameter paths ("subbasins.a.loss.initial_deficit", "reservoirs.lake.
+    initial_elevation", "subbasins.a.baseflow.layers.deep.initial_q"), e.g. the states at the end of
+    an earlier run (`result["a"]` reports them).
+    """
+    if initial_states:
+        network = network.with_parameters(dict(initial_states))
+    inputs, start, step = prepare_inputs(
+        network,
+        rain,
+        inflows=inflows,
+        potential_et=potential_et,
+        temperature=temperature,
+        weights=weights,
+        missing=missing,
+    )
+    points = None
+    if end is not None:
+        stop = pd.Timestamp(end)  # type: ignore[arg-type]
+        if (stop.tzinfo is None) != (start.tzinfo is None):
+            raise TimeSeriesError(f"end {stop.isoformat()} and the rain's index must both have a time zone, or neither")
+        if stop < start:
+            raise TimeSeriesError(f"end {stop.isoformat()} is before the start of the rain {start.isoformat()}")
+        points = int((stop - start) // pd.Timedelta(seconds=step)) + 1
+    series = run_points(network, inputs, step, points=points, threads=threads)
+    return NetworkResult(network, series, start, step, units or network.options.units)
