@@ -10,13 +10,14 @@ import math
 
 MANNING = 1.486
 SQUARE_FEET_PER_ACRE = 43560.0
+cbrt = math.cbrt  # the C library's cube root (bench_spatial.py binds numpy.cbrt for Numba, which lacks math.cbrt)
 
 
-def lagged_mean_into(excess, cells, lags, weights, mean):
+def lagged_mean_into(excess, cells, lags, weights, mean, shared):
     steps = len(mean)
     for t in range(steps):
         for c in range(cells):
-            share = weights[c] * excess[t * cells + c]
+            share = weights[c] * (excess[t] if shared else excess[t * cells + c])
             k = math.floor(lags[c])
             f = lags[c] - k
             if t + k >= steps:
@@ -44,7 +45,7 @@ def section_flow(a, plane, b, z, conveyance, wet):
         depth = a / b if z == 0.0 else 2.0 * a / (b + math.sqrt(b * b + 4.0 * z * a))
         perimeter = b + 2.0 * depth * wet
     radius = a / perimeter
-    return conveyance * a * math.cbrt(radius * radius)
+    return conveyance * a * cbrt(radius * radius)
 
 
 def advance(area, flow, dx, plane, b, z, conveyance, wet, dt, first, last, lateral):
@@ -147,10 +148,10 @@ def kinematic_transform_into(
         storage[t] = stored
 
 
-def py_modclark(excess, lags, weights, unit):
+def py_modclark(excess, lags, weights, unit, shared):
     cells = len(lags)
-    mean = [0.0] * (len(excess) // cells)
-    lagged_mean_into(excess, cells, lags, weights, mean)
+    mean = [0.0] * (len(excess) if shared else len(excess) // cells)
+    lagged_mean_into(excess, cells, lags, weights, mean, shared)
     out = [0.0] * len(mean)
     convolve_into(mean, unit, out)
     return out
