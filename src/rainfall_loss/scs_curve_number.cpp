@@ -28,8 +28,8 @@ constexpr std::size_t kBlock = 64;
 // has it). Each value is computed by the same operations in the same order as
 // interval after interval, so no bit changes (nothing is contracted).
 __attribute__((target_clones("avx2", "default"))) void curve_number_steps(
-    const double* depth, std::size_t first, std::size_t last, double abstraction,
-    double retention, const SplitWriter& writer, double& cumulative, double& runoff_before) {
+    const double* depth, std::size_t first, std::size_t last, double abstraction, double retention,
+    const SplitWriter& writer, double& cumulative, double& runoff_before) {
     alignas(64) double runoff[kBlock];
     const SplitWriter put = writer;
     double total = cumulative;
