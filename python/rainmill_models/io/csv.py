@@ -1,0 +1,185 @@
+"""CSV files as they come: separators, decimal marks, header or none, units rows, dates in two columns."""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from typing import TypedDict, Unpack
+
+import numpy as np
+import pandas as pd
+
+from .records import (
+    Column,
+    NonFinitePolicy,
+    RecordError,
+    _apply_units,
+    _check_order,
+    _check_policy,
+    _data_lines,
+    _Lines,
+    _nonfinite,
+    _numbers,
+    _parse_times,
+    _read_text,
+    _resolve,
+    _short_rows,
+    _single,
+    _table,
+    _units_for,
+)
+from .units import UnitError, parse_unit
+
+
+class CsvOptions(TypedDict, total=False):
+    """The options of `read_csv` and `read_csv_frame` (and of the rain and flow readers built on them)."""
+
+    sep: str
+    decimal: str
+    header: bool
+    time_column: Column | Sequence[Column]
+    date_format: str | None
+    dayfirst: bool
+    tz: str | None
+    units: str | Mapping[str, str] | None
+    units_row: bool
+    to: str | Mapping[str, str] | None
+    comment: str
+    encoding: str
+    nonfinite: NonFinitePolicy
+
+
+def read_csv_frame(
+    path: str | Path, columns: Sequence[Column] | None = None, **options: Unpack[CsvOptions]
+) -> pd.DataFrame:
+    """Value columns of a CSV file (by name or position; all but the time by default) on their timestamps.
+
+    Options: `sep` (","), `decimal` ("."), `header` (True: the first line names the columns; without
+    one they are named "0", "1", ...), `time_column` (0; a name or a position, or a pair of
+    them for a date and a time in separate columns), `date_format` (a `strftime` format; ISO 8601
+    when not given) or `dayfirst`, `tz` (a zone for naive timestamps, or to convert aware ones
+    into), `units` (one unit for all the value columns, or a mapping by column), `units_row` (the
+    line after the header gives each column's unit), `to` (convert into this unit, or a mapping),
+    `comment` ("#": lines starting with it are skipped; a "#" elsewhere is data), `encoding`
+    ("utf-8") and `nonfinite` ("raise" or "drop").
+
+    Timestamps must all have a UTC offset or none; several offsets (a daylight-saving change) give
+    the same instants in UTC.
+    """
+    sep = options.get("sep", ",")
+    decimal = options.get("decimal", ".")
+    nonfinite = options.get("nonfinite", "raise")
+    _check_policy(nonfinite)
+    target, text = _read_text(path, options.get("encoding", "utf-8"))
+    lines = _data_lines(target, text, options.get("comment", "#"))
+    header = options.get("header", True)
+    frame = _table(lines, sep, decimal, header)
+    first = 1 if header else 0  # the file line of frame row 0 is lines.numbers[first + row]
+    named = str(frame.columns[0])
+    if header and not pd.isna(pd.to_datetime(pd.Series([named]), format="ISO8601", errors="coerce")[0]):
+        raise RecordError(lines.at(f"{named!r} is a timestamp, not a column name; pass header=False", lines.numbers[0]))
+    found_units: dict[str, str] = {}
+    if options.get("units_row", False):
+        if frame.empty:
+            raise RecordError(f"{target}: no units row after the header")
+        found_units = {str(name): str(value).strip() for name, value in frame.iloc[0].items()}
+        frame = frame.iloc[1:].reset_index(drop=True)
+        first += 1
+    if frame.empty:
+        raise RecordError(f"{target}: no data lines after the header")
+    _short_rows(lines, frame, sep, first)
+    rows = lines.numbers[first : first + len(frame)]
+    time_spec = options.get("time_column", 0)
+    parts = [time_spec] if isinstance(time_spec, (str, int)) else list(time_spec)
+    time_names = [_resolve(frame, part, target, "time column") for part in parts]
+    raw_time = frame[time_names[0]]
+    for name in time_names[1:]:
+        raw_time = raw_time + " " + frame[name]
+    values_named = [str(name) for name in frame.columns if name not in time_names]
+    hint = (
+        "is no time, and the line looks like units: pass units_row=True"
+        if _looks_like_units(frame, values_named)
+        else ""
+    )
+    index = _parse_times(
+        raw_time, lines, rows, options.get("date_format"), options.get("dayfirst", False), options.get("tz"), hint
+    )
+    try:
+        _check_order(index, [f"line {row}" for row in rows], target)
+    except RecordError as error:
+        raise RecordError(str(error) + _time_of_day_hint(frame, time_names)) from None
+    if columns is None:
+        chosen = [str(name) for name in frame.columns if name not in time_names]
+    else:
+        chosen = [_resolve(frame, column, target, "column") for column in columns]
+    for name in chosen:
+        if name in time_names:
+            raise RecordError(f"{target}: column {name!r} holds the timestamps, not values")
+    data: dict[str, np.ndarray] = {}
+    for name in chosen:
+        values, bad = _numbers(frame[name], decimal)
+        if bad.any():
+            i = int(np.argmax(bad))
+            raise RecordError(_value_message(lines, rows, i, name, frame, index, decimal, chosen))
+        infinite = np.isinf(values)
+        if infinite.any():
+            i = int(np.argmax(infinite))
+            _nonfinite(values, nonfinite, lines.at(f"column {name!r}", rows[i]), index[i], frame[name].iloc[i])
+        data[name] = values
+    result = pd.DataFrame(data, index=index)
+    return _apply_units(result, _units_for(chosen, options.get("units"), found_units), options.get("to"), target)
+
+
+def _time_of_day_hint(frame: pd.DataFrame, time_names: list[str]) -> str:
+    """A hint when the dates are in one column and the times of day in the next."""
+    position = list(frame.columns).index(time_names[-1]) + 1
+    if len(time_names) != 1 or position >= frame.shape[1]:
+        return ""
+    following = frame.iloc[:, position].str.strip()
+    if not following.str.fullmatch(r"\d{1,2}:\d{2}(?::\d{2})?").all():
+        return ""
+    return f" (column {frame.columns[position]!r} holds times of day: pass time_column=[{position - 1}, {position}])"
+
+
+def _value_message(
+    lines: _Lines,
+    rows: list[int],
+    i: int,
+    name: str,
+    frame: pd.DataFrame,
+    index: pd.DatetimeIndex,
+    decimal: str,
+    chosen: list[str],
+) -> str:
+    raw = str(frame[name].iloc[i]).strip()
+    message = lines.at(f"not a number in column {name!r} at {index[i].isoformat()}: {raw!r}", rows[i])
+    if re.fullmatch(r"\d{1,2}:\d{2}(?::\d{2})?", raw):
+        position = list(frame.columns).index(name)
+        return message + f"; a time of day: pass time_column=[{position - 1}, {position}] for a date and a time"
+    if decimal == "." and "," in raw and not np.isnan(_numbers(pd.Series([raw]), ",")[0][0]):
+        return message + "; pass decimal=','"
+    if i == 0 and _looks_like_units(frame, chosen):
+        return message + "; the line looks like units: pass units_row=True"
+    return message
+
+
+def _looks_like_units(frame: pd.DataFrame, columns: Sequence[str]) -> bool:
+    """Whether the first row holds unit names in `columns` (a units row read as data)."""
+    fields = [str(frame[column].iloc[0]).strip() for column in columns]
+    try:
+        for field in fields:
+            if field:
+                parse_unit(field)
+    except UnitError:
+        return False
+    return any(fields) and all(np.isnan(_numbers(pd.Series([field]), ".")[0][0]) for field in fields)
+
+
+def read_csv(path: str | Path, column: Column | None = None, **options: Unpack[CsvOptions]) -> pd.Series:
+    """One value column of a CSV file as a Series (the only one, or `column` by name or position).
+
+    The options are those of `read_csv_frame`; the Series carries `attrs["units"]` when its unit is known.
+    """
+    frame = read_csv_frame(path, None if column is None else [column], **options)
+    return _single(frame, path, "choose one with column=")

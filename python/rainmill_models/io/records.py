@@ -1,0 +1,329 @@
+"""What the readers share: text read from a checked file, lines kept, fields, timestamps, numbers and units.
+
+Each reader gives pandas data with a sorted, duplicate-free `DatetimeIndex` named "time", float
+values (NaN where a value is missing) and, when the unit is known, `attrs["units"]` (a unit string:
+one Series) or `attrs["column_units"]` (a mapping from column to unit: a DataFrame, whose columns
+each carry their own unit string once taken out with `column_of`). Bad data is refused with a
+`RecordError` whose message names the file and, where there is one, the line and the timestamp.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import re
+import warnings
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Final, Literal
+
+import numpy as np
+import pandas as pd
+from pandas.tseries.api import guess_datetime_format
+
+from .files import MAX_INPUT_BYTES, InputFileError, check_input
+from .timeseries import TimeSeriesError
+from .units import UnitError, convert, parse_unit, unit_label
+
+NonFinitePolicy = Literal["raise", "drop"]
+Column = str | int
+
+# What counts as a missing value in a text file (besides an empty field).
+MISSING_MARKERS: Final = frozenset({"", "NA", "N/A", "NaN", "nan", "NAN", "null", "NULL", "-", "--"})
+
+
+class RecordError(TimeSeriesError):
+    """A record file that cannot be read as it is; the message names the file, line and timestamp."""
+
+
+# --- text in, lines kept -----------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Lines:
+    """The lines of a text file that carry data: (1-based line number, text), comments and blanks left out."""
+
+    path: Path
+    numbers: list[int]
+    texts: list[str]
+
+    def at(self, position: str, line: int) -> str:
+        return f"{self.path}, line {line}: {position}"
+
+
+def _read_text(path: str | Path, encoding: str, limit: int = MAX_INPUT_BYTES) -> tuple[Path, str]:
+    try:
+        target = check_input(path, limit)
+        data = target.read_bytes()
+    except InputFileError as error:
+        raise RecordError(str(error)) from None
+    except OSError as error:
+        raise RecordError(f"{path}: {error.strerror or error}") from None
+    try:
+        return target, data.decode("utf-8-sig" if encoding.lower().replace("_", "-") == "utf-8" else encoding)
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        byte = data[error.start : error.start + 1]
+        raise RecordError(
+            f"{target}, line {line}: not {encoding.upper() if encoding == 'utf-8' else encoding} text (byte {byte!r}); save the file as UTF-8 "
+            "or pass its encoding (encoding='latin-1', 'cp1252', ...)"
+        ) from None
+    except LookupError:
+        raise RecordError(f"{target}: unknown encoding {encoding!r}") from None
+
+
+def _data_lines(path: Path, text: str, comment: str) -> _Lines:
+    skipped = r"^[ \t\r]*$" if not comment else rf"^[ \t\r]*(?:$|{re.escape(comment)})"
+    if not re.search(skipped, text.rstrip("\r\n"), flags=re.MULTILINE):  # no comment and no blank line
+        texts = text.splitlines()
+        return _Lines(path, list(range(1, len(texts) + 1)), texts)
+    numbers: list[int] = []
+    texts = []
+    for number, line in enumerate(text.splitlines(), start=1):
+        stripped = line.strip()
+        if not stripped or (comment and stripped.startswith(comment)):
+            continue
+        numbers.append(number)
+        texts.append(line)
+    return _Lines(path, numbers, texts)
+
+
+# --- CSV ---------------------------------------------------------------------------------------
+
+
+def _separator_hint(header: str, sep: str) -> str:
+    for candidate, shown in ((";", "';'"), ("\t", "'\\t'"), (",", "','"), ("|", "'|'")):
+        if candidate != sep and candidate in header:
+            return f"; pass sep={shown}"
+    if sep != r"\s+" and len(header.split()) > 1:
+        return "; pass sep=r'\\s+' for columns separated by spaces"
+    return ""
+
+
+def _table(lines: _Lines, sep: str, decimal: str, header: bool = True) -> pd.DataFrame:
+    """The file's fields as strings (header from the first data line); parse errors name the line.
+
+    Without a header the columns are named by their position ("0", "1", ...).
+    """
+    if not lines.texts:
+        raise RecordError(f"{lines.path}: empty file (no header line)")
+    if len(sep) != 1 and sep != r"\s+":
+        raise RecordError(f"{lines.path}: sep must be one character (or r'\\s+'), got {sep!r}")
+    try:
+        frame = pd.read_csv(
+            io.StringIO("\n".join(lines.texts)),
+            sep=sep,
+            dtype=str,
+            keep_default_na=False,
+            na_filter=False,
+            skipinitialspace=True,
+            engine="c",
+            header=0 if header else None,
+        )
+    except pd.errors.ParserError as error:
+        found = re.search(r"Expected (\d+) fields in line (\d+), saw (\d+)", str(error))
+        if found is None:
+            raise RecordError(f"{lines.path}: not a CSV table ({str(error).strip()})") from None
+        expected, row, seen = (int(group) for group in found.groups())
+        hint = _separator_hint(lines.texts[0], sep) if decimal == "." and sep == "," else ""
+        raise RecordError(
+            lines.at(f"{seen} fields where the header has {expected}{hint}", lines.numbers[row - 1])
+        ) from None
+    frame.columns = pd.Index([str(name).strip() for name in frame.columns])
+    if frame.shape[1] < 2:
+        hint = _separator_hint(lines.texts[0], sep)
+        raise RecordError(
+            f"{lines.path}: only one column in the header {lines.texts[0].strip()!r}, so no value column"
+            f"{hint or '; each line needs a timestamp and at least one value'}"
+        )
+    return frame
+
+
+def _short_rows(lines: _Lines, frame: pd.DataFrame, sep: str, first: int) -> None:
+    """Refuse rows with fewer fields than the header (pandas fills them in silently)."""
+    if sep == r"\s+":
+        return
+    empty = np.flatnonzero((frame == "").any(axis=1).to_numpy())
+    for row in empty:
+        text = lines.texts[first + int(row)]
+        fields = next(csv.reader([text], delimiter=sep))
+        if len(fields) < frame.shape[1]:
+            raise RecordError(
+                lines.at(
+                    f"{len(fields)} field(s) where the header has {frame.shape[1]}", lines.numbers[first + int(row)]
+                )
+            )
+
+
+def _resolve(frame: pd.DataFrame, column: Column, path: Path, what: str) -> str:
+    names = [str(name) for name in frame.columns]
+    if isinstance(column, bool) or not isinstance(column, (str, int)):
+        raise TypeError(f"{what} must be a column name or a position, not {type(column).__name__}")
+    if isinstance(column, int):
+        if not -len(names) <= column < len(names):
+            raise RecordError(f"{path}: no {what} at position {column} (the file has {len(names)} columns: {names})")
+        return names[column]
+    if column not in names:
+        raise RecordError(f"{path}: no {what} {column!r} (there are {names})")
+    return column
+
+
+_OFFSET: Final = re.compile(r"\d{1,2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?\s*(?:[zZ]|[+-]\d{2}(?::?\d{2})?)$")
+
+
+def _format_hint(raw: pd.Series) -> str:
+    """A date_format that parses every timestamp, when pandas can guess one from the first."""
+    first = str(raw.iloc[0]).strip()
+    guesses = []
+    for dayfirst in (True, False):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # pandas' own advice on dayfirst
+            guess = guess_datetime_format(first, dayfirst=dayfirst)
+        if guess is not None and guess not in guesses:
+            guesses.append(guess)
+    fits = [fmt for fmt in guesses if pd.to_datetime(raw, format=fmt, errors="coerce").notna().all()]
+    if len(fits) == 1:
+        return f"pass date_format={fits[0]!r}"
+    if fits:
+        return "pass date_format= (" + " or ".join(repr(fmt) for fmt in fits) + ", whichever the file uses)"
+    return "pass date_format= (e.g. '%d.%m.%Y %H:%M') or dayfirst=True"
+
+
+def _refuse_mixed_offsets(raw: pd.Series, lines: _Lines, rows: list[int]) -> None:
+    aware = raw.str.contains(_OFFSET).to_numpy()
+    odd = np.flatnonzero(aware != aware[0])
+    if odd.size:
+        i = int(odd[0])
+        has, lacks = ("has", "lacks") if aware[i] else ("lacks", "has")
+        raise RecordError(
+            lines.at(
+                f"timestamp {raw.iloc[i]!r} {has} a UTC offset where line {rows[0]}'s {lacks} one; "
+                "give every timestamp an offset, or none",
+                rows[i],
+            )
+        )
+
+
+def _parse_times(
+    raw: pd.Series,
+    lines: _Lines,
+    rows: list[int],
+    date_format: str | None,
+    dayfirst: bool,
+    tz: str | None,
+    units_hint: str = "",
+) -> pd.DatetimeIndex:
+    if date_format is not None:
+        stamps = pd.to_datetime(raw, format=date_format, errors="coerce")
+        hint = f"does not match date_format={date_format!r}"
+    elif dayfirst:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # pandas' advice to give a format: the message does
+            guess = guess_datetime_format(str(raw.iloc[0]).strip(), dayfirst=True)
+            try:
+                stamps = pd.to_datetime(raw, format=guess, dayfirst=True, errors="coerce")
+            except ValueError:
+                stamps = pd.to_datetime(raw, format=guess, dayfirst=True, errors="coerce", utc=True)
+        hint = "cannot be read day first like the first timestamp; pass date_format="
+    else:
+        try:
+            stamps = pd.to_datetime(raw, format="ISO8601", errors="coerce")
+        except ValueError:  # several offsets (a daylight-saving change), or offsets and none mixed
+            _refuse_mixed_offsets(raw, lines, rows)
+            stamps = pd.to_datetime(raw, format="ISO8601", errors="coerce", utc=True)
+        hint = ""
+    bad = stamps.isna().to_numpy()
+    if bad.any() and raw.str.contains(r"^\s|\s$").any():  # spaces around a timestamp: read it without them
+        return _parse_times(raw.str.strip(), lines, rows, date_format, dayfirst, tz, units_hint)
+    if bad.any():
+        i = int(np.argmax(bad))
+        if i == 0 and units_hint:
+            raise RecordError(lines.at(f"timestamp {raw.iloc[0]!r} {units_hint}", rows[0]))
+        reason = hint or f"not an ISO 8601 timestamp; {_format_hint(raw)}"
+        raise RecordError(lines.at(f"timestamp {raw.iloc[i]!r} {reason}", rows[i]))
+    index = pd.DatetimeIndex(stamps, name="time")
+    if tz is not None:
+        try:
+            index = index.tz_convert(tz) if index.tz is not None else index.tz_localize(tz)
+        except (ValueError, TypeError, KeyError) as error:  # unknown zone, a nonexistent or ambiguous local time
+            raise RecordError(f"{lines.path}: cannot place the timestamps in time zone {tz!r} ({error})") from None
+    return index
+
+
+def _check_order(index: pd.DatetimeIndex, where: list[str], path: Path) -> None:
+    diffs = np.diff(index.asi8)
+    bad = np.flatnonzero(diffs <= 0)
+    if bad.size:
+        i = int(bad[0]) + 1
+        stamp = index[i].isoformat()
+        relation = "repeats" if diffs[i - 1] == 0 else "comes before"
+        raise RecordError(f"{path}, {where[i]}: timestamp {stamp} {relation} the one on {where[i - 1]}; sort the file")
+
+
+def _numbers(raw: pd.Series, decimal: str) -> tuple[np.ndarray, np.ndarray]:
+    """The values of a column of strings, and where they are neither numbers nor missing markers."""
+    text = raw.str.strip()
+    missing = text.isin(MISSING_MARKERS).to_numpy()
+    if decimal != ".":
+        text = text.str.replace(decimal, ".", regex=False)
+    values = pd.to_numeric(text.mask(missing), errors="coerce").to_numpy(dtype="float64", copy=True)
+    return values, np.isnan(values) & ~missing
+
+
+def _nonfinite(values: np.ndarray, policy: NonFinitePolicy, place: str, stamp: pd.Timestamp, raw: object) -> None:
+    if policy == "raise":
+        raise RecordError(
+            f"{place} ({stamp.isoformat()}): value {raw!r} is not finite; correct it or pass nonfinite='drop'"
+        )
+    values[~np.isfinite(values) & ~np.isnan(values)] = np.nan
+
+
+def _check_policy(nonfinite: str) -> None:
+    if nonfinite not in ("raise", "drop"):
+        raise ValueError(f"nonfinite must be 'raise' or 'drop', got {nonfinite!r}")
+
+
+def _units_for(
+    columns: Sequence[str], units: str | Mapping[str, str] | None, found: Mapping[str, str]
+) -> dict[str, str]:
+    given = dict(found)
+    if isinstance(units, str):
+        given.update(dict.fromkeys(columns, units))
+    elif units is not None:
+        given.update(units)
+    return {column: given[column] for column in columns if given.get(column)}
+
+
+def _apply_units(
+    frame: pd.DataFrame, units: Mapping[str, str], to: str | Mapping[str, str] | None, path: Path
+) -> pd.DataFrame:
+    labels: dict[str, str] = {}
+    for column in frame.columns:
+        unit = units.get(str(column))
+        target = to if isinstance(to, str) or to is None else to.get(str(column))
+        where = f"{path}: column {column!r}"
+        if unit is None:
+            if target is not None:
+                raise UnitError(f"{where}: the unit of the values is not known; pass units= or units_row=True")
+            continue
+        try:
+            labels[str(column)] = unit_label(parse_unit(unit, what=where))
+            if target is not None:
+                part = frame[column].copy()
+                part.attrs = {"units": unit}
+                frame[column] = convert(part, target, name=where).to_numpy()
+                labels[str(column)] = unit_label(target)
+        except UnitError as error:
+            raise RecordError(str(error)) from None
+    frame.attrs["units"] = labels
+    return frame
+
+
+def _single(frame: pd.DataFrame, path: str | Path, how: str) -> pd.Series:
+    if frame.shape[1] != 1:
+        raise RecordError(f"{path}: several value columns {[str(c) for c in frame.columns]}; {how}")
+    name = str(frame.columns[0])
+    series = frame[name].copy()
+    series.attrs = {"units": frame.attrs["units"][name]} if name in frame.attrs.get("units", {}) else {}
+    return series
