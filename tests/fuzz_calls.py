@@ -676,6 +676,7 @@ def p_kernel_map(name, names):
     return Param(name, [kernel_map(names)], [hostile_kernel_map(names)])
 
 
+SHAPES = const("trapezoid", "rectangle", "triangle", "plane")  # the kinematic wave's channels
 ZONE_VECTORS = const([1000.0], [500.0, 1500.0], [0.5, 0.5], [0.0], [], [0.2, 0.3, 0.5])
 HUGE_ZONES = [lambda: [0.0] * 3000, lambda: Sequence([0.0], length=2**33)]
 KERNELS = {
@@ -717,6 +718,29 @@ KERNELS = {
     "constant_monthly_baseflow": (kn.constant_monthly_baseflow, [p_vector("months"), p_vector("monthly")]),
     "keep_buffer_pages": (kn.keep_buffer_pages, []),
     "convolve_unit_hydrograph": (kn.convolve_unit_hydrograph, [p_vector("excess"), p_vector("ordinates")]),
+    "lagged_mean_excess": (
+        kn.lagged_mean_excess,
+        [p_vector("excess"), p_vector("lags"), p_vector("weights"), Param("shared", BOOLS, HOSTILE_BOOLS)],
+    ),
+    "modclark_transform": (
+        kn.modclark_transform,
+        [p_vector(n) for n in ("excess", "lags", "weights", "reservoir")] + [Param("shared", BOOLS, HOSTILE_BOOLS)],
+    ),
+    "kinematic_wave_routing": (
+        kn.kinematic_wave_routing,
+        [p_vector("inflow")]
+        + [p_kernel_float(n) for n in ("length", "slope", "manning_n")]
+        + [Param("shape", SHAPES, HOSTILE_KINDS), p_kernel_float("bottom_width"), p_kernel_float("side_slope")]
+        + [Param("cells", WORK_INTS[:3], WORK_INTS[3:]), p_kernel_float("dt_seconds")],
+    ),
+    "kinematic_wave_transform": (
+        kn.kinematic_wave_transform,
+        [p_vector("excess")]
+        + [p_kernel_float(n) for n in ("area_acres", "plane_length", "plane_slope", "plane_n")]
+        + [p_kernel_float(n) for n in ("channel_length", "channel_slope", "channel_n")]
+        + [Param("shape", SHAPES, HOSTILE_KINDS), p_kernel_float("bottom_width"), p_kernel_float("side_slope")]
+        + [Param("cells", WORK_INTS[:3], WORK_INTS[3:]), p_kernel_float("dt_seconds")],
+    ),
     "green_ampt_loss": (
         kn.green_ampt_loss,
         [p_vector("rain")]

@@ -14,6 +14,8 @@ namespace {
 constexpr double kManning = 1.486;
 constexpr double kSquareFeetPerAcre = 43560.0;
 constexpr std::size_t kMostCells = 100000;
+// More internal steps than this in one interval: a step far beyond what the cells resolve.
+constexpr int kMostInternalSteps = 100000;
 
 // One reach's constants and state; the flows are a scratch row of the step.
 struct Reach {
@@ -59,7 +61,12 @@ struct Reach {
         double elapsed = 0.0;
         double left = dt;
         double leaving = 0.0;
-        for (;;) {
+        for (int internal = 1;; ++internal) {
+            if (internal > kMostInternalSteps) {
+                throw InvalidInput(
+                    "dt_seconds: more than 100000 internal steps in one interval; shorten the "
+                    "time step or use fewer cells");
+            }
             double fastest = 0.0;
             for (std::size_t j = 0; j < cells; ++j) {
                 const double q = flow_at(area[j]);
@@ -79,8 +86,9 @@ struct Reach {
                     final_step = false;
                 }
             }
-            if (!(tau > 0.0))
-                throw InternalFailure("kinematic wave: an internal step of no length");
+            if (!(tau > 0.0)) {
+                throw InvalidInput("the flow grew beyond what the kinematic wave can step");
+            }
             const double upstream = first + (last - first) * ((elapsed + 0.5 * tau) / dt);
             const double ratio = tau / dx;
             const double gain = lateral * tau;
@@ -131,6 +139,11 @@ void check_kinematic_section(const KinematicSection& section, std::size_t cells)
             "bottom_width: and side_slope cannot both be 0 (the channel has no width)");
     }
     if (cells < 1 || cells > kMostCells) throw InvalidInput("cells: must lie in [1, 100000]");
+    const double conveyance = (kManning / section.manning_n) * std::sqrt(section.slope);
+    if (!(std::isfinite(conveyance) && conveyance > 0.0)) {
+        throw InvalidInput(
+            "manning_n: with the slope gives no finite conveyance (1.486 / n) sqrt(S)");
+    }
 }
 
 KinematicResult route_kinematic_wave(const std::vector<double>& inflow,

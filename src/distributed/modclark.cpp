@@ -18,11 +18,11 @@ constexpr double kLongestLag = 1e7;
 
 std::vector<double> lagged_mean_excess(const std::vector<double>& excess,
                                        const std::vector<double>& lags,
-                                       const std::vector<double>& weights) {
+                                       const std::vector<double>& weights, bool shared) {
     const std::size_t cells = lags.size();
     if (cells == 0) throw InvalidInput("lags: needs at least one cell");
     require_same_length("weights", weights, "lags", cells);
-    if (excess.size() % cells != 0) {
+    if (!shared && excess.size() % cells != 0) {
         throw InvalidInput("excess: its length is not a whole number of intervals of every cell");
     }
     require_depths("excess", excess);
@@ -32,7 +32,9 @@ std::vector<double> lagged_mean_excess(const std::vector<double>& excess,
             throw InvalidInput("lags: every travel time must lie in [0, 1e7] steps");
         }
     }
-    const std::size_t steps = excess.size() / cells;
+    const std::size_t steps = shared ? excess.size() : excess.size() / cells;
+    const std::size_t row_size = shared ? 1 : cells;
+    const std::size_t stride = shared ? 0 : 1;
     std::vector<double> whole(cells);
     std::vector<double> fraction(cells);
     for (std::size_t c = 0; c < cells; ++c) {
@@ -45,9 +47,9 @@ std::vector<double> lagged_mean_excess(const std::vector<double>& excess,
     meter.in_pieces(0, steps, static_cast<std::int64_t>(3 * cells),
                     [&](std::size_t first, std::size_t last) {
                         for (std::size_t t = first; t < last; ++t) {
-                            const double* const row = depth + t * cells;
+                            const double* const row = depth + t * row_size;
                             for (std::size_t c = 0; c < cells; ++c) {
-                                const double share = weights[c] * row[c];
+                                const double share = weights[c] * row[c * stride];
                                 const auto k = static_cast<std::size_t>(whole[c]);
                                 if (k >= steps - t) continue;
                                 const double f = fraction[c];
@@ -62,9 +64,9 @@ std::vector<double> lagged_mean_excess(const std::vector<double>& excess,
 std::vector<double> modclark_transform(const std::vector<double>& excess,
                                        const std::vector<double>& lags,
                                        const std::vector<double>& weights,
-                                       const std::vector<double>& reservoir) {
+                                       const std::vector<double>& reservoir, bool shared) {
     require_finite_series("reservoir", reservoir);
-    return convolve_unit_hydrograph(lagged_mean_excess(excess, lags, weights), reservoir);
+    return convolve_unit_hydrograph(lagged_mean_excess(excess, lags, weights, shared), reservoir);
 }
 
 }  // namespace rainmill

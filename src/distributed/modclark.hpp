@@ -11,7 +11,9 @@ namespace rainmill {
 
 // The area-weighted mean of the cells' lagged excess (inches per interval),
 // `steps` intervals. `excess` is time-major: excess[t * cells + c] is cell
-// c's depth in interval t. Cell c's travel time is `lags[c]` steps (finite,
+// c's depth in interval t; when `shared`, it is one series that every cell
+// receives (excess[t]), as the subbasin-mean excess of a network. Cell c's travel time is `lags[c]`
+// steps (finite,
 // >= 0): with k = floor(lag) and f = lag - k, the product p = weights[c] x
 // excess goes (1 - f) p to interval t + k and, when f > 0, f p to interval
 // t + k + 1. Order of operations: intervals in time order, cells in index
@@ -22,7 +24,8 @@ namespace rainmill {
 // or sizes that do not fit.
 [[nodiscard]] std::vector<double> lagged_mean_excess(const std::vector<double>& excess,
                                                      const std::vector<double>& lags,
-                                                     const std::vector<double>& weights);
+                                                     const std::vector<double>& weights,
+                                                     bool shared);
 
 // Direct runoff (cfs at the points, one per interval): the lagged mean excess
 // convolved with `reservoir` (the linear reservoir's unit hydrograph), in the
@@ -31,6 +34,7 @@ namespace rainmill {
 [[nodiscard]] std::vector<double> modclark_transform(const std::vector<double>& excess,
                                                      const std::vector<double>& lags,
                                                      const std::vector<double>& weights,
-                                                     const std::vector<double>& reservoir);
+                                                     const std::vector<double>& reservoir,
+                                                     bool shared);
 
 }  // namespace rainmill
