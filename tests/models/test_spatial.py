@@ -82,6 +82,30 @@ def test_gridded_means_reproject_the_polygons_and_read_files(tmp_path):
     )  # the same polygon, to the projection's rounding
 
 
+def test_geopackage_polygons_carry_their_crs(tmp_path):
+    """A GeoPackage written by hand: the standard's tables, a "GP" header before each WKB geometry."""
+    import sqlite3
+    import struct
+
+    path = tmp_path / "subbasins.gpkg"
+    with sqlite3.connect(path) as db:
+        db.execute(
+            "CREATE TABLE gpkg_spatial_ref_sys (srs_name, srs_id, organization, organization_coordsys_id, definition)"
+        )
+        db.execute("INSERT INTO gpkg_spatial_ref_sys VALUES ('UTM 33N', 32633, 'EPSG', 32633, 'undefined')")
+        db.execute("CREATE TABLE gpkg_geometry_columns (table_name, column_name, geometry_type_name, srs_id, z, m)")
+        db.execute("INSERT INTO gpkg_geometry_columns VALUES ('basins', 'geom', 'POLYGON', 32633, 0, 0)")
+        db.execute("CREATE TABLE basins (fid INTEGER PRIMARY KEY, name TEXT, geom BLOB)")
+        envelope = struct.pack("<4d", 501000.0, 503000.0, 501000.0, 503000.0)
+        blob = b"GP" + bytes([0, 0b011]) + struct.pack("<i", 32633) + envelope
+        db.execute(
+            "INSERT INTO basins (name, geom) VALUES ('a', ?)", (blob + shapely.box(501000, 501000, 503000, 503000).wkb,)
+        )
+    grid = field(values_grid(steps=2, ny=4, nx=4), x0=500000.0, y0=500000.0, size=1000.0, crs="EPSG:32633")
+    means = spatial.subbasin_means(grid, str(path))
+    np.testing.assert_allclose(means["a"], grid.values[:, 1:3, 1:3].mean(axis=(1, 2)), rtol=1e-12)
+
+
 @pytest.mark.parametrize(
     ("subbasins", "kwargs", "message"),
     [
@@ -281,6 +305,24 @@ def test_modclark_spreads_the_runoff_and_keeps_its_volume():
     assert runoff.max() < 0.6 * clark_peak
     volume = runoff.sum() * 900 / (640.0 * 43560.0 / 12.0)  # inches over the subbasin
     assert volume == pytest.approx(2.0, rel=1e-5)  # all of it, but the last millionth of the reservoir
+
+
+@pytest.mark.parametrize("end", [None, "2024-05-01 05:00"])  # drained, and cut off with runoff to come
+def test_modclark_reports_the_runoff_still_to_come_so_the_balance_is_checked(end):
+    network = rm.Network.from_dict(
+        {
+            "options": {"step": 0.25},
+            "subbasins": {"a": {"area": 640.0, "loss": {"method": "initial-constant", "initial_loss": 0.1,
+                          "constant_rate": 0.05}, "transform": {"method": "modclark", "tc": 2.0, "r": 1.5,
+                          "travel": [0.0, 0.3, 0.55, 0.8, 1.0], "areas": [1, 2, 3, 2, 1]}}},
+        }
+    )  # fmt: skip
+    rain = pd.Series(
+        np.r_[np.zeros(4), np.full(12, 0.1), np.zeros(4)], index=pd.date_range("2024-05-01", periods=20, freq="15min")
+    )
+    row = network.run(rain, end=end).balances.loc["a"]
+    assert row["transit_checked"] and row["relative"] < 1e-5  # the 1.00833 of the extension's cfs per acre-inch/h
+    assert (row["in_transit"] > 0.3 * row["inflow"]) == (end is not None)
 
 
 @pytest.mark.parametrize(

@@ -134,16 +134,20 @@ class ModClark:
         Cells that share a travel time are taken together first, with the sum of their areas (math.fsum)
         over the subbasin's: cells that all share one travel time carry the excess itself (a weight of 1).
         """
-        lags, group = np.unique(self.lags(step_seconds), return_inverse=True)
-        areas = self.areas or (1.0,) * len(self.travel)
-        total = math.fsum(areas)
-        shares = [[] for _ in lags]  # type: list[list[float]]
-        for cell, which in enumerate(group.tolist()):
-            shares[which].append(areas[cell])
-        weights = np.array([math.fsum(share) / total for share in shares])
+        lags, weights = self._groups(step_seconds)
         return _array(
             _kernels.modclark_transform(excess, lags, weights, self.reservoir(area_acres, step_seconds), True)
         )
+
+    def _groups(self, step_seconds: int) -> tuple[Array, Array]:
+        """The distinct travel times (steps) and the share of the area at each (math.fsum of the cells' areas)."""
+        lags, group = np.unique(self.lags(step_seconds), return_inverse=True)
+        areas = self.areas or (1.0,) * len(self.travel)
+        total = math.fsum(areas)
+        shares: list[list[float]] = [[] for _ in lags]
+        for cell, which in enumerate(group.tolist()):
+            shares[which].append(areas[cell])
+        return lags, np.array([math.fsum(share) / total for share in shares])
 
     def run_cells(self, excess: npt.ArrayLike, area_acres: float, step_seconds: int) -> Array:
         """Direct runoff in cfs at the points from a gridded excess: inches per interval, time x cells.
@@ -161,6 +165,25 @@ class ModClark:
                 cells.ravel(), self.lags(step_seconds), self.weights(), self.reservoir(area_acres, step_seconds), False
             )
         )
+
+    def to_come(self, excess: Array, area_acres: float, step_seconds: int, points: int) -> float:
+        """The direct runoff (cfs × s) of `excess` still to arrive after point `points` - 1.
+
+        As the clark method counts it (the hydrograph's volume by the trapezoidal rule: half of the
+        last point's interval and every ordinate beyond), for the lagged mean excess including the
+        shares that travel beyond the run.
+        """
+        lags, weights = self._groups(step_seconds)
+        reach = math.ceil(float(lags.max())) + 1
+        padded = np.concatenate((np.asarray(excess[:points], dtype=np.float64), np.zeros(reach)))
+        depths = _array(_kernels.lagged_mean_excess(padded, lags, weights, True))
+        unit = self.reservoir(area_acres, step_seconds)
+        tail = np.concatenate((np.cumsum(unit[::-1])[::-1], [0.0]))  # tail[t]: the ordinates from t on
+        found = np.flatnonzero(depths)
+        after = np.minimum(np.maximum(points - found, 0), len(unit))
+        last = points - 1 - found
+        at_last = np.where((last >= 0) & (last < len(unit)), unit[np.clip(last, 0, len(unit) - 1)], 0.0)
+        return float(np.dot(depths[found], tail[after]) + 0.5 * np.dot(depths[found], at_last)) * step_seconds
 
     def complete_after(self, excess: Array, area_acres: float, step_seconds: int) -> int:
         """The first point after which the direct runoff of `excess` has fully arrived."""
