@@ -10,7 +10,23 @@ Definitions (s simulated, o observed, means and population standard deviations o
 - "log_nse": the NSE of ln(x + ε), ε = mean(o) / 100 (NaN when a value is below -ε);
 - "pbias": 100 Σ(s-o) / Σo, percent, positive when the simulation overestimates;
 - "peak_error": (max s - max o) / max o; "peak_time_error": hours from the observed to the simulated peak;
-- "volume_error": (V(s) - V(o)) / V(o), volumes by the trapezoidal rule in time.
+- "volume_error": (V(s) - V(o)) / V(o), volumes by the trapezoidal rule in time;
+- "kge_climatology": the KGE a trivial model gets from the observations alone, their mean on each
+  calendar day (month and day, over every year scored) against the observations (Schaefli and Gupta
+  2007; Knoben et al. 2019); NaN when the scored observations span less than two years, where a
+  calendar day has no other year to average over;
+- "kge_skill": (kge - kge_climatology) / (1 - kge_climatology), the share of the gap between the
+  climatology and a perfect fit that the model closes (negative: worse than the climatology).
+
+How to read a KGE (Knoben et al. 2019): the mean flow itself, as a constant simulation, scores
+`KGE_MEAN_FLOW` = 1 - sqrt(2) ≈ -0.41 on any record, so a KGE above -0.41 (not above 0, as with
+the NSE) beats the mean; on a long record the climatology is the fairer bar, often 0.3 to 0.6 for a
+seasonal river, and `kge_skill` says how far beyond it a model goes.
+
+Observations of period means (a daily record: each day's mean flow stamped at its start) are
+scored against the simulated mean over each period with `observed_period` ("D", any pandas
+frequency, or "auto" for the observations' own step when longer than the simulation's; see
+`rainmill_models.periods`); the simulation must then reach the end of the last period.
 
 Observations are scored at their own timestamps (within `window`, inclusive), each of which must be a
 time of the simulation. NaN in either series raises an error naming the first timestamp, unless
@@ -29,13 +45,16 @@ import pandas as pd
 import rainmill
 
 from .io.timeseries import TimeSeriesError
+from .periods import period_sampler, resolve_period
 
 Missing = Literal["raise", "drop"]
 Window = tuple[object, object] | None
 SCORE_NAMES = (
     "kge", "r", "alpha", "beta", "kge_prime", "nse", "log_nse", "pbias", "peak_error", "peak_time_error",
-    "volume_error",
+    "volume_error", "kge_climatology", "kge_skill",
 )  # fmt: skip
+KGE_MEAN_FLOW = 1.0 - math.sqrt(2.0)  # the KGE of a constant simulation at the observed mean
+CLIMATOLOGY_SPAN = pd.Timedelta(days=730)  # the shortest record a day-of-year climatology is scored on
 
 
 def align(
@@ -92,11 +111,21 @@ def _ratio(a: float, b: float) -> float:
 
 @overload
 def scores(
-    simulated: pd.Series, observed: pd.Series, *, missing: Missing = "raise", window: Window = None
+    simulated: pd.Series,
+    observed: pd.Series,
+    *,
+    missing: Missing = "raise",
+    window: Window = None,
+    observed_period: str | None = None,
 ) -> dict[str, float]: ...
 @overload
 def scores(
-    simulated: Any, observed: Mapping[str, pd.Series], *, missing: Missing = "raise", window: Window = None
+    simulated: Any,
+    observed: Mapping[str, pd.Series],
+    *,
+    missing: Missing = "raise",
+    window: Window = None,
+    observed_period: str | None = None,
 ) -> pd.DataFrame: ...
 def scores(
     simulated: Any,
@@ -104,21 +133,56 @@ def scores(
     *,
     missing: Missing = "raise",
     window: Window = None,
+    observed_period: str | None = None,
 ) -> dict[str, float] | pd.DataFrame:
     """Every score of the module, by name (see the module for the definitions).
 
     With a mapping element -> observed series, `simulated` is a network's result (or a mapping
-    element -> simulated series): one row of scores per observed element.
+    element -> simulated series): one row of scores per observed element. `observed_period` ("D",
+    "auto"; None: the flows at the observations' times) scores period means (see the module).
     """
     if isinstance(observed, Mapping):
         rows = {}
         for name, seen in observed.items():
             at = simulated.at(name) if hasattr(simulated, "at") else simulated[name]
-            rows[name] = _scores(at, seen, missing, window)
+            rows[name] = _scores(over_periods(at, seen, observed_period, missing), seen, missing, window)
         frame = pd.DataFrame.from_dict(rows, orient="index")
         frame.index.name = "element"
         return frame
-    return _scores(simulated, observed, missing, window)
+    return _scores(over_periods(simulated, observed, observed_period, missing), observed, missing, window)
+
+
+def over_periods(
+    simulated: pd.Series, observed: pd.Series, observed_period: str | None, missing: Missing = "raise"
+) -> pd.Series:
+    """`simulated` as the observations are: its means over their periods, or itself (see the module).
+
+    A period the simulation does not wholly cover is refused (missing="drop": left out).
+    """
+    if observed_period is None or len(simulated) < 2:
+        return simulated
+    index = pd.DatetimeIndex(observed.index)
+    step = (simulated.index[1] - simulated.index[0]).total_seconds()
+    length = resolve_period(index, observed_period, step)
+    if length is None:
+        return simulated
+    last = index[-1] + length
+    if last > simulated.index[-1] and missing == "raise":
+        raise TimeSeriesError(
+            f"simulated: ends at {simulated.index[-1].isoformat()}, before the end of the last observed period "
+            f"({last.isoformat()}); run the simulation to that time"
+        )
+    sampler = period_sampler(pd.DatetimeIndex(simulated.index), index, length)
+    return pd.Series(sampler(simulated.to_numpy(dtype=np.float64)), index=index, name=simulated.name)
+
+
+def climatology_kge(observed: npt.NDArray[np.float64], index: pd.DatetimeIndex) -> float:
+    """The KGE of the observations' mean on each calendar day against the observations (NaN under two years)."""
+    if len(observed) < 2 or index[-1] - index[0] < CLIMATOLOGY_SPAN:
+        return math.nan
+    days = index.month * 100 + index.day  # 29 February is a calendar day of its own
+    climatology = pd.Series(observed).groupby(np.asarray(days)).transform("mean").to_numpy(dtype=np.float64)
+    return float(rainmill.metrics.calculate_kge(climatology.tolist(), observed.tolist()))
 
 
 def _scores(simulated: pd.Series, observed: pd.Series, missing: Missing, window: Window) -> dict[str, float]:
@@ -136,8 +200,10 @@ def _scores(simulated: pd.Series, observed: pd.Series, missing: Missing, window:
     volume_s = float(np.trapezoid(s, seconds)) if len(s) > 1 else mean_s
     volume_o = float(np.trapezoid(o, seconds)) if len(o) > 1 else mean_o
     peak_s, peak_o = int(np.argmax(s)), int(np.argmax(o))
+    value = rainmill.metrics.calculate_kge(s.tolist(), o.tolist())
+    benchmark = climatology_kge(o, index)
     return {
-        "kge": rainmill.metrics.calculate_kge(s.tolist(), o.tolist()),
+        "kge": value,
         "r": r,
         "alpha": alpha,
         "beta": beta,
@@ -148,6 +214,8 @@ def _scores(simulated: pd.Series, observed: pd.Series, missing: Missing, window:
         "peak_error": _ratio(float(s[peak_s] - o[peak_o]), float(o[peak_o])),
         "peak_time_error": (index[peak_s] - index[peak_o]) / pd.Timedelta(hours=1),
         "volume_error": _ratio(volume_s - volume_o, volume_o),
+        "kge_climatology": benchmark,
+        "kge_skill": _ratio(value - benchmark, 1.0 - benchmark) if math.isfinite(benchmark) else math.nan,
     }
 
 
