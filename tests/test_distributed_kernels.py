@@ -32,16 +32,16 @@ def flood(base=10.0, peak=600.0, n=160):
 
 
 @pytest.mark.parametrize("seed", [1, 2])
-@pytest.mark.parametrize("whole", [False, True])
-def test_modclark_matches_its_loop(seed, whole):
+@pytest.mark.parametrize(("whole", "shared"), [(False, False), (True, False), (False, True)])
+def test_modclark_matches_its_loop(seed, whole, shared):
     rng = np.random.default_rng(seed)
-    excess = cell_storm(seed)
+    excess = cell_storm(seed, cells=1 if shared else 9)
     lags = rng.random(9) * 6.0
     lags = np.floor(lags) if whole else lags
     weights = rng.random(9)
     unit = rng.random(15)
-    got = arr(k.modclark_transform(excess, lags, weights, unit))
-    assert got.tolist() == loops.py_modclark(excess.tolist(), lags.tolist(), weights.tolist(), unit.tolist())
+    got = arr(k.modclark_transform(excess, lags, weights, unit, shared))
+    assert got.tolist() == loops.py_modclark(excess.tolist(), lags.tolist(), weights.tolist(), unit.tolist(), shared)
 
 
 ROUTINGS = [("trapezoid", 20.0, 2.0), ("rectangle", 15.0, 0.0), ("triangle", 0.0, 3.0), ("plane", 200.0, 0.0)]
@@ -97,9 +97,9 @@ def test_a_plane_under_steady_rain_rises_as_the_analytic_solution():
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: k.modclark_transform([0.1] * 5, [0.0, 1.0], [0.5, 0.5], [1.0]), "excess: its length"),
-        (lambda: k.modclark_transform([0.1] * 4, [0.0, -1.0], [0.5, 0.5], [1.0]), "lags:"),
-        (lambda: k.modclark_transform([0.1] * 4, [0.0, 1.0], [0.5], [1.0]), "weights"),
+        (lambda: k.modclark_transform([0.1] * 5, [0.0, 1.0], [0.5, 0.5], [1.0], False), "excess: its length"),
+        (lambda: k.modclark_transform([0.1] * 4, [0.0, -1.0], [0.5, 0.5], [1.0], False), "lags:"),
+        (lambda: k.modclark_transform([0.1] * 4, [0.0, 1.0], [0.5], [1.0], False), "weights"),
         (lambda: k.kinematic_wave_routing([1.0, 2.0], 100.0, 0.01, 0.04, "oval", 1.0, 0.0, 5, 60.0), "shape:"),
         (
             lambda: k.kinematic_wave_routing([1.0, 2.0], 100.0, 0.01, 0.04, "rectangle", 0.0, 0.0, 5, 60.0),

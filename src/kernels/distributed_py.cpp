@@ -24,19 +24,23 @@ constexpr const char* kLaggedBody =
     "The area-weighted mean (inches per interval) of the cells' excess\n"
     "(time-major: interval t, cell c at t * cells + c), each cell lagged by\n"
     "`lags` steps (a fraction of a step split linearly between two intervals)\n"
-    "with `weights` its share of the area.";
+    "with `weights` its share of the area; with `shared`, `excess` is one\n"
+    "series that every cell receives.";
 constexpr Param kLaggedParams[] = {{.name = "excess", .type = "Sequence[float]"},
                                    {.name = "lags", .type = "Sequence[float]"},
-                                   {.name = "weights", .type = "Sequence[float]"}};
+                                   {.name = "weights", .type = "Sequence[float]"},
+                                   {.name = "shared", .type = "bool"}};
 constexpr Signature kLagged{.name = "lagged_mean_excess",
                             .params = kLaggedParams,
-                            .required = 3,
+                            .required = 4,
                             .returns = "Values",
                             .doc_body = kLaggedBody};
 
-Values lagged(std::vector<double> excess, std::vector<double> lags, std::vector<double> weights) {
-    return run_computation(3.0 * static_cast<double>(excess.size()),
-                           [&] { return Values{lagged_mean_excess(excess, lags, weights)}; });
+Values lagged(std::vector<double> excess, std::vector<double> lags, std::vector<double> weights,
+              bool shared) {
+    return run_computation(3.0 * static_cast<double>(excess.size()), [&] {
+        return Values{lagged_mean_excess(excess, lags, weights, shared)};
+    });
 }
 
 constexpr const char* kModClarkBody =
@@ -46,19 +50,22 @@ constexpr const char* kModClarkBody =
 constexpr Param kModClarkParams[] = {{.name = "excess", .type = "Sequence[float]"},
                                      {.name = "lags", .type = "Sequence[float]"},
                                      {.name = "weights", .type = "Sequence[float]"},
-                                     {.name = "reservoir", .type = "Sequence[float]"}};
+                                     {.name = "reservoir", .type = "Sequence[float]"},
+                                     {.name = "shared", .type = "bool"}};
 constexpr Signature kModClark{.name = "modclark_transform",
                               .params = kModClarkParams,
-                              .required = 4,
+                              .required = 5,
                               .returns = "Values",
                               .doc_body = kModClarkBody};
 
 Values modclark(std::vector<double> excess, std::vector<double> lags, std::vector<double> weights,
-                std::vector<double> reservoir) {
-    const double steps = lags.empty() ? 0.0 : static_cast<double>(excess.size() / lags.size());
+                std::vector<double> reservoir, bool shared) {
+    const double steps = shared || lags.empty() ? static_cast<double>(excess.size())
+                                                : static_cast<double>(excess.size() / lags.size());
     return run_computation(
-        3.0 * static_cast<double>(excess.size()) + steps * static_cast<double>(reservoir.size()),
-        [&] { return Values{modclark_transform(excess, lags, weights, reservoir)}; });
+        3.0 * steps * static_cast<double>(lags.size()) +
+            steps * static_cast<double>(reservoir.size()),
+        [&] { return Values{modclark_transform(excess, lags, weights, reservoir, shared)}; });
 }
 
 KinematicShape shape_of(const std::string& shape) {
