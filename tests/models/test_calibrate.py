@@ -66,6 +66,11 @@ def test_refused_models_score_nan_and_never_win():
     assert result.history.loc[refused, "kge"].isna().all()
     assert result.history.loc[~refused, "kge"].notna().all()
     assert relative_errors(result.parameters, TRUE).max() < 0.01
+    # counted, with the first one's reason, in the summary
+    first = int(np.argmax(refused.to_numpy())) + 1
+    assert result.refused == int(refused.sum())
+    assert result.refusal.startswith(f"evaluation {first}: ") and "constant_rate" in result.refusal
+    assert f"{result.refused} of {result.evaluations} candidates refused" in result.summary()
 
 
 def test_durations_that_change_the_hydrograph_length_are_scored_on_one_window():

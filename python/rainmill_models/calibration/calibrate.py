@@ -31,7 +31,7 @@ from ..errors import ModelError
 from ..io.forcing import Inputs, prepare_inputs
 from ..io.timeseries import TimeSeriesError
 from ..io.units import check_runoff_magnitude, factor_from_us, label
-from ..metrics import Missing, _nse, align, kge, scores
+from ..metrics import KGE_MEAN_FLOW, Missing, _nse, align, kge, scores
 from ..network import Network
 from ..parameters import ParameterKey, Setter, compile_parameters
 from ..parameters import get_parameter as get_network_parameter
@@ -45,7 +45,7 @@ from .plain_data import (
     series_to_data,
 )
 from .runner import ExecutorLike
-from .search import METHODS, SearchResult, search
+from .search import METHODS, MODEL_FAULTS, SearchResult, search
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -278,6 +278,8 @@ class CalibrationResult:
     order: the ``generation`` (one per population of differential evolution,
     one per point otherwise), the parameter values and the objective (NaN for
     a refused model). ``interrupted`` is true when Ctrl-C stopped the search.
+    ``refused`` counts the candidates that scored NaN (a model the description refuses, or a score
+    that is not finite there) and ``refusal`` says why the first of them did.
     """
 
     model: Network
@@ -296,9 +298,11 @@ class CalibrationResult:
     message: str = ""
     gauges: pd.DataFrame | None = field(default=None, repr=False)  # every score at every gauge
     flow_unit: str = ""
+    refused: int = 0
+    refusal: str = ""
 
     def summary(self) -> str:
-        """A few lines for a terminal: method, parameters, scores."""
+        """A few lines for a terminal: method, parameters, scores, the benchmarks, the refused candidates."""
         width = max(len(p) for p in self.parameters)
         state = " (interrupted)" if self.interrupted else ""
         lines = [
@@ -308,7 +312,24 @@ class CalibrationResult:
         lines += [f"  {path:<{width}}  {value:.6g}" for path, value in self.parameters.items()]
         lines.append(f"{self.objective} = {self.score:.6f}")
         lines.append("  ".join(f"{k} {v:.4g}" for k, v in self.scores.items()))
+        lines.append(benchmark_line(self.scores))
+        if self.refused:
+            lines.append(
+                f"{self.refused} of {self.evaluations} candidates refused (scored NaN)"
+                + (f"; the first: {self.refusal}" if self.refusal else "")
+            )
         return "\n".join(lines)
+
+
+def benchmark_line(table: Mapping[str, float]) -> str:
+    """How the KGE reads against trivial models: the mean flow and the observations' climatology."""
+    line = f"benchmarks: KGE of the mean flow {KGE_MEAN_FLOW:.2f}"
+    climatology = table.get("kge_climatology", math.nan)
+    if math.isfinite(climatology):
+        line += f", of the day-of-year climatology {climatology:.3f} (skill {table.get('kge_skill', math.nan):.3f})"
+    else:
+        line += " (a climatology needs two years of observations)"
+    return line
 
     def plot(self) -> Figure:
         """Observed vs simulated on the window, and the objective over the evaluations."""
@@ -551,6 +572,23 @@ def search_summary(found: SearchResult) -> dict[str, Any]:
         "interrupted": found.interrupted,
         "message": found.message,
     }
+
+
+def refused_summary(found: SearchResult, state: _State) -> dict[str, Any]:
+    """How many candidates scored NaN, and why the first did (run again here to find out)."""
+    bad = ~np.isfinite(np.asarray(found.values, dtype=np.float64))
+    if not bad.any():
+        return {"refused": 0, "refusal": ""}
+    first = int(np.argmax(bad))
+    values = found.points[first]
+    try:
+        runs = _simulate(state, values)
+        flows = {g.element: runs[g.element].outflow * state.flow_factor for g in state.gauges}
+        reason = "the simulated flows hold NaN" if any(np.isnan(f).any() for f in flows.values()) else ""
+        reason = reason or f"{state.objective if isinstance(state.objective, str) else 'the objective'} is not finite"
+    except (*MODEL_FAULTS, TimeSeriesError) as error:
+        reason = " ".join(str(error).split()) or type(error).__name__
+    return {"refused": int(bad.sum()), "refusal": f"evaluation {first + 1}: {reason}"}
 
 
 def with_values(model: Network, values: Mapping[Any, float]) -> Network:

@@ -20,6 +20,7 @@ from .calibrate import (
     evaluate_calibration,
     key_name,
     prepare_calibration,
+    refused_summary,
     search_parameters,
     search_summary,
 )
@@ -224,6 +225,7 @@ def calibrate(
         observed=gauges[first],
         window=span,
         **search_summary(found),
+        **refused_summary(found, state),
         gauges=pd.DataFrame.from_dict(table, orient="index"),
         flow_unit=prepared.flow_unit,
     )
