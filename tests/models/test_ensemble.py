@@ -203,3 +203,16 @@ def test_series_travel_as_plain_data_across_daylight_saving(zone):
     data = series_to_data(series)
     assert isinstance(data["values"], np.ndarray) and isinstance(data["index"], np.ndarray)
     pd.testing.assert_series_equal(series_from_data(data), series, check_freq=False)
+
+
+def test_run_many_peak_and_volume_are_those_of_the_scored_window():
+    # a window that starts after the peak: its largest flow is on the recession, not the storm's peak
+    whole = basin().run(storm(), end=observed().index[-1]).outflow
+    start = whole.idxmax() + pd.Timedelta(hours=2)
+    event = rm.Event("recession", storm(), observed(), window=(start, observed().index[-1]))
+    row = rm.run_many(basin(), [event], progress=False).iloc[0]
+    inside = whole.loc[start : observed().index[-1]]
+    assert row.peak_flow == inside.max() < whole.max() and row.peak_time == inside.idxmax()
+    hours = (whole.index[1] - whole.index[0]) / pd.Timedelta(hours=1)
+    volume = float(((inside.to_numpy()[1:] + inside.to_numpy()[:-1]) / 2).sum()) * hours
+    assert row.volume_flow_hours == pytest.approx(volume, rel=1e-12)

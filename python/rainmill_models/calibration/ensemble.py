@@ -139,7 +139,8 @@ def run_many(
 
     Returns one DataFrame, a row per run in order: ``model``, ``event``,
     ``start``, ``end``, ``peak_flow``, ``peak_time``, ``volume_flow_hours``
-    (the outflow's volume in flow units × hours), the scores, and ``error``
+    (the outflow's volume in flow units × hours; the peak and the volume within the scored span,
+    the event's window or its observations', when it has one), the scores, and ``error``
     (the message of a run that failed, else missing).
     """
     if pairing not in ("product", "zip"):

@@ -86,13 +86,17 @@ def gauge_flow(model: Network, result: Any, gauge: str | None) -> pd.Series:
     return cast(pd.Series, result.at(gauge)).rename("outflow")
 
 
-def outflow_row(outflow: pd.Series) -> dict[str, Any]:
+def outflow_row(outflow: pd.Series, span: tuple[Any, Any] | None = None) -> dict[str, Any]:
+    """Start and end of the run; peak and volume within `span` (the scored window), else the whole run."""
+    row = {"start": outflow.index[0], "end": outflow.index[-1]}
+    if span is not None:
+        outflow = outflow.loc[span[0] : span[1]]
     values = outflow.to_numpy(dtype=np.float64)
     step = (outflow.index[1] - outflow.index[0]).total_seconds() if len(outflow) > 1 else 0.0
+    if not len(values):
+        return row | {"peak_flow": np.nan, "peak_time": pd.NaT, "volume_flow_hours": np.nan}
     peak = int(np.nanargmax(values)) if np.isfinite(values).any() else 0
-    return {
-        "start": outflow.index[0],
-        "end": outflow.index[-1],
+    return row | {
         "peak_flow": float(values[peak]),
         "peak_time": outflow.index[peak],
         # flow x hours: cfs.h (or m³/s.h), by the package's one volume formula (as Result.peaks)
@@ -125,7 +129,8 @@ def run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
         outflow = gauge_flow(model, run, event.gauge)
     except (ModelError, TimeSeriesError) as error:
         return {"error": str(error)}
-    row = outflow_row(outflow) | {"error": None}
+    span = window if window is not None else None if observed is None else (observed.index[0], end)
+    row = outflow_row(outflow, span) | {"error": None}
     if observed is not None:
         try:
             if length is not None:
