@@ -35,7 +35,10 @@ def potential_et(temperature: pd.Series, latitude: float, method: Method = "oudi
         raise ModelError("latitude", f"must be between -90 and 90 degrees, got {latitude!r}")
     if not isinstance(temperature.index, pd.DatetimeIndex):
         raise ModelError("temperature", "must have a DatetimeIndex")
-    import pyet
+    try:
+        import pyet
+    except ModuleNotFoundError:
+        raise ModuleNotFoundError("potential_et needs pyet: pip install 'rainmill[pet]'") from None
 
     daily = temperature.resample("D").mean()
     if daily.isna().any():
