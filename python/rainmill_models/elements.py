@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, ClassVar, Final, Self, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
+import pandas as pd
 import rainmill
 
 from . import methods
@@ -453,6 +454,45 @@ def _outlet_info(outlet: Outlet, units: UnitSystem) -> Any:
     return ru.UnControlledDischargeInfo(rating, outlet.elevation_offset)
 
 
+def _released(release: Array, outflow: Array, outlets: dict[str, Array]) -> tuple[Array, dict[str, Array]]:
+    """The flows at the points that carry what the storage trace says each interval released.
+
+    The kernel's outlets are read at the points: an outlet that switches on and off between them
+    (a pump at its cut-in elevation) gives 50, 0, 50, 50 while the pool released 45 a step. The
+    pool hands on, at each inner point, the mean of the releases of the intervals on either side,
+    and at the ends the release of the end interval: the trapezoid of these points is exactly the
+    released volume (sum of release times the step), with no spike. For a pool whose outlets agree
+    with its storage (release_i = (q_i + q_i+1) / 2) this is the 1-2-1 mean of its point outflows,
+    a second-order difference. Each outlet keeps its share of each interval's release (by its own
+    trapezoid; an interval where they read nothing takes the shares of the interval before it).
+    """
+    points = np.empty(len(release) + 1)
+    points[0] = release[0]
+    points[-1] = release[-1]
+    points[1:-1] = 0.5 * (release[:-1] + release[1:])
+    if not outlets:
+        return points, outlets
+    own = np.array([0.5 * (flows[:-1] + flows[1:]) for flows in outlets.values()])
+    total = own.sum(axis=0)
+    # each outlet's share of an interval's release; an interval where the outlets read nothing at
+    # its ends takes the shares of the nearest interval before it (after it, at the start) that had some
+    known = total > 0.0
+    share = np.divide(own, total, out=np.full_like(own, np.nan), where=known)
+    if not known.any():
+        share[:] = 1.0 / len(outlets)
+    elif not known.all():
+        last = np.maximum.accumulate(np.where(known, np.arange(len(total)), -1))
+        first = int(np.flatnonzero(known)[0])
+        share = share[:, np.where(last >= 0, last, first)]
+    shares: dict[str, Array] = {}
+    for key, part in zip(outlets, release * share, strict=True):
+        shared = np.empty(len(points))
+        shared[0], shared[-1] = part[0], part[-1]
+        shared[1:-1] = 0.5 * (part[:-1] + part[1:])
+        shares[key] = shared
+    return points, shares
+
+
 def _sum(values: Array, n: int) -> float:
     return math.fsum(values[:n].tolist())
 
@@ -495,6 +535,14 @@ class _Element:
     def complete_point(self, series: Series, context: Context) -> int:
         """The first point after which the element's own transform has delivered all its water (0: none)."""
         return 0
+
+    def held_water(self, series: Series, step_seconds: int, units: UnitSystem) -> tuple[float, float] | None:
+        """The water held beyond what was held at the start (ft³) and the water that entered; None if unknown.
+
+        The automatic end of a run waits for the first to drain (see `rainmill_models.simulation`).
+        """
+        row = self.balance_of(series, step_seconds, units)
+        return row.in_transit + row.storage_change, row.inflow
 
     def leaves_network(self, series: Series, row: Balance, step_seconds: int) -> float:
         """What leaves the network here: an outlet's outflow (for a reservoir, what it released)."""
@@ -546,18 +594,14 @@ class Subbasin(_Element):
         points, step, units = context.points, context.step, context.units
         forcing = context.forcing
         area = self.area_acres(units)
-        rain = fit(forcing.rain[name], points)
-        pet = forcing.potential_et.get(name)
-        temperature = forcing.temperature.get(name)
-        drivers = MethodForcing(
-            potential_et=None if pet is None else fit(pet, points),
-            temperature=None if temperature is None else fit(temperature, points, hold=True),
-        )
+        rain = fit(forcing.rain[name], points)  # no rain after the forcing period: dry weather
+        temperature = forcing.driver("temperature", name, points) if self.snow is not None else None
+        if self.snow is not None and temperature is None:
+            raise ModelError(f"subbasins.{name}.snow", "needs a temperature series (temperature=...)")
+        drivers = MethodForcing(potential_et=forcing.driver("potential_et", name, points), temperature=temperature)
         water = rain
         snow_states = snow_storage = None
         if self.snow is not None:
-            if drivers.temperature is None:
-                raise ModelError(f"subbasins.{name}.snow", "needs a temperature series (temperature=...)")
             method = self.in_us("snow", units)
             if takes_start(cast(Any, type(method))):
                 snow = method.run(rain, drivers.temperature, step, start=forcing.start)
@@ -618,6 +662,15 @@ class Subbasin(_Element):
                 row, in_transit=row.residual, residual=_split_residual(series, n) * area, enters=rain
             )
         return balance(rain, out, lost, stored, held, 0.0, transit_checked=True, enters=rain)
+
+    def held_water(self, series: Series, step_seconds: int, units: UnitSystem) -> tuple[float, float] | None:
+        """Runoff to come, groundwater and the storages gained; None where the methods do not report it.
+
+        (A method that loses water, as the truncated Clark form does, reports no holdings: what it
+        lost is not on its way.)
+        """
+        row = self.balance_of(series, step_seconds, units)
+        return (row.in_transit + row.storage_change, row.inflow) if row.transit_checked else None
 
     def _held(self, series: SubbasinSeries, step: int, units: UnitSystem) -> float | None:
         """The change of the water the transform and the layers hold (ft³), None where not reported."""
@@ -761,6 +814,7 @@ class Reservoir(_Element):
         if len(inflow) > 1:
             came_in = 0.5 * (inflow[:-1] + inflow[1:]) * step
             release[:-1] = (came_in - np.diff(storage)) / step
+            outflow, outlets = _released(release[:-1], outflow, outlets)
         return ReservoirSeries(
             outflow=outflow,
             inflow=inflow,
@@ -817,8 +871,15 @@ class Source(_Element):
         _set(self, "downstream", _downstream(self.downstream))
 
     def run(self, name: str, inflow: Array | None, context: Context) -> Series:
-        """The given hydrograph at the points."""
-        return Series(outflow=fit(context.forcing.inflows[name], context.points, hold=True))
+        """The given hydrograph at the points: finite flows >= 0 (a run never goes past its record)."""
+        given = context.forcing.inflows[name]
+        bad = np.flatnonzero(~(given >= 0.0) | ~np.isfinite(given))
+        if bad.size:
+            when = f"point {int(bad[0])}"
+            if context.forcing.start is not None:
+                when = (context.forcing.start + pd.Timedelta(seconds=context.step * int(bad[0]))).isoformat()
+            raise ModelError(f"inflows.{name}", f"flows must be finite and >= 0; {float(given[bad[0]])!r} at {when}")
+        return Series(outflow=fit(given, context.points, hold=True))
 
     def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
         """What the source brings enters the network."""

@@ -18,6 +18,7 @@ outflow and every subbasin's baseflow have receded to within `options.recession`
 
 from __future__ import annotations
 
+import math
 import warnings
 from collections.abc import Mapping
 from concurrent.futures import ThreadPoolExecutor
@@ -163,12 +164,28 @@ def receded_at(outflow: Array, recession: float, start: int = 0) -> int | None:
 def run_points(
     network: Network, inputs: Inputs, step: int, *, points: int | None = None, threads: int = 1
 ) -> dict[str, Series]:
-    """Run over `points` points, or (None) over the forcing and on until the network has receded."""
+    """Run over `points` points, or (None) over the forcing and on until the network has drained.
+
+    The automatic end is the first point, after the forcing and after every subbasin's direct
+    runoff has arrived, where (1) the network's outflow and every subbasin's baseflow have receded
+    to within `options.recession` of their rise, and (2) no element still holds more than
+    `options.recession` of the water that entered it (direct runoff to come, groundwater, water in
+    a reach, a pool's gain of storage, snow and soil water gained): a flood still on its way through
+    a long reach or a filling pool keeps the run going. The horizon doubles up to
+    `options.max_horizon` hours after the forcing, and never goes past the end of a source's
+    record; there a warning names what is still held.
+    """
     network.check_step(step)
+    sources_end = min((len(flow) for flow in inputs.inflows.values()), default=None)
     if points is not None:
+        if sources_end is not None and points > sources_end:
+            _beyond_sources(inputs, step, sources_end)
         return simulate_network(network, inputs, step, points, threads=threads, checked=True)
     forced = inputs.length
     limit = forced + 1 + max(1, int(network.options.max_horizon * u.SECONDS_PER_HOUR // step))
+    if sources_end is not None:
+        limit = min(limit, max(sources_end, 1))
+    recession = network.options.recession
     points = min(limit, max(forced + 1, 2))
     while True:
         series = simulate_network(network, inputs, step, points, threads=threads, checked=True)
@@ -176,25 +193,84 @@ def run_points(
         needed = max(
             [forced] + [network.elements[name].complete_point(values, context) for name, values in series.items()]
         )
-        at = (
-            receded_at(network_outflow(network, series), network.options.recession, needed) if needed < points else None
-        )
-        for values in series.values():
-            baseflow = getattr(values, "baseflow", None)
-            if at is not None and getattr(values, "layers", None) and baseflow is not None:
-                at = receded_at(baseflow, network.options.recession, at)
+        at = _drained_at(network, series, context, needed) if needed < points else None
         if at is not None:
             if at + 1 < points:
                 series = {name: values.trimmed(at + 1) for name, values in series.items()}
             return series
         if points >= limit:
+            held = _still_held(network, series, context)
+            where = (
+                "the end of the sources' records"
+                if limit == sources_end
+                else (f"options.max_horizon ({network.options.max_horizon:g} h) after the forcing")
+            )
+            what = ", ".join(f"{network.path(name)} ({share:.1%} of its inflow)" for name, share in held)
             warnings.warn(
-                f"the outflow has not receded within options.max_horizon ({network.options.max_horizon:g} h) "
-                "after the forcing; the results end there",
+                f"the network has not drained within {where}; the results end there"
+                + (f"; still held: {what}" if what else f"; the outflow has not receded to {recession:g} of its rise"),
                 stacklevel=3,
             )
             return series
         points = min(limit, max(points * 2, needed + 1))
+
+
+def _beyond_sources(inputs: Inputs, step: int, covered: int) -> None:
+    name = min(inputs.inflows, key=lambda n: len(inputs.inflows[n]))
+    first = "" if inputs.start is None else f" {(inputs.start + pd.Timedelta(seconds=step * covered)).isoformat()}"
+    raise TimeSeriesError(
+        f"inflows.{name}: the record ends before the run; the first instant it does not cover is{first} "
+        "(end the run earlier or extend the record)"
+    )
+
+
+def _receded(network: Network, series: Mapping[str, Series], start: int) -> int | None:
+    """The first point at or after `start` where the outflow and every baseflow have receded."""
+    recession = network.options.recession
+    at = receded_at(network_outflow(network, series), recession, start)
+    for values in series.values():
+        baseflow = getattr(values, "baseflow", None)
+        if at is not None and getattr(values, "layers", None) and baseflow is not None:
+            at = receded_at(baseflow, recession, at)
+    return at
+
+
+def _still_held(network: Network, series: Mapping[str, Series], context: Context) -> list[tuple[str, float]]:
+    """The elements holding more than `recession` of what entered them at the last point, and that share."""
+    recession = network.options.recession
+    held = []
+    for name, values in series.items():
+        found = network.elements[name].held_water(values, context.step, context.units)
+        if found is None:
+            continue
+        water, entered = found
+        if water > 0.0 and water > recession * max(entered, 0.0):
+            held.append((name, water / entered if entered > 0.0 else math.inf))
+    return held
+
+
+def _drained_at(network: Network, series: Mapping[str, Series], context: Context, start: int) -> int | None:
+    """The first point at or after `start` where the network has receded and drained (None: not yet)."""
+    last = len(network_outflow(network, series)) - 1
+
+    def drained(point: int) -> bool:
+        return not _still_held(network, {n: v.trimmed(point + 1) for n, v in series.items()}, context)
+
+    while True:
+        at = _receded(network, series, start)
+        if at is None:
+            return None
+        if drained(at):
+            return at
+        if not drained(last):
+            return None
+        low, high = at, last  # drained at `high`, not at `low`: the first point between that is
+        while high - low > 1:
+            middle = (low + high) // 2
+            low, high = (low, middle) if drained(middle) else (middle, high)
+        start = high  # recheck the recession from there (a second flood may still be arriving)
+        if _receded(network, series, start) == start:
+            return start
 
 
 def run_network(

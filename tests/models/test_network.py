@@ -239,7 +239,68 @@ def test_an_empty_pool_releases_no_more_than_it_holds():
     pool = result["pool"]
     released = pool["release"].to_numpy()[:-1].sum() * 3600.0
     assert released == pytest.approx(pool["storage"].iloc[0], rel=1e-9)
-    assert (pool["outflow"][pool["storage"] <= 0.0] == 0.0).all()
+    empty = np.flatnonzero(pool["storage"].to_numpy() <= 0.0)
+    assert (pool["outflow"].to_numpy()[empty[0] + 1 :] == 0.0).all()  # once empty, nothing more leaves
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_what_a_pool_hands_on_is_what_it_released(seed):
+    rng = np.random.default_rng(seed)
+    pump = {"kind": "constant", "discharge": 50.0, "minimum_elevation": float(rng.uniform(1.5, 3.0))}
+    gate = {"kind": "controlled", "elevation": [0.0, 10.0], "discharge": [0.0, float(rng.uniform(20, 200))],
+            "minimum_elevation": float(rng.uniform(2.0, 4.0))}  # fmt: skip
+    data = {
+        "options": {"step": 0.5},
+        "sources": {"in": {"downstream": "pool"}},
+        "reservoirs": {"pool": {"elevation": [0.0, 10.0], "storage": [0.0, float(rng.uniform(2e5, 2e6))],
+                                "initial_elevation": float(rng.uniform(1.0, 4.0)), "outlets": {"p": pump, "g": gate},
+                                "downstream": "below"}},
+        "reaches": {"below": reach(k=1.0, x=0.1)},
+    }  # fmt: skip
+    inflow = series(rng.uniform(20.0, 60.0, 48), freq="30min")
+    result = Network.from_dict(data).run(None, inflows={"in": inflow}, end=inflow.index[-1])
+    pool, table = result["pool"], result.balances
+    released = pool["release"].to_numpy()[:-1]
+    handed = result["below"]["inflow"].to_numpy()
+    volume = float(released.sum()) * 1800.0
+    assert abs(0.5 * (handed[1:] + handed[:-1]).sum() * 1800.0 - volume) <= 1e-9 * volume
+    assert handed.max() <= released.max() * (1 + 1e-12)  # no spike above what any interval released
+    parts = pool[[c for c in pool if c.startswith("outlet.")]].sum(axis=1).to_numpy()
+    np.testing.assert_allclose(parts, pool["outflow"].to_numpy(), rtol=1e-9, atol=1e-9)
+    assert table["closes"].all(), result.summary()
+
+
+def test_the_automatic_end_waits_for_the_water_on_its_way():
+    data = {"subbasins": {"s": subbasin(downstream="long")},
+            "reaches": {"long": {"routing": {"method": "lag", "lag": 48.0}}}}  # fmt: skip
+    result = Network.from_dict(data).run(STORM)
+    table = result.balances
+    assert result.outflow.max() > 0.0 and table.loc["long", "outflow"] >= 0.99 * table.loc["long", "inflow"]
+    assert result.index[-1] > STORM.index[-1] + pd.Timedelta(hours=48)
+    data["options"] = {"max_horizon": 24.0}
+    with pytest.warns(UserWarning, match=r"not drained .*still held: reaches.long \(100.0% of its inflow\)"):
+        Network.from_dict(data).run(STORM)
+
+
+@pytest.mark.parametrize(
+    ("values", "end", "message"),
+    [
+        ([1.0, np.inf, 1.0], None, r"inflows.in: flows must be finite and >= 0; inf at 2024-06-11T01:00:00"),
+        ([1.0, -2.0, 1.0], None, r"inflows.in: flows must be finite and >= 0; -2.0 at"),
+        ([1.0, 500.0], "2024-06-12 00:00+00:00", r"inflows.in: the record ends before the run; .* 2024-06-11T02:00:00"),
+    ],
+)
+def test_sources_are_finite_non_negative_and_cover_the_run(values, end, message):
+    data = {"sources": {"in": {"downstream": "out"}}, "sinks": {"out": {}}}
+    with pytest.raises((ModelError, rm.TimeSeriesError), match=message):
+        Network.from_dict(data).run(None, inflows={"in": series(values)}, end=end)
+
+
+def test_a_source_ending_at_its_peak_is_not_held():
+    data = {"sources": {"in": {"downstream": "out"}}, "sinks": {"out": {}}}
+    with pytest.warns(UserWarning, match="the end of the sources' records"):
+        result = Network.from_dict(data).run(None, inflows={"in": series([1.0, 100.0, 500.0])})
+    assert len(result.index) == 3
 
 
 def test_the_suggested_number_of_sub_reaches_is_accepted():
@@ -398,17 +459,18 @@ def test_forcing_reaches_the_methods_and_the_balance_counts_their_losses():
     data["subbasins"]["s"]["loss"] = {"method": "test-et"}
     data["subbasins"]["s"]["snow"] = {"method": "test-melt-above-zero"}
     network = Network.from_dict(data)
-    temperature = series([-2.0, -1.0, -1.0, 3.0, 3.0, 3.0])
+    temperature = series([-2.0, -1.0, -1.0] + [3.0] * 22)  # PET and temperature cover the run
+    pet = series([0.05] * 6 + [0.0] * 19)
     with pytest.raises(ModelError, match="^subbasins.s.snow: needs a temperature series"):
         network.run(STORM, potential_et=STORM * 0.0)
-    result = network.run(STORM, potential_et=series([0.05] * 6), temperature=temperature, end="2024-06-12 00:00+00:00")
+    result = network.run(STORM, potential_et=pet, temperature=temperature, end="2024-06-12 00:00+00:00")
     s = result["s"]
     assert s["water"][:6].tolist() == pytest.approx([0.0, 0.0, 0.0, 0.15 + 0.35 + 1.10 + 0.60, 0.25, 0.15])
     assert s["losses.et"][:6].tolist() == pytest.approx([0.0, 0.0, 0.0, 0.05, 0.05, 0.05])
     assert s["storage.snow.pack"][:4].tolist() == pytest.approx([0.0, 0.15, 0.5, 1.6])
     row = result.balances.loc["s"]
     assert row["closes"] and row["losses"] == pytest.approx(0.15 * 640.0 * 43560.0 / 12.0, rel=1e-12)
-    early = network.run(STORM, potential_et=series([0.05] * 6), temperature=temperature, end="2024-06-11 03:00+00:00")
+    early = network.run(STORM, potential_et=pet, temperature=temperature, end="2024-06-11 03:00+00:00")
     assert early.balances.loc["s", "storage_change"] == pytest.approx(1.6 * 640.0 * 43560.0 / 12.0, rel=1e-12)
 
 
