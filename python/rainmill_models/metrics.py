@@ -219,6 +219,17 @@ def _scores(simulated: pd.Series, observed: pd.Series, missing: Missing, window:
     }
 
 
+def benchmark_line(table: Mapping[str, float]) -> str:
+    """How the KGE reads against trivial models: the mean flow and the observations' climatology."""
+    line = f"benchmarks: KGE of the mean flow {KGE_MEAN_FLOW:.2f}"
+    climatology = table.get("kge_climatology", math.nan)
+    if math.isfinite(climatology):
+        line += f", of the day-of-year climatology {climatology:.3f} (skill {table.get('kge_skill', math.nan):.3f})"
+    else:
+        line += " (a climatology needs two years of observations)"
+    return line
+
+
 def kge(
     simulated: pd.Series,
     observed: pd.Series,

@@ -31,7 +31,7 @@ from ..errors import ModelError
 from ..io.forcing import Inputs, prepare_inputs
 from ..io.timeseries import TimeSeriesError
 from ..io.units import check_runoff_magnitude, factor_from_us, label
-from ..metrics import KGE_MEAN_FLOW, Missing, _nse, align, kge, scores
+from ..metrics import Missing, _nse, align, benchmark_line, kge, scores
 from ..network import Network
 from ..parameters import ParameterKey, Setter, compile_parameters
 from ..parameters import get_parameter as get_network_parameter
@@ -319,17 +319,6 @@ class CalibrationResult:
                 + (f"; the first: {self.refusal}" if self.refusal else "")
             )
         return "\n".join(lines)
-
-
-def benchmark_line(table: Mapping[str, float]) -> str:
-    """How the KGE reads against trivial models: the mean flow and the observations' climatology."""
-    line = f"benchmarks: KGE of the mean flow {KGE_MEAN_FLOW:.2f}"
-    climatology = table.get("kge_climatology", math.nan)
-    if math.isfinite(climatology):
-        line += f", of the day-of-year climatology {climatology:.3f} (skill {table.get('kge_skill', math.nan):.3f})"
-    else:
-        line += " (a climatology needs two years of observations)"
-    return line
 
     def plot(self) -> Figure:
         """Observed vs simulated on the window, and the objective over the evaluations."""
