@@ -197,6 +197,17 @@ def test_delineated_areas_match_the_analytic_catchments(dem, outlet, cells):
     assert basin.polygons["o"].area == pytest.approx(cells * 900.0, rel=0.01)
 
 
+def test_a_georeferenced_dem_takes_its_cell_size_and_outlets_from_its_coordinates():
+    x = 400000.0 + (np.arange(N) + 0.5) * 30.0
+    y = 5000000.0 + (np.arange(N) + 0.5) * 30.0  # rows south to north: flipped to a map's order
+    dem = xr.DataArray(PLANE[::-1], dims=("y", "x"), coords={"y": y, "x": x})
+    outlet = (x[30], 5000000.0 + (N - 1 - 60 + 0.5) * 30.0)  # the centre of row 60 (from the north), column 30
+    basin = spatial.delineate(dem, {"o": outlet}, stream_threshold=N * N + 1)
+    assert basin.cell_size == 30.0 and basin.outlets["o"] == (60, 30)
+    assert basin.network.elements["o"].area == pytest.approx(61 * 900.0 / 1e6, rel=1e-12)
+    assert basin.polygons["o"].bounds == pytest.approx((400900.0, 5000600.0, 400930.0, 5002430.0))
+
+
 @pytest.mark.parametrize(
     ("dem", "analytic"),
     [
