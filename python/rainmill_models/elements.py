@@ -514,6 +514,10 @@ class _Element:
         """What this element hands to `target` (None when its water does not go there)."""
         return series.outflow if self.downstream == target else None
 
+    def handed_on(self, series: Series) -> Series:
+        """As much of `series` as `passes` reads (a run that keeps only some elements holds no more)."""
+        return Series(outflow=series.outflow)
+
     def in_us(self, process: str, units: UnitSystem) -> Any:
         """Method `process` with its parameters in the extension's units, converted once per element."""
         cache: dict[tuple[str, str], Any] = self.__dict__.setdefault("_in_us", {})
@@ -942,6 +946,10 @@ class Diversion(_Element):
         if self.downstream == target:
             handed = series.outflow if handed is None else handed + series.outflow
         return handed
+
+    def handed_on(self, series: Series) -> Series:
+        """The diversion hands on both its flows."""
+        return series
 
     def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
         """Inflow = what goes on + what is diverted."""

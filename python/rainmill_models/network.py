@@ -53,10 +53,10 @@ from __future__ import annotations
 import graphlib
 import tomllib
 import warnings
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Collection, Iterable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Final, Self, cast
+from typing import TYPE_CHECKING, Any, Final, Literal, Self, cast
 
 from .checks import SECONDS_PER_HOUR, above, at_least, fmt, optional_real, real
 from .checks import name as _name
@@ -223,6 +223,11 @@ class Network(ModelFile):
         """The element names, every element after those that flow into it."""
         return cast(tuple[str, ...], self.__dict__["_order"])
 
+    def downstream_of(self, name: str) -> list[str]:
+        """The elements that receive water from `name` (downstream, and a diversion's `to`)."""
+        element = self.elements[name]
+        return [target for target in dict.fromkeys([element.downstream, getattr(element, "to", None)]) if target]
+
     def upstream(self, name: str) -> list[str]:
         """The elements whose outflow (or diverted flow) enters `name`, in the network's order."""
         return list(self.__dict__["_upstream"][name])
@@ -296,11 +301,50 @@ class Network(ModelFile):
 
     # ---- running ----
 
-    def run(self, rain: Any, **kwargs: Any) -> NetworkResult:
-        """Run the network (see `rainmill_models.simulation.run_network`)."""
+    def run(
+        self,
+        rain: Any,
+        *,
+        inflows: Any = None,
+        potential_et: Any = None,
+        temperature: Any = None,
+        weights: Mapping[str, Mapping[str, float]] | None = None,
+        end: object = None,
+        missing: Literal["raise", "zero"] = "raise",
+        units: UnitSystem | None = None,
+        threads: int = 1,
+        initial_states: Mapping[str, float] | None = None,
+        keep: str | Collection[str] | None = None,
+    ) -> NetworkResult:
+        """Run the network on its forcing; every element's series on one time index.
+
+        `rain`: one Series for every subbasin, a mapping subbasin -> Series, a DataFrame with one
+        column per subbasin, or (with `weights`, subbasin -> {gauge: weight}) a DataFrame of
+        gauges; depths per step in the model's units, the index the intervals' starts.
+        `inflows`: the sources' hydrographs (flows at the points). `potential_et`, `temperature`:
+        per subbasin, the same ways. `end`: the last time of the results (without it the run goes
+        on until the network has drained, see `rainmill_models.simulation.run_points`).
+        `missing`: the rain's missing-data policy. `units`: of the results (default the model's).
+        `threads`: independent branches side by side. `initial_states`: values at parameter paths
+        to start from. `keep`: "gauges", "outlets" or element names whose series are kept (the
+        others report their balances only).
+        """
         from .simulation import run_network
 
-        return run_network(self, rain, **kwargs)
+        return run_network(
+            self,
+            rain,
+            inflows=inflows,
+            potential_et=potential_et,
+            temperature=temperature,
+            weights=weights,
+            end=end,
+            missing=missing,
+            units=units,
+            threads=threads,
+            initial_states=initial_states,
+            keep=keep,
+        )
 
 
 def _upstream(elements: Mapping[str, Element], order: tuple[str, ...]) -> dict[str, tuple[str, ...]]:

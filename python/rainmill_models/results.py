@@ -46,9 +46,11 @@ class NetworkResult:
         start: pd.Timestamp,
         step_seconds: int,
         units: UnitSystem,
+        rows: Mapping[str, Balance] | None = None,
     ) -> None:
         self.network = network
         self.series = series
+        self.rows = dict(rows or {})  # the balance rows of the elements whose series were not kept
         self.start = start
         self.step_seconds = step_seconds
         self.step = pd.Timedelta(seconds=step_seconds)
@@ -63,8 +65,13 @@ class NetworkResult:
     @cached_property
     def index(self) -> pd.DatetimeIndex:
         """The time of every point."""
-        first = self.series[self.network.order[0]].outflow
+        first = next(iter(self.series.values())).outflow
         return pd.date_range(self.start, periods=len(first), freq=self.step, name="time")
+
+    @property
+    def kept(self) -> list[str]:
+        """The elements whose series the result holds, in the network's order (all, unless `keep=`)."""
+        return [name for name in self.network.order if name in self.series]
 
     def _element_columns(self, name: str) -> dict[str, tuple[Array, str]]:
         n = len(self.index)
@@ -73,32 +80,38 @@ class NetworkResult:
     def __getitem__(self, name: str) -> pd.DataFrame:
         """Every series of one element, in the result's units."""
         if name not in self.series:
+            if name in self.rows:
+                raise KeyError(f"the series of {name!r} were not kept (keep=...); its balance is in `balances`")
             raise KeyError(f"no element named {name!r} (there are: {', '.join(self.series)})")
         data = {}
         n = len(self.index)
         for key, (array, quantity) in self._element_columns(name).items():
             factor = u.factor_from_us(quantity, self.units) if quantity else 1.0
             data[key] = fit(np.asarray(array, dtype=np.float64) * factor, n) if len(array) != n else array * factor
-        return pd.DataFrame(data, index=self.index)
+        frame = pd.DataFrame(data, index=self.index)
+        quantities = {key: quantity for key, (_, quantity) in self._element_columns(name).items()}
+        frame.attrs["units"] = u.column_units(quantities, self.units)  # each column's unit, by name
+        return frame
 
     @cached_property
     def flows(self) -> pd.DataFrame:
         """Every flow, one column per (element, variable)."""
         factor = u.factor_from_us("flow", self.units)
         data: dict[tuple[str, str], Array] = {}
-        for name in self.network.order:
+        for name in self.kept:
             for key, (array, quantity) in self._element_columns(name).items():
                 if quantity == "flow":
                     data[(name, key)] = array * factor
         frame = pd.DataFrame(data, index=self.index)
         frame.columns = pd.MultiIndex.from_tuples(list(data), names=["element", "variable"])
+        frame.attrs["units"] = u.label("flow", self.units)  # every column is a flow
         return frame
 
     @cached_property
     def outflow(self) -> pd.Series:
         """What leaves the network through its outlets, summed."""
         values = network_outflow(self.network, self.series) * u.factor_from_us("flow", self.units)
-        return pd.Series(values, index=self.index, name="outflow")
+        return _with_unit(pd.Series(values, index=self.index, name="outflow"), u.label("flow", self.units))
 
     @cached_property
     def states(self) -> pd.DataFrame:
@@ -113,7 +126,8 @@ class NetworkResult:
 
     def at(self, name: str) -> pd.Series:
         """The outflow of one element."""
-        return pd.Series(self.series[name].outflow * u.factor_from_us("flow", self.units), index=self.index, name=name)
+        flow = self.series[name].outflow * u.factor_from_us("flow", self.units)
+        return _with_unit(pd.Series(flow, index=self.index, name=name), u.label("flow", self.units))
 
     @cached_property
     def balances(self) -> pd.DataFrame:
@@ -121,6 +135,9 @@ class NetworkResult:
         rows: dict[str, Balance] = {}
         units = self.network.options.units
         for name in self.network.order:
+            if name in self.rows:
+                rows[name] = self.rows[name]
+                continue
             element = self.network.elements[name]
             row = element.balance_of(self.series[name], self.step_seconds, units)
             leaves = element.leaves_network(self.series[name], row, self.step_seconds)
@@ -167,7 +184,7 @@ class NetworkResult:
         seconds = float(self.step_seconds)
         flow = u.factor_from_us("flow", self.units)
         volume = u.factor_from_us("volume", self.units)
-        for name in self.network.order:
+        for name in self.kept:
             outflow = self.series[name].outflow
             i = int(np.argmax(outflow))
             lines.append(
@@ -194,7 +211,7 @@ class NetworkResult:
 
     def to_frame(self) -> pd.DataFrame:
         """Every series of every element, with (element, variable) columns."""
-        parts = {name: self[name] for name in self.network.order}
+        parts = {name: self[name] for name in self.kept}
         return pd.concat(parts, axis=1, names=["element", "variable"])
 
     def to_csv(self, path: str | Path) -> None:
@@ -243,3 +260,9 @@ def write_frame(frame: pd.DataFrame, path: str | Path) -> None:
     text = out.to_csv()
     with atomic_write(path) as stream:
         stream.write(text)
+
+
+def _with_unit(series: pd.Series, unit: str) -> pd.Series:
+    """`series` marked with its unit (`attrs["units"]`), as scores and conversions read it."""
+    series.attrs["units"] = unit
+    return series

@@ -18,9 +18,10 @@ outflow and every subbasin's baseflow have receded to within `options.recession`
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import warnings
-from collections.abc import Mapping
+from collections.abc import Collection, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -28,7 +29,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from .elements import Context, Series
+from .elements import Balance, Context, Series
+from .errors import ModelError
 from .io import units as u
 from .io.forcing import Inputs, prepare_inputs
 from .io.timeseries import TimeSeriesError
@@ -113,17 +115,46 @@ def branch_plan(network: Network, threads: int) -> tuple[list[list[str]], list[s
 
 
 def simulate_network(
-    network: Network, inputs: Inputs, step: int, points: int, *, threads: int = 1, checked: bool = False
+    network: Network,
+    inputs: Inputs,
+    step: int,
+    points: int,
+    *,
+    threads: int = 1,
+    checked: bool = False,
+    keep: Collection[str] | None = None,
+    rows: dict[str, Balance] | None = None,
 ) -> dict[str, Series]:
-    """Every element's series over `points` points (the extension's units): the lean core of a run."""
+    """Every element's series over `points` points (the extension's units): the lean core of a run.
+
+    With `keep`, only those elements' series are returned: every other element's balance row is
+    written to `rows` and its series let go as soon as the elements below it have read it, so a
+    large network's memory stays within the series still needed.
+    """
     if not checked:
         network.check_step(step)
     context = Context(inputs, step, points, network.options.units)
     done: dict[str, Series] = {}
-    if threads <= 1:
+    if threads <= 1 and keep is None:
         for name in network.order:
             done[name] = _compute(network, name, done, context)
         return done
+    if threads <= 1:
+        # depth first, so that each element's inflows are let go soon after they are made
+        readers = {name: len(network.downstream_of(name)) for name in network.order}
+        for name in _depth_first(network):
+            series = _compute(network, name, done, context)
+            if name in keep:
+                done[name] = series
+            else:  # its balance now; only what the elements below read stays until they have run
+                done[name] = _let_go(network, name, series, step, rows)
+            for other in network.upstream(name):
+                readers[other] -= 1
+                if readers[other] == 0 and other not in keep:
+                    del done[other]
+            if readers[name] == 0 and name not in keep:
+                del done[name]
+        return {name: done[name] for name in network.order if name in done}
     # Whole independent branches run as thread tasks (few, long tasks: each holds the interpreter
     # only between kernel calls); the elements below them (the trunk) run after, in order.
     buckets, trunk = branch_plan(network, threads)
@@ -142,7 +173,43 @@ def simulate_network(
         trunk = list(network.order)
     for name in trunk:
         done[name] = _compute(network, name, done, context)
-    return {name: done[name] for name in network.order}
+    if keep is not None:
+        for name in network.order:
+            if name not in keep:
+                _let_go(network, name, done.pop(name), step, rows)
+    return {name: done[name] for name in network.order if name in done}
+
+
+def _let_go(network: Network, name: str, series: Series, step: int, rows: dict[str, Balance] | None) -> Series:
+    """An element's balance row written to `rows`; what the elements below it read is returned."""
+    element = network.elements[name]
+    if rows is not None:
+        row = element.balance_of(series, step, network.options.units)
+        rows[name] = dataclasses.replace(row, leaves=element.leaves_network(series, row, step))
+    return element.handed_on(series)
+
+
+def _depth_first(network: Network) -> list[str]:
+    """A topological order that finishes each branch before starting the next (post-order from the outlets)."""
+    cached: list[str] | None = network.__dict__.get("_depth_first")
+    if cached is not None:
+        return cached
+    order: list[str] = []
+    seen: set[str] = set()
+    for outlet in [name for name in network.order if not network.downstream_of(name)]:
+        stack: list[tuple[str, bool]] = [(outlet, False)]
+        while stack:
+            name, expanded = stack.pop()
+            if expanded:
+                order.append(name)
+                continue
+            if name in seen:
+                continue
+            seen.add(name)
+            stack.append((name, True))
+            stack.extend((up, False) for up in reversed(network.upstream(name)) if up not in seen)
+    network.__dict__["_depth_first"] = order
+    return order
 
 
 def receded_at(outflow: Array, recession: float, start: int = 0) -> int | None:
@@ -286,6 +353,7 @@ def run_network(
     units: UnitSystem | None = None,
     threads: int = 1,
     initial_states: Mapping[str, float] | None = None,
+    keep: str | Collection[str] | None = None,
 ) -> NetworkResult:
     """Run `network` on its forcing; see the module for the horizon.
 
@@ -297,7 +365,10 @@ def run_network(
     `threads`: run independent branches side by side. `initial_states`: the state to start from,
     as values at parameter paths ("subbasins.a.loss.initial_deficit", "reservoirs.lake.
     initial_elevation", "subbasins.a.baseflow.layers.deep.initial_q"), e.g. the states at the end of
-    an earlier run (`result["a"]` reports them).
+    an earlier run (`result["a"]` reports them). `keep`: "gauges", "outlets" or a list of element
+    names whose series the result keeps (the outlets always are: they make the network's
+    outflow); the others report only their balance rows. With an explicit `end` the others' series
+    are let go during the run, so memory follows the elements kept, not the network's size.
     """
     if initial_states:
         network = network.with_parameters(dict(initial_states))
@@ -318,5 +389,35 @@ def run_network(
         if stop < start:
             raise TimeSeriesError(f"end {stop.isoformat()} is before the start of the rain {start.isoformat()}")
         points = int((stop - start) // pd.Timedelta(seconds=step)) + 1
-    series = run_points(network, inputs, step, points=points, threads=threads)
-    return NetworkResult(network, series, start, step, units or network.options.units)
+    kept = _kept(network, keep)
+    rows: dict[str, Balance] = {}
+    if kept is not None and points is not None:
+        network.check_step(step)
+        if inputs.inflows and points > min(len(flow) for flow in inputs.inflows.values()):
+            _beyond_sources(inputs, step, min(len(flow) for flow in inputs.inflows.values()))
+        series = simulate_network(network, inputs, step, points, threads=threads, checked=True, keep=kept, rows=rows)
+    else:
+        series = run_points(network, inputs, step, points=points, threads=threads)
+        if kept is not None:
+            for name in network.order:
+                if name not in kept:
+                    _let_go(network, name, series.pop(name), step, rows)
+    return NetworkResult(network, series, start, step, units or network.options.units, rows=rows)
+
+
+def _kept(network: Network, keep: str | Collection[str] | None) -> frozenset[str] | None:
+    """The elements whose series a run keeps (None: all)."""
+    if keep is None:
+        return None
+    if keep == "gauges":
+        names: Collection[str] = network.gauges
+    elif keep == "outlets":
+        names = ()
+    elif isinstance(keep, str):
+        raise ValueError(f'keep must be "gauges", "outlets" or a list of element names, not {keep!r}')
+    else:
+        names = list(keep)
+    unknown = [name for name in names if name not in network.elements]
+    if unknown:
+        raise ModelError("keep", f"no element named {unknown[0]!r}")
+    return frozenset(names) | frozenset(network.outlets())

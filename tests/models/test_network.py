@@ -560,3 +560,18 @@ def test_a_setters_copies_check_what_they_rebuilt():
         setter([40.0]).check_step(900)
     with pytest.raises(ModelError, match="^reaches.ra.routing.sub_reaches"):
         setter([40.0]).check_step(60)
+
+
+@pytest.mark.parametrize("end", [None, "2024-06-12 06:00+00:00"])
+def test_keep_holds_only_the_series_asked_for_and_every_balance(end):
+    network = Network.from_dict({**tree(), "options": {"gauges": ["confluence"]}})
+    full = network.run(STORM, end=end)
+    lean = network.run(STORM, end=end, keep="gauges")
+    assert lean.kept == ["confluence", "outlet"]
+    pd.testing.assert_frame_equal(lean.balances, full.balances, check_exact=True)
+    assert lean.at("confluence").equals(full.at("confluence")) and lean.outflow.equals(full.outflow)
+    with pytest.raises(KeyError, match="not kept"):
+        lean["a"]
+    assert network.run(STORM, end=end, keep=["ra"]).kept == ["ra", "outlet"]
+    with pytest.raises(ModelError, match="keep: no element named 'nowhere'"):
+        network.run(STORM, keep=["nowhere"])
