@@ -36,6 +36,7 @@ SOIL = dict(
     gw2_coefficient=2000.0,
 )
 SOIL_START = dict(canopy=0.05, surface=0.0, soil=2.5, gw1=1.0, gw2=3.0)
+DEFICIT = dict(max_deficit=1.0, constant_rate=0.1, et_coefficient=0.9)
 SNOW = dict(
     threshold=0.5,
     transition=2.0,
@@ -201,11 +202,12 @@ def test_snow_matches_the_loop_bit_for_bit(changes, zones):
         assert np.array_equal(got[name], values), name
 
 
-def test_deficit_constant_et_matches_the_loop_bit_for_bit():
+@pytest.mark.parametrize("initial", [0.5, -0.0], ids=["masked-loop", "plain-loop"])
+def test_deficit_constant_et_matches_the_loop_bit_for_bit(initial):
     p = dict(max_deficit=2.0, constant_rate=0.01, et_coefficient=0.8)
     water, pet, _ = forcing(3000, 3)
-    got = cont.deficit_constant_et(water, pet, 24.0, p, 0.5)
-    for name, values in loop_deficit(water, pet, 24.0, p, 0.5).items():
+    got = cont.deficit_constant_et(water, pet, 24.0, p, initial)
+    for name, values in loop_deficit(water, pet, 24.0, p, initial).items():
         assert np.array_equal(got[name], values), name
 
 
@@ -316,6 +318,15 @@ def test_hot_start_continues_a_run_exactly():
         (
             lambda: _kernels.deficit_constant_et([], [], 1.0, {"max_deficit": 1.0, "constant_rate": 0.1}, 0.0),
             "parameters lacks 'et_coefficient'.",
+        ),
+        # Checked inside the run's loop: the first value that is not a depth, water before pet.
+        (
+            lambda: _kernels.deficit_constant_et([1.0, 2.0], [0.0, -1.0], 1.0, DEFICIT, 0.0),
+            "pet[1] must be finite and >= 0, got -1",
+        ),
+        (
+            lambda: _kernels.deficit_constant_et([0.0, 1.0, math.inf], [math.nan, 0.0, 0.0], 1.0, DEFICIT, 0.0),
+            "water[2] must be finite and >= 0, got inf",
         ),
         (
             lambda: _kernels.temperature_index_snow([1.0], [math.inf], 1.0, 0.0, SNOW, [0.0], [1.0], [0.0], [0.0]),

@@ -60,6 +60,16 @@ def test_losses_match_their_loops(seed, kernel, loop, args):
     assert [arr(excess).tolist(), arr(infiltration).tolist()] == list(loops.py_loss(loop, rain.tolist(), *args))
 
 
+@pytest.mark.parametrize("n", [64, 129, 5000])
+def test_curve_number_matches_its_loop_to_the_bit_across_blocks(n):
+    # The kernel takes the running sums of a block of intervals before their runoff: the sums and
+    # the runoff carried from block to block must be those of one interval after the other.
+    rain = storm(4, n)
+    excess, infiltration = k.scs_curve_number_loss(rain, 81.0, 0.2, 0.1)
+    expected = loops.py_loss(loops.curve_number_into, rain.tolist(), 81.0, 0.2, 0.1)
+    assert [bytes(excess), bytes(infiltration)] == [np.array(part).tobytes() for part in expected]
+
+
 @pytest.mark.parametrize(
     ("lag", "prf", "hours"), [(1.75, 484.0, 0.5), (2.3, 300.0, 0.25), (0.4, 600.0, 1.0 / 6.0), (0.0, 484.0, 0.5)]
 )
