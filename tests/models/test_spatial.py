@@ -274,7 +274,7 @@ def test_a_delineated_network_runs_with_modclark_travel_times():
     rain = pd.Series(
         np.r_[np.zeros(2), np.full(8, 5.0), np.zeros(4)], index=pd.date_range("2024-05-01", periods=14, freq="15min")
     )
-    result = basin.network.run(rain)
+    result = basin.network.run(rain, end="2024-05-01 12:00")
     assert result.flows[("outlet", "outflow")].max() > 0.0
     travel = [t for e in basin.network.elements.values() if hasattr(e, "transform") for t in e.transform.travel]
     assert min(travel) == 0.0 and max(travel) == 1.0
