@@ -99,13 +99,14 @@ def main(argv: list[str] | None = None) -> int:
     )
     best = fit.model
     assert isinstance(best, rm.Network)
-    # One point past the record: the mean of its last day needs the flow at its end.
-    result = run(best, frame, frame.index[-1] + pd.Timedelta(days=1))
+    # To the record's last day (PET and temperature must cover the run): that day's mean, which
+    # needs the flow at its end, is left out of the daily scores.
+    result = run(best, frame, frame.index[-1])
     means = period_means(result.outflow, observed)
     print(f"{len(fit.history)} evaluations; warm-up to {WARMUP_END.date()} excluded from the objective and scores")
     for label, window in (("calibration", CALIBRATION), ("validation ", VALIDATION)):
         points = rm.scores(result.outflow, observed, window=window)
-        daily = rm.scores(means, observed, window=window)
+        daily = rm.scores(means, observed, window=window, missing="drop")
         years = f"{window[0].year}-{window[1].year}"
         print(
             f"{label} {years}: KGE {points['kge']:.3f}, NSE {points['nse']:.3f}; "

@@ -155,7 +155,9 @@ def test_the_model_step_disaggregates_the_rain():
     quarter = storm([v / 4 for v in (0.15, 0.35, 1.10, 0.60, 0.25, 0.15) for _ in range(4)], freq="15min")
     same = model.run(quarter, end="2024-06-12T00:00:00+00:00")
     assert np.allclose(hourly.flows.to_numpy(), same.flows.to_numpy(), rtol=1e-12, equal_nan=True)
-    with pytest.raises(ModelError, match=r"options.step: 0.25 h must divide the step of rain.basin \(0.1 h\)"):
+    with pytest.raises(
+        ModelError, match=r"options.step: 0.25 h and the step of rain.basin \(0.1 h\) must divide one another"
+    ):
         model.run(storm(freq="6min"))
 
 

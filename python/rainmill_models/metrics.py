@@ -28,6 +28,11 @@ scored against the simulated mean over each period with `observed_period` ("D", 
 frequency, or "auto" for the observations' own step when longer than the simulation's; see
 `rainmill_models.periods`); the simulation must then reach the end of the last period.
 
+Units: observations with a unit (`attrs["units"]`, see `rainmill_models.io.units.unit_of`) are
+converted into the simulated series' unit (a network result's flows carry theirs); observations
+with a unit against a simulated series without one are refused, naming the unit. Without a unit the
+observations are taken to be in the simulated series' unit.
+
 Observations are scored at their own timestamps (within `window`, inclusive), each of which must be a
 time of the simulation. NaN in either series raises an error naming the first timestamp, unless
 `missing="drop"` leaves those pairs out.
@@ -45,6 +50,7 @@ import pandas as pd
 import rainmill
 
 from .io.timeseries import TimeSeriesError
+from .io.units import UnitError, convert, unit_of
 from .periods import period_sampler, resolve_period
 
 Missing = Literal["raise", "drop"]
@@ -74,7 +80,11 @@ def align(
             raise TimeSeriesError(
                 f"{name}: duplicate timestamp {series.index[series.index.duplicated()][0].isoformat()}"
             )
-    obs = observed.sort_index()
+    if (simulated.index.tz is None) != (observed.index.tz is None):
+        raise TimeSeriesError(
+            "observed and simulated: one index has a time zone and the other not; give both or neither"
+        )
+    obs = in_simulated_unit(simulated, observed).sort_index()
     if window is not None:
         start, end = window
         obs = obs.loc[pd.Timestamp(start) : pd.Timestamp(end)]  # type: ignore[arg-type]
@@ -98,6 +108,18 @@ def align(
     if len(obs_values) == 0:
         raise TimeSeriesError("no observations to score (check the window and the missing values)")
     return sim, obs_values, index
+
+
+def in_simulated_unit(simulated: pd.Series, observed: pd.Series) -> pd.Series:
+    """`observed` in the unit of `simulated` (see the module); itself when it has no unit."""
+    seen, computed = unit_of(observed, what="observed"), unit_of(simulated, what="simulated")
+    if seen is None or seen == computed:
+        return observed
+    if computed is None:
+        raise UnitError(
+            f"observed: in {seen}, but the simulated series has no unit (set simulated.attrs['units'] to compare)"
+        )
+    return convert(observed, computed, units=seen, name="observed")
 
 
 def _nse(s: npt.NDArray[np.float64], o: npt.NDArray[np.float64]) -> float:
@@ -173,7 +195,9 @@ def over_periods(
             f"({last.isoformat()}); run the simulation to that time"
         )
     sampler = period_sampler(pd.DatetimeIndex(simulated.index), index, length)
-    return pd.Series(sampler(simulated.to_numpy(dtype=np.float64)), index=index, name=simulated.name)
+    means = pd.Series(sampler(simulated.to_numpy(dtype=np.float64)), index=index, name=simulated.name)
+    means.attrs = dict(simulated.attrs)
+    return means
 
 
 def climatology_kge(observed: npt.NDArray[np.float64], index: pd.DatetimeIndex) -> float:

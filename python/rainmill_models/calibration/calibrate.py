@@ -383,10 +383,13 @@ class Prepared:
         """Each gauge's simulated flow with the given parameter values, on the calibration's points."""
         state = self.state
         runs = _simulate(state, values)
-        return {
+        flows = {
             g.element: pd.Series(runs[g.element].outflow * state.flow_factor, index=state.index, name=g.element)
             for g in state.gauges
         }
+        for flow in flows.values():
+            flow.attrs["units"] = self.flow_unit  # scores convert observations given in another unit
+        return flows
 
     def scores(self, simulated: Mapping[str, pd.Series]) -> dict[str, dict[str, float]]:
         """Every score of each gauge's simulated flow (as `simulate` gives it), over periods if observed so."""

@@ -1,7 +1,7 @@
 """Time series and forcing as plain data, the form in which they reach worker processes.
 
-A pandas Series travels as NumPy arrays (values, instants in UTC), its index's name, its time zone
-and its name; forcing is a Series or a mapping of them. This module stays light (NumPy and pandas
+A pandas Series travels as NumPy arrays (values, instants in UTC), its index's name, its time zone,
+its name and its unit (`attrs["units"]`, a frame's mapping resolved for the series' name); forcing is a Series or a mapping of them. This module stays light (NumPy and pandas
 only), because every worker process of a calibration or an ensemble imports it.
 """
 
@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from ..io.units import label
+from ..io.units import label, unit_of
 
 if TYPE_CHECKING:
     from ..network import Network
@@ -31,6 +31,7 @@ def series_to_data(series: pd.Series) -> dict[str, Any]:
         "index_name": index.name,
         "tz": index.tz,
         "name": series.name,
+        "units": unit_of(series),
     }
 
 
@@ -39,7 +40,10 @@ def series_from_data(data: Mapping[str, Any]) -> pd.Series:
     index = pd.DatetimeIndex(data["index"], name=data["index_name"])
     if data["tz"] is not None:
         index = index.tz_localize("UTC").tz_convert(data["tz"])
-    return pd.Series(data["values"], index=index, name=data["name"])
+    series = pd.Series(data["values"], index=index, name=data["name"])
+    if data.get("units"):
+        series.attrs["units"] = data["units"]
+    return series
 
 
 def forcing_from_data(data: Any) -> Any:
@@ -61,9 +65,16 @@ def forcing_to_data(value: Any) -> Any:
 
 
 def observed_in_model_units(network: Network, gauge: str, observed: pd.Series, where: str = "") -> pd.Series:
-    """Observations in the model's flow unit (converted when `attrs["units"]` names another one)."""
-    if not observed.attrs.get("units"):
+    """Observations in the model's flow unit (converted when their unit, see `unit_of`, is another one).
+
+    The result carries no unit: it meets the model's simulated flows, which are in that unit.
+    """
+    what = f"{where}observed at {gauge}"
+    own = unit_of(observed, what=what)
+    if own is None:
         return observed
     from ..io.units import convert  # pint: loaded only when a unit is given
 
-    return convert(observed, label("flow", network.options.units), name=f"{where}observed at {gauge}")
+    converted = convert(observed, label("flow", network.options.units), units=own, name=what)
+    converted.attrs = {key: value for key, value in converted.attrs.items() if key != "units"}
+    return converted

@@ -1,15 +1,39 @@
-"""Every series that drives a run, brought to the computation step in the extension's units.
+"""Every series that drives a run, placed by its timestamps at the computation step in the extension's units.
 
 Rain per subbasin (or gauges with weights), the sources' hydrographs, potential evapotranspiration
 and temperature: each given as one Series for every subbasin, a mapping name -> Series, or a
 DataFrame with one column per name.
+
+How series are placed: the run starts at the earliest start of the rain (of the sources'
+hydrographs when there is no subbasin) and steps by `options.step`, else by the finest step of the
+rain. Every series is read at its own timestamps, never by position, and brought to that step by its
+kind: amounts per interval (rain, PET) are split evenly or summed, so totals are kept; interval
+means (temperature) are repeated or averaged over the step; values at points (the sources' flows)
+are interpolated linearly in time. A step must divide the other's, and the intervals must fall on
+the run's grid; otherwise the series is refused. Indexes with a time zone and naive ones both work;
+mixing them is refused.
+
+Coverage: the forcing period runs from the start to the latest end of the rain. Each rain series
+must cover it (else an error naming the series and the first instant it misses; `missing="zero"`
+counts the rain it misses, and its gaps, as none); after the forcing period (a run's automatic or
+explicit end beyond it) rain is zero by design: dry weather after the storm. The sources'
+hydrographs must cover the rain's intervals; after their record their last value is held. PET and
+temperature are never padded nor held: they must cover every interval the run computes, and a run
+whose end (automatic or `end=`) lies beyond their record is refused, naming the series and the
+first instant it misses. `potential_et=0` asks for a run without evapotranspiration.
+
+Units: a series may carry its unit in `attrs["units"]` (see `rainmill_models.io.units.unit_of`);
+it is converted into the extension's units (an intensity by the series' own step, temperatures with
+their offset) or refused naming the unit. A series without a unit is in the description's unit
+system (mm or inches, m³/s or cfs; temperatures in °C). Temperatures outside -90 to 60 °C after
+conversion are refused (kelvin given unmarked, say).
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import timedelta
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -26,6 +50,13 @@ if TYPE_CHECKING:
     from ..network import Network
 
 Array = npt.NDArray[np.float64]
+Kind = Literal["amount", "mean", "point"]
+# The extension's unit for each forcing: what a series' own unit converts into.
+_EXTENSION_UNITS: dict[str, tuple[str, str]] = {
+    "rain": ("inch", "depth"),
+    "potential_et": ("inch", "depth"),
+    "inflows": ("cfs", "flow"),
+}
 
 
 @dataclass(frozen=True)
@@ -34,10 +65,33 @@ class Inputs:
 
     rain: dict[str, Array]  # per subbasin, depth per interval
     inflows: dict[str, Array]  # per source, flow at the points
-    potential_et: dict[str, Array]
+    potential_et: dict[str, Array]  # per subbasin, as far as its record reaches from the start
     temperature: dict[str, Array]
     length: int  # intervals of forcing
     start: pd.Timestamp | None = None  # of the first interval (a seasonal method needs the date)
+    step: int = 0  # seconds
+    zero_et: bool = False  # potential_et=0 asked for: no evapotranspiration
+    names: dict[str, str] = field(default_factory=dict)  # what each driver was given as, for messages
+
+    def driver(self, kind: Literal["potential_et", "temperature"], name: str, points: int) -> Array | None:
+        """Subbasin `name`'s PET or temperature over `points` intervals; None when none was given.
+
+        Refuses a run longer than the series' record (neither is padded nor held), naming the first
+        instant the series misses.
+        """
+        if kind == "potential_et" and self.zero_et:
+            return np.zeros(points)
+        values = getattr(self, kind).get(name)
+        if values is None:
+            return None
+        if len(values) < points:
+            assert self.start is not None
+            missing = self.start + pd.Timedelta(seconds=self.step) * len(values)
+            raise TimeSeriesError(
+                f"{kind}.{name}: no value for {missing.isoformat()}: the run needs {kind} up to its last "
+                "interval (end the run within the record with end=, or give a longer series)"
+            )
+        return values[:points]
 
 
 def _series_table(value: Any, names: list[str], what: str, allow_weights: bool = False) -> dict[str, pd.Series]:
@@ -63,8 +117,14 @@ def _series_table(value: Any, names: list[str], what: str, allow_weights: bool =
     raise ModelError(what, f"must be a Series, a mapping of name -> Series or a DataFrame, not {type(value).__name__}")
 
 
-def weighted_rain(gauges: pd.DataFrame, weights: Mapping[str, Mapping[str, float]]) -> dict[str, pd.Series]:
-    """Rain per subbasin as weighted sums of gauges' series: weights[subbasin][gauge] (each row adds to 1)."""
+def weighted_rain(
+    gauges: pd.DataFrame, weights: Mapping[str, Mapping[str, float]], units: u.UnitSystem | None = None
+) -> dict[str, pd.Series]:
+    """Rain per subbasin as weighted sums of gauges' series: weights[subbasin][gauge] (each row adds to 1).
+
+    With `units` (the description's), each gauge's series is first brought from its own unit (or
+    that system) into inches, and the sums are marked so.
+    """
     out: dict[str, pd.Series] = {}
     for name, row in weights.items():
         total = math.fsum(row.values())
@@ -74,39 +134,111 @@ def weighted_rain(gauges: pd.DataFrame, weights: Mapping[str, Mapping[str, float
         for gauge, weight in row.items():
             if gauge not in gauges.columns:
                 raise ModelError(f"weights.{name}.{gauge}", "no such gauge in the rain table")
-            term = gauges[gauge] * float(weight)
+            column = gauges[gauge]
+            if units is not None:
+                inches = in_extension_units(column, "rain", units, f"rain.{gauge}")
+                column = pd.Series(inches, index=column.index, name=gauge)
+            term = column * float(weight)
             series = term if series is None else series + term
         assert series is not None
+        if units is not None:
+            series.attrs = {"units": "inch"}
         out[name] = series
     return out
 
 
-def at_step(
-    series: pd.Series, step: int | None, name: str, missing: Literal["raise", "zero"], label: str = ""
-) -> tuple[pd.Series, int]:
-    """Depths per step brought to the computation step (by the extension's disaggregation), and that step."""
-    series = fill_rain(series, missing, name=name)
+def in_extension_units(series: pd.Series, key: str, units: u.UnitSystem, what: str) -> Array:
+    """The values of forcing `key` in the extension's unit: from the series' own unit, else from `units`."""
+    target, quantity = _EXTENSION_UNITS[key]
+    values = series.to_numpy(dtype=np.float64)
+    own = u.unit_of(series, what=what)
+    if own is None:
+        return values * u.to_us(1.0, quantity, units)
+    step = infer_step(series, name=what).total_seconds() if len(series) >= 2 else None
+    return u.convert_values(values, own, target, step_seconds=step, what=what)
+
+
+def _check_zone(index: pd.DatetimeIndex, start: pd.Timestamp, what: str) -> None:
+    if (index.tz is None) != (start.tzinfo is None):
+        raise TimeSeriesError(
+            f"{what}: its times have {'no' if index.tz is None else 'a'} time zone and the run's "
+            f"{'do' if index.tz is None else 'do not'}; give every series a time zone, or none"
+        )
+
+
+def _own_step(series: pd.Series, step: int | None, what: str) -> int:
     if len(series) >= 2:
-        own = int(infer_step(series, name=name).total_seconds())
-    elif step is not None and len(series) == 1:
-        own = step
-    else:
-        raise TimeSeriesError(f"{name}: at least two values are needed to infer the step (or set options.step)")
-    target = own if step is None else step
-    if target != own:
-        if target > own or own % target or target < 30:
-            raise ModelError(
-                "options.step",
-                f"{target / u.SECONDS_PER_HOUR:g} h must divide the {label or 'step of ' + name} "
-                f"({own / u.SECONDS_PER_HOUR:g} h) "
-                "and be at least 30 s",
+        return int(infer_step(series, name=what).total_seconds())
+    if step is not None and len(series) == 1:
+        return step
+    raise TimeSeriesError(f"{what}: at least two values are needed to infer the step (or set options.step)")
+
+
+def _offset(first: pd.Timestamp, start: pd.Timestamp, unit: int, what: str, grid: str) -> int:
+    """Whole `unit` steps from `start` to `first`, or a refusal naming a series off the grid."""
+    seconds = (first - start).total_seconds()
+    if seconds % unit:
+        raise TimeSeriesError(
+            f"{what}: starts at {first.isoformat()}, off the {grid} from {start.isoformat()} "
+            f"every {unit / u.SECONDS_PER_HOUR:g} h"
+        )
+    return int(seconds // unit)
+
+
+def on_grid(
+    series: pd.Series, values: Array, kind: Kind, start: pd.Timestamp, step: int, what: str, pad: bool = False
+) -> Array:
+    """`values` (of `series`' timestamps) on the run's grid from `start`, as far as the series reaches.
+
+    Amounts per interval are split evenly or summed, interval means repeated or averaged, point values
+    interpolated in time. A series starting after `start` is refused naming `start`, unless `pad`
+    (missing rain counted as none) fills with zeros.
+    """
+    index = pd.DatetimeIndex(series.index)
+    _check_zone(index, start, what)
+    first = pd.Timestamp(index[0])
+    if first > start and not pad:
+        raise TimeSeriesError(f"{what}: no value for {start.isoformat()}, the start of the run")
+    own = _own_step(series, step, what)
+    if kind == "point":
+        if own == step and (start - first).total_seconds() % step == 0:
+            return values[_offset(start, first, step, what, "series' steps") :]
+        count = (index[-1] - start) // pd.Timedelta(seconds=step) + 1
+        times = pd.date_range(start, periods=count, freq=pd.Timedelta(seconds=step))
+        return np.interp(times.asi8.astype(np.float64), index.asi8.astype(np.float64), values)
+    if own == step:
+        fine = values
+    elif own > step and own % step == 0:
+        k = own // step
+        if kind == "amount":
+            fine = np.asarray(
+                rainmill.utils.IncrementalTimeSeries(values, timedelta(seconds=own), "rainfall")
+                .disaggregate(step)
+                .data,
+                dtype=np.float64,
             )
-        fine = rainmill.utils.IncrementalTimeSeries(
-            series.to_numpy(dtype=np.float64), timedelta(seconds=own), "rainfall"
-        ).disaggregate(target)
-        index = pd.date_range(series.index[0], periods=len(fine.data), freq=pd.Timedelta(seconds=target), name="time")
-        series = pd.Series(np.asarray(fine.data, dtype=np.float64), index=index, name=series.name)
-    return series, target
+        else:
+            fine = np.repeat(values, k)
+    elif step > own and step % own == 0:
+        k = step // own
+        skip = _offset(start, first, own, what, "series' own steps") if first < start else 0
+        lead = _offset(first, start, own, what, "run's grid") if first > start else 0
+        if lead % k:
+            raise TimeSeriesError(f"{what}: starts at {first.isoformat()}, inside one of the run's intervals")
+        values = values[skip:]
+        whole = len(values) // k * k
+        grouped = values[:whole].reshape(-1, k)
+        fine = grouped.sum(axis=1) if kind == "amount" else grouped.mean(axis=1)
+        return np.concatenate([np.zeros(lead // k), fine])
+    else:
+        raise ModelError(
+            "options.step",
+            f"{step / u.SECONDS_PER_HOUR:g} h and the step of {what} ({own / u.SECONDS_PER_HOUR:g} h) "
+            "must divide one another",
+        )
+    if first > start:
+        return np.concatenate([np.zeros(_offset(first, start, step, what, "run's grid")), fine])
+    return fine[_offset(start, first, step, what, "series' steps") :]
 
 
 def prepare_inputs(
@@ -119,64 +251,96 @@ def prepare_inputs(
     weights: Mapping[str, Mapping[str, float]] | None = None,
     missing: Literal["raise", "zero"] = "raise",
 ) -> tuple[Inputs, pd.Timestamp, int]:
-    """The forcing at the computation step in the extension's units, its start and the step in seconds."""
+    """The forcing placed on the run's grid in the extension's units, its start and the step in seconds.
+
+    See the module for how each series is placed, what it must cover and which units are honoured.
+    """
     units = network.options.units
     subbasins = list(network.subbasins())
     if weights is not None:
         if not isinstance(rain, pd.DataFrame):
             raise ModelError("rain", "gauge weights need a DataFrame with one column per gauge")
-        rain = weighted_rain(rain, weights)
+        rain = weighted_rain(rain, weights, units)
     per_basin = _series_table(rain, subbasins, "rain") if subbasins else {}
-    option_step = None if network.options.step is None else u.step_seconds(network.options.step)
-    depth = u.to_us(1.0, "depth", units)
-    start: pd.Timestamp | None = None
-    step: int | None = option_step
-    arrays: dict[str, Array] = {}
-    done: dict[int, tuple[Array, pd.Timestamp]] = {}  # one series given for several subbasins is read once
-    for name, series in per_basin.items():
-        if id(series) in done:
-            arrays[name], first = done[id(series)]
-            continue
-        fine, step = at_step(series, step, f"rain.{name}", missing)
-        arrays[name] = fine.to_numpy(dtype=np.float64) * depth
-        first = pd.Timestamp(fine.index[0])
-        done[id(series)] = (arrays[name], first)
-        if start is None:
-            start = first
-        elif first != start:
-            raise TimeSeriesError(f"rain.{name}: starts at {first.isoformat()}, the others at {start.isoformat()}")
+    step = None if network.options.step is None else u.step_seconds(network.options.step)
+    filled = {name: fill_rain(series, missing, name=f"rain.{name}") for name, series in per_basin.items()}
     sources = network.sources()
-    flows: dict[str, Array] = {}
-    if sources:
-        if inflows is None:
-            raise ModelError("inflows", f"the sources {', '.join(sources)} need their hydrographs (inflows=...)")
-        flow = u.to_us(1.0, "flow", units)
-        for name, series in _series_table(inflows, sources, "inflows").items():
-            values = series.sort_index()
-            if values.isna().any():
-                raise TimeSeriesError(f"inflows.{name}: missing values")
-            if len(values) >= 2:
-                own = int(infer_step(values, name=f"inflows.{name}").total_seconds())
-                if step is None:
-                    step = own
-                elif own != step:
-                    target = pd.date_range(values.index[0], values.index[-1], freq=pd.Timedelta(seconds=step))
-                    values = values.reindex(values.index.union(target)).interpolate(method="time").reindex(target)
-            first = pd.Timestamp(values.index[0])
-            if start is None:
-                start = first
-            elif first != start:
-                raise TimeSeriesError(f"inflows.{name}: starts at {first.isoformat()}, the rain at {start.isoformat()}")
-            flows[name] = values.to_numpy(dtype=np.float64) * flow
-    if start is None or step is None:
+    if sources and inflows is None:
+        raise ModelError("inflows", f"the sources {', '.join(sources)} need their hydrographs (inflows=...)")
+    flows_given = _series_table(inflows, sources, "inflows") if sources else {}
+    for name, series in flows_given.items():
+        if series.isna().any():
+            raise TimeSeriesError(f"inflows.{name}: missing values")
+    timing = {f"rain.{n}": s for n, s in filled.items()} or {f"inflows.{n}": s for n, s in flows_given.items()}
+    if not timing:
         raise ModelError("rain", "a network without subbasins needs source hydrographs of at least two values")
-    extra: dict[str, dict[str, Array]] = {"potential_et": {}, "temperature": {}}
-    for key, value, quantity in (("potential_et", potential_et, "depth"), ("temperature", temperature, None)):
+    if step is None:
+        step = min(_own_step(s, None, what) for what, s in timing.items())
+    starts = {what: pd.Timestamp(s.sort_index().index[0]) for what, s in timing.items()}
+    zones = {v.tzinfo is None for v in starts.values()}
+    if len(zones) > 1:
+        raise TimeSeriesError("the rain's series mix times with and without a time zone; give all a zone, or none")
+    start = min(starts.values())
+    arrays: dict[str, Array] = {}
+    done: dict[int, Array] = {}  # one series given for several subbasins is placed once
+    for name, series in filled.items():
+        key = id(per_basin[name])
+        if key not in done:
+            what = f"rain.{name}"
+            values = in_extension_units(series, "rain", units, what)
+            done[key] = on_grid(series, values, "amount", start, step, what, pad=missing == "zero")
+        arrays[name] = done[key]
+    length = max([len(a) for a in arrays.values()] + [0])
+    for name, values in arrays.items():
+        if len(values) < length:
+            if missing == "zero":
+                arrays[name] = np.concatenate([values, np.zeros(length - len(values))])
+            else:
+                at = start + pd.Timedelta(seconds=step) * len(values)
+                raise TimeSeriesError(
+                    f"rain.{name}: no value for {at.isoformat()}, within the other rain's record "
+                    "(pass missing='zero' to count missing rain as none)"
+                )
+    flows: dict[str, Array] = {}
+    for name, series in flows_given.items():
+        what = f"inflows.{name}"
+        series = series.sort_index()
+        values = on_grid(series, in_extension_units(series, "inflows", units, what), "point", start, step, what)
+        if len(values) < length:
+            at = start + pd.Timedelta(seconds=step) * len(values)
+            raise TimeSeriesError(f"{what}: no value for {at.isoformat()}, within the rain's record")
+        flows[name] = values
+    length = max([length] + [max(len(a) - 1, 0) for a in flows.values()] + [1])
+    drivers: dict[str, dict[str, Array]] = {"potential_et": {}, "temperature": {}}
+    zero_et = isinstance(potential_et, (int, float)) and not isinstance(potential_et, bool) and potential_et == 0
+    if isinstance(potential_et, (int, float)) and not zero_et:
+        raise ModelError("potential_et", f"as a number it can only be 0 (no evapotranspiration), not {potential_et!r}")
+    for key, value in (("potential_et", None if zero_et else potential_et), ("temperature", temperature)):
         if value is None:
             continue
+        placed: dict[int, Array] = {}
         for name, series in _series_table(value, subbasins, key).items():
-            fine, _ = at_step(series, step, f"{key}.{name}", "raise") if quantity else (series, step)
-            factor = u.to_us(1.0, quantity, units) if quantity else 1.0
-            extra[key][name] = fine.to_numpy(dtype=np.float64) * factor
-    length = max([len(a) for a in arrays.values()] + [max(len(a) - 1, 0) for a in flows.values()] + [1])
-    return Inputs(arrays, flows, extra["potential_et"], extra["temperature"], length, start), start, step
+            what = f"{key}.{name}"
+            if id(series) not in placed:
+                placed[id(series)] = _driver(series, key, units, start, step, what)
+            drivers[key][name] = placed[id(series)]
+    inputs = Inputs(arrays, flows, drivers["potential_et"], drivers["temperature"], length, start, step, zero_et)
+    return inputs, start, step
+
+
+def _driver(series: pd.Series, key: str, units: u.UnitSystem, start: pd.Timestamp, step: int, what: str) -> Array:
+    """PET (depths per interval) or temperature (interval means, °C) on the run's grid; no gap allowed."""
+    series = series.sort_index()
+    values = series.to_numpy(dtype=np.float64)
+    if np.isnan(values).any():
+        raise TimeSeriesError(f"{what}: missing value at {series.index[int(np.argmax(np.isnan(values)))].isoformat()}")
+    if key == "temperature":
+        own = u.unit_of(series, what=what)
+        if own is not None:
+            values = u.convert_values(values, own, "degC", what=what)
+        u.check_air_temperature(values, pd.DatetimeIndex(series.index), what)
+        return on_grid(series, values, "mean", start, step, what)
+    if (values < 0).any():
+        i = int(np.argmax(values < 0))
+        raise TimeSeriesError(f"{what}: {values[i]:g} at {series.index[i].isoformat()}; PET must be >= 0")
+    return on_grid(series, in_extension_units(series, key, units, what), "amount", start, step, what)

@@ -6,10 +6,13 @@ kilometres, cubic metres per second, cubic metres); its numbers are converted on
 runs, and the results are converted back when they are reported in SI. Elevations are never
 converted: the extension only needs them consistent between the storage curve and the outlets.
 
-Units on data columns (one home with the unit systems): Units on data columns: parsing, conversion with pint, and a plausibility check of observed flows.
+Units on data columns (one home with the unit systems): parsing, conversion with pint, and
+plausibility checks of observed flows and air temperatures.
 
 A series read from a file may carry its unit in `series.attrs["units"]` (from a `units=` argument, a
-units row or a NetCDF `units` attribute). Unit strings are whatever pint understands, plus the
+units row or a NetCDF `units` attribute): a unit string, or (a column taken from a frame reader's
+table) the frame's mapping column name -> unit, resolved here by the series' name (`unit_of`).
+Offset units (°C, K, °F) convert with their offset, not by a factor. Unit strings are whatever pint understands, plus the
 hydrologists' spellings `cfs`, `cms`, `cumecs`, and exponents written as digits (`m3/s`, `km2`) or in
 CF style (`m3 s-1`, `kg m-2 s-1`). Rainfall given as an intensity (`mm/h`) converts to a depth per
 step (`mm`) by the series' own step, and a mass of water per area (`kg m-2`) to a depth by the density
@@ -179,26 +182,128 @@ def _factor(src: pint.Unit, dst: pint.Unit, step_seconds: Callable[[], float] | 
 
 
 def conversion_factor(source: str | pint.Unit, target: str | pint.Unit, *, what: str = "values") -> float:
-    """The factor that turns values in `source` into values in `target` (the same quantity)."""
-    return _factor(parse_unit(source, what=what), parse_unit(target, what=what), None, what)
+    """The factor that turns values in `source` into values in `target` (the same quantity).
+
+    Offset units (°C, °F) have no factor: `UnitError`, pointing to `convert_values`.
+    """
+    src, dst = parse_unit(source, what=what), parse_unit(target, what=what)
+    if _offset(src, dst):
+        raise UnitError(
+            f"{what}: {unit_label(src)} -> {unit_label(dst)} has an offset, not a factor; use convert_values"
+        )
+    return _factor(src, dst, None, what)
+
+
+def _offset(src: pint.Unit, dst: pint.Unit) -> bool:
+    """Whether converting between `src` and `dst` needs an offset (a temperature scale with a zero of its own)."""
+    reg = registry()
+    return src != dst and not (
+        reg.Quantity(Fraction(1), src)._is_multiplicative and reg.Quantity(Fraction(1), dst)._is_multiplicative
+    )
+
+
+def _affine(src: pint.Unit, dst: pint.Unit, what: str) -> tuple[float, float]:
+    """(a, b) with value_in_dst = a * value_in_src + b, for two units of one temperature scale or another."""
+    reg = registry()
+    try:
+        zero = reg.Quantity(Fraction(0), src).to(dst).magnitude
+        one = reg.Quantity(Fraction(1), src).to(dst).magnitude
+    except Exception as error:  # pint's DimensionalityError, OffsetUnitCalculusError
+        raise UnitError(f"{what}: cannot convert {unit_label(src)} into {unit_label(dst)} ({error})") from None
+    return float(one - zero), float(zero)
+
+
+def convert_values(
+    values: npt.NDArray[np.float64],
+    source: str | pint.Unit,
+    target: str | pint.Unit,
+    *,
+    step_seconds: float | None = None,
+    what: str = "values",
+) -> npt.NDArray[np.float64]:
+    """`values` in `source` as values in `target`: by a factor, or with the offset of a temperature scale.
+
+    `step_seconds` (interval data) lets an intensity become a depth per interval and back.
+    """
+    src, dst = parse_unit(source, what=what), parse_unit(target, what=what)
+    values = np.asarray(values, dtype=np.float64)
+    if src == dst:
+        return values.copy()
+    if _offset(src, dst):
+        a, b = _affine(src, dst, what)
+        return values * a + b
+    step = None if step_seconds is None else (lambda: float(step_seconds))
+    return values * _factor(src, dst, step, what)
+
+
+def unit_of(series: pd.Series, *, what: str | None = None) -> str | None:
+    """The unit in `series.attrs["units"]`: a string, or a frame's mapping resolved by the series' name.
+
+    None when no unit is given; `UnitError` when a mapping has no entry for the series' name.
+    """
+    given = series.attrs.get("units")
+    if given is None or isinstance(given, str):
+        return given or None
+    if isinstance(given, dict):
+        key = None if series.name is None else str(series.name)
+        if key not in {str(k) for k in given}:
+            label = what or str(series.name or "series")
+            raise UnitError(f"{label}: attrs['units'] maps {', '.join(map(str, given))}, not the column {key!r}")
+        found = {str(k): v for k, v in given.items()}[key]
+        return str(found) if found else None
+    raise UnitError(f"{what or series.name or 'series'}: attrs['units'] must be a unit or a mapping, not {given!r}")
 
 
 def convert(series: pd.Series, to: str, *, units: str | None = None, name: str | None = None) -> pd.Series:
-    """`series` converted into the unit `to`, from `units` or else from `series.attrs["units"]`.
+    """`series` converted into the unit `to`, from `units` or else from its unit (see `unit_of`).
 
     An intensity (depth per time) converts into a depth per step, and back, by the series' step
-    (rainfall is interval data); a mass of water per area into a depth. The result carries
-    `attrs["units"]`.
+    (rainfall is interval data); a mass of water per area into a depth; offset units (°C, K, °F)
+    with their offset. The result carries `attrs["units"]`.
     """
     label = name or str(series.name or "series")
-    source = units if units is not None else series.attrs.get("units")
+    source = units if units is not None else unit_of(series, what=label)
     if source is None:
         raise UnitError(f"{label}: the unit of the values is not known; pass units=")
     src, dst = parse_unit(source, what=label), parse_unit(to, what=label)
-    factor = _factor(src, dst, lambda: infer_step(series, name=label).total_seconds(), label)
-    result = series.astype("float64") * factor
+    if _offset(src, dst):
+        a, b = _affine(src, dst, label)
+        result = series.astype("float64") * a + b
+    else:
+        result = series.astype("float64") * _factor(
+            src, dst, lambda: infer_step(series, name=label).total_seconds(), label
+        )
     result.attrs = {**series.attrs, "units": unit_label(dst)}
     return result
+
+
+# The air temperatures a forcing may hold, in °C: outside, the unit was very likely mistaken.
+COLDEST_AIR_C: Final = -90.0
+HOTTEST_AIR_C: Final = 60.0
+
+
+def check_air_temperature(values: npt.NDArray[np.float64], times: pd.DatetimeIndex, what: str) -> None:
+    """Refuse air temperatures (°C) outside -90 to 60 °C, naming the first and the likely slip."""
+    bad = ~((values >= COLDEST_AIR_C) & (values <= HOTTEST_AIR_C))
+    if not bad.any():
+        return
+    i = int(np.argmax(bad))
+    finite = values[np.isfinite(values)]
+    if finite.size and 180.0 <= float(finite.min()) and float(finite.max()) <= 340.0:
+        slip = "; were they in kelvin? mark the series attrs['units'] = 'K'"
+    elif finite.size and float(finite.max()) <= 140.0 and float(finite.min()) >= -130.0:
+        slip = "; were they in °F? mark the series attrs['units'] = 'degF'"
+    else:
+        slip = ""
+    raise UnitError(
+        f"{what}: {values[i]:g} °C at {times[i].isoformat()} is not a plausible air temperature "
+        f"({COLDEST_AIR_C:g} to {HOTTEST_AIR_C:g} °C){slip}"
+    )
+
+
+def column_units(columns: dict[str, str], units: UnitSystem) -> dict[str, str]:
+    """Each result column's unit label from its quantity ("depth", "flow", ...; "" for none), in `units`."""
+    return {name: label(quantity, units) if quantity in _QUANTITIES else "" for name, quantity in columns.items()}
 
 
 def _specific_runoff_mm_per_year(mean_flow: float, flow_unit: pint.Unit, area: float, area_unit: pint.Unit) -> float:
@@ -224,7 +329,7 @@ def check_runoff_magnitude(
     assumed (`flow_unit`, else `observed.attrs["units"]`), and the message names the unit that
     brings them back into the usual range (l/s taken for m³/s, say).
     """
-    unit_text = flow_unit if flow_unit is not None else observed.attrs.get("units")
+    unit_text = flow_unit if flow_unit is not None else unit_of(observed, what=name)
     if unit_text is None:
         raise UnitError(f"{name}: the unit of the flows is not known; pass flow_unit=")
     assumed = parse_unit(unit_text, what=name)

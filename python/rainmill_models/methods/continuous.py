@@ -107,8 +107,15 @@ def temperature_index_snow(
     return _split(block, n, SNOW_FLUXES, storages)
 
 
-def _pet(forcing: Forcing, n: int) -> Array:
-    return np.zeros(n) if forcing.potential_et is None else forcing.potential_et
+def _pet(forcing: Forcing, method: str) -> Array:
+    """The PET an ET-driven loss needs; refused when none was given (`potential_et=0` asks for none)."""
+    if forcing.potential_et is None:
+        raise ModelError(
+            "potential_et",
+            f"the {method} loss needs a potential evapotranspiration series (potential_et=...); "
+            "pass potential_et=0 to run it without evapotranspiration",
+        )
+    return forcing.potential_et
 
 
 class _HotStart:
@@ -203,7 +210,7 @@ class SoilMoisture(_HotStart):
 
     def run(self, water: Array, step_seconds: int, forcing: Forcing) -> LossOutput:
         """Split `water` into excess, groundwater outflow, ET and deep percolation."""
-        states = self._call(water, _pet(forcing, len(water)), step_seconds / HOURS)
+        states = self._call(water, _pet(forcing, "soil-moisture"), step_seconds / HOURS)
         et = states["canopy_et"] + states["surface_et"] + states["soil_et"]
         return LossOutput(
             excess=states["excess"],
@@ -252,7 +259,7 @@ class DeficitConstantEt(_HotStart):
 
     def run(self, water: Array, step_seconds: int, forcing: Forcing) -> LossOutput:
         """Split `water` into excess, percolation (the recharge) and ET."""
-        states = self._call(water, _pet(forcing, len(water)), step_seconds / HOURS)
+        states = self._call(water, _pet(forcing, "deficit-constant-et"), step_seconds / HOURS)
         return LossOutput(
             excess=states["excess"],
             recharge=states["percolation"],
@@ -281,13 +288,17 @@ class TemperatureIndexSnow:
     `liquid_fraction` of its ice; the rest leaves as `liquid`. Each zone's temperature is the
     series' minus `lapse_rate` (°C per 1000 elevation units) times its height above
     `reference_elevation`.
+
+    The melt rates left unset are 0.04 in (1.016 mm) and 0.16 in (4.064 mm) per °C per day, the
+    same rates in either unit system. The day of the year that places the seasons is the forcing's
+    local calendar day: the wall-clock time in its index's own zone (a naive index as it is).
     """
 
     threshold: float = 0.0
     transition: float = 0.0
     base: float = 0.0
-    melt_rate_min: float = 0.04
-    melt_rate_max: float = 0.16
+    melt_rate_min: float | None = None  # None: DEFAULT_MELT_RATES, in inches (either unit system)
+    melt_rate_max: float | None = None
     refreeze_fraction: float = 0.05
     liquid_fraction: float = 0.1
     lapse_rate: float = 6.5
@@ -319,8 +330,14 @@ class TemperatureIndexSnow:
     def __post_init__(self) -> None:
         _validated(lambda: self._call(_EMPTY, _EMPTY, 1.0, 0.0))
 
+    # The unset melt rates, inches per °C per day (a description in mm gets the same rates in mm).
+    DEFAULT_MELT_RATES: ClassVar[Mapping[str, float]] = {"melt_rate_min": 0.04, "melt_rate_max": 0.16}
+
     def _call(self, precipitation: Array, temperature: Array, step_hours: float, start_day: float) -> dict[str, Array]:
         parameters = {name: getattr(self, name) for name in self._SCALARS}
+        for name, inches in self.DEFAULT_MELT_RATES.items():
+            if parameters[name] is None:
+                parameters[name] = inches
         zeros = (0.0,) * len(self.zone_elevations)
         zones = (self.zone_elevations, self.zone_fractions)
         initial = (self.initial_ice or zeros, self.initial_liquid or zeros)
@@ -333,7 +350,8 @@ class TemperatureIndexSnow:
         self, precipitation: Array, temperature: Array, step_seconds: int, start: datetime | None = None
     ) -> ZonedSnowOutput:
         """Rain and melt leaving the pack; `start` (the first point) places the seasonal melt rate."""
-        start_day = 0.0 if start is None else (start - EPOCH).total_seconds() / 86400.0
+        local = None if start is None else start.replace(tzinfo=None)  # the forcing's own zone's calendar
+        start_day = 0.0 if local is None else (local - EPOCH).total_seconds() / 86400.0
         states = self._call(precipitation, temperature, step_seconds / HOURS, start_day)
         count = len(self.zone_elevations)
         names = (
