@@ -45,7 +45,7 @@ from .plain_data import (
     series_to_data,
 )
 from .runner import ExecutorLike
-from .search import METHODS, MODEL_FAULTS, SearchResult, search
+from .search import METHODS, SearchResult, search
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -88,7 +88,7 @@ def _loss(objective: Objective, value: float) -> tuple[float, float]:
 
 
 def _kge(s: npt.NDArray[np.float64], o: npt.NDArray[np.float64]) -> float:
-    return float(rainmill.metrics.calculate_kge(s.tolist(), o.tolist()))
+    return float(rainmill.metrics.calculate_kge(s, o))  # the arrays as they are: no lists
 
 
 # Objectives scored straight from the aligned values, as metrics.scores does.
@@ -578,7 +578,7 @@ def refused_summary(found: SearchResult, state: _State) -> dict[str, Any]:
         flows = {g.element: runs[g.element].outflow * state.flow_factor for g in state.gauges}
         reason = "the simulated flows hold NaN" if any(np.isnan(f).any() for f in flows.values()) else ""
         reason = reason or f"{state.objective if isinstance(state.objective, str) else 'the objective'} is not finite"
-    except (*MODEL_FAULTS, TimeSeriesError) as error:
+    except (ArithmeticError, MemoryError, ValueError) as error:  # MODEL_FAULTS, ModelError and TimeSeriesError
         reason = " ".join(str(error).split()) or type(error).__name__
     return {"refused": int(bad.sum()), "refusal": f"evaluation {first + 1}: {reason}"}
 

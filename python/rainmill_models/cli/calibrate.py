@@ -14,6 +14,9 @@ ties several paths to one calibrated value::
 A single-chain model file keeps its own paths ("basin.loss.constant_rate").
 Several gauges (``--observed NAME=FILE``, repeated) are scored together by
 the objective's weighted mean (``--weight NAME=W``; equal by default).
+A continuous model takes ``--potential-et`` and ``--temperature`` files (or
+columns of one ``--forcing`` file), a daily record ``--observed-period D``, a
+warm-up is left out with ``--window``, and ``--max-evaluations`` caps the runs.
 
 Ctrl-C stops the search: the outputs then hold the best evaluation so far and
 the exit status is 130. A calibration in which no evaluation could be scored
@@ -49,7 +52,7 @@ from .common import (
     timestamp,
     whole,
 )
-from .inputs import Inputs, add_arguments, named_weight, read_inputs, scores_text
+from .inputs import Inputs, add_arguments, named_weight, read_inputs, scores_text, started
 
 Bounds = dict[ParameterKey, tuple[float, float]]
 
@@ -164,7 +167,20 @@ def add_command(subparsers: Any) -> None:
         default=None,
         help="serial (default), threads, processes, or a number of processes",
     )
-    parser.add_argument("--maxiter", type=whole(1), help="the optimiser's iteration limit")
+    parser.add_argument(
+        "--max-evaluations",
+        type=whole(1),
+        metavar="N",
+        help="stop after N model runs, whatever the method (the best so far is kept)",
+    )
+    parser.add_argument(
+        "--maxiter",
+        type=whole(1),
+        metavar="GENERATIONS",
+        help="differential evolution: the most generations after the first, each of 15 candidates per "
+        "parameter (--maxiter 20 with 10 parameters is up to 3,150 runs); the other methods: their SciPy "
+        "iteration limit. --max-evaluations bounds the runs themselves",
+    )
     parser.add_argument("--history", help="write every evaluation to this CSV file (MODEL.history.csv in a directory)")
     parser.add_argument(
         "--plot",
@@ -183,8 +199,9 @@ def calibrate_command(args: argparse.Namespace) -> int:
     plot = outputs.target("--plot", args.plot, f"{stem}.calibration.png")
     needs_matplotlib("--plot", plot)
     given = read_inputs(args, args.missing)
+    model = started(given.model, args.initial_states)
     bounds = read_parameters(args.parameters)
-    check_parameters(bounds, given.model, args.parameters)
+    check_parameters(bounds, model, args.parameters)
     weights = _weights(args.weight, given)
     window = None
     if args.window is not None:
@@ -193,9 +210,9 @@ def calibrate_command(args: argparse.Namespace) -> int:
         if not start < end:
             raise UsageError(f"--window: the start {start.isoformat()} must come before the end {end.isoformat()}")
         window = (start, end)
-    with running(args.model, args.rain, args.inflows, args.parameters, *given.files.values()):
+    with running(args.model, args.initial_states, args.parameters, *given.sources, *given.files.values()):
         result = calibrate(
-            given.model,
+            model,
             given.rain,
             given.observed,
             bounds,
@@ -208,7 +225,9 @@ def calibrate_command(args: argparse.Namespace) -> int:
             missing=args.missing,
             options=None if args.maxiter is None else {"maxiter": args.maxiter},
             weights=weights,
-            inflows=given.inflows,
+            max_evaluations=args.max_evaluations,
+            observed_period=args.observed_period,
+            **given.forcing(),
         )
     if not math.isfinite(result.score):
         if result.interrupted:

@@ -16,6 +16,7 @@ import argparse
 import contextlib
 import importlib.util
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -80,13 +81,50 @@ def running(model: Path, *inputs: Path | None) -> Iterator[None]:
         raise UsageError(f"{model}: {text}") from error
 
 
+# The package's messages name its Python keywords ("needs a temperature series (temperature=...)");
+# on the command line each is said as the flag that does the same. Keyword (as a message spells it)
+# -> what a shell user passes instead; a hint without a flag says what to change in the file.
+KEYWORD_FLAGS: tuple[tuple[str, str], ...] = (
+    (r"\(temperature=\.\.\.\)", "(--temperature FILE, or a temperature column in --forcing)"),
+    (r"\(potential_et=\.\.\.\)", "(--potential-et FILE, or a potential_et column in --forcing)"),
+    (r"\(inflows=\.\.\.\)", "(--inflows FILE)"),
+    (r"\bpass units= or units_row=True", "write each column's unit on the line after the header and pass --units-row"),
+    (r"\bpass units=(?!\w)", "write each column's unit on the line after the header and pass --units-row"),
+    (r"\bunits_row=True", "--units-row"),
+    (r"\bmissing='drop'", "--missing drop"),
+    (r"\bmissing='zero'", "--rain-missing zero"),
+    (r"pass missing='interpolate' with max_gap to interpolate short gaps", "fill the gaps in the file"),
+    (r"\bsep=r'\\s\+'", "--sep ' '"),
+    (r"\bsep=('[^']*'|\"[^\"]*\")", r"--sep \1"),
+    (r"\bdecimal=('[^']*')", r"--decimal \1"),
+    (r"\bdate_format=(?=['\"])", "--date-format "),
+    (r"\bdate_format=", "--date-format"),
+    (r"\bdayfirst=True", "--dayfirst"),
+    (r"\bnonfinite='drop'", "leave the field empty (a missing value)"),
+    (r"\bpass header=False", "add a header line (time, then the columns' names)"),
+    (r"\bpass time_column=\[\d+, \d+\]( for a date and a time)?", "join the date and the time of day into one column"),
+    (r"\bend=(?=[,;)\s]|$)", "--end"),
+    (r"\bend=", "--end "),
+)
+
+
+def flags_for_keywords(text: str) -> str:
+    """A message of the package with its Python keywords said as the command line's flags."""
+    for pattern, flag in KEYWORD_FLAGS:
+        text = re.sub(pattern, flag, text)
+    return text
+
+
 def describe(error: BaseException) -> str:
-    """The one line that reports a refusal: an OSError by its file and reason, anything else by its message."""
+    """The one line that reports a refusal: an OSError by its file and reason, anything else by its message.
+
+    The package's Python keywords in it are said as the command line's flags (`KEYWORD_FLAGS`).
+    """
     if isinstance(error, OSError) and not isinstance(error, InputFileError) and error.strerror:
         text = f"{error.filename}: {error.strerror}" if error.filename else error.strerror
     else:
         text = str(error) or type(error).__name__
-    return " ".join(line.strip() for line in text.splitlines() if line.strip())
+    return flags_for_keywords(" ".join(line.strip() for line in text.splitlines() if line.strip()))
 
 
 class Parser(argparse.ArgumentParser):

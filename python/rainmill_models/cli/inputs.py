@@ -6,8 +6,15 @@
   one value column, given to every subbasin (or source), or one column per subbasin (or source),
   named after it. With `--rain-weights` (TOML: one table per subbasin, gauge = weight) the rain
   file's columns are gauges instead, and each subbasin gets the weighted sum of their series.
+- Potential evapotranspiration (`--potential-et`, depth per step like rain) and air temperature
+  (`--temperature`, °C) for continuous models: files laid out as the rain file, or columns of one
+  `--forcing` file: `rain`, `potential_et`, `temperature` (each for every subbasin) or
+  `rain.NAME`, `potential_et.NAME`, `temperature.NAME` (one per subbasin NAME).
 - Observations: `--observed NAME=FILE` for the element NAME, repeated for several gauges;
   `--observed FILE` alone is the network's outlet (there must be exactly one).
+- How every CSV file is read: `--sep`, `--decimal`, `--date-format`, `--dayfirst`; `--units-row`
+  when the line after the header names each column's unit (as `write_csv(units_row=True)` writes
+  it): the values are then converted into the model's units (°C for temperatures).
 
 Every fault of a file is reported in one line naming it (see `cli_common.reading`).
 """
@@ -17,7 +24,7 @@ from __future__ import annotations
 import argparse
 import tomllib
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Literal
 
@@ -27,7 +34,10 @@ from ..errors import ModelError
 from ..io.files import check_input, read_text
 from ..io.forcing import weighted_rain
 from ..io.readers import read_csv_frame, read_flow_csv, read_rain_csv
+from ..io.states import load_states, start_from
 from ..io.timeseries import TimeSeriesError, fill_flow, fill_rain
+from ..io.units import UnitSystem, convert, label
+from ..metrics import benchmark_line
 from ..network import Network
 from .common import UsageError, reading, same_clock
 
@@ -56,15 +66,35 @@ def named_weight(text: str) -> tuple[str, float]:
     return name, weight
 
 
+# The series a `--forcing` file may hold, by column kind, and the flag that gives each as a file of its own.
+FORCING_KINDS: dict[str, str] = {"rain": "--rain", "potential_et": "--potential-et", "temperature": "--temperature"}
+
+
 def add_arguments(parser: argparse.ArgumentParser, *, observed_required: bool) -> None:
     """The arguments of the model and its data, shared by the commands."""
     parser.add_argument("model", type=Path, help="the model file (TOML): a network, or a single chain")
     parser.add_argument(
         "--rain",
         type=Path,
-        required=True,
         help="gross rainfall CSV: timestamp, then depth per step in one column (every subbasin) or one column "
-        "per subbasin named after it",
+        "per subbasin named after it (required, unless --forcing holds the rain)",
+    )
+    parser.add_argument(
+        "--potential-et",
+        type=Path,
+        help="potential evapotranspiration CSV, depth per step (a daily file is spread over the day's steps), "
+        "laid out as the rain file; the soil-moisture and deficit-constant-et losses need it",
+    )
+    parser.add_argument(
+        "--temperature",
+        type=Path,
+        help="air temperature CSV (°C, the mean of each step), laid out as the rain file; snow needs it",
+    )
+    parser.add_argument(
+        "--forcing",
+        type=Path,
+        help="one CSV holding several forcings as columns: rain, potential_et, temperature (every subbasin) or "
+        "rain.NAME, potential_et.NAME, temperature.NAME (per subbasin)",
     )
     parser.add_argument(
         "--rain-missing",
@@ -89,6 +119,30 @@ def add_arguments(parser: argparse.ArgumentParser, *, observed_required: bool) -
         metavar="[NAME=]FILE",
         help="observed flow CSV at the element NAME (repeat for several gauges); a FILE alone is the outlet's",
     )
+    parser.add_argument(
+        "--observed-period",
+        metavar="PERIOD",
+        help="the observations are means over periods of this length starting at their times (D: a daily "
+        "record; any pandas frequency, or auto: their own step when longer than the model's): each is scored "
+        "against the simulated mean over its period",
+    )
+    parser.add_argument(
+        "--initial-states",
+        type=Path,
+        metavar="FILE",
+        help="start from the states of a hot-start file (as run --final-states writes it)",
+    )
+    files = parser.add_argument_group("how the CSV files are read (every input file)")
+    files.add_argument("--sep", default=",", help="the column separator (default ,)")
+    files.add_argument("--decimal", default=".", help="the decimal mark (default .)")
+    files.add_argument("--date-format", help="a strftime format of the timestamps (default: ISO 8601)")
+    files.add_argument("--dayfirst", action="store_true", help="dates are written day first")
+    files.add_argument(
+        "--units-row",
+        action="store_true",
+        help="the line after each file's header names its columns' units (as write_csv(units_row=True) writes "
+        "it); the values are converted into the model's units",
+    )
 
 
 def load_model(path: Path) -> Network:
@@ -109,21 +163,31 @@ def read_forcing(path: Path, names: Sequence[str] | None, what: str, read: Serie
     column then checked as the reader checks one series. `names` None takes every column as it is.
     """
     with reading(path):
-        frame = read_csv_frame(check_input(path))
-        columns = [str(c) for c in frame.columns]
-        if len(columns) == 1:
-            return read.check(frame.iloc[:, 0], str(path))
-        names = columns if names is None else list(names)
-        unknown = [c for c in columns if c not in names]
-        missing = [n for n in names if n not in columns]
-        if unknown or missing:
-            raise TimeSeriesError(
-                f"{path}: the columns must be one per {what} ({', '.join(names) or 'none'})"
-                + (f"; unknown: {', '.join(unknown)}" if unknown else "")
-                + (f"; missing: {', '.join(missing)}" if missing else "")
-            )
-        frame.columns = pd.Index(columns)
-        return pd.concat({name: read.check(frame[name], f"{path} column {name}") for name in names}, axis=1)
+        frame = read_csv_frame(check_input(path), **read.options)
+        return per_element(frame, names, what, read, path)
+
+
+def per_element(
+    frame: pd.DataFrame, names: Sequence[str] | None, what: str, read: SeriesReader, path: Path, prefix: str = ""
+) -> Forcing:
+    """The columns of `frame` (named `prefix` + element) as one series for all, or one per element."""
+    columns = [str(c) for c in frame.columns]
+    if len(columns) == 1 and not prefix:
+        return read.check(frame.iloc[:, 0], str(path))
+    names = [c.removeprefix(prefix) for c in columns] if names is None else list(names)
+    unknown = [c for c in columns if c.removeprefix(prefix) not in names or not c.startswith(prefix)]
+    missing = [n for n in names if prefix + n not in columns]
+    if unknown or missing:
+        raise TimeSeriesError(
+            f"{path}: the {prefix.rstrip('.') + ' ' if prefix else ''}columns must be one per {what} "
+            f"({', '.join(prefix + n for n in names) or 'none'})"
+            + (f"; unknown: {', '.join(unknown)}" if unknown else "")
+            + (f"; missing: {', '.join(missing)}" if missing else "")
+        )
+    frame.columns = pd.Index(columns)
+    return pd.concat(
+        {name: read.check(frame[prefix + name], f"{path} column {prefix + name}") for name in names}, axis=1
+    )
 
 
 @dataclass(frozen=True)
@@ -132,6 +196,7 @@ class SeriesReader:
 
     kind: Literal["rain", "flow"]
     missing: str
+    options: Mapping[str, Any] = field(default_factory=dict)  # of read_csv_frame: sep, units_row, to, ...
 
     @property
     def policy(self) -> Any:
@@ -141,7 +206,7 @@ class SeriesReader:
     def __call__(self, path: Path, column: str | None = None) -> pd.Series:
         """The series of `column` (or the only one) of a checked input file."""
         reader = read_rain_csv if self.kind == "rain" else read_flow_csv
-        return reader(check_input(path), column=column, missing=self.policy)
+        return reader(check_input(path), column=column, missing=self.policy, **self.options)
 
     def check(self, series: pd.Series, name: str) -> pd.Series:
         """A series read otherwise, checked as the reader checks its own."""
@@ -175,6 +240,13 @@ class Inputs:
     inflows: Forcing | None
     observed: dict[str, pd.Series]  # by gauge element, each on the rain's clock
     files: dict[str, Path]  # the file of each gauge
+    potential_et: Forcing | None = None
+    temperature: Forcing | None = None
+    sources: tuple[Path, ...] = ()  # every forcing file read (for messages)
+
+    def forcing(self) -> dict[str, Any]:
+        """The keywords of a run or a calibration besides the rain."""
+        return {"inflows": self.inflows, "potential_et": self.potential_et, "temperature": self.temperature}
 
     @property
     def network(self) -> Network:
@@ -187,25 +259,68 @@ class Inputs:
         return next(iter(self.rain.values())).index if isinstance(self.rain, dict) else self.rain.index
 
 
-def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
-    """Read the model, the forcing and the observations that `args` name; refuse what does not fit."""
+def csv_options(args: argparse.Namespace, to: str | None = None) -> dict[str, Any]:
+    """The options of the CSV readers that `args` set; with `--units-row` the values converted into `to`."""
+    options: dict[str, Any] = {"sep": args.sep, "decimal": args.decimal, "dayfirst": args.dayfirst}
+    if args.date_format is not None:
+        options["date_format"] = args.date_format
+    if args.units_row:
+        options["units_row"] = True
+        if to is not None:
+            options["to"] = to
+    return options
+
+
+def read_inputs(args: argparse.Namespace, observed_missing: str, flow_units: UnitSystem | None = None) -> Inputs:
+    """Read the model, the forcing and the observations that `args` name; refuse what does not fit.
+
+    `flow_units` is the unit system the observations are compared in (the model's by default).
+    """
     model = load_model(args.model)
     network = model
     subbasins = list(network.subbasins())
+    units: UnitSystem = network.options.units
+    readers = {
+        "rain": SeriesReader("rain", args.rain_missing, csv_options(args, label("depth", units))),
+        "potential_et": SeriesReader("rain", "raise", csv_options(args, label("depth", units))),
+        "temperature": SeriesReader("flow", "raise", csv_options(args, "degC")),
+    }
+    forcing = _forcing_file(args, subbasins, readers)
+    given = {kind: getattr(args, kind) for kind in FORCING_KINDS}
+    for kind, path in given.items():
+        if path is not None and kind in forcing:
+            raise UsageError(f"{FORCING_KINDS[kind]} {path}: the {kind} is in --forcing {args.forcing} already")
+    if "rain" not in forcing and args.rain is None:
+        raise UsageError("--rain: a rain file is required (or a rain column in --forcing)")
+    rain_path = args.rain or args.forcing
     rain: Forcing | dict[str, pd.Series]
     if args.rain_weights is not None:
+        if "rain" in forcing:
+            raise UsageError("--rain-weights: weigh the gauges of a --rain file, not of --forcing columns")
         weights = read_weights(args.rain_weights)
-        gauges = read_forcing(args.rain, None, "gauge", SeriesReader("rain", args.rain_missing))
+        gauges = read_forcing(args.rain, None, "gauge", readers["rain"])
         frame = gauges.to_frame() if isinstance(gauges, pd.Series) else gauges
         with reading(args.rain_weights):
             rain = weighted_rain(frame, weights)
     else:
-        rain = read_forcing(args.rain, subbasins, "subbasin", SeriesReader("rain", args.rain_missing))
+        rain = (
+            forcing.pop("rain")
+            if "rain" in forcing
+            else read_forcing(args.rain, subbasins, "subbasin", readers["rain"])
+        )
     clock = next(iter(rain.values())) if isinstance(rain, dict) else rain
+    for kind in ("potential_et", "temperature"):
+        path = given[kind]
+        if path is not None:
+            forcing[kind] = read_forcing(path, subbasins, "subbasin", readers[kind])
+            same_clock(forcing[kind], path, clock, rain_path)
     inflows = None
     if args.inflows is not None:
-        inflows = read_forcing(args.inflows, network.sources(), "source", SeriesReader("flow", "raise"))
-        same_clock(inflows, args.inflows, clock, args.rain)
+        if not network.sources():
+            raise UsageError(f"--inflows {args.inflows}: {args.model} has no sources to take them")
+        flows = SeriesReader("flow", "raise", csv_options(args, label("flow", units)))
+        inflows = read_forcing(args.inflows, network.sources(), "source", flows)
+        same_clock(inflows, args.inflows, clock, rain_path)
     elif network.sources():
         raise UsageError(f"{args.model}: the sources {', '.join(network.sources())} need --inflows")
     observed: dict[str, pd.Series] = {}
@@ -216,11 +331,64 @@ def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
             raise UsageError(f"--observed {gauge}={path}: no element {gauge!r} in {args.model}")
         if gauge in observed:
             raise UsageError(f"--observed {gauge}: given twice")
+        flows = SeriesReader("flow", observed_missing, csv_options(args, label("flow", flow_units or units)))
         with reading(path):
-            observed[gauge] = SeriesReader("flow", observed_missing)(path)
-        same_clock(observed[gauge], path, clock, args.rain)
+            observed[gauge] = flows(path)
+        same_clock(observed[gauge], path, clock, rain_path)
         files[gauge] = path
-    return Inputs(model, rain, inflows, observed, files)
+    read = tuple(p for p in (rain_path, args.potential_et, args.temperature, args.inflows) if p is not None)
+    return Inputs(model, rain, inflows, observed, files, forcing.get("potential_et"), forcing.get("temperature"), read)
+
+
+def _forcing_file(
+    args: argparse.Namespace, subbasins: list[str], readers: Mapping[str, SeriesReader]
+) -> dict[str, Forcing]:
+    """The forcings of the `--forcing` file, by kind (rain, potential_et, temperature)."""
+    if args.forcing is None:
+        return {}
+    path: Path = args.forcing
+    found: dict[str, Forcing] = {}
+    with reading(path):
+        frame = read_csv_frame(check_input(path), **csv_options(args))
+        kinds = {str(c): str(c).partition(".")[0] for c in frame.columns}
+        unknown = [c for c, kind in kinds.items() if kind not in FORCING_KINDS]
+        if unknown:
+            raise TimeSeriesError(
+                f"{path}: column {unknown[0]!r} is none of rain, potential_et, temperature (or KIND.SUBBASIN)"
+            )
+        for kind in FORCING_KINDS:
+            columns = [c for c, k in kinds.items() if k == kind]
+            if not columns:
+                continue
+            read = readers[kind]
+            part = frame[columns]
+            if read.options.get("units_row"):
+                part = _converted(part, frame.attrs.get("units", {}), read.options["to"], path)
+            if columns == [kind]:
+                found[kind] = read.check(part[kind], f"{path} column {kind}")
+            else:
+                found[kind] = per_element(part, subbasins, "subbasin", read, path, prefix=f"{kind}.")
+    return found
+
+
+def _converted(frame: pd.DataFrame, units: Mapping[str, str], to: str, path: Path) -> pd.DataFrame:
+    """The columns of `frame` converted from their units (of the file's units row) into `to`."""
+    out = {}
+    for column in frame.columns:
+        unit = units.get(str(column))
+        if not unit:
+            raise TimeSeriesError(f"{path}: column {column!r} has no unit in the units row")
+        out[column] = convert(frame[column], to, units=unit, name=f"{path}: column {column!r}")
+    return pd.DataFrame(out, index=frame.index)
+
+
+def started(network: Network, path: Path | None) -> Network:
+    """`network` started from the states of the hot-start file `path` (itself without one)."""
+    if path is None:
+        return network
+    with reading(path):
+        hot: Network = start_from(network, load_states(path))
+    return hot
 
 
 def _the_outlet(network: Network, model: Path) -> str:
@@ -239,4 +407,5 @@ def scores_text(table: pd.DataFrame | Mapping[str, Mapping[str, float]], files: 
     for gauge, row in frame.iterrows():
         lines.append(f"  {gauge!s} ({files.get(str(gauge), '')})")
         lines.append("    " + "  ".join(f"{name} {value:.4g}" for name, value in row.items()))
+        lines.append("    " + benchmark_line({str(k): float(v) for k, v in row.items()}))
     return "\n".join(lines)
