@@ -289,7 +289,7 @@ def check_air_temperature(values: npt.NDArray[np.float64], times: pd.DatetimeInd
         return
     i = int(np.argmax(bad))
     finite = values[np.isfinite(values)]
-    if finite.size and 180.0 <= float(finite.min()) and float(finite.max()) <= 340.0:
+    if finite.size and float(finite.min()) >= 180.0 and float(finite.max()) <= 340.0:
         slip = "; were they in kelvin? mark the series attrs['units'] = 'K'"
     elif finite.size and float(finite.max()) <= 140.0 and float(finite.min()) >= -130.0:
         slip = "; were they in °F? mark the series attrs['units'] = 'degF'"
