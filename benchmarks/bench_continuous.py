@@ -304,8 +304,9 @@ class OurModel:
     """
 
     def __init__(self, record: dict[str, Any]) -> None:
-        import rainmill_models as rm
         from rainmill_models.network_run import prepare_inputs
+
+        import rainmill_models as rm
 
         frame = record["frame"]
         data = rm.Network.load(HERE.parent / "examples" / "continuous.toml").to_dict()
@@ -326,8 +327,9 @@ class OurModel:
         self.cfs_to_mm_per_day = 0.028316846592 * self.to_mm_per_day
 
     def __call__(self, x: Any) -> np.ndarray:
-        from rainmill_models.errors import ModelError
         from rainmill_models.network_run import network_outflow, simulate_network
+
+        from rainmill_models.errors import ModelError
 
         try:
             network = self.setter([float(v) for v in x])
@@ -557,7 +559,7 @@ def main() -> None:
 def model_layer_cost(years: int = 30) -> tuple[list[str], list[str]]:
     """A network run of examples/continuous.toml against its methods' kernels called alone."""
     import rainmill_models as rm
-    from rainmill_models.network_run import in_us
+    from rainmill_models.methods import in_us
 
     days = pd.date_range("1990-01-01", periods=int(years * 365.25), freq="D")
     rain, pet, temperature = synthetic(len(days))
@@ -597,7 +599,7 @@ def model_layer_cost(years: int = 30) -> tuple[list[str], list[str]]:
     share = (t_model - t_kernels) / t_kernels
     target = (
         f"- {years}-year daily run: the model layer costs {share:.2f}× the kernels' own time — "
-        f"**{'met' if share <= 1.0 else 'not met'}**"
+        f"**{'met' if share <= 0.5 else 'not met'}** (target <= 0.5×)"
     )
     return rows, [target]
 

@@ -68,6 +68,8 @@ def _check_order(index: pd.DatetimeIndex, name: str) -> np.ndarray:
 
 def _usual_step(diffs: np.ndarray) -> int:
     """The most common difference (the earliest of equally common ones): the series' step."""
+    if (diffs == diffs[0]).all():  # a regular series, the usual case: no need to count
+        return int(diffs[0])
     values, first, counts = np.unique(diffs, return_index=True, return_counts=True)
     best = np.flatnonzero(counts == counts.max())
     return int(values[best[np.argmin(first[best])]])

@@ -153,7 +153,11 @@ def method_class(process: str, name: object, path: str) -> type[Any]:
 
 
 def in_us(method: Any, units: UnitSystem) -> Any:
-    """The method with its dimensional parameters in the extension's units (itself for US)."""
+    """The method with its dimensional parameters in the extension's units (itself for US).
+
+    The values were validated when the method was made; a change of units keeps them valid, so the
+    copy is made without validating (and without running a kernel's checks) again.
+    """
     if units == "US" or not method.UNITS:
         return method
     changes: dict[str, Any] = {}
@@ -161,14 +165,22 @@ def in_us(method: Any, units: UnitSystem) -> Any:
         if name.startswith("layers.*."):
             attribute = name.removeprefix("layers.*.")
             changes["layers"] = {
-                key: dataclasses.replace(layer, **{attribute: to_us(getattr(layer, attribute), quantity, units)})
+                key: _copy(layer, {attribute: to_us(getattr(layer, attribute), quantity, units)})
                 for key, layer in changes.get("layers", method.layers).items()
             }
         elif isinstance(getattr(method, name), (tuple, list)):  # one value per snow zone, say
             changes[name] = tuple(to_us(value, quantity, units) for value in getattr(method, name))
         elif getattr(method, name) is not None:
             changes[name] = to_us(getattr(method, name), quantity, units)
-    return dataclasses.replace(method, **changes)
+    return _copy(method, changes)
+
+
+def _copy(instance: Any, changes: Mapping[str, Any]) -> Any:
+    """A frozen dataclass instance with some fields changed, not validated again."""
+    clone = object.__new__(type(instance))
+    clone.__dict__.update(instance.__dict__)
+    clone.__dict__.update(changes)
+    return clone
 
 
 @functools.cache

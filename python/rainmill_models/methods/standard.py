@@ -27,11 +27,12 @@ from typing import ClassVar
 import numpy as np
 import rainmill
 
+from .. import _kernels
 from ..checks import _ULPS, MAX_CHAIN, at_least, duration, fmt, real, whole, within
 from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, Forcing, LossOutput, register
-from .unit_hydrograph_clark import MAX_ORDINATES, clark, unit_hydrograph, unit_hydrograph_length
+from .unit_hydrograph_clark import MAX_ORDINATES, unit_hydrograph, unit_hydrograph_length
 
 
 def _set(obj: object, name: str, value: object) -> None:
@@ -121,8 +122,14 @@ class Clark(_ClarkParameters):
     """Clark unit hydrograph, volume-conserving: time of concentration `tc` and storage coefficient `r` (h)."""
 
     def run(self, excess: Array, area_acres: float, step_seconds: int) -> Array:
-        """Direct runoff at the points (N values)."""
-        return clark(excess, area_acres, hours(self.tc), hours(self.r), step_seconds, len(excess))
+        """Direct runoff at the points (N values): the unit hydrograph convolved by the kernel.
+
+        The kernel adds each wet interval's contribution in time order, as `clark` does, so the
+        values are `clark`'s to the bit.
+        """
+        unit = unit_hydrograph(area_acres, hours(self.tc), hours(self.r), step_seconds)
+        flow: Array = np.frombuffer(_kernels.convolve_unit_hydrograph(excess, unit), dtype=np.float64)
+        return flow
 
     def to_come(self, excess: Array, area_acres: float, step_seconds: int, points: int) -> float:
         """The direct runoff (cfs × s) of `excess` still to arrive after point `points` - 1.
