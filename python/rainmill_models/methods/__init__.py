@@ -24,7 +24,6 @@ The processes and their `run` signatures are the Protocols below.
 
 from __future__ import annotations
 
-import dataclasses
 import functools
 import inspect
 from collections.abc import Callable, Mapping
