@@ -80,7 +80,7 @@ def align(
             raise TimeSeriesError(
                 f"{name}: duplicate timestamp {series.index[series.index.duplicated()][0].isoformat()}"
             )
-    if (simulated.index.tz is None) != (observed.index.tz is None):
+    if (pd.DatetimeIndex(simulated.index).tz is None) != (pd.DatetimeIndex(observed.index).tz is None):
         raise TimeSeriesError(
             "observed and simulated: one index has a time zone and the other not; give both or neither"
         )
@@ -224,7 +224,7 @@ def _scores(simulated: pd.Series, observed: pd.Series, missing: Missing, window:
     volume_s = float(np.trapezoid(s, seconds)) if len(s) > 1 else mean_s
     volume_o = float(np.trapezoid(o, seconds)) if len(o) > 1 else mean_o
     peak_s, peak_o = int(np.argmax(s)), int(np.argmax(o))
-    value = rainmill.metrics.calculate_kge(s.tolist(), o.tolist())
+    value = rainmill.metrics.calculate_kge(s, o)
     benchmark = climatology_kge(o, index)
     return {
         "kge": value,
@@ -264,4 +264,4 @@ def kge(
 ) -> float:
     """The Kling-Gupta efficiency of the extension, on the aligned pairs (logarithms with `use_log`)."""
     s, o, _ = align(simulated, observed, missing=missing, window=window)
-    return rainmill.metrics.calculate_kge(s.tolist(), o.tolist(), use_log)
+    return rainmill.metrics.calculate_kge(s, o, use_log)

@@ -47,16 +47,16 @@ def series_from_data(data: Mapping[str, Any]) -> pd.Series:
 
 
 def forcing_from_data(data: Any) -> Any:
-    if data is None:
-        return None
+    if data is None or isinstance(data, (int, float)):  # potential_et=0: none asked for
+        return data
     if "values" in data:
         return series_from_data(data)
     return {name: series_from_data(item) for name, item in data.items()}
 
 
 def forcing_to_data(value: Any) -> Any:
-    if value is None:
-        return None
+    if value is None or isinstance(value, (int, float)):
+        return value
     if isinstance(value, pd.Series):
         return series_to_data(value)
     if isinstance(value, pd.DataFrame):

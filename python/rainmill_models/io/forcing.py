@@ -33,7 +33,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from datetime import timedelta
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -71,7 +71,6 @@ class Inputs:
     start: pd.Timestamp | None = None  # of the first interval (a seasonal method needs the date)
     step: int = 0  # seconds
     zero_et: bool = False  # potential_et=0 asked for: no evapotranspiration
-    names: dict[str, str] = field(default_factory=dict)  # what each driver was given as, for messages
 
     def driver(self, kind: Literal["potential_et", "temperature"], name: str, points: int) -> Array | None:
         """Subbasin `name`'s PET or temperature over `points` intervals; None when none was given.
@@ -81,7 +80,7 @@ class Inputs:
         """
         if kind == "potential_et" and self.zero_et:
             return np.zeros(points)
-        values = getattr(self, kind).get(name)
+        values: Array | None = getattr(self, kind).get(name)
         if values is None:
             return None
         if len(values) < points:
@@ -284,12 +283,12 @@ def prepare_inputs(
     arrays: dict[str, Array] = {}
     done: dict[int, Array] = {}  # one series given for several subbasins is placed once
     for name, series in filled.items():
-        key = id(per_basin[name])
-        if key not in done:
+        ident = id(per_basin[name])
+        if ident not in done:
             what = f"rain.{name}"
             values = in_extension_units(series, "rain", units, what)
-            done[key] = on_grid(series, values, "amount", start, step, what, pad=missing == "zero")
-        arrays[name] = done[key]
+            done[ident] = on_grid(series, values, "amount", start, step, what, pad=missing == "zero")
+        arrays[name] = done[ident]
     length = max([len(a) for a in arrays.values()] + [0])
     for name, values in arrays.items():
         if len(values) < length:
