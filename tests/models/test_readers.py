@@ -59,7 +59,7 @@ def test_semicolon_day_first_file_says_which_option_helps(options, message):
 def test_semicolon_day_first_file_with_its_options():
     options = {"sep": ";", "decimal": ",", "units_row": True, "time_column": ["Datum", "Zeit"]}
     frame = read_csv_frame(SEMICOLON, date_format="%d.%m.%Y %H:%M", **options)
-    assert frame.attrs["units"] == {"Abfluss": "l/s", "Wasserstand": "cm"}
+    assert frame.attrs["column_units"] == {"Abfluss": "l/s", "Wasserstand": "cm"}
     assert frame.index[0] == pd.Timestamp("2024-06-11 00:00") and frame.index[-1] == pd.Timestamp("2024-06-13 06:00")
     assert frame["Wasserstand"].iloc[2] == 48.0
     flow = read_csv(SEMICOLON, "Abfluss", dayfirst=True, to="m3/s", **options)
@@ -71,7 +71,7 @@ def test_semicolon_day_first_file_with_its_options():
 def test_rdb_file_with_comments_format_row_and_qualifiers():
     frame = read_rdb_frame(DATA / "usgs_iv.rdb")
     assert list(frame.columns) == ["69928_00060", "69928_00060_cd", "69929_00065", "69929_00065_cd"]
-    assert frame.attrs["units"] == {"69928_00060": "cfs", "69929_00065": "ft"}
+    assert frame.attrs["column_units"] == {"69928_00060": "cfs", "69929_00065": "ft"}
     assert frame["69928_00060_cd"].to_list() == ["P", "P", "P", "P e", "P Ice", "P", "P", "P"]
     # EDT then EST across the autumn change: the instants, in UTC, stay 15 minutes apart
     assert str(frame.index.tz) == "UTC" and (np.diff(frame.index.asi8) == 15 * 60 * 10**6).all()
@@ -105,7 +105,7 @@ def test_netcdf_with_gauges_and_units_attributes(tmp_path):
     path = tmp_path / "records.nc"
     dataset.to_netcdf(path, encoding={"time": {"units": "hours since 2024-01-01"}})
     frame = read_netcdf_frame(path, "q")
-    assert list(frame.columns) == ["upper", "outlet"] and frame.attrs["units"]["outlet"] == "m³/s"
+    assert list(frame.columns) == ["upper", "outlet"] and frame.attrs["column_units"]["outlet"] == "m³/s"
     assert (frame.index == times).all() and frame.index.tz is None
     assert read_netcdf(path, "q", "outlet", to="l/s").to_list() == [10000.0, 20000.0, 40000.0, 30000.0]
     assert read_netcdf(path, "pr", "b", to="mm").to_list() == pytest.approx([0.36] * 4, rel=1e-12)
@@ -137,7 +137,7 @@ def test_netcdf_and_csv_writers_round_trip(tmp_path):
     assert f"# model_file_sha256: {digest}" in csv.read_text()
     again = read_csv_frame(csv, units_row=True)
     assert (again.index == index).all() and again.to_dict("list") == frame.to_dict("list")
-    assert again.attrs["units"] == {"outflow": "m³/s", "spill#2": "l/s"}, "a '#' inside a line is data"
+    assert again.attrs["column_units"] == {"outflow": "m³/s", "spill#2": "l/s"}, "a '#' inside a line is data"
 
 
 def test_fixed_step_file():

@@ -104,7 +104,7 @@ def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFr
     for name in value_columns:
         result[name] = converted[name]
         result[f"{name}_cd"] = flags[name]
-    result.attrs["units"] = converted.attrs["units"]
+    result.attrs = dict(converted.attrs)
     return result
 
 

@@ -1,8 +1,9 @@
 """Readers of the records hydrologists have: CSV, NetCDF/CF, USGS RDB and fixed-step value files.
 
 Each reader gives pandas data with a sorted, duplicate-free `DatetimeIndex` named "time", float
-values (NaN where a value is missing) and, when the unit is known, `attrs["units"]` (one Series) or
-`attrs["units"]` as a mapping from column to unit (a DataFrame). Bad data is refused with a
+values (NaN where a value is missing) and, when the unit is known, `attrs["units"]` (a unit string:
+one Series) or `attrs["column_units"]` (a mapping from column to unit: a DataFrame; `column_of`
+takes a column out with its own unit string). Bad data is refused with a
 `RecordError` whose message names the file and, where there is one, the line and the timestamp;
 when a CSV file does not parse with the defaults, the message says which option would help.
 

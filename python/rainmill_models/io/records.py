@@ -29,8 +29,19 @@ from .units import UnitError, convert, parse_unit, unit_label
 NonFinitePolicy = Literal["raise", "drop"]
 Column = str | int
 
+#: The DataFrame attribute that holds each column's unit (column -> unit string). A frame's `attrs`
+#: are shared by the columns taken out of it (`frame["q"].attrs`), so a frame never carries
+#: `attrs["units"]`: a column taken out with `column_of` (or read with `read_csv`, `read_netcdf`,
+#: `read_rdb`) carries its own unit string in `attrs["units"]`.
+COLUMN_UNITS: Final = "column_units"
+
 # What counts as a missing value in a text file (besides an empty field).
 MISSING_MARKERS: Final = frozenset({"", "NA", "N/A", "NaN", "nan", "NAN", "null", "NULL", "-", "--"})
+
+
+# The longest line of a CSV or RDB file (Python's csv module refuses longer fields): far beyond a
+# line of values, which a runaway quote or a binary file exceeds.
+MAX_LINE_CHARS: Final = 131_072
 
 
 class RecordError(TimeSeriesError):
@@ -108,6 +119,14 @@ def _table(lines: _Lines, sep: str, decimal: str, header: bool = True) -> pd.Dat
     """
     if not lines.texts:
         raise RecordError(f"{lines.path}: empty file (no header line)")
+    longest = max(range(len(lines.texts)), key=lambda i: len(lines.texts[i]))
+    if len(lines.texts[longest]) > MAX_LINE_CHARS:
+        raise RecordError(
+            lines.at(
+                f"a line of {len(lines.texts[longest])} characters, more than the {MAX_LINE_CHARS} a record line may have",
+                lines.numbers[longest],
+            )
+        )
     if len(sep) != 1 and sep != r"\s+":
         raise RecordError(f"{lines.path}: sep must be one character (or r'\\s+'), got {sep!r}")
     try:
@@ -316,14 +335,20 @@ def _apply_units(
                 labels[str(column)] = unit_label(target)
         except UnitError as error:
             raise RecordError(str(error)) from None
-    frame.attrs["units"] = labels
+    frame.attrs = {COLUMN_UNITS: labels}
     return frame
 
 
 def _single(frame: pd.DataFrame, path: str | Path, how: str) -> pd.Series:
     if frame.shape[1] != 1:
         raise RecordError(f"{path}: several value columns {[str(c) for c in frame.columns]}; {how}")
-    name = str(frame.columns[0])
-    series = frame[name].copy()
-    series.attrs = {"units": frame.attrs["units"][name]} if name in frame.attrs.get("units", {}) else {}
+    return column_of(frame, frame.columns[0])
+
+
+def column_of(frame: pd.DataFrame, column: object) -> pd.Series:
+    """A column of a reader's DataFrame as a Series carrying its own unit in `attrs["units"]` (when known)."""
+    series = frame[column].copy()
+    units = frame.attrs.get(COLUMN_UNITS) or {}
+    unit = units.get(str(column))
+    series.attrs = {"units": unit} if unit else {}
     return series

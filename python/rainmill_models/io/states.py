@@ -5,6 +5,11 @@ The states are values at parameter paths ("subbasins.upper.loss.initial_soil",
 `initial_states` takes, so a run started from them continues the one that wrote them. The file
 is JSON: `{"format": "rainmill-states", "version": 1, "time": ..., "states": {path: value}}`,
 written all or nothing.
+
+A states file sets starting states only: every path must end in a field that starts a run
+(`initial_soil`, `initial_deficit`, a baseflow layer's `initial_q`, a reservoir's
+`initial_elevation`, ...), never a parameter such as an area or a time of concentration. It is
+read as any input is: a regular file of bounded size (`files.check_input`).
 """
 
 from __future__ import annotations
@@ -19,16 +24,18 @@ import numpy as np
 import pandas as pd
 
 from ..errors import ModelError
-from .files import atomic_write
+from .files import InputFileError, atomic_write, read_text
 
 FORMAT: Final = "rainmill-states"
 VERSION: Final = 1
 StateValue = float | tuple[float, ...]
+# A states file holds one value per state (a few per subbasin): far more than any network needs.
+MAX_STATES_BYTES: Final = 64 * 1024**2
 
 
 def save_states(path: str | os.PathLike[str], states: Mapping[str, StateValue], time: str | None = None) -> None:
     """Write `states` (path -> value, as `initial_states` takes them) and the time they hold at."""
-    checked = {name: _checked(name, value) for name, value in states.items()}
+    checked = {_state_path(name): _checked(name, value) for name, value in states.items()}
     document = {"format": FORMAT, "version": VERSION, "time": time, "states": checked}
     with atomic_write(path) as stream:
         json.dump(document, stream, indent=2)
@@ -38,10 +45,13 @@ def save_states(path: str | os.PathLike[str], states: Mapping[str, StateValue], 
 def load_states(path: str | os.PathLike[str]) -> dict[str, StateValue]:
     """The states a file of `save_states` holds, by path (zone values as tuples)."""
     try:
-        with open(path, encoding="utf-8") as stream:
-            document = json.load(stream)
-    except (OSError, ValueError) as error:
+        document = json.loads(read_text(path, MAX_STATES_BYTES))
+    except InputFileError as error:
+        raise ModelError("states", f"cannot read {error}") from None
+    except ValueError as error:
         raise ModelError("states", f"cannot read {os.fspath(path)!r}: {error}") from None
+    except RecursionError:
+        raise ModelError("states", f"cannot read {os.fspath(path)!r}: JSON nested too deep for a states file") from None
     if not isinstance(document, dict) or document.get("format") != FORMAT:
         raise ModelError("states", f"{os.fspath(path)!r} is not a states file")
     if document.get("version") != VERSION:
@@ -49,7 +59,17 @@ def load_states(path: str | os.PathLike[str]) -> dict[str, StateValue]:
     states = document.get("states")
     if not isinstance(states, dict):
         raise ModelError("states", f"{os.fspath(path)!r} has no states table")
-    return {name: _checked(name, value) for name, value in states.items()}
+    return {_state_path(name): _checked(name, value) for name, value in states.items()}
+
+
+def _state_path(name: object) -> str:
+    """`name` when it is the path of a starting state (its last part starts with `initial_`)."""
+    if not isinstance(name, str) or not name.rsplit(".", 1)[-1].startswith("initial_"):
+        raise ModelError(
+            str(name),
+            "is not a starting state (a field such as initial_soil or initial_q); a states file sets no parameter",
+        )
+    return name
 
 
 def _checked(name: str, value: Any) -> StateValue:
@@ -174,11 +194,14 @@ def states_frame(result: Any) -> pd.DataFrame:
 def start_from(network: Any, states: Mapping[str, StateValue]) -> Any:
     """A copy of `network` whose methods start from `states` (as `final_states` or `load_states` give).
 
-    Numeric states go through `with_parameters` (any parameter path); a state with one value per
-    snow zone is handed to its method's `hot_start`, which checks it again.
+    Numeric states go through `with_parameters` (only the paths of starting states, those whose
+    field starts with `initial_`); a state with one value per snow zone is handed to its method's
+    `hot_start`, which checks it again.
     """
     import dataclasses
 
+    for path in states:
+        _state_path(path)
     numeric = {path: value for path, value in states.items() if not isinstance(value, tuple)}
     network = network.with_parameters(numeric) if numeric else network
     zoned = {path: value for path, value in states.items() if isinstance(value, tuple)}

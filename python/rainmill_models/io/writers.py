@@ -1,17 +1,17 @@
 """Writers of results and records: CSV and NetCDF with CF attributes, written all or nothing.
 
 Both take a Series or a DataFrame with a DatetimeIndex; units come from `units=` or from the data's
-`attrs["units"]` (what the readers set). When `model_file` is given, the file records its name and
+attributes, as the readers set them: a Series' `attrs["units"]`, a DataFrame's
+`attrs["column_units"]` (column -> unit; a DataFrame's `attrs["units"]`, a mapping or one unit for
+every column, is read too). Outputs are written all or nothing, to regular files only
+(`files.atomic_write`). When `model_file` is given, the file records its name and
 the SHA-256 of its contents, so that results can be traced to the description that made them.
 """
 
 from __future__ import annotations
 
-import contextlib
 import hashlib
-import os
 import re
-import tempfile
 from collections.abc import Mapping
 from datetime import UTC, datetime
 from importlib import metadata
@@ -21,7 +21,8 @@ from typing import Final
 import numpy as np
 import pandas as pd
 
-from .files import atomic_write
+from .files import atomic_path, atomic_write, read_bytes
+from .records import COLUMN_UNITS
 from .units import parse_unit, registry, unit_label
 
 # pint's names for the units of the package's own definitions, as CF (UDUNITS) spells them.
@@ -31,7 +32,7 @@ _CF_NAMES: Final = {"cubic_feet_per_second": "ft3 s-1", "cubic_metres_per_second
 def model_file_identity(model_file: str | Path) -> dict[str, str]:
     """The name of a model file and the SHA-256 of its contents (what the writers record)."""
     target = Path(model_file)
-    digest = hashlib.sha256(target.read_bytes()).hexdigest()
+    digest = hashlib.sha256(read_bytes(target)).hexdigest()
     return {"model_file": target.name, "model_file_sha256": digest}
 
 
@@ -39,13 +40,15 @@ def _frame(data: pd.Series | pd.DataFrame) -> pd.DataFrame:
     if isinstance(data, pd.Series):
         frame = data.to_frame(name=data.name if data.name is not None else "value")
         unit = data.attrs.get("units")
-        frame.attrs = {"units": {str(frame.columns[0]): unit}} if unit else {}
+        frame.attrs = {COLUMN_UNITS: {str(frame.columns[0]): unit}} if isinstance(unit, str) and unit else {}
         return frame
     return data
 
 
 def _units_of(frame: pd.DataFrame, units: str | Mapping[str, str] | None) -> dict[str, str]:
-    known = frame.attrs.get("units")
+    known = frame.attrs.get(COLUMN_UNITS, frame.attrs.get("units"))
+    if isinstance(known, str):  # one unit for every column
+        known = dict.fromkeys((str(column) for column in frame.columns), known)
     found: dict[str, str] = dict(known) if isinstance(known, Mapping) else {}
     if isinstance(units, str):
         found = {str(column): units for column in frame.columns}
@@ -69,6 +72,7 @@ def write_csv(
     """
     target = Path(path)
     frame = _frame(data)
+    _check_names(frame, target)
     out = frame.copy()
     index = out.index
     if isinstance(index, pd.DatetimeIndex):
@@ -85,6 +89,17 @@ def write_csv(
                 stream.write(f"# {key}: {value}\n")
         out.to_csv(stream)
     return target
+
+
+def _check_names(frame: pd.DataFrame, target: Path) -> None:
+    """Refuse names a CSV file cannot carry on its header line (quotes and separators are quoted)."""
+    names = [str(name) for name in frame.columns]
+    for name in names:
+        if "\n" in name or "\r" in name:
+            raise ValueError(f"{target}: column name {name!r} holds a line break, which a CSV header cannot carry")
+    index = str(frame.index.name or "time")
+    if index.lstrip().startswith("#") or "\n" in index or "\r" in index:
+        raise ValueError(f"{target}: the index name {index!r} would make the header line a comment or break it")
 
 
 def cf_units(unit: str) -> str:
@@ -159,17 +174,14 @@ def write_netcdf(
     }
     if model_file is not None:
         dataset.attrs.update(model_file_identity(model_file))
-    directory = target.parent if str(target.parent) else Path(".")
-    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=directory)
-    os.close(handle)
-    try:
-        dataset.to_netcdf(temporary)
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+    with atomic_path(target) as temporary:
+        try:
+            dataset.to_netcdf(temporary)
+        except (RuntimeError, OSError) as error:  # the NetCDF library names neither the file nor the cause
+            reason = getattr(error, "strerror", None) or str(error)
+            if "HDF error" in reason:
+                reason += "; a full disk or a file-size limit gives this"
+            raise OSError(f"{target}: cannot write the NetCDF file ({reason})") from error
     return target
 
 
