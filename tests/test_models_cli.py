@@ -430,3 +430,123 @@ def test_network_inputs_that_do_not_fit_are_one_line(network, tmp_path, capsys, 
         args = [a for a in args if a not in ("--inflows", None)]
     status, _, stderr = call(capsys, *args, *changed.get("extra", []), "--maxiter", "1", "--no-progress")
     assert status == 2 and len(stderr.splitlines()) == 1 and named in stderr, stderr
+
+
+CONTINUOUS = """
+[options]
+name = "Hill"
+units = "SI"
+step = 24.0
+
+[subbasins.hill]
+area = 30.0
+downstream = "outlet"
+snow = { method = "temperature-index", threshold = 0.5, transition = 2.0, melt_rate_min = 2.0, melt_rate_max = 4.0 }
+loss = { method = "deficit-constant-et", max_deficit = 60.0, constant_rate = 0.2, et_coefficient = 1.0, initial_deficit = 20.0 }
+transform = { method = "clark", tc = 30.0, r = 40.0 }
+baseflow = { method = "linear-reservoirs", layers.ground = { fraction = 1.0, k = 300.0, initial_q = 0.2 } }
+
+[sinks.outlet]
+"""
+
+
+@pytest.fixture
+def continuous(tmp_path):
+    """Three years of daily rain, PET and temperature (files with units rows) and the model's own outflow."""
+    import numpy as np
+
+    import rainmill_models as rm
+
+    rng = np.random.default_rng(1)
+    days = pd.date_range("2020-01-01", periods=3 * 365, freq="D", name="time")
+    season = np.cos(2 * np.pi * days.day_of_year.to_numpy() / 365.25)
+    series = {
+        "rain": pd.Series(np.where(rng.random(len(days)) < 0.4, rng.gamma(0.8, 8.0, len(days)), 0.0), days),
+        "potential_et": pd.Series(np.clip(0.15 * (13.0 - 10.0 * season), 0.0, None), days),
+        "temperature": pd.Series(8.0 - 10.0 * season + rng.normal(0.0, 2.0, len(days)), days),
+    }
+    files = {"model": written(tmp_path, "hill.toml", CONTINUOUS)}
+    for kind, unit in (("rain", "mm"), ("potential_et", "mm"), ("temperature", "degC")):
+        series[kind].attrs["units"] = unit
+        files[kind] = rm.write_csv(series[kind].rename(kind), tmp_path / f"{kind}.csv", units_row=True)
+        for part, span in (("first", slice("2020", "2021")), ("second", slice("2022", None))):
+            files[f"{kind}.{part}"] = rm.write_csv(
+                series[kind].loc[span].rename(kind), tmp_path / f"{kind}.{part}.csv", units_row=True
+            )
+    run = rm.Network.load(files["model"]).run(
+        series["rain"], potential_et=series["potential_et"], temperature=series["temperature"], end=days[-1]
+    )
+    files["q"] = rm.write_csv(run.outflow.rename("q"), tmp_path / "q.csv", units_row=True)
+    frame = pd.DataFrame({f"{kind}.hill": series[kind] for kind in series})
+    frame.attrs["units"] = {f"{kind}.hill": series[kind].attrs["units"] for kind in series}
+    files["forcing"] = rm.write_csv(frame, tmp_path / "forcing.csv", units_row=True)
+    return files
+
+
+def forcing_args(files, part=""):
+    return [arg for kind, flag in FLAGS.items() for arg in (flag, files[kind + part])] + ["--units-row"]
+
+
+FLAGS = {"rain": "--rain", "potential_et": "--potential-et", "temperature": "--temperature"}
+
+
+def test_a_continuous_study_from_the_shell(continuous, tmp_path, capsys):
+    # calibrate after a warm-up, at most 60 runs, against the record
+    wrong = written(tmp_path, "wrong.toml", CONTINUOUS.replace("constant_rate = 0.2", "constant_rate = 0.6"))
+    bounds = written(tmp_path, "p.toml", '"subbasins.hill.loss.constant_rate" = [0.05, 1.0]\n')
+    status, stdout, stderr = call(
+        capsys, "calibrate", wrong, *forcing_args(continuous), "--observed", continuous["q"], "--parameters", bounds,
+        "--window", "2020-03-01", "2022-12-30", "--max-evaluations", "60", "--seed", "1", "--no-progress",
+        "--history", tmp_path / "history.csv",
+    )  # fmt: skip
+    assert status == 0, stderr
+    assert len(pd.read_csv(tmp_path / "history.csv")) == 60
+    assert "benchmarks: KGE of the mean flow -0.41, of the day-of-year climatology" in stdout
+    # a hot start: the second year from the states where the first ended is the whole run's second year
+    first = ["run", continuous["model"], *forcing_args(continuous, ".first"), "--final-states", tmp_path / "end.json"]
+    assert call(capsys, *first)[0] == 0
+    second = ["--initial-states", tmp_path / "end.json", "--out", tmp_path / "second.csv"]
+    assert call(capsys, "run", continuous["model"], *forcing_args(continuous, ".second"), *second)[0] == 0
+    assert call(capsys, "run", continuous["model"], *forcing_args(continuous), "--out", tmp_path / "whole.csv")[0] == 0
+    later = pd.read_csv(tmp_path / "second.csv", index_col=0, comment="#")["outlet.outflow"]
+    whole = pd.read_csv(tmp_path / "whole.csv", index_col=0, comment="#")["outlet.outflow"]
+    assert later.iloc[30:].to_numpy() == pytest.approx(whole.reindex(later.index[30:]).to_numpy(), abs=1e-6)
+
+
+def test_forcing_columns_of_one_file_give_the_same_run(continuous, tmp_path, capsys):
+    outputs = {}
+    for name, given in (
+        ("files", forcing_args(continuous)),
+        ("one", ["--forcing", continuous["forcing"], "--units-row"]),
+    ):
+        outputs[name] = tmp_path / f"{name}.csv"
+        status, _, stderr = call(capsys, "run", continuous["model"], *given, "--out", outputs[name])
+        assert status == 0, stderr
+    assert outputs["files"].read_text() == outputs["one"].read_text()
+
+
+@pytest.mark.parametrize(
+    ("change", "named", "unnamed"),
+    [
+        (lambda f: forcing_args(f)[:2] + forcing_args(f)[2:4] + ["--units-row"], "--temperature FILE", "temperature="),
+        (lambda f: [a for a in forcing_args(f) if a != "--units-row"], "pass --units-row", "units_row"),
+        (lambda f: [*forcing_args(f), "--inflows", f["q"]], "--inflows", "inflows="),
+        (lambda f: [*forcing_args(f), "--end", "2200-01-01"], "options.max_horizon of 2160 h", "end="),
+        (lambda f: [*forcing_args(f), "--forcing", f["forcing"]], "in --forcing", "rain="),
+        (lambda f: [*forcing_args(f), "--observed", f["q"], "--observed-period", "fortnight"], "--observed-period", "observed_period"),
+    ],
+    ids=["snow without temperature", "a units row", "inflows without sources", "end too far", "rain twice", "period"],
+)  # fmt: skip
+def test_continuous_refusals_name_the_command_line_flags(continuous, capsys, change, named, unnamed):
+    status, _, stderr = call(capsys, "run", continuous["model"], *change(continuous))
+    assert status == 2 and len(stderr.splitlines()) == 1, stderr
+    assert named in stderr and unnamed not in stderr, stderr
+
+
+def test_potential_et_without_pyet_names_the_extra(monkeypatch):
+    from rainmill_models.methods.et import potential_et
+
+    monkeypatch.setitem(sys.modules, "pyet", None)
+    days = pd.date_range("2020-01-01", periods=3, freq="D")
+    with pytest.raises(ModuleNotFoundError, match=r"pip install 'rainmill\[pet\]'"):
+        potential_et(pd.Series([5.0, 6.0, 7.0], days), latitude=50.0)

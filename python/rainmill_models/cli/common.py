@@ -103,6 +103,7 @@ KEYWORD_FLAGS: tuple[tuple[str, str], ...] = (
     (r"\bnonfinite='drop'", "leave the field empty (a missing value)"),
     (r"\bpass header=False", "add a header line (time, then the columns' names)"),
     (r"\bpass time_column=\[\d+, \d+\]( for a date and a time)?", "join the date and the time of day into one column"),
+    (r"\bobserved_period\b", "--observed-period"),
     (r"\bend=(?=[,;)\s]|$)", "--end"),
     (r"\bend=", "--end "),
 )

@@ -363,7 +363,8 @@ def _forcing_file(
             read = readers[kind]
             part = frame[columns]
             if read.options.get("units_row"):
-                part = _converted(part, frame.attrs.get("units", {}), read.options["to"], path)
+                units = frame.attrs.get("column_units") or frame.attrs.get("units") or {}  # column -> unit
+                part = _converted(part, units, read.options["to"], path)
             if columns == [kind]:
                 found[kind] = read.check(part[kind], f"{path} column {kind}")
             else:
