@@ -53,6 +53,7 @@ def test_temperature_is_placed_by_time_and_averaged_over_the_step(step, temperat
     rain = hourly([1.0, 0.0, 0.0, 0.0], freq="12h")
     inputs, _, _ = prepare_inputs(network(step=step), rain, temperature=temperature)
     assert inputs.temperature["s"].tolist() == pytest.approx(expected, rel=1e-15)
+    assert inputs.driven_intervals() == len(expected)
 
 
 @pytest.mark.parametrize(

@@ -17,7 +17,8 @@ Coverage: the forcing period runs from the start to the latest end of the rain. 
 must cover it (else an error naming the series and the first instant it misses; `missing="zero"`
 counts the rain it misses, and its gaps, as none); after the forcing period (a run's automatic or
 explicit end beyond it) rain is zero by design: dry weather after the storm. The sources'
-hydrographs must cover the rain's intervals; after their record their last value is held. PET and
+hydrographs must cover the rain's intervals (after their record the engine stops or refuses the
+run). PET and
 temperature are never padded nor held: they must cover every interval the run computes, and a run
 whose end (automatic or `end=`) lies beyond their record is refused, naming the series and the
 first instant it misses. `potential_et=0` asks for a run without evapotranspiration.
@@ -71,6 +72,11 @@ class Inputs:
     start: pd.Timestamp | None = None  # of the first interval (a seasonal method needs the date)
     step: int = 0  # seconds
     zero_et: bool = False  # potential_et=0 asked for: no evapotranspiration
+
+    def driven_intervals(self) -> int | None:
+        """The intervals from the start that every PET and temperature series covers; None without any."""
+        pet = [] if self.zero_et else list(self.potential_et.values())
+        return min((len(v) for v in [*self.temperature.values(), *pet]), default=None)
 
     def driver(self, kind: Literal["potential_et", "temperature"], name: str, points: int) -> Array | None:
         """Subbasin `name`'s PET or temperature over `points` intervals; None when none was given.
