@@ -141,3 +141,22 @@ def name(value: object, path: str) -> str:
     if not isinstance(value, str) or not value or "." in value or "*" in value:
         raise ModelError(path, f"names must be non-empty texts without '.' or '*', got {value!r}")
     return value
+
+
+def curve(
+    x: object, y: object, names: tuple[str, str], what: str, y_order: str | None = "strictly"
+) -> tuple[tuple[float, ...], tuple[float, ...]]:
+    """A table of two columns (a storage curve, a rating, a diversion table) as tuples.
+
+    `names` are the two columns' fields, `what` the table ("the storage curve"); `x` must be strictly
+    increasing, `y` strictly increasing, non-decreasing ("non-decreasing") or free (None).
+    """
+    xs, ys = table(x, names[0]), table(y, names[1])
+    if len(xs) != len(ys):
+        raise ModelError(names[1], f"has {len(ys)} values for {len(xs)} {names[0]}s")
+    if len(xs) < 2:
+        raise ModelError(names[0], f"{what} needs at least 2 points")
+    increasing(xs, names[0])
+    if y_order is not None:
+        increasing(ys, names[1], strictly=y_order == "strictly")
+    return xs, ys

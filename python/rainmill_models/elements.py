@@ -26,7 +26,7 @@ import pandas as pd
 import rainmill
 
 from . import methods
-from .checks import SECONDS_PER_HOUR, at_least, fmt, increasing, optional_real, real, table
+from .checks import SECONDS_PER_HOUR, at_least, curve, fmt, optional_real, real, table
 from .checks import name as checked_name
 from .errors import ModelError
 from .io.units import ACRE_INCH_FT3, factor_from_us, flow_volume, to_us
@@ -134,14 +134,9 @@ def _bounds(obj: object, names: tuple[str, ...]) -> None:
 
 
 def _rating(obj: ControlledOutlet | UncontrolledOutlet) -> None:
-    elevation = table(obj.elevation, "elevation")
-    discharge = table(obj.discharge, "discharge")
-    if len(elevation) != len(discharge):
-        raise ModelError("discharge", f"has {len(discharge)} values for {len(elevation)} elevations")
-    if len(elevation) < 2:
-        raise ModelError("elevation", "a rating curve needs at least 2 points")
-    increasing(elevation, "elevation")
-    increasing(discharge, "discharge", strictly=False)
+    elevation, discharge = curve(
+        obj.elevation, obj.discharge, ("elevation", "discharge"), "a rating curve", "non-decreasing"
+    )
     if discharge[0] < 0.0:
         raise ModelError("discharge[0]", f"must be >= 0, got {fmt(discharge[0])}")
     _set(obj, "elevation", elevation)
@@ -752,14 +747,7 @@ class Reservoir(_Element):
     TABLE: ClassVar[str] = "reservoirs"
 
     def __post_init__(self) -> None:
-        elevation = table(self.elevation, "elevation")
-        storage = table(self.storage, "storage")
-        if len(elevation) != len(storage):
-            raise ModelError("storage", f"has {len(storage)} values for {len(elevation)} elevations")
-        if len(elevation) < 2:
-            raise ModelError("elevation", "the storage curve needs at least 2 points")
-        increasing(elevation, "elevation")
-        increasing(storage, "storage")
+        elevation, storage = curve(self.elevation, self.storage, ("elevation", "storage"), "the storage curve")
         if storage[0] < 0.0:
             raise ModelError("storage[0]", f"must be >= 0, got {fmt(storage[0])}")
         initial = real(self.initial_elevation, "initial_elevation")
@@ -909,15 +897,7 @@ class Diversion(_Element):
     TABLE: ClassVar[str] = "diversions"
 
     def __post_init__(self) -> None:
-        inflow = table(self.inflow, "inflow")
-        diverted = table(self.diverted, "diverted")
-        if len(inflow) != len(diverted):
-            raise ModelError("diverted", f"has {len(diverted)} values for {len(inflow)} inflows")
-        if len(inflow) < 2:
-            raise ModelError("inflow", "the table needs at least 2 points")
-        for i in range(1, len(inflow)):
-            if not inflow[i] > inflow[i - 1]:
-                raise ModelError(f"inflow[{i}]", "the table must be strictly increasing")
+        inflow, diverted = curve(self.inflow, self.diverted, ("inflow", "diverted"), "the table", None)
         for i, (q, d) in enumerate(zip(inflow, diverted, strict=True)):
             if d < 0.0 or d > max(q, 0.0):
                 raise ModelError(f"diverted[{i}]", f"must lie between 0 and the inflow {fmt(q)}, got {fmt(d)}")
