@@ -26,7 +26,7 @@ threshold on an event's falling limb) and ``constant-monthly``.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import ClassVar
 
@@ -35,6 +35,7 @@ import pandas as pd
 
 from .. import _kernels
 from ..checks import fmt as _fmt
+from ..checks import number_field, numbers_field
 from ..errors import ModelError
 from . import Array, Forcing, LossOutput, register
 from .unit_hydrograph_clark import MAX_ORDINATES
@@ -47,42 +48,9 @@ def _array(values: object) -> Array:
     return np.frombuffer(values, dtype=np.float64)  # type: ignore[call-overload, no-any-return]
 
 
-def _number(
-    owner: object, name: str, low: float | None = None, high: float | None = None, *, above: bool = False
-) -> float:
-    """Field `name` of `owner` as a float within [low, high] (or (low, high] when `above`), set in place."""
-    value = getattr(owner, name)
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ModelError(name, f"must be a number, not {type(value).__name__}")
-    number = float(value)
-    if not math.isfinite(number):
-        raise ModelError(name, f"must be finite, got {number!r}")
-    if low is not None and (number <= low if above else number < low):
-        raise ModelError(name, f"must be {'>' if above else '>='} {_fmt(low)}, got {_fmt(number)}")
-    if high is not None and number > high:
-        raise ModelError(name, f"must be <= {_fmt(high)}, got {_fmt(number)}")
-    object.__setattr__(owner, name, number)
-    return number
-
-
-def _numbers(owner: object, name: str, minimum: int) -> tuple[float, ...]:
-    """Field `name` of `owner` as a tuple of at least `minimum` finite numbers >= 0, set in place."""
-    values = getattr(owner, name)
-    if isinstance(values, (str, bytes, Mapping)) or not isinstance(values, Sequence | np.ndarray):
-        raise ModelError(name, f"must be a list of numbers, not {type(values).__name__}")
-    numbers = []
-    for index, value in enumerate(values):
-        if isinstance(value, bool) or not isinstance(value, (int, float, np.floating, np.integer)):
-            raise ModelError(f"{name}[{index}]", f"must be a number, not {type(value).__name__}")
-        number = float(value)
-        if not (math.isfinite(number) and number >= 0.0):
-            raise ModelError(f"{name}[{index}]", f"must be finite and >= 0, got {_fmt(number)}")
-        numbers.append(number)
-    if len(numbers) < minimum:
-        raise ModelError(name, f"needs at least {minimum} values, got {len(numbers)}")
-    result = tuple(numbers)
-    object.__setattr__(owner, name, result)
-    return result
+# the checks of every description, under the names this module's classes call them by
+_number = number_field
+_numbers = numbers_field
 
 
 def _hours(step_seconds: int) -> float:
