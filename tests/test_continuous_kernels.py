@@ -418,8 +418,8 @@ def test_states_file_round_trip_and_refusals(tmp_path):
     path = tmp_path / "states.json"
     save_states(path, states, time="1985-01-01T00:00")
     assert load_states(path) == states
-    path.write_text('{"format": "rainmill-states", "version": 1, "states": {"x": "wet"}}')
-    with pytest.raises(ModelError, match="x: must be a finite number or a list of them, got 'wet'"):
+    path.write_text('{"format": "rainmill-states", "version": 1, "states": {"a.loss.initial_soil": "wet"}}')
+    with pytest.raises(ModelError, match="a.loss.initial_soil: must be a finite number or a list of them, got 'wet'"):
         load_states(path)
     with pytest.raises(ModelError, match="is not a states file"):
         path.write_text("[]")
