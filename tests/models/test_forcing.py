@@ -184,3 +184,8 @@ def test_observations_meet_the_simulation_in_its_unit():
     bare.attrs = {}
     with pytest.raises(UnitError, match="observed: in cfs, but the simulated series has no unit"):
         rm.scores(bare, in_cfs)
+    zoned = observed.tz_localize("UTC")
+    with pytest.raises(TimeSeriesError, match="observed and simulated: one index has a time zone"):
+        rm.scores(result, {"s": zoned})
+    with pytest.raises(TimeSeriesError, match="observed at s: one of it and the rain has a time zone"):
+        rm.calibrate(model, RAIN * 25.4, zoned, {"subbasins.s.loss.constant_rate": (0.0, 1.0)}, progress=False)

@@ -440,7 +440,7 @@ def calibration_context(
     for name in weights or {}:
         if name not in gauges:
             raise ValueError(f"{where}weights: {name!r} is not an observed element")
-    gauges = {name: observed_in_model_units(network, name, series, where) for name, series in gauges.items()}
+    gauges = {name: observed_in_model_units(network, name, series, where, rain) for name, series in gauges.items()}
     network_keys = list(keys)  # older single-chain paths resolve through the alias table
     compile_parameters(network, network_keys, continuous=True)
     start = [get_network_parameter(network, k) for k in network_keys]

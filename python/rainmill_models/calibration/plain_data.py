@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from ..io.timeseries import TimeSeriesError
 from ..io.units import label, unit_of
 
 if TYPE_CHECKING:
@@ -64,12 +65,19 @@ def forcing_to_data(value: Any) -> Any:
     return {str(name): series_to_data(item) for name, item in value.items()}
 
 
-def observed_in_model_units(network: Network, gauge: str, observed: pd.Series, where: str = "") -> pd.Series:
+def observed_in_model_units(
+    network: Network, gauge: str, observed: pd.Series, where: str = "", rain: Any = None
+) -> pd.Series:
     """Observations in the model's flow unit (converted when their unit, see `unit_of`, is another one).
 
-    The result carries no unit: it meets the model's simulated flows, which are in that unit.
+    The result carries no unit: it meets the model's simulated flows, which are in that unit. With
+    `rain` (as a run takes it), observations and rain must both have a time zone, or neither.
     """
     what = f"{where}observed at {gauge}"
+    forcing = next(iter(rain.values()), None) if isinstance(rain, Mapping) else rain
+    index = getattr(forcing, "index", None)  # a Series' or a DataFrame's
+    if isinstance(index, pd.DatetimeIndex) and (index.tz is None) != (pd.DatetimeIndex(observed.index).tz is None):
+        raise TimeSeriesError(f"{what}: one of it and the rain has a time zone and the other not; give both or neither")
     own = unit_of(observed, what=what)
     if own is None:
         return observed
