@@ -160,6 +160,10 @@ def test_units_on_the_forcing_are_honoured_or_refused_naming_the_unit():
     frame.attrs["units"] = {"s": "mm", "q": "m³/s"}  # a frame reader's per-column units
     from_frame, _, _ = prepare_inputs(si, {"s": frame["s"]})  # the column carries the frame's mapping
     np.testing.assert_allclose(from_frame.rain["s"], plain.rain["s"], rtol=1e-14)
+    gauges = pd.DataFrame({"a": RAIN, "b": RAIN * 25.4})
+    gauges.attrs["units"] = {"a": "in", "b": "mm"}
+    weighted, _, _ = prepare_inputs(si, gauges, weights={"s": {"a": 0.25, "b": 0.75}})
+    np.testing.assert_allclose(weighted.rain["s"], plain.rain["s"], rtol=1e-14)
     with pytest.raises(UnitError, match=r"temperature.s: 274.15 °C .* were they in kelvin\?"):
         prepare_inputs(si, RAIN, temperature=hourly([274.15] * 48))
     with pytest.raises(UnitError, match=r"rain.s: cannot convert m³/s into in"):
