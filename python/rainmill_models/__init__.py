@@ -18,44 +18,141 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from .calibration.calibrate import CalibrationResult
-    from .calibration.ensemble import UncertaintyResult, run_many, uncertainty
-    from .calibration.events import Event, EventsCalibration
-    from .calibration.fit import calibrate
-    from .calibration.sampling import latin_hypercube, percentile_bands
+    from .calibration.calibrate import (
+        CalibrationResult as CalibrationResult,
+    )
+    from .calibration.ensemble import (
+        UncertaintyResult as UncertaintyResult,
+    )
+    from .calibration.ensemble import (
+        run_many as run_many,
+    )
+    from .calibration.ensemble import (
+        uncertainty as uncertainty,
+    )
+    from .calibration.events import (
+        Event as Event,
+    )
+    from .calibration.events import (
+        EventsCalibration as EventsCalibration,
+    )
+    from .calibration.fit import (
+        calibrate as calibrate,
+    )
+    from .calibration.sampling import (
+        latin_hypercube as latin_hypercube,
+    )
+    from .calibration.sampling import (
+        percentile_bands as percentile_bands,
+    )
     from .elements import (
-        ConstantOutlet,
-        ControlledOutlet,
-        Diversion,
-        Junction,
-        Outlet,
-        Pool,
-        Reach,
-        Reservoir,
-        Sink,
-        Source,
-        SpecifiedOutlet,
-        Subbasin,
-        UncontrolledOutlet,
+        ConstantOutlet as ConstantOutlet,
     )
-    from .errors import ModelError
-    from .io.forcing import weighted_rain
-    from .io.readers import read_flow_csv, read_rain_csv
+    from .elements import (
+        ControlledOutlet as ControlledOutlet,
+    )
+    from .elements import (
+        Diversion as Diversion,
+    )
+    from .elements import (
+        Junction as Junction,
+    )
+    from .elements import (
+        Outlet as Outlet,
+    )
+    from .elements import (
+        Pool as Pool,
+    )
+    from .elements import (
+        Reach as Reach,
+    )
+    from .elements import (
+        Reservoir as Reservoir,
+    )
+    from .elements import (
+        Sink as Sink,
+    )
+    from .elements import (
+        Source as Source,
+    )
+    from .elements import (
+        SpecifiedOutlet as SpecifiedOutlet,
+    )
+    from .elements import (
+        Subbasin as Subbasin,
+    )
+    from .elements import (
+        UncontrolledOutlet as UncontrolledOutlet,
+    )
+    from .errors import (
+        ModelError as ModelError,
+    )
+    from .io.forcing import (
+        weighted_rain as weighted_rain,
+    )
+    from .io.readers import (
+        read_flow_csv as read_flow_csv,
+    )
+    from .io.readers import (
+        read_rain_csv as read_rain_csv,
+    )
     from .io.timeseries import (
-        TimeSeriesError,
-        fill_flow,
-        fill_rain,
-        infer_step,
-        to_continuous,
-        to_incremental,
-        to_series,
+        TimeSeriesError as TimeSeriesError,
     )
-    from .io.writers import write_csv
-    from .methods.unit_hydrograph_clark import unit_hydrograph
-    from .metrics import align, kge, scores
-    from .network import Model, Network, Options
-    from .parameters import compile_parameters, get_parameter, with_parameters
-    from .results import NetworkResult
+    from .io.timeseries import (
+        fill_flow as fill_flow,
+    )
+    from .io.timeseries import (
+        fill_rain as fill_rain,
+    )
+    from .io.timeseries import (
+        infer_step as infer_step,
+    )
+    from .io.timeseries import (
+        to_continuous as to_continuous,
+    )
+    from .io.timeseries import (
+        to_incremental as to_incremental,
+    )
+    from .io.timeseries import (
+        to_series as to_series,
+    )
+    from .io.writers import (
+        write_csv as write_csv,
+    )
+    from .methods.unit_hydrograph_clark import (
+        unit_hydrograph as unit_hydrograph,
+    )
+    from .metrics import (
+        align as align,
+    )
+    from .metrics import (
+        kge as kge,
+    )
+    from .metrics import (
+        scores as scores,
+    )
+    from .network import (
+        Model as Model,
+    )
+    from .network import (
+        Network as Network,
+    )
+    from .network import (
+        Options as Options,
+    )
+    from .parameters import (
+        compile_parameters as compile_parameters,
+    )
+    from .parameters import (
+        get_parameter as get_parameter,
+    )
+    from .parameters import (
+        with_parameters as with_parameters,
+    )
+    from .results import (
+        NetworkResult as NetworkResult,
+    )
 
 # Each public name by the module that defines it. They are imported on first use, so that importing
 # the package (as `python -m rainmill_models` and every worker process does) costs little and a
@@ -112,53 +209,7 @@ _RETIRED = {
     "simulate": "Network.run (or rainmill_models.simulation.simulate_network)",
 }
 
-__all__ = [
-    "CalibrationResult",
-    "ConstantOutlet",
-    "ControlledOutlet",
-    "Diversion",
-    "Event",
-    "EventsCalibration",
-    "Junction",
-    "Model",
-    "ModelError",
-    "Network",
-    "NetworkResult",
-    "Options",
-    "Outlet",
-    "Pool",
-    "Reach",
-    "Reservoir",
-    "Sink",
-    "Source",
-    "SpecifiedOutlet",
-    "Subbasin",
-    "TimeSeriesError",
-    "UncertaintyResult",
-    "UncontrolledOutlet",
-    "align",
-    "calibrate",
-    "compile_parameters",
-    "fill_flow",
-    "fill_rain",
-    "get_parameter",
-    "infer_step",
-    "kge",
-    "latin_hypercube",
-    "percentile_bands",
-    "read_flow_csv",
-    "read_rain_csv",
-    "run_many",
-    "scores",
-    "to_continuous",
-    "to_incremental",
-    "to_series",
-    "uncertainty",
-    "unit_hydrograph",
-    "weighted_rain",
-    "with_parameters",
-    "write_csv",
-]
+__all__ = sorted(_HOMES)
 
 
 def __getattr__(name: str) -> Any:

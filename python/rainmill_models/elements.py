@@ -535,6 +535,14 @@ class _Element:
         """The first point after which the element's own transform has delivered all its water (0: none)."""
         return 0
 
+    def run(self, name: str, inflow: Array | None, context: Context) -> Series:
+        """The element's series over the run (each kind defines it)."""
+        raise NotImplementedError
+
+    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """The element's water balance over `series` (each kind defines it)."""
+        raise NotImplementedError
+
     def held_water(self, series: Series, step_seconds: int, units: UnitSystem) -> tuple[float, float] | None:
         """The water held beyond what was held at the start (ft³) and the water that entered; None if unknown.
 

@@ -140,6 +140,7 @@ def simulate_network(
             done[name] = _compute(network, name, done, context)
         return done
     if threads <= 1:
+        assert keep is not None
         # depth first, so that each element's inflows are let go soon after they are made
         readers = {name: len(network.downstream_of(name)) for name in network.order}
         for name in _depth_first(network):
