@@ -87,6 +87,7 @@ def running(model: Path, *inputs: Path | None) -> Iterator[None]:
 KEYWORD_FLAGS: tuple[tuple[str, str], ...] = (
     (r"\(temperature=\.\.\.\)", "(--temperature FILE, or a temperature column in --forcing)"),
     (r"\(potential_et=\.\.\.\)", "(--potential-et FILE, or a potential_et column in --forcing)"),
+    (r"\bpotential_et=0\b", "--potential-et 0"),
     (r"\(inflows=\.\.\.\)", "(--inflows FILE)"),
     (r"\bpass units= or units_row=True", "write each column's unit on the line after the header and pass --units-row"),
     (r"\bpass units=(?!\w)", "write each column's unit on the line after the header and pass --units-row"),
@@ -104,6 +105,9 @@ KEYWORD_FLAGS: tuple[tuple[str, str], ...] = (
     (r"\bpass header=False", "add a header line (time, then the columns' names)"),
     (r"\bpass time_column=\[\d+, \d+\]( for a date and a time)?", "join the date and the time of day into one column"),
     (r"\bobserved_period\b", "--observed-period"),
+    (r"(?:^|(?<=: ))potential_et\.([\w-]+):", r"potential evapotranspiration of \1:"),
+    (r"(?:^|(?<=: ))(rain|temperature|inflows)\.([\w-]+):", r"\1 of \2:"),
+    (r"(?:^|(?<=: ))potential_et:", "potential evapotranspiration:"),
     (r"\bend=(?=[,;)\s]|$)", "--end"),
     (r"\bend=", "--end "),
 )

@@ -54,6 +54,11 @@ def named_file(text: str) -> tuple[str | None, Path]:
     return name, Path(rest)
 
 
+def file_or_zero(text: str) -> Path | int:
+    """A file, or 0 (for none of the series: no evapotranspiration)."""
+    return 0 if text == "0" else Path(text)
+
+
 def named_weight(text: str) -> tuple[str, float]:
     """An argument NAME=WEIGHT, the weight a finite number >= 0."""
     name, _, value = text.partition("=")
@@ -81,9 +86,11 @@ def add_arguments(parser: argparse.ArgumentParser, *, observed_required: bool) -
     )
     parser.add_argument(
         "--potential-et",
-        type=Path,
+        type=file_or_zero,
+        metavar="FILE",
         help="potential evapotranspiration CSV, depth per step (a daily file is spread over the day's steps), "
-        "laid out as the rain file; the soil-moisture and deficit-constant-et losses need it",
+        "laid out as the rain file; the soil-moisture and deficit-constant-et losses need it (0: run them "
+        "without evapotranspiration)",
     )
     parser.add_argument(
         "--temperature",
@@ -240,7 +247,7 @@ class Inputs:
     inflows: Forcing | None
     observed: dict[str, pd.Series]  # by gauge element, each on the rain's clock
     files: dict[str, Path]  # the file of each gauge
-    potential_et: Forcing | None = None
+    potential_et: Forcing | int | None = None  # 0: none asked for
     temperature: Forcing | None = None
     sources: tuple[Path, ...] = ()  # every forcing file read (for messages)
 
@@ -309,6 +316,9 @@ def read_inputs(args: argparse.Namespace, observed_missing: str, flow_units: Uni
             else read_forcing(args.rain, subbasins, "subbasin", readers["rain"])
         )
     clock = next(iter(rain.values())) if isinstance(rain, dict) else rain
+    zero_et = given["potential_et"] == 0  # asked for: no evapotranspiration
+    if zero_et:
+        given["potential_et"] = None
     for kind in ("potential_et", "temperature"):
         path = given[kind]
         if path is not None:
@@ -336,7 +346,7 @@ def read_inputs(args: argparse.Namespace, observed_missing: str, flow_units: Uni
             observed[gauge] = flows(path)
         same_clock(observed[gauge], path, clock, rain_path)
         files[gauge] = path
-    read = tuple(p for p in (rain_path, args.potential_et, args.temperature, args.inflows) if p is not None)
+    read = tuple(p for p in (rain_path, given["potential_et"], args.temperature, args.inflows) if p is not None)
     return Inputs(model, rain, inflows, observed, files, forcing.get("potential_et"), forcing.get("temperature"), read)
 
 
