@@ -529,7 +529,7 @@ def test_forcing_columns_of_one_file_give_the_same_run(continuous, tmp_path, cap
     ("change", "named", "unnamed"),
     [
         (lambda f: forcing_args(f)[:2] + forcing_args(f)[2:4] + ["--units-row"], "--temperature FILE", "temperature="),
-        (lambda f: forcing_args(f)[:2] + forcing_args(f)[4:], "pass --potential-et 0 to run it without", "potential_et"),
+        (lambda f: forcing_args(f)[:2] + forcing_args(f)[4:], "pass --potential-et 0 to run it without", "potential_et="),
         (lambda f: [a for a in forcing_args(f) if a != "--units-row"], "pass --units-row", "units_row"),
         (lambda f: [*forcing_args(f), "--inflows", f["q"]], "--inflows", "inflows="),
         (lambda f: [*forcing_args(f), "--end", "2200-01-01"], "options.max_horizon of 2160 h", "end="),
