@@ -502,6 +502,7 @@ class _Element:
     TABLE: ClassVar[str]
     PROCESSES: ClassVar[tuple[str, ...]] = ()
     TAKES_INFLOW: ClassVar[bool] = True
+    FORCING: ClassVar[str | None] = None  # the argument of `Network.run` that drives it: "rain", "inflows"
 
     downstream: str | None
 
@@ -576,6 +577,7 @@ class Subbasin(_Element):
     TABLE: ClassVar[str] = "subbasins"
     PROCESSES: ClassVar[tuple[str, ...]] = ("loss", "transform", "baseflow", "snow")
     TAKES_INFLOW: ClassVar[bool] = False
+    FORCING: ClassVar[str | None] = "rain"
 
     def __post_init__(self) -> None:
         area = real(self.area, "area")
@@ -866,6 +868,7 @@ class Source(_Element):
     KIND: ClassVar[str] = "source"
     TABLE: ClassVar[str] = "sources"
     TAKES_INFLOW: ClassVar[bool] = False
+    FORCING: ClassVar[str | None] = "inflows"
 
     def __post_init__(self) -> None:
         _set(self, "downstream", _downstream(self.downstream))

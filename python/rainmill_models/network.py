@@ -65,7 +65,6 @@ from .elements import (
     OUTLET_KINDS,
     TABLES,
     Element,
-    Source,
     Subbasin,
     build,
     element_from,
@@ -238,11 +237,11 @@ class Network(ModelFile):
 
     def subbasins(self) -> dict[str, Subbasin]:
         """The subbasins by name."""
-        return {n: e for n, e in self.elements.items() if isinstance(e, Subbasin)}
+        return {n: cast(Subbasin, e) for n, e in self.elements.items() if e.FORCING == "rain"}
 
     def sources(self) -> list[str]:
         """The names of the sources."""
-        return [n for n, e in self.elements.items() if isinstance(e, Source)]
+        return [n for n, e in self.elements.items() if e.FORCING == "inflows"]
 
     def path(self, name: str) -> str:
         """The path of element `name` ("reaches.upper")."""

@@ -120,7 +120,7 @@ def plot_result(
     if isinstance(observed, pd.Series):
         observed = {names[0]: observed}
     observed = dict(observed or {})
-    pools = [n for n in names if network.elements[n].KIND == "reservoir"]
+    pools = [n for n in names if hasattr(network.elements[n], "outlets")]  # those with a pool elevation
     fig = _figure(1)
     fig.clear()
     ratios = [2.2] * len(names) + [1.0] * len(pools)
