@@ -193,3 +193,17 @@ def test_observations_meet_the_simulation_in_its_unit():
         rm.scores(result, {"s": zoned})
     with pytest.raises(TimeSeriesError, match="observed at s: one of it and the rain has a time zone"):
         rm.calibrate(model, RAIN * 25.4, zoned, {"subbasins.s.loss.constant_rate": (0.0, 1.0)}, progress=False)
+
+
+def test_computed_pet_honours_the_temperature_s_unit_and_carries_its_own():
+    pytest.importorskip("pyet")
+    from rainmill_models.methods.et import potential_et
+
+    celsius = hourly([5.0, 10.0, 15.0], freq="D")
+    pet = potential_et(celsius, latitude=50.0)
+    kelvin = potential_et(hourly([278.15, 283.15, 288.15], freq="D", units="K"), latitude=50.0)
+    np.testing.assert_allclose(kelvin, pet, rtol=1e-12)
+    with pytest.raises(UnitError, match="were they in kelvin"):
+        potential_et(hourly([278.15, 283.15, 288.15], freq="D"), latitude=50.0)
+    inputs, _, _ = prepare_inputs(network(units="US"), hourly([0.1] * 3, freq="D"), potential_et=pet)
+    np.testing.assert_allclose(inputs.potential_et["s"], pet.to_numpy() / 25.4, rtol=1e-14)  # mm read in inches

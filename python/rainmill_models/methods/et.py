@@ -15,6 +15,7 @@ from __future__ import annotations
 import math
 from typing import Final, Literal
 
+import numpy as np
 import pandas as pd
 
 from ..errors import ModelError
@@ -26,8 +27,11 @@ METHODS: Final = ("oudin", "hamon")
 def potential_et(temperature: pd.Series, latitude: float, method: Method = "oudin") -> pd.Series:
     """Daily potential evapotranspiration (mm/day) from daily mean air temperature (°C).
 
-    `temperature` has a DatetimeIndex of days; a finer series is averaged to days first.
-    `latitude` is in degrees (north positive). The result has the days as its index.
+    `temperature` has a DatetimeIndex of days; a finer series is averaged to days first. Its unit,
+    when it carries one (`attrs["units"]`: K, °F), is converted into °C; a temperature outside -90
+    to 60 °C is refused. `latitude` is in degrees (north positive). The result has the days as its
+    index and carries its unit (`attrs["units"] = "mm"`, a depth per day), so a run in inches
+    converts it.
     """
     if method not in METHODS:
         raise ModelError("method", f"must be one of {list(METHODS)}, got {method!r}")
@@ -40,12 +44,22 @@ def potential_et(temperature: pd.Series, latitude: float, method: Method = "oudi
     except ModuleNotFoundError:
         raise ModuleNotFoundError("potential_et needs pyet: pip install 'rainmill[pet]'") from None
 
-    daily = temperature.resample("D").mean()
+    from ..io.units import check_air_temperature, convert_values, unit_of
+
+    own = unit_of(temperature, what="temperature")
+    values = temperature.to_numpy(dtype=float)
+    if own is not None:
+        values = convert_values(values, own, "degC", what="temperature")
+    known = ~np.isnan(values)
+    check_air_temperature(values[known], temperature.index[known], "temperature")
+    daily = pd.Series(values, index=temperature.index).resample("D").mean()
     if daily.isna().any():
         raise ModelError("temperature", f"has no value on {daily.index[daily.isna()][0].date()}")
     lat = math.radians(latitude)
     series = pyet.oudin(daily, lat) if method == "oudin" else pyet.hamon(daily, lat)
-    return pd.Series(series.to_numpy(dtype=float), index=daily.index, name="pet")
+    pet = pd.Series(series.to_numpy(dtype=float), index=daily.index, name="pet")
+    pet.attrs["units"] = "mm"
+    return pet
 
 
 def spread_over_steps(daily: pd.Series, index: pd.DatetimeIndex) -> pd.Series:
@@ -53,4 +67,6 @@ def spread_over_steps(daily: pd.Series, index: pd.DatetimeIndex) -> pd.Series:
     day = index.normalize()
     per_day = pd.Series(1.0, index=index).groupby(day).transform("size")
     values = daily.reindex(day).to_numpy(dtype=float) / per_day.to_numpy()
-    return pd.Series(values, index=index, name=daily.name)
+    spread = pd.Series(values, index=index, name=daily.name)
+    spread.attrs = dict(daily.attrs)  # depths keep their unit
+    return spread
