@@ -9,12 +9,19 @@ message about such a path names it as it was given.
 
 `compile_parameters` resolves the paths once and returns a `Setter`, which writes vectors of values
 into copies of the network, rebuilding (and re-validating) only the objects it touches.
+
+A method declares the constraints between its parameters (`CONSTRAINTS`, listed in the README's
+methods tables): `("tension_max", "<=", "soil_max")` pairs, and `("layers.*.fraction", "sum<=",
+"1")` for shares that may not add up to more than one. Validation refuses a description that breaks
+one. A search's setter (`continuous=True`, as `calibrate` makes it) maps its values into them
+instead, so that no candidate is refused for a constraint (see `respect_constraints`).
 """
 
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Iterable, Mapping
+import math
+from collections.abc import Collection, Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final
 
@@ -146,8 +153,9 @@ def get_parameter(network: Network, key: ParameterKey) -> float:
 def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuous: bool = False) -> Setter:
     """Resolve parameter keys once; the returned setter writes a vector of values into copies of `network`.
 
-    With `continuous`, paths to whole-number parameters (chain lengths, sub-reaches) are refused:
-    they cannot be calibrated by a continuous search.
+    With `continuous` (a search's setter), paths to whole-number parameters (chain lengths,
+    sub-reaches) are refused: they cannot be calibrated by a continuous search; and the values are
+    mapped into the methods' constraints (`respect_constraints`) rather than refused.
     """
     targets: list[list[Resolved]] = []
     for key in keys:
@@ -159,7 +167,7 @@ def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuou
                         item.path, "is a whole number, not a continuous parameter; it cannot be calibrated"
                     )
         targets.append(group)
-    return Setter(network, targets)
+    return Setter(network, targets, constrained=continuous)
 
 
 class Setter:
@@ -168,11 +176,14 @@ class Setter:
     The paths are grouped once by element and by the objects along them, so each touched object is
     rebuilt (and re-validated) once per call, however many of its parameters change; an element
     whose own fields are untouched is copied around its new methods without re-validating them.
+    With `constrained`, the values are mapped into the methods' constraints first
+    (`respect_constraints`); `written` gives the values a vector becomes.
     """
 
-    def __init__(self, network: Network, targets: list[list[Resolved]]) -> None:
+    def __init__(self, network: Network, targets: list[list[Resolved]], constrained: bool = False) -> None:
         self.network = network
         self.targets = targets
+        self.constrained = constrained
         self.plan: dict[str, dict[str, Any]] = {}
         self.others_passed: set[int] = set()  # the steps at which the elements left alone passed their checks
         # elements whose paths were given in the older single-chain form: their messages use it too
@@ -194,7 +205,7 @@ class Setter:
         for name, plan in self.plan.items():
             element = network.elements[name]
             try:
-                changed[name] = _apply(element, plan, vector, top=True)
+                changed[name] = _apply(element, plan, vector, self.constrained, top=True)
             except ModelError as error:
                 error = error.under(f"{element.TABLE}.{name}")
                 raise (ModelError(old_path(error.field), error.detail) if name in self.aliased else error) from None
@@ -206,8 +217,90 @@ class Setter:
         new.__dict__["_others_passed"] = self.others_passed
         return new
 
+    def written(self, values: Iterable[float]) -> list[float]:
+        """The value each parameter takes in the copy `values` make (the first of tied paths).
 
-def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], top: bool = False) -> Any:
+        Without constraints these are the values themselves; with them, the values mapped into the
+        constraints, as the copy holds them.
+        """
+        network = self(values)
+        return [_value_at(network, group[0]) for group in self.targets]
+
+
+def _value_at(network: Network, item: Resolved) -> float:
+    node: Any = network.elements[item.element]
+    for key in item.keys:
+        node = node[key] if isinstance(node, dict) else getattr(node, key)
+    return float(node)
+
+
+def respect_constraints(node: Any, calibrated: Collection[str], updates: dict[str, Any]) -> None:
+    """Map the new values of a method's fields (`updates`) into the method's `CONSTRAINTS`, in place.
+
+    Only values being written move; a field left as it is never does. For `a <= b` (or `a >= b`):
+    a written `a` beyond `b` is taken as `b` (`tension_max` as min(value, soil_max)); when only `b`
+    is written, a `b` short of `a` is taken as `a` (a calibrated capacity never drops below a fixed
+    initial storage). The rules whose right side moves are applied first, so a written `a` meets
+    the `b` the copy will hold. For `layers.*.fraction sum<= 1`: when the fractions add up to more
+    than one, the written ones are scaled down to the room the others leave. A constraint on a
+    field left unset (None, its default taken later) is left to validation.
+    """
+    rules = getattr(type(node), "CONSTRAINTS", ())
+
+    def value(name: str) -> Any:
+        return updates[name] if name in updates else getattr(node, name)
+
+    pairs = [(a, op, b) for a, op, b in rules if op in ("<=", ">=")]
+    for moving_right in (True, False):
+        for left, op, right in pairs:
+            if (right in calibrated and left not in calibrated) != moving_right:
+                continue
+            if not moving_right and left not in calibrated:
+                continue
+            a, b = value(left), value(right)
+            if a is None or b is None or (a <= b if op == "<=" else a >= b):
+                continue
+            if moving_right:
+                updates[right] = a
+            else:
+                updates[left] = b
+    for pattern, op, limit in rules:
+        if op == "sum<=":
+            _scale_shares(node, pattern, float(limit), calibrated, updates)
+
+
+def _scale_shares(node: Any, pattern: str, limit: float, calibrated: Collection[str], updates: dict[str, Any]) -> None:
+    """Scale the written shares `<table>.*.<field>` so that they add up to `limit` at most."""
+    table, _, attribute = pattern.split(".")
+    members = dict(updates.get(table, getattr(node, table)))
+    moving = [name for name in members if f"{table}.{name}.{attribute}" in calibrated]
+    total = math.fsum(getattr(m, attribute) for m in members.values())
+    if not moving or total <= limit:
+        return
+    moved = math.fsum(getattr(members[name], attribute) for name in moving)
+    room = max(limit - (total - moved), 0.0)
+    for name in moving:
+        member = members[name]
+        clone = object.__new__(type(member))
+        clone.__dict__.update(member.__dict__)
+        clone.__dict__[attribute] = getattr(member, attribute) * (room / moved)
+        clone.__post_init__()
+        members[name] = clone
+    updates[table] = members
+
+
+def _calibrated(plan: Mapping[str, Any], prefix: str = "") -> set[str]:
+    """The dotted fields below a node that a plan writes."""
+    found: set[str] = set()
+    for key, step in plan.items():
+        if isinstance(step, dict):
+            found |= _calibrated(step, f"{prefix}{key}.")
+        else:
+            found.add(prefix + key)
+    return found
+
+
+def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], constrained: bool, top: bool = False) -> Any:
     """`node` with the planned values written; a ModelError's field is made relative to `node`."""
     updates: dict[str, Any] = {}
     own = False
@@ -215,7 +308,7 @@ def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], top: bool = 
         if isinstance(step, dict):
             child = node[key] if isinstance(node, dict) else getattr(node, key)
             try:
-                updates[key] = _apply(child, step, vector)
+                updates[key] = _apply(child, step, vector, constrained)
             except ModelError as error:
                 raise error.under(key) from None
         else:
@@ -223,6 +316,8 @@ def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], top: bool = 
             own = True
     if isinstance(node, dict):
         return {**node, **updates}
+    if constrained and getattr(type(node), "CONSTRAINTS", ()):
+        respect_constraints(node, _calibrated(plan), updates)
     # a copy with the new values, as dataclasses.replace makes it but without calling __init__
     clone = object.__new__(type(node))
     clone.__dict__.update(node.__dict__)

@@ -193,6 +193,17 @@ class SoilMoisture(_HotStart):
         "gw2": "initial_gw2",
     }
     STORAGES: ClassVar[tuple[str, ...]] = ("canopy", "surface", "soil", "gw1", "gw2")
+    # `tension_max` is the upper zone: the top of the soil, which percolates and evaporates at the
+    # potential rate; the soil below it (soil_max - tension_max) is held in tension.
+    CONSTRAINTS: ClassVar[tuple[tuple[str, str, str], ...]] = (
+        ("tension_max", "<=", "soil_max"),
+        ("initial_canopy", "<=", "canopy_max"),
+        ("initial_surface", "<=", "surface_max"),
+        ("initial_soil", "<=", "soil_max"),
+        ("initial_gw1", "<=", "gw1_max"),
+        ("initial_gw2", "<=", "gw2_max"),
+    )
+    CONTINUOUS: ClassVar[bool] = True  # its recharge is groundwater: without a baseflow it leaves
 
     def __post_init__(self) -> None:
         _validated(lambda: self._call(_EMPTY, _EMPTY, 1.0))
@@ -242,6 +253,8 @@ class DeficitConstantEt(_HotStart):
         "initial_deficit": "depth",
     }
     STATE_FIELDS: ClassVar[Mapping[str, str]] = {"deficit": "initial_deficit"}
+    CONSTRAINTS: ClassVar[tuple[tuple[str, str, str], ...]] = (("initial_deficit", "<=", "max_deficit"),)
+    CONTINUOUS: ClassVar[bool] = True  # its recharge is percolation: without a baseflow it leaves
 
     def __post_init__(self) -> None:
         _validated(lambda: self._call(_EMPTY, _EMPTY, 1.0))
@@ -315,6 +328,7 @@ class TemperatureIndexSnow:
         "initial_liquid": "depth",
     }
     STATE_FIELDS: ClassVar[Mapping[str, str]] = {"ice": "initial_ice", "liquid": "initial_liquid"}
+    CONSTRAINTS: ClassVar[tuple[tuple[str, str, str], ...]] = (("melt_rate_max", ">=", "melt_rate_min"),)
     _SCALARS: ClassVar[tuple[str, ...]] = (
         "threshold",
         "transition",

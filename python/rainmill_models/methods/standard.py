@@ -210,6 +210,7 @@ class LinearReservoirs:
     layers: dict[str, Layer] = field(default_factory=dict)
 
     UNITS: ClassVar[dict[str, str]] = {"layers.*.initial_q": "flow"}
+    CONSTRAINTS: ClassVar[tuple[tuple[str, str, str], ...]] = (("layers.*.fraction", "sum<=", "1"),)
 
     def __post_init__(self) -> None:
         layers: dict[str, Layer] = {}
