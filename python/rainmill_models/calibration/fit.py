@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, TypedDict, Unpack, overload
 
 import pandas as pd
 
+from ..errors import ModelError
 from ..metrics import Missing
 from .calibrate import (
     CalibrationResult,
@@ -30,6 +31,7 @@ from .search import METHODS
 
 if TYPE_CHECKING:
     from ..network import Network
+    from ..parameters import Setter
 
 __all__ = ["CalibrateOptions", "calibrate"]
 
@@ -108,7 +110,14 @@ def calibrate(
     ``parameters`` maps each parameter's path in the description to its
     (low, high) bounds, durations in hours; a tuple of paths ties them to one
     value. The search starts from the model's own values (clipped into the
-    bounds); whole-number parameters (chain lengths) are refused.
+    bounds); whole-number parameters (chain lengths) are refused. Constraints
+    between a method's parameters (``tension_max <= soil_max``, an initial
+    storage within its capacity, layer fractions adding up to 1 at most: the
+    README's methods tables) cost no evaluation: a drawn value that breaks
+    one is mapped into it (a ``tension_max`` beyond ``soil_max`` is taken as
+    ``soil_max``; a calibrated capacity below a fixed initial storage as that
+    storage; drawn layer fractions scaled down to the room left), and
+    ``parameters`` and ``history`` report the values written.
     ``objective`` is one of
     "kge" (default), "kge_prime", "nse", "log_nse" (maximised), "pbias",
     "peak_error", "volume_error" (brought to zero), or a function
@@ -205,12 +214,12 @@ def calibrate(
     )
     state, gauges, span = prepared.state, prepared.gauges, prepared.window
     name = objective if isinstance(objective, str) else getattr(objective, "__name__", "objective")
-    values = {key_name(key): float(v) for key, v in zip(keys, found.x, strict=True)}
+    values = {key_name(key): v for key, v in zip(keys, state.setter.written(found.x), strict=True)}
     best = state.setter(map(float, found.x))
     simulated = prepared.simulate(found.x)
     table = prepared.scores(simulated)
     first = next(iter(gauges))
-    history = pd.DataFrame(found.points, columns=[key_name(k) for k in keys])
+    history = pd.DataFrame(_written(state.setter, found.points), columns=[key_name(k) for k in keys])
     history.insert(0, "generation", found.generations)
     history[name] = found.values
     history.index.name = "evaluation"
@@ -229,6 +238,17 @@ def calibrate(
         gauges=pd.DataFrame.from_dict(table, orient="index"),
         flow_unit=prepared.flow_unit,
     )
+
+
+def _written(setter: Setter, points: Any) -> list[list[float]]:
+    """Each evaluated point as the values it wrote (as it was drawn where the model refused it)."""
+    rows = []
+    for point in points:
+        try:
+            rows.append(setter.written(point))
+        except ModelError:
+            rows.append(list(map(float, point)))
+    return rows
 
 
 def _is_events(rain: Any) -> bool:
