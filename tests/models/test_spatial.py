@@ -197,6 +197,23 @@ def test_delineated_areas_match_the_analytic_catchments(dem, outlet, cells):
     assert basin.polygons["o"].area == pytest.approx(cells * 900.0, rel=0.01)
 
 
+@pytest.mark.parametrize(
+    ("outlets", "message"),
+    [
+        ({"o": (81, 3)}, "outlets.o: lies outside the DEM (81 x 81 cells)"),
+        ({"o": (5, 5)}, "outlets.o: lies on a nodata cell (5, 5)"),
+        ({"o": (5.0, 3)}, "outlets.o: must be a (row, column) pair of whole numbers"),
+        ({"o": (60, 30), "p": (60, 30)}, "outlets: two outlets share one cell"),
+    ],
+)
+def test_outlets_that_name_no_cell_are_refused(outlets, message):
+    dem = PLANE.copy()
+    dem[5, 5] = np.nan
+    with pytest.raises(rm.ModelError) as error:
+        spatial.delineate(dem, outlets, cell_size=30.0)
+    assert str(error.value).startswith(message)
+
+
 def test_a_georeferenced_dem_takes_its_cell_size_and_outlets_from_its_coordinates():
     x = 400000.0 + (np.arange(N) + 0.5) * 30.0
     y = 5000000.0 + (np.arange(N) + 0.5) * 30.0  # rows south to north: flipped to a map's order

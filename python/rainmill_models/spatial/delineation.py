@@ -194,8 +194,9 @@ def _raster(dem: Any, cell_size: float | None) -> tuple[Grid, float, tuple[float
 
 
 def _outlet_cells(
-    outlets: Mapping[str, Any], shape: tuple[int, int], origin: tuple[float, float], size: float, georeferenced: bool
+    outlets: Mapping[str, Any], elevation: Grid, origin: tuple[float, float], size: float, georeferenced: bool
 ) -> dict[str, int]:
+    shape = elevation.shape
     if not isinstance(outlets, Mapping) or not outlets:
         raise ModelError(
             "outlets", "must be a non-empty mapping name -> (row, column), or (x, y) on a georeferenced DEM"
@@ -211,6 +212,8 @@ def _outlet_cells(
             row, column = int(a), int(b)
         if not (0 <= row < shape[0] and 0 <= column < shape[1]):
             raise ModelError(f"outlets.{name}", f"lies outside the DEM ({shape[0]} x {shape[1]} cells)")
+        if math.isnan(elevation[row, column]):
+            raise ModelError(f"outlets.{name}", f"lies on a nodata cell ({row}, {column})")
         cells[str(name)] = row * shape[1] + column
     if len(set(cells.values())) != len(cells):
         raise ModelError("outlets", "two outlets share one cell")
@@ -246,8 +249,8 @@ def delineate(
 
     `dem`: a 2-D NumPy array (rows from the north down) with `cell_size`, or an xarray DataArray with
     regular x and y coordinates; elevations and cell sizes in feet (`units="US"`) or metres ("SI"), NaN
-    for nodata. `outlets`: name -> (row, column) on an array, (x, y) on a DataArray; they become the
-    network's gauges. `stream_threshold`: the cells a stream drains at least. `loss`: every
+    for nodata. `outlets`: name -> (row, column) on an array, (x, y) on a DataArray, each taken as the
+    cell given (not moved onto the nearest stream); they become the network's gauges. `stream_threshold`: the cells a stream drains at least. `loss`: every
     subbasin's loss method (a table as in a model file; none given: no loss, every drop runs off).
     `channel`: `manning_n`, `bottom_width`, `side_slope` of every reach (0.04, 10 ft or 3 m, 2 when not
     given). `options`: more of the network's options (its `step`, say).
@@ -264,7 +267,7 @@ def delineate(
         raise ModelError("transform", f"must be 'clark' or 'modclark', got {transform!r}")
     elevation, size, origin, georeferenced = _raster(dem, cell_size)
     rows, cols = elevation.shape
-    given = _outlet_cells(outlets, (rows, cols), origin, size, georeferenced)
+    given = _outlet_cells(outlets, elevation, origin, size, georeferenced)
     filled, flood_order = fill_depressions(elevation)
     receiver = flow_directions(filled)
     accumulation = accumulate(receiver, flood_order)
