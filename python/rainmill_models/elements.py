@@ -42,6 +42,10 @@ if TYPE_CHECKING:
 Array = npt.NDArray[np.float64]
 ru = rainmill.reservoir.reservoir_utils
 
+# The largest subbasin, in acres or km² alike: far beyond any river basin (the Amazon's is 1.7e9
+# acres, 7e6 km²), far below where the conversions overflow.
+MAX_AREA: Final = 1e10
+
 # A balance closes when its residual is within this fraction of the volume that moved through it.
 BALANCE_TOLERANCE: Final = 1e-3
 
@@ -581,8 +585,8 @@ class Subbasin(_Element):
 
     def __post_init__(self) -> None:
         area = real(self.area, "area")
-        if not area > 0.0:
-            raise ModelError("area", f"must be > 0, got {fmt(area)}")
+        if not 0.0 < area <= MAX_AREA:
+            raise ModelError("area", f"must be > 0 and <= {MAX_AREA:g} (beyond any river basin), got {fmt(area)}")
         _set(self, "area", area)
         for process in self.PROCESSES:
             value = getattr(self, process)

@@ -54,7 +54,15 @@ def _compute(network: Network, name: str, done: Mapping[str, Series], context: C
                 inflow = term if inflow is None else inflow + term
         if inflow is None:
             inflow = np.zeros(context.points)
-    return element.run(name, inflow, context)
+    try:
+        return element.run(name, inflow, context)
+    except ValueError as error:  # a kernel's or a method's refusal: named after the element
+        path = network.path(name)
+        if isinstance(error, ModelError) and (error.field == path or error.field.startswith(f"{path}.")):
+            raise
+        if isinstance(error, ModelError):
+            raise error.under(path) from None
+        raise ModelError(path, str(error)) from None
 
 
 def _closure(network: Network, root: str) -> set[str]:

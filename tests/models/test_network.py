@@ -575,3 +575,19 @@ def test_keep_holds_only_the_series_asked_for_and_every_balance(end):
     assert network.run(STORM, end=end, keep=["ra"]).kept == ["ra", "outlet"]
     with pytest.raises(ModelError, match="keep: no element named 'nowhere'"):
         network.run(STORM, keep=["nowhere"])
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda d: d["subbasins"]["a"].update(area=1e308), r"^subbasins.a.area: must be > 0 and <= 1e\+10"),
+        (lambda d: d["reaches"]["ra"].update(routing={"method": "muskingum-cunge", "length": 1e-9, "slope": 1e-3,
+                                                      "manning_n": 0.035, "bottom_width": 10.0}),
+         r"^reaches.ra: the reach needs \d+ internal steps"),
+    ],
+)  # fmt: skip
+def test_refusals_name_the_element(change, message):
+    data = tree()
+    change(data)
+    with pytest.raises(ModelError, match=message):
+        Network.from_dict(data).run(STORM, end="2024-06-12 00:00+00:00")
