@@ -591,3 +591,10 @@ def test_refusals_name_the_element(change, message):
     change(data)
     with pytest.raises(ModelError, match=message):
         Network.from_dict(data).run(STORM, end="2024-06-12 00:00+00:00")
+
+
+def test_a_layers_starting_flow_is_bounded():
+    data = tree()
+    data["subbasins"]["a"]["baseflow"]["layers"]["g"]["initial_q"] = 1e300
+    with pytest.raises(ModelError, match=r"^subbasins.a.baseflow.layers.g.initial_q: must be <= 1e\+09"):
+        Network.from_dict(data)

@@ -22,7 +22,7 @@ import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from datetime import timedelta
-from typing import ClassVar
+from typing import ClassVar, Final
 
 import numpy as np
 import rainmill
@@ -33,6 +33,11 @@ from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, Forcing, LossOutput, register
 from .unit_hydrograph_clark import MAX_ORDINATES, unit_hydrograph, unit_hydrograph_length
+
+
+# The largest starting flow, in cfs or m³/s alike: far beyond any river's (the Amazon's is about
+# 7e6 cfs), far below where the kernels' volumes overflow.
+MAX_FLOW: Final = 1e9
 
 
 def _set(obj: object, name: str, value: object) -> None:
@@ -198,7 +203,10 @@ class Layer:
             raise ModelError("fraction", f"must be between 0 and 1, got {fmt(fraction)}")
         _set(self, "fraction", fraction)
         _set(self, "k", duration(self.k, "k"))
-        _set(self, "initial_q", at_least(self.initial_q, 0.0, "initial_q"))
+        initial_q = at_least(self.initial_q, 0.0, "initial_q")
+        if initial_q > MAX_FLOW:
+            raise ModelError("initial_q", f"must be <= {MAX_FLOW:g} (beyond any river's flow), got {fmt(initial_q)}")
+        _set(self, "initial_q", initial_q)
         _set(self, "reservoirs", whole(self.reservoirs, "reservoirs", 1, MAX_CHAIN))
 
 
