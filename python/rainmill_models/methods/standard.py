@@ -34,7 +34,6 @@ from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, Forcing, LossOutput, register
 from .unit_hydrograph_clark import MAX_ORDINATES, unit_hydrograph, unit_hydrograph_length
 
-
 # The largest starting flow, in cfs or m³/s alike: far beyond any river's (the Amazon's is about
 # 7e6 cfs), far below where the kernels' volumes overflow.
 MAX_FLOW: Final = 1e9
