@@ -39,6 +39,9 @@ if TYPE_CHECKING:
     from .calibration.fit import (
         calibrate as calibrate,
     )
+    from .calibration.runner import (
+        WorkerPool as WorkerPool,
+    )
     from .calibration.sampling import (
         latin_hypercube as latin_hypercube,
     )
@@ -162,6 +165,7 @@ _EXPORTS: dict[str, tuple[str, ...]] = {
     "calibration.fit": ("calibrate",),
     "calibration.ensemble": ("UncertaintyResult", "run_many", "uncertainty"),
     "calibration.events": ("Event", "EventsCalibration"),
+    "calibration.runner": ("WorkerPool",),
     "calibration.sampling": ("latin_hypercube", "percentile_bands"),
     "elements": (
         "ConstantOutlet",

@@ -15,7 +15,8 @@ import pandas as pd
 import pytest
 from calibration_cases import dask_client, executors  # noqa: F401 (a fixture)
 
-from rainmill_models.calibration.runner import Runner, _Packed, run_batch, run_rows
+from rainmill_models.calibration.runner import Runner, run_batch, run_rows
+from rainmill_models.calibration.runner.worker import Packed
 from rainmill_models.calibration.sampling import latin_hypercube, percentile_bands
 from rainmill_models.calibration.search import search
 
@@ -115,7 +116,7 @@ def test_packed_context_is_unpickled_once_per_token():
     def shift(state, row):
         return float(row[0] + state)
 
-    packed = _Packed(pickle.dumps({"offset": 5.0}))
+    packed = Packed(pickle.dumps({"offset": 5.0}))
     again = pickle.loads(pickle.dumps(packed))  # as a batch carries it
     rows = np.array([[1.0], [2.0]])
     np.testing.assert_array_equal(run_rows(prepare, shift, again, rows, "p"), [6.0, 7.0])

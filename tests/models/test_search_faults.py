@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import errno
 import os
+import pickle
 import signal
 import subprocess
 import sys
 import tempfile
 import textwrap
 import time
+from concurrent.futures import Future
 from pathlib import Path
 
 import numpy as np
@@ -18,7 +20,8 @@ from calibration_cases import BOUNDS as CASE_BOUNDS
 from calibration_cases import basin, executors, observed, storm
 
 import rainmill_models as rm
-from rainmill_models.calibration.runner import Runner, WorkersLost, _deferred_interrupts
+from rainmill_models.calibration.runner import Runner, WorkerPool, WorkersLost, backends, worker
+from rainmill_models.calibration.runner.signals import deferred_interrupts
 from rainmill_models.calibration.search import SearchFailed, search
 
 BOUNDS = [(0.0, 1.0), (0.0, 5.0)]
@@ -121,7 +124,7 @@ def test_a_killed_worker_costs_only_its_batch(executor, tmp_path):
     context = {"marker": str(tmp_path / "died"), "ballast": np.zeros(20_000)}
     with Runner(executor, adaptive=False) as runner:
         got = runner.map_rows(prepare, dies_once, context, rows)
-        stored = getattr(runner._packed[1], "path", None) if runner._packed else None
+        stored = getattr(runner.backend._packed[1], "path", None) if runner.backend._packed else None
     np.testing.assert_array_equal(got, [bowl(context, row) for row in rows])
     assert (tmp_path / "died").exists()
     assert stored is None or not os.path.exists(stored), "the context's file goes with the runner"
@@ -155,7 +158,7 @@ def test_a_context_no_file_can_take_travels_with_each_batch(executor, monkeypatc
 
 
 def slow_pid(state: dict, item: int) -> int:
-    time.sleep(0.03)  # dearer than a slice of the calling process's own work while the workers start
+    time.sleep(0.05)  # dearer than a slice of the calling process's own work while the workers start
     return os.getpid()
 
 
@@ -163,15 +166,16 @@ def slow_pid(state: dict, item: int) -> int:
 @pytest.mark.parametrize("executor", executors(2))
 def test_dear_evaluations_reach_the_workers(executor):
     with Runner(executor) as runner:
-        pids = runner.map(prepare, slow_pid, {}, list(range(120)))
-    assert len(pids) == 120 and set(pids) - {os.getpid()}, runner.note
+        # Eight seconds of work: the workers are ready long before, even on a loaded machine.
+        pids = runner.map(prepare, slow_pid, {}, list(range(160)))
+    assert len(pids) == 160 and set(pids) - {os.getpid()}, runner.note
 
 
 @pytest.mark.parametrize("propagating", [False, True])
 def test_ctrl_c_during_cleanup_is_held_back_then_raised_once(propagating):
     reached_end = False
     try:
-        with _deferred_interrupts(propagating):
+        with deferred_interrupts(propagating):
             os.kill(os.getpid(), signal.SIGINT)
             os.kill(os.getpid(), signal.SIGINT)
             reached_end = True
@@ -252,3 +256,161 @@ def test_ctrl_c_twice_before_the_first_generation_ends_with_one_traceback(tmp_pa
     assert done.returncode != 0
     assert done.stderr.count("Traceback") == 1, done.stderr
     assert done.stderr.strip().splitlines()[-1] == "KeyboardInterrupt"
+
+
+class _RecordingPool:
+    """Stands for ProcessPoolExecutor: records how it is shut down, starts nothing."""
+
+    made: list[_RecordingPool] = []
+
+    def __init__(self, *args, **kwargs):
+        self.calls: list[str] = []
+        self.futures: list[Future] = []
+        _RecordingPool.made.append(self)
+
+    def submit(self, fn, *args):
+        future = Future()
+        self.futures.append(future)
+        return future
+
+    def terminate_workers(self):
+        self.calls.append("terminate")
+
+    def shutdown(self, wait=True, cancel_futures=False):
+        self.calls.append(f"shutdown(wait={wait})")
+
+
+@pytest.fixture
+def recording_pools(monkeypatch):
+    _RecordingPool.made = []
+    monkeypatch.setattr(backends, "ProcessPoolExecutor", _RecordingPool)
+    return _RecordingPool.made
+
+
+def test_a_cheap_calibration_on_processes_never_starts_them(recording_pools):
+    fit = rm.calibrate(basin(), storm(), observed(), CASE_BOUNDS, seed=1, executor=2, progress=False)
+    assert recording_pools == []
+    assert "evaluated in the calling process" in fit.message
+
+
+@pytest.mark.parametrize(
+    ("busy", "error", "calls"),
+    [(False, None, ["shutdown(wait=True)"]), (True, None, ["terminate"]), (False, KeyboardInterrupt(), ["terminate"])],
+)
+def test_a_pool_busy_or_starting_at_close_is_not_waited_for(recording_pools, busy, error, calls):
+    pool = WorkerPool(2)
+    pool.close()
+    assert recording_pools == []  # no batch, no processes
+    pool = WorkerPool(2)
+    pool.submit(bowl, {}, TARGET)
+    if not busy:
+        recording_pools[0].futures[0].set_result(0.0)
+    pool.close(error)
+    assert recording_pools[0].calls == calls
+
+
+ORPHANED = """
+import os, sys, time
+import numpy as np
+from rainmill_models.calibration.runner import Runner
+
+def prepare(context):
+    return context
+
+def evaluate(state, row):
+    print(os.getpid(), flush=True)
+    time.sleep(600)
+    return 0.0
+
+if __name__ == "__main__":
+    from multiprocessing import resource_tracker
+    with Runner(2, adaptive=False) as runner:
+        runner.map_rows(prepare, evaluate, {"ballast": np.zeros(20_000)}, np.ones((2, 2)))
+"""
+
+
+def _gone(pid: int) -> bool:
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return True
+    return state in ("Z", "X")  # a zombie has ended; its parent is gone, so no one reaps it
+
+
+def _wait_gone(pids: list[int], seconds: float) -> list[int]:
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and not all(_gone(pid) for pid in pids):
+        time.sleep(0.1)
+    return [pid for pid in pids if not _gone(pid)]
+
+
+def _children(pid: int) -> list[int]:
+    found = []
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        found += [int(child) for child in (task / "children").read_text().split()]
+    return found
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGKILL])
+def test_workers_die_with_their_parent_and_its_context_file_goes_at_the_next_start(tmp_path, sig):
+    script = Path(tmp_path, "orphaned.py")
+    script.write_text(ORPHANED)
+    process = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, text=True)
+    try:
+        workers = [int(process.stdout.readline()) for _ in range(2)]
+        helpers = _children(process.pid)  # the workers and the resource tracker
+        files = list(Path("/dev/shm").glob(f"rainmill-context-{process.pid}-*"))
+        process.send_signal(sig)
+        process.wait(timeout=60)
+        assert set(workers) <= set(helpers)
+        assert _wait_gone(helpers, 30.0) == [], "the workers and the resource tracker outlived their parent"
+    finally:
+        process.kill()
+    assert files and all(file.exists() for file in files)  # a killed process cleans nothing up
+    worker.pack({"ballast": np.zeros(20_000)})  # the next start
+    assert not any(file.exists() for file in files)
+
+
+def _spoil(path: str, how: str) -> None:
+    if how == "removed":
+        os.unlink(path)
+    else:
+        Path(path).write_bytes(pickle.dumps({"ballast": np.ones(20_000)}))
+
+
+@pytest.mark.parametrize("executor", executors(2))
+@pytest.mark.parametrize("how", ["removed", "overwritten"])
+def test_a_lost_context_file_is_sent_again(executor, how):
+    context = {"ballast": np.zeros(20_000)}
+    rows = np.random.default_rng(0).uniform(size=(6, 2))
+    with Runner(executor, adaptive=False) as runner:
+        stored, _ = runner.backend.shipped(context)
+        _spoil(stored.path, how)
+        got = runner.map_rows(prepare, bowl, context, rows)
+    np.testing.assert_array_equal(got, [bowl(context, row) for row in rows])
+
+
+def sleeps_above(state: dict, x: np.ndarray) -> float:
+    if x[0] > 0.5:
+        time.sleep(30.0)
+    return bowl(state, x)
+
+
+@pytest.mark.parametrize("executor", executors(None, 2))
+def test_an_evaluation_over_the_time_limit_scores_worst(executor):
+    result = search(
+        prepare,
+        sleeps_above,
+        {},
+        BOUNDS,
+        seed=2,
+        progress=False,
+        executor=executor,
+        batch_size=4,
+        max_evaluations=8,
+        evaluation_timeout=0.2,
+    )
+    assert result.failures == int(np.isposinf(result.losses).sum()) > 0
+    assert "over the time limit" in result.message

@@ -13,10 +13,13 @@ calling process.
 Every evaluation is recorded; Ctrl-C (KeyboardInterrupt) stops the search
 and the best point so far is returned with ``interrupted=True`` (before any
 evaluation is in, the KeyboardInterrupt goes on). ``max_evaluations`` is a
-hard budget for every method. An evaluation that fails for a reason of the
-model (an ``ArithmeticError`` such as OverflowError, a ``MemoryError`` or a
-``ValueError`` such as ModelError) is scored as the worst value and counted
-in :attr:`SearchResult.failures`; any other exception ends the search. A
+hard budget for every method; ``evaluation_timeout`` (seconds) stops an
+evaluation that runs longer, where it runs in a process's main thread
+(serially, on a process pool; not on threads or Dask). An evaluation that
+fails for a reason of the model (an ``ArithmeticError`` such as
+OverflowError, a ``MemoryError`` or a ``ValueError`` such as ModelError) or
+that ran out of time is scored as the worst value and counted in
+:attr:`SearchResult.failures`; any other exception ends the search. A
 search in which no evaluation gave a finite loss raises :class:`SearchFailed`.
 """
 
@@ -32,7 +35,7 @@ import numpy as np
 import numpy.typing as npt
 from scipy import optimize
 
-from .runner import ExecutorLike, Runner, WorkersLost, stack_rows
+from .runner import EvaluationTimeout, ExecutorLike, Runner, WorkersLost, stack_rows
 
 __all__ = ["METHODS", "SearchFailed", "SearchResult", "search", "unit_to_bounds"]
 
@@ -65,8 +68,9 @@ INVALID_LOSS = 1.0e30
 # The failures of an evaluation that belong to the model, by the code an
 # evaluation reports for them (0: none); a model that overflows, runs out
 # of memory or is refused by a kernel is a bad point, not a broken search.
-MODEL_FAULTS: tuple[type[Exception], ...] = (ArithmeticError, MemoryError, ValueError)
-_FAULT_NAMES = ("", "ArithmeticError", "MemoryError", "ValueError")
+# An evaluation stopped by the run's time limit is scored the same way.
+MODEL_FAULTS: tuple[type[Exception], ...] = (ArithmeticError, MemoryError, ValueError, EvaluationTimeout)
+_FAULT_NAMES = ("", "ArithmeticError", "MemoryError", "ValueError", "over the time limit")
 
 
 class SearchFailed(ValueError):
@@ -271,6 +275,7 @@ def search(
     progress: bool = True,
     options: Mapping[str, Any] | None = None,
     max_evaluations: int | None = None,
+    evaluation_timeout: float | None = None,
 ) -> SearchResult:
     """Minimise ``evaluate(prepare(context), x)`` over the box ``bounds``.
 
@@ -282,7 +287,8 @@ def search(
     the SciPy function (``maxiter``, ``popsize``, ``tol``, ``polish``, ...);
     dual annealing's ``maxfun`` and Nelder-Mead's ``maxfev`` are held exactly,
     as ``max_evaluations`` (a keyword, or one of the ``options``) is for every
-    method.
+    method. ``evaluation_timeout`` (a keyword, or one of the ``options``) is
+    the time limit of one evaluation, in seconds.
     """
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
@@ -302,14 +308,20 @@ def search(
     extra = dict(options or {})
     # Also taken among the options, the way a calibration passes it through.
     max_evaluations = extra.pop("max_evaluations", max_evaluations)
+    evaluation_timeout = extra.pop("evaluation_timeout", evaluation_timeout)
     budget = _budget(name, max_evaluations, extra)
+    expected = budget
+    if expected is None and name == "differential_evolution":
+        # SciPy's defaults: 1000 generations of 15 members per parameter.
+        expected = (int(extra.get("maxiter", 1000)) + 1) * int(extra.get("popsize", 15)) * low.size
     cube = [(0.0, 1.0)] * low.size
     started = time.perf_counter()
     bar = progress_bar(progress, name)
     interrupted = False
     message = ""
     notes: list[str] = []
-    with Runner(executor, batch_size=batch_size) as runner:
+    runner = Runner(executor, batch_size=batch_size, expected=expected, evaluation_timeout=evaluation_timeout)
+    with runner:
         recorder = _Recorder(runner, prepare, evaluate, context, low, high, bar, budget)
         try:
             if name == "differential_evolution":
