@@ -337,8 +337,9 @@ class SubbasinSeries(Series):
     snow_states: dict[str, Array] | None
     snow_storage: dict[str, Array] | None
     deep_fraction: float  # the share of the recharge that no baseflow layer takes: it leaves
+    gauge_rain: Array | None = None  # the gauge's rain, where correction factors made `rain` differ
 
-    DEPTHS: ClassVar[tuple[str, ...]] = ("rain", "water", "excess", "loss")
+    DEPTHS: ClassVar[tuple[str, ...]] = ("rain", "gauge_rain", "water", "excess", "loss")
     FLOWS: ClassVar[tuple[str, ...]] = ("direct", "baseflow", "layers")
 
 
@@ -566,9 +567,30 @@ class _Element:
         return balance(came, came, 0.0, 0.0, 0.0, 0.0, transit_checked=True)
 
 
+# The range of a subbasin's precipitation and snowfall correction factors; what a snow method needs
+# for a subbasin to correct its snowfall (how it splits rain from snow).
+CORRECTION_RANGE: Final = (0.5, 2.0)
+_SNOW_SPLIT: Final = (
+    "threshold",
+    "transition",
+    "lapse_rate",
+    "reference_elevation",
+    "zone_elevations",
+    "zone_fractions",
+)
+
+
 @dataclass(frozen=True)
 class Subbasin(_Element):
-    """A subbasin: area in acres (km²), its loss, transform, optional baseflow and snow methods."""
+    """A subbasin: area in acres (km²), its loss, transform, optional baseflow and snow methods.
+
+    `precipitation_factor` multiplies the gauge's rain (all precipitation); `snowfall_factor` the
+    part of it that falls as snow, by the snow method's split at the forcing's temperature (the
+    area-weighted share over its zones); both within `CORRECTION_RANGE`, 1 by default. What enters
+    the subbasin (its `rain`, the balance's inflow) is the corrected precipitation; `gauge_rain`
+    is what the gauge gave. `recharge_leaves` says that the recharge of a continuous loss leaves
+    the basin deliberately when there is no baseflow method (otherwise the file warns at load).
+    """
 
     area: float
     loss: Any
@@ -576,6 +598,9 @@ class Subbasin(_Element):
     baseflow: Any = None
     snow: Any = None
     downstream: str | None = None
+    precipitation_factor: float = 1.0
+    snowfall_factor: float = 1.0
+    recharge_leaves: bool = False
 
     KIND: ClassVar[str] = "subbasin"
     TABLE: ClassVar[str] = "subbasins"
@@ -597,6 +622,45 @@ class Subbasin(_Element):
             elif not hasattr(type(value), "check_step"):
                 raise ModelError(process, f"must be a {process} method, not {type(value).__name__}")
         _set(self, "downstream", _downstream(self.downstream))
+        low, high = CORRECTION_RANGE
+        for key in ("precipitation_factor", "snowfall_factor"):
+            factor = real(getattr(self, key), key)
+            if not low <= factor <= high:
+                raise ModelError(key, f"must lie between {fmt(low)} and {fmt(high)}, got {fmt(factor)}")
+            _set(self, key, factor)
+        if self.snowfall_factor != 1.0 and not all(hasattr(self.snow, a) for a in _SNOW_SPLIT):
+            raise ModelError(
+                "snowfall_factor", "needs a snow method that splits rain from snow by temperature (temperature-index)"
+            )
+        if not isinstance(self.recharge_leaves, bool):
+            raise ModelError("recharge_leaves", f"must be true or false, got {self.recharge_leaves!r}")
+        if self.recharge_leaves and self.baseflow is not None:
+            raise ModelError("recharge_leaves", "the baseflow method receives the recharge: leave this out")
+
+    def recharge_lost(self) -> bool:
+        """Whether a continuous loss's recharge leaves the basin unsaid (no baseflow, not `recharge_leaves`)."""
+        return bool(getattr(self.loss, "CONTINUOUS", False)) and self.baseflow is None and not self.recharge_leaves
+
+    def corrected(self, gauge: Array, temperature: Array | None) -> Array:
+        """The precipitation that enters: the gauge's times the precipitation and snowfall factors.
+
+        The snowfall factor scales the snow share of each interval's precipitation, as the snow
+        method splits it at the forcing's temperature (the area-weighted share over its zones);
+        the snow method then splits the corrected total by the same share.
+        """
+        rain = gauge * self.precipitation_factor if self.precipitation_factor != 1.0 else gauge
+        if self.snowfall_factor == 1.0 or temperature is None:
+            return rain
+        snow = self.snow
+        share = np.zeros(len(rain))
+        for elevation, fraction in zip(snow.zone_elevations, snow.zone_fractions, strict=True):
+            t = temperature[: len(rain)] - snow.lapse_rate * ((elevation - snow.reference_elevation) / 1000.0)
+            if snow.transition > 0.0:
+                zone = np.minimum(np.maximum((snow.threshold + snow.transition * 0.5 - t) / snow.transition, 0.0), 1.0)
+            else:
+                zone = (t <= snow.threshold).astype(np.float64)
+            share += fraction * zone
+        return cast(Array, rain * (1.0 + (self.snowfall_factor - 1.0) * share))
 
     def area_acres(self, units: UnitSystem) -> float:
         """The area in acres."""
@@ -607,10 +671,11 @@ class Subbasin(_Element):
         points, step, units = context.points, context.step, context.units
         forcing = context.forcing
         area = self.area_acres(units)
-        rain = fit(forcing.rain[name], points)  # no rain after the forcing period: dry weather
+        gauge = fit(forcing.rain[name], points)  # no rain after the forcing period: dry weather
         temperature = forcing.driver("temperature", name, points) if self.snow is not None else None
         if self.snow is not None and temperature is None:
             raise ModelError(f"subbasins.{name}.snow", "needs a temperature series (temperature=...)")
+        rain = self.corrected(gauge, temperature)
         drivers = MethodForcing(potential_et=forcing.driver("potential_et", name, points), temperature=temperature)
         water = rain
         snow_states = snow_storage = None
@@ -647,6 +712,7 @@ class Subbasin(_Element):
             snow_states=snow_states,
             snow_storage=snow_storage,
             deep_fraction=1.0 - fraction,
+            gauge_rain=None if rain is gauge else gauge,
         )
 
     def complete_point(self, series: Series, context: Context) -> int:
