@@ -179,12 +179,12 @@ def _own_step(series: pd.Series, step: int | None, what: str) -> int:
     raise TimeSeriesError(f"{what}: at least two values are needed to infer the step (or set options.step)")
 
 
-def _offset(first: pd.Timestamp, start: pd.Timestamp, unit: int, what: str, grid: str) -> int:
-    """Whole `unit` steps from `start` to `first`, or a refusal naming a series off the grid."""
-    seconds = (first - start).total_seconds()
+def _offset(later: pd.Timestamp, earlier: pd.Timestamp, unit: int, what: str, grid: str) -> int:
+    """Whole `unit` steps from `earlier` to `later`, or a refusal naming a series off the grid."""
+    seconds = (later - earlier).total_seconds()
     if seconds % unit:
         raise TimeSeriesError(
-            f"{what}: starts at {first.isoformat()}, off the {grid} from {start.isoformat()} "
+            f"{what}: {later.isoformat()} is off the {grid} from {earlier.isoformat()} "
             f"every {unit / u.SECONDS_PER_HOUR:g} h"
         )
     return int(seconds // unit)
