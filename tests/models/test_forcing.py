@@ -77,6 +77,7 @@ def test_amounts_are_split_or_summed_so_totals_are_kept(rain, step, expected):
             r"potential_et.s: no value for 2024-01-10T00:00:00",
         ),
         ({"temperature": hourly([1.0] * 40)}, r"temperature.s: no value for 2024-01-11T16:00:00"),
+        ({"temperature": hourly([1.0] * 49, start="2024-01-09 23:30")}, r"temperature.s: 2024-01-10T00:00:00 is off"),
         (
             {"potential_et": hourly([0.01] * 10), "end": "2024-01-11 23:00"},
             r"potential_et.s: no value for 2024-01-10T10:00:00",
