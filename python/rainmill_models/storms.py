@@ -1,7 +1,10 @@
 """Design storms as rainfall series: NRCS 24-hour distributions, alternating blocks, user hyetographs.
 
-Every storm is a pandas Series of depths per step (the unit of the depth you give), indexed by the
-interval starts from `start` at `step`, named "rain": what `Model.run` and `read_rain_csv` take.
+Every storm is a pandas Series of depths per step (the unit of the depth you give, recorded in
+`attrs["units"]` when you name it with `units=`), indexed by the interval starts from `start` at
+`step`, named "rain": what `Network.run` and `read_rain_csv` take. A storm holds at most 10^7
+steps (`MAX_STEPS`, as many as a run's unit hydrograph may hold): a longer one is refused, naming
+the duration and the step, before anything is built.
 Each storm is scaled to its total `depth` exactly (to the rounding of one division), and built from a
 cumulative mass curve read at the step by linear interpolation, so any step works, also one that
 does not divide the tabulated times.
@@ -57,10 +60,14 @@ import numpy.typing as npt
 import pandas as pd
 
 from .errors import ModelError
+from .io.units import UnitError, parse_unit
 
 Array = npt.NDArray[np.float64]
 StepLike = str | timedelta | pd.Timedelta | float
 DepthCurve = Callable[[float], float]
+
+#: The most steps a storm may hold.
+MAX_STEPS: Final = 10_000_000
 
 # Cumulative fraction of the 24-hour depth: types I, IA and II every half hour from 0 to 24 h (49
 # values) and at 9.75 and 11.75 h; type III at the times of `_TYPE_III_HOURS` (see "Provenance of
@@ -140,7 +147,31 @@ def _depth(depth: float) -> float:
     return float(depth)
 
 
-def _series(depths: Array, start: object, hours: float) -> pd.Series:
+def _step_count(duration: float, step: float) -> int:
+    """The steps that cover `duration` hours at `step` hours, refused beyond `MAX_STEPS`."""
+    count = max(1, math.ceil(duration / step - 1e-9))
+    if count > MAX_STEPS:
+        raise ModelError(
+            "duration",
+            f"{duration:g} h at a step of {step * 3600.0:g} s is {count:.3g} steps, more than the "
+            f"{MAX_STEPS:.0e} a storm may hold; take a longer step or a shorter duration",
+        )
+    return count
+
+
+def _depth_unit(units: str | None) -> str | None:
+    if units is None:
+        return None
+    try:
+        unit = parse_unit(units, what="units")
+    except UnitError as error:
+        raise ModelError("units", str(error).removeprefix("units: ")) from None
+    if dict(unit.dimensionality) != {"[length]": 1}:
+        raise ModelError("units", f"must be a unit of depth (in, mm), got {units!r}")
+    return units
+
+
+def _series(depths: Array, start: object, hours: float, units: str | None = None) -> pd.Series:
     seconds = round(hours * 3600.0)
     try:
         first = pd.Timestamp(start)  # type: ignore[arg-type]
@@ -149,7 +180,10 @@ def _series(depths: Array, start: object, hours: float) -> pd.Series:
     if pd.isna(first):
         raise ModelError("start", f"is not a time: {start!r}")
     index = pd.date_range(first, periods=len(depths), freq=pd.Timedelta(seconds=seconds), name="time")
-    return pd.Series(depths, index=index, name="rain")
+    series = pd.Series(depths, index=index, name="rain")
+    if units is not None:
+        series.attrs["units"] = units
+    return series
 
 
 def _from_mass_curve(hours: Array, fractions: Array, depth: float, duration: float, step: float) -> Array:
@@ -158,7 +192,7 @@ def _from_mass_curve(hours: Array, fractions: Array, depth: float, duration: flo
     The curve is read at k * step (k = 0 .. n, the last point clipped to the duration) by linear
     interpolation; the increments are then scaled by depth / their sum.
     """
-    count = max(1, math.ceil(duration / step - 1e-9))
+    count = _step_count(duration, step)
     points = np.minimum(np.arange(count + 1, dtype=np.float64) * step, duration)
     cumulative = np.interp(points, hours, fractions)
     increments = np.diff(cumulative)
@@ -168,17 +202,30 @@ def _from_mass_curve(hours: Array, fractions: Array, depth: float, duration: flo
     return increments * (depth / total)
 
 
-def nrcs_storm(storm_type: str, depth: float, start: object, step: StepLike = "15min") -> pd.Series:
-    """The NRCS 24-hour storm of `storm_type` ("I", "IA", "II", "III") with total `depth`."""
+def nrcs_storm(
+    storm_type: str, depth: float, start: object, step: StepLike = "15min", *, units: str | None = None
+) -> pd.Series:
+    """The NRCS 24-hour storm of `storm_type` ("I", "IA", "II", "III") with total `depth` (in `units`)."""
+    units = _depth_unit(units)
     if storm_type not in NRCS_DISTRIBUTIONS:
         raise ModelError("type", f"must be one of {list(NRCS_DISTRIBUTIONS)}, got {storm_type!r}")
     hours = step_hours(step)
     times, fractions = NRCS_DISTRIBUTIONS[storm_type]
     depths = _from_mass_curve(np.asarray(times), np.asarray(fractions), _depth(depth), 24.0, hours)
-    return _series(depths, start, hours)
+    return _series(depths, start, hours, units)
 
 
-def table_curve(depths: Mapping[float, float]) -> DepthCurve:
+class _Curve:
+    """A depth–duration curve of the module's own, read at one duration or at many at once."""
+
+    def __init__(self, many: Callable[[Array], Array]) -> None:
+        self.many = many
+
+    def __call__(self, hours: float) -> float:
+        return float(self.many(np.array([hours], dtype=np.float64))[0])
+
+
+def table_curve(depths: Mapping[float, float]) -> _Curve:
     """The cumulative depth of a depth–duration table (hours -> depth), linear between durations, 0 at 0."""
     if not depths:
         raise ModelError("table", "needs at least one duration")
@@ -193,15 +240,17 @@ def table_curve(depths: Mapping[float, float]) -> DepthCurve:
     if np.any(np.diff(ys) < 0.0):
         raise ModelError("table", "depths must not decrease with the duration")
 
-    def curve(hours: float) -> float:
-        if hours > xs[-1] + 1e-9:
-            raise ModelError("duration", f"{hours!r} h is beyond the table's longest duration ({float(xs[-1])!r} h)")
-        return float(np.interp(hours, xs, ys))
+    def many(hours: Array) -> Array:
+        if hours.size and float(hours.max()) > xs[-1] + 1e-9:
+            longest = float(hours.max())
+            raise ModelError("duration", f"{longest!r} h is beyond the table's longest duration ({float(xs[-1])!r} h)")
+        depths: Array = np.interp(hours, xs, ys)
+        return depths
 
-    return curve
+    return _Curve(many)
 
 
-def ddf_curve(a: float, b: float, c: float) -> DepthCurve:
+def ddf_curve(a: float, b: float, c: float) -> _Curve:
     """A depth–duration–frequency curve of one return period: depth(t) = a t / (t + b)^c, t in hours.
 
     It is the intensity–duration–frequency form i = a / (t + b)^c times the duration.
@@ -210,13 +259,13 @@ def ddf_curve(a: float, b: float, c: float) -> DepthCurve:
         if not math.isfinite(value) or value < 0.0:
             raise ModelError(name, f"must be a finite number >= 0, got {value!r}")
 
-    def curve(hours: float) -> float:
-        return float(a * hours / (hours + b) ** c)
+    def many(hours: Array) -> Array:
+        return np.asarray(a * hours / (hours + b) ** c, dtype=np.float64)
 
-    return curve
+    return _Curve(many)
 
 
-def ddf_table_curve(table: Mapping[float, Mapping[float, float]], return_period: float) -> DepthCurve:
+def ddf_table_curve(table: Mapping[float, Mapping[float, float]], return_period: float) -> _Curve:
     """The depth–duration curve of `return_period` (years) from a table return period -> (hours -> depth).
 
     Between tabulated return periods the depths are interpolated linearly in log(return period).
@@ -232,7 +281,7 @@ def ddf_table_curve(table: Mapping[float, Mapping[float, float]], return_period:
     low, high = periods[upper - 1], periods[upper]
     weight = math.log(return_period / low) / math.log(high / low)
     below, above = table_curve(table[low]), table_curve(table[high])
-    return lambda hours: below(hours) + weight * (above(hours) - below(hours))
+    return _Curve(lambda hours: below.many(hours) + weight * (above.many(hours) - below.many(hours)))
 
 
 def alternating_block_storm(
@@ -243,6 +292,7 @@ def alternating_block_storm(
     *,
     depth: float | None = None,
     peak: float = 0.5,
+    units: str | None = None,
 ) -> pd.Series:
     """A frequency storm of `duration` hours by the alternating-block method.
 
@@ -251,21 +301,23 @@ def alternating_block_storm(
     given. The largest block is the step that holds the time `peak` x duration (the earlier of two
     at a boundary: with 0.5 and an even count it ends at the middle, as in Chow, Maidment and Mays,
     1988, example 14.4.1), the next ones alternately after and before it, each side filled in turn
-    once the other is full.
+    once the other is full. `units` names the unit of the depths.
     """
+    units = _depth_unit(units)
     hours = step_hours(step)
     if not (math.isfinite(duration) and duration > 0.0):
         raise ModelError("duration", f"must be positive hours, got {duration!r}")
     if not 0.0 <= peak <= 1.0:
         raise ModelError("peak", f"must lie in [0, 1], got {peak!r}")
-    if isinstance(curve, Mapping):
-        if curve and duration > max(curve):
-            raise ModelError("duration", f"{duration!r} h is beyond the table's longest duration ({max(curve)!r} h)")
-        depth_at = table_curve(curve)
+    depth_at: DepthCurve = curve if not isinstance(curve, Mapping) else table_curve(curve)
+    if isinstance(curve, Mapping) and curve and duration > max(curve):
+        raise ModelError("duration", f"{duration!r} h is beyond the table's longest duration ({max(curve)!r} h)")
+    count = _step_count(duration, hours)
+    points = np.minimum(np.arange(count + 1, dtype=np.float64) * hours, duration)
+    if isinstance(depth_at, _Curve):
+        cumulative = np.asarray(depth_at.many(points), dtype=np.float64)
     else:
-        depth_at = curve
-    count = max(1, math.ceil(duration / hours - 1e-9))
-    cumulative = np.array([depth_at(min(k * hours, duration)) for k in range(count + 1)], dtype=np.float64)
+        cumulative = np.array([depth_at(float(point)) for point in points], dtype=np.float64)
     blocks = np.sort(np.maximum(np.diff(cumulative), 0.0))[::-1]
     centre = min(count - 1, max(0, math.ceil(peak * count - 1e-9) - 1))
     order = _alternating_positions(count, centre)
@@ -275,29 +327,30 @@ def alternating_block_storm(
     wanted = total if depth is None else _depth(depth)
     if total > 0.0:
         depths = depths * (wanted / total)
-    return _series(depths, start, hours)
+    return _series(depths, start, hours, units)
 
 
-def _alternating_positions(count: int, centre: int) -> list[int]:
+def _alternating_positions(count: int, centre: int) -> npt.NDArray[np.intp]:
     """Slots from `centre` outwards: centre, after, before, after, ...; one side continues when the other ends."""
-    positions = [centre]
-    after, before = centre + 1, centre - 1
-    take_after = True
-    while len(positions) < count:
-        if (take_after and after < count) or before < 0:
-            positions.append(after)
-            after += 1
-        else:
-            positions.append(before)
-            before -= 1
-        take_after = not take_after
-    return positions
+    after = np.arange(centre + 1, count, dtype=np.intp)
+    before = np.arange(centre - 1, -1, -1, dtype=np.intp)
+    pairs = min(len(after), len(before))
+    both = np.empty(2 * pairs, dtype=np.intp)
+    both[0::2], both[1::2] = after[:pairs], before[:pairs]
+    return np.concatenate(([centre], both, after[pairs:], before[pairs:])).astype(np.intp)
 
 
 def user_storm(
-    hours: Sequence[float], fractions: Sequence[float], depth: float, start: object, step: StepLike = "15min"
+    hours: Sequence[float],
+    fractions: Sequence[float],
+    depth: float,
+    start: object,
+    step: StepLike = "15min",
+    *,
+    units: str | None = None,
 ) -> pd.Series:
     """A hyetograph given by cumulative `fractions` (0 to 1, not decreasing) at `hours` since its start."""
+    units = _depth_unit(units)
     times = np.asarray(hours, dtype=np.float64)
     shares = np.asarray(fractions, dtype=np.float64)
     if times.ndim != 1 or times.shape != shares.shape or len(times) < 2:
@@ -307,4 +360,4 @@ def user_storm(
     if not (np.all(np.isfinite(shares)) and shares[0] == 0.0 and shares[-1] == 1.0 and np.all(np.diff(shares) >= 0.0)):
         raise ModelError("fractions", "must rise from 0 to 1 without decreasing")
     step_h = step_hours(step)
-    return _series(_from_mass_curve(times, shares, _depth(depth), float(times[-1]), step_h), start, step_h)
+    return _series(_from_mass_curve(times, shares, _depth(depth), float(times[-1]), step_h), start, step_h, units)

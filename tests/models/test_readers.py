@@ -16,11 +16,13 @@ rm = pytest.importorskip("rainmill_models")
 from rainmill_models import TimeSeriesError
 from rainmill_models.io.readers import (
     RecordError,
+    column_of,
     read_csv,
     read_csv_frame,
     read_fixed_step,
     read_netcdf,
     read_netcdf_frame,
+    read_rating,
     read_rdb,
     read_rdb_frame,
 )
@@ -35,7 +37,10 @@ SEMICOLON = DATA / "flow_semicolon_dayfirst.csv"
     ("options", "message"),
     [
         ({}, "line 4: 3 fields where the header has 1; pass sep=';'"),
-        ({"sep": ";"}, "line 3: timestamp '' is no time, and the line looks like units: pass units_row=True"),
+        (
+            {"sep": ";", "units_row": False},
+            "line 3: timestamp '' is no time, and the line looks like units: pass units_row=True",
+        ),
         (
             {"sep": ";", "units_row": True},
             "line 4: timestamp '11.06.2024' not an ISO 8601 timestamp; pass date_format='%d.%m.%Y'",
@@ -290,3 +295,93 @@ def test_rdb_zone_codes_must_be_known(tmp_path):
     line = text.splitlines().index(next(l for l in text.splitlines() if "\tXST\t" in l)) + 1
     with pytest.raises(RecordError, match=f"zone.rdb, line {line}: unknown time zone code 'XST' in tz_cd"):
         read_rdb_frame(path)
+
+
+PEAKS = (
+    "# annual peaks\n"
+    "agency_cd\tsite_no\tpeak_dt\tpeak_tm\tpeak_va\tpeak_cd\tgage_ht\tgage_ht_cd\n"
+    "5s\t15s\t10d\t6s\t8s\t27s\t8s\t13s\n"
+    "USGS\t02239501\t1998-03-12\t\t6140\t2\t12.40\t\n"
+    "USGS\t02239501\t1999-10-03\t\t3850\t\t9.81\t\n"
+)
+RATING = (
+    '# //RATING_INDEP ROUNDING="2223456782" PARAMETER="Gage height (ft)"\n'
+    '# //RATING_DEP ROUNDING="2222233332" PARAMETER="Discharge (cfs)"\n'
+    "INDEP\tSHIFT\tDEP\tSTOR\n16N\t16N\t16N\t1S\n"
+    "1.00\t0.00\t0.00\t*\n1.50\t0.00\t12.5\t\n2.00\t0.00\t48.0\t*\n"
+)
+
+
+@pytest.mark.parametrize(
+    ("text", "outcome"),
+    [
+        (PEAKS, None),
+        (PEAKS.replace("1998-03-12", "1998-03-00"), "line 4: date '1998-03-00' has a month or day of 00"),
+        (
+            RATING,
+            "no 'datetime' column (there are ['INDEP', 'SHIFT', 'DEP', 'STOR']); name the column of the "
+            "times with time_column= or, for a rating table, read_rating",
+        ),
+    ],
+)
+def test_rdb_tables_other_than_values_by_their_time_column(tmp_path, text, outcome):
+    path = tmp_path / "table.rdb"
+    path.write_text(text)
+    if outcome is not None:
+        with pytest.raises(RecordError, match=re.escape(f"{path}{', ' if 'line' in outcome else ': '}{outcome}")):
+            read_rdb_frame(path, time_column="peak_dt" if "peak" in text else "datetime")
+        return
+    with pytest.raises(RecordError, match="no 'datetime' column .*name the column of the times with time_column=$"):
+        read_rdb(path, "peak_va")
+    peaks = read_rdb(path, "peak_va", time_column="peak_dt", to="m3/s")
+    assert peaks.tolist() == pytest.approx([6140 * 0.028316846592, 3850 * 0.028316846592])
+    frame = read_rdb_frame(path, time_column="peak_dt")
+    assert list(frame.columns) == ["peak_va", "peak_cd", "gage_ht", "gage_ht_cd"]
+    assert frame.attrs["column_units"] == {"peak_va": "cfs", "gage_ht": "ft"} and frame["peak_cd"].iloc[0] == "2"
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        (RATING.replace("48.0", "10.0"), "line 7: DEP 10 falls below 12.5 (line 6)"),
+        (RATING.replace("1.50", "0.50"), "line 6: INDEP 0.5 does not rise above 1 (line 5)"),
+        (RATING.replace("12.5", "Ice"), "line 6: not a number in column 'DEP': 'Ice'"),
+    ],
+)
+def test_a_rating_table_feeds_an_outlet_or_is_refused_with_its_line(tmp_path, text, message):
+    path = tmp_path / "rating.rdb"
+    path.write_text(RATING)
+    rating = read_rating(path, to="m3/s")
+    assert rating.elevation == (1.0, 1.5, 2.0) and rating.elevation_units == "ft" and rating.discharge_units == "m³/s"
+    assert rating.discharge == pytest.approx((0.0, 12.5 * 0.028316846592, 48.0 * 0.028316846592))
+    assert rm.UncontrolledOutlet(**rating.curve()).discharge == rating.discharge
+    path.write_text(text)
+    with pytest.raises(RecordError, match=re.escape(f"{path}, {message}")):
+        read_rating(path)
+
+
+def test_usgs_column_names_give_the_code_and_unit_and_frames_keep_units_per_column(tmp_path):
+    path = tmp_path / "dv.csv"
+    path.write_text(
+        "time,USGS_02239501_158038_00060_00003:ft^3/s,USGS_02239501_158039_00065_00003:ft\n"
+        "2024-06-01,120,3.1\n2024-06-02,130,3.3\n"
+    )
+    flow = rm.read_flow_csv(path, "00060", to="m3/s")  # the column as read_csv takes it, positional
+    assert flow.attrs["units"] == "m³/s" and flow.tolist() == pytest.approx(
+        [120 * 0.028316846592, 130 * 0.028316846592]
+    )
+    frame = read_csv_frame(path)
+    name = "USGS_02239501_158039_00065_00003:ft"
+    assert frame.attrs["column_units"][name] == "ft" and "units" not in frame[name].attrs
+    assert column_of(frame, name).attrs == {"units": "ft"} and read_csv(path, 1).attrs == {"units": "ft³/s"}
+
+
+def test_a_header_less_file_is_recognised_after_its_separator(tmp_path):
+    path = tmp_path / "h.tsv"
+    path.write_text("01.06.2024 00:00\t1.5\n01.06.2024 01:00\t2.0\n")
+    with pytest.raises(
+        RecordError, match=re.escape(f"{path}, line 1: the header '01.06.2024 00:00\\t1.5' looks like data")
+    ):
+        read_csv(path, sep="\t")
+    series = read_csv(path, sep="\t", header=False, date_format="%d.%m.%Y %H:%M")
+    assert series.tolist() == [1.5, 2.0]

@@ -114,6 +114,7 @@ def test_user_hyetograph_follows_its_mass_curve():
         (lambda: nrcs_storm("II", 1.0, "yesterday-ish"), "start: is not a time"),
         (lambda: alternating_block_storm(TABLE, 30.0, "2024-01-01"), "duration: 30"),
         (lambda: user_storm([0.0, 1.0], [0.0, 0.9], 1.0, "2024-01-01"), "fractions: must rise from 0 to 1"),
+        (lambda: nrcs_storm("II", 1.0, "2024-01-01", units="cfs"), "units: must be a unit of depth (in, mm)"),
     ],
 )
 def test_invalid_storms_are_refused_with_the_field(call, message):
@@ -122,14 +123,42 @@ def test_invalid_storms_are_refused_with_the_field(call, message):
     assert str(error.value).startswith(message)
 
 
-def test_storm_command_writes_a_rainfall_file(tmp_path, capsys):
+def test_storm_command_writes_a_rainfall_file_with_its_unit(tmp_path, capsys):
     path = tmp_path / "storm.csv"
-    status = main(["storm", "nrcs", "--type", "II", "--depth", "6.2", "--start", "2024-06-01", "--out", str(path)])
-    assert status == 0
+    command = ["storm", "nrcs", "--type", "II", "--depth", "6.2", "--units", "in", "--start", "2024-06-01"]
+    assert main([*command, "--out", str(path)]) == 0
     expected = nrcs_storm("II", 6.2, "2024-06-01", "15min")
-    pd.testing.assert_series_equal(read_rain_csv(path), expected, check_names=False, check_freq=False)
+    back = read_rain_csv(path)
+    pd.testing.assert_series_equal(back, expected, check_names=False, check_freq=False)
+    assert back.attrs["units"] == "in"
     table = tmp_path / "depths.csv"
     table.write_text("hours,depth\n0.5,1.6\n1,2.1\n2,2.6\n")
-    assert main(["storm", "table", "--table", str(table), "--duration", "2", "--start", "2024-06-01"]) == 0
-    assert capsys.readouterr().out.splitlines()[1] == "time,rain"  # after the first command's line
-    assert main(["storm", "nrcs", "--type", "II", "--depth", "-1", "--start", "2024-06-01"]) == 2
+    assert main(["storm", "table", "--table", str(table), "--duration", "2", "--units", "mm", "--start", "2024"]) == 0
+    assert capsys.readouterr().out.splitlines()[1:3] == ["time,rain", ",mm"]  # after the first command's line
+    assert main([*command[:5], "-1", *command[6:]]) == 2
+
+
+@pytest.mark.parametrize(
+    ("table", "arguments", "message"),
+    [
+        ("hours,depth\n0.5,1.6\n1,abc\n", [], "--table {path}, line 3: depth 'abc' is not a finite number"),
+        ("0.5,1.6\n1,2.1,7\n", [], "--table {path}, line 2: 3 fields; each line gives duration (h), depth"),
+        ("0.5,1.6\n1,2.1\n0.5,1.7\n", [], "--table {path}, line 3: duration 0.5 h again (first on line 1)"),
+        ("# d\n1,2.1\n0.5,2.5\n", [], "--table {path}, line 2: depth 2.1 at 1 h is less than 2.5 at 0.5 h (line 3)"),
+        ("0.5,1.6\n1,2.1\n", ["--duration", "3"], "--duration 3: longer than the longest duration of --table"),
+        ("0.5,1.6\n1,2.1\n", ["--peak", "2"], "--peak 2.0: must lie in [0, 1]"),
+        ("0.5,1.6\n1,2.1\n", ["--step", "0.1s"], "--step 0.1s: must be at least a second"),
+        (None, ["--duration", "1e9", "--step", "1min"], "--duration 1000000000.0: 1e+09 h at a step of 60 s is 6e+10"),
+    ],
+)
+def test_storm_messages_name_the_option_and_row_and_storms_are_bounded(tmp_path, capsys, table, arguments, message):
+    path = tmp_path / "depths.csv"
+    if table is None:
+        command = ["storm", "ddf", "--a", "2", "--b", "0.25", "--c", "0.8"]
+    else:
+        path.write_text(table)
+        command = ["storm", "table", "--table", str(path)]
+    options = {"--duration": "1", "--units": "mm", "--start": "2024-06-01"}
+    options.update(dict(zip(arguments[::2], arguments[1::2])))
+    assert main([*command, *(part for pair in options.items() for part in pair)]) == 2
+    assert capsys.readouterr().err.strip().startswith("error: " + message.format(path=path))

@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import re
+import warnings
 from collections.abc import Mapping, Sequence
 from pathlib import Path
-from typing import TypedDict, Unpack
+from typing import Final, TypedDict, Unpack
 
 import numpy as np
 import pandas as pd
+from pandas.tseries.api import guess_datetime_format
 
 from .records import (
     Column,
@@ -43,7 +45,7 @@ class CsvOptions(TypedDict, total=False):
     dayfirst: bool
     tz: str | None
     units: str | Mapping[str, str] | None
-    units_row: bool
+    units_row: bool | None
     to: str | Mapping[str, str] | None
     comment: str
     encoding: str
@@ -59,13 +61,19 @@ def read_csv_frame(
     one they are named "0", "1", ...), `time_column` (0; a name or a position, or a pair of
     them for a date and a time in separate columns), `date_format` (a `strftime` format; ISO 8601
     when not given) or `dayfirst`, `tz` (a zone for naive timestamps, or to convert aware ones
-    into), `units` (one unit for all the value columns, or a mapping by column), `units_row` (the
-    line after the header gives each column's unit), `to` (convert into this unit, or a mapping),
+    into), `units` (one unit for all the value columns, or a mapping by column), `units_row` (True:
+    the line after the header gives each column's unit; by default such a line is read as units
+    when its time field is empty and every value field is a unit; False: never), `to` (convert
+    into this unit, or a mapping),
     `comment` ("#": lines starting with it are skipped; a "#" elsewhere is data), `encoding`
     ("utf-8") and `nonfinite` ("raise" or "drop").
 
     Timestamps must all have a UTC offset or none; several offsets (a daylight-saving change) give
     the same instants in UTC.
+
+    USGS column names (`USGS_02239501_..._00060_00003:ft^3/s`: agency, site, parameter code,
+    statistic code, then the unit after a colon) give their column's unit, and a column may be
+    chosen by its parameter code ("00060") when one column has it.
     """
     sep = options.get("sep", ",")
     decimal = options.get("decimal", ".")
@@ -79,32 +87,43 @@ def read_csv_frame(
     named = str(frame.columns[0])
     if header and not pd.isna(pd.to_datetime(pd.Series([named]), format="ISO8601", errors="coerce")[0]):
         raise RecordError(lines.at(f"{named!r} is a timestamp, not a column name; pass header=False", lines.numbers[0]))
-    found_units: dict[str, str] = {}
-    if options.get("units_row", False):
+    time_spec = options.get("time_column", 0)
+    parts = [time_spec] if isinstance(time_spec, (str, int)) else list(time_spec)
+    time_names = [_resolve(frame, part, target, "time column") for part in parts]
+    values_named = [str(name) for name in frame.columns if name not in time_names]
+    found_units = {name: unit for name in values_named if (unit := _usgs_unit(name)) is not None}
+    units_row = options.get("units_row")
+    if units_row is None:
+        units_row = header and _is_units_row(frame, time_names, values_named)
+    if units_row:
         if frame.empty:
             raise RecordError(f"{target}: no units row after the header")
-        found_units = {str(name): str(value).strip() for name, value in frame.iloc[0].items()}
+        found_units.update({str(name): str(value).strip() for name, value in frame.iloc[0].items()})
         frame = frame.iloc[1:].reset_index(drop=True)
         first += 1
     if frame.empty:
         raise RecordError(f"{target}: no data lines after the header")
     _short_rows(lines, frame, sep, first)
     rows = lines.numbers[first : first + len(frame)]
-    time_spec = options.get("time_column", 0)
-    parts = [time_spec] if isinstance(time_spec, (str, int)) else list(time_spec)
-    time_names = [_resolve(frame, part, target, "time column") for part in parts]
     raw_time = frame[time_names[0]]
     for name in time_names[1:]:
         raw_time = raw_time + " " + frame[name]
-    values_named = [str(name) for name in frame.columns if name not in time_names]
     hint = (
         "is no time, and the line looks like units: pass units_row=True"
         if _looks_like_units(frame, values_named)
         else ""
     )
-    index = _parse_times(
-        raw_time, lines, rows, options.get("date_format"), options.get("dayfirst", False), options.get("tz"), hint
-    )
+    try:
+        index = _parse_times(
+            raw_time, lines, rows, options.get("date_format"), options.get("dayfirst", False), options.get("tz"), hint
+        )
+    except RecordError as error:
+        if header and _header_is_data(named, values_named, decimal):
+            line = lines.texts[0].strip()
+            raise RecordError(
+                lines.at(f"the header {line!r} looks like data, not column names; pass header=False", lines.numbers[0])
+            ) from error
+        raise
     try:
         _check_order(index, [f"line {row}" for row in rows], target)
     except RecordError as error:
@@ -112,7 +131,7 @@ def read_csv_frame(
     if columns is None:
         chosen = [str(name) for name in frame.columns if name not in time_names]
     else:
-        chosen = [_resolve(frame, column, target, "column") for column in columns]
+        chosen = [_choose(frame, column, target) for column in columns]
     for name in chosen:
         if name in time_names:
             raise RecordError(f"{target}: column {name!r} holds the timestamps, not values")
@@ -129,6 +148,17 @@ def read_csv_frame(
         data[name] = values
     result = pd.DataFrame(data, index=index)
     return _apply_units(result, _units_for(chosen, options.get("units"), found_units), options.get("to"), target)
+
+
+def _choose(frame: pd.DataFrame, column: Column, path: Path) -> str:
+    """A value column by name or position, or by parameter code among USGS column names."""
+    if isinstance(column, str) and column not in frame.columns and re.fullmatch(r"\d{5}", column):
+        coded = [str(name) for name in frame.columns if usgs_code(str(name)) == column]
+        if len(coded) > 1:
+            raise RecordError(f"{path}: several columns with parameter code {column} ({coded}); choose one by name")
+        if coded:
+            return coded[0]
+    return _resolve(frame, column, path, "column")
 
 
 def _time_of_day_hint(frame: pd.DataFrame, time_names: list[str]) -> str:
@@ -162,6 +192,40 @@ def _value_message(
     if i == 0 and _looks_like_units(frame, chosen):
         return message + "; the line looks like units: pass units_row=True"
     return message
+
+
+def _is_units_row(frame: pd.DataFrame, time_names: list[str], values: Sequence[str]) -> bool:
+    """Whether the first row is a units row: no time, and a unit in every value field that has text."""
+    if frame.empty or any(str(frame[name].iloc[0]).strip() for name in time_names):
+        return False
+    return _looks_like_units(frame, values)
+
+
+def _header_is_data(first: str, others: Sequence[str], decimal: str) -> bool:
+    """Whether a header line would be data: a date where the time column's name is, or numbers for names."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        dated = any(guess_datetime_format(first.strip(), dayfirst=flag) is not None for flag in (False, True))
+    if dated:
+        return True
+    values, bad = _numbers(pd.Series(list(others), dtype=object), decimal)
+    return bool(len(others)) and not bad.any() and not np.isnan(values).any()
+
+
+# A USGS column name: agency and site, anything, the parameter and statistic codes, ':' and the unit.
+_USGS_NAME: Final = re.compile(r"^USGS[_:-]\d{8,15}(?:[_:-].*?)?[_:-](\d{5})[_:-]\d{5}(?::(.+))?$")
+
+
+def _usgs_unit(name: str) -> str | None:
+    """The unit a USGS column name carries after its colon (None when it carries none)."""
+    found = _USGS_NAME.match(name)
+    return None if found is None or not found.group(2) else found.group(2).strip()
+
+
+def usgs_code(name: str) -> str | None:
+    """The parameter code of a USGS column name (`USGS_02239501_..._00060_00003:ft^3/s` -> "00060")."""
+    found = _USGS_NAME.match(name)
+    return None if found is None else found.group(1)
 
 
 def _looks_like_units(frame: pd.DataFrame, columns: Sequence[str]) -> bool:

@@ -11,6 +11,7 @@ the SHA-256 of its contents, so that results can be traced to the description th
 from __future__ import annotations
 
 import hashlib
+import io
 import re
 from collections.abc import Mapping
 from datetime import UTC, datetime
@@ -67,12 +68,29 @@ def write_csv(
 ) -> Path:
     """Write a Series or DataFrame with ISO 8601 timestamps (with their offset when the index has a zone).
 
-    `units_row=True` writes each column's unit on the line after the header (read it back with
-    `units_row=True`); `model_file` adds comment lines with the model file's name and hash.
+    `units_row=True` writes each column's unit on the line after the header (the readers take it
+    as a units row); `model_file` adds comment lines with the model file's name and hash. Column
+    names holding the separator or a quote are quoted, and read back as they were; a name with a
+    line break is refused.
     """
     target = Path(path)
+    text = csv_text(data, units=units, units_row=units_row, model_file=model_file, target=target)
+    with atomic_write(target) as stream:
+        stream.write(text)
+    return target
+
+
+def csv_text(
+    data: pd.Series | pd.DataFrame,
+    *,
+    units: str | Mapping[str, str] | None = None,
+    units_row: bool = False,
+    model_file: str | Path | None = None,
+    target: Path | None = None,
+) -> str:
+    """The text `write_csv` writes (for a screen or a stream); `target` only names the file in errors."""
     frame = _frame(data)
-    _check_names(frame, target)
+    _check_names(frame, target or Path("<csv>"))
     out = frame.copy()
     index = out.index
     if isinstance(index, pd.DatetimeIndex):
@@ -83,12 +101,12 @@ def write_csv(
         row = pd.DataFrame([[labels.get(str(c), "") for c in out.columns]], columns=out.columns, index=[""])
         out = pd.concat([row.astype(object), out.astype(object)])
         out.index.name = index.name or "time"
-    with atomic_write(target) as stream:
-        if model_file is not None:
-            for key, value in model_file_identity(model_file).items():
-                stream.write(f"# {key}: {value}\n")
-        out.to_csv(stream)
-    return target
+    stream = io.StringIO()
+    if model_file is not None:
+        for key, value in model_file_identity(model_file).items():
+            stream.write(f"# {key}: {value}\n")
+    out.to_csv(stream)
+    return stream.getvalue()
 
 
 def _check_names(frame: pd.DataFrame, target: Path) -> None:
