@@ -144,6 +144,9 @@ if TYPE_CHECKING:
     from .network import (
         Options as Options,
     )
+    from .network import (
+        RechargeWarning as RechargeWarning,
+    )
     from .parameters import (
         compile_parameters as compile_parameters,
     )
@@ -197,7 +200,7 @@ _EXPORTS: dict[str, tuple[str, ...]] = {
     "io.writers": ("write_csv",),
     "methods.unit_hydrograph_clark": ("unit_hydrograph",),
     "metrics": ("align", "kge", "scores"),
-    "network": ("Model", "Network", "Options"),
+    "network": ("Model", "Network", "Options", "RechargeWarning"),
     "parameters": ("compile_parameters", "get_parameter", "with_parameters"),
     "results": ("NetworkResult",),
 }

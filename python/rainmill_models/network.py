@@ -37,6 +37,16 @@ element, grouped by kind, and the options of the run:
     to = "pool"                    # optional: without it the diverted flow leaves the network
     [sinks.outlet]                 # an explicit outlet
 
+Values that several elements of a kind share go in `[defaults.<kind>]` (`[defaults.subbasins]`,
+with its `[defaults.subbasins.snow]` ...): each element takes them key by key unless it sets its
+own; a method table merges field by field when the element names the same method (or none), and
+an element naming another method keeps its own table whole. Messages name the element's own path
+(and say when the value came from the defaults); `to_dict` and `save` write every element whole,
+the defaults expanded. A subbasin's `precipitation_factor` and `snowfall_factor` (0.5-2, 1 by
+default) correct its precipitation and its snowfall (see `Subbasin`); a file whose subbasin has a
+continuous loss (soil moisture, deficit and constant with ET) and no baseflow method warns
+(`RechargeWarning`) when it loads, unless the subbasin says `recharge_leaves = true`.
+
 Files of the older single-chain form (`[basin]`, `[reach]`, `[reservoir]`) load as a network of up
 to three elements named "basin", "reach" and "reservoir"; their parameter paths ("basin.loss.
 constant_rate", "reach.x", "reservoir.outlets.gate.discharge") keep working through one alias table
@@ -70,6 +80,7 @@ from .elements import (
     element_from,
     element_path,
     element_table,
+    method_table,
     plain,
 )
 from .errors import ModelError
@@ -80,6 +91,8 @@ from .parameters import ParameterKey, get_parameter, old_path, with_parameters
 if TYPE_CHECKING:
     from .results import NetworkResult
 
+# The tables of an older single-chain file.
+CHAIN_TABLES: Final = ("basin", "reach", "reservoir")
 # The deepest nesting a model file may have: far beyond any layout, far below the interpreter's limit.
 MAX_DEPTH: Final = 32
 
@@ -279,8 +292,15 @@ class Network(ModelFile):
             return cast(Self, _from_chain(data))
         return cast(Self, _from_tables(data))
 
+    @classmethod
+    def from_toml(cls, text: str) -> Self:
+        """The network a TOML document describes; warns (`RechargeWarning`) where recharge leaves unsaid."""
+        network = super().from_toml(text)
+        _warn_lost_recharge(network)
+        return network
+
     def to_dict(self) -> dict[str, Any]:
-        """Plain, TOML-shaped data in the network layout."""
+        """Plain, TOML-shaped data in the network layout, each element written whole (defaults expanded)."""
         data: dict[str, Any] = {"options": plain(self.options)}
         if self.gauges:
             data["options"]["gauges"] = list(self.gauges)
@@ -395,18 +415,68 @@ def _table(data: Mapping[str, Any], key: str) -> Mapping[str, Any]:
     return value
 
 
+def _merged(own: Mapping[str, Any], shared: Mapping[str, Any], processes: Collection[str]) -> dict[str, Any]:
+    """An element's table over the defaults of its kind: its own values win, key by key.
+
+    A method table (a process) merges field by field only when it names the same method as the
+    default (or none); with another method, the element's own table replaces the default's.
+    """
+    merged = dict(shared)
+    for key, value in own.items():
+        default = merged.get(key)
+        if isinstance(value, Mapping) and isinstance(default, Mapping):
+            method = default.get("method")
+            if key not in processes or value.get("method", method) == method:
+                merged[key] = _merged(value, default, ())
+                continue
+        merged[key] = value
+    return merged
+
+
+def _found(data: Mapping[str, Any], keys: list[str]) -> bool:
+    node: Any = data
+    for key in keys:
+        if not isinstance(node, Mapping) or key not in node:
+            return False
+        node = node[key]
+    return True
+
+
+def _defaults(data: Mapping[str, Any]) -> dict[str, Mapping[str, Any]]:
+    """The `[defaults.<kind>]` tables: values every element of that kind takes unless it sets its own."""
+    defaults = _table(data, "defaults")
+    for key, value in defaults.items():
+        if key not in TABLES:
+            raise ModelError(f"defaults.{key}", f"unknown key (defaults are given per kind: {', '.join(TABLES)})")
+        if not isinstance(value, Mapping):
+            raise ModelError(f"defaults.{key}", f"must be a table, not {type(value).__name__}")
+    return dict(defaults)
+
+
 def _from_tables(data: Mapping[str, Any]) -> Network:
     for key in data:
-        if key not in TABLES and key != "options":
-            raise ModelError(str(key), f"unknown key (the tables are options, {', '.join(TABLES)})")
+        if key not in TABLES and key not in ("options", "defaults"):
+            hint = "; basin, reach and reservoir belong to an older single-chain file" if key in CHAIN_TABLES else ""
+            raise ModelError(str(key), f"unknown key (the tables are options, defaults, {', '.join(TABLES)}{hint})")
     elements: dict[str, Element] = {}
     kinds: dict[str, str] = {}
+    defaults = _defaults(data)
     for table, cls in TABLES.items():
+        shared = defaults.get(table, {})
         for name, entry in _table(data, table).items():
             path = f"{table}.{_name(name, table)}"
             if name in elements:
                 raise ModelError(path, f"the name is taken by {kinds[name]}.{name}; names are unique across kinds")
-            elements[name] = element_from(cls, entry, path)
+            if not shared or not isinstance(entry, Mapping):
+                elements[name] = element_from(cls, entry, path)
+            else:
+                try:
+                    elements[name] = element_from(cls, _merged(entry, shared, cls.PROCESSES), path)
+                except ModelError as error:
+                    keys = error.field.removeprefix(f"{path}.").split(".")
+                    if error.field.startswith(f"{path}.") and not _found(entry, keys) and _found(shared, keys):
+                        raise ModelError(error.field, f"{error.detail} (set in defaults.{table})") from None
+                    raise
             kinds[name] = table
     options = dict(_table(data, "options"))
     gauges = options.pop("gauges", ())
@@ -415,14 +485,34 @@ def _from_tables(data: Mapping[str, Any]) -> Network:
     return Network(elements, build(Options, options, "options"), tuple(gauges))
 
 
+class RechargeWarning(UserWarning):
+    """A subbasin's continuous loss sends its recharge nowhere: the water leaves the basin unsaid."""
+
+
+def _warn_lost_recharge(network: Network) -> None:
+    for name, subbasin in network.subbasins().items():
+        if subbasin.recharge_lost():
+            warnings.warn(
+                f"subbasins.{name}: the {method_table(subbasin.loss)['method']} loss's recharge (its groundwater "
+                "outflow or percolation) goes to no baseflow method and leaves the basin; add "
+                f"[subbasins.{name}.baseflow] (a linear-reservoirs layer) or, if it leaves deliberately, "
+                "set recharge_leaves = true",
+                RechargeWarning,
+                stacklevel=3,
+            )
+
+
 def _from_chain(data: Mapping[str, Any]) -> Network:
     """An older single-chain file (basin, reach, reservoir) as a network of up to three elements.
 
     Its messages name the fields as the chain's file writes them ("basin.loss.constant_rate").
     """
     for key in data:
-        if key not in ("basin", "reach", "reservoir", "options"):
-            raise ModelError(str(key), "unknown key (an older single-chain file has basin, reach, reservoir, options)")
+        if key not in (*CHAIN_TABLES, "options"):
+            hint = f"; {key} belongs to the network layout, which has no basin table" if key in TABLES else ""
+            raise ModelError(
+                str(key), f"unknown key (an older single-chain file has basin, reach, reservoir, options{hint})"
+            )
     chain = [name for name in ("basin", "reach", "reservoir") if name in data]
     below = dict(zip(chain, [*chain[1:], None], strict=True))
     for name in chain:
@@ -448,7 +538,19 @@ def _from_chain(data: Mapping[str, Any]) -> Network:
     try:
         return _from_tables(tables)
     except ModelError as error:
-        raise ModelError(old_path(error.field), error.detail) from None
+        field, detail = old_path(error.field), error.detail
+        loss = data["basin"].get("loss")
+        if (
+            field.startswith("basin.loss.")
+            and detail == "unknown key"
+            and isinstance(loss, Mapping)
+            and "method" not in loss
+        ):
+            detail += (
+                " (an older single-chain file's loss without a method is deficit-and-constant; name the method, "
+                'method = "soil-moisture" say, or write the network layout: [subbasins.NAME.loss] with method = ...)'
+            )
+        raise ModelError(field, detail) from None
 
 
 def as_network(model: object) -> Network:
