@@ -12,9 +12,10 @@
   `rain.NAME`, `potential_et.NAME`, `temperature.NAME` (one per subbasin NAME).
 - Observations: `--observed NAME=FILE` for the element NAME, repeated for several gauges;
   `--observed FILE` alone is the network's outlet (there must be exactly one).
-- How every CSV file is read: `--sep`, `--decimal`, `--date-format`, `--dayfirst`; `--units-row`
-  when the line after the header names each column's unit (as `write_csv(units_row=True)` writes
-  it): the values are then converted into the model's units (°C for temperatures).
+- How every CSV file is read: `--sep`, `--decimal`, `--date-format`, `--dayfirst`. A line after the
+  header that names each column's unit (as `write_csv(units_row=True)` writes it; recognised, or
+  required with `--units-row`) has the forcing converted into the model's units (°C for
+  temperatures) and the observations into the simulated flows' unit where they are scored.
 
 Every fault of a file is reported in one line naming it (see `cli_common.reading`).
 """
@@ -171,7 +172,7 @@ def read_forcing(path: Path, names: Sequence[str] | None, what: str, read: Serie
     """
     with reading(path):
         frame = read_csv_frame(check_input(path), **read.options)
-        return per_element(frame, names, what, read, path)
+        return per_element(in_unit(frame, frame.attrs, read.unit, path), names, what, read, path)
 
 
 def per_element(
@@ -203,7 +204,8 @@ class SeriesReader:
 
     kind: Literal["rain", "flow"]
     missing: str
-    options: Mapping[str, Any] = field(default_factory=dict)  # of read_csv_frame: sep, units_row, to, ...
+    options: Mapping[str, Any] = field(default_factory=dict)  # of read_csv_frame: sep, units_row, ...
+    unit: str | None = None  # the model's unit of the series, into which a file's units row is converted
 
     @property
     def policy(self) -> Any:
@@ -266,31 +268,26 @@ class Inputs:
         return next(iter(self.rain.values())).index if isinstance(self.rain, dict) else self.rain.index
 
 
-def csv_options(args: argparse.Namespace, to: str | None = None) -> dict[str, Any]:
-    """The options of the CSV readers that `args` set; with `--units-row` the values converted into `to`."""
+def csv_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The options of the CSV readers that `args` set."""
     options: dict[str, Any] = {"sep": args.sep, "decimal": args.decimal, "dayfirst": args.dayfirst}
     if args.date_format is not None:
         options["date_format"] = args.date_format
     if args.units_row:
         options["units_row"] = True
-        if to is not None:
-            options["to"] = to
     return options
 
 
-def read_inputs(args: argparse.Namespace, observed_missing: str, flow_units: UnitSystem | None = None) -> Inputs:
-    """Read the model, the forcing and the observations that `args` name; refuse what does not fit.
-
-    `flow_units` is the unit system the observations are compared in (the model's by default).
-    """
+def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
+    """Read the model, the forcing and the observations that `args` name; refuse what does not fit."""
     model = load_model(args.model)
     network = model
     subbasins = list(network.subbasins())
     units: UnitSystem = network.options.units
     readers = {
-        "rain": SeriesReader("rain", args.rain_missing, csv_options(args, label("depth", units))),
-        "potential_et": SeriesReader("rain", "raise", csv_options(args, label("depth", units))),
-        "temperature": SeriesReader("flow", "raise", csv_options(args, "degC")),
+        "rain": SeriesReader("rain", args.rain_missing, csv_options(args), label("depth", units)),
+        "potential_et": SeriesReader("rain", "raise", csv_options(args), label("depth", units)),
+        "temperature": SeriesReader("flow", "raise", csv_options(args), "degC"),
     }
     forcing = _forcing_file(args, subbasins, readers)
     given = {kind: getattr(args, kind) for kind in FORCING_KINDS}
@@ -328,7 +325,7 @@ def read_inputs(args: argparse.Namespace, observed_missing: str, flow_units: Uni
     if args.inflows is not None:
         if not network.sources():
             raise UsageError(f"--inflows {args.inflows}: {args.model} has no sources to take them")
-        flows = SeriesReader("flow", "raise", csv_options(args, label("flow", units)))
+        flows = SeriesReader("flow", "raise", csv_options(args), label("flow", units))
         inflows = read_forcing(args.inflows, network.sources(), "source", flows)
         same_clock(inflows, args.inflows, clock, rain_path)
     elif network.sources():
@@ -341,7 +338,8 @@ def read_inputs(args: argparse.Namespace, observed_missing: str, flow_units: Uni
             raise UsageError(f"--observed {gauge}={path}: no element {gauge!r} in {args.model}")
         if gauge in observed:
             raise UsageError(f"--observed {gauge}: given twice")
-        flows = SeriesReader("flow", observed_missing, csv_options(args, label("flow", flow_units or units)))
+        # the observations keep their unit (attrs), which the scores and the calibration convert
+        flows = SeriesReader("flow", observed_missing, csv_options(args))
         with reading(path):
             observed[gauge] = flows(path)
         same_clock(observed[gauge], path, clock, rain_path)
@@ -371,10 +369,7 @@ def _forcing_file(
             if not columns:
                 continue
             read = readers[kind]
-            part = frame[columns]
-            if read.options.get("units_row"):
-                units = frame.attrs.get("column_units") or frame.attrs.get("units") or {}  # column -> unit
-                part = _converted(part, units, read.options["to"], path)
+            part = in_unit(frame[columns], frame.attrs, read.unit, path)
             if columns == [kind]:
                 found[kind] = read.check(part[kind], f"{path} column {kind}")
             else:
@@ -382,14 +377,17 @@ def _forcing_file(
     return found
 
 
-def _converted(frame: pd.DataFrame, units: Mapping[str, str], to: str, path: Path) -> pd.DataFrame:
-    """The columns of `frame` converted from their units (of the file's units row) into `to`."""
+def in_unit(frame: pd.DataFrame, attrs: Mapping[Any, Any], unit: str | None, path: Path) -> pd.DataFrame:
+    """The columns of `frame` converted into `unit` from theirs (a units row), or as they are without one."""
+    given = attrs.get("column_units") or attrs.get("units") or {}  # column -> unit, as the readers keep it
+    if unit is None or not isinstance(given, Mapping) or not any(given.get(str(c)) for c in frame.columns):
+        return frame
     out = {}
     for column in frame.columns:
-        unit = units.get(str(column))
-        if not unit:
+        found = given.get(str(column))
+        if not found:
             raise TimeSeriesError(f"{path}: column {column!r} has no unit in the units row")
-        out[column] = convert(frame[column], to, units=unit, name=f"{path}: column {column!r}")
+        out[column] = convert(frame[column], unit, units=found, name=f"{path}: column {column!r}").to_numpy()
     return pd.DataFrame(out, index=frame.index)
 
 

@@ -67,7 +67,7 @@ def run_command(args: argparse.Namespace) -> int:
     plot = outputs.target("--plot", args.plot, f"{stem}.png")
     states = outputs.target("--final-states", args.final_states, f"{stem}.states.json")
     needs_matplotlib("--plot", plot)
-    given = read_inputs(args, args.observed_missing, args.units)
+    given = read_inputs(args, args.observed_missing)
     network, observed = started(given.network, args.initial_states), given.observed
     end = None if args.end is None else on_clock(args.end, given.clock, "--end", args.rain or args.forcing)
     covered = _observed_end(given, args.observed_period)
