@@ -239,9 +239,14 @@ def convert_values(
 def unit_of(series: pd.Series, *, what: str | None = None) -> str | None:
     """The unit in `series.attrs["units"]`: a string, or a frame's mapping resolved by the series' name.
 
+    A column of a reader's DataFrame carries the frame's `attrs["column_units"]`: its own entry there.
+
     None when no unit is given; `UnitError` when a mapping has no entry for the series' name.
     """
     given = series.attrs.get("units")
+    if given is None and series.name is not None:  # a column of a reader's frame: its entry in the frame's units
+        columns = series.attrs.get("column_units")
+        given = columns.get(str(series.name)) if isinstance(columns, dict) else None
     if given is None or isinstance(given, str):
         return given or None
     if isinstance(given, dict):
