@@ -94,7 +94,11 @@ KEYWORD_FLAGS: tuple[tuple[str, str], ...] = (
     (r"\bunits_row=True", "--units-row"),
     (r"\bmissing='drop'", "--missing drop"),
     (r"\bmissing='zero'", "--rain-missing zero"),
-    (r"pass missing='interpolate' with max_gap to interpolate short gaps", "fill the gaps in the file"),
+    (
+        r"pass missing='interpolate' with max_gap to interpolate short gaps",
+        "fill the gaps in the file, or leave observations out of the scores with --missing drop",
+    ),
+    (r"choose one with column=", "give a file of one column"),
     (r"\bsep=r'\\s\+'", "--sep ' '"),
     (r"\bsep=('[^']*'|\"[^\"]*\")", r"--sep \1"),
     (r"\bdecimal=('[^']*')", r"--decimal \1"),
