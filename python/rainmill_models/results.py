@@ -90,7 +90,7 @@ class NetworkResult:
             data[key] = fit(np.asarray(array, dtype=np.float64) * factor, n) if len(array) != n else array * factor
         frame = pd.DataFrame(data, index=self.index)
         quantities = {key: quantity for key, (_, quantity) in self._element_columns(name).items()}
-        frame.attrs["units"] = u.column_units(quantities, self.units)  # each column's unit, by name
+        frame.attrs["column_units"] = u.column_units(quantities, self.units)  # each column's unit, as readers keep it
         return frame
 
     @cached_property

@@ -9,7 +9,7 @@ rm = pytest.importorskip("rainmill_models")
 from rainmill_models import ModelError, TimeSeriesError
 from rainmill_models.calibration.plain_data import observed_in_model_units, series_from_data, series_to_data
 from rainmill_models.io.forcing import prepare_inputs
-from rainmill_models.io.units import UnitError, convert
+from rainmill_models.io.units import UnitError, convert, unit_of
 from rainmill_models.network import Network
 
 
@@ -174,16 +174,18 @@ def test_units_on_the_forcing_are_honoured_or_refused_naming_the_unit():
 def test_observations_meet_the_simulation_in_its_unit():
     model = network(units="SI")
     result = model.run(RAIN * 25.4, end=RAIN.index[-1])
-    assert result.at("s").attrs["units"] == "m³/s" and result["s"].attrs["units"]["rain"] == "mm"
+    assert result.at("s").attrs["units"] == "m³/s" and result["s"]["rain"].attrs["column_units"]["rain"] == "mm"
     observed = result.at("s") * 1.1
     observed.attrs = {}
     in_cfs = observed / 0.028316846592
-    in_cfs.attrs["units"] = {"s": "cfs", "other": "mm"}  # a column of a frame reader's table
+    in_cfs.attrs["column_units"] = {"s": "cfs", "other": "mm"}  # a column of a frame reader's table
     in_cfs.name = "s"
     assert rm.scores(result, {"s": in_cfs}).loc["s"].to_dict() == pytest.approx(
         rm.scores(result, {"s": observed}).loc["s"].to_dict(), rel=1e-12, nan_ok=True
     )
-    np.testing.assert_allclose(observed_in_model_units(model, "s", in_cfs), observed, rtol=1e-12)
+    in_model = observed_in_model_units(model, "s", in_cfs)
+    np.testing.assert_allclose(in_model, observed, rtol=1e-12)
+    assert unit_of(in_model) is None  # in the model's unit, as the simulated flows it meets
     assert series_from_data(series_to_data(in_cfs)).attrs["units"] == "cfs"  # travels to the workers
     bare = result.at("s")
     bare.attrs = {}

@@ -84,5 +84,5 @@ def observed_in_model_units(
     from ..io.units import convert  # pint: loaded only when a unit is given
 
     converted = convert(observed, label("flow", network.options.units), units=own, name=what)
-    converted.attrs = {key: value for key, value in converted.attrs.items() if key != "units"}
+    converted.attrs = {key: value for key, value in converted.attrs.items() if key not in ("units", "column_units")}
     return converted
