@@ -7,6 +7,7 @@ import signal
 import stat
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -14,6 +15,7 @@ import pytest
 
 pytest.importorskip("xarray")
 
+from rainmill_models.__main__ import main
 from rainmill_models.errors import ModelError
 from rainmill_models.io.files import OutputFileError, atomic_write
 from rainmill_models.io.readers import RecordError, read_csv, read_netcdf
@@ -149,3 +151,22 @@ def test_a_states_file_sets_starting_states_only(tmp_path, document, message):
     if not isinstance(document, str):
         with pytest.raises(ModelError, match=message):
             start_from(object(), document)
+
+
+EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
+COMMANDS = {
+    "storm": ["storm", "nrcs", "--type", "II", "--depth", "2", "--units", "in", "--start", "2024-06-01"],
+    "run": ["run", str(EXAMPLES / "event_model.toml"), "--rain", str(EXAMPLES / "design_storm.csv")],
+}
+
+
+@pytest.mark.parametrize("command", COMMANDS.values(), ids=COMMANDS.keys())
+def test_commands_refuse_a_fifo_and_write_the_null_device(tmp_path, capsys, command):
+    fifo, null = tmp_path / "fifo", tmp_path / "null"
+    os.mkfifo(fifo)
+    assert main([*command, "--out", str(fifo)]) == 2
+    assert "a FIFO; outputs are written to regular files only" in capsys.readouterr().err
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    _null_device(null)
+    assert main([*command, "--out", str(null)]) == 0
+    assert stat.S_ISCHR(os.lstat(null).st_mode) and sorted(os.listdir(tmp_path)) == ["fifo", "null"]

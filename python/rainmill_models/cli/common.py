@@ -27,7 +27,7 @@ from typing import NoReturn
 
 import pandas as pd
 
-from ..io.files import InputFileError, atomic_write
+from ..io.files import InputFileError, atomic_write, output_target
 
 INTERRUPTED = 130  # the shell's status for a process ended by SIGINT
 
@@ -236,6 +236,8 @@ class Outputs:
             if not path.is_dir():
                 raise UsageError(f"{option} {text}: no such directory")
             path = path / default_name
+        if output_target(path)[1]:  # the null device: written directly, whatever the directory allows
+            return path
         directory = path.parent
         if not directory.is_dir():
             raise UsageError(f"{option} {text}: the directory {directory} does not exist")
@@ -256,8 +258,9 @@ class Outputs:
             staged: list[tuple[Path, Path]] = []
             for path, write in self._todo:
                 try:  # rendered beside its target, so that a full disk is the target's disk
+                    null = output_target(path)[1]  # the null device: rendered anywhere, then discarded
                     handle, name = tempfile.mkstemp(
-                        prefix=f".{path.name}.", suffix=f".render{path.suffix}", dir=path.parent
+                        prefix=f".{path.name}.", suffix=f".render{path.suffix}", dir=None if null else path.parent
                     )
                     os.close(handle)
                     temporary = Path(name)
@@ -275,7 +278,8 @@ class Outputs:
                         with temporary.open("rb") as source:
                             shutil.copyfileobj(source, stream)
                         stream.flush()
-                        os.fsync(stream.fileno())  # a full disk shows here, before any rename
+                        if not output_target(path)[1]:  # the null device cannot be synced
+                            os.fsync(stream.fileno())  # a full disk shows here, before any rename
                     except OSError as error:
                         raise _naming(error, path) from error
         return [path for path, _ in self._todo]
