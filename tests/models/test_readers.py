@@ -27,7 +27,7 @@ from rainmill_models.io.readers import (
     read_rdb_frame,
 )
 from rainmill_models.io.units import UnitWarning, check_runoff_magnitude, convert
-from rainmill_models.io.writers import write_csv, write_netcdf
+from rainmill_models.io.writers import csv_text, write_csv, write_netcdf
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 SEMICOLON = DATA / "flow_semicolon_dayfirst.csv"
@@ -374,6 +374,7 @@ def test_usgs_column_names_give_the_code_and_unit_and_frames_keep_units_per_colu
     name = "USGS_02239501_158039_00065_00003:ft"
     assert frame.attrs["column_units"][name] == "ft" and "units" not in frame[name].attrs
     assert column_of(frame, name).attrs == {"units": "ft"} and read_csv(path, 1).attrs == {"units": "ft³/s"}
+    assert csv_text(frame[name], units_row=True).splitlines()[1] == ",ft"  # the writers find a column's unit
 
 
 def test_a_header_less_file_is_recognised_after_its_separator(tmp_path):

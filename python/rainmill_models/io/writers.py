@@ -24,7 +24,7 @@ import pandas as pd
 
 from .files import atomic_path, atomic_write, read_bytes
 from .records import COLUMN_UNITS
-from .units import parse_unit, registry, unit_label
+from .units import parse_unit, registry, unit_label, unit_of
 
 # pint's names for the units of the package's own definitions, as CF (UDUNITS) spells them.
 _CF_NAMES: Final = {"cubic_feet_per_second": "ft3 s-1", "cubic_metres_per_second": "m3 s-1"}
@@ -40,8 +40,8 @@ def model_file_identity(model_file: str | Path) -> dict[str, str]:
 def _frame(data: pd.Series | pd.DataFrame) -> pd.DataFrame:
     if isinstance(data, pd.Series):
         frame = data.to_frame(name=data.name if data.name is not None else "value")
-        unit = data.attrs.get("units")
-        frame.attrs = {COLUMN_UNITS: {str(frame.columns[0]): unit}} if isinstance(unit, str) and unit else {}
+        unit = unit_of(data)  # its own unit, or its entry in the frame it was taken from
+        frame.attrs = {COLUMN_UNITS: {str(frame.columns[0]): unit}} if unit else {}
         return frame
     return data
 
