@@ -39,6 +39,12 @@ if TYPE_CHECKING:
     from .calibration.fit import (
         calibrate as calibrate,
     )
+    from .calibration.many import (
+        CalibrationJob as CalibrationJob,
+    )
+    from .calibration.many import (
+        calibrate_many as calibrate_many,
+    )
     from .calibration.runner import (
         WorkerPool as WorkerPool,
     )
@@ -168,6 +174,7 @@ _EXPORTS: dict[str, tuple[str, ...]] = {
     "calibration.fit": ("calibrate",),
     "calibration.ensemble": ("UncertaintyResult", "run_many", "uncertainty"),
     "calibration.events": ("Event", "EventsCalibration"),
+    "calibration.many": ("CalibrationJob", "calibrate_many"),
     "calibration.runner": ("WorkerPool",),
     "calibration.sampling": ("latin_hypercube", "percentile_bands"),
     "elements": (

@@ -249,7 +249,7 @@ class _NoProgress:
         pass
 
 
-def progress_bar(enabled: bool, description: str, total: int | None = None) -> Any:
+def progress_bar(enabled: bool, description: str, total: int | None = None, unit: str = "eval") -> Any:
     if not enabled:
         return _NoProgress()
     try:
@@ -258,7 +258,7 @@ def progress_bar(enabled: bool, description: str, total: int | None = None) -> A
         return _NoProgress()
 
     # Shown only for runs that last more than a second.
-    return tqdm(total=total, desc=description, unit="eval", delay=1.0, leave=False)
+    return tqdm(total=total, desc=description, unit=unit, delay=1.0, leave=False)
 
 
 def search(
