@@ -660,7 +660,7 @@ class Subbasin(_Element):
             else:
                 zone = (t <= snow.threshold).astype(np.float64)
             share += fraction * zone
-        return cast(Array, rain * (1.0 + (self.snowfall_factor - 1.0) * share))
+        return rain * (1.0 + (self.snowfall_factor - 1.0) * share)
 
     def area_acres(self, units: UnitSystem) -> float:
         """The area in acres."""

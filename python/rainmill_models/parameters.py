@@ -316,7 +316,7 @@ def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], constrained:
             own = True
     if isinstance(node, dict):
         return {**node, **updates}
-    if constrained and getattr(type(node), "CONSTRAINTS", ()):
+    if constrained and hasattr(type(node), "CONSTRAINTS"):
         respect_constraints(node, _calibrated(plan), updates)
     # a copy with the new values, as dataclasses.replace makes it but without calling __init__
     clone = object.__new__(type(node))
