@@ -5,6 +5,7 @@ import pandas as pd
 import pytest
 
 import rainmill_models as rm
+from rainmill_models.errors import ModelError
 from rainmill_models.io.states import final_states, start_from
 
 NETWORK = """
@@ -43,3 +44,13 @@ def test_a_run_split_in_two_continues_the_whole_run_for_the_baseflow(initial_q):
         expected = whole.flows[column].iloc[120:].to_numpy()
         assert expected[0] != first.flows[column].iloc[-1]  # the layer moved in the last interval
         np.testing.assert_allclose(second.flows[column].to_numpy(), expected, rtol=1e-12, atol=1e-12)
+
+
+def test_start_from_takes_only_the_methods_starting_states():
+    network = rm.Network.from_toml(NETWORK.format(q=0.0))
+    with pytest.raises(
+        ModelError, match=r"loss.initial_abstraction_ratio: is not a starting state .*\['initial_deficit'\]"
+    ):
+        start_from(network, {"subbasins.hill.loss.initial_abstraction_ratio": 0.1})
+    started = start_from(network, {"subbasins.hill.loss.initial_deficit": 7.0})
+    assert started.elements["hill"].loss.initial_deficit == 7.0

@@ -72,6 +72,17 @@ def _state_path(name: object) -> str:
     return name
 
 
+def _method_state(network: Any, path: str) -> None:
+    """Refuse a loss or snow field that is not among its method's starting states (`STATE_FIELDS`)."""
+    parts = path.split(".")
+    if len(parts) < 3 or parts[0] != "subbasins" or parts[2] not in ("loss", "snow"):
+        return
+    method = getattr(getattr(network, "elements", {}).get(parts[1]), parts[2], None)
+    fields = sorted(getattr(method, "STATE_FIELDS", {}).values())
+    if len(parts) != 4 or parts[3] not in fields:
+        raise ModelError(path, f"is not a starting state of the subbasin's {parts[2]} method (those are {fields})")
+
+
 def _checked(name: str, value: Any) -> StateValue:
     values = value if isinstance(value, list | tuple) else [value]
     ok = all(isinstance(v, int | float) and not isinstance(v, bool) and math.isfinite(v) for v in values)
@@ -201,7 +212,7 @@ def start_from(network: Any, states: Mapping[str, StateValue]) -> Any:
     import dataclasses
 
     for path in states:
-        _state_path(path)
+        _method_state(network, _state_path(path))
     numeric = {path: value for path, value in states.items() if not isinstance(value, tuple)}
     network = network.with_parameters(numeric) if numeric else network
     zoned = {path: value for path, value in states.items() if isinstance(value, tuple)}
