@@ -124,3 +124,6 @@ def kinematic_wave_transform(
     cells: int,
     dt_seconds: float,
 ) -> tuple[Values, Values, Values]: ...
+
+# The names of each continuous kernel's parameters, fluxes and storages (see LAYOUTS in the bindings).
+LAYOUTS: dict[str, dict[str, tuple[str, ...]]]

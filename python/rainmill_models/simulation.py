@@ -249,7 +249,8 @@ def run_points(
     a reach, a pool's gain of storage, snow and soil water gained): a flood still on its way through
     a long reach or a filling pool keeps the run going. The horizon doubles up to
     `options.max_horizon` hours after the forcing, and never goes past the end of a source's
-    record; there a warning names what is still held.
+    record nor past the end of the potential ET and temperature records (neither is padded); there a
+    warning names what is still held.
     """
     network.check_step(step)
     sources_end = min((len(flow) for flow in inputs.inflows.values()), default=None)
@@ -261,6 +262,9 @@ def run_points(
     limit = forced + 1 + max(1, int(network.options.max_horizon * u.SECONDS_PER_HOUR // step))
     if sources_end is not None:
         limit = min(limit, max(sources_end, 1))
+    driven = inputs.driven_intervals()  # PET and temperature are never padded: a run stops at their end
+    if driven is not None and driven >= forced:  # (shorter than the rain: refused by the run, naming it)
+        limit = min(limit, max(driven, 2))
     recession = network.options.recession
     points = min(limit, max(forced + 1, 2))
     while True:
@@ -279,7 +283,9 @@ def run_points(
             where = (
                 "the end of the sources' records"
                 if limit == sources_end
-                else (f"options.max_horizon ({network.options.max_horizon:g} h) after the forcing")
+                else "the end of the potential ET and temperature records"
+                if limit == driven
+                else f"options.max_horizon ({network.options.max_horizon:g} h) after the forcing"
             )
             what = ", ".join(f"{network.path(name)} ({share:.1%} of its inflow)" for name, share in held)
             warnings.warn(
@@ -398,6 +404,13 @@ def run_network(
         if stop < start:
             raise TimeSeriesError(f"end {stop.isoformat()} is before the start of the rain {start.isoformat()}")
         points = int((stop - start) // pd.Timedelta(seconds=step)) + 1
+        horizon = inputs.length + 1 + int(network.options.max_horizon * u.SECONDS_PER_HOUR // step)
+        if points > horizon:  # refused before anything is allocated
+            raise ModelError(
+                "end",
+                f"{stop.isoformat()} is {(points - inputs.length - 1) * step / u.SECONDS_PER_HOUR:g} h past the "
+                f"forcing, beyond options.max_horizon ({network.options.max_horizon:g} h); raise it to run that long",
+            )
     kept = _kept(network, keep)
     rows: dict[str, Balance] = {}
     if kept is not None and points is not None:

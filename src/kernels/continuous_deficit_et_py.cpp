@@ -14,6 +14,9 @@ namespace {
 constexpr std::array<std::string_view, 3> kParameterNames = {"max_deficit", "constant_rate",
                                                              "et_coefficient"};
 
+constexpr std::array<std::string_view, 3> kFluxNames = {"excess", "percolation", "et"};
+constexpr std::array<std::string_view, 1> kStorageNames = {"deficit"};
+
 constexpr const char* kBody =
     "Deficit and constant loss whose deficit recovers by potential ET times\n"
     "et_coefficient in the intervals without water, up to max_deficit.\n\n"
@@ -47,6 +50,11 @@ PyMethodDef deficit_def = function_def<&deficit_constant_et, kSignature>();
 
 }  // namespace
 
-void add_deficit_constant_et(PyObject* module) { add_function(module, &deficit_def); }
+void add_deficit_constant_et(PyObject* module) {
+    add_function(module, &deficit_def);
+    publish_names(module, "deficit_constant_et", "parameters", kParameterNames);
+    publish_names(module, "deficit_constant_et", "fluxes", kFluxNames);
+    publish_names(module, "deficit_constant_et", "storages", kStorageNames);
+}
 
 }  // namespace rainmill::py

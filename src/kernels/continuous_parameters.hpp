@@ -3,6 +3,8 @@
 // (a str subclass can make two keys of the same text).
 #pragma once
 
+#include <Python.h>
+
 #include <array>
 #include <cstddef>
 #include <string>
@@ -36,6 +38,23 @@ std::array<double, N> named_values(const NamedList<double>& given, std::string_v
         }
     }
     return values;
+}
+
+}  // namespace rainmill::py
+
+namespace rainmill::py {
+
+// The names of a continuous kernel's parameters, fluxes and storages are declared once, in its
+// binding: the kernel reads its parameters by them, and the module publishes them as
+// LAYOUTS[kernel][group] (a tuple of str), from which the models package reads its result blocks,
+// so that no name is written twice.
+void publish_names(PyObject* module, const char* kernel, const char* group,
+                   const std::string_view* names, std::size_t count);
+
+template <std::size_t N>
+void publish_names(PyObject* module, const char* kernel, const char* group,
+                   const std::array<std::string_view, N>& names) {
+    publish_names(module, kernel, group, names.data(), N);
 }
 
 }  // namespace rainmill::py

@@ -14,6 +14,10 @@ constexpr std::array<std::string_view, 9> kParameterNames = {
     "threshold",         "transition",      "base",       "melt_rate_min",      "melt_rate_max",
     "refreeze_fraction", "liquid_fraction", "lapse_rate", "reference_elevation"};
 
+constexpr std::array<std::string_view, 5> kFluxNames = {"liquid", "snowfall", "melt", "refreeze",
+                                                        "melt_factor"};
+constexpr std::array<std::string_view, 2> kStorageNames = {"ice", "liquid_water"};
+
 constexpr const char* kBody =
     "Snow by temperature index over elevation zones.\n\n"
     "`precipitation` (inches per interval of `step_hours` hours) and `temperature`\n"
@@ -75,6 +79,11 @@ PyMethodDef snow_def = function_def<&temperature_index_snow, kSignature>();
 
 }  // namespace
 
-void add_temperature_index_snow(PyObject* module) { add_function(module, &snow_def); }
+void add_temperature_index_snow(PyObject* module) {
+    add_function(module, &snow_def);
+    publish_names(module, "temperature_index_snow", "parameters", kParameterNames);
+    publish_names(module, "temperature_index_snow", "fluxes", kFluxNames);
+    publish_names(module, "temperature_index_snow", "storages", kStorageNames);
+}
 
 }  // namespace rainmill::py

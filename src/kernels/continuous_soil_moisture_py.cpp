@@ -16,6 +16,10 @@ constexpr std::array<std::string_view, 12> kParameterNames = {
     "gw1_coefficient",  "gw2_max",          "gw2_percolation", "gw2_coefficient"};
 constexpr std::array<std::string_view, 5> kStateNames = {"canopy", "surface", "soil", "gw1", "gw2"};
 
+constexpr std::array<std::string_view, 10> kFluxNames = {
+    "excess",  "gw1_outflow",  "gw2_outflow", "canopy_et",      "surface_et",
+    "soil_et", "infiltration", "percolation", "gw_percolation", "deep_percolation"};
+
 constexpr const char* kBody =
     "Soil-moisture accounting over five storages: canopy, surface depressions, the soil\n"
     "profile (with an upper tension zone), groundwater 1 and groundwater 2.\n\n"
@@ -57,6 +61,11 @@ PyMethodDef soil_moisture_def = function_def<&soil_moisture, kSignature>();
 
 }  // namespace
 
-void add_soil_moisture(PyObject* module) { add_function(module, &soil_moisture_def); }
+void add_soil_moisture(PyObject* module) {
+    add_function(module, &soil_moisture_def);
+    publish_names(module, "soil_moisture", "parameters", kParameterNames);
+    publish_names(module, "soil_moisture", "fluxes", kFluxNames);
+    publish_names(module, "soil_moisture", "storages", kStateNames);
+}
 
 }  // namespace rainmill::py

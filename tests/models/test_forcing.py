@@ -82,7 +82,6 @@ def test_amounts_are_split_or_summed_so_totals_are_kept(rain, step, expected):
             {"potential_et": hourly([0.01] * 10), "end": "2024-01-11 23:00"},
             r"potential_et.s: no value for 2024-01-10T10:00:00",
         ),
-        ({"potential_et": hourly([0.01] * 48)}, r"potential_et.s: no value for 2024-01-12T00:00:00"),  # automatic end
         ({"rain": {"s": RAIN, "t": RAIN[:-18]}}, r"rain.t: no value for 2024-01-11T06:00:00"),
         (
             {"temperature": hourly([1.0] * 48, tz="UTC")},
@@ -100,6 +99,12 @@ def test_series_that_do_not_cover_the_run_are_refused_naming_the_first_instant(k
     model = network(snow="temperature" in kwargs, names=tuple(rain) if isinstance(rain, dict) else ("s",))
     with pytest.raises((TimeSeriesError, ModelError), match=message):
         model.run(rain, **kwargs)
+
+
+def test_an_automatic_end_stops_where_potential_et_ends():
+    with pytest.warns(UserWarning, match="within the end of the potential ET and temperature records"):
+        result = network().run(RAIN, potential_et=hourly([0.01] * 48))
+    assert len(result.index) == 48
 
 
 def test_missing_zero_counts_a_short_rain_as_none():

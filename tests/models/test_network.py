@@ -598,3 +598,8 @@ def test_a_layers_starting_flow_is_bounded():
     data["subbasins"]["a"]["baseflow"]["layers"]["g"]["initial_q"] = 1e300
     with pytest.raises(ModelError, match=r"^subbasins.a.baseflow.layers.g.initial_q: must be <= 1e\+09"):
         Network.from_dict(data)
+
+
+def test_an_end_beyond_the_horizon_is_refused_before_running():
+    with pytest.raises(ModelError, match=r"^end: 2200-01-01T00:00:00\+00:00 is .* h past the forcing, beyond options"):
+        Network.from_dict(tree()).run(STORM, end="2200-01-01 00:00+00:00")

@@ -37,23 +37,15 @@ def _validated(check: Callable[[], object]) -> None:
 
 
 # The kernels return all the series of a run in one block (one allocation, reused across calls);
-# these are its layouts, in the kernels' order: N values per flux, then N + 1 per storage.
-SOIL_FLUXES: Final = (
-    "excess",
-    "gw1_outflow",
-    "gw2_outflow",
-    "canopy_et",
-    "surface_et",
-    "soil_et",
-    "infiltration",
-    "percolation",
-    "gw_percolation",
-    "deep_percolation",
-)
-SOIL_STORAGES: Final = ("canopy", "surface", "soil", "gw1", "gw2")
-DEFICIT_FLUXES: Final = ("excess", "percolation", "et")
-SNOW_FLUXES: Final = ("liquid", "snowfall", "melt", "refreeze", "melt_factor")
-SNOW_STORAGES: Final = ("ice", "liquid_water")
+# its layout, in the kernels' order (N values per flux, then N + 1 per storage), is declared once, in
+# the kernels' bindings, which read their parameters by the same names.
+_LAYOUTS: Final = _kernels.LAYOUTS
+SOIL_FLUXES: Final = _LAYOUTS["soil_moisture"]["fluxes"]
+SOIL_STORAGES: Final = _LAYOUTS["soil_moisture"]["storages"]
+DEFICIT_FLUXES: Final = _LAYOUTS["deficit_constant_et"]["fluxes"]
+DEFICIT_STORAGES: Final = _LAYOUTS["deficit_constant_et"]["storages"]
+SNOW_FLUXES: Final = _LAYOUTS["temperature_index_snow"]["fluxes"]
+SNOW_STORAGES: Final = _LAYOUTS["temperature_index_snow"]["storages"]
 
 
 def _split(block: _kernels.Values, n: int, fluxes: Sequence[str], storages: Sequence[str]) -> dict[str, Array]:
@@ -79,7 +71,7 @@ def deficit_constant_et(
 ) -> dict[str, Array]:
     """The deficit-and-constant-with-ET kernel's fluxes and deficit (N + 1 values), by name."""
     block = _kernels.deficit_constant_et(water, pet, step_hours, parameters, initial_deficit)
-    return _split(block, len(water), DEFICIT_FLUXES, ("deficit",))
+    return _split(block, len(water), DEFICIT_FLUXES, DEFICIT_STORAGES)
 
 
 def temperature_index_snow(
@@ -209,8 +201,8 @@ class SoilMoisture(_HotStart):
         _validated(lambda: self._call(_EMPTY, _EMPTY, 1.0))
 
     def parameters(self) -> dict[str, float]:
-        """The kernel's parameters."""
-        return {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if not f.name.startswith("initial_")}
+        """The kernel's parameters, by the names its binding declares."""
+        return {name: getattr(self, name) for name in _LAYOUTS["soil_moisture"]["parameters"]}
 
     def _call(self, water: Array, pet: Array, step_hours: float) -> dict[str, Array]:
         initial = {state: getattr(self, name) for state, name in self.STATE_FIELDS.items()}
@@ -260,11 +252,7 @@ class DeficitConstantEt(_HotStart):
         _validated(lambda: self._call(_EMPTY, _EMPTY, 1.0))
 
     def _call(self, water: Array, pet: Array, step_hours: float) -> dict[str, Array]:
-        parameters = {
-            "max_deficit": self.max_deficit,
-            "constant_rate": self.constant_rate,
-            "et_coefficient": self.et_coefficient,
-        }
+        parameters = {name: getattr(self, name) for name in _LAYOUTS["deficit_constant_et"]["parameters"]}
         return deficit_constant_et(water, pet, step_hours, parameters, self.initial_deficit)
 
     def check_step(self, step_seconds: int) -> None:
@@ -329,17 +317,7 @@ class TemperatureIndexSnow:
     }
     STATE_FIELDS: ClassVar[Mapping[str, str]] = {"ice": "initial_ice", "liquid": "initial_liquid"}
     CONSTRAINTS: ClassVar[tuple[tuple[str, str, str], ...]] = (("melt_rate_max", ">=", "melt_rate_min"),)
-    _SCALARS: ClassVar[tuple[str, ...]] = (
-        "threshold",
-        "transition",
-        "base",
-        "melt_rate_min",
-        "melt_rate_max",
-        "refreeze_fraction",
-        "liquid_fraction",
-        "lapse_rate",
-        "reference_elevation",
-    )
+    _SCALARS: ClassVar[tuple[str, ...]] = _LAYOUTS["temperature_index_snow"]["parameters"]
 
     def __post_init__(self) -> None:
         _validated(lambda: self._call(_EMPTY, _EMPTY, 1.0, 0.0))
