@@ -798,6 +798,15 @@ class Reach(_Element):
             raise error.under(f"reaches.{name}.routing") from None
         return RoutedSeries(outflow=outflow, inflow=inflow)
 
+    def held_water(self, series: Series, step_seconds: int, units: UnitSystem) -> tuple[float, float] | None:
+        """The water in the reach; unknown for a routing that does not keep volume to the bit
+        (Muskingum-Cunge's variable parameters gain or lose a little), whose remainder is no water held.
+        """
+        routing = self.in_us("routing", units)
+        if not hasattr(routing, "held") and not getattr(routing, "CONSERVES_VOLUME", True):
+            return None
+        return super().held_water(series, step_seconds, units)
+
     def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
         """Inflow = outflow + the change of the water in the reach (reported by the routing, else derived)."""
         assert isinstance(series, RoutedSeries)

@@ -325,6 +325,7 @@ class MuskingumCunge:
     side_slope: float = 0.0
 
     UNITS: ClassVar[Mapping[str, str]] = {"length": "distance", "bottom_width": "distance"}
+    CONSERVES_VOLUME: ClassVar[bool] = False  # variable parameters: a little water is gained or lost
 
     def __post_init__(self) -> None:
         _number(self, "length", 0.0, above=True)
