@@ -246,3 +246,24 @@ def test_the_readme_lists_every_declared_constraint():
     assert declared
     missing = [(name, rule) for name, rule in declared if f"`{' '.join(rule)}`" not in text]
     assert not missing
+
+
+def test_events_calibrated_over_crossing_bounds_report_values_within_the_constraints():
+    from rainmill_models.calibration.events import Event
+
+    model = network(
+        a={"area": 640.0, "loss": {**ET_LOSS, "initial_deficit": 0.5}, "transform": CLARK, "baseflow": GROUNDWATER}
+    )
+    events = []
+    for name, start in (("one", "2024-01-01"), ("two", "2024-03-01")):
+        rain = pd.Series(np.r_[np.full(8, 0.3), np.zeros(40)], index=pd.date_range(start, periods=48, freq="h"))
+        flow = model.run(rain, potential_et=0, end=rain.index[-1]).outflow
+        events.append(Event(name, rain, flow, potential_et=0))
+    fit = rm.calibrate(
+        model, events, parameters={"subbasins.a.loss.max_deficit": (0.2, 1.0)},
+        per_event={"subbasins.a.loss.initial_deficit": (0.0, 2.0)}, objective="nse", seed=1, progress=False,
+        options={"maxiter": 3, "popsize": 5},
+    )  # fmt: skip
+    capacity = fit.parameters["subbasins.a.loss.max_deficit"]
+    assert capacity == fit.model.get("subbasins.a.loss.max_deficit")
+    assert (fit.per_event["subbasins.a.loss.initial_deficit"] <= capacity).all()

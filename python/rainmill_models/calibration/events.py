@@ -23,6 +23,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from ..parameters import compile_parameters
+
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
@@ -318,15 +320,18 @@ def _result(
 
     names = [event.name for event in events]
     n_shared, n_own = len(shared), len(own)
-    shared_values = {single.key_name(key): float(v) for key, v in zip(shared, found.x[:n_shared], strict=True)}
+    # the values as written: a drawn value that broke a method's constraint was mapped into it
+    whole = compile_parameters(model, shared, continuous=True)
+    shared_values = {single.key_name(key): v for key, v in zip(shared, whole.written(found.x[:n_shared]), strict=True)}
     fitted: list[Event] = []
     simulated: dict[str, pd.Series] = {}
     rows: dict[str, dict[str, float]] = {}
     table: dict[str, dict[str, float]] = {}
-    best_shared = single.with_values(model, dict(zip(shared, found.x[:n_shared], strict=True)))
+    best_shared = whole(map(float, found.x[:n_shared]))
     for i, event in enumerate(events):
         mine = found.x[n_shared + i * n_own : n_shared + (i + 1) * n_own]
-        values = {key: float(v) for key, v in zip(own, mine, strict=True)}
+        written = prepared[i].state.setter.written(np.concatenate([found.x[:n_shared], mine]))[n_shared:]
+        values = {key: v for key, v in zip(own, written, strict=True)}
         fitted.append(replace(event, parameters={**event.parameters, **values}))
         rows[event.name] = values
         runs = prepared[i].simulate(np.concatenate([found.x[:n_shared], mine]))
