@@ -85,6 +85,10 @@ def test_rdb_file_with_comments_format_row_and_qualifiers():
     assert np.isnan(flow.iloc[4]) and flow.iloc[0] == pytest.approx(3620 * 0.028316846592, rel=1e-12)
     with pytest.raises(RecordError, match="several value columns"):
         read_rdb(DATA / "usgs_iv.rdb")
+    with pytest.raises(
+        RecordError, match=r"line 19: '5s\\t15s.*' is the format row of a USGS RDB file; read it with read_rdb"
+    ):
+        read_csv(DATA / "usgs_iv.rdb", sep="\t")  # rather than a date format for '5s'
 
 
 def test_rdb_file_without_its_format_row(tmp_path):

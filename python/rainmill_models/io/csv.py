@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 from pandas.tseries.api import guess_datetime_format
 
+from .rdb import is_format_row
 from .records import (
     Column,
     NonFinitePolicy,
@@ -82,6 +83,14 @@ def read_csv_frame(
     target, text = _read_text(path, options.get("encoding", "utf-8"))
     lines = _data_lines(target, text, options.get("comment", "#"))
     header = options.get("header", True)
+    if len(lines.texts) > 1 and "\t" in lines.texts[1] and is_format_row(lines.texts[1]):
+        raise RecordError(
+            lines.at(
+                f"{lines.texts[1].strip()[:40]!r} is the format row of a USGS RDB file; read it with read_rdb or "
+                "read_rdb_frame",
+                lines.numbers[1],
+            )
+        )
     frame = _table(lines, sep, decimal, header)
     first = 1 if header else 0  # the file line of frame row 0 is lines.numbers[first + row]
     named = str(frame.columns[0])

@@ -78,7 +78,7 @@ def _read_rdb(path: str | Path, encoding: str) -> _Rdb:
     if len(lines.texts) < 2:
         raise RecordError(f"{target}: no header and format row (an RDB file has both before its data)")
     formats = lines.texts[1].split("\t")
-    if not all(_FORMAT_FIELD.match(field.strip()) for field in formats):
+    if not is_format_row(lines.texts[1]):
         raise RecordError(
             lines.at(
                 f"the format row (as '5s\\t15s\\t20d\\t14n') is missing; found {lines.texts[1][:40]!r}",
@@ -93,6 +93,11 @@ def _read_rdb(path: str | Path, encoding: str) -> _Rdb:
     kinds = {str(name): field.strip()[-1:].lower() for name, field in zip(frame.columns, formats)}
     comments = "\n".join(line for line in text.splitlines() if line.startswith("#"))
     return _Rdb(target, body, frame, kinds, comments)
+
+
+def is_format_row(text: str) -> bool:
+    """Whether a line is an RDB format row (`5s<TAB>15s<TAB>20d<TAB>14n`)."""
+    return all(_FORMAT_FIELD.match(field.strip()) for field in text.split("\t"))
 
 
 def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFrame:
