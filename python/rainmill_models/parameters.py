@@ -251,19 +251,13 @@ def respect_constraints(node: Any, calibrated: Collection[str], updates: dict[st
         return updates[name] if name in updates else getattr(node, name)
 
     pairs = [(a, op, b) for a, op, b in rules if op in ("<=", ">=")]
-    for moving_right in (True, False):
-        for left, op, right in pairs:
-            if (right in calibrated and left not in calibrated) != moving_right:
-                continue
-            if not moving_right and left not in calibrated:
-                continue
-            a, b = value(left), value(right)
-            if a is None or b is None or (a <= b if op == "<=" else a >= b):
-                continue
-            if moving_right:
-                updates[right] = a
-            else:
-                updates[left] = b
+    bounds_moving = [(a, op, b, b) for a, op, b in pairs if b in calibrated and a not in calibrated]
+    sides_moving = [(a, op, b, a) for a, op, b in pairs if a in calibrated]
+    for left, op, right, moving in bounds_moving + sides_moving:
+        a, b = value(left), value(right)
+        if a is None or b is None or (a <= b if op == "<=" else a >= b):
+            continue
+        updates[moving] = b if moving == left else a
     for pattern, op, limit in rules:
         if op == "sum<=":
             _scale_shares(node, pattern, float(limit), calibrated, updates)
