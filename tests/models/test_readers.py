@@ -379,6 +379,8 @@ def test_usgs_column_names_give_the_code_and_unit_and_frames_keep_units_per_colu
     assert frame.attrs["column_units"][name] == "ft" and "units" not in frame[name].attrs
     assert column_of(frame, name).attrs == {"units": "ft"} and read_csv(path, 1).attrs == {"units": "ft³/s"}
     assert csv_text(frame[name], units_row=True).splitlines()[1] == ",ft"  # the writers find a column's unit
+    with pytest.raises(RecordError, match=re.escape("'ft^3/s' by the file, in 'm3/s' by units=")):
+        read_csv(path, "00060", units="m3/s")  # two units for one column: refused, not one of them chosen
 
 
 def test_a_header_less_file_is_recognised_after_its_separator(tmp_path):

@@ -156,7 +156,22 @@ def read_csv_frame(
             _nonfinite(values, nonfinite, lines.at(f"column {name!r}", rows[i]), index[i], frame[name].iloc[i])
         data[name] = values
     result = pd.DataFrame(data, index=index)
+    given = _units_for(chosen, options.get("units"), {})
+    for name in chosen:
+        stated = found_units.get(name)
+        if stated and given.get(name) and not _same_unit(stated, given[name]):
+            raise RecordError(
+                f"{target}: column {name!r} is in {stated!r} by the file, in {given[name]!r} by units=; "
+                "leave units= out, or correct the file"
+            )
     return _apply_units(result, _units_for(chosen, options.get("units"), found_units), options.get("to"), target)
+
+
+def _same_unit(first: str, second: str) -> bool:
+    try:
+        return bool(parse_unit(first) == parse_unit(second))
+    except UnitError:
+        return first.strip() == second.strip()
 
 
 def _choose(frame: pd.DataFrame, column: Column, path: Path) -> str:
