@@ -42,7 +42,6 @@ import rainmill  # noqa: E402
 
 import rainmill_models as rm  # noqa: E402
 from rainmill_models.calibration import calibrate as calibration  # noqa: E402
-from rainmill_models.methods import unit_hydrograph_clark as transform  # noqa: E402
 
 STEP_HOURS = 0.25
 DAYS = 30
@@ -123,13 +122,13 @@ class KernelClock:
         return timed
 
     def __enter__(self) -> KernelClock:
-        from rainmill_models.methods import standard
+        from rainmill_models import _kernels
 
         for owner, name in self.TARGETS:
             self.saved.append((owner, name, getattr(owner, name)))
             setattr(owner, name, self.wrap(getattr(owner, name)))
-        self.saved.append((standard, "clark", standard.clark))
-        standard.clark = self.wrap(transform.clark)  # type: ignore[attr-defined]
+        self.saved.append((_kernels, "convolve_unit_hydrograph", _kernels.convolve_unit_hydrograph))
+        _kernels.convolve_unit_hydrograph = self.wrap(_kernels.convolve_unit_hydrograph)  # the Clark convolution
         return self
 
     def __exit__(self, *exc: object) -> None:

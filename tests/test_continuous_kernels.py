@@ -15,10 +15,10 @@ import pytest
 from rainmill_models import _kernels
 from rainmill_models.errors import ModelError
 from rainmill_models.io.states import load_states, save_states
-from rainmill_models.methods import Forcing
-from rainmill_models.methods import continuous as cont
-from rainmill_models.methods.continuous import DeficitConstantEt, SoilMoisture, TemperatureIndexSnow
+from rainmill_models.methods import Forcing, losses, snow
 from rainmill_models.methods.et import potential_et, spread_over_steps
+from rainmill_models.methods.losses import DeficitConstantEt, SoilMoisture
+from rainmill_models.methods.snow import TemperatureIndexSnow
 from rainmill_models.periods import period_means
 
 SOIL = dict(
@@ -182,7 +182,7 @@ def test_soil_moisture_matches_the_loop_bit_for_bit(changes):
     p = SOIL | changes
     start = SOIL_START | {k: min(v, p[k + "_max"]) for k, v in SOIL_START.items()}
     water, pet, _ = forcing(3000, 1)
-    got = cont.soil_moisture(water, pet, 6.0, p, start)
+    got = losses.soil_moisture(water, pet, 6.0, p, start)
     for name, values in loop_soil_moisture(water, pet, 6.0, p, start).items():
         assert np.array_equal(got[name], values), name
 
@@ -197,7 +197,7 @@ def test_snow_matches_the_loop_bit_for_bit(changes, zones):
     elevations, fractions = zones
     water, _, temperature = forcing(3000, 2)
     start = [0.4] * len(fractions), [0.01] * len(fractions)
-    got = cont.temperature_index_snow(water, temperature, 24.0, 300.5, p, zones, start)
+    got = snow.temperature_index_snow(water, temperature, 24.0, 300.5, p, zones, start)
     for name, values in loop_snow(water, temperature, 24.0, 300.5, p, elevations, fractions, *start).items():
         assert np.array_equal(got[name], values), name
 
@@ -206,7 +206,7 @@ def test_snow_matches_the_loop_bit_for_bit(changes, zones):
 def test_deficit_constant_et_matches_the_loop_bit_for_bit(initial):
     p = dict(max_deficit=2.0, constant_rate=0.01, et_coefficient=0.8)
     water, pet, _ = forcing(3000, 3)
-    got = cont.deficit_constant_et(water, pet, 24.0, p, initial)
+    got = losses.deficit_constant_et(water, pet, 24.0, p, initial)
     for name, values in loop_deficit(water, pet, 24.0, p, initial).items():
         assert np.array_equal(got[name], values), name
 
@@ -250,7 +250,7 @@ def test_snow_balance_closes_over_zones():
 
 def test_without_water_storages_only_drain():
     _, pet, _ = forcing(2000, 6)
-    states = cont.soil_moisture(np.zeros(2000), pet, 24.0, SOIL, SOIL_START)
+    states = losses.soil_moisture(np.zeros(2000), pet, 24.0, SOIL, SOIL_START)
     assert not states["excess"].any()
     for name in ("canopy", "surface", "soil", "gw1"):
         assert (np.diff(states[name]) <= 0).all(), name
@@ -264,7 +264,7 @@ def test_full_soil_turns_all_water_into_excess():
     p = SOIL | {"soil_percolation": 0.0}
     full = {"canopy": p["canopy_max"], "surface": p["surface_max"], "soil": p["soil_max"], "gw1": 0.0, "gw2": 0.0}
     water, _, _ = forcing(500, 7)
-    states = cont.soil_moisture(water, np.zeros(500), 24.0, p, full)
+    states = losses.soil_moisture(water, np.zeros(500), 24.0, p, full)
     assert not states["infiltration"].any()
     np.testing.assert_allclose(states["excess"], water, rtol=0, atol=1e-15)
 
@@ -272,7 +272,7 @@ def test_full_soil_turns_all_water_into_excess():
 def test_frozen_pack_never_melts():
     water, _, temperature = forcing(1000, 8)
     cold = -np.abs(temperature) - 0.1
-    states = cont.temperature_index_snow(water, cold, 24.0, 0.0, SNOW, ([400.0], [1.0]), ([2.0], [0.0]))
+    states = snow.temperature_index_snow(water, cold, 24.0, 0.0, SNOW, ([400.0], [1.0]), ([2.0], [0.0]))
     assert not states["melt"].any() and not states["liquid"].any()
     np.testing.assert_allclose(states["ice"][-1], 2.0 + water.sum(), rtol=1e-13)
 
@@ -280,7 +280,7 @@ def test_frozen_pack_never_melts():
 def test_deficit_recovers_only_without_water():
     water, pet, _ = forcing(1000, 9)
     p = dict(max_deficit=1.5, constant_rate=0.0, et_coefficient=1.0)
-    states = cont.deficit_constant_et(water, pet, 24.0, p, 0.0)
+    states = losses.deficit_constant_et(water, pet, 24.0, p, 0.0)
     assert not states["et"][water > 0].any() and states["et"][water == 0].any()
     assert states["deficit"].max() <= 1.5
 

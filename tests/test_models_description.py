@@ -11,7 +11,8 @@ pytest.importorskip("tomli_w")
 from pathlib import Path
 
 from rainmill_models import ModelError, Network, Reservoir, UncontrolledOutlet
-from rainmill_models.methods.standard import DeficitConstant, Layer, LinearReservoirs
+from rainmill_models.methods.baseflow import Layer, LinearReservoirs
+from rainmill_models.methods.losses import DeficitConstant
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "event_model.toml"
 

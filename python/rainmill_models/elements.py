@@ -33,7 +33,7 @@ from .io.units import ACRE_INCH_FT3, factor_from_us, flow_volume, to_us
 from .io.units import step_seconds as to_step_seconds
 from .methods import Forcing as MethodForcing
 from .methods import LossOutput, in_us, method_class, takes_start
-from .methods.standard import Layer
+from .methods.baseflow import Layer
 
 if TYPE_CHECKING:
     from .io.forcing import Inputs

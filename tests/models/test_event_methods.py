@@ -12,8 +12,7 @@ import rainmill_models as rm
 from rainmill_models import storms
 from rainmill_models.errors import ModelError
 from rainmill_models.io import units
-from rainmill_models.methods import Forcing, method_class
-from rainmill_models.methods import event as ev
+from rainmill_models.methods import Forcing, baseflow, losses, method_class, routing, transforms
 
 ACRE_INCH = 43560.0 / 12.0
 
@@ -21,17 +20,17 @@ ACRE_INCH = 43560.0 / 12.0
 @pytest.mark.parametrize(
     ("process", "name", "cls"),
     [
-        ("loss", "scs-curve-number", ev.ScsCurveNumber),
-        ("loss", "initial-constant", ev.InitialConstant),
-        ("loss", "green-ampt", ev.GreenAmpt),
-        ("transform", "scs", ev.ScsUnitHydrograph),
-        ("transform", "snyder", ev.SnyderUnitHydrograph),
-        ("transform", "user", ev.UserUnitHydrograph),
-        ("routing", "lag", ev.Lag),
-        ("routing", "muskingum-cunge", ev.MuskingumCunge),
-        ("routing", "modified-puls", ev.ModifiedPuls),
-        ("baseflow", "recession", ev.Recession),
-        ("baseflow", "constant-monthly", ev.ConstantMonthly),
+        ("loss", "scs-curve-number", losses.ScsCurveNumber),
+        ("loss", "initial-constant", losses.InitialConstant),
+        ("loss", "green-ampt", losses.GreenAmpt),
+        ("transform", "scs", transforms.ScsUnitHydrograph),
+        ("transform", "snyder", transforms.SnyderUnitHydrograph),
+        ("transform", "user", transforms.UserUnitHydrograph),
+        ("routing", "lag", routing.Lag),
+        ("routing", "muskingum-cunge", routing.MuskingumCunge),
+        ("routing", "modified-puls", routing.ModifiedPuls),
+        ("baseflow", "recession", baseflow.Recession),
+        ("baseflow", "constant-monthly", baseflow.ConstantMonthly),
     ],
 )
 def test_model_files_select_the_methods_by_name(process, name, cls):
@@ -41,20 +40,29 @@ def test_model_files_select_the_methods_by_name(process, name, cls):
 @pytest.mark.parametrize(
     ("make", "message"),
     [
-        (lambda: ev.ScsCurveNumber(cn=101), "cn: must be <= 100, got 101"),
-        (lambda: ev.ScsCurveNumber(cn="80"), "cn: must be a number, not str"),
-        (lambda: ev.InitialConstant(initial_loss=0.5, constant_rate=-0.1), "constant_rate: must be >= 0, got -0.1"),
-        (lambda: ev.GreenAmpt(4.0, 0.2, 1.2), "moisture_deficit: must be <= 1, got 1.2"),
-        (lambda: ev.GreenAmpt(4.0, 0.2, 0.3, impervious=120), "impervious: must be <= 100, got 120"),
-        (lambda: ev.ScsUnitHydrograph(lag=2.0, peak_rate_factor=700), "peak_rate_factor: must be <= 600, got 700"),
-        (lambda: ev.SnyderUnitHydrograph(tp=float("nan"), cp=0.6), "tp: must be finite, got nan"),
-        (lambda: ev.UserUnitHydrograph(ordinates=(0, -3, 1), duration=1), "ordinates[1]: must be finite and >= 0"),
-        (lambda: ev.MuskingumCunge(5000, 0.001, 0.04, 0.0, 0.0), "bottom_width: and side_slope cannot both be 0"),
-        (lambda: ev.ModifiedPuls((0, 5, 5), (0, 1, 2)), "storage[2]: must be above the value before it (5)"),
-        (lambda: ev.ModifiedPuls((0, 5), (0, 1, 2)), "outflow: needs one value per storage (2), got 3"),
-        (lambda: ev.ModifiedPuls((0, 5), (0, 1), sub_reaches=2.5), "sub_reaches: must be a whole number"),
-        (lambda: ev.Recession(10.0, 0.9, threshold_ratio=0.2, threshold_flow=5.0), "threshold_ratio: give either"),
-        (lambda: ev.ConstantMonthly(monthly=(1.0,) * 11), "monthly: needs at least 12 values, got 11"),
+        (lambda: losses.ScsCurveNumber(cn=101), "cn: must be <= 100, got 101"),
+        (lambda: losses.ScsCurveNumber(cn="80"), "cn: must be a number, not str"),
+        (lambda: losses.InitialConstant(initial_loss=0.5, constant_rate=-0.1), "constant_rate: must be >= 0, got -0.1"),
+        (lambda: losses.GreenAmpt(4.0, 0.2, 1.2), "moisture_deficit: must be <= 1, got 1.2"),
+        (lambda: losses.GreenAmpt(4.0, 0.2, 0.3, impervious=120), "impervious: must be <= 100, got 120"),
+        (
+            lambda: transforms.ScsUnitHydrograph(lag=2.0, peak_rate_factor=700),
+            "peak_rate_factor: must be <= 600, got 700",
+        ),
+        (lambda: transforms.SnyderUnitHydrograph(tp=float("nan"), cp=0.6), "tp: must be finite, got nan"),
+        (
+            lambda: transforms.UserUnitHydrograph(ordinates=(0, -3, 1), duration=1),
+            "ordinates[1]: must be finite and >= 0",
+        ),
+        (lambda: routing.MuskingumCunge(5000, 0.001, 0.04, 0.0, 0.0), "bottom_width: and side_slope cannot both be 0"),
+        (lambda: routing.ModifiedPuls((0, 5, 5), (0, 1, 2)), "storage[2]: must be above the value before it (5)"),
+        (lambda: routing.ModifiedPuls((0, 5), (0, 1, 2)), "outflow: needs one value per storage (2), got 3"),
+        (lambda: routing.ModifiedPuls((0, 5), (0, 1), sub_reaches=2.5), "sub_reaches: must be a whole number"),
+        (
+            lambda: baseflow.Recession(10.0, 0.9, threshold_ratio=0.2, threshold_flow=5.0),
+            "threshold_ratio: give either",
+        ),
+        (lambda: baseflow.ConstantMonthly(monthly=(1.0,) * 11), "monthly: needs at least 12 values, got 11"),
     ],
 )
 def test_invalid_parameters_name_the_field(make, message):
@@ -66,9 +74,9 @@ def test_invalid_parameters_name_the_field(make, message):
 @pytest.mark.parametrize(
     ("method", "message"),
     [
-        (ev.ScsUnitHydrograph(lag=0.5), "lag: 0.5 h is shorter than the time step (1 h)"),
-        (ev.SnyderUnitHydrograph(tp=0.75, cp=0.6), "tp: 0.75 h is shorter than the time step (1 h)"),
-        (ev.UserUnitHydrograph(ordinates=(0, 1, 0), duration=0.75), "duration: the hydrograph's base (1.5 h)"),
+        (transforms.ScsUnitHydrograph(lag=0.5), "lag: 0.5 h is shorter than the time step (1 h)"),
+        (transforms.SnyderUnitHydrograph(tp=0.75, cp=0.6), "tp: 0.75 h is shorter than the time step (1 h)"),
+        (transforms.UserUnitHydrograph(ordinates=(0, 1, 0), duration=0.75), "duration: the hydrograph's base (1.5 h)"),
     ],
 )
 def test_steps_the_transform_cannot_resolve_are_refused(method, message):
@@ -81,9 +89,9 @@ def test_steps_the_transform_cannot_resolve_are_refused(method, message):
 @pytest.mark.parametrize(
     ("method", "field"),
     [
-        (ev.ScsUnitHydrograph(lag=3.7, peak_rate_factor=300), "lag"),
-        (ev.SnyderUnitHydrograph(tp=2.3, cp=0.6), "tp"),
-        (ev.UserUnitHydrograph(ordinates=(0, 3, 1, 0), duration=1.1), "duration"),
+        (transforms.ScsUnitHydrograph(lag=3.7, peak_rate_factor=300), "lag"),
+        (transforms.SnyderUnitHydrograph(tp=2.3, cp=0.6), "tp"),
+        (transforms.UserUnitHydrograph(ordinates=(0, 3, 1, 0), duration=1.1), "duration"),
     ],
 )
 def test_unit_hydrographs_longer_than_the_limit_are_refused_before_they_are_built(method, field, monkeypatch):
@@ -91,9 +99,9 @@ def test_unit_hydrographs_longer_than_the_limit_are_refused_before_they_are_buil
         dataclasses.replace(method, **{field: 5e6}).check_step(900)
     # The count the check makes is the kernel's own: the limit holds to the ordinate.
     built = len(method.unit_hydrograph(640.0, 900))
-    monkeypatch.setattr(ev, "MAX_ORDINATES", built)
+    monkeypatch.setattr(transforms, "MAX_ORDINATES", built)
     method.check_step(900)
-    monkeypatch.setattr(ev, "MAX_ORDINATES", built - 1)
+    monkeypatch.setattr(transforms, "MAX_ORDINATES", built - 1)
     with pytest.raises(ModelError, match=rf"^{field}: .* needs {built} unit-hydrograph ordinates"):
         method.check_step(900)
 
@@ -103,7 +111,11 @@ RAIN = np.array([0.0, 0.2, 0.6, 1.1, 0.5, 0.2] + [0.0] * 40)
 
 @pytest.mark.parametrize(
     "loss",
-    [ev.ScsCurveNumber(cn=78, impervious=20), ev.InitialConstant(0.5, 0.1, 10), ev.GreenAmpt(4.3, 0.15, 0.3)],
+    [
+        losses.ScsCurveNumber(cn=78, impervious=20),
+        losses.InitialConstant(0.5, 0.1, 10),
+        losses.GreenAmpt(4.3, 0.15, 0.3),
+    ],
 )
 def test_losses_split_the_water_into_excess_and_recharge(loss):
     out = loss.run(RAIN, 1800, Forcing())
@@ -113,7 +125,11 @@ def test_losses_split_the_water_into_excess_and_recharge(loss):
 
 @pytest.mark.parametrize(
     "transform",
-    [ev.ScsUnitHydrograph(lag=1.5), ev.SnyderUnitHydrograph(tp=2.0, cp=0.6), ev.UserUnitHydrograph((0, 4, 9, 3, 0), 1)],
+    [
+        transforms.ScsUnitHydrograph(lag=1.5),
+        transforms.SnyderUnitHydrograph(tp=2.0, cp=0.6),
+        transforms.UserUnitHydrograph((0, 4, 9, 3, 0), 1),
+    ],
 )
 def test_transforms_return_the_excess_volume_over_the_area(transform):
     excess = RAIN * 0.5
@@ -126,12 +142,12 @@ def test_transforms_return_the_excess_volume_over_the_area(transform):
 
 def test_routing_and_baseflow_methods_run_on_arrays():
     inflow = np.concatenate([np.linspace(10.0, 400.0, 10), np.linspace(400.0, 10.0, 30)])
-    assert ev.Lag(lag=1.0).run(inflow, 1800)[2:].tolist() == inflow[:-2].tolist()
-    assert ev.MuskingumCunge(20000, 0.001, 0.04, 20.0, 2.0).run(inflow, 1800).max() < inflow.max()
-    assert ev.ModifiedPuls((0, 1e5, 1e6), (0, 100, 500), 2).run(inflow, 1800).max() < inflow.max()
-    base, layers = ev.Recession(10.0, 0.9, threshold_flow=50.0).run(inflow * 0, 640.0, 1800, inflow)
+    assert routing.Lag(lag=1.0).run(inflow, 1800)[2:].tolist() == inflow[:-2].tolist()
+    assert routing.MuskingumCunge(20000, 0.001, 0.04, 20.0, 2.0).run(inflow, 1800).max() < inflow.max()
+    assert routing.ModifiedPuls((0, 1e5, 1e6), (0, 100, 500), 2).run(inflow, 1800).max() < inflow.max()
+    base, layers = baseflow.Recession(10.0, 0.9, threshold_flow=50.0).run(inflow * 0, 640.0, 1800, inflow)
     assert layers == {} and base[0] == 10.0 and (base > 0).all()
-    monthly = ev.ConstantMonthly(tuple(float(m) for m in range(1, 13)))
+    monthly = baseflow.ConstantMonthly(tuple(float(m) for m in range(1, 13)))
     assert monthly.run(inflow[:3], 640.0, 1800, inflow[:3], months=np.array([12, 1, 1]))[0].tolist() == [12, 1, 1]
     with pytest.raises(ModelError, match="monthly: needs the calendar month"):
         monthly.run(inflow, 640.0, 1800, inflow)

@@ -17,7 +17,7 @@ rm = pytest.importorskip("rainmill_models")
 from rainmill_models import ModelError
 from rainmill_models.elements import Balance, balance
 from rainmill_models.methods import LossOutput, SnowOutput, register
-from rainmill_models.methods.standard import Muskingum
+from rainmill_models.methods.routing import Muskingum
 from rainmill_models.network import Network
 from rainmill_models.parameters import compile_parameters
 

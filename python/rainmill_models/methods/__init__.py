@@ -192,7 +192,7 @@ def _load_builtin() -> None:
     """Import the package's method modules, which register their methods as they load."""
     import importlib
 
-    for module in ("standard", "event", "continuous", "distributed"):
+    for module in ("losses", "transforms", "baseflow", "routing", "snow"):
         try:
             importlib.import_module(f"{__name__}.{module}")
         except ModuleNotFoundError as error:
