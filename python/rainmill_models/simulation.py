@@ -23,7 +23,7 @@ import math
 import warnings
 from collections.abc import Collection, Mapping
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -359,43 +359,21 @@ def run_network(
     network: Network,
     rain: Any,
     *,
-    inflows: Any = None,
-    potential_et: Any = None,
-    temperature: Any = None,
-    weights: Mapping[str, Mapping[str, float]] | None = None,
     end: object = None,
-    missing: Literal["raise", "zero"] = "raise",
     units: UnitSystem | None = None,
     threads: int = 1,
     initial_states: Mapping[str, float] | None = None,
     keep: str | Collection[str] | None = None,
+    **forcing: Any,
 ) -> NetworkResult:
-    """Run `network` on its forcing; see the module for the horizon.
+    """Run `network` on its forcing (see `Network.run`, which documents every argument).
 
-    `rain`: one Series for every subbasin, a mapping subbasin -> Series, a DataFrame with one column
-    per subbasin, or (with `weights`, subbasin -> {gauge: weight}) a DataFrame of gauges. Depths per
-    step in the model's units, the index the intervals' starts. `inflows`: the sources' hydrographs,
-    the same way (flows at the points; the last value is held after the record). `potential_et`,
-    `temperature`: optional, per subbasin, the same way. `end`: the last time of the results.
-    `threads`: run independent branches side by side. `initial_states`: the state to start from,
-    as values at parameter paths ("subbasins.a.loss.initial_deficit", "reservoirs.lake.
-    initial_elevation", "subbasins.a.baseflow.layers.deep.initial_q"), e.g. the states at the end of
-    an earlier run (`result["a"]` reports them). `keep`: "gauges", "outlets" or a list of element
-    names whose series the result keeps (the outlets always are: they make the network's
-    outflow); the others report only their balance rows. With an explicit `end` the others' series
-    are let go during the run, so memory follows the elements kept, not the network's size.
+    `forcing` (inflows, potential_et, temperature, weights, missing) goes to
+    `rainmill_models.io.forcing.prepare_inputs`; see the module for the automatic end.
     """
     if initial_states:
         network = network.with_parameters(dict(initial_states))
-    inputs, start, step = prepare_inputs(
-        network,
-        rain,
-        inflows=inflows,
-        potential_et=potential_et,
-        temperature=temperature,
-        weights=weights,
-        missing=missing,
-    )
+    inputs, start, step = prepare_inputs(network, rain, **forcing)
     points = None
     if end is not None:
         stop = pd.Timestamp(end)  # type: ignore[arg-type]
