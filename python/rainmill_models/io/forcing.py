@@ -171,6 +171,11 @@ def _check_zone(index: pd.DatetimeIndex, start: pd.Timestamp, what: str) -> None
         )
 
 
+def _sorted(series: pd.Series) -> pd.Series:
+    """The series in time order (itself when it already is: sorting copies)."""
+    return series if series.index.is_monotonic_increasing else series.sort_index()
+
+
 def _own_step(series: pd.Series, step: int | None, what: str) -> int:
     if len(series) >= 2:
         return int(infer_step(series, name=what).total_seconds())
@@ -268,7 +273,11 @@ def prepare_inputs(
         rain = weighted_rain(rain, weights, units)
     per_basin = _series_table(rain, subbasins, "rain") if subbasins else {}
     step = None if network.options.step is None else u.step_seconds(network.options.step)
-    filled = {name: fill_rain(series, missing, name=f"rain.{name}") for name, series in per_basin.items()}
+    once: dict[int, pd.Series] = {}  # one series given for several subbasins is checked once
+    for name, series in per_basin.items():
+        if id(series) not in once:
+            once[id(series)] = fill_rain(series, missing, name=f"rain.{name}")
+    filled = {name: once[id(series)] for name, series in per_basin.items()}
     sources = network.sources()
     if sources and inflows is None:
         raise ModelError("inflows", f"the sources {', '.join(sources)} need their hydrographs (inflows=...)")
@@ -281,7 +290,7 @@ def prepare_inputs(
         raise ModelError("rain", "a network without subbasins needs source hydrographs of at least two values")
     if step is None:
         step = min(_own_step(s, None, what) for what, s in timing.items())
-    starts = {what: pd.Timestamp(s.sort_index().index[0]) for what, s in timing.items()}
+    starts = {what: pd.Timestamp(_sorted(s).index[0]) for what, s in timing.items()}
     zones = {v.tzinfo is None for v in starts.values()}
     if len(zones) > 1:
         raise TimeSeriesError("the rain's series mix times with and without a time zone; give all a zone, or none")
@@ -309,7 +318,7 @@ def prepare_inputs(
     flows: dict[str, Array] = {}
     for name, series in flows_given.items():
         what = f"inflows.{name}"
-        series = series.sort_index()
+        series = _sorted(series)
         values = on_grid(series, in_extension_units(series, "inflows", units, what), "point", start, step, what)
         if len(values) < length:
             at = start + pd.Timedelta(seconds=step) * len(values)
@@ -335,7 +344,7 @@ def prepare_inputs(
 
 def _driver(series: pd.Series, key: str, units: u.UnitSystem, start: pd.Timestamp, step: int, what: str) -> Array:
     """PET (depths per interval) or temperature (interval means, °C) on the run's grid; no gap allowed."""
-    series = series.sort_index()
+    series = _sorted(series)
     values = series.to_numpy(dtype=np.float64)
     if np.isnan(values).any():
         raise TimeSeriesError(f"{what}: missing value at {series.index[int(np.argmax(np.isnan(values)))].isoformat()}")

@@ -201,6 +201,8 @@ def _as_float(series: pd.Series, name: str) -> pd.Series:
     if not isinstance(series, pd.Series):
         raise TypeError(f"{name}: expected a pandas Series, not {type(series).__name__}")
     _datetime_index(series, name)
+    if series.dtype == np.float64:
+        return series  # already what it would become (astype copies)
     try:
         return series.astype("float64")
     except (TypeError, ValueError) as error:
