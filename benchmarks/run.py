@@ -48,7 +48,14 @@ np = peers.np
 td = datetime.timedelta
 u = rainmill.utils
 CTS, ITS = u.ContinuousTimeSeries, u.IncrementalTimeSeries
-EXTRA_MODULES = ("bench_threads", "bench_calibrate", "bench_network", "bench_continuous", "bench_event", "bench_spatial")
+EXTRA_MODULES = (
+    "bench_threads",
+    "bench_calibrate",
+    "bench_network",
+    "bench_continuous",
+    "bench_event",
+    "bench_spatial",
+)
 NOT_INSTALLED = "not installed"
 HOUR = 3600
 
