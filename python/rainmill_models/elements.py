@@ -759,7 +759,10 @@ class Subbasin(_Element):
         if to_come is None or layers is None:
             return None
         points = len(series.outflow)
-        return float(to_come(series.excess, self.area_acres(units), step, points)) + layers[1] - layers[0]
+        # the excess of the intervals between the points only: the last point's own interval runs past
+        # the run's end, and its rain is not counted in
+        excess = series.excess[: max(points - 1, 0)]
+        return float(to_come(excess, self.area_acres(units), step, points)) + layers[1] - layers[0]
 
 
 def _split_residual(series: SubbasinSeries, n: int) -> float:

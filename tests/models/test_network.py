@@ -603,3 +603,10 @@ def test_a_layers_starting_flow_is_bounded():
 def test_an_end_beyond_the_horizon_is_refused_before_running():
     with pytest.raises(ModelError, match=r"^end: 2200-01-01T00:00:00\+00:00 is .* h past the forcing, beyond options"):
         Network.from_dict(tree()).run(STORM, end="2200-01-01 00:00+00:00")
+
+
+@pytest.mark.parametrize("end", ["2024-06-11 03:00+00:00", "2024-06-11 05:00+00:00"])
+def test_a_run_cut_while_it_rains_still_balances(end):
+    result = Network.from_dict({"subbasins": {"s": subbasin()}}).run(series([0.4] * 6), end=end)
+    row = result.balances.loc["s"]
+    assert row["transit_checked"] and row["closes"] and row["in_transit"] > 0.0, row
