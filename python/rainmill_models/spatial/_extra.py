@@ -87,8 +87,12 @@ def read_polygons(path: str) -> tuple[dict[str, Any], str | None]:
     """Named geometries and their CRS from a GeoJSON or GeoPackage file."""
     shapely = require("shapely")
     if path.lower().endswith((".geojson", ".json")):
-        with open(path, encoding="utf-8") as file:
-            collection = json.load(file)
+        from ..io.files import read_text  # a bounded regular file, as every input
+
+        try:
+            collection = json.loads(read_text(path))
+        except (json.JSONDecodeError, RecursionError) as error:
+            raise ModelError(path, f"not a GeoJSON document: {str(error)[:200]}") from None
         shapes = {}
         for index, feature in enumerate(collection.get("features", [])):
             label = (feature.get("properties") or {}).get("name", feature.get("id"))
@@ -104,6 +108,9 @@ def read_polygons(path: str) -> tuple[dict[str, Any], str | None]:
 def _read_geopackage(path: str) -> tuple[dict[str, Any], str | None]:
     """The first feature table of a GeoPackage: geometries by the "name" column, the table's CRS."""
     shapely = require("shapely")
+    from ..io.files import check_input  # a regular file (a FIFO would block the open)
+
+    check_input(path, limit=2**40)
     with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
         row = db.execute(
             "SELECT c.table_name, c.column_name, s.organization, s.organization_coordsys_id, s.definition "
