@@ -77,6 +77,8 @@ def build_case(whole: bool = False, days: float | None = None) -> tuple[rm.Netwo
         truth = dataclasses.replace(full, elements={**full.elements, "basin": basin})
     rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
     end = None if days is None else rain.index[0] + pd.Timedelta(days=days)
+    if days is not None:  # a run past the rain's end is held to options.max_horizon
+        truth = dataclasses.replace(truth, options=dataclasses.replace(truth.options, max_horizon=24.0 * (days + 1)))
     return rm.with_parameters(truth, EXAMPLE.WRONG_START), rain, truth.run(rain, end=end).outflow
 
 
@@ -184,6 +186,73 @@ def dask_client(workers: int) -> tuple[Any, Callable[[], None]] | None:
     return client, close
 
 
+def many_jobs(count: int, generations: int) -> dict[str, rm.CalibrationJob]:
+    """`count` basins: the example's basin with its area and constant rate varied, each fitted on its own
+    noise-free outflow from the example's wrong start (each job about 0.1 s serially)."""
+    truth = EXAMPLE.basin_model()
+    rain = rm.read_rain_csv(EXAMPLES / "design_storm.csv")
+    rates = np.random.default_rng(SEED).uniform(0.05, 0.3, count)
+    jobs = {}
+    for index, rate in enumerate(rates):
+        basin = rm.with_parameters(truth, {"basin.loss.constant_rate": float(rate)})
+        observed = basin.run(rain).outflow
+        start = rm.with_parameters(basin, EXAMPLE.WRONG_START)
+        jobs[f"basin{index:03d}"] = rm.CalibrationJob(
+            start, rain, observed, BOUNDS, objective="nse", seed=SEED, options={"maxiter": generations, "tol": 0.0}
+        )
+    return jobs
+
+
+def measure_many(count: int, generations: int, workers: int) -> None:
+    """Jobs per minute of calibrate_many on serial, processes and a Dask LocalCluster; a rerun on the store."""
+    import tempfile
+
+    jobs = many_jobs(count, generations)
+    print(
+        f"\ncalibrate_many: {count} basins, differential evolution of {generations + 1} generations each "
+        f"({(generations + 1) * 15 * len(BOUNDS)} evaluations a job), {workers} workers"
+    )
+    print("\n| executor | seconds | jobs per minute | × serial | same table as serial |\n|---|---:|---:|---:|---|")
+    reference: pd.DataFrame | None = None
+    serial_seconds = math.nan
+
+    def timed(name: str, executor: Any) -> None:
+        nonlocal reference, serial_seconds
+        started = time.perf_counter()
+        table = rm.calibrate_many(jobs, executor=executor, progress=False)
+        seconds = time.perf_counter() - started
+        if reference is None:
+            reference, serial_seconds = table, seconds
+        columns = [column for column in table.columns if column not in ("seconds", "stored")]
+        same = "yes" if table[columns].equals(reference[columns]) else "NO"
+        ok = int((table["status"] == "ok").sum())
+        print(
+            f"| {name} | {seconds:.1f} | {60 * count / seconds:,.0f} | {serial_seconds / seconds:.2f}× | "
+            f"{same} ({ok} ok) |"
+        )
+
+    timed("serial", None)
+    timed(f"processes ({workers}), started by calibrate_many", workers)
+    started = dask_client(workers)
+    if started is None:
+        print("| Dask LocalCluster | — | — | — | not installed |")
+    else:
+        client, close = started
+        try:
+            timed(f"Dask LocalCluster ({workers})", client)
+        finally:
+            close()
+    with tempfile.TemporaryDirectory() as store:
+        rm.calibrate_many(jobs, store=store, executor=workers, progress=False)
+        began = time.perf_counter()
+        again = rm.calibrate_many(jobs, store=store, progress=False)
+        seconds = time.perf_counter() - began
+    print(
+        f"\nA rerun on the finished store: {int(again['stored'].sum())} of {count} jobs read from it, "
+        f"{count - int(again['stored'].sum())} evaluated, in {seconds:.2f} s"
+    )
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
@@ -197,6 +266,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--repeat", type=int, default=2, help="timed runs; the best is reported")
+    parser.add_argument("--basins", type=int, default=100, help="jobs of the calibrate_many section (default 100)")
     args = parser.parse_args(argv)
     print(
         f"Calibration throughput: differential evolution over {len(BOUNDS)} parameters "
@@ -229,6 +299,7 @@ def main(argv: list[str] | None = None) -> int:
         spotpy=False,
         label="dear",
     )
+    measure_many(args.basins, 10, args.workers)
     return 0
 
 

@@ -388,8 +388,12 @@ def test_a_lost_context_file_is_sent_again(executor, how):
     with Runner(executor, adaptive=False) as runner:
         stored, _ = runner.backend.shipped(context)
         _spoil(stored.path, how)
-        got = runner.map_rows(prepare, bowl, context, rows)
-    np.testing.assert_array_equal(got, [bowl(context, row) for row in rows])
+        got = runner.map_rows(prepare, bowl_and_ballast, context, rows)
+    np.testing.assert_array_equal(got, [bowl(context, row) for row in rows])  # the ballast of zeros, not another
+
+
+def bowl_and_ballast(state: dict, x: np.ndarray) -> float:
+    return bowl(state, x) + float(state["ballast"].sum())
 
 
 def sleeps_above(state: dict, x: np.ndarray) -> float:

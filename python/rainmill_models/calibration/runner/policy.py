@@ -76,6 +76,9 @@ class Policy:
             else:
                 # The work to come is unknown: judged by the work done so far.
                 left = max(left, self.serial_seconds)
+            # Measured: starting two processes for 2.3 s of serial work (3.5 ms
+            # evaluations) ended 0.7-0.97x serial, though the workers then ran
+            # at 2x: the start slows the caller, and the workers prepare too.
             if left * share < start_cost:
                 self.held_back = "start"
                 return False
