@@ -297,14 +297,14 @@ class OurModel:
     """The network of examples/continuous.toml on one record, run through the model layer.
 
     Its forcing is prepared once, as `rm.calibrate` does; each evaluation writes the parameters into
-    the network (`compile_parameters`, resolved once), runs its core (`simulate_network`) one day
-    past the record and turns the flows at the points into daily means (the trapezoid over each
+    the network (`compile_parameters`, resolved once), runs its core (`simulate_network`) to the
+    record's last day and turns the flows at the points into daily means (the trapezoid over each
     day, as `rainmill_models.periods.period_means` gives them) in mm per day, as the record's daily
     mean flows are.
     """
 
     def __init__(self, record: dict[str, Any]) -> None:
-        from rainmill_models.network_run import prepare_inputs
+        from rainmill_models.io.forcing import prepare_inputs
 
         import rainmill_models as rm
 
@@ -322,12 +322,13 @@ class OurModel:
         if record["snow"]:
             self.forcing["temperature"] = frame["temperature"]
         self.inputs, _, self.step = prepare_inputs(self.network, self.rain, **self.forcing)
-        self.points = len(frame) + 1
+        self.points = len(frame)  # the forcing's last day: PET and temperature are not padded beyond
         self.to_mm_per_day = 86400.0 / (record["area_km2"] * 1e6) * 1000.0  # from m³/s
         self.cfs_to_mm_per_day = 0.028316846592 * self.to_mm_per_day
 
     def __call__(self, x: Any) -> np.ndarray:
-        from rainmill_models.network_run import network_outflow, simulate_network
+        from rainmill_models.results import network_outflow
+        from rainmill_models.simulation import simulate_network
 
         from rainmill_models.errors import ModelError
 
@@ -336,7 +337,8 @@ class OurModel:
             flow = network_outflow(network, simulate_network(network, self.inputs, self.step, self.points))
         except ModelError:  # a combination the description refuses (tension zone above the soil)
             return np.full(len(self.rain), np.nan)
-        return (flow[:-1] + flow[1:]) * (0.5 * self.cfs_to_mm_per_day)
+        means = (flow[:-1] + flow[1:]) * (0.5 * self.cfs_to_mm_per_day)
+        return np.append(means, np.nan)  # the last day's mean needs the day after: not simulated
 
 
 class Hymod:
