@@ -304,9 +304,8 @@ class OurModel:
     """
 
     def __init__(self, record: dict[str, Any]) -> None:
-        from rainmill_models.io.forcing import prepare_inputs
-
         import rainmill_models as rm
+        from rainmill_models.io.forcing import prepare_inputs
 
         frame = record["frame"]
         data = rm.Network.load(HERE.parent / "examples" / "continuous.toml").to_dict()
@@ -327,10 +326,9 @@ class OurModel:
         self.cfs_to_mm_per_day = 0.028316846592 * self.to_mm_per_day
 
     def __call__(self, x: Any) -> np.ndarray:
+        from rainmill_models.errors import ModelError
         from rainmill_models.results import network_outflow
         from rainmill_models.simulation import simulate_network
-
-        from rainmill_models.errors import ModelError
 
         try:
             network = self.setter([float(v) for v in x])
