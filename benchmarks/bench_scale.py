@@ -83,6 +83,24 @@ def table(sizes: list[int]) -> list[str]:
     return lines
 
 
+def report(sizes: tuple[int, ...] = (1000, 10000)) -> str:
+    """The table and the targets, as markdown (`make bench` includes it)."""
+    lines = table(list(sizes))
+    rows = [line for line in lines if line.startswith("| ") and not line.startswith("| subbasins")]
+    small, large = rows[0].split("|"), rows[-1].split("|")
+    ratio = float(large[6].strip().rstrip("x"))
+    peak = float(large[7].strip().replace(",", ""))
+    lines += [
+        "",
+        f'- {sizes[-1]:,} subbasins x {YEARS} years daily with keep="gauges": peak RSS {peak:,.0f} MiB — '
+        f"**{'met' if peak <= 1024 else 'not met'}** (target <= 1 GiB)",
+        f"- time per element-point {ratio:.2f}x the {sizes[0]:,}-subbasin figure — "
+        f"**{'met' if ratio <= 1.2 else 'not met'}** (target <= 1.2x)",
+    ]
+    del small
+    return "\n".join(lines)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--one", type=int, help="run one size in this process and print its figures as JSON")

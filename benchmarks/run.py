@@ -55,6 +55,7 @@ EXTRA_MODULES = (
     "bench_continuous",
     "bench_event",
     "bench_spatial",
+    "bench_scale",
 )
 NOT_INSTALLED = "not installed"
 HOUR = 3600
