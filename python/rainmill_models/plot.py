@@ -38,6 +38,9 @@ def _figure(rows: int) -> Figure:
     return fig
 
 
+_MARKERS = {"reservoir": "v", "subbasin": "s"}  # the schematic's symbol of a kind (a circle otherwise)
+
+
 def _element_colour(kind: str) -> str:
     return {
         "subbasin": "tab:green",
@@ -85,7 +88,7 @@ def plot_schematic(network: Network, *, path: str | Path | None = None, dpi: int
             )
     for name, element in network.elements.items():
         x, y = place[name]
-        marker = "v" if element.KIND == "reservoir" else "s" if element.KIND == "subbasin" else "o"
+        marker = _MARKERS.get(element.KIND, "o")
         ax.plot([x], [y], marker=marker, markersize=13, color=_element_colour(element.KIND), linestyle="none")
         if name in network.gauges:
             ax.plot([x], [y], marker="o", markersize=20, markerfacecolor="none", markeredgecolor="red")

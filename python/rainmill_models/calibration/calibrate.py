@@ -26,7 +26,7 @@ import numpy.typing as npt
 import pandas as pd
 import rainmill
 
-from ..elements import Series, Subbasin
+from ..elements import Series
 from ..errors import ModelError
 from ..io.forcing import Inputs, prepare_inputs
 from ..io.timeseries import TimeSeriesError
@@ -480,14 +480,14 @@ EVENT_RUNOFF_LIMIT_MM_PER_YEAR = 1.0e6
 def upstream_area(network: Network, name: str) -> float:
     """The area of the subbasins whose runoff reaches element `name` (itself included), in the model's units."""
     area, seen, stack = 0.0, set(), [name]
+    subbasins = network.subbasins()
     while stack:
         here = stack.pop()
         if here in seen:
             continue
         seen.add(here)
-        element = network.elements[here]
-        if isinstance(element, Subbasin):
-            area += float(element.area)
+        if here in subbasins:
+            area += float(subbasins[here].area)
         stack += network.upstream(here)
     return area
 
