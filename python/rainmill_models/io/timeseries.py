@@ -219,8 +219,7 @@ def to_incremental(
 ) -> rainmill.utils.IncrementalTimeSeries:
     """The extension's interval series of a regular Series without missing values."""
     series = fill_rain(series, "raise", name=name)
-    step = infer_step(series, name=name)
-    return rainmill.utils.IncrementalTimeSeries(series.to_numpy(dtype="float64"), step_timedelta(step), kind)
+    return rainmill.utils.IncrementalTimeSeries(*_extension_args(series, name), kind)
 
 
 def to_continuous(
@@ -228,8 +227,12 @@ def to_continuous(
 ) -> rainmill.utils.ContinuousTimeSeries:
     """The extension's point series of a regular Series without missing values."""
     series = fill_flow(series, "raise", name=name)
-    step = infer_step(series, name=name)
-    return rainmill.utils.ContinuousTimeSeries(series.to_numpy(dtype="float64"), step_timedelta(step), kind)
+    return rainmill.utils.ContinuousTimeSeries(*_extension_args(series, name), kind)
+
+
+def _extension_args(series: pd.Series, name: str) -> tuple[np.ndarray, timedelta]:
+    """A checked series' values and step as the extension's series take them."""
+    return series.to_numpy(dtype="float64"), step_timedelta(infer_step(series, name=name))
 
 
 def to_series(
