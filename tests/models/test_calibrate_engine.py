@@ -15,7 +15,7 @@ import pandas as pd
 import pytest
 from calibration_cases import dask_client, executors  # noqa: F401 (a fixture)
 
-from rainmill_models.calibration.runner import Runner, run_batch, run_rows
+from rainmill_models.calibration.runner import Runner, WorkerPool, run_batch, run_rows
 from rainmill_models.calibration.runner.worker import Packed
 from rainmill_models.calibration.sampling import latin_hypercube, percentile_bands
 from rainmill_models.calibration.search import search
@@ -375,3 +375,16 @@ def test_runs_one_after_another_on_one_cluster(executor, request):
         with Runner(client) as runner:
             out = runner.map(prepare_toy, tag_item, CONTEXT, list(range(6)))
         assert [value for value, _ in out] == [i * i for i in range(6)]
+
+
+@pytest.mark.slow
+def test_a_worker_pool_serves_many_runs_with_the_same_workers():
+    with WorkerPool(2) as pool:
+        seen = []
+        for _ in range(2):
+            with Runner(pool, adaptive=False) as runner:
+                seen.append({pid for _, pid in runner.map(prepare_toy, tag_item, CONTEXT, list(range(8)))})
+        assert pool.started
+    assert seen[1] <= seen[0] and os.getpid() not in seen[0]  # no new workers for the second run
+    with pytest.raises(RuntimeError, match="closed"):
+        pool.submit(tag_item, {"pid": 0}, 1)
