@@ -23,7 +23,8 @@ import json
 import math
 import re
 import time
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
+from concurrent.futures import FIRST_COMPLETED, wait
 from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Unpack
@@ -35,7 +36,7 @@ from ..io.files import atomic_path, atomic_write
 from .calibrate import CalibrationResult
 from .fit import CalibrateOptions, calibrate
 from .runner import POOL_RESTARTS, ExecutorLike
-from .runner.backends import backend_for
+from .runner.backends import Backend, backend_for
 from .search import progress_bar
 
 if TYPE_CHECKING:
@@ -272,6 +273,31 @@ def calibrate_many(
     return _table(rows, names)
 
 
+def _completed(
+    backend: Backend, pending: dict[Any, str], jobs: Mapping[str, CalibrationJob]
+) -> Iterator[tuple[Any, list[dict[str, Any]]]]:
+    """(future, [record]) as each job finishes; on a local process pool the calling process takes jobs too.
+
+    While the workers start (an interpreter importing the package each) and
+    whenever a job is still waiting for one, the calling process takes the
+    last job not yet started (cancelled on the pool) and runs it itself.
+    """
+    if backend.kind != "processes":
+        yield from backend.results(list(pending))
+        return
+    waiting = dict(pending)
+    while waiting:
+        for future in [future for future in waiting if future.done()]:
+            del waiting[future]
+            yield future, future.result()
+        taken = next((future for future in reversed(list(waiting)) if future.cancel()), None)
+        if taken is not None:
+            name = waiting.pop(taken)
+            yield taken, [_run_job(None, (name, jobs[name]))]
+        elif waiting:
+            wait(list(waiting), return_when=FIRST_COMPLETED)
+
+
 def _run_all(jobs: Mapping[str, CalibrationJob], todo: list[str], executor: ExecutorLike, done: Any) -> None:
     backend = backend_for(executor)
     error: BaseException | None = None
@@ -285,7 +311,7 @@ def _run_all(jobs: Mapping[str, CalibrationJob], todo: list[str], executor: Exec
             submit = backend.submitter(_same, _run_job, None, False, state=lambda: None)
             pending = {submit([(name, jobs[name])]): name for name in left}
             try:
-                for future, [record] in backend.results(list(pending)):
+                for future, [record] in _completed(backend, pending, jobs):
                     left.remove(pending[future])
                     done(record)
                 return
