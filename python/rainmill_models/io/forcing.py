@@ -171,6 +171,12 @@ def _check_zone(index: pd.DatetimeIndex, start: pd.Timestamp, what: str) -> None
         )
 
 
+def _index(series: pd.Series) -> pd.DatetimeIndex:
+    """The series' index as a DatetimeIndex (itself when it is one: building one copies)."""
+    index = series.index
+    return index if isinstance(index, pd.DatetimeIndex) else pd.DatetimeIndex(index)
+
+
 def _sorted(series: pd.Series) -> pd.Series:
     """The series in time order (itself when it already is: sorting copies)."""
     return series if series.index.is_monotonic_increasing else series.sort_index()
@@ -204,7 +210,7 @@ def on_grid(
     interpolated in time. A series starting after `start` is refused naming `start`, unless `pad`
     (missing rain counted as none) fills with zeros.
     """
-    index = pd.DatetimeIndex(series.index)
+    index = _index(series)
     _check_zone(index, start, what)
     first = pd.Timestamp(index[0])
     if first > start and not pad:
@@ -352,7 +358,7 @@ def _driver(series: pd.Series, key: str, units: u.UnitSystem, start: pd.Timestam
         own = u.unit_of(series, what=what)
         if own is not None:
             values = u.convert_values(values, own, "degC", what=what)
-        u.check_air_temperature(values, pd.DatetimeIndex(series.index), what)
+        u.check_air_temperature(values, _index(series), what)
         return on_grid(series, values, "mean", start, step, what)
     if (values < 0).any():
         i = int(np.argmax(values < 0))
