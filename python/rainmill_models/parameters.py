@@ -194,6 +194,13 @@ class Setter:
                 for key in item.keys[:-1]:
                     node = node.setdefault(key, {})
                 node[item.keys[-1]] = index
+        # the fields each node of the plan writes, found once (the plans live as long as the setter)
+        self.calibrated: dict[int, set[str]] = {}
+        stack: list[Mapping[str, Any]] = list(self.plan.values())
+        while stack:
+            node_plan = stack.pop()
+            self.calibrated[id(node_plan)] = _calibrated(node_plan)
+            stack += [step for step in node_plan.values() if isinstance(step, dict)]
 
     def __call__(self, values: Iterable[float]) -> Network:
         """A copy of the network with each value written to its paths."""
@@ -205,7 +212,7 @@ class Setter:
         for name, plan in self.plan.items():
             element = network.elements[name]
             try:
-                changed[name] = _apply(element, plan, vector, self.constrained, top=True)
+                changed[name] = _apply(element, plan, vector, self.constrained, top=True, calibrated=self.calibrated)
             except ModelError as error:
                 error = error.under(f"{element.TABLE}.{name}")
                 raise (ModelError(old_path(error.field), error.detail) if name in self.aliased else error) from None
@@ -223,12 +230,26 @@ class Setter:
         Without constraints these are the values themselves; with them, the values mapped into the
         constraints, as the copy holds them.
         """
-        network = self(values)
-        return [_value_at(network, group[0]) for group in self.targets]
+        vector = [float(v) for v in values]
+        if not self.constrained:
+            return vector
+        elements = {
+            name: _apply(
+                self.network.elements[name],
+                plan,
+                vector,
+                self.constrained,
+                top=True,
+                validate=False,
+                calibrated=self.calibrated,
+            )
+            for name, plan in self.plan.items()
+        }
+        return [_value_at_in(elements, group[0]) for group in self.targets]
 
 
-def _value_at(network: Network, item: Resolved) -> float:
-    node: Any = network.elements[item.element]
+def _value_at_in(elements: Mapping[str, Any], item: Resolved) -> float:
+    node: Any = elements[item.element]
     for key in item.keys:
         node = node[key] if isinstance(node, dict) else getattr(node, key)
     return float(node)
@@ -294,15 +315,26 @@ def _calibrated(plan: Mapping[str, Any], prefix: str = "") -> set[str]:
     return found
 
 
-def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], constrained: bool, top: bool = False) -> Any:
-    """`node` with the planned values written; a ModelError's field is made relative to `node`."""
+def _apply(
+    node: Any,
+    plan: Mapping[str, Any],
+    vector: list[float],
+    constrained: bool,
+    top: bool = False,
+    validate: bool = True,
+    calibrated: Mapping[int, set[str]] | None = None,
+) -> Any:
+    """`node` with the planned values written; a ModelError's field is made relative to `node`.
+
+    Without `validate` the copies are not checked (only their values are read, as `Setter.written` does).
+    """
     updates: dict[str, Any] = {}
     own = False
     for key, step in plan.items():
         if isinstance(step, dict):
             child = node[key] if isinstance(node, dict) else getattr(node, key)
             try:
-                updates[key] = _apply(child, step, vector, constrained)
+                updates[key] = _apply(child, step, vector, constrained, validate=validate, calibrated=calibrated)
             except ModelError as error:
                 raise error.under(key) from None
         else:
@@ -310,14 +342,15 @@ def _apply(node: Any, plan: Mapping[str, Any], vector: list[float], constrained:
             own = True
     if isinstance(node, dict):
         return {**node, **updates}
-    if constrained and hasattr(type(node), "CONSTRAINTS"):
-        respect_constraints(node, _calibrated(plan), updates)
+    if constrained and bool(getattr(type(node), "CONSTRAINTS", None)):
+        fields = calibrated.get(id(plan)) if calibrated is not None else None
+        respect_constraints(node, _calibrated(plan) if fields is None else fields, updates)
     # a copy with the new values, as dataclasses.replace makes it but without calling __init__
     clone = object.__new__(type(node))
     clone.__dict__.update(node.__dict__)
     clone.__dict__.pop("_in_us", None)  # an element's methods in the extension's units: made anew
     clone.__dict__.update(updates)
-    if own or not top:
+    if validate and (own or not top):
         clone.__post_init__()  # validated as a new instance would be
     # (an element's own checks do not look inside its methods, which validated themselves)
     return clone
