@@ -287,6 +287,9 @@ def recording_pools(monkeypatch):
     return _RecordingPool.made
 
 
+@pytest.mark.skipif(
+    os.environ.get("RAINMILL_SANITIZED") == "1", reason="under the sanitizers an evaluation is no longer cheap"
+)
 def test_a_cheap_calibration_on_processes_never_starts_them(recording_pools):
     fit = rm.calibrate(basin(), storm(), observed(), CASE_BOUNDS, seed=1, executor=2, progress=False)
     assert recording_pools == []
