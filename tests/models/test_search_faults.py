@@ -291,7 +291,9 @@ def recording_pools(monkeypatch):
     os.environ.get("RAINMILL_SANITIZED") == "1", reason="under the sanitizers an evaluation is no longer cheap"
 )
 def test_a_cheap_calibration_on_processes_never_starts_them(recording_pools):
-    fit = rm.calibrate(basin(), storm(), observed(), CASE_BOUNDS, seed=1, executor=2, progress=False)
+    # 180 evaluations of well under a millisecond: far less than starting two interpreters costs.
+    options = {"maxiter": 5}
+    fit = rm.calibrate(basin(), storm(), observed(), CASE_BOUNDS, seed=1, executor=2, progress=False, options=options)
     assert recording_pools == []
     assert "evaluated in the calling process" in fit.message
 
