@@ -204,6 +204,7 @@ def test_ctrl_c_returns_the_best_so_far():
         ({"window": ("2024-06-12", "2024-06-13")}, ValueError, "no observation between"),
         ({"window": ("2024-06-11 06:00", "2024-06-11 02:00")}, ValueError, "must come before"),
         ({"observed": pd.Series([1.0, 2.0])}, ValueError, "DatetimeIndex"),
+        ({"evaluation_timeout": 1e-9}, ValueError, "evaluation_timeout must be a number of seconds >= 0.001"),
     ],
 )
 def test_arguments_are_checked_before_the_search(change, error, message):

@@ -55,6 +55,7 @@ class CalibrateOptions(TypedDict, total=False):
     per_event: Mapping[str, tuple[float, float]] | None
     combine: Any
     max_evaluations: int | None
+    evaluation_timeout: float | None
     observed_period: str | None
 
 
@@ -97,6 +98,7 @@ def calibrate(
     combine: Any = "mean",
     max_evaluations: int | None = None,
     observed_period: str | None = None,
+    evaluation_timeout: float | None = None,
 ) -> CalibrationResult | EventsCalibration:
     """Fit the parameters of ``model`` so that its outflow matches ``observed``.
 
@@ -133,7 +135,9 @@ def calibrate(
     ``missing`` is the observations' policy ("raise" or "drop"); ``options``
     go to the SciPy optimiser (``maxiter``, ``popsize``, ``tol``, ...;
     differential evolution defaults here to ``maxiter=300``, ``atol=1e-6``
-    and no polishing); ``max_evaluations`` caps the evaluations of every method.
+    and no polishing); ``max_evaluations`` caps the evaluations of every method;
+    ``evaluation_timeout`` (seconds) scores an evaluation that runs longer as the
+    worst (serially and on process pools; see `rainmill_models.calibration.search`).
     A progress bar shows for runs longer than a second unless
     ``progress=False``; Ctrl-C stops the search and returns the best so far
     with ``interrupted=True``.
@@ -154,6 +158,8 @@ def calibrate(
     """
     if max_evaluations is not None:
         options = {**(options or {}), "max_evaluations": max_evaluations}
+    if evaluation_timeout is not None:
+        options = {**(options or {}), "evaluation_timeout": evaluation_timeout}
     if _is_events(rain):
         if observed is not None:
             raise ValueError("events carry their own observations: pass observed=None (or leave it out)")

@@ -62,8 +62,8 @@ class Runner:
     ) -> None:
         if batch_size is not None and (isinstance(batch_size, bool) or batch_size < 1):
             raise ValueError(f"batch_size must be a positive integer, not {batch_size!r}")
-        if evaluation_timeout is not None and not (evaluation_timeout > 0 and math.isfinite(evaluation_timeout)):
-            raise ValueError(f"evaluation_timeout must be a positive number of seconds, not {evaluation_timeout!r}")
+        if evaluation_timeout is not None and not (evaluation_timeout >= 0.001 and math.isfinite(evaluation_timeout)):
+            raise ValueError(f"evaluation_timeout must be a number of seconds >= 0.001, not {evaluation_timeout!r}")
         self.backend: Backend = backend_for(executor)
         self.kind, self.workers = self.backend.kind, self.backend.workers
         self.batch_size = batch_size

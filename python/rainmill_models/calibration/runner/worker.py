@@ -200,6 +200,9 @@ def run_rows(
     return evaluate_rows(timed(evaluate, timeout), _state(prepare, context, token), rows)
 
 
+_UNSET: Any = object()
+
+
 def _raise_timeout(number: int, frame: object) -> None:
     raise EvaluationTimeout
 
@@ -214,12 +217,18 @@ class _Timed:
 
     def __call__(self, state: Any, item: Any) -> Any:
         previous = signal.signal(signal.SIGALRM, _raise_timeout)
-        signal.setitimer(signal.ITIMER_REAL, self.seconds)
+        result: Any = _UNSET
         try:
-            return self.evaluate(state, item)
+            signal.setitimer(signal.ITIMER_REAL, self.seconds)
+            result = self.evaluate(state, item)
+        except EvaluationTimeout:
+            if result is _UNSET:
+                raise
+            # the alarm landed once the evaluation had returned: its result stands
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0.0)
             signal.signal(signal.SIGALRM, previous)
+        return result
 
 
 def timed(evaluate: Callable[[S, Any], Any], timeout: float | None) -> Callable[[S, Any], Any]:
