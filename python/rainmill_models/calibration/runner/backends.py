@@ -244,7 +244,22 @@ class Dask(Backend):
         self._scattered = None
 
 
-class WorkerPool(Executor):
+class ClosedOnExit:
+    """A `with` block closes it, passing on the error that ended the block (if one did)."""
+
+    def close(self, error: BaseException | None = None) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        self.close(error)
+
+
+class WorkerPool(ClosedOnExit, Executor):
     """Worker processes that serve many calls, started at the first batch that needs them.
 
     Pass it as ``executor=`` to as many calibrations, ensembles and searches
@@ -316,14 +331,6 @@ class WorkerPool(Executor):
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         self.close()
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
-    ) -> None:
-        self.close(error)
 
 
 def backend_for(executor: Any) -> Backend:

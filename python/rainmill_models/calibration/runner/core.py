@@ -7,13 +7,12 @@ import time
 from collections.abc import Callable, Sequence
 from concurrent.futures.process import BrokenProcessPool
 from contextlib import suppress
-from types import TracebackType
-from typing import Any, Self, TypeVar, cast
+from typing import Any, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
 
-from .backends import Backend, backend_for
+from .backends import Backend, ClosedOnExit, backend_for
 from .policy import SERIAL_TIMING, WARMING_SLICE, Policy
 from .signals import spawning
 from .worker import ContextLost, evaluate_rows, stack_rows, timed
@@ -35,7 +34,7 @@ class WorkersLost(RuntimeError):
     """The worker processes kept dying: the work could not be completed."""
 
 
-class Runner:
+class Runner(ClosedOnExit):
     """The ``executor=`` argument resolved: evaluates lists of items in batches.
 
     Use it as a context manager; pools it created itself are shut down on
@@ -74,14 +73,6 @@ class Runner:
         self._warming: list[Any] = []
         self._warmed = False
         self._local: tuple[object, Any] | None = None
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
-    ) -> None:
-        self.close(error)
 
     def close(self, error: BaseException | None = None) -> None:
         """Shut down what this runner started (pending batches are cancelled).
