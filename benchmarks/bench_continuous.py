@@ -365,6 +365,7 @@ class Setup:
         index = record["frame"].index
         flow = record["frame"]["flow"].to_numpy(dtype=float)
         self.mask = (index >= period[0]) & (index <= period[1]) & np.isfinite(flow)
+        self.mask[-1] = False  # the record's last day: its mean needs the day after, which no forcing covers
         self.observed = flow[self.mask]
 
     def parameters(self) -> Any:
