@@ -147,11 +147,6 @@ def _rating(obj: ControlledOutlet | UncontrolledOutlet) -> None:
     _set(obj, "discharge", discharge)
 
 
-def _release_cap(obj: SpecifiedOutlet | ControlledOutlet) -> None:
-    if obj.maximum_release is not None:
-        at_least(obj.maximum_release, 0.0, "maximum_release")
-
-
 @dataclass(frozen=True)
 class ConstantOutlet:
     """A constant release while the pool stands between the optional elevations."""
@@ -167,15 +162,26 @@ class ConstantOutlet:
         _bounds(self, ("minimum_elevation", "maximum_elevation"))
 
 
+@dataclass(frozen=True, kw_only=True)
+class _Gated:
+    """An outlet that releases only between two optional pool elevations, up to an optional cap."""
+
+    minimum_elevation: float | None = None
+    maximum_elevation: float | None = None
+    maximum_release: float | None = None
+
+    def _check_gate(self) -> None:
+        _bounds(self, ("minimum_elevation", "maximum_elevation", "maximum_release"))
+        if self.maximum_release is not None:
+            at_least(self.maximum_release, 0.0, "maximum_release")
+
+
 @dataclass(frozen=True)
-class SpecifiedOutlet:
+class SpecifiedOutlet(_Gated):
     """A prescribed release: `discharge` at points `step` hours apart from the start of the run."""
 
     discharge: tuple[float, ...]
     step: float
-    minimum_elevation: float | None = None
-    maximum_elevation: float | None = None
-    maximum_release: float | None = None
 
     KIND: ClassVar[str] = "specified"
 
@@ -187,26 +193,21 @@ class SpecifiedOutlet:
             at_least(value, 0.0, f"discharge[{i}]")
         _set(self, "discharge", discharge)
         _set(self, "step", at_least(self.step, 1.0 / SECONDS_PER_HOUR, "step", " h (one second)"))
-        _bounds(self, ("minimum_elevation", "maximum_elevation", "maximum_release"))
-        _release_cap(self)
+        self._check_gate()
 
 
 @dataclass(frozen=True)
-class ControlledOutlet:
+class ControlledOutlet(_Gated):
     """A gated outlet with its elevation-discharge rating, optional gate elevations and release cap."""
 
     elevation: tuple[float, ...]
     discharge: tuple[float, ...]
-    minimum_elevation: float | None = None
-    maximum_elevation: float | None = None
-    maximum_release: float | None = None
 
     KIND: ClassVar[str] = "controlled"
 
     def __post_init__(self) -> None:
         _rating(self)
-        _bounds(self, ("minimum_elevation", "maximum_elevation", "maximum_release"))
-        _release_cap(self)
+        self._check_gate()
 
 
 @dataclass(frozen=True)
@@ -561,11 +562,6 @@ class _Element:
         """What leaves the network here: an outlet's outflow (for a reservoir, what it released)."""
         return row.outflow if self.downstream is None else 0.0
 
-    def _routed(self, inflow: Array, step_seconds: int) -> Balance:
-        """The balance of an element that holds nothing: what came in went out."""
-        came = flow_volume(inflow, float(step_seconds))
-        return balance(came, came, 0.0, 0.0, 0.0, 0.0, transit_checked=True)
-
 
 # The range of a subbasin's precipitation and snowfall correction factors; what a snow method needs
 # for a subbasin to correct its snowfall (how it splits rain from snow).
@@ -918,8 +914,23 @@ class Reservoir(_Element):
         return balance(came, released, 0.0, change, 0.0, start, transit_checked=True)
 
 
+class _PassesOn(_Element):
+    """An element whose outflow is the sum of its inflows (a junction, a sink): it holds nothing."""
+
+    def run(self, name: str, inflow: Array | None, context: Context) -> RoutedSeries:
+        """The sum of the inflows, as it came."""
+        assert inflow is not None
+        return RoutedSeries(outflow=inflow, inflow=inflow)
+
+    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """What came in went out."""
+        assert isinstance(series, RoutedSeries)
+        came = flow_volume(series.inflow, float(step_seconds))
+        return balance(came, came, 0.0, 0.0, 0.0, 0.0, transit_checked=True)
+
+
 @dataclass(frozen=True)
-class Junction(_Element):
+class Junction(_PassesOn):
     """A junction: its outflow is the sum of its inflows."""
 
     downstream: str | None = None
@@ -929,16 +940,6 @@ class Junction(_Element):
 
     def __post_init__(self) -> None:
         _set(self, "downstream", _downstream(self.downstream))
-
-    def run(self, name: str, inflow: Array | None, context: Context) -> RoutedSeries:
-        """The sum of the inflows."""
-        assert inflow is not None
-        return RoutedSeries(outflow=inflow, inflow=inflow)
-
-    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
-        """What came in went out."""
-        assert isinstance(series, RoutedSeries)
-        return self._routed(series.inflow, step_seconds)
 
 
 @dataclass(frozen=True)
@@ -1041,7 +1042,7 @@ class Diversion(_Element):
 
 
 @dataclass(frozen=True)
-class Sink(_Element):
+class Sink(_PassesOn):
     """An outlet of the network: what flows in leaves."""
 
     KIND: ClassVar[str] = "sink"
@@ -1051,16 +1052,6 @@ class Sink(_Element):
     def downstream(self) -> None:  # type: ignore[override]
         """A sink has nothing downstream."""
         return None
-
-    def run(self, name: str, inflow: Array | None, context: Context) -> RoutedSeries:
-        """What flows in leaves."""
-        assert inflow is not None
-        return RoutedSeries(outflow=inflow, inflow=inflow)
-
-    def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
-        """What came in went out."""
-        assert isinstance(series, RoutedSeries)
-        return self._routed(series.inflow, step_seconds)
 
 
 Element: TypeAlias = Subbasin | Reach | Reservoir | Junction | Source | Diversion | Sink

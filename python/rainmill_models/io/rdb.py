@@ -12,22 +12,14 @@ from typing import Final, TypedDict, Unpack
 import numpy as np
 import pandas as pd
 
+from . import records
 from .records import (
     COLUMN_UNITS,
     NonFinitePolicy,
     RecordError,
     _apply_units,
-    _check_order,
-    _check_policy,
-    _data_lines,
     _Lines,
-    _nonfinite,
     _numbers,
-    _parse_times,
-    _read_text,
-    _short_rows,
-    _single,
-    _table,
 )
 from .units import UnitError, convert
 
@@ -73,8 +65,8 @@ class _Rdb:
 
 
 def _read_rdb(path: str | Path, encoding: str) -> _Rdb:
-    target, text = _read_text(path, encoding)
-    lines = _data_lines(target, text, "#")
+    target, text = records._read_text(path, encoding)
+    lines = records._data_lines(target, text, "#")
     if len(lines.texts) < 2:
         raise RecordError(f"{target}: no header and format row (an RDB file has both before its data)")
     formats = lines.texts[1].split("\t")
@@ -86,10 +78,10 @@ def _read_rdb(path: str | Path, encoding: str) -> _Rdb:
             )
         )
     body = _Lines(target, [lines.numbers[0], *lines.numbers[2:]], [lines.texts[0], *lines.texts[2:]])
-    frame = _table(body, "\t", ".")
+    frame = records._table(body, "\t", ".")
     if frame.empty:
         raise RecordError(f"{target}: no data lines after the format row")
-    _short_rows(body, frame, "\t", 1)
+    records._short_rows(body, frame, "\t", 1)
     kinds = {str(name): field.strip()[-1:].lower() for name, field in zip(frame.columns, formats)}
     comments = "\n".join(line for line in text.splitlines() if line.startswith("#"))
     return _Rdb(target, body, frame, kinds, comments)
@@ -119,7 +111,7 @@ def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFr
     """
     nonfinite = options.get("nonfinite", "raise")
     to = options.get("to")
-    _check_policy(nonfinite)
+    records._check_policy(nonfinite)
     table = _read_rdb(path, options.get("encoding", "utf-8"))
     target, frame, body, rows = table.path, table.frame, table.lines, table.rows
     spec = options.get("time_column", "datetime")
@@ -140,10 +132,10 @@ def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFr
         raise RecordError(
             body.at(f"date {raw.iloc[i]!r} has a month or day of 00 (not known); such a date has no time", rows[i])
         )
-    index = _parse_times(raw, body, rows, None, False, None)
+    index = records._parse_times(raw, body, rows, None, False, None)
     if "tz_cd" in frame.columns:
         index = _usgs_zones(index, frame["tz_cd"].str.strip(), body, rows)
-    _check_order(index, [f"line {row}" for row in rows], target)
+    records._check_order(index, [f"line {row}" for row in rows], target)
     value_columns = [
         str(c)
         for c in frame.columns
@@ -193,7 +185,7 @@ def _rdb_column(
     infinite = np.isinf(values)
     if infinite.any():
         i = int(np.argmax(infinite))
-        _nonfinite(values, nonfinite, lines.at(f"column {name!r}", rows[i]), index[i], raw.iloc[i])
+        records._nonfinite(values, nonfinite, lines.at(f"column {name!r}", rows[i]), index[i], raw.iloc[i])
     flag = _flag_column(name)
     qualifier = frame[flag].str.strip() if flag in frame.columns else pd.Series([""] * len(frame))
     qualifier = qualifier.where(~no_value, (qualifier + " " + raw).str.strip())
@@ -232,7 +224,7 @@ def read_rdb(path: str | Path, column: str | None = None, **options: Unpack[RdbO
         if len(matches) > 1:
             raise RecordError(f"{path}: several columns with parameter code {column} ({matches}); choose one by name")
         names = matches
-    series = _single(frame[names], path, "choose one with column= (a name or a parameter code such as '00060')")
+    series = records._single(frame[names], path, "choose one with column= (a name or a parameter code such as '00060')")
     if to is None:
         return series
     try:
