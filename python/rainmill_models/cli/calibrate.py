@@ -44,7 +44,6 @@ from .common import (
     Outputs,
     UsageError,
     figure_writer,
-    needs_matplotlib,
     on_clock,
     reading,
     running,
@@ -193,11 +192,9 @@ def add_command(subparsers: Any) -> None:
 def calibrate_command(args: argparse.Namespace) -> int:
     """The `calibrate` subcommand; returns the exit status."""
     outputs = Outputs()
-    stem = args.model.stem or "model"
-    out = outputs.target("--out", args.out, f"{stem}.best.toml")
-    history = outputs.target("--history", args.history, f"{stem}.history.csv")
-    plot = outputs.target("--plot", args.plot, f"{stem}.calibration.png")
-    needs_matplotlib("--plot", plot)
+    out, history, plot = outputs.targets(
+        args, {"--out": "best.toml", "--history": "history.csv", "--plot": "calibration.png"}
+    )
     given = read_inputs(args, args.missing)
     model = started(given.model, args.initial_states)
     bounds = read_parameters(args.parameters)

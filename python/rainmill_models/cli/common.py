@@ -20,10 +20,10 @@ import re
 import shutil
 import sys
 import tempfile
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from datetime import datetime
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn
 
 import pandas as pd
 
@@ -247,6 +247,21 @@ class Outputs:
         if other != option:
             raise UsageError(f"{option} {text}: the same file as {other}")
         return path
+
+    def targets(self, args: Any, names: Mapping[str, str]) -> list[Path | None]:
+        """The file of each output option (`--plot` checked for matplotlib up front), named after the model.
+
+        `names` maps an option to the suffix of its default name in a directory ("best.toml" gives
+        MODEL.best.toml); the option's value is read from `args` under the option's own name.
+        """
+        stem = args.model.stem or "model"
+        paths = [
+            self.target(option, getattr(args, option.removeprefix("--").replace("-", "_")), f"{stem}.{suffix}")
+            for option, suffix in names.items()
+        ]
+        if "--plot" in names:
+            needs_matplotlib("--plot", paths[list(names).index("--plot")])
+        return paths
 
     def add(self, path: Path, write: Callable[[Path], object]) -> None:
         """Write the output at `path` (from `target`) with `write`, which fills the file it is given."""

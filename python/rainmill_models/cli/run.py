@@ -11,7 +11,7 @@ from ..io.states import final_states, save_states
 from ..io.timeseries import infer_step
 from ..metrics import scores
 from ..periods import resolve_period
-from .common import Outputs, UsageError, figure_writer, needs_matplotlib, on_clock, running, timestamp
+from .common import Outputs, UsageError, figure_writer, on_clock, running, timestamp
 from .inputs import Inputs, add_arguments, read_inputs, scores_text, started
 
 
@@ -62,11 +62,9 @@ def add_command(subparsers: Any) -> None:
 def run_command(args: argparse.Namespace) -> int:
     """The `run` subcommand; returns the exit status."""
     outputs = Outputs()
-    stem = args.model.stem or "model"
-    out = outputs.target("--out", args.out, f"{stem}.results.csv")
-    plot = outputs.target("--plot", args.plot, f"{stem}.png")
-    states = outputs.target("--final-states", args.final_states, f"{stem}.states.json")
-    needs_matplotlib("--plot", plot)
+    out, plot, states = outputs.targets(
+        args, {"--out": "results.csv", "--plot": "png", "--final-states": "states.json"}
+    )
     given = read_inputs(args, args.observed_missing)
     network, observed = started(given.network, args.initial_states), given.observed
     end = None if args.end is None else on_clock(args.end, given.clock, "--end", args.rain or args.forcing)
