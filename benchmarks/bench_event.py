@@ -15,7 +15,6 @@ import math
 import subprocess
 import sys
 import time
-import types
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -61,13 +60,6 @@ def inflow(n, seed=2, period=200):
     return 30.0 + 2000.0 * (t / 20.0) ** 2 * np.exp(2.0 * (1.0 - t / 20.0)) / 4.0 + rng.random(n)
 
 
-def with_compiled(numba, function, **compiled_helpers):
-    """`function` compiled with numba.njit, the helpers it names replaced by compiled functions."""
-    namespace = dict(function.__globals__)
-    namespace.update(compiled_helpers)
-    return numba.njit(types.FunctionType(function.__code__, namespace, function.__name__, function.__defaults__))
-
-
 def numba_functions():
     """The loops compiled for arrays (None without Numba)."""
     if not peers.installed("numba"):
@@ -85,8 +77,8 @@ def numba_functions():
     convolve = numba.njit(loops.convolve_into)
     lag = numba.njit(loops.lag_into)
     hydraulics = numba.njit(loops.channel_hydraulics)
-    grid = with_compiled(numba, loops.cunge_grid, channel_hydraulics=hydraulics)
-    route = with_compiled(numba, loops.cunge_route_into, channel_hydraulics=hydraulics)
+    grid = peers.njit_with(numba, loops.cunge_grid, channel_hydraulics=hydraulics)
+    route = peers.njit_with(numba, loops.cunge_route_into, channel_hydraulics=hydraulics)
     puls = peers.compiled(numba, loops.puls_into, loops.interval_of, loops.along)
     recession = numba.njit(loops.recession_into)
 

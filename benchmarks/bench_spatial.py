@@ -18,7 +18,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import types
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -51,23 +50,18 @@ def view(values):
     return np.frombuffer(values, dtype=np.float64)
 
 
-def njit_with(numba, function, **helpers):
-    """`function` compiled, the names in `helpers` bound to compiled functions."""
-    namespace = dict(function.__globals__)
-    namespace.update(helpers)
-    return numba.njit(types.FunctionType(function.__code__, namespace, function.__name__, function.__defaults__))
-
-
 def numba_functions():
     if not peers.installed("numba"):
         return None
     import numba
 
-    flow = njit_with(numba, loops.section_flow, cbrt=np.cbrt)
+    flow = peers.njit_with(numba, loops.section_flow, cbrt=np.cbrt)
     store = numba.njit(loops.storage_of)
-    advance = njit_with(numba, loops.advance, section_flow=flow)
-    routing = njit_with(numba, loops.kinematic_routing_into, section_flow=flow, advance=advance, storage_of=store)
-    transform = njit_with(numba, loops.kinematic_transform_into, section_flow=flow, advance=advance, storage_of=store)
+    advance = peers.njit_with(numba, loops.advance, section_flow=flow)
+    routing = peers.njit_with(numba, loops.kinematic_routing_into, section_flow=flow, advance=advance, storage_of=store)
+    transform = peers.njit_with(
+        numba, loops.kinematic_transform_into, section_flow=flow, advance=advance, storage_of=store
+    )
     lagged = numba.njit(loops.lagged_mean_into)
     convolve = numba.njit(loops.convolve_into)
 

@@ -35,6 +35,13 @@ def compiled(numba, function, *helpers):
     return numba.njit(types.FunctionType(function.__code__, namespace, function.__name__, function.__defaults__))
 
 
+def njit_with(numba, function, **compiled_helpers):
+    """`function` compiled with numba.njit, the helpers it names bound to the given compiled functions."""
+    namespace = dict(function.__globals__)
+    namespace.update(compiled_helpers)
+    return numba.njit(types.FunctionType(function.__code__, namespace, function.__name__, function.__defaults__))
+
+
 def numba_functions():
     """Compiled loops on float64 arrays, each allocating its own outputs as a user's would."""
     if np is None or not installed("numba"):

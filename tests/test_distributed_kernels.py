@@ -1,14 +1,13 @@
 """The distributed kernels of rainmill_models._kernels: bit for bit against plain loops, balances, physics."""
 
-import signal
-import subprocess
 import sys
-import textwrap
 import time
 from pathlib import Path
 
 import numpy as np
 import pytest
+
+from interrupting import reaction_to_ctrl_c
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
 import distributed_loops as loops  # the plain loops, also the benchmark's pure-Python column
@@ -116,49 +115,17 @@ def test_bad_inputs_are_refused(call, message):
     assert message in str(error.value)
 
 
-CHILD = textwrap.dedent(
-    """
-    import signal, sys, time
-    import numpy as np
-    sys.path.insert(0, sys.argv[1])
-    import kernels_preload  # RAINMILL_KERNELS_DIR: the build under test
-
-    kernels_preload.preload()
-    from rainmill_models import _kernels as k
-
-    inflow = 50.0 + 5000.0 * np.random.default_rng(1).random(400_000)
-    signal.signal(signal.SIGINT, lambda s, f: (_ for _ in ()).throw(KeyboardInterrupt))
-    print("ready", flush=True)
-    try:
-        k.kinematic_wave_routing(inflow, 1.0e5, 0.001, 0.04, "trapezoid", 20.0, 2.0, 200, 3600.0)
-    except KeyboardInterrupt:
-        print("interrupted", time.monotonic(), flush=True)
-    else:
-        print("completed", flush=True)
-    """
-)
-
-
 @pytest.mark.slow
 def test_ctrl_c_stops_a_long_kinematic_routing():
-    child = subprocess.Popen(
-        [sys.executable, "-c", CHILD, str(Path(__file__).resolve().parent)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
+    setup = "inflow = 50.0 + 5000.0 * np.random.default_rng(1).random(400_000)"
+    assert (
+        reaction_to_ctrl_c(
+            setup,
+            'k.kinematic_wave_routing(inflow, 1.0e5, 0.001, 0.04, "trapezoid", 20.0, 2.0, 200, 3600.0)',
+            timeout=120,
+        )
+        < 0.5
     )
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.5)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=120)
-    finally:
-        child.kill()
-        child.wait()
-    word, handled = out.split()
-    assert word == "interrupted", (out, err)
-    assert float(handled) - sent < 0.5
 
 
 def test_a_long_kinematic_routing_releases_the_interpreter():

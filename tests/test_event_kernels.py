@@ -2,15 +2,13 @@
 
 import math
 import os
-import signal
-import subprocess
 import sys
-import textwrap
-import time
 from pathlib import Path
 
 import numpy as np
 import pytest
+
+from interrupting import reaction_to_ctrl_c
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
 import event_loops as loops  # the plain loops, also the benchmark's pure-Python column
@@ -307,40 +305,16 @@ def test_a_unit_hydrograph_too_long_for_memory_is_refused_up_front():
 
 # ---- long calls ----
 
-CHILD = textwrap.dedent(
-    """
-    import signal, sys, time
-    import numpy as np
-    from rainmill_models import _kernels as k
-
-    inflow = 50.0 + 5000.0 * np.random.default_rng(1).random(4_000_000)
-    signal.signal(signal.SIGINT, lambda s, f: (_ for _ in ()).throw(KeyboardInterrupt))
-    print("ready", flush=True)
-    try:
-        k.muskingum_cunge_routing(inflow, 1.0e7, 0.0002, 0.05, 10.0, 2.0, 3600.0)  # some 10 s
-    except KeyboardInterrupt:
-        print("interrupted", time.monotonic(), flush=True)
-    else:
-        print("completed", flush=True)
-    """
-)
-
 
 @pytest.mark.slow
 def test_ctrl_c_stops_a_long_routing():
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.5)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=60)
-    finally:
-        child.kill()
-        child.wait()
-    word, handled = out.split()
-    assert word == "interrupted", (out, err)
-    assert float(handled) - sent < 0.5
+    setup = "inflow = 50.0 + 5000.0 * np.random.default_rng(1).random(4_000_000)"
+    assert (
+        reaction_to_ctrl_c(
+            setup, "k.muskingum_cunge_routing(inflow, 1.0e7, 0.0002, 0.05, 10.0, 2.0, 3600.0)", timeout=60
+        )
+        < 0.5
+    )
 
 
 @pytest.mark.skipif(os.cpu_count() == 1, reason="needs a second core")
