@@ -27,6 +27,7 @@ import numpy as np  # noqa: E402
 
 import distributed_loops as loops  # noqa: E402
 import peers  # noqa: E402
+from bench_event import best, view  # noqa: E402  (the same timer as the event kernels)
 from rainmill_models import _kernels as k  # noqa: E402
 
 SPEEDUP_TARGET = 50.0
@@ -34,20 +35,6 @@ NUMBA_TARGET = 2.0
 GRID = (8760, 200, 200)
 SUBBASINS = 10  # a side: 100 subbasins
 GRID_SECONDS, GRID_BYTES = 30.0, 1 << 30
-
-
-def best(call, repeats=5, budget=3.0):
-    times = []
-    started = time.perf_counter()
-    while not times or (len(times) < repeats and time.perf_counter() - started < budget):
-        begin = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - begin)
-    return min(times)
-
-
-def view(values):
-    return np.frombuffer(values, dtype=np.float64)
 
 
 def numba_functions():
