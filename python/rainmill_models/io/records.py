@@ -304,13 +304,12 @@ def _check_policy(nonfinite: str) -> None:
 
 
 def _units_for(
-    columns: Sequence[str], units: str | Mapping[str, str] | None, found: Mapping[str, str]
+    columns: Sequence[str], units: str | Mapping[str, str] | None, found: str | Mapping[str, str] | None
 ) -> dict[str, str]:
-    given = dict(found)
-    if isinstance(units, str):
-        given.update(dict.fromkeys(columns, units))
-    elif units is not None:
-        given.update(units)
+    """Each column's unit where one is known: `units` over `found`, each one unit for all or a mapping."""
+    given: dict[str, str] = {}
+    for layer in (found, units):
+        given.update(dict.fromkeys(columns, layer) if isinstance(layer, str) else layer or {})
     return {column: given[column] for column in columns if given.get(column)}
 
 
@@ -348,7 +347,6 @@ def _single(frame: pd.DataFrame, path: str | Path, how: str) -> pd.Series:
 def column_of(frame: pd.DataFrame, column: object) -> pd.Series:
     """A column of a reader's DataFrame as a Series carrying its own unit in `attrs["units"]` (when known)."""
     series = frame[column].copy()
-    units = frame.attrs.get(COLUMN_UNITS) or {}
-    unit = units.get(str(column))
+    unit = (frame.attrs.get(COLUMN_UNITS) or {}).get(str(column))
     series.attrs = {"units": unit} if unit else {}
     return series

@@ -23,7 +23,7 @@ import numpy as np
 import pandas as pd
 
 from .files import atomic_path, atomic_write, read_bytes
-from .records import COLUMN_UNITS
+from .records import COLUMN_UNITS, _units_for
 from .units import parse_unit, registry, unit_label, unit_of
 
 # pint's names for the units of the package's own definitions, as CF (UDUNITS) spells them.
@@ -47,15 +47,11 @@ def _frame(data: pd.Series | pd.DataFrame) -> pd.DataFrame:
 
 
 def _units_of(frame: pd.DataFrame, units: str | Mapping[str, str] | None) -> dict[str, str]:
-    known = frame.attrs.get(COLUMN_UNITS, frame.attrs.get("units"))
-    if isinstance(known, str):  # one unit for every column
-        known = dict.fromkeys((str(column) for column in frame.columns), known)
-    found: dict[str, str] = dict(known) if isinstance(known, Mapping) else {}
-    if isinstance(units, str):
-        found = {str(column): units for column in frame.columns}
-    elif units is not None:
-        found.update(units)
-    return {str(column): unit_label(found[str(column)]) for column in frame.columns if found.get(str(column))}
+    known = frame.attrs.get(COLUMN_UNITS, frame.attrs.get("units"))  # a mapping, or one unit for every column
+    found = _units_for(
+        [str(column) for column in frame.columns], units, known if isinstance(known, str | Mapping) else None
+    )
+    return {column: unit_label(unit) for column, unit in found.items()}
 
 
 def write_csv(
