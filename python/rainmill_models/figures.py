@@ -33,16 +33,10 @@ def score_label(name: str) -> str:
     return f"{name} ({_SCORE_UNITS.get(name, '–')})"
 
 
-def time_label(index: pd.Index | None) -> str:
-    """The time axis' label with its zone: "time (UTC)", "time (Europe/Berlin)", or "time" for naive times."""
-    tz = index.tz if isinstance(index, pd.DatetimeIndex) else None
-    return "time" if tz is None else f"time ({tz})"
-
-
 def time_axis(axes: Axes, index: pd.Index | None = None) -> None:
     """Date ticks on the x axis of `axes` that do not overlap, in the time zone of `index` when it has one.
 
-    The axis is labelled with the zone (`time_label`).
+    The axis is labelled with the zone: "time (UTC)", "time (Europe/Berlin)", or "time" for naive times.
     """
     from matplotlib import dates
 
@@ -54,7 +48,7 @@ def time_axis(axes: Axes, index: pd.Index | None = None) -> None:
     )
     axes.xaxis.set_major_locator(locator)
     axes.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator, tz=tz))  # type: ignore[no-untyped-call]
-    axes.set_xlabel(time_label(index))
+    axes.set_xlabel("time" if tz is None else f"time ({tz})")
 
 
 def new_figure(rows: int, *, width: float = 9.0, height: float = 3.0, sharex: bool = True) -> Figure:

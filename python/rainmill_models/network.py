@@ -63,7 +63,7 @@ from __future__ import annotations
 import graphlib
 import tomllib
 import warnings
-from collections.abc import Callable, Collection, Iterable, Mapping
+from collections.abc import Collection, Iterable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Final, Literal, Self, cast
@@ -72,7 +72,6 @@ from .checks import SECONDS_PER_HOUR, above, at_least, fmt, optional_real, real
 from .checks import name as _name
 from .elements import (
     KINDS,
-    OUTLET_KINDS,
     TABLES,
     Element,
     Subbasin,
@@ -135,52 +134,6 @@ class Options:
         object.__setattr__(self, "max_horizon", horizon)
 
 
-class ModelFile:
-    """TOML files of a description that converts to and from plain data (`from_dict`, `to_dict`)."""
-
-    @classmethod
-    def from_dict(cls, data: Mapping[str, Any]) -> Self:
-        """The description a TOML-shaped mapping describes."""
-        raise NotImplementedError
-
-    def to_dict(self) -> dict[str, Any]:
-        """Plain, TOML-shaped data."""
-        raise NotImplementedError
-
-    @classmethod
-    def from_toml(cls, text: str) -> Self:
-        """The model a TOML document describes."""
-        try:
-            data = tomllib.loads(text)
-        except tomllib.TOMLDecodeError as error:
-            raise ModelError("", f"not a valid TOML document: {error}") from error
-        except RecursionError:
-            raise ModelError("", "the TOML document is nested too deeply") from None
-        return cls.from_dict(data)
-
-    def to_toml(self) -> str:
-        """The description as a TOML document (needs `tomli-w`)."""
-        import tomli_w
-
-        return tomli_w.dumps(self.to_dict())
-
-    @classmethod
-    def load(cls, path: str | Path) -> Self:
-        """Read a model file (UTF-8, a regular file)."""
-        from .io.files import read_text
-
-        return cls.from_toml(read_text(path))
-
-    def save(self, path: str | Path) -> Path:
-        """Write the model file all or nothing; returns its path."""
-        from .io.files import atomic_write
-
-        text = self.to_toml()
-        with atomic_write(path) as stream:
-            stream.write(text)
-        return Path(path)
-
-
 def _depth(value: object, limit: int = MAX_DEPTH) -> int:
     stack: list[tuple[object, int]] = [(value, 1)]
     deepest = 0
@@ -200,7 +153,7 @@ def _depth(value: object, limit: int = MAX_DEPTH) -> int:
 
 
 @dataclass(frozen=True)
-class Network(ModelFile):
+class Network:
     """A watershed as a network of named elements and the options of its runs."""
 
     elements: dict[str, Element]
@@ -295,7 +248,13 @@ class Network(ModelFile):
     @classmethod
     def from_toml(cls, text: str) -> Self:
         """The network a TOML document describes; warns (`RechargeWarning`) where recharge leaves unsaid."""
-        network = super().from_toml(text)
+        try:
+            data = tomllib.loads(text)
+        except tomllib.TOMLDecodeError as error:
+            raise ModelError("", f"not a valid TOML document: {error}") from error
+        except RecursionError:
+            raise ModelError("", "the TOML document is nested too deeply") from None
+        network = cls.from_dict(data)
         _warn_lost_recharge(network)
         return network
 
@@ -307,6 +266,28 @@ class Network(ModelFile):
         for name, element in self.elements.items():
             data.setdefault(element.TABLE, {})[name] = element_table(element)
         return data
+
+    def to_toml(self) -> str:
+        """The description as a TOML document (needs `tomli-w`)."""
+        import tomli_w
+
+        return tomli_w.dumps(self.to_dict())
+
+    @classmethod
+    def load(cls, path: str | Path) -> Self:
+        """Read a model file (UTF-8, a regular file)."""
+        from .io.files import read_text
+
+        return cls.from_toml(read_text(path))
+
+    def save(self, path: str | Path) -> Path:
+        """Write the model file all or nothing; returns its path."""
+        from .io.files import atomic_write
+
+        text = self.to_toml()
+        with atomic_write(path) as stream:
+            stream.write(text)
+        return Path(path)
 
     # ---- parameters ----
 
@@ -551,23 +532,6 @@ def _from_chain(data: Mapping[str, Any]) -> Network:
                 'method = "soil-moisture" say, or write the network layout: [subbasins.NAME.loss] with method = ...)'
             )
         raise ModelError(field, detail) from None
-
-
-def as_network(model: object) -> Network:
-    """A network from a Network or TOML-shaped data (either layout)."""
-    if isinstance(model, Network):
-        return model
-    if isinstance(model, Mapping):
-        return Network.from_dict(model)
-    to_dict = cast(Callable[[], Mapping[str, Any]] | None, getattr(model, "to_dict", None))
-    if to_dict is not None:
-        return Network.from_dict(to_dict())
-    raise TypeError(f"not a model: {type(model).__name__}")
-
-
-def known_outlet_kinds() -> list[str]:
-    """The outlet kinds a reservoir accepts."""
-    return list(OUTLET_KINDS)
 
 
 class Model:

@@ -62,11 +62,6 @@ def old_path(path: str) -> str:
     return path
 
 
-def new_key(key: ParameterKey) -> ParameterKey:
-    """A parameter key (a path or tied paths) in the network layout."""
-    return new_path(key) if isinstance(key, str) else tuple(new_path(k) for k in key)
-
-
 def _expand(network: Network, key: ParameterKey) -> list[str]:
     paths = [key] if isinstance(key, str) else list(key)
     if not paths or not all(isinstance(p, str) for p in paths):
