@@ -46,15 +46,11 @@ def read_fixed_step(
     body = 0
     for position, line in enumerate(lines.texts):
         found = _HEADER.match(line)
-        if found is None:
-            if line.lstrip().startswith("#"):  # a comment
-                body = position + 1
-                continue
+        if found is not None:
+            header[found.group(1).strip().lower()] = (lines.numbers[position], found.group(2))
+        elif not line.lstrip().startswith("#"):  # neither a header line nor a comment: the values
             break
-        header[found.group(1).strip().lower()] = (lines.numbers[position], found.group(2))
         body = position + 1
-    else:
-        body = len(lines.texts)
     for key in ("start", "step"):
         if key not in header:
             raise RecordError(f"{target}: no '{key}:' line in the header (a header gives 'start:' and 'step:')")
@@ -77,7 +73,7 @@ def read_fixed_step(
     rows = lines.numbers[body:]
     if not rows:
         raise RecordError(f"{target}: no values after the header")
-    raw = pd.Series([lines.texts[body + i].strip() for i in range(len(rows))])
+    raw = pd.Series([text.strip() for text in lines.texts[body:]])
     several = np.flatnonzero(raw.str.contains(r"\s").to_numpy())
     if several.size:
         i = int(several[0])

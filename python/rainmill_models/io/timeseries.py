@@ -128,11 +128,15 @@ def _regular_index(series: pd.Series, name: str) -> pd.DatetimeIndex:
     return pd.date_range(index[0], index[-1], freq=step * _unit_step(index), name=index.name)
 
 
-def _first_missing(values: pd.Series, name: str, policy_hint: str) -> None:
-    missing = values.isna().to_numpy()
+def _complete(series: pd.Series, name: str, policy_hint: str) -> pd.Series:
+    """The series itself once it is known to have no missing value and a regular index."""
+    missing = series.isna().to_numpy()
     if missing.any():
-        stamp = values.index[int(np.argmax(missing))]
+        stamp = series.index[int(np.argmax(missing))]
         raise TimeSeriesError(f"{name}: missing value at {_when(stamp)} ({policy_hint})")
+    if len(series) >= 2:
+        infer_step(series, name=name)
+    return series
 
 
 def fill_rain(series: pd.Series, missing: RainPolicy = "raise", *, name: str = "rain") -> pd.Series:
@@ -148,10 +152,7 @@ def fill_rain(series: pd.Series, missing: RainPolicy = "raise", *, name: str = "
         return full.fillna(0.0)
     if missing != "raise":
         raise ValueError(f"missing must be 'raise' or 'zero' for rainfall, got {missing!r}")
-    _first_missing(series, name, "pass missing='zero' to count missing rain as none")
-    if len(series) >= 2:
-        infer_step(series, name=name)
-    return series
+    return _complete(series, name, "pass missing='zero' to count missing rain as none")
 
 
 def fill_flow(
@@ -164,10 +165,7 @@ def fill_flow(
     """The flow with gaps of at most `max_gap` hours interpolated linearly in time (see the module)."""
     series = _as_float(series, name)
     if missing == "raise":
-        _first_missing(series, name, "pass missing='interpolate' with max_gap to interpolate short gaps")
-        if len(series) >= 2:
-            infer_step(series, name=name)
-        return series
+        return _complete(series, name, "pass missing='interpolate' with max_gap to interpolate short gaps")
     if missing == "keep":
         _check_order(_datetime_index(series, name), name)
         return series
@@ -209,11 +207,6 @@ def _as_float(series: pd.Series, name: str) -> pd.Series:
         raise TimeSeriesError(f"{name}: the values must be numbers ({error})") from error
 
 
-def step_timedelta(step: pd.Timedelta) -> timedelta:
-    """A step as the extension takes it (whole seconds)."""
-    return timedelta(seconds=int(step.total_seconds()))
-
-
 def to_incremental(
     series: pd.Series, *, kind: SeriesKind = "rainfall", name: str = "rain"
 ) -> rainmill.utils.IncrementalTimeSeries:
@@ -231,8 +224,8 @@ def to_continuous(
 
 
 def _extension_args(series: pd.Series, name: str) -> tuple[np.ndarray, timedelta]:
-    """A checked series' values and step as the extension's series take them."""
-    return series.to_numpy(dtype="float64"), step_timedelta(infer_step(series, name=name))
+    """A checked series' values and step as the extension's series take them (whole seconds)."""
+    return series.to_numpy(dtype="float64"), timedelta(seconds=int(infer_step(series, name=name).total_seconds()))
 
 
 def to_series(
