@@ -7,11 +7,13 @@ finds the class with `method_class`, builds it from the file's table, and calls 
 The contract every method follows:
 
 - **Parameters** are the dataclass's fields, plain floats (or ints, texts, tuples of floats) in the
-  description's unit system; `UNITS` maps each dimensional field to its quantity in
-  `rainmill_models.io.units` ("depth", "rate", "flow", "area", "volume", "length"); durations are hours
-  and need no entry. `__post_init__` validates and raises `ModelError(field, message)` with the
-  field's name relative to the method ("cn", "layers.fast.k"); the model layer places the element's
-  path in front (`subbasins.upper.loss.cn: must be ...`).
+  description's unit system, each declared once: `common.parameter(default, unit=, low=, high=)`
+  gives a field its quantity in `rainmill_models.io.units` ("depth", "rate", "flow", "volume",
+  "distance"), which `register` gathers into the class's `UNITS`, and its range, which
+  `common.Checked` checks; durations are hours and need no unit. Other checks go in `__post_init__`;
+  every check raises `ModelError(field, message)` with the field's name relative to the method ("cn",
+  "layers.fast.k"); the model layer places the element's path in front
+  (`subbasins.upper.loss.cn: must be ...`).
 - **Arrays** are float64 NumPy arrays of one length N at the computation step. Depths are per
   interval, in inches (interval i runs from point i to point i + 1); flows are cubic feet per second
   at the points; temperatures are degrees Celsius at the intervals. The model layer converts
@@ -27,7 +29,7 @@ from __future__ import annotations
 import functools
 import inspect
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields, is_dataclass
 from typing import TYPE_CHECKING, Any, ClassVar, Final, Protocol
 
 import numpy as np
@@ -133,6 +135,9 @@ def register[T](process: str, name: str) -> Callable[[type[T]], type[T]]:
         if known is not None and known is not cls:
             raise ValueError(f"{process} method {name!r} is registered twice")
         _REGISTRY[process][name] = cls
+        if "UNITS" not in vars(cls) and is_dataclass(cls):  # declared with the fields (`common.parameter`)
+            units = {item.name: item.metadata["unit"] for item in fields(cls) if item.metadata.get("unit")}
+            type.__setattr__(cls, "UNITS", units)
         return cls
 
     return decorate

@@ -24,7 +24,7 @@ from ..checks import _ULPS, MAX_CHAIN, at_least, duration, fmt, real, whole
 from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, register
-from .common import _array, _hours, _number, _numbers, _set
+from .common import Checked, _array, _hours, _numbers, _set, parameter
 
 # The largest starting flow, in cfs or m³/s alike: far beyond any river's (the Amazon's is about
 # 7e6 cfs), far below where the kernels' volumes overflow.
@@ -133,29 +133,22 @@ class LinearReservoirs:
 
 @register("baseflow", "recession")
 @dataclass(frozen=True)
-class Recession:
+class Recession(Checked):
     """Recession baseflow: `initial_flow` receding by `recession_constant` per day (0 < k <= 1).
 
     The total flow recedes the same way from where it falls, after an event's peak, to the threshold:
     `threshold_ratio` times the peak, or `threshold_flow` (give one of the two).
     """
 
-    initial_flow: float
-    recession_constant: float
-    threshold_ratio: float | None = None
-    threshold_flow: float | None = None
-
-    UNITS: ClassVar[Mapping[str, str]] = {"initial_flow": "flow", "threshold_flow": "flow"}
+    initial_flow: float = parameter(unit="flow", low=0.0)
+    recession_constant: float = parameter(low=0.0, high=1.0, above=True)
+    threshold_ratio: float | None = parameter(None, low=0.0, high=1.0)
+    threshold_flow: float | None = parameter(None, unit="flow", low=0.0)
 
     def __post_init__(self) -> None:
-        _number(self, "initial_flow", 0.0)
-        _number(self, "recession_constant", 0.0, 1.0, above=True)
+        super().__post_init__()
         if (self.threshold_ratio is None) == (self.threshold_flow is None):
             raise ModelError("threshold_ratio", "give either threshold_ratio or threshold_flow, not both or neither")
-        if self.threshold_ratio is not None:
-            _number(self, "threshold_ratio", 0.0, 1.0)
-        else:
-            _number(self, "threshold_flow", 0.0)
 
     def check_step(self, step_seconds: int) -> None:
         """Any step."""
@@ -181,9 +174,7 @@ class ConstantMonthly:
     Its `run` needs the calendar month of each point (`months`, 1 to 12).
     """
 
-    monthly: tuple[float, ...]
-
-    UNITS: ClassVar[Mapping[str, str]] = {"monthly": "flow"}
+    monthly: tuple[float, ...] = parameter(unit="flow")
 
     def __post_init__(self) -> None:
         values = _numbers(self, "monthly", 12)

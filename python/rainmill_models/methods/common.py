@@ -6,8 +6,11 @@ continuous kernels' block layouts are declared once, in their bindings (`_kernel
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
-from typing import Any, Final
+import dataclasses
+import functools
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import MISSING, dataclass, field, fields
+from typing import Any, ClassVar, Final, Self
 
 import numpy as np
 
@@ -32,6 +35,48 @@ _number = number_field
 
 
 _numbers = numbers_field
+
+
+def parameter(
+    default: Any = MISSING,
+    *,
+    unit: str | None = None,
+    low: float | None = None,
+    high: float | None = None,
+    above: bool = False,
+) -> Any:
+    """A method's parameter, declared once: its default, its quantity and the range it must lie in.
+
+    `unit` ("depth", "rate", "flow", "distance", ...) enters the class's `UNITS`; a `low` or `high`
+    makes `Checked` hold the value to [low, high] ((low, high] when `above`) as a finite float.
+    """
+    bounds = None if low is None and high is None else (low, high, above)
+    return field(default=default, metadata={"unit": unit, "bounds": bounds})
+
+
+@functools.cache
+def _bounds(cls: Any) -> tuple[tuple[str, float | None, float | None, bool, bool], ...]:
+    return tuple(
+        (item.name, *item.metadata["bounds"], item.default is None)
+        for item in fields(cls)
+        if item.metadata.get("bounds") is not None
+    )
+
+
+class Checked:
+    """A method whose parameters' ranges are declared with them (`parameter`) and checked on creation.
+
+    A subclass with more to check calls `super().__post_init__()` first. An optional parameter
+    (default None) left unset is not checked.
+    """
+
+    UNITS: ClassVar[Mapping[str, str]] = {}
+
+    def __post_init__(self) -> None:
+        kind: Any = type(self)
+        for name, low, high, above, optional in _bounds(kind):
+            if not (optional and getattr(self, name) is None):
+                number_field(self, name, low, high, above=above)
 
 
 def _hours(step_seconds: int) -> float:
@@ -75,30 +120,63 @@ SHAPES = ("trapezoid", "rectangle", "triangle")
 _MOST_CELLS = 100_000
 
 
-def _cells(owner: object, name: str = "cells") -> int:
+def _cells(owner: object, name: str = "cells", most: int = _MOST_CELLS) -> int:
+    """Field `name` of `owner` as a whole number in [1, most]."""
     value = getattr(owner, name)
     if isinstance(value, bool) or not isinstance(value, int):
         raise ModelError(name, f"must be a whole number, not {type(value).__name__}")
-    if not 1 <= value <= _MOST_CELLS:
-        raise ModelError(name, f"must lie in [1, {_MOST_CELLS}], got {value}")
+    if not 1 <= value <= most:
+        raise ModelError(name, f"must lie in [1, {most}], got {value}")
     return value
 
 
-def _section(owner: object, shape: str, width: str, side: str) -> None:
-    """Check a channel's shape against its bottom width and side slope (a rectangle has no side slope ...)."""
-    kind = getattr(owner, shape)
-    if kind not in SHAPES:
-        raise ModelError(shape, f"must be one of {list(SHAPES)}, got {kind!r}")
-    b = _number(owner, width, 0.0)
-    z = _number(owner, side, 0.0)
-    if kind == "rectangle" and (z != 0.0 or b <= 0.0):
-        raise ModelError(side if z != 0.0 else width, "a rectangle has side_slope 0 and a bottom_width > 0")
-    if kind == "triangle" and (b != 0.0 or z <= 0.0):
-        raise ModelError(width if b != 0.0 else side, "a triangle has bottom_width 0 and a side_slope > 0")
-    if kind == "trapezoid" and (b <= 0.0 or z <= 0.0):
-        raise ModelError(width if b <= 0.0 else side, "a trapezoid has a bottom_width and a side_slope > 0")
+@dataclass(frozen=True, kw_only=True)
+class Channel:
+    """A prismatic channel cut into `cells` cells: `shape` (trapezoid, rectangle, triangle), its
+    `bottom_width` and `side_slope` (H:V); a rectangle has no side slope, a triangle no bottom width.
+    """
+
+    shape: str = "trapezoid"
+    bottom_width: float = parameter(0.0, unit="distance")
+    side_slope: float = 0.0
+    cells: int = 20
+
+    def check_channel(self) -> None:
+        """Check the shape against the bottom width and side slope, and the cells."""
+        if self.shape not in SHAPES:
+            raise ModelError("shape", f"must be one of {list(SHAPES)}, got {self.shape!r}")
+        b = _number(self, "bottom_width", 0.0)
+        z = _number(self, "side_slope", 0.0)
+        if self.shape == "rectangle" and (z != 0.0 or b <= 0.0):
+            raise ModelError(
+                "side_slope" if z != 0.0 else "bottom_width", "a rectangle has side_slope 0 and a bottom_width > 0"
+            )
+        if self.shape == "triangle" and (b != 0.0 or z <= 0.0):
+            raise ModelError(
+                "bottom_width" if b != 0.0 else "side_slope", "a triangle has bottom_width 0 and a side_slope > 0"
+            )
+        if self.shape == "trapezoid" and (b <= 0.0 or z <= 0.0):
+            raise ModelError(
+                "bottom_width" if b <= 0.0 else "side_slope", "a trapezoid has a bottom_width and a side_slope > 0"
+            )
+
+    def channel(self) -> tuple[str, float, float, int]:
+        """The kernels' channel arguments: shape, bottom width, side slope, cells."""
+        return self.shape, self.bottom_width, self.side_slope, self.cells
 
 
-def _channel(method: Any) -> tuple[str, float, float, int]:
-    """The kernels' channel arguments: shape, bottom width, side slope, cells."""
-    return method.shape, method.bottom_width, method.side_slope, method.cells
+class HotStart:
+    """A method whose starting states are fields (`STATE_FIELDS`: state name -> field), set by `hot_start`."""
+
+    STATE_FIELDS: ClassVar[Mapping[str, str]]
+
+    def hot_start(self, initial: Mapping[str, Any]) -> Self:
+        """The method started from `initial` (as `final_states` gives them); checked again."""
+        unknown = set(initial) - set(self.STATE_FIELDS.values())
+        if unknown:
+            raise ModelError(sorted(unknown)[0], "is not a state of this method")
+        # a sequence (one value per zone, say) is kept as the tuple its field holds
+        changes = {
+            name: tuple(value) if isinstance(getattr(self, name), tuple) else value for name, value in initial.items()
+        }
+        return dataclasses.replace(self, **changes)  # type: ignore[type-var]

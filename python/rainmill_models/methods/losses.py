@@ -20,38 +20,30 @@ values), and `final_states` / `hot_start` carry a run's last storages into the n
 
 from __future__ import annotations
 
-import dataclasses
 from collections.abc import Mapping
 from dataclasses import dataclass
 from datetime import timedelta
-from typing import Any, ClassVar, Final, Self
+from typing import Any, ClassVar, Final
 
 import numpy as np
 import rainmill
 
 from .. import _kernels
-from ..checks import at_least
 from ..errors import ModelError
 from ..io.units import hours
 from . import Array, Forcing, LossOutput, register
-from .common import _EMPTY, _LAYOUTS, HOURS, _array, _hours, _number, _set, _split_block, _validated
+from .common import _EMPTY, _LAYOUTS, HOURS, Checked, HotStart, _array, _hours, _split_block, _validated, parameter
 
 
 @register("loss", "deficit-constant")
 @dataclass(frozen=True)
-class DeficitConstant:
+class DeficitConstant(Checked):
     """Deficit-and-constant loss: depths in inches (mm), the rate per hour, the drying time in hours."""
 
-    initial_deficit: float
-    max_deficit: float
-    constant_rate: float
-    time_to_dry: float
-
-    UNITS: ClassVar[dict[str, str]] = {"initial_deficit": "depth", "max_deficit": "depth", "constant_rate": "rate"}
-
-    def __post_init__(self) -> None:
-        for name in ("initial_deficit", "max_deficit", "constant_rate", "time_to_dry"):
-            _set(self, name, at_least(getattr(self, name), 0.0, name))
+    initial_deficit: float = parameter(unit="depth", low=0.0)
+    max_deficit: float = parameter(unit="depth", low=0.0)
+    constant_rate: float = parameter(unit="rate", low=0.0)
+    time_to_dry: float = parameter(low=0.0)
 
     def check_step(self, step_seconds: int) -> None:
         """Any step resolves this loss."""
@@ -71,6 +63,11 @@ class DeficitConstant:
         return LossOutput(excess=excess, recharge=loss, states={"deficit": deficit})
 
 
+def _impervious() -> Any:
+    """The percent of the area whose rain is excess at once."""
+    return parameter(0.0, low=0.0, high=100.0)
+
+
 def _loss_output(kernel_result: tuple[_kernels.Values, _kernels.Values]) -> LossOutput:
     excess, infiltration = kernel_result
     return LossOutput(excess=_array(excess), recharge=_array(infiltration))
@@ -78,19 +75,12 @@ def _loss_output(kernel_result: tuple[_kernels.Values, _kernels.Values]) -> Loss
 
 @register("loss", "scs-curve-number")
 @dataclass(frozen=True)
-class ScsCurveNumber:
+class ScsCurveNumber(Checked):
     """NRCS curve number: `cn` in (0, 100], Ia = `initial_abstraction_ratio` x S, `impervious` percent."""
 
-    cn: float
-    initial_abstraction_ratio: float = 0.2
-    impervious: float = 0.0
-
-    UNITS: ClassVar[Mapping[str, str]] = {}
-
-    def __post_init__(self) -> None:
-        _number(self, "cn", 0.0, 100.0, above=True)
-        _number(self, "initial_abstraction_ratio", 0.0, 1.0)
-        _number(self, "impervious", 0.0, 100.0)
+    cn: float = parameter(low=0.0, high=100.0, above=True)
+    initial_abstraction_ratio: float = parameter(0.2, low=0.0, high=1.0)
+    impervious: float = _impervious()
 
     def check_step(self, step_seconds: int) -> None:
         """Any step: the runoff equation is applied to the cumulative rain."""
@@ -104,19 +94,12 @@ class ScsCurveNumber:
 
 @register("loss", "initial-constant")
 @dataclass(frozen=True)
-class InitialConstant:
+class InitialConstant(Checked):
     """Initial loss `initial_loss` (depth) filled first, then `constant_rate` (depth per hour)."""
 
-    initial_loss: float
-    constant_rate: float
-    impervious: float = 0.0
-
-    UNITS: ClassVar[Mapping[str, str]] = {"initial_loss": "depth", "constant_rate": "rate"}
-
-    def __post_init__(self) -> None:
-        _number(self, "initial_loss", 0.0)
-        _number(self, "constant_rate", 0.0)
-        _number(self, "impervious", 0.0, 100.0)
+    initial_loss: float = parameter(unit="depth", low=0.0)
+    constant_rate: float = parameter(unit="rate", low=0.0)
+    impervious: float = _impervious()
 
     def check_step(self, step_seconds: int) -> None:
         """Any step: the rate applies over each whole interval."""
@@ -132,21 +115,13 @@ class InitialConstant:
 
 @register("loss", "green-ampt")
 @dataclass(frozen=True)
-class GreenAmpt:
+class GreenAmpt(Checked):
     """Green–Ampt: wetting-front `suction` (depth), `conductivity` (depth per hour), `moisture_deficit` (0-1)."""
 
-    suction: float
-    conductivity: float
-    moisture_deficit: float
-    impervious: float = 0.0
-
-    UNITS: ClassVar[Mapping[str, str]] = {"suction": "depth", "conductivity": "rate"}
-
-    def __post_init__(self) -> None:
-        _number(self, "suction", 0.0)
-        _number(self, "conductivity", 0.0)
-        _number(self, "moisture_deficit", 0.0, 1.0)
-        _number(self, "impervious", 0.0, 100.0)
+    suction: float = parameter(unit="depth", low=0.0)
+    conductivity: float = parameter(unit="rate", low=0.0)
+    moisture_deficit: float = parameter(low=0.0, high=1.0)
+    impervious: float = _impervious()
 
     def check_step(self, step_seconds: int) -> None:
         """Any step: the per-step capacity is explicit and never negative."""
@@ -204,21 +179,10 @@ def _pet(forcing: Forcing, method: str) -> Array:
     return forcing.potential_et
 
 
-class _HotStart:
-    """States at the end of a run, under the names of the fields that start the next one."""
-
-    STATE_FIELDS: ClassVar[Mapping[str, str]]
-
+class _HotStart(HotStart):
     def final_states(self, states: Mapping[str, Array]) -> dict[str, float]:
         """The last value of each storage in `states` (a run's `states`), by initial field."""
         return {field_name: float(states[state][-1]) for state, field_name in self.STATE_FIELDS.items()}
-
-    def hot_start(self, initial: Mapping[str, Any]) -> Self:
-        """The method started from `initial` (as `final_states` gives them); checked again."""
-        unknown = set(initial) - set(self.STATE_FIELDS.values())
-        if unknown:
-            raise ModelError(sorted(unknown)[0], "is not a state of this method")
-        return dataclasses.replace(self, **initial)  # type: ignore[type-var]
 
 
 @register("loss", "soil-moisture")
@@ -236,41 +200,24 @@ class SoilMoisture(_HotStart):
     reservoirs (coefficients in hours) into the recharge that feeds the baseflow.
     """
 
-    soil_max: float
-    tension_max: float
-    max_infiltration: float
-    canopy_max: float = 0.0
-    surface_max: float = 0.0
-    soil_percolation: float = 0.0
-    gw1_max: float = 0.0
-    gw1_percolation: float = 0.0
+    soil_max: float = parameter(unit="depth")
+    tension_max: float = parameter(unit="depth")
+    max_infiltration: float = parameter(unit="rate")
+    canopy_max: float = parameter(0.0, unit="depth")
+    surface_max: float = parameter(0.0, unit="depth")
+    soil_percolation: float = parameter(0.0, unit="rate")
+    gw1_max: float = parameter(0.0, unit="depth")
+    gw1_percolation: float = parameter(0.0, unit="rate")
     gw1_coefficient: float = 240.0
-    gw2_max: float = 0.0
-    gw2_percolation: float = 0.0
+    gw2_max: float = parameter(0.0, unit="depth")
+    gw2_percolation: float = parameter(0.0, unit="rate")
     gw2_coefficient: float = 2400.0
-    initial_canopy: float = 0.0
-    initial_surface: float = 0.0
-    initial_soil: float = 0.0
-    initial_gw1: float = 0.0
-    initial_gw2: float = 0.0
+    initial_canopy: float = parameter(0.0, unit="depth")
+    initial_surface: float = parameter(0.0, unit="depth")
+    initial_soil: float = parameter(0.0, unit="depth")
+    initial_gw1: float = parameter(0.0, unit="depth")
+    initial_gw2: float = parameter(0.0, unit="depth")
 
-    UNITS: ClassVar[Mapping[str, str]] = {
-        "soil_max": "depth",
-        "tension_max": "depth",
-        "max_infiltration": "rate",
-        "canopy_max": "depth",
-        "surface_max": "depth",
-        "soil_percolation": "rate",
-        "gw1_max": "depth",
-        "gw1_percolation": "rate",
-        "gw2_max": "depth",
-        "gw2_percolation": "rate",
-        "initial_canopy": "depth",
-        "initial_surface": "depth",
-        "initial_soil": "depth",
-        "initial_gw1": "depth",
-        "initial_gw2": "depth",
-    }
     STATE_FIELDS: ClassVar[Mapping[str, str]] = {
         "canopy": "initial_canopy",
         "surface": "initial_surface",
@@ -328,16 +275,11 @@ class DeficitConstantEt(_HotStart):
     evapotranspiration demand, up to `max_deficit`.
     """
 
-    max_deficit: float
-    constant_rate: float
+    max_deficit: float = parameter(unit="depth")
+    constant_rate: float = parameter(unit="rate")
     et_coefficient: float = 1.0
-    initial_deficit: float = 0.0
+    initial_deficit: float = parameter(0.0, unit="depth")
 
-    UNITS: ClassVar[Mapping[str, str]] = {
-        "max_deficit": "depth",
-        "constant_rate": "rate",
-        "initial_deficit": "depth",
-    }
     STATE_FIELDS: ClassVar[Mapping[str, str]] = {"deficit": "initial_deficit"}
     CONSTRAINTS: ClassVar[tuple[tuple[str, str, str], ...]] = (("initial_deficit", "<=", "max_deficit"),)
     CONTINUOUS: ClassVar[bool] = True  # its recharge is percolation: without a baseflow it leaves

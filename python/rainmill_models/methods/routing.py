@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import dataclasses
 import math
-from collections.abc import Mapping
 from dataclasses import dataclass
 from datetime import timedelta
 from typing import ClassVar
@@ -26,7 +25,7 @@ from ..checks import fmt as _fmt
 from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, register
-from .common import _array, _cells, _channel, _hours, _number, _numbers, _section, _set
+from .common import Channel, Checked, _array, _cells, _hours, _numbers, _set, parameter
 
 
 @register("routing", "muskingum")
@@ -40,9 +39,7 @@ class Muskingum:
     k: float
     x: float
     sub_reaches: int = 1
-    initial_outflow: float | None = None
-
-    UNITS: ClassVar[dict[str, str]] = {"initial_outflow": "flow"}
+    initial_outflow: float | None = parameter(None, unit="flow")
 
     def __post_init__(self) -> None:
         _set(self, "k", duration(self.k, "k"))
@@ -115,15 +112,10 @@ class Muskingum:
 
 @register("routing", "lag")
 @dataclass(frozen=True)
-class Lag:
+class Lag(Checked):
     """The inflow delayed by `lag` hours (fractions of a step interpolated linearly)."""
 
-    lag: float
-
-    UNITS: ClassVar[Mapping[str, str]] = {}
-
-    def __post_init__(self) -> None:
-        _number(self, "lag", 0.0)
+    lag: float = parameter(low=0.0)
 
     def check_step(self, step_seconds: int) -> None:
         """Any step."""
@@ -135,7 +127,7 @@ class Lag:
 
 @register("routing", "muskingum-cunge")
 @dataclass(frozen=True)
-class MuskingumCunge:
+class MuskingumCunge(Checked):
     """Variable-parameter Muskingum–Cunge through a prismatic trapezoidal channel.
 
     `length` and `bottom_width` (ft or m), `slope` (ft/ft), `manning_n`, `side_slope` (horizontal per
@@ -143,21 +135,16 @@ class MuskingumCunge:
     Courant number at or below 1 there; the reference flow is the three-point average.
     """
 
-    length: float
-    slope: float
-    manning_n: float
-    bottom_width: float
-    side_slope: float = 0.0
+    length: float = parameter(unit="distance", low=0.0, above=True)
+    slope: float = parameter(low=0.0, above=True)
+    manning_n: float = parameter(low=0.0, above=True)
+    bottom_width: float = parameter(unit="distance", low=0.0)
+    side_slope: float = parameter(0.0, low=0.0)
 
-    UNITS: ClassVar[Mapping[str, str]] = {"length": "distance", "bottom_width": "distance"}
     CONSERVES_VOLUME: ClassVar[bool] = False  # variable parameters: a little water is gained or lost
 
     def __post_init__(self) -> None:
-        _number(self, "length", 0.0, above=True)
-        _number(self, "slope", 0.0, above=True)
-        _number(self, "manning_n", 0.0, above=True)
-        _number(self, "bottom_width", 0.0)
-        _number(self, "side_slope", 0.0)
+        super().__post_init__()
         if self.bottom_width == 0.0 and self.side_slope == 0.0:
             raise ModelError("bottom_width", "and side_slope cannot both be 0 (the channel has no width)")
 
@@ -178,11 +165,9 @@ class MuskingumCunge:
 class ModifiedPuls:
     """Storage-indication routing: `storage` (volume) against `outflow` (flow), in `sub_reaches` segments."""
 
-    storage: tuple[float, ...]
-    outflow: tuple[float, ...]
+    storage: tuple[float, ...] = parameter(unit="volume")
+    outflow: tuple[float, ...] = parameter(unit="flow")
     sub_reaches: int = 1
-
-    UNITS: ClassVar[Mapping[str, str]] = {"storage": "volume", "outflow": "flow"}
 
     def __post_init__(self) -> None:
         storage = _numbers(self, "storage", 2)
@@ -195,10 +180,7 @@ class ModifiedPuls:
                     raise ModelError(
                         f"{name}[{index}]", f"must be above the value before it ({_fmt(values[index - 1])})"
                     )
-        if isinstance(self.sub_reaches, bool) or not isinstance(self.sub_reaches, int):
-            raise ModelError("sub_reaches", f"must be a whole number, not {type(self.sub_reaches).__name__}")
-        if not 1 <= self.sub_reaches <= 1000:
-            raise ModelError("sub_reaches", f"must lie in [1, 1000], got {self.sub_reaches}")
+        _cells(self, "sub_reaches", 1000)
 
     def check_step(self, step_seconds: int) -> None:
         """Any step."""
@@ -212,28 +194,20 @@ class ModifiedPuls:
 
 @register("routing", "kinematic-wave")
 @dataclass(frozen=True)
-class KinematicWaveRouting:
+class KinematicWaveRouting(Checked, Channel):
     """Kinematic-wave routing through a channel: `length` (ft or m), `slope`, `manning_n`, `shape`, `cells`.
 
     `shape` is a trapezoid (`bottom_width` and `side_slope` > 0), a rectangle (`side_slope` 0) or a
     triangle (`bottom_width` 0); the reach starts in steady state at the first inflow.
     """
 
-    length: float
-    slope: float
-    manning_n: float
-    shape: str = "trapezoid"
-    bottom_width: float = 0.0
-    side_slope: float = 0.0
-    cells: int = 20
-
-    UNITS: ClassVar[Mapping[str, str]] = {"length": "distance", "bottom_width": "distance"}
+    length: float = parameter(unit="distance", low=0.0, above=True)
+    slope: float = parameter(low=0.0, above=True)
+    manning_n: float = parameter(low=0.0, above=True)
 
     def __post_init__(self) -> None:
-        _number(self, "length", 0.0, above=True)
-        _number(self, "slope", 0.0, above=True)
-        _number(self, "manning_n", 0.0, above=True)
-        _section(self, "shape", "bottom_width", "side_slope")
+        super().__post_init__()
+        self.check_channel()
         _cells(self)
 
     def check_step(self, step_seconds: int) -> None:
@@ -242,7 +216,7 @@ class KinematicWaveRouting:
     def compute(self, inflow: Array, step_seconds: int) -> tuple[Array, Array, Array]:
         """Outflow (cfs at the points), outflow volume per interval and storage at the points (ft³)."""
         out, volume, storage = _kernels.kinematic_wave_routing(
-            inflow, self.length, self.slope, self.manning_n, *_channel(self), float(step_seconds)
+            inflow, self.length, self.slope, self.manning_n, *self.channel(), float(step_seconds)
         )
         return _array(out), _array(volume), _array(storage)
 

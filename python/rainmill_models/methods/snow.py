@@ -7,7 +7,6 @@ is the wall-clock date in the forcing's own zone (a naive index: its dates as gi
 
 from __future__ import annotations
 
-import dataclasses
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
@@ -16,15 +15,8 @@ from typing import ClassVar, Final
 import numpy as np
 
 from .. import _kernels
-from ..errors import ModelError
 from . import Array, SnowOutput, register
-from .common import (
-    _EMPTY,
-    _LAYOUTS,
-    HOURS,
-    _split_block,
-    _validated,
-)
+from .common import _EMPTY, _LAYOUTS, HOURS, HotStart, _split_block, _validated, parameter
 
 # The snow season is counted from here, so that a hot start sees the seasons of the run it continues.
 EPOCH: Final = datetime(2000, 1, 1)
@@ -70,7 +62,7 @@ class ZonedSnowOutput(SnowOutput):
 
 @register("snow", "temperature-index")
 @dataclass(frozen=True)
-class TemperatureIndexSnow:
+class TemperatureIndexSnow(HotStart):
     """Snow by temperature index, optionally over elevation zones.
 
     Precipitation is snow at or below `threshold` (a linear mix over `transition` degrees centred
@@ -89,23 +81,16 @@ class TemperatureIndexSnow:
     threshold: float = 0.0
     transition: float = 0.0
     base: float = 0.0
-    melt_rate_min: float | None = None  # None: DEFAULT_MELT_RATES, in inches (either unit system)
-    melt_rate_max: float | None = None
+    melt_rate_min: float | None = parameter(None, unit="depth")  # None: DEFAULT_MELT_RATES, in inches
+    melt_rate_max: float | None = parameter(None, unit="depth")
     refreeze_fraction: float = 0.05
     liquid_fraction: float = 0.1
     lapse_rate: float = 6.5
     reference_elevation: float = 0.0
     zone_elevations: tuple[float, ...] = (0.0,)
     zone_fractions: tuple[float, ...] = (1.0,)
-    initial_ice: tuple[float, ...] = ()  # per zone; empty: no pack
-    initial_liquid: tuple[float, ...] = ()
-
-    UNITS: ClassVar[Mapping[str, str]] = {
-        "melt_rate_min": "depth",
-        "melt_rate_max": "depth",
-        "initial_ice": "depth",
-        "initial_liquid": "depth",
-    }
+    initial_ice: tuple[float, ...] = parameter((), unit="depth")  # per zone; empty: no pack
+    initial_liquid: tuple[float, ...] = parameter((), unit="depth")
     STATE_FIELDS: ClassVar[Mapping[str, str]] = {"ice": "initial_ice", "liquid": "initial_liquid"}
     CONSTRAINTS: ClassVar[tuple[tuple[str, str, str], ...]] = (("melt_rate_max", ">=", "melt_rate_min"),)
     _SCALARS: ClassVar[tuple[str, ...]] = _LAYOUTS["temperature_index_snow"]["parameters"]
@@ -156,14 +141,3 @@ class TemperatureIndexSnow:
     def final_states(self, output: ZonedSnowOutput) -> dict[str, tuple[float, ...]]:
         """Each zone's pack at the last point, by initial field."""
         return {name: tuple(float(v) for v in output.final_zones[state]) for state, name in self.STATE_FIELDS.items()}
-
-    def hot_start(self, initial: Mapping[str, tuple[float, ...]]) -> TemperatureIndexSnow:
-        """The method started from `initial` (as `final_states` gives them); checked again."""
-        unknown = set(initial) - set(self.STATE_FIELDS.values())
-        if unknown:
-            raise ModelError(sorted(unknown)[0], "is not a state of this method")
-        return dataclasses.replace(
-            self,
-            initial_ice=tuple(initial.get("initial_ice", self.initial_ice)),
-            initial_liquid=tuple(initial.get("initial_liquid", self.initial_liquid)),
-        )

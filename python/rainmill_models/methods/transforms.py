@@ -13,10 +13,8 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
 from dataclasses import dataclass
 from datetime import timedelta
-from typing import ClassVar
 
 import numpy as np
 import numpy.typing as npt
@@ -28,7 +26,7 @@ from ..checks import fmt as _fmt
 from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, method_class, register
-from .common import _array, _cells, _channel, _hours, _number, _numbers, _section, _set
+from .common import Channel, Checked, _array, _cells, _hours, _number, _numbers, _set, parameter
 from .unit_hydrograph_clark import MAX_ORDINATES, unit_hydrograph, unit_hydrograph_length
 
 
@@ -56,8 +54,6 @@ def _check_storage(r: float, step_seconds: int) -> None:
 class _ClarkParameters:
     tc: float
     r: float
-
-    UNITS: ClassVar[dict[str, str]] = {}
 
     def __post_init__(self) -> None:
         _set(self, "tc", duration(self.tc, "tc"))
@@ -171,21 +167,15 @@ class _UnitHydrograph:
 
 @register("transform", "scs")
 @dataclass(frozen=True)
-class ScsUnitHydrograph(_UnitHydrograph):
+class ScsUnitHydrograph(Checked, _UnitHydrograph):
     """NRCS dimensionless unit hydrograph: basin `lag` (hours), `peak_rate_factor` (484 standard).
 
     NEH 630 ch. 16 advises a step of about 0.2 times the time to peak; steps longer than the lag are
     refused (the peak would fall within 1.5 steps).
     """
 
-    lag: float
-    peak_rate_factor: float = 484.0
-
-    UNITS: ClassVar[Mapping[str, str]] = {}
-
-    def __post_init__(self) -> None:
-        _number(self, "lag", 0.0, above=True)
-        _number(self, "peak_rate_factor", 100.0, 600.0)
+    lag: float = parameter(low=0.0, above=True)
+    peak_rate_factor: float = parameter(484.0, low=100.0, high=600.0)
 
     def check_step(self, step_seconds: int) -> None:
         """Refuse a step longer than the lag."""
@@ -202,17 +192,11 @@ class ScsUnitHydrograph(_UnitHydrograph):
 
 @register("transform", "snyder")
 @dataclass(frozen=True)
-class SnyderUnitHydrograph(_UnitHydrograph):
+class SnyderUnitHydrograph(Checked, _UnitHydrograph):
     """Snyder: basin lag `tp` (hours), peaking coefficient `cp`, in the SCS shape with Snyder's peak."""
 
-    tp: float
-    cp: float
-
-    UNITS: ClassVar[Mapping[str, str]] = {}
-
-    def __post_init__(self) -> None:
-        _number(self, "tp", 0.0, above=True)
-        _number(self, "cp", 0.0, 1.0, above=True)
+    tp: float = parameter(low=0.0, above=True)
+    cp: float = parameter(low=0.0, high=1.0, above=True)
 
     def check_step(self, step_seconds: int) -> None:
         """Refuse a step longer than the lag."""
@@ -230,17 +214,15 @@ class SnyderUnitHydrograph(_UnitHydrograph):
 
 @register("transform", "user")
 @dataclass(frozen=True)
-class UserUnitHydrograph(_UnitHydrograph):
+class UserUnitHydrograph(Checked, _UnitHydrograph):
     """Given `ordinates` (any flow unit) every `duration` hours; their shape, one inch of volume."""
 
     ordinates: tuple[float, ...]
-    duration: float
-
-    UNITS: ClassVar[Mapping[str, str]] = {}
+    duration: float = parameter(low=0.0, above=True)
 
     def __post_init__(self) -> None:
         values = _numbers(self, "ordinates", 2)
-        _number(self, "duration", 0.0, above=True)
+        super().__post_init__()
         if not any(values):
             raise ModelError("ordinates", "must hold some flow")
 
@@ -263,23 +245,20 @@ class UserUnitHydrograph(_UnitHydrograph):
 
 @register("transform", "modclark")
 @dataclass(frozen=True)
-class ModClark:
+class ModClark(Checked):
     """ModClark: each cell lagged by `travel` x `tc` hours, then the linear reservoir `r` (hours).
 
     `travel` holds each cell's travel time as a fraction of `tc` (in [0, 1]); `areas` each cell's
     share of the subbasin (any positive numbers, scaled to add up to 1; equal shares when empty).
     """
 
-    tc: float
-    r: float
-    travel: tuple[float, ...]
+    tc: float = parameter(low=0.0, above=True)
+    r: float = parameter(low=0.0, above=True)
+    travel: tuple[float, ...] = parameter()  # required, as a declared field
     areas: tuple[float, ...] = ()
 
-    UNITS: ClassVar[Mapping[str, str]] = {}
-
     def __post_init__(self) -> None:
-        _number(self, "tc", 0.0, above=True)
-        _number(self, "r", 0.0, above=True)
+        super().__post_init__()
         travel = _numbers(self, "travel", 1)
         for index, value in enumerate(travel):
             if value > 1.0:
@@ -385,7 +364,7 @@ class ModClark:
 
 @register("transform", "kinematic-wave")
 @dataclass(frozen=True)
-class KinematicWaveTransform:
+class KinematicWaveTransform(Checked, Channel):
     """Kinematic-wave runoff: an overland plane into an optional collector channel (lengths ft or m).
 
     The plane: `plane_length`, `plane_slope` (ft/ft), Manning's `plane_n` (overland, 0.1-0.4 typical);
@@ -394,32 +373,20 @@ class KinematicWaveTransform:
     `side_slope` (H:V). Both are cut into `cells` cells.
     """
 
-    plane_length: float
-    plane_slope: float
-    plane_n: float
-    channel_length: float = 0.0
+    plane_length: float = parameter(unit="distance", low=0.0, above=True)
+    plane_slope: float = parameter(low=0.0, above=True)
+    plane_n: float = parameter(low=0.0, above=True)
+    channel_length: float = parameter(0.0, unit="distance")
     channel_slope: float = 0.0
     channel_n: float = 0.035
-    shape: str = "trapezoid"
-    bottom_width: float = 0.0
-    side_slope: float = 0.0
-    cells: int = 20
-
-    UNITS: ClassVar[Mapping[str, str]] = {
-        "plane_length": "distance",
-        "channel_length": "distance",
-        "bottom_width": "distance",
-    }
 
     def __post_init__(self) -> None:
-        _number(self, "plane_length", 0.0, above=True)
-        _number(self, "plane_slope", 0.0, above=True)
-        _number(self, "plane_n", 0.0, above=True)
+        super().__post_init__()
         _cells(self)
         if _number(self, "channel_length", 0.0) > 0.0:
             _number(self, "channel_slope", 0.0, above=True)
             _number(self, "channel_n", 0.0, above=True)
-            _section(self, "shape", "bottom_width", "side_slope")
+            self.check_channel()
 
     def check_step(self, step_seconds: int) -> None:
         """Any step: internal steps keep the Courant number at or below 1."""
@@ -435,7 +402,7 @@ class KinematicWaveTransform:
             self.channel_length,
             self.channel_slope,
             self.channel_n,
-            *_channel(self),
+            *self.channel(),
             float(step_seconds),
         )
         return _array(out), _array(volume), _array(storage)
