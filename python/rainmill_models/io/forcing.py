@@ -33,9 +33,10 @@ conversion are refused (kelvin given unmarked, say).
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from datetime import timedelta
+from functools import partial
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -279,11 +280,7 @@ def prepare_inputs(
         rain = weighted_rain(rain, weights, units)
     per_basin = _series_table(rain, subbasins, "rain") if subbasins else {}
     step = None if network.options.step is None else u.step_seconds(network.options.step)
-    once: dict[int, pd.Series] = {}  # one series given for several subbasins is checked once
-    for name, series in per_basin.items():
-        if id(series) not in once:
-            once[id(series)] = fill_rain(series, missing, name=f"rain.{name}")
-    filled = {name: once[id(series)] for name, series in per_basin.items()}
+    filled = _each_once(per_basin, lambda name, series: fill_rain(series, missing, name=f"rain.{name}"))
     sources = network.sources()
     if sources and inflows is None:
         raise ModelError("inflows", f"the sources {', '.join(sources)} need their hydrographs (inflows=...)")
@@ -301,15 +298,14 @@ def prepare_inputs(
     if len(zones) > 1:
         raise TimeSeriesError("the rain's series mix times with and without a time zone; give all a zone, or none")
     start = min(starts.values())
-    arrays: dict[str, Array] = {}
-    done: dict[int, Array] = {}  # one series given for several subbasins is placed once
-    for name, series in filled.items():
-        ident = id(per_basin[name])
-        if ident not in done:
-            what = f"rain.{name}"
-            values = in_extension_units(series, "rain", units, what)
-            done[ident] = on_grid(series, values, "amount", start, step, what, pad=missing == "zero")
-        arrays[name] = done[ident]
+
+    def place(name: str, series: pd.Series) -> Array:
+        what = f"rain.{name}"
+        return on_grid(
+            series, in_extension_units(series, "rain", units, what), "amount", start, step, what, missing == "zero"
+        )
+
+    arrays = _each_once(filled, place)
     length = max([len(a) for a in arrays.values()] + [0])
     for name, values in arrays.items():
         if len(values) < length:
@@ -338,18 +334,23 @@ def prepare_inputs(
     for key, value in (("potential_et", None if zero_et else potential_et), ("temperature", temperature)):
         if value is None:
             continue
-        placed: dict[int, Array] = {}
-        for name, series in _series_table(value, subbasins, key).items():
-            what = f"{key}.{name}"
-            if id(series) not in placed:
-                placed[id(series)] = _driver(series, key, units, start, step, what)
-            drivers[key][name] = placed[id(series)]
+        drivers[key] = _each_once(_series_table(value, subbasins, key), partial(_driver, key, units, start, step))
     inputs = Inputs(arrays, flows, drivers["potential_et"], drivers["temperature"], length, start, step, zero_et)
     return inputs, start, step
 
 
-def _driver(series: pd.Series, key: str, units: u.UnitSystem, start: pd.Timestamp, step: int, what: str) -> Array:
+def _each_once[T](table: Mapping[str, pd.Series], make: Callable[[str, pd.Series], T]) -> dict[str, T]:
+    """`make(name, series)` for each name; a series given for several names is made once (for the first)."""
+    made: dict[int, T] = {}
+    for name, series in table.items():
+        if id(series) not in made:
+            made[id(series)] = make(name, series)
+    return {name: made[id(series)] for name, series in table.items()}
+
+
+def _driver(key: str, units: u.UnitSystem, start: pd.Timestamp, step: int, name: str, series: pd.Series) -> Array:
     """PET (depths per interval) or temperature (interval means, °C) on the run's grid; no gap allowed."""
+    what = f"{key}.{name}"
     series = _sorted(series)
     values = series.to_numpy(dtype=np.float64)
     if np.isnan(values).any():
