@@ -143,12 +143,7 @@ def simulate_network(
         network.check_step(step)
     context = Context(inputs, step, points, network.options.units)
     done: dict[str, Series] = {}
-    if threads <= 1 and keep is None:
-        for name in network.order:
-            done[name] = _compute(network, name, done, context)
-        return done
-    if threads <= 1:
-        assert keep is not None
+    if threads <= 1 and keep is not None:
         # depth first, so that each element's inflows are let go soon after they are made
         readers = {name: len(network.downstream_of(name)) for name in network.order}
         for name in _depth_first(network):
@@ -163,10 +158,10 @@ def simulate_network(
                     del done[other]
             if readers[name] == 0 and name not in keep:
                 del done[name]
-        return {name: done[name] for name in network.order if name in done}
-    # Whole independent branches run as thread tasks (few, long tasks: each holds the interpreter
+        return _kept_only(network, done, keep, step, rows)
+    # With threads, whole independent branches run as thread tasks (few, long tasks: each holds the interpreter
     # only between kernel calls); the elements below them (the trunk) run after, in order.
-    buckets, trunk = branch_plan(network, threads)
+    buckets, trunk = branch_plan(network, threads) if threads > 1 else ([], [])
 
     def run_bucket(names: list[str]) -> dict[str, Series]:
         own: dict[str, Series] = {}
@@ -182,11 +177,21 @@ def simulate_network(
         trunk = list(network.order)
     for name in trunk:
         done[name] = _compute(network, name, done, context)
-    if keep is not None:
-        for name in network.order:
-            if name not in keep:
-                _let_go(network, name, done.pop(name), step, rows)
-    return {name: done[name] for name in network.order if name in done}
+    return _kept_only(network, done, keep, step, rows)
+
+
+def _kept_only(
+    network: Network,
+    series: dict[str, Series],
+    keep: Collection[str] | None,
+    step: int,
+    rows: dict[str, Balance] | None,
+) -> dict[str, Series]:
+    """The kept elements' series (None: all) in the network's order; every other element let go (`_let_go`)."""
+    for name in network.order:
+        if keep is not None and name in series and name not in keep:
+            _let_go(network, name, series.pop(name), step, rows)
+    return {name: series[name] for name in network.order if name in series}
 
 
 def _let_go(network: Network, name: str, series: Series, step: int, rows: dict[str, Balance] | None) -> Series:
@@ -238,7 +243,14 @@ def receded_at(outflow: Array, recession: float, start: int = 0) -> int | None:
 
 
 def run_points(
-    network: Network, inputs: Inputs, step: int, *, points: int | None = None, threads: int = 1
+    network: Network,
+    inputs: Inputs,
+    step: int,
+    *,
+    points: int | None = None,
+    threads: int = 1,
+    keep: Collection[str] | None = None,
+    rows: dict[str, Balance] | None = None,
 ) -> dict[str, Series]:
     """Run over `points` points, or (None) over the forcing and on until the network has drained.
 
@@ -250,14 +262,14 @@ def run_points(
     a long reach or a filling pool keeps the run going. The horizon doubles up to
     `options.max_horizon` hours after the forcing, and never goes past the end of a source's
     record nor past the end of the potential ET and temperature records (neither is padded); there a
-    warning names what is still held.
+    warning names what is still held. `keep` and `rows` as `simulate_network` has them.
     """
     network.check_step(step)
     sources_end = min((len(flow) for flow in inputs.inflows.values()), default=None)
     if points is not None:
         if sources_end is not None and points > sources_end:
             _beyond_sources(inputs, step, sources_end)
-        return simulate_network(network, inputs, step, points, threads=threads, checked=True)
+        return simulate_network(network, inputs, step, points, threads=threads, checked=True, keep=keep, rows=rows)
     forced = inputs.length
     limit = forced + 1 + max(1, int(network.options.max_horizon * u.SECONDS_PER_HOUR // step))
     if sources_end is not None:
@@ -277,7 +289,7 @@ def run_points(
         if at is not None:
             if at + 1 < points:
                 series = {name: values.trimmed(at + 1) for name, values in series.items()}
-            return series
+            break
         if points >= limit:
             held = _still_held(network, series, context)
             where = (
@@ -293,8 +305,9 @@ def run_points(
                 + (f"; still held: {what}" if what else f"; the outflow has not receded to {recession:g} of its rise"),
                 stacklevel=3,
             )
-            return series
+            break
         points = min(limit, max(points * 2, needed + 1))
+    return _kept_only(network, series, keep, step, rows)
 
 
 def _beyond_sources(inputs: Inputs, step: int, covered: int) -> None:
@@ -389,19 +402,8 @@ def run_network(
                 f"{stop.isoformat()} is {(points - inputs.length - 1) * step / u.SECONDS_PER_HOUR:g} h past the "
                 f"forcing, beyond options.max_horizon ({network.options.max_horizon:g} h); raise it to run that long",
             )
-    kept = _kept(network, keep)
     rows: dict[str, Balance] = {}
-    if kept is not None and points is not None:
-        network.check_step(step)
-        if inputs.inflows and points > min(len(flow) for flow in inputs.inflows.values()):
-            _beyond_sources(inputs, step, min(len(flow) for flow in inputs.inflows.values()))
-        series = simulate_network(network, inputs, step, points, threads=threads, checked=True, keep=kept, rows=rows)
-    else:
-        series = run_points(network, inputs, step, points=points, threads=threads)
-        if kept is not None:
-            for name in network.order:
-                if name not in kept:
-                    _let_go(network, name, series.pop(name), step, rows)
+    series = run_points(network, inputs, step, points=points, threads=threads, keep=_kept(network, keep), rows=rows)
     return NetworkResult(network, series, start, step, units or network.options.units, rows=rows)
 
 
