@@ -36,7 +36,7 @@ from ..io.files import atomic_path, atomic_write
 from .calibrate import CalibrationResult
 from .fit import CalibrateOptions, calibrate
 from .runner import POOL_RESTARTS, ExecutorLike
-from .runner.backends import Backend, backend_for
+from .runner.backends import Backend, Work, backend_for
 from .search import progress_bar
 
 if TYPE_CHECKING:
@@ -308,7 +308,7 @@ def _run_all(jobs: Mapping[str, CalibrationJob], todo: list[str], executor: Exec
             return
         left = list(todo)
         for restart in range(POOL_RESTARTS + 1):
-            submit = backend.submitter(_same, _run_job, None, False, state=lambda: None)
+            submit = backend.submitter(Work(_same, _run_job, None, False), state=lambda: None)
             pending = {submit([(name, jobs[name])]): name for name in left}
             try:
                 for future, [record] in _completed(backend, pending, jobs):

@@ -19,7 +19,7 @@ from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPool
 from concurrent.futures import as_completed as futures_as_completed
 from contextlib import suppress
 from types import TracebackType
-from typing import Any, Protocol, Self, cast
+from typing import Any, NamedTuple, Protocol, Self, cast
 
 from .signals import deferred_interrupts, refuse_unguarded_main, spawning
 from .worker import (
@@ -59,6 +59,26 @@ def is_dask_client(executor: object) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "scatter")
 
 
+class Work(NamedTuple):
+    """One call's work: ``evaluate(prepare(context), item)`` for each item (the rows of an array with ``rows``)."""
+
+    prepare: Callable[[Any], Any]
+    evaluate: Callable[[Any, Any], Any]
+    context: Any
+    rows: bool
+    timeout: float | None = None  # seconds an evaluation may take, where a worker can keep the limit
+
+    @property
+    def local(self) -> Callable[..., Any]:
+        """What evaluates a batch once prepared: a list of results, or their rows as one array."""
+        return evaluate_rows if self.rows else evaluate_all
+
+    @property
+    def remote(self) -> Callable[..., Any]:
+        """What a worker runs for a batch: it prepares the state (once per token), then evaluates."""
+        return run_rows if self.rows else run_batch
+
+
 class Backend:
     """Serial: everything in the calling thread (the defaults of every backend)."""
 
@@ -71,9 +91,7 @@ class Backend:
         """Seconds of a core that starting the workers would take (0: they are running)."""
         return 0.0
 
-    def submitter(
-        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool, **how: Any
-    ) -> Submit:
+    def submitter(self, work: Work, state: Callable[[], Any]) -> Submit:
         raise RuntimeError("a serial runner evaluates in the calling thread")
 
     def results(self, futures: list[Any]) -> Iterable[tuple[Any, Any]]:
@@ -112,11 +130,9 @@ class Threads(Backend):
         self.pool, self.owned = pool, owned
         self.workers = int(getattr(pool, "_max_workers", 0) or cores())
 
-    def submitter(
-        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool, **how: Any
-    ) -> Submit:
-        state, local = how["state"](), evaluate_rows if rows else evaluate_all
-        return lambda chunk: self.pool.submit(local, evaluate, state, chunk)
+    def submitter(self, work: Work, state: Callable[[], Any]) -> Submit:
+        prepared = state()
+        return lambda chunk: self.pool.submit(work.local, work.evaluate, prepared, chunk)
 
     def close(self, error: BaseException | None) -> None:
         if self.owned:
@@ -147,12 +163,10 @@ class Shipped(Backend):
             self._packed = (context, pack(context), uuid.uuid4().hex)
         return self._packed[1], self._packed[2]
 
-    def submitter(
-        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool, **how: Any
-    ) -> Submit:
-        packed, token = self.shipped(context)
-        remote, pool, timeout = run_rows if rows else run_batch, self._pool(), how.get("timeout")
-        return lambda chunk: pool.submit(remote, prepare, evaluate, packed, chunk, token, timeout)
+    def submitter(self, work: Work, state: Callable[[], Any]) -> Submit:
+        packed, token = self.shipped(work.context)
+        pool = self._pool()
+        return lambda chunk: pool.submit(work.remote, work.prepare, work.evaluate, packed, chunk, token, work.timeout)
 
     def context_lost(self) -> bool:
         if self._packed is None or not isinstance(self._packed[1], Stored):
@@ -209,24 +223,23 @@ class Dask(Backend):
         self.workers = max(1, sum(self.client.nthreads().values()))
         self._scattered: tuple[object, Any, str] | None = None
 
-    def submitter(
-        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool, **how: Any
-    ) -> Submit:
+    def submitter(self, work: Work, state: Callable[[], Any]) -> Submit:
         client = self.client
         if self._scattered is None:
             # The nanny's MALLOC_TRIM_THRESHOLD_ would have each evaluation
             # fault in the pages of its temporaries again (4-5x slower).
             with suppress(Exception):
                 client.run(keep_buffer_pages)
-        if self._scattered is None or self._scattered[0] is not context:
+        if self._scattered is None or self._scattered[0] is not work.context:
             # One object under a fresh key: scatter() would spread a dict's
             # values under its keys ("model", "rain", ...), names shared with
             # every other run, whose release could then take this run's data.
-            [future] = client.scatter([context], broadcast=True, hash=False)
-            self._scattered = (context, future, uuid.uuid4().hex)
+            [future] = client.scatter([work.context], broadcast=True, hash=False)
+            self._scattered = (work.context, future, uuid.uuid4().hex)
         _, shared, token = self._scattered
-        remote, timeout = run_rows if rows else run_batch, how.get("timeout")
-        return lambda chunk: client.submit(remote, prepare, evaluate, shared, chunk, token, timeout, pure=False)
+        return lambda chunk: client.submit(
+            work.remote, work.prepare, work.evaluate, shared, chunk, token, work.timeout, pure=False
+        )
 
     def results(self, futures: list[Any]) -> Iterable[tuple[Any, Any]]:
         if len(futures) <= self.workers:

@@ -12,10 +12,10 @@ from typing import Any, TypeVar, cast
 import numpy as np
 import numpy.typing as npt
 
-from .backends import Backend, ClosedOnExit, backend_for
+from .backends import Backend, ClosedOnExit, Work, backend_for
 from .policy import SERIAL_TIMING, WARMING_SLICE, Policy
 from .signals import spawning
-from .worker import ContextLost, evaluate_rows, stack_rows, timed
+from .worker import ContextLost, stack_rows, timed
 
 S = TypeVar("S")
 I = TypeVar("I")  # noqa: E741 (the item type)
@@ -127,28 +127,8 @@ class Runner(ClosedOnExit):
         of n items completes. On any exception, including KeyboardInterrupt,
         the batches not yet started are cancelled and the exception goes on.
         """
-        items = list(items)
-        if not items:
-            return []
-        run = timed(evaluate, self.timeout)
-
-        def local(start: int, stop: int) -> list[R]:
-            state = self.local_state(prepare, context)
-            results: list[R] = []
-            for part in self.batches(stop - start) if self.kind == "serial" else [range(stop - start)]:
-                results.extend(run(state, items[start + i]) for i in part)
-                if on_batch is not None:
-                    on_batch(len(part))
-            return results
-
-        def remote(start: int, stop: int) -> list[R]:
-            parts = self.batches(stop - start, batches_per_worker)
-            chunks = [[items[start + i] for i in part] for part in parts]
-            done = self._run(prepare, evaluate, context, chunks, on_batch, False)
-            return [result for part in done for result in part]
-
-        pieces = self._adaptive(prepare, evaluate, context, len(items), local, remote, rows=False)
-        return [result for piece in pieces for result in piece]
+        work = Work(prepare, evaluate, context, False, self.timeout)
+        return _joined(self._map(work, list(items), batches_per_worker, on_batch))
 
     def map_rows(
         self,
@@ -166,35 +146,34 @@ class Runner(ClosedOnExit):
         row): each batch travels as one array each way, rather than as many
         Python objects.
         """
-        rows = np.asarray(rows, dtype=np.float64)
-        if len(rows) == 0:
-            return np.empty(0, dtype=np.float64)
-        run = timed(evaluate, self.timeout)
+        work = Work(prepare, evaluate, context, True, self.timeout)
+        return stack_rows(self._map(work, np.asarray(rows, dtype=np.float64), 1, on_batch))
 
-        def local(start: int, stop: int) -> npt.NDArray[np.float64]:
-            state = self.local_state(prepare, context)
+    def _map(
+        self, work: Work, items: Any, batches_per_worker: int, on_batch: Callable[[int], None] | None
+    ) -> list[Any]:
+        """The results of the items (a list, or the rows of an array), a list or an array per piece."""
+        if len(items) == 0:
+            return []
+        run, join = timed(work.evaluate, self.timeout), stack_rows if work.rows else _joined
+
+        def local(start: int, stop: int) -> Any:
+            state = self.local_state(work.prepare, work.context)
             done = []
             for part in self.batches(stop - start) if self.kind == "serial" else [range(stop - start)]:
-                done.append(evaluate_rows(run, state, rows[start + part.start : start + part.stop]))
+                done.append(work.local(run, state, items[start + part.start : start + part.stop]))
                 if on_batch is not None:
                     on_batch(len(part))
-            return stack_rows(done)
+            return join(done)
 
-        def remote(start: int, stop: int) -> npt.NDArray[np.float64]:
-            chunks = [rows[start + part.start : start + part.stop] for part in self.batches(stop - start)]
-            return stack_rows(self._run(prepare, evaluate, context, chunks, on_batch, True))
+        def remote(start: int, stop: int) -> Any:
+            parts = self.batches(stop - start, batches_per_worker)
+            return join(self._run(work, [items[start + part.start : start + part.stop] for part in parts], on_batch))
 
-        return stack_rows(self._adaptive(prepare, evaluate, context, len(rows), local, remote, rows=True))
+        return self._adaptive(work, len(items), local, remote)
 
     def _adaptive(
-        self,
-        prepare: Callable[[Any], Any],
-        evaluate: Callable[[Any, Any], Any],
-        context: Any,
-        count: int,
-        local: Callable[[int, int], Any],
-        remote: Callable[[int, int], Any],
-        rows: bool,
+        self, work: Work, count: int, local: Callable[[int, int], Any], remote: Callable[[int, int], Any]
     ) -> list[Any]:
         """The results of items [0, count), each piece run in the calling process or on the executor.
 
@@ -215,7 +194,7 @@ class Runner(ClosedOnExit):
         start = 0
         while start < count:
             left = count - start
-            self.local_state(prepare, context)
+            self.local_state(work.prepare, work.context)
             idle = not self._warmed and not self._warming
             if policy.costed and idle and not policy.worth_starting(count, self.backend.start_cost()):
                 # What the workers could save is less than starting them or a
@@ -225,7 +204,7 @@ class Runner(ClosedOnExit):
                 policy.slice_done(left, time.perf_counter() - began)
                 break
             learning = not policy.costed and not self.in_process and idle
-            if learning or (not self.in_process and not self._ready(prepare, evaluate, context, rows)):
+            if learning or (not self.in_process and not self._ready(work)):
                 stop = start + policy.items_for(WARMING_SLICE, left)
                 began = time.perf_counter()
                 pieces.append(local(start, stop))
@@ -236,7 +215,7 @@ class Runner(ClosedOnExit):
             settled = policy.settled(way)
             if way == "serial":
                 stop = count if settled else start + policy.items_for(SERIAL_TIMING, left)
-            elif rows or settled:
+            elif work.rows or settled:
                 stop = count
             else:
                 stop = min(count, start + max(self.workers, count // 8))
@@ -247,58 +226,50 @@ class Runner(ClosedOnExit):
         self.note = policy.note(self.kind, self.workers, self.in_process)
         return pieces
 
-    def _submitter(
-        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool
-    ) -> Callable[[Any], Any]:
-        return self.backend.submitter(
-            prepare, evaluate, context, rows, state=lambda: self.local_state(prepare, context), timeout=self.timeout
-        )
+    def _submitter(self, work: Work) -> Callable[[Any], Any]:
+        return self.backend.submitter(work, state=lambda: self.local_state(work.prepare, work.context))
 
-    def _ready(
-        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool
-    ) -> bool:
+    def _empty_batches(self, work: Work) -> list[Any]:
+        """An empty batch submitted to each worker: it starts and prepares its state."""
+        submit = self._submitter(work)
+        empty: Any = np.empty((0, 0)) if work.rows else []
+        with spawning():
+            return [submit(empty) for _ in range(self.workers)]
+
+    def _ready(self, work: Work) -> bool:
         """Whether the workers have started and prepared; starts them on the first call."""
         if self._warmed:
             return True
         if not self._warming:
-            self._warm_up(prepare, evaluate, context, rows)
+            self._warm_up(work)
             return self._warmed
         if all(future.done() for future in self._warming):
             self._wait_warm()
-            self.policy.latency = self._round_trip(prepare, evaluate, context, rows)
+            self.policy.latency = self._round_trip(work)
             return True
         return False
 
-    def _round_trip(
-        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool
-    ) -> float | None:
+    def _round_trip(self, work: Work) -> float | None:
         """Seconds for an empty batch to each worker and back, once they are ready (None if that failed).
 
         The better of two rounds: in the first, a worker that took none of the
         warm-up batches still prepares its state.
         """
         try:
-            submit = self._submitter(prepare, evaluate, context, rows)
-            empty: Any = np.empty((0, 0)) if rows else []
             rounds = []
             for _ in range(2):
                 began = time.perf_counter()
-                for _ in self.backend.results([submit(empty) for _ in range(self.workers)]):
+                for _ in self.backend.results(self._empty_batches(work)):
                     pass
                 rounds.append(time.perf_counter() - began)
             return min(rounds)
         except Exception:
             return None  # the real batches will meet the fault and report it
 
-    def _warm_up(
-        self, prepare: Callable[[Any], Any], evaluate: Callable[[Any, Any], Any], context: Any, rows: bool
-    ) -> None:
+    def _warm_up(self, work: Work) -> None:
         """Start the workers and have each prepare its state, while the calling process works."""
         try:
-            submit = self._submitter(prepare, evaluate, context, rows)
-            empty: Any = np.empty((0, 0)) if rows else []
-            with spawning():
-                self._warming = [submit(empty) for _ in range(self.workers)]
+            self._warming = self._empty_batches(work)
         except Exception:
             # The real batches will meet the fault and report it.
             self._warming, self._warmed = [], True
@@ -311,15 +282,7 @@ class Runner(ClosedOnExit):
             with suppress(Exception):
                 future.result()
 
-    def _run(
-        self,
-        prepare: Callable[[Any], S],
-        evaluate: Callable[[S, Any], Any],
-        context: Any,
-        chunks: list[Any],
-        on_batch: Callable[[int], None] | None,
-        rows: bool,
-    ) -> list[Any]:
+    def _run(self, work: Work, chunks: list[Any], on_batch: Callable[[int], None] | None) -> list[Any]:
         """The results of each chunk, evaluated on the executor, in order.
 
         When a worker process dies, its workers are replaced and the chunks
@@ -330,7 +293,7 @@ class Runner(ClosedOnExit):
         finished = [False] * len(chunks)
         restarts = 0
         while True:
-            submit = self._submitter(prepare, evaluate, context, rows)
+            submit = self._submitter(work)
             pending: dict[Any, int] = {}
             try:
                 with spawning():
@@ -359,3 +322,7 @@ class Runner(ClosedOnExit):
             except BaseException:
                 self.backend.cancel(list(pending))
                 raise
+
+
+def _joined(pieces: list[list[R]]) -> list[R]:
+    return [result for piece in pieces for result in piece]

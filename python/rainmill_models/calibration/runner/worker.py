@@ -27,7 +27,7 @@ from collections import OrderedDict
 from collections.abc import Callable, Sequence
 from contextlib import suppress
 from pathlib import Path
-from typing import Any, TypeVar, cast
+from typing import Any, NamedTuple, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -57,28 +57,17 @@ class EvaluationTimeout(Exception):
     """An evaluation ran past the time limit of its run."""
 
 
-class Packed:
+class Packed(NamedTuple):
     """A context pickled once by the calling process, whose bytes travel with each batch."""
 
-    __slots__ = ("data",)
-
-    def __init__(self, data: bytes) -> None:
-        self.data = data
-
-    def __reduce__(self) -> tuple[type[Packed], tuple[bytes]]:
-        return (Packed, (self.data,))
+    data: bytes
 
 
-class Stored:
+class Stored(NamedTuple):
     """A large context pickled once into a file, which a worker reads when it has not yet prepared it."""
 
-    __slots__ = ("digest", "path")
-
-    def __init__(self, path: str, digest: str) -> None:
-        self.path, self.digest = path, digest
-
-    def __reduce__(self) -> tuple[type[Stored], tuple[str, str]]:
-        return (Stored, (self.path, self.digest))
+    path: str
+    digest: str
 
 
 def _digest(data: bytes) -> str:
@@ -207,20 +196,19 @@ def _raise_timeout(number: int, frame: object) -> None:
     raise EvaluationTimeout
 
 
-class _Timed:
-    """``evaluate`` stopped by an alarm after ``seconds`` (the main thread only: where signals land)."""
+def timed(evaluate: Callable[[S, Any], Any], timeout: float | None) -> Callable[[S, Any], Any]:
+    """``evaluate`` under a time limit where one can be kept: an alarm, in the main thread (where signals land)."""
+    if timeout is None or not hasattr(signal, "setitimer"):
+        return evaluate
+    if threading.current_thread() is not threading.main_thread():
+        return evaluate
 
-    __slots__ = ("evaluate", "seconds")
-
-    def __init__(self, evaluate: Callable[[Any, Any], Any], seconds: float) -> None:
-        self.evaluate, self.seconds = evaluate, seconds
-
-    def __call__(self, state: Any, item: Any) -> Any:
+    def stopped(state: S, item: Any) -> Any:
         previous = signal.signal(signal.SIGALRM, _raise_timeout)
         result: Any = _UNSET
         try:
-            signal.setitimer(signal.ITIMER_REAL, self.seconds)
-            result = self.evaluate(state, item)
+            signal.setitimer(signal.ITIMER_REAL, timeout)
+            result = evaluate(state, item)
         except EvaluationTimeout:
             if result is _UNSET:
                 raise
@@ -230,14 +218,7 @@ class _Timed:
             signal.signal(signal.SIGALRM, previous)
         return result
 
-
-def timed(evaluate: Callable[[S, Any], Any], timeout: float | None) -> Callable[[S, Any], Any]:
-    """``evaluate`` under a time limit where one can be kept (the main thread of a process with alarms)."""
-    if timeout is None or not hasattr(signal, "setitimer"):
-        return evaluate
-    if threading.current_thread() is not threading.main_thread():
-        return evaluate
-    return _Timed(evaluate, timeout)
+    return stopped
 
 
 def evaluate_all(evaluate: Callable[[S, I], R], state: S, items: Sequence[I]) -> list[R]:
