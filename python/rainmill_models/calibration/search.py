@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import math
 import time
+from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -77,6 +78,7 @@ class SearchFailed(ValueError):
     """No evaluation of the search gave a finite loss."""
 
 
+@dataclass(frozen=True, slots=True)
 class _Scored:
     """``evaluate`` made total: (loss, value, fault code, details...) for every point.
 
@@ -84,13 +86,7 @@ class _Scored:
     processes like the function itself.
     """
 
-    __slots__ = ("evaluate",)
-
-    def __init__(self, evaluate: Callable[[Any, FloatArray], Outcome]) -> None:
-        self.evaluate = evaluate
-
-    def __reduce__(self) -> tuple[type[_Scored], tuple[Callable[[Any, FloatArray], Outcome]]]:
-        return (_Scored, (self.evaluate,))
+    evaluate: Callable[[Any, FloatArray], Outcome]
 
     def __call__(self, state: Any, x: FloatArray) -> tuple[float, ...]:
         try:
@@ -209,23 +205,17 @@ class _Recorder:
             raise _BudgetSpent  # a generation cut short: its losses are never used
         return losses
 
-    def faults(self) -> dict[int, int]:
+    def faults(self) -> Counter[int]:
         """How many evaluations failed, by fault code."""
-        counts: dict[int, int] = {}
-        for _, outcomes in self.calls:
-            for code in outcomes[:, 2][outcomes[:, 2] > 0].astype(int).tolist():
-                counts[code] = counts.get(code, 0) + 1
-        return counts
-
-    def failures(self) -> int:
-        return sum(self.faults().values())
+        codes = [outcomes[:, 2][outcomes[:, 2] > 0].astype(int).tolist() for _, outcomes in self.calls]
+        return Counter(code for call in codes for code in call)
 
     def describe_failures(self) -> str:
         faults = self.faults()
         if not faults:
             return ""
         kinds = ", ".join(f"{_FAULT_NAMES[code]} {n}" for code, n in sorted(faults.items()))
-        return f"{sum(faults.values())} evaluations failed in the model ({kinds}) and were scored as the worst"
+        return f"{faults.total()} evaluations failed in the model ({kinds}) and were scored as the worst"
 
     def collected(self, size: int) -> tuple[FloatArray, FloatArray, FloatArray, npt.NDArray[np.int64], FloatArray]:
         """Every evaluation so far: points, losses, values, generations and details (one row each)."""
@@ -376,7 +366,7 @@ def search(
         interrupted=interrupted,
         message="; ".join([message, *notes]),
         seconds=time.perf_counter() - started,
-        failures=recorder.failures(),
+        failures=recorder.faults().total(),
         details=details,
     )
 
@@ -415,8 +405,6 @@ def _nelder_mead(
     if "initial_simplex" not in settings:
         # Steps of a quarter of each range, turned inwards at an upper bound.
         simplex = np.tile(unit0, (size + 1, 1))
-        for i in range(size):
-            step = 0.25 if unit0[i] <= 0.75 else -0.25
-            simplex[i + 1, i] += step
+        simplex[1:] += np.diag(np.where(unit0 <= 0.75, 0.25, -0.25))
         settings["initial_simplex"] = simplex
     return _SCIPY["minimize"](func, unit0, method="Nelder-Mead", bounds=[(0.0, 1.0)] * size, options=settings)
