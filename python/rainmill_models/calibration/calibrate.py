@@ -38,6 +38,7 @@ from ..parameters import get_parameter as get_network_parameter
 from ..periods import PeriodMeans, period_length, period_sampler, resolve_period
 from ..simulation import simulate_network
 from .plain_data import (
+    FORCING,
     forcing_from_data,
     forcing_to_data,
     observed_in_model_units,
@@ -161,9 +162,7 @@ def prepare_calibration(context: Mapping[str, Any]) -> _State:
     inputs, start, step = prepare_inputs(
         network,
         forcing_from_data(context["rain"]),
-        inflows=forcing_from_data(context.get("inflows")),
-        potential_et=forcing_from_data(context.get("potential_et")),
-        temperature=forcing_from_data(context.get("temperature")),
+        **{key: forcing_from_data(context.get(key)) for key in FORCING},
     )
     freq = pd.Timedelta(seconds=step)
     observed = context["observed"]
@@ -351,11 +350,9 @@ class CalibrationResult:
 
 def _running_best(objective: str, values: np.ndarray) -> np.ndarray:
     if objective in _ERRORS_TO_ZERO:
-        keyed = np.where(np.isnan(values), np.inf, np.abs(values))
-        order = np.minimum.accumulate(keyed)
-        return np.where(np.isinf(order), np.nan, order)
-    keyed = np.where(np.isnan(values), -np.inf, values)
-    order = np.maximum.accumulate(keyed)
+        order = np.minimum.accumulate(np.where(np.isnan(values), np.inf, np.abs(values)))
+    else:
+        order = np.maximum.accumulate(np.where(np.isnan(values), -np.inf, values))
     return np.where(np.isinf(order), np.nan, order)
 
 
@@ -412,9 +409,7 @@ def calibration_context(
     window: tuple[Any, Any] | None = None,
     missing: Missing = "raise",
     weights: Mapping[str, float] | None = None,
-    inflows: Any = None,
-    potential_et: Any = None,
-    temperature: Any = None,
+    forcing: Mapping[str, Any] | None = None,
     observed_period: str | None = None,
     where: str = "",
 ) -> Prepared:
@@ -431,32 +426,28 @@ def calibration_context(
     for name, given in (gauges or {"observed": cast(pd.Series, observed)}).items():
         if not isinstance(given, pd.Series) or not isinstance(given.index, pd.DatetimeIndex) or given.empty:
             raise ValueError(f"{where}{name}: observed must be a non-empty Series with a DatetimeIndex")
-    network = model
     if gauges is None:
-        gauges = {network.outlets()[-1]: cast(pd.Series, observed)}
+        gauges = {model.outlets()[-1]: cast(pd.Series, observed)}
     for name in gauges:
-        if name not in network.elements:
+        if name not in model.elements:
             raise ModelError(f"observed.{name}", "no such element in the model")
     for name in weights or {}:
         if name not in gauges:
             raise ValueError(f"{where}weights: {name!r} is not an observed element")
-    gauges = {name: observed_in_model_units(network, name, series, where, rain) for name, series in gauges.items()}
-    network_keys = list(keys)  # older single-chain paths resolve through the alias table
-    compile_parameters(network, network_keys, continuous=True)
-    start = [get_network_parameter(network, k) for k in network_keys]
+    gauges = {name: observed_in_model_units(model, name, series, where, rain) for name, series in gauges.items()}
+    compile_parameters(model, keys, continuous=True)  # older single-chain paths resolve through the alias table
+    start = [get_network_parameter(model, k) for k in keys]
     span = _windows(list(gauges.values()), window)
     for name, series in gauges.items():
-        check_gauge_magnitude(network, name, series.loc[span[0] : span[1]], where)
+        check_gauge_magnitude(model, name, series.loc[span[0] : span[1]], where)
     context = {
-        "model": network.to_dict(),
+        "model": model.to_dict(),
         "rain": forcing_to_data(rain),
-        "inflows": forcing_to_data(inflows),
-        "potential_et": forcing_to_data(potential_et),
-        "temperature": forcing_to_data(temperature),
+        **{key: forcing_to_data((forcing or {}).get(key)) for key in FORCING},
         "observed": {name: series_to_data(series) for name, series in gauges.items()},
         "weights": dict(weights or {}),
         "window": (span[0].isoformat(), span[1].isoformat()),
-        "paths": [list(k) if isinstance(k, tuple) else k for k in network_keys],
+        "paths": [list(k) if isinstance(k, tuple) else k for k in keys],
         "objective": objective,
         "missing": missing,
         "observed_period": observed_period,
@@ -464,7 +455,7 @@ def calibration_context(
     # The window, the observations and the objective are checked once here,
     # on the model as given, before any search starts.
     state = prepare_calibration(context)
-    first_run = simulate_network(network, state.inputs, state.step, len(state.index))
+    first_run = simulate_network(model, state.inputs, state.step, len(state.index))
     for gauge in state.gauges:
         flows = first_run[gauge.element].outflow * state.flow_factor
         outflow = pd.Series(flows, index=state.index) if gauge.means is None else _period_series(gauge, flows)
@@ -532,10 +523,8 @@ def search_parameters(
     options: Mapping[str, Any] | None,
 ) -> SearchResult:
     """The search of a calibration, with this package's defaults for differential evolution."""
-    if method not in METHODS:
-        raise ValueError(f"method must be one of {', '.join(sorted(METHODS))}, not {method!r}")
     settings = dict(options or {})
-    if METHODS[method] == "differential_evolution":
+    if METHODS.get(method) == "differential_evolution":  # search() refuses an unknown method
         # A perfect fit has a loss of 0, where SciPy's relative tolerance
         # alone never declares convergence.
         settings.setdefault("atol", 1e-6)
@@ -583,9 +572,12 @@ def refused_summary(found: SearchResult, state: _State) -> dict[str, Any]:
     return {"refused": int(bad.sum()), "refusal": f"evaluation {first + 1}: {reason}"}
 
 
-def with_values(model: Network, values: Mapping[Any, float]) -> Network:
-    """``model`` with the parameters at the given keys replaced."""
-    return model.with_parameters({k: float(v) for k, v in values.items()})
+def localized(window: tuple[Any, Any], index: pd.DatetimeIndex) -> tuple[pd.Timestamp, pd.Timestamp]:
+    """A (start, end) window as timestamps, in the time zone of ``index`` where they have none of their own."""
+    start, end = (
+        t.tz_localize(index.tz) if index.tz is not None and t.tz is None else t for t in map(pd.Timestamp, window)
+    )
+    return start, end
 
 
 def _windows(observed: list[pd.Series], window: tuple[Any, Any] | None) -> tuple[pd.Timestamp, pd.Timestamp]:
@@ -597,10 +589,7 @@ def _window(observed: pd.Series, window: tuple[Any, Any] | None) -> tuple[pd.Tim
     index = pd.DatetimeIndex(observed.index)
     if window is None:
         return index[0], index[-1]
-    start, end = (pd.Timestamp(w) for w in window)
-    if index.tz is not None:
-        start = start.tz_localize(index.tz) if start.tz is None else start
-        end = end.tz_localize(index.tz) if end.tz is None else end
+    start, end = localized(window, index)
     if not start < end:
         raise ValueError(f"window: the start {start} must come before the end {end}")
     inside = index[(index >= start) & (index <= end)]

@@ -24,6 +24,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from ..parameters import compile_parameters
+from .plain_data import FORCING
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -55,8 +56,7 @@ class Event:
 
     def forcing(self) -> dict[str, Any]:
         """The forcing besides the rain that the event gives, as keyword arguments of a network's ``run``."""
-        given = {"inflows": self.inflows, "potential_et": self.potential_et, "temperature": self.temperature}
-        return {key: value for key, value in given.items() if value is not None}
+        return {key: getattr(self, key) for key in FORCING if getattr(self, key) is not None}
 
     def applied(self, model: Network) -> Network:
         """``model`` with this event's own parameter values."""
@@ -75,15 +75,13 @@ class Event:
 
 def _observed_volume(event: Event) -> float:
     """The event's observed flow summed over its window (flow × seconds), missing values left out."""
+    from .calibrate import localized
+
     total = 0.0
     for series in event.gauges().values():
         inside = series
         if event.window is not None:
-            start, end = (pd.Timestamp(w) for w in event.window)
-            index = pd.DatetimeIndex(series.index)
-            if index.tz is not None:
-                start = start.tz_localize(index.tz) if start.tz is None else start
-                end = end.tz_localize(index.tz) if end.tz is None else end
+            start, end = localized(event.window, pd.DatetimeIndex(series.index))
             inside = series.loc[start:end]
         inside = inside.dropna()
         if len(inside) >= 2:
@@ -225,9 +223,7 @@ def calibrate_events(
             objective=objective,
             window=event.window,
             missing=missing,
-            inflows=event.inflows,
-            potential_et=event.potential_et,
-            temperature=event.temperature,
+            forcing=event.forcing(),
             observed_period=observed_period,
             where=f"event {event.name!r}: ",
         )

@@ -200,9 +200,7 @@ def calibrate(
         window=window,
         missing=missing,
         weights=weights,
-        inflows=inflows,
-        potential_et=potential_et,
-        temperature=temperature,
+        forcing={"inflows": inflows, "potential_et": potential_et, "temperature": temperature},
         observed_period=observed_period,
     )
     found = search_parameters(
