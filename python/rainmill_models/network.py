@@ -176,8 +176,12 @@ class Network:
             if gauge not in elements:
                 raise ModelError(f"options.gauges[{i}]", f"no element named {gauge!r}")
         order = _order(elements)
+        upstream: dict[str, list[str]] = {name: [] for name in order}
+        for name in order:
+            for target in self.downstream_of(name):
+                upstream[target].append(name)
         object.__setattr__(self, "_order", order)
-        object.__setattr__(self, "_upstream", _upstream(elements, order))
+        object.__setattr__(self, "_upstream", upstream)
         if self.options.step is not None:
             self.check_step(u.step_seconds(self.options.step))
 
@@ -196,6 +200,16 @@ class Network:
     def upstream(self, name: str) -> list[str]:
         """The elements whose outflow (or diverted flow) enters `name`, in the network's order."""
         return list(self.__dict__["_upstream"][name])
+
+    def reaching(self, name: str) -> set[str]:
+        """`name` and every element whose water reaches it."""
+        seen, stack = {name}, [name]
+        while stack:
+            for up in self.upstream(stack.pop()):
+                if up not in seen:
+                    seen.add(up)
+                    stack.append(up)
+        return seen
 
     def outlets(self) -> list[str]:
         """The elements whose outflow leaves the network (sinks and elements without downstream)."""
@@ -345,16 +359,6 @@ class Network:
             initial_states=initial_states,
             keep=keep,
         )
-
-
-def _upstream(elements: Mapping[str, Element], order: tuple[str, ...]) -> dict[str, tuple[str, ...]]:
-    found: dict[str, list[str]] = {name: [] for name in order}
-    for name in order:
-        element = elements[name]
-        targets = {element.downstream, getattr(element, "to", None)} - {None}
-        for target in targets:
-            found[cast(str, target)].append(name)
-    return {name: tuple(names) for name, names in found.items()}
 
 
 def _order(elements: Mapping[str, Element]) -> tuple[str, ...]:

@@ -176,14 +176,8 @@ def plot_result(
 
 def _upstream_rain(result: NetworkResult, name: str) -> tuple[pd.Series | None, pd.Series | None]:
     """The area-weighted gross rain and excess over the subbasins whose water reaches `name`."""
-    network = result.network
-    seen, stack = set(), [name]
-    while stack:
-        here = stack.pop()
-        if here not in seen:
-            seen.add(here)
-            stack += network.upstream(here)
-    subbasins = {n: e.area for n, e in network.subbasins().items() if n in seen}
+    seen = result.network.reaching(name)
+    subbasins = {n: e.area for n, e in result.network.subbasins().items() if n in seen}
     total = sum(subbasins.values())
     if not total:
         return None, None

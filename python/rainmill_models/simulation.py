@@ -65,18 +65,6 @@ def _compute(network: Network, name: str, done: Mapping[str, Series], context: C
         raise ModelError(path, str(error)) from None
 
 
-def _closure(network: Network, root: str) -> set[str]:
-    """`root` and every element whose water reaches it."""
-    seen = {root}
-    stack = [root]
-    while stack:
-        for up in network.upstream(stack.pop()):
-            if up not in seen:
-                seen.add(up)
-                stack.append(up)
-    return seen
-
-
 def branch_plan(network: Network, threads: int) -> tuple[list[list[str]], list[str]]:
     """Independent branches shared among `threads` tasks (each in the network's order), and the rest.
 
@@ -91,7 +79,7 @@ def branch_plan(network: Network, threads: int) -> tuple[list[list[str]], list[s
     roots: dict[str, set[str]] = {}
     refused: set[str] = set()
     for outlet in network.outlets():
-        members = _closure(network, outlet)
+        members = network.reaching(outlet)
         for name in [name for name, other in roots.items() if other & members]:
             members |= roots.pop(name)  # outlets sharing elements (a diversion to both) run as one
             refused.add(outlet)
@@ -101,7 +89,7 @@ def branch_plan(network: Network, threads: int) -> tuple[list[list[str]], list[s
         if not candidates:
             break
         top = max(candidates, key=lambda name: len(roots[name]))
-        parts = {up: _closure(network, up) for up in network.upstream(top)}
+        parts = {up: network.reaching(up) for up in network.upstream(top)}
         if sum(len(p) for p in parts.values()) != len(set().union(*parts.values())):
             refused.add(top)  # the branches flowing in share elements: run it whole
             continue
