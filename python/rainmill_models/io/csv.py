@@ -148,12 +148,8 @@ def read_csv_frame(
     for name in chosen:
         values, bad = _numbers(frame[name], decimal)
         if bad.any():
-            i = int(np.argmax(bad))
-            raise RecordError(_value_message(lines, rows, i, name, frame, index, decimal, chosen))
-        infinite = np.isinf(values)
-        if infinite.any():
-            i = int(np.argmax(infinite))
-            _nonfinite(values, nonfinite, lines.at(f"column {name!r}", rows[i]), index[i], frame[name].iloc[i])
+            raise RecordError(_value_message(lines, rows, int(np.argmax(bad)), name, frame, index, decimal, chosen))
+        _nonfinite(values, nonfinite, lines.field(rows, index, frame[name], name))
         data[name] = values
     result = pd.DataFrame(data, index=index)
     given = _units_for(chosen, options.get("units"), {})

@@ -15,8 +15,7 @@ from .records import (
     _apply_units,
     _check_policy,
     _data_lines,
-    _nonfinite,
-    _numbers,
+    _line_numbers,
     _read_text,
     _single,
 )
@@ -79,14 +78,7 @@ def read_fixed_step(
         i = int(several[0])
         raise RecordError(lines.at(f"one value per line, found {raw.iloc[i]!r}", rows[i]))
     index = pd.date_range(start, periods=len(rows), freq=step, name="time")
-    values, bad = _numbers(raw, decimal)
-    if bad.any():
-        i = int(np.argmax(bad))
-        raise RecordError(lines.at(f"not a number at {index[i].isoformat()}: {raw.iloc[i]!r}", rows[i]))
-    infinite = np.isinf(values)
-    if infinite.any():
-        i = int(np.argmax(infinite))
-        _nonfinite(values, nonfinite, lines.at("", rows[i]).rstrip(": "), index[i], raw.iloc[i])
+    values = _line_numbers(raw, decimal, nonfinite, lines, rows, index)
     name = header.get("name", (0, target.stem))[1]
     frame = pd.DataFrame({name: values}, index=index)
     unit = units if units is not None else header.get("units", (0, ""))[1] or None

@@ -122,10 +122,10 @@ def _netcdf_variable(
     values = np.array(array.to_numpy(), dtype="float64").reshape(len(index), len(labels))
     where = [f"{variable} at {stamp.isoformat()}" for stamp in index]
     _check_order(index, where, path)
-    infinite = np.isinf(values)
-    if infinite.any():
-        row, col = (int(i) for i in np.argwhere(infinite)[0])
-        _nonfinite(values, nonfinite, f"{path}, {variable}[{labels[col]}]", index[row], values[row, col])
+    width = len(labels)  # values in rows of one time: position k is at time k // width, in column k % width
+    _nonfinite(
+        values, nonfinite, lambda k: (f"{path}, {variable}[{labels[k % width]}]", index[k // width], values.flat[k])
+    )
     frame = pd.DataFrame(values, index=index, columns=pd.Index(labels))
     unit = array.attrs.get("units")
     units = dict.fromkeys(labels, str(unit)) if unit not in (None, "") else {}

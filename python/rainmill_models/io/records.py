@@ -13,7 +13,7 @@ import csv
 import io
 import re
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Final, Literal
@@ -28,6 +28,8 @@ from .units import UnitError, convert, parse_unit, unit_label
 
 NonFinitePolicy = Literal["raise", "drop"]
 Column = str | int
+# Where the value at a position is: its place in the file, its time and its field (for a message).
+Where = Callable[[int], tuple[str, pd.Timestamp, object]]
 
 #: The DataFrame attribute that holds each column's unit (column -> unit string). A frame's `attrs`
 #: are shared by the columns taken out of it (`frame["q"].attrs`), so a frame never carries
@@ -61,6 +63,10 @@ class _Lines:
 
     def at(self, position: str, line: int) -> str:
         return f"{self.path}, line {line}: {position}"
+
+    def field(self, rows: list[int], index: pd.DatetimeIndex, raw: pd.Series, column: str = "") -> Where:
+        """Where value i of a column of fields (on lines `rows`, at times `index`) is."""
+        return lambda i: (self.at(f"column {column!r}" if column else "", rows[i]).rstrip(": "), index[i], raw.iloc[i])
 
 
 def _read_text(path: str | Path, encoding: str, limit: int = MAX_INPUT_BYTES) -> tuple[Path, str]:
@@ -290,12 +296,34 @@ def _numbers(raw: pd.Series, decimal: str) -> tuple[np.ndarray, np.ndarray]:
     return values, np.isnan(values) & ~missing
 
 
-def _nonfinite(values: np.ndarray, policy: NonFinitePolicy, place: str, stamp: pd.Timestamp, raw: object) -> None:
-    if policy == "raise":
+def _nonfinite(values: np.ndarray, policy: NonFinitePolicy, where: Where) -> None:
+    """Refuse infinite values, naming the first (`where` its flat position is), or make them missing ("drop")."""
+    infinite = np.isinf(values)
+    if infinite.any() and policy == "raise":
+        place, stamp, raw = where(int(np.argmax(infinite)))
         raise RecordError(
             f"{place} ({stamp.isoformat()}): value {raw!r} is not finite; correct it or pass nonfinite='drop'"
         )
-    values[~np.isfinite(values) & ~np.isnan(values)] = np.nan
+    values[infinite] = np.nan
+
+
+def _line_numbers(
+    raw: pd.Series,
+    decimal: str,
+    policy: NonFinitePolicy,
+    lines: _Lines,
+    rows: list[int],
+    index: pd.DatetimeIndex,
+    column: str = "",
+) -> np.ndarray:
+    """A column's numbers: a field that is none refused naming its line (and column) and time; infinite ones by `policy`."""
+    values, bad = _numbers(raw, decimal)
+    if bad.any():
+        i = int(np.argmax(bad))
+        where = f" in column {column!r}" if column else ""
+        raise RecordError(lines.at(f"not a number{where} at {index[i].isoformat()}: {raw.iloc[i]!r}", rows[i]))
+    _nonfinite(values, policy, lines.field(rows, index, raw, column))
+    return values
 
 
 def _check_policy(nonfinite: str) -> None:
