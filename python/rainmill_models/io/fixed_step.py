@@ -15,7 +15,8 @@ from .records import (
     _apply_units,
     _check_policy,
     _data_lines,
-    _line_numbers,
+    _nonfinite,
+    _numbers,
     _read_text,
     _single,
 )
@@ -78,7 +79,11 @@ def read_fixed_step(
         i = int(several[0])
         raise RecordError(lines.at(f"one value per line, found {raw.iloc[i]!r}", rows[i]))
     index = pd.date_range(start, periods=len(rows), freq=step, name="time")
-    values = _line_numbers(raw, decimal, nonfinite, lines, rows, index)
+    values, bad = _numbers(raw, decimal)
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise RecordError(lines.at(f"not a number at {index[i].isoformat()}: {raw.iloc[i]!r}", rows[i]))
+    _nonfinite(values, nonfinite, lines.field(rows, index, raw))
     name = header.get("name", (0, target.stem))[1]
     frame = pd.DataFrame({name: values}, index=index)
     unit = units if units is not None else header.get("units", (0, ""))[1] or None

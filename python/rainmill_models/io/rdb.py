@@ -176,7 +176,13 @@ def _rdb_column(
 ) -> tuple[np.ndarray, np.ndarray]:
     raw = frame[name].str.strip()
     no_value = (raw.str.fullmatch(_USGS_NO_VALUE.pattern) & (raw != "")).to_numpy(dtype=bool)
-    values = records._line_numbers(raw.mask(no_value, ""), ".", nonfinite, lines, rows, index, name)
+    values, bad = _numbers(raw.mask(no_value, ""), ".")
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise RecordError(
+            lines.at(f"not a number in column {name!r} at {index[i].isoformat()}: {raw.iloc[i]!r}", rows[i])
+        )
+    records._nonfinite(values, nonfinite, lines.field(rows, index, raw, name))
     flag = _flag_column(name)
     qualifier = frame[flag].str.strip() if flag in frame.columns else pd.Series([""] * len(frame))
     qualifier = qualifier.where(~no_value, (qualifier + " " + raw).str.strip())

@@ -307,25 +307,6 @@ def _nonfinite(values: np.ndarray, policy: NonFinitePolicy, where: Where) -> Non
     values[infinite] = np.nan
 
 
-def _line_numbers(
-    raw: pd.Series,
-    decimal: str,
-    policy: NonFinitePolicy,
-    lines: _Lines,
-    rows: list[int],
-    index: pd.DatetimeIndex,
-    column: str = "",
-) -> np.ndarray:
-    """A column's numbers: a field that is none refused naming its line (and column) and time; infinite ones by `policy`."""
-    values, bad = _numbers(raw, decimal)
-    if bad.any():
-        i = int(np.argmax(bad))
-        where = f" in column {column!r}" if column else ""
-        raise RecordError(lines.at(f"not a number{where} at {index[i].isoformat()}: {raw.iloc[i]!r}", rows[i]))
-    _nonfinite(values, policy, lines.field(rows, index, raw, column))
-    return values
-
-
 def _check_policy(nonfinite: str) -> None:
     if nonfinite not in ("raise", "drop"):
         raise ValueError(f"nonfinite must be 'raise' or 'drop', got {nonfinite!r}")
