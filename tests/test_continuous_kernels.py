@@ -371,6 +371,13 @@ def test_method_messages_name_the_field(build, message):
     assert str(caught.value) == message
 
 
+@pytest.mark.parametrize("kernel", sorted(_kernels.LAYOUTS))
+def test_docstring_lists_the_names_the_kernel_reads_and_returns(kernel):
+    doc = " ".join(getattr(_kernels, kernel).__doc__.split())
+    names = [name for group in _kernels.LAYOUTS[kernel].values() for name in group]
+    assert "{" not in doc and [name for name in names if name not in doc] == []
+
+
 def test_oudin_pet_follows_the_seasons_and_spreads_over_hours():
     days = pd.date_range("2001-01-01", "2001-12-31", freq="D")
     temperature = pd.Series(10.0 - 10.0 * np.cos(2 * np.pi * (days.day_of_year - 15) / 365), index=days)

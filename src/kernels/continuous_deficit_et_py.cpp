@@ -11,19 +11,19 @@ namespace rainmill::py {
 
 namespace {
 
-constexpr std::array<std::string_view, 3> kParameterNames = {"max_deficit", "constant_rate",
-                                                             "et_coefficient"};
+constexpr std::array<Named, 3> kParameters = {
+    {{"max_deficit", "inches"}, {"constant_rate", "inches per hour"}, {"et_coefficient"}}};
 
-constexpr std::array<std::string_view, 3> kFluxNames = {"excess", "percolation", "et"};
-constexpr std::array<std::string_view, 1> kStorageNames = {"deficit"};
+constexpr std::array<Named, 3> kFluxes = {{{"excess"}, {"percolation"}, {"et"}}};
+constexpr std::array<Named, 1> kStorages = {{{"deficit", "inches"}}};
 
 constexpr const char* kBody =
-    "Deficit and constant loss whose deficit recovers by potential ET times\n"
-    "et_coefficient in the intervals without water, up to max_deficit.\n\n"
+    "Deficit and constant loss whose deficit recovers by potential ET times its\n"
+    "coefficient in the intervals without water, up to its maximum.\n\n"
     "`water` and `pet` are inches per interval of `step_hours` hours; `parameters`\n"
-    "holds max_deficit (inches), constant_rate (inches per hour) and et_coefficient.\n\n"
-    "Returns one block: N = len(water) values each of excess, percolation and et,\n"
-    "then the N + 1 values of the deficit at the points.";
+    "holds {parameters}.\n\n"
+    "Returns one block: N = len(water) values each of {fluxes}, then the N + 1 values\n"
+    "of the {storages} at the points.";
 
 constexpr Param kParams[] = {{.name = "water", .type = "Sequence[float]"},
                              {.name = "pet", .type = "Sequence[float]"},
@@ -38,7 +38,7 @@ constexpr Signature kSignature{.name = "deficit_constant_et",
 
 Values deficit_constant_et(std::vector<double> water, std::vector<double> pet, double step_hours,
                            NamedList<double> parameters, double initial_deficit) {
-    const auto v = named_values(parameters, "parameters", kParameterNames);
+    const auto v = named_values(parameters, "parameters", kParameters);
     const DeficitConstantEtParameters p{v[0], v[1], v[2]};
     DeficitConstantEtResult r = run_computation(12.0 * static_cast<double>(water.size()), [&] {
         return run_deficit_constant_et(water, pet, step_hours, p, initial_deficit);
@@ -51,10 +51,8 @@ PyMethodDef deficit_def = function_def<&deficit_constant_et, kSignature>();
 }  // namespace
 
 void add_deficit_constant_et(PyObject* module) {
-    add_function(module, &deficit_def);
-    publish_names(module, "deficit_constant_et", "parameters", kParameterNames);
-    publish_names(module, "deficit_constant_et", "fluxes", kFluxNames);
-    publish_names(module, "deficit_constant_et", "storages", kStorageNames);
+    add_continuous_kernel(module, &deficit_def,
+                          {"deficit_constant_et", kParameters, kFluxes, kStorages});
 }
 
 }  // namespace rainmill::py

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -15,14 +16,20 @@
 
 namespace rainmill::py {
 
+// A name a continuous kernel reads or returns, with its unit (empty: none) for the docstring.
+struct Named {
+    std::string_view name;
+    std::string_view unit = {};
+};
+
 template <std::size_t N>
 std::array<double, N> named_values(const NamedList<double>& given, std::string_view what,
-                                   const std::array<std::string_view, N>& names) {
+                                   const std::array<Named, N>& names) {
     std::array<double, N> values{};
     std::array<bool, N> seen{};
     for (const auto& [name, value] : given) {
         std::size_t k = 0;
-        while (k < N && names[k] != name) ++k;
+        while (k < N && names[k].name != name) ++k;
         if (k == N) {
             throw InvalidInput(std::string(what) + " has no entry '" + name + "'.");
         }
@@ -34,7 +41,7 @@ std::array<double, N> named_values(const NamedList<double>& given, std::string_v
     }
     for (std::size_t k = 0; k < N; ++k) {
         if (!seen[k]) {
-            throw InvalidInput(std::string(what) + " lacks '" + std::string(names[k]) + "'.");
+            throw InvalidInput(std::string(what) + " lacks '" + std::string(names[k].name) + "'.");
         }
     }
     return values;
@@ -45,16 +52,19 @@ std::array<double, N> named_values(const NamedList<double>& given, std::string_v
 namespace rainmill::py {
 
 // The names of a continuous kernel's parameters, fluxes and storages are declared once, in its
-// binding: the kernel reads its parameters by them, and the module publishes them as
+// binding: the kernel reads its parameters by them, the module publishes them as
 // LAYOUTS[kernel][group] (a tuple of str), from which the models package reads its result blocks,
-// so that no name is written twice.
-void publish_names(PyObject* module, const char* kernel, const char* group,
-                   const std::string_view* names, std::size_t count);
+// and its docstring lists them where its text says {parameters}, {fluxes} or {storages} (each
+// name with its unit), so that no name is written twice.
+struct Layout {
+    const char* kernel;
+    std::span<const Named> parameters;
+    std::span<const Named> fluxes;
+    std::span<const Named> storages;
+};
 
-template <std::size_t N>
-void publish_names(PyObject* module, const char* kernel, const char* group,
-                   const std::array<std::string_view, N>& names) {
-    publish_names(module, kernel, group, names.data(), N);
-}
+// Adds the kernel's function `def` to the module with its names filled into its docstring, and
+// publishes the names in LAYOUTS.
+void add_continuous_kernel(PyObject* module, PyMethodDef* def, const Layout& layout);
 
 }  // namespace rainmill::py

@@ -10,26 +10,32 @@ namespace rainmill::py {
 
 namespace {
 
-constexpr std::array<std::string_view, 9> kParameterNames = {
-    "threshold",         "transition",      "base",       "melt_rate_min",      "melt_rate_max",
-    "refreeze_fraction", "liquid_fraction", "lapse_rate", "reference_elevation"};
+constexpr std::string_view kCelsius = "degrees Celsius";
+constexpr std::string_view kMeltRate =
+    "inches per degree Celsius per day, at the winter and summer solstice";
+constexpr std::array<Named, 9> kParameters = {{{"threshold", kCelsius},
+                                               {"transition", kCelsius},
+                                               {"base", kCelsius},
+                                               {"melt_rate_min", kMeltRate},
+                                               {"melt_rate_max", kMeltRate},
+                                               {"refreeze_fraction"},
+                                               {"liquid_fraction"},
+                                               {"lapse_rate", "degrees Celsius per 1000 m"},
+                                               {"reference_elevation", "m"}}};
 
-constexpr std::array<std::string_view, 5> kFluxNames = {"liquid", "snowfall", "melt", "refreeze",
-                                                        "melt_factor"};
-constexpr std::array<std::string_view, 2> kStorageNames = {"ice", "liquid_water"};
+constexpr std::array<Named, 5> kFluxes = {
+    {{"liquid"}, {"snowfall"}, {"melt"}, {"refreeze"}, {"melt_factor"}}};
+constexpr std::array<Named, 2> kStorages = {{{"ice"}, {"liquid_water"}}};
 
 constexpr const char* kBody =
     "Snow by temperature index over elevation zones.\n\n"
     "`precipitation` (inches per interval of `step_hours` hours) and `temperature`\n"
     "(degrees Celsius, interval means); `start_day` is the first point's time in\n"
-    "days since 2000-01-01 00:00. `parameters` holds threshold, transition and base\n"
-    "(degrees Celsius), melt_rate_min and melt_rate_max (inches per degree Celsius per\n"
-    "day, at the winter and summer solstice), refreeze_fraction, liquid_fraction,\n"
-    "lapse_rate (degrees Celsius per 1000 m) and reference_elevation (m). Zones: their\n"
+    "days since 2000-01-01 00:00. `parameters` holds {parameters}. Zones: their\n"
     "elevations (m) and area fractions; initial ice and liquid water per zone (inches).\n\n"
-    "Returns one block: N = len(precipitation) values each of liquid, snowfall, melt,\n"
-    "refreeze and melt_factor (area-weighted per interval), N + 1 each of ice and\n"
-    "liquid_water at the points, then, with several zones and `zone_storages`, each\n"
+    "Returns one block: N = len(precipitation) values each of {fluxes} (area-weighted\n"
+    "per interval), N + 1 each of {storages} at the points, then, with several zones\n"
+    "and `zone_storages`, each\n"
     "zone's ice and liquid water at the points (N + 1 each, zone by zone).";
 
 constexpr Param kParams[] = {{.name = "precipitation", .type = "Sequence[float]"},
@@ -54,7 +60,7 @@ Values temperature_index_snow(std::vector<double> precipitation, std::vector<dou
                               std::vector<double> zone_fractions, std::vector<double> initial_ice,
                               std::vector<double> initial_liquid,
                               WithDefault<bool, false> zone_storages) {
-    const auto v = named_values(parameters, "parameters", kParameterNames);
+    const auto v = named_values(parameters, "parameters", kParameters);
     const SnowParameters p{v[0],
                            v[1],
                            v[2],
@@ -80,10 +86,8 @@ PyMethodDef snow_def = function_def<&temperature_index_snow, kSignature>();
 }  // namespace
 
 void add_temperature_index_snow(PyObject* module) {
-    add_function(module, &snow_def);
-    publish_names(module, "temperature_index_snow", "parameters", kParameterNames);
-    publish_names(module, "temperature_index_snow", "fluxes", kFluxNames);
-    publish_names(module, "temperature_index_snow", "storages", kStorageNames);
+    add_continuous_kernel(module, &snow_def,
+                          {"temperature_index_snow", kParameters, kFluxes, kStorages});
 }
 
 }  // namespace rainmill::py
