@@ -11,9 +11,10 @@ percentile bands of the outflow hydrograph. Both spread their runs over the
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from contextlib import closing
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, TypedDict, Unpack, overload
+from typing import TYPE_CHECKING, Any, TypedDict, TypeVar, Unpack, overload
 
 import numpy as np
 import pandas as pd
@@ -34,7 +35,7 @@ from .ensemble_runs import (
     window_pair,
 )
 from .events import Event as StormEvent
-from .plain_data import forcing_to_data, observed_in_model_units, series_to_data
+from .plain_data import FORCING, forcing_to_data, observed_in_model_units, series_to_data
 from .runner import ExecutorLike, Runner
 from .sampling import latin_hypercube, percentile_bands
 from .search import progress_bar
@@ -44,6 +45,7 @@ if TYPE_CHECKING:
 
 __all__ = ["UncertaintyResult", "run_many", "uncertainty"]
 
+R = TypeVar("R")
 EventLike = pd.Series | tuple[pd.Series, pd.Series | None] | StormEvent
 
 
@@ -71,9 +73,7 @@ def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
     gauge: str | None = None  # the observed element; None: the outlet
     forcing: dict[str, Any] = {}
     if isinstance(event, StormEvent):
-        gauges = event.gauges()
-        rain, observed = event.rain, next(iter(gauges.values()), None)
-        gauge = None if isinstance(event.observed, pd.Series) else next(iter(gauges), None)
+        rain, (gauge, observed) = event.rain, event.first_gauge()
         parameters = {key: float(value) for key, value in event.parameters.items()}
         forcing = event.forcing()
         if event.window is not None:
@@ -96,8 +96,7 @@ def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
 
 def _check_magnitudes(models: Sequence[tuple[Any, Network]], events: Sequence[Mapping[str, Any]]) -> None:
     """Warn once per model and observed event whose flows are implausible for the area upstream."""
-    for _, model in models:
-        network = model
+    for _, network in models:
         for data in events:
             observed = observed_of(data)
             if observed is None:
@@ -105,7 +104,8 @@ def _check_magnitudes(models: Sequence[tuple[Any, Network]], events: Sequence[Ma
             gauge = data["gauge"] if data["gauge"] in network.elements else network.outlets()[-1]
             observed = observed_in_model_units(network, gauge, observed)
             if data["window"] is not None:
-                observed = observed.loc[window_pair(data["window"])[0] : window_pair(data["window"])[1]]
+                start, end = window_pair(data["window"])
+                observed = observed.loc[start:end]
             check_gauge_magnitude(network, gauge, observed, where=f"event {data['name']!r}: ")
 
 
@@ -168,13 +168,7 @@ def run_many(
         "missing": missing,
         "observed_period": observed_period,
     }
-    bar = progress_bar(progress, "runs", total=len(items))
-    try:
-        with Runner(executor, batch_size=batch_size) as runner:
-            rows = runner.map(prepare_runs, run_one, context, items, batches_per_worker=4, on_batch=bar.update)
-    finally:
-        bar.close()
-    table = pd.DataFrame(rows)
+    table = pd.DataFrame(_spread(prepare_runs, run_one, context, items, executor, batch_size, progress, "runs"))
     table.insert(0, "model", [model_pairs[i][0] for i, _ in items])
     table.insert(1, "event", [event_pairs[j][0] for _, j in items])
     return table
@@ -305,8 +299,7 @@ def uncertainty(
             raise ValueError("with events, each event gives its own window and observations")
         results = {}
         for event in events:
-            seen = next(iter(event.gauges().values()), None)
-            named = None if isinstance(event.observed, pd.Series) else next(iter(event.gauges()), None)
+            named, seen = event.first_gauge()
             span = None if event.window is None else _window(seen, event.window) if seen is not None else None
             results[event.name] = uncertainty(
                 event.applied(model),
@@ -332,8 +325,8 @@ def uncertainty(
     samples = latin_hypercube(parameters, n, seed=seed)
     if end is None and observed is not None:
         end = observed.index[-1]
-    given = {"inflows": inflows, "potential_et": potential_et, "temperature": temperature}
-    extra = {key: value for key, value in given.items() if value is not None}
+    given = zip(FORCING, (inflows, potential_et, temperature), strict=True)
+    extra = {key: value for key, value in given if value is not None}
     first = model.run(rain, end=None if end is None else pd.Timestamp(end), **extra)
     index = gauge_flow(model, first, gauge).index
     if observed is not None:
@@ -346,19 +339,8 @@ def uncertainty(
         "index": series_to_data(pd.Series(np.nan, index=index)),
         "paths": list(parameters),
     }
-    bar = progress_bar(progress, "samples", total=n)
-    try:
-        with Runner(executor, batch_size=batch_size) as runner:
-            outflows = runner.map(
-                prepare_samples,
-                run_sample,
-                context,
-                list(samples.to_numpy()),
-                batches_per_worker=4,
-                on_batch=bar.update,
-            )
-    finally:
-        bar.close()
+    points = list(samples.to_numpy())
+    outflows = _spread(prepare_samples, run_sample, context, points, executor, batch_size, progress, "samples")
     runs = pd.DataFrame(np.column_stack(outflows), index=index)
     return UncertaintyResult(
         samples=samples,
@@ -367,6 +349,24 @@ def uncertainty(
         observed=observed,
         flow_unit=label("flow", model.options.units),
     )
+
+
+def _spread(
+    prepare: Callable[[Any], Any],
+    evaluate: Callable[[Any, Any], R],
+    context: Any,
+    items: list[Any],
+    executor: ExecutorLike,
+    batch_size: int | None,
+    progress: bool,
+    what: str,
+) -> list[R]:
+    """The runs of an ensemble over the executor, in order, with a progress bar counting ``what``."""
+    with (
+        closing(progress_bar(progress, what, total=len(items))) as bar,
+        Runner(executor, batch_size=batch_size) as runner,
+    ):
+        return runner.map(prepare, evaluate, context, items, batches_per_worker=4, on_batch=bar.update)
 
 
 def _is_event_list(rain: Any) -> bool:

@@ -9,7 +9,7 @@ unless observations carry a unit): a pool's workers start sooner.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, cast
 
@@ -155,15 +155,10 @@ def prepare_samples(context: Mapping[str, Any]) -> dict[str, Any]:
     }
 
 
-def sample_model(model: Network, paths: Sequence[str], values: Sequence[float] | np.ndarray) -> Network:
-    changes = dict(zip(paths, map(float, values), strict=True))
-    return model.with_parameters(changes)
-
-
 def run_sample(state: Mapping[str, Any], values: np.ndarray) -> np.ndarray:
     index = state["index"]
     try:
-        model = sample_model(state["model"], state["paths"], values)
+        model = state["model"].with_parameters(dict(zip(state["paths"], map(float, values), strict=True)))
         outflow = gauge_flow(model, model.run(state["rain"], end=index[-1], **state["forcing"]), state["gauge"])
     except ModelError, TimeSeriesError:
         return np.full(len(index), np.nan)

@@ -64,6 +64,13 @@ class Event:
             return model
         return model.with_parameters({key: float(value) for key, value in self.parameters.items()})
 
+    def first_gauge(self) -> tuple[str | None, pd.Series | None]:
+        """The first observed element (None for one series: the outlet's) and its observations (None: none)."""
+        gauges = self.gauges()
+        return None if isinstance(self.observed, pd.Series) else next(iter(gauges), None), next(
+            iter(gauges.values()), None
+        )
+
     def gauges(self) -> dict[str, pd.Series]:
         """The observations as a mapping (one series is keyed "observed")."""
         if self.observed is None:

@@ -19,14 +19,7 @@ from ..io.units import label, unit_of
 if TYPE_CHECKING:
     from ..network import Network
 
-__all__ = [
-    "FORCING",
-    "forcing_from_data",
-    "forcing_to_data",
-    "observed_in_model_units",
-    "series_from_data",
-    "series_to_data",
-]
+__all__ = ["forcing_from_data", "forcing_to_data", "observed_in_model_units", "series_from_data", "series_to_data"]
 
 # The forcing of a run besides the rain, by the keyword a network's ``run`` takes it under.
 FORCING = ("inflows", "potential_et", "temperature")
