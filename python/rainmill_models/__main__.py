@@ -7,14 +7,15 @@ fault, with its traceback; 130 stopped by Ctrl-C, in one line.
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import os
 import signal
 import sys
 import threading
 import traceback
-from collections.abc import Callable, Sequence
-from typing import Any
+from collections.abc import Sequence
+from typing import Protocol
 
 try:
     from .cli import calibrate as cli_calibrate
@@ -25,13 +26,20 @@ except KeyboardInterrupt:  # Ctrl-C while the commands load (pandas, SciPy: a se
     sys.stderr.write("\ninterrupted\n")
     sys.exit(130)  # the status of INTERRUPTED, which may not have loaded yet
 
-# Each command module offers `add_command(subparsers)`, which adds its subparser and sets `handler`,
-# a function of the parsed arguments that returns the exit status. Register further commands here.
-COMMANDS: list[Callable[[Any], None]] = [
-    cli_run.add_command,
-    cli_calibrate.add_command,
-    cli_storm.add_command,
-]
+
+class Command(Protocol):
+    """What a command's module offers: a line of help, a description, its arguments and the command itself."""
+
+    HELP: str
+    DESCRIPTION: str
+
+    def arguments(self, parser: argparse.ArgumentParser) -> None: ...
+
+    def command(self, args: argparse.Namespace) -> int: ...
+
+
+# Each command's module by the command's name; register further commands here.
+COMMANDS: dict[str, Command] = {"run": cli_run, "calibrate": cli_calibrate, "storm": cli_storm}
 
 
 def build_parser() -> Parser:
@@ -44,8 +52,10 @@ def build_parser() -> Parser:
         "--traceback", action="store_true", help="show the full traceback of an error (for reporting a fault)"
     )
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="command")
-    for add_command in COMMANDS:
-        add_command(subparsers)
+    for name, module in COMMANDS.items():
+        command = subparsers.add_parser(name, help=module.HELP, description=module.DESCRIPTION)
+        module.arguments(command)
+        command.set_defaults(handler=module.command)
     return parser
 
 

@@ -28,7 +28,6 @@ from __future__ import annotations
 import argparse
 import math
 import os
-import tomllib
 from pathlib import Path
 from typing import Any
 
@@ -36,22 +35,10 @@ from ..calibration.calibrate import OBJECTIVES
 from ..calibration.fit import calibrate
 from ..calibration.search import METHODS
 from ..errors import ModelError
-from ..io.files import read_text
 from ..network import Network
 from ..parameters import ParameterKey, compile_parameters
-from .common import (
-    INTERRUPTED,
-    Outputs,
-    UsageError,
-    figure_writer,
-    on_clock,
-    reading,
-    running,
-    say,
-    timestamp,
-    whole,
-)
-from .inputs import Inputs, add_arguments, named_weight, read_inputs, scores_text, started
+from .common import INTERRUPTED, Outputs, UsageError, add_output, on_clock, reading, running, say, timestamp, whole
+from .inputs import Inputs, add_arguments, add_missing, named_weight, read_inputs, read_toml, scores_text
 
 Bounds = dict[ParameterKey, tuple[float, float]]
 
@@ -72,10 +59,7 @@ def _pair(value: object, name: str) -> tuple[float, float]:
 def read_parameters(path: Path) -> Bounds:
     """The bounds of a parameters file by parameter (a path, or tied paths), in the file's order."""
     with reading(path):
-        try:
-            data = tomllib.loads(read_text(path))
-        except tomllib.TOMLDecodeError as error:
-            raise ModelError("", f"not a valid TOML document: {error}") from error
+        data = read_toml(path)
         found: Bounds = {}
 
         def walk(node: dict[str, Any], prefix: str) -> None:
@@ -119,17 +103,17 @@ def _executor(text: str) -> str | int | None:
         ) from None
 
 
-def add_command(subparsers: Any) -> None:
-    """Register the `calibrate` subcommand."""
-    parser: argparse.ArgumentParser = subparsers.add_parser(
-        "calibrate",
-        help="fit a model's parameters to observed hydrographs at one or more gauges",
-        description="Search the parameters named in a TOML file, within their bounds, for the best fit of the "
-        "model's flows to the observations at each gauge (their weighted mean objective); print the summary "
-        "and write the best model file. The outputs are written all or nothing; an output given as a directory "
-        "receives a file named after the model. Ctrl-C stops the search and writes the best so far (exit "
-        "status 130).",
-    )
+HELP = "fit a model's parameters to observed hydrographs at one or more gauges"
+DESCRIPTION = (
+    "Search the parameters named in a TOML file, within their bounds, for the best fit of the model's flows to "
+    "the observations at each gauge (their weighted mean objective); print the summary and write the best model "
+    "file. The outputs are written all or nothing; an output given as a directory receives a file named after the "
+    "model. Ctrl-C stops the search and writes the best so far (exit status 130)."
+)
+
+
+def arguments(parser: argparse.ArgumentParser) -> None:
+    """The arguments of `calibrate`."""
     add_arguments(parser, observed_required=True)
     parser.add_argument(
         "--weight",
@@ -141,7 +125,7 @@ def add_command(subparsers: Any) -> None:
     parser.add_argument(
         "--parameters", type=Path, required=True, help="TOML file: parameter path (or tied paths) = [low, high]"
     )
-    parser.add_argument("--out", help="write the best model to this TOML file (MODEL.best.toml in a directory)")
+    add_output(parser, "--out", "best.toml", "write the best model to this TOML file")
     parser.add_argument("--objective", choices=OBJECTIVES, default="kge", help="the score to fit (default: kge)")
     parser.add_argument(
         "--method", choices=sorted(set(METHODS.values())), default="differential_evolution", help="the optimiser"
@@ -154,12 +138,7 @@ def add_command(subparsers: Any) -> None:
         metavar=("START", "END"),
         help="score only between these times (ISO 8601; without an offset, on the observations' clock)",
     )
-    parser.add_argument(
-        "--missing",
-        choices=["raise", "drop"],
-        default="raise",
-        help="missing observations: refuse (default) or leave out of the score",
-    )
+    add_missing(parser, "--missing", treat="drop", what="observations", how="leave out of the score")
     parser.add_argument(
         "--executor",
         type=_executor,
@@ -180,25 +159,17 @@ def add_command(subparsers: Any) -> None:
         "parameter (--maxiter 20 with 10 parameters is up to 3,150 runs); the other methods: their SciPy "
         "iteration limit. --max-evaluations bounds the runs themselves",
     )
-    parser.add_argument("--history", help="write every evaluation to this CSV file (MODEL.history.csv in a directory)")
-    parser.add_argument(
-        "--plot",
-        help="write the figure to this file, PNG unless its suffix says (MODEL.calibration.png in a directory)",
-    )
+    add_output(parser, "--history", "history.csv", "write every evaluation to this CSV file")
+    add_output(parser, "--plot", "calibration.png", "write the figure to this file, PNG unless its suffix says")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
-    parser.set_defaults(handler=calibrate_command)
 
 
-def calibrate_command(args: argparse.Namespace) -> int:
-    """The `calibrate` subcommand; returns the exit status."""
-    outputs = Outputs()
-    out, history, plot = outputs.targets(
-        args, {"--out": "best.toml", "--history": "history.csv", "--plot": "calibration.png"}
-    )
+def command(args: argparse.Namespace) -> int:
+    """The `calibrate` command; returns the exit status."""
+    outputs = Outputs(args)
     given = read_inputs(args, args.missing)
-    model = started(given.model, args.initial_states)
     bounds = read_parameters(args.parameters)
-    check_parameters(bounds, model, args.parameters)
+    check_parameters(bounds, given.model, args.parameters)
     weights = _weights(args.weight, given)
     window = None
     if args.window is not None:
@@ -207,9 +178,9 @@ def calibrate_command(args: argparse.Namespace) -> int:
         if not start < end:
             raise UsageError(f"--window: the start {start.isoformat()} must come before the end {end.isoformat()}")
         window = (start, end)
-    with running(args.model, args.initial_states, args.parameters, *given.sources, *given.files.values()):
+    with running(args.model, args.parameters, *given.sources):
         result = calibrate(
-            model,
+            given.model,
             given.rain,
             given.observed,
             bounds,
@@ -237,14 +208,10 @@ def calibrate_command(args: argparse.Namespace) -> int:
     print(result.summary())
     if len(given.observed) > 1 and result.gauges is not None:
         print("\n" + scores_text(result.gauges, given.files))
-    if out is not None:
-        outputs.add(out, result.model.save)
-    if history is not None:
-        outputs.add(history, result.history.to_csv)
-    if plot is not None:
-        outputs.add(plot, figure_writer(result.plot(), dpi=120))
-    for path in outputs.write():
-        print(f"Written: {path}")
+    outputs.add("--out", result.model.save)
+    outputs.add("--history", result.history.to_csv)
+    outputs.add_figure("--plot", result.plot, dpi=120)
+    outputs.write()
     if result.interrupted:
         say(f"\ninterrupted: stopped after {result.evaluations} evaluations; the outputs hold the best so far")
         return INTERRUPTED

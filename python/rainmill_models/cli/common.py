@@ -20,14 +20,17 @@ import re
 import shutil
 import sys
 import tempfile
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator
 from datetime import datetime
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, NoReturn
 
 import pandas as pd
 
 from ..io.files import InputFileError, atomic_write, output_target
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 INTERRUPTED = 130  # the shell's status for a process ended by SIGINT
 
@@ -210,6 +213,14 @@ def needs_matplotlib(option: str, path: Path | None) -> None:
 # -- outputs ------------------------------------------------------------------------------------------
 
 
+def add_output(
+    parser: argparse.ArgumentParser, option: str, suffix: str, text: str, metavar: str | None = None
+) -> None:
+    """An option naming an output file, which in a directory is named MODEL.`suffix` (as its help says)."""
+    parser.add_argument(option, metavar=metavar, help=f"{text} (MODEL.{suffix} in a directory)")
+    parser.set_defaults(outputs={**(parser.get_default("outputs") or {}), option: suffix})
+
+
 class Outputs:
     """The files a command writes, all or nothing.
 
@@ -219,9 +230,19 @@ class Outputs:
     every target as it was, and no temporary behind.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, args: argparse.Namespace) -> None:
+        """The outputs `args` ask for (the options of `add_output`), named after the model, checked up front.
+
+        `--plot` is checked for matplotlib too, before any work is done.
+        """
         self._reserved: dict[Path, str] = {}
         self._todo: list[tuple[Path, Callable[[Path], object]]] = []
+        stem = args.model.stem or "model"
+        self._paths = {
+            option: self.target(option, getattr(args, option.removeprefix("--").replace("-", "_")), f"{stem}.{suffix}")
+            for option, suffix in args.outputs.items()
+        }
+        needs_matplotlib("--plot", self._paths.get("--plot"))
 
     def target(self, option: str, text: str | None, default_name: str) -> Path | None:
         """Where the output of `option` goes, checked before any work is done.
@@ -248,27 +269,24 @@ class Outputs:
             raise UsageError(f"{option} {text}: the same file as {other}")
         return path
 
-    def targets(self, args: Any, names: Mapping[str, str]) -> list[Path | None]:
-        """The file of each output option (`--plot` checked for matplotlib up front), named after the model.
+    def add(self, option: str, write: Callable[[Path], object]) -> None:
+        """Write the output of `option`, when it was asked for, with `write`, which fills the file it is given."""
+        path = self._paths[option]
+        if path is not None:
+            self._todo.append((path, write))
 
-        `names` maps an option to the suffix of its default name in a directory ("best.toml" gives
-        MODEL.best.toml); the option's value is read from `args` under the option's own name.
+    def add_figure(self, option: str, draw: Callable[[], Figure], dpi: int) -> None:
+        """The figure `draw()` gives, drawn only when `option` asks for it, written in the format its
+        target's suffix names (PNG without one).
         """
-        stem = args.model.stem or "model"
-        paths = [
-            self.target(option, getattr(args, option.removeprefix("--").replace("-", "_")), f"{stem}.{suffix}")
-            for option, suffix in names.items()
-        ]
-        if "--plot" in names:
-            needs_matplotlib("--plot", paths[list(names).index("--plot")])
-        return paths
+        if self._paths[option] is not None:
+            figure = draw()
+            self.add(
+                option, lambda path: figure.savefig(path, format=path.suffix.lstrip(".").lower() or "png", dpi=dpi)
+            )
 
-    def add(self, path: Path, write: Callable[[Path], object]) -> None:
-        """Write the output at `path` (from `target`) with `write`, which fills the file it is given."""
-        self._todo.append((path, write))
-
-    def write(self) -> list[Path]:
-        """Render every output, then move them all into place; the paths written, in order."""
+    def write(self) -> None:
+        """Render every output, then move them all into place; say each path written, in order."""
         with contextlib.ExitStack() as cleanup:
             staged: list[tuple[Path, Path]] = []
             for path, write in self._todo:
@@ -297,22 +315,13 @@ class Outputs:
                             os.fsync(stream.fileno())  # a full disk shows here, before any rename
                     except OSError as error:
                         raise _naming(error, path) from error
-        return [path for path, _ in self._todo]
+        for path, _ in self._todo:
+            print(f"Written: {path}")
 
 
 def _naming(error: OSError, path: Path) -> OSError:
     text = describe(error)
     return OSError(error.errno, text if str(path) in text else f"{path}: {text}")
-
-
-def figure_writer(figure: object, dpi: int) -> Callable[[Path], object]:
-    """Write a matplotlib figure in the format its target's suffix names (PNG without one)."""
-
-    def write(path: Path) -> None:
-        fmt = path.suffix.lstrip(".").lower() or "png"
-        figure.savefig(path, format=fmt, dpi=dpi)  # type: ignore[attr-defined]
-
-    return write
 
 
 def say(text: str) -> None:

@@ -104,12 +104,7 @@ def add_arguments(parser: argparse.ArgumentParser, *, observed_required: bool) -
         help="one CSV holding several forcings as columns: rain, potential_et, temperature (every subbasin) or "
         "rain.NAME, potential_et.NAME, temperature.NAME (per subbasin)",
     )
-    parser.add_argument(
-        "--rain-missing",
-        choices=["raise", "zero"],
-        default="raise",
-        help="missing rain: refuse (default) or count as none",
-    )
+    add_missing(parser, "--rain-missing", treat="zero", what="rain", how="count as none")
     parser.add_argument(
         "--rain-weights",
         type=Path,
@@ -153,15 +148,26 @@ def add_arguments(parser: argparse.ArgumentParser, *, observed_required: bool) -
     )
 
 
+def add_missing(parser: argparse.ArgumentParser, *flags: str, treat: str, what: str, how: str) -> None:
+    """The option of what to do with missing values of `what`: refuse them (the default) or `treat` them (`how`)."""
+    parser.add_argument(
+        *flags, choices=["raise", treat], default="raise", help=f"missing {what}: refuse (default) or {how}"
+    )
+
+
+def read_toml(path: Path) -> dict[str, Any]:
+    """The document of a TOML file; a malformed one is refused in one line."""
+    text = read_text(path)
+    try:
+        return tomllib.loads(text)
+    except tomllib.TOMLDecodeError as error:
+        raise ModelError("", f"not a valid TOML document: {error}") from error
+
+
 def load_model(path: Path) -> Network:
     """The network of a TOML file (an older single-chain file as its up to three elements)."""
     with reading(path):
-        text = read_text(path)
-        try:
-            data = tomllib.loads(text)
-        except tomllib.TOMLDecodeError as error:
-            raise ModelError("", f"not a valid TOML document: {error}") from error
-        return Network.from_dict(data)
+        return Network.from_dict(read_toml(path))
 
 
 def read_forcing(path: Path, names: Sequence[str] | None, what: str, read: SeriesReader) -> Forcing:
@@ -219,11 +225,7 @@ class SeriesReader:
 
     def check(self, series: pd.Series, name: str) -> pd.Series:
         """A series read otherwise, checked as the reader checks its own."""
-        return (
-            fill_rain(series, self.policy, name=name)
-            if self.kind == "rain"
-            else fill_flow(series, self.policy, name=name)
-        )
+        return (fill_rain if self.kind == "rain" else fill_flow)(series, self.policy, name=name)
 
 
 def read_weights(path: Path) -> dict[str, dict[str, float]]:
@@ -251,16 +253,11 @@ class Inputs:
     files: dict[str, Path]  # the file of each gauge
     potential_et: Forcing | int | None = None  # 0: none asked for
     temperature: Forcing | None = None
-    sources: tuple[Path, ...] = ()  # every forcing file read (for messages)
+    sources: tuple[Path, ...] = ()  # every input file read but the model (for messages)
 
     def forcing(self) -> dict[str, Any]:
         """The keywords of a run or a calibration besides the rain."""
         return {"inflows": self.inflows, "potential_et": self.potential_et, "temperature": self.temperature}
-
-    @property
-    def network(self) -> Network:
-        """The model as a network."""
-        return self.model
 
     @property
     def clock(self) -> pd.Index:
@@ -280,8 +277,7 @@ def csv_options(args: argparse.Namespace) -> dict[str, Any]:
 
 def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
     """Read the model, the forcing and the observations that `args` name; refuse what does not fit."""
-    model = load_model(args.model)
-    network = model
+    network = load_model(args.model)
     subbasins = list(network.subbasins())
     units: UnitSystem = network.options.units
     readers = {
@@ -344,8 +340,14 @@ def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
             observed[gauge] = flows(path)
         same_clock(observed[gauge], path, clock, rain_path)
         files[gauge] = path
-    read = tuple(p for p in (rain_path, given["potential_et"], args.temperature, args.inflows) if p is not None)
-    return Inputs(model, rain, inflows, observed, files, forcing.get("potential_et"), forcing.get("temperature"), read)
+    if args.initial_states is not None:
+        with reading(args.initial_states):
+            network = start_from(network, load_states(args.initial_states))
+    read = (rain_path, given["potential_et"], args.temperature, args.inflows, args.initial_states, *files.values())
+    sources = tuple(p for p in read if p is not None)
+    return Inputs(
+        network, rain, inflows, observed, files, forcing.get("potential_et"), forcing.get("temperature"), sources
+    )
 
 
 def _forcing_file(
@@ -389,15 +391,6 @@ def in_unit(frame: pd.DataFrame, attrs: Mapping[Any, Any], unit: str | None, pat
             raise TimeSeriesError(f"{path}: column {column!r} has no unit in the units row")
         out[column] = convert(frame[column], unit, units=found, name=f"{path}: column {column!r}").to_numpy()
     return pd.DataFrame(out, index=frame.index)
-
-
-def started(network: Network, path: Path | None) -> Network:
-    """`network` started from the states of the hot-start file `path` (itself without one)."""
-    if path is None:
-        return network
-    with reading(path):
-        hot: Network = start_from(network, load_states(path))
-    return hot
 
 
 def _the_outlet(network: Network, model: Path) -> str:

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
 
 import pandas as pd
 
@@ -11,28 +10,24 @@ from ..io.states import final_states, save_states
 from ..io.timeseries import infer_step
 from ..metrics import scores
 from ..periods import resolve_period
-from .common import Outputs, UsageError, figure_writer, on_clock, running, timestamp
-from .inputs import Inputs, add_arguments, read_inputs, scores_text, started
+from .common import Outputs, UsageError, add_output, on_clock, running, timestamp
+from .inputs import Inputs, add_arguments, add_missing, read_inputs, scores_text
+
+HELP = "run a model (a network or a single chain) on its forcing"
+DESCRIPTION = (
+    "Run the model of a TOML file on rainfall (one column for every subbasin, or one per subbasin), with "
+    "potential evapotranspiration and temperature for a continuous model, and print peaks, volumes, the water "
+    "balance of every element and (with --observed) the scores at each gauge beside the benchmarks a trivial "
+    "model reaches. The outputs are written all or nothing; an output given as a directory receives a file named "
+    "after the model."
+)
 
 
-def add_command(subparsers: Any) -> None:
-    """Register the `run` subcommand."""
-    parser: argparse.ArgumentParser = subparsers.add_parser(
-        "run",
-        help="run a model (a network or a single chain) on its forcing",
-        description="Run the model of a TOML file on rainfall (one column for every subbasin, or one per "
-        "subbasin), with potential evapotranspiration and temperature for a continuous model, and print peaks, "
-        "volumes, the water balance of every element and (with --observed) the scores at each gauge beside the "
-        "benchmarks a trivial model reaches. The outputs are written all or nothing; an output given as a "
-        "directory receives a file named after the model.",
-    )
+def arguments(parser: argparse.ArgumentParser) -> None:
+    """The arguments of `run`."""
     add_arguments(parser, observed_required=False)
-    parser.add_argument(
-        "--observed-missing",
-        "--missing",
-        choices=["raise", "drop"],
-        default="raise",
-        help="missing observations: refuse (default) or leave out of the scores",
+    add_missing(
+        parser, "--observed-missing", "--missing", treat="drop", what="observations", how="leave out of the scores"
     )
     parser.add_argument(
         "--end",
@@ -41,61 +36,50 @@ def add_command(subparsers: Any) -> None:
         "options.max_horizon hours past the end of the forcing; default: until the outflow recedes",
     )
     parser.add_argument("--units", choices=["US", "SI"], help="units of the results (default: the model's)")
-    parser.add_argument(
-        "--out",
-        help="write every series to this CSV file, columns named element.variable (MODEL.results.csv in a directory)",
-    )
-    parser.add_argument(
+    add_output(parser, "--out", "results.csv", "write every series to this CSV file, columns named element.variable")
+    add_output(
+        parser,
         "--plot",
-        help="write the hydrographs at the gauges (else the outlets) to this file, PNG unless its suffix says "
-        "(MODEL.png in a directory)",
+        "png",
+        "write the hydrographs at the gauges (else the outlets) to this file, PNG unless its suffix says",
     )
-    parser.add_argument(
+    add_output(
+        parser,
         "--final-states",
+        "states.json",
+        "write the states where the run ends to this hot-start file (JSON), for the next run's --initial-states",
         metavar="FILE",
-        help="write the states where the run ends to this hot-start file (JSON), for the next run's "
-        "--initial-states (MODEL.states.json in a directory)",
     )
-    parser.set_defaults(handler=run_command)
 
 
-def run_command(args: argparse.Namespace) -> int:
-    """The `run` subcommand; returns the exit status."""
-    outputs = Outputs()
-    out, plot, states = outputs.targets(
-        args, {"--out": "results.csv", "--plot": "png", "--final-states": "states.json"}
-    )
+def command(args: argparse.Namespace) -> int:
+    """The `run` command; returns the exit status."""
+    outputs = Outputs(args)
     given = read_inputs(args, args.observed_missing)
-    network, observed = started(given.network, args.initial_states), given.observed
     end = None if args.end is None else on_clock(args.end, given.clock, "--end", args.rain or args.forcing)
     covered = _observed_end(given, args.observed_period)
     if end is None and (given.potential_et is not None or given.temperature is not None):
         # ET and temperature end with their records: a continuous run stops there (or at the observations')
         end = covered if covered is not None else pd.Timestamp(given.clock[-1])
-    if end is not None:
-        _within_horizon(
-            given, end, "the observations (their last time)" if args.end is None else f"--end {args.end.isoformat()}"
-        )
-    elif covered is not None:
-        _within_horizon(given, covered, "the observations (their last time)")
-    with running(args.model, args.initial_states, *given.sources, *given.files.values()):
-        forcing = given.forcing()
-        result = network.run(given.rain, **forcing, end=end, units=args.units)
+    last = end if end is not None else covered
+    if last is not None:
+        what = "the observations (their last time)" if args.end is None else f"--end {args.end.isoformat()}"
+        _within_horizon(given, last, what)
+    with running(args.model, *given.sources):
+        result = given.model.run(given.rain, **given.forcing(), end=end, units=args.units)
         if covered is not None and end is None and covered > result.index[-1]:
-            result = network.run(given.rain, **forcing, end=covered, units=args.units)
+            result = given.model.run(given.rain, **given.forcing(), end=covered, units=args.units)
     print(result.summary())
-    if observed:
-        fit = scores(result, observed, missing=args.observed_missing, observed_period=args.observed_period)
+    if given.observed:
+        fit = scores(result, given.observed, missing=args.observed_missing, observed_period=args.observed_period)
         print("\n" + scores_text(fit, given.files))
-    if out is not None:
-        outputs.add(out, result.to_csv)
-    if plot is not None:
-        outputs.add(plot, figure_writer(result.plot(observed, list(observed) or None), dpi=80))
-    if states is not None:
-        at = (result.index[-1] + result.step).isoformat()
-        outputs.add(states, lambda path: save_states(path, final_states(result), time=at))
-    for path in outputs.write():
-        print(f"Written: {path}")
+    outputs.add("--out", result.to_csv)
+    outputs.add_figure("--plot", lambda: result.plot(given.observed, list(given.observed) or None), dpi=80)
+    outputs.add(
+        "--final-states",
+        lambda path: save_states(path, final_states(result), time=(result.index[-1] + result.step).isoformat()),
+    )
+    outputs.write()
     return 0
 
 
@@ -112,7 +96,7 @@ def _observed_end(given: Inputs, period: str | None) -> pd.Timestamp | None:
 
 
 def _step(given: Inputs) -> pd.Timedelta:
-    step = given.network.options.step
+    step = given.model.options.step
     if step is not None:
         return pd.Timedelta(hours=float(step))
     return pd.Timedelta(infer_step(pd.Series(0.0, index=given.clock), name="rain"))
@@ -122,7 +106,7 @@ def _within_horizon(given: Inputs, end: pd.Timestamp, what: str) -> None:
     """Refuse a run beyond options.max_horizon hours past the forcing before any of it is computed."""
     index = given.clock
     forced = pd.Timestamp(index[-1]) + (_step(given) if len(index) < 2 else index[-1] - index[-2])
-    hours = float(given.network.options.max_horizon)
+    hours = float(given.model.options.max_horizon)
     if end > forced + pd.Timedelta(hours=hours):
         past = (end - forced) / pd.Timedelta(hours=1)
         raise UsageError(

@@ -28,20 +28,19 @@ from ..io.writers import csv_text, write_csv
 from ..storms import MAX_STEPS, alternating_block_storm, ddf_curve, nrcs_storm, user_storm
 from .common import UsageError
 
+HELP = "write a design storm as a rainfall CSV file"
+DESCRIPTION = (
+    "Build a design storm (NRCS 24-hour type, alternating block from a depth table or a DDF curve, or a user "
+    "hyetograph) and write its depths per step as a rainfall CSV file with a units row. A storm holds at most "
+    f"{MAX_STEPS:.0e} steps."
+)
 
-def add_command(subparsers: Any) -> None:
-    """Register the `storm` subcommand."""
-    parser: argparse.ArgumentParser = subparsers.add_parser(
-        "storm",
-        help="write a design storm as a rainfall CSV file",
-        description="Build a design storm (NRCS 24-hour type, alternating block from a depth table or a "
-        f"DDF curve, or a user hyetograph) and write its depths per step as a rainfall CSV file with a "
-        f"units row. A storm holds at most {MAX_STEPS:.0e} steps.",
-    )
+
+def arguments(parser: argparse.ArgumentParser) -> None:
+    """The arguments of `storm`: a subcommand for each kind of storm."""
     kinds = parser.add_subparsers(dest="kind", required=True, metavar="kind")
     nrcs = kinds.add_parser("nrcs", help="an NRCS 24-hour storm (types I, IA, II, III)")
     nrcs.add_argument("--type", dest="storm_type", choices=["I", "IA", "II", "III"], required=True)
-    nrcs.add_argument("--depth", type=float, required=True, help="total depth (in --units)")
     table = kinds.add_parser("table", help="alternating block from a depth-duration table")
     table.add_argument("--table", type=Path, required=True, help="CSV: duration in hours, depth (in --units)")
     ddf = kinds.add_parser("ddf", help="alternating block from a DDF curve depth = a t / (t + b)^c")
@@ -53,13 +52,13 @@ def add_command(subparsers: Any) -> None:
         sub.add_argument("--peak", type=float, default=0.5, help="position of the peak, 0 to 1 (default 0.5)")
     user = kinds.add_parser("user", help="a hyetograph by cumulative fraction")
     user.add_argument("--hyetograph", type=Path, required=True, help="CSV: hours since start, cumulative fraction")
-    user.add_argument("--depth", type=float, required=True, help="total depth (in --units)")
+    for sub in (nrcs, user):
+        sub.add_argument("--depth", type=float, required=True, help="total depth (in --units)")
     for sub in (nrcs, table, ddf, user):
         sub.add_argument("--units", required=True, help="the unit of the depths: in, mm, ... (written in the file)")
         sub.add_argument("--start", required=True, help="time of the storm's start (ISO 8601)")
         sub.add_argument("--step", default="15min", help="time step, e.g. 5min, 15min, 1h (default 15min)")
         sub.add_argument("--out", type=Path, help="write the CSV here (default: the screen)")
-        sub.set_defaults(handler=storm_command)
 
 
 def _two_columns(path: Path, option: str, names: tuple[str, str]) -> list[tuple[int, float, float]]:
@@ -154,8 +153,8 @@ def build_storm(args: argparse.Namespace) -> pd.Series:
 _OPTIONS = {"type": "storm_type", "hours": "hyetograph", "fractions": "hyetograph", "table": "table"}
 
 
-def storm_command(args: argparse.Namespace) -> int:
-    """The `storm` subcommand; returns the exit status."""
+def command(args: argparse.Namespace) -> int:
+    """The `storm` command; returns the exit status."""
     try:
         storm = build_storm(args)
     except ModelError as error:  # a field of the storms module: said as the option that gave it
