@@ -5,13 +5,16 @@ from __future__ import annotations
 import re
 from collections.abc import Mapping
 from pathlib import Path
-from typing import TypedDict, Unpack
+from typing import TYPE_CHECKING, TypedDict, Unpack
 
 import numpy as np
 import pandas as pd
 
 from .files import InputFileError, check_input
 from .records import NonFinitePolicy, RecordError, _apply_units, _check_order, _check_policy, _nonfinite, _single
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 
 class NetcdfOptions(TypedDict, total=False):
@@ -52,15 +55,17 @@ def read_netcdf_frame(path: str | Path, variable: str | None = None, **options: 
         return _netcdf_variable(target, dataset, variable, options, nonfinite)
 
 
-def _time_dimension(path: Path, array: object, requested: str | None) -> str:
-    import xarray as xr
+def _dated(array: xr.DataArray) -> list[str]:
+    """The dimensions of `array` whose coordinate holds dates."""
+    return [str(dim) for dim in array.dims if dim in array.coords and np.issubdtype(array[dim].dtype, np.datetime64)]
 
-    assert isinstance(array, xr.DataArray)
+
+def _time_dimension(path: Path, array: xr.DataArray, requested: str | None) -> str:
     if requested is not None:
         if requested not in array.dims:
             raise RecordError(f"{path}: {array.name!r} has no dimension {requested!r} (it has {list(array.dims)})")
         return requested
-    dated = [str(dim) for dim in array.dims if dim in array.coords and np.issubdtype(array[dim].dtype, np.datetime64)]
+    dated = _dated(array)
     if len(dated) == 1:
         return dated[0]
     raise RecordError(
@@ -70,18 +75,11 @@ def _time_dimension(path: Path, array: object, requested: str | None) -> str:
 
 
 def _netcdf_variable(
-    path: Path, dataset: object, variable: str | None, options: NetcdfOptions, nonfinite: NonFinitePolicy
+    path: Path, dataset: xr.Dataset, variable: str | None, options: NetcdfOptions, nonfinite: NonFinitePolicy
 ) -> pd.DataFrame:
-    import xarray as xr
-
-    assert isinstance(dataset, xr.Dataset)
     names = [str(name) for name in dataset.data_vars]
     if variable is None:
-        timed = [
-            n
-            for n in names
-            if any(np.issubdtype(dataset[d].dtype, np.datetime64) for d in dataset[n].dims if d in dataset.coords)
-        ]
+        timed = [name for name in names if _dated(dataset[name])]
         if not timed:
             raise RecordError(f"{path}: no variable along a time dimension of dates (the variables: {names})")
         if len(timed) > 1:
