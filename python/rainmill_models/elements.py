@@ -550,6 +550,11 @@ class _Element:
         """The element's water balance over `series` (each kind defines it)."""
         raise NotImplementedError
 
+    def balance_row(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
+        """The element's water balance with what leaves the network here (`leaves`)."""
+        row = self.balance_of(series, step_seconds, units)
+        return dataclasses.replace(row, leaves=self.leaves_network(series, row, step_seconds))
+
     def held_water(self, series: Series, step_seconds: int, units: UnitSystem) -> tuple[float, float] | None:
         """The water held beyond what was held at the start (ft³) and the water that entered; None if unknown.
 

@@ -8,7 +8,8 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Mapping, Sequence
-from functools import cached_property
+from functools import cached_property, reduce
+from operator import add
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
 
@@ -83,13 +84,14 @@ class NetworkResult:
             if name in self.rows:
                 raise KeyError(f"the series of {name!r} were not kept (keep=...); its balance is in `balances`")
             raise KeyError(f"no element named {name!r} (there are: {', '.join(self.series)})")
-        data = {}
+        data: dict[str, Array] = {}
+        quantities: dict[str, str] = {}
         n = len(self.index)
         for key, (array, quantity) in self._element_columns(name).items():
-            factor = u.factor_from_us(quantity, self.units) if quantity else 1.0
+            factor = u.factor_from_us(quantity, self.units)
             data[key] = fit(np.asarray(array, dtype=np.float64) * factor, n) if len(array) != n else array * factor
+            quantities[key] = quantity
         frame = pd.DataFrame(data, index=self.index)
-        quantities = {key: quantity for key, (_, quantity) in self._element_columns(name).items()}
         frame.attrs["column_units"] = u.column_units(quantities, self.units)  # each column's unit, as readers keep it
         return frame
 
@@ -132,24 +134,17 @@ class NetworkResult:
     @cached_property
     def balances(self) -> pd.DataFrame:
         """The water balance of every element and (last row, "network") of the whole, in volumes."""
-        rows: dict[str, Balance] = {}
-        units = self.network.options.units
-        for name in self.network.order:
-            if name in self.rows:
-                rows[name] = self.rows[name]
-                continue
-            element = self.network.elements[name]
-            row = element.balance_of(self.series[name], self.step_seconds, units)
-            leaves = element.leaves_network(self.series[name], row, self.step_seconds)
-            rows[name] = dataclasses.replace(row, leaves=leaves)
+        seconds, units, elements = self.step_seconds, self.network.options.units, self.network.elements
+        rows = {
+            name: self.rows[name]
+            if name in self.rows
+            else elements[name].balance_row(self.series[name], seconds, units)
+            for name in self.network.order
+        }
         parts = list(rows.values())
         # added one after the other in the network's order (not `sum`, which compensates)
-        totals = [0.0] * 6
-        for r in parts:
-            for i, term in enumerate((r.enters, r.leaves, r.losses, r.storage_change, r.in_transit, r.start)):
-                totals[i] += term
-        whole = balance(*totals)
-        rows["network"] = dataclasses.replace(whole, transit_checked=all(r.transit_checked for r in parts))
+        totals = [reduce(add, (getattr(r, key) for r in parts), 0.0) for key in _NETWORK_TERMS]
+        rows["network"] = dataclasses.replace(balance(*totals), transit_checked=all(r.transit_checked for r in parts))
         volume = u.factor_from_us("volume", self.units)
         frame = pd.DataFrame(
             {
@@ -215,11 +210,16 @@ class NetworkResult:
         return pd.concat(parts, axis=1, names=["element", "variable"])
 
     def to_csv(self, path: str | Path) -> None:
-        """Write `to_frame()` as CSV, columns named element.variable, all or nothing."""
+        """Write `to_frame()` as CSV (ISO 8601 timestamps), columns named element.variable, all or nothing."""
+        from .io.files import atomic_write
+
         frame = self.to_frame()
         pairs = cast(list[tuple[str, str]], list(frame.columns))
         frame.columns = pd.Index([f"{element}.{variable}" for element, variable in pairs])
-        write_frame(frame, path)
+        frame.index = pd.Index([stamp.isoformat() for stamp in pd.DatetimeIndex(frame.index)], name="time")
+        text = frame.to_csv()
+        with atomic_write(path) as stream:
+            stream.write(text)
 
     def plot(
         self,
@@ -242,6 +242,10 @@ class NetworkResult:
         return plot_result(self, cast(Any, observed), elements, path=path, title=title)
 
 
+# The terms of the network's balance, from its elements' (what crosses its boundary, and all they hold).
+_NETWORK_TERMS = ("enters", "leaves", "losses", "storage_change", "in_transit", "start")
+
+
 def network_outflow(network: Network, series: Mapping[str, Series]) -> Array:
     """The sum of what leaves the network through its outlets (not the diversions out of it)."""
     names = network.outlets()
@@ -249,17 +253,6 @@ def network_outflow(network: Network, series: Mapping[str, Series]) -> Array:
     for name in names[1:]:
         total = total + series[name].outflow
     return total
-
-
-def write_frame(frame: pd.DataFrame, path: str | Path) -> None:
-    """Write a time-indexed frame as CSV (ISO 8601 timestamps), all or nothing."""
-    from .io.files import atomic_write
-
-    out = frame.copy()
-    out.index = pd.Index([stamp.isoformat() for stamp in pd.DatetimeIndex(frame.index)], name="time")
-    text = out.to_csv()
-    with atomic_write(path) as stream:
-        stream.write(text)
 
 
 def _with_unit(series: pd.Series, unit: str) -> pd.Series:

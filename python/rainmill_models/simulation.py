@@ -18,7 +18,6 @@ outflow and every subbasin's baseflow have receded to within `options.recession`
 
 from __future__ import annotations
 
-import dataclasses
 import math
 import warnings
 from collections.abc import Collection, Mapping
@@ -186,8 +185,7 @@ def _let_go(network: Network, name: str, series: Series, step: int, rows: dict[s
     """An element's balance row written to `rows`; what the elements below it read is returned."""
     element = network.elements[name]
     if rows is not None:
-        row = element.balance_of(series, step, network.options.units)
-        rows[name] = dataclasses.replace(row, leaves=element.leaves_network(series, row, step))
+        rows[name] = element.balance_row(series, step, network.options.units)
     return element.handed_on(series)
 
 
