@@ -113,13 +113,10 @@ def _series_table(value: Any, names: list[str], what: str, allow_weights: bool =
         extra = [str(k) for k in value if k not in names]
         if extra and not allow_weights:
             raise ModelError(what, f"series for unknown elements: {', '.join(extra)}")
-        out: dict[str, pd.Series] = {}
         for name in names:
-            series = value[name]
-            if not isinstance(series, pd.Series):
-                raise ModelError(f"{what}.{name}", f"must be a pandas Series, not {type(series).__name__}")
-            out[name] = series
-        return out
+            if not isinstance(value[name], pd.Series):
+                raise ModelError(f"{what}.{name}", f"must be a pandas Series, not {type(value[name]).__name__}")
+        return {name: value[name] for name in names}
     raise ModelError(what, f"must be a Series, a mapping of name -> Series or a DataFrame, not {type(value).__name__}")
 
 
