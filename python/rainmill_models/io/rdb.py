@@ -149,14 +149,11 @@ def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFr
         )
     values: dict[str, np.ndarray] = {}
     flags: dict[str, np.ndarray] = {}
-    units: dict[str, str] = {}
     for name in value_columns:
         values[name], flags[name] = _rdb_column(frame, name, body, rows, index, nonfinite)
-        code = _PARAMETER.match(name)
-        if code is not None and code.group(1) in _USGS_UNITS:
-            units[name] = _USGS_UNITS[code.group(1)]
-        elif name in _NAMED_UNITS:
-            units[name] = _NAMED_UNITS[name]
+    units = {
+        name: unit for name in value_columns if (unit := _USGS_UNITS.get(_code(name) or "", _NAMED_UNITS.get(name)))
+    }
     converted = _apply_units(pd.DataFrame(values, index=index), units, to, target)
     result = pd.DataFrame(index=index)
     for name in value_columns:
