@@ -137,10 +137,7 @@ def read_csv_frame(
         _check_order(index, [f"line {row}" for row in rows], target)
     except RecordError as error:
         raise RecordError(str(error) + _time_of_day_hint(frame, time_names)) from None
-    if columns is None:
-        chosen = [str(name) for name in frame.columns if name not in time_names]
-    else:
-        chosen = [_choose(frame, column, target) for column in columns]
+    chosen = values_named if columns is None else [_choose(frame, column, target) for column in columns]
     for name in chosen:
         if name in time_names:
             raise RecordError(f"{target}: column {name!r} holds the timestamps, not values")
