@@ -45,8 +45,7 @@ from .plain_data import (
     series_from_data,
     series_to_data,
 )
-from .runner import ExecutorLike
-from .search import METHODS, SearchResult, search
+from .search import METHODS, SearchResult
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -509,39 +508,24 @@ def check_bounds(parameters: Mapping[Any, tuple[float, float]]) -> list[tuple[fl
     return bounds
 
 
-def search_parameters(
-    prepare: Callable[[Any], Any],
-    evaluate: Callable[[Any, npt.NDArray[np.float64]], Any],
-    context: Any,
-    bounds: Sequence[tuple[float, float]],
-    start: Sequence[float],
-    method: str,
-    seed: int | None,
-    executor: ExecutorLike,
-    batch_size: int | None,
-    progress: bool,
-    options: Mapping[str, Any] | None,
-) -> SearchResult:
-    """The search of a calibration, with this package's defaults for differential evolution."""
+def search_options(method: str, options: Mapping[str, Any] | None) -> dict[str, Any]:
+    """The optimiser's options of a calibration: this package's defaults for differential evolution."""
     settings = dict(options or {})
     if METHODS.get(method) == "differential_evolution":  # search() refuses an unknown method
         # A perfect fit has a loss of 0, where SciPy's relative tolerance
         # alone never declares convergence.
         settings.setdefault("atol", 1e-6)
         settings.setdefault("maxiter", 300)
-    return search(
-        prepare,
-        evaluate,
-        context,
-        bounds,
-        method=method,
-        seed=seed,
-        x0=start,
-        executor=executor,
-        batch_size=batch_size,
-        progress=progress,
-        options=settings,
-    )
+    return settings
+
+
+def history_table(found: SearchResult, points: Any, columns: list[str], objective: str) -> pd.DataFrame:
+    """One row per evaluation: its generation, the values of its point (by column) and the objective."""
+    history = pd.DataFrame(points, columns=columns)
+    history.insert(0, "generation", found.generations)
+    history[objective] = found.values
+    history.index.name = "evaluation"
+    return history
 
 
 def search_summary(found: SearchResult) -> dict[str, Any]:

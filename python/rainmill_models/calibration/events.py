@@ -201,6 +201,7 @@ def calibrate_events(
     gives the same result on every executor.
     """
     from . import calibrate as single
+    from .search import search
 
     names = [event.name for event in events]
     if not events:
@@ -247,8 +248,18 @@ def calibrate_events(
         "weights": weights.tolist(),
         "objective": objective,
     }
-    found = single.search_parameters(
-        prepare_events, evaluate_events, context, bounds, start, method, seed, executor, batch_size, progress, options
+    found = search(
+        prepare_events,
+        evaluate_events,
+        context,
+        bounds,
+        method=method,
+        seed=seed,
+        x0=start,
+        executor=executor,
+        batch_size=batch_size,
+        progress=progress,
+        options=single.search_options(method, options),
     )
     return _result(model, events, shared, own, weights, objective, found, prepared)
 
@@ -332,24 +343,19 @@ def _result(
     table: dict[str, dict[str, float]] = {}
     best_shared = whole(map(float, found.x[:n_shared]))
     for i, event in enumerate(events):
-        mine = found.x[n_shared + i * n_own : n_shared + (i + 1) * n_own]
-        written = prepared[i].state.setter.written(np.concatenate([found.x[:n_shared], mine]))[n_shared:]
+        mine = np.concatenate([found.x[:n_shared], found.x[n_shared + i * n_own : n_shared + (i + 1) * n_own]])
+        written = prepared[i].state.setter.written(mine)[n_shared:]
         values = {key: v for key, v in zip(own, written, strict=True)}
         fitted.append(replace(event, parameters={**event.parameters, **values}))
         rows[event.name] = values
-        runs = prepared[i].simulate(np.concatenate([found.x[:n_shared], mine]))
+        runs = prepared[i].simulate(mine)
         gauge = next(iter(prepared[i].gauges))
         simulated[event.name] = runs[gauge]
         table[event.name] = {k: float(v) for k, v in prepared[i].scores(runs)[gauge].items()}
-    history = pd.DataFrame(found.points[:, :n_shared], columns=[single.key_name(k) for k in shared])
-    history.insert(0, "generation", found.generations)
-    for i, name in enumerate(names):
-        for j, key in enumerate(own):
-            history[_column(key, name)] = found.points[:, n_shared + i * n_own + j]
-    history[objective] = found.values
+    columns = [single.key_name(k) for k in shared] + [_column(key, name) for name in names for key in own]
+    history = single.history_table(found, found.points, columns, objective)
     for i, name in enumerate(names):
         history[_column(objective, name)] = found.details[:, i]
-    history.index.name = "evaluation"
     return EventsCalibration(
         model=best_shared,
         events=fitted,

@@ -19,15 +19,16 @@ from .calibrate import (
     calibration_context,
     check_bounds,
     evaluate_calibration,
+    history_table,
     key_name,
     prepare_calibration,
     refused_summary,
-    search_parameters,
+    search_options,
     search_summary,
 )
 from .events import Event, EventsCalibration, calibrate_events
 from .runner import ExecutorLike
-from .search import METHODS
+from .search import METHODS, search
 
 if TYPE_CHECKING:
     from ..network import Network
@@ -203,18 +204,18 @@ def calibrate(
         forcing={"inflows": inflows, "potential_et": potential_et, "temperature": temperature},
         observed_period=observed_period,
     )
-    found = search_parameters(
+    found = search(
         prepare_calibration,
         evaluate_calibration,
         prepared.context,
         bounds,
-        prepared.start,
-        method,
-        seed,
-        executor,
-        batch_size,
-        progress,
-        options,
+        method=method,
+        seed=seed,
+        x0=prepared.start,
+        executor=executor,
+        batch_size=batch_size,
+        progress=progress,
+        options=search_options(method, options),
     )
     state, gauges, span = prepared.state, prepared.gauges, prepared.window
     name = objective if isinstance(objective, str) else getattr(objective, "__name__", "objective")
@@ -223,10 +224,7 @@ def calibrate(
     simulated = prepared.simulate(found.x)
     table = prepared.scores(simulated)
     first = next(iter(gauges))
-    history = pd.DataFrame(_written(state.setter, found.points), columns=[key_name(k) for k in keys])
-    history.insert(0, "generation", found.generations)
-    history[name] = found.values
-    history.index.name = "evaluation"
+    history = history_table(found, _written(state.setter, found.points), [key_name(k) for k in keys], name)
     return CalibrationResult(
         model=best,
         parameters=values,

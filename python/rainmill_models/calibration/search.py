@@ -43,7 +43,7 @@ __all__ = ["METHODS", "SearchFailed", "SearchResult", "search", "unit_to_bounds"
 FloatArray = npt.NDArray[np.float64]
 # What an objective returns for one point: its loss, or its loss and the
 # value to report for it (a score whose loss is 1 - score, say).
-Outcome = float | tuple[float, ...]
+Outcome = float | tuple[float, ...] | npt.NDArray[np.float64]  # an array: (loss, value, details...)
 
 METHODS = {
     "differential_evolution": "differential_evolution",
