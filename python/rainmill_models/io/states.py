@@ -14,6 +14,7 @@ read as any input is: a regular file of bounded size (`files.check_input`).
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import math
 import os
@@ -25,6 +26,7 @@ import pandas as pd
 
 from ..errors import ModelError
 from .files import InputFileError, atomic_write, read_text
+from .units import factor_from_us, from_us, to_us
 
 FORMAT: Final = "rainmill-states"
 VERSION: Final = 1
@@ -105,8 +107,6 @@ def final_states(result: Any) -> dict[str, StateValue]:
     chain restarts with every reservoir at that flow). Water still in a transform is no state: it
     is lost to the next run, so its flows agree again once that water would have passed.
     """
-    from .units import from_us
-
     states: dict[str, StateValue] = {}
     for name, element in result.network.elements.items():
         series = result.series.get(name)
@@ -138,10 +138,7 @@ def _baseflow_states(result: Any, name: str, element: Any, series: Any) -> dict[
     is run again on its own, from the last point's flow with that interval's recharge, by the
     method's own kernel.
     """
-    import dataclasses
-
     from ..methods import in_us
-    from .units import from_us, to_us
 
     method = getattr(element, "baseflow", None)
     layers = getattr(method, "layers", None)
@@ -183,8 +180,6 @@ def states_frame(result: Any) -> pd.DataFrame:
     The index has one point more than the flows: the storages at the end of the last interval
     (those a hot start continues from). Depths in the result's units.
     """
-    from .units import factor_from_us
-
     length = len(result.index) + 1
     columns: dict[tuple[str, str], np.ndarray] = {}
     for name in result.network.order:
@@ -209,8 +204,6 @@ def start_from(network: Any, states: Mapping[str, StateValue]) -> Any:
     field starts with `initial_`); a state with one value per snow zone is handed to its method's
     `hot_start`, which checks it again.
     """
-    import dataclasses
-
     for path in states:
         _method_state(network, _state_path(path))
     numeric = {path: value for path, value in states.items() if not isinstance(value, tuple)}
