@@ -55,10 +55,6 @@ from .periods import period_sampler, resolve_period
 
 Missing = Literal["raise", "drop"]
 Window = tuple[object, object] | None
-SCORE_NAMES = (
-    "kge", "r", "alpha", "beta", "kge_prime", "nse", "log_nse", "pbias", "peak_error", "peak_time_error",
-    "volume_error", "kge_climatology", "kge_skill",
-)  # fmt: skip
 KGE_MEAN_FLOW = 1.0 - math.sqrt(2.0)  # the KGE of a constant simulation at the observed mean
 CLIMATOLOGY_SPAN = pd.Timedelta(days=730)  # the shortest record a day-of-year climatology is scored on
 
