@@ -33,10 +33,16 @@ def period_length(index: pd.DatetimeIndex, period: str | None) -> Any:
             return pd.tseries.frequencies.to_offset(period)
         except ValueError:
             raise ModelError("observed_period", f"{period!r} is not a pandas frequency such as 'D' or 'h'") from None
-    steps = np.unique(np.diff(index.to_numpy()))
-    if len(steps) != 1:
+    step = _regular_step(index)
+    if step is None:
         raise ModelError("observed_period", "the observations have no regular step: give a frequency such as 'D'")
-    return pd.Timedelta(steps[0])
+    return step
+
+
+def _regular_step(index: pd.DatetimeIndex) -> pd.Timedelta | None:
+    """The index's one step, or None when it has none (fewer than two times, or steps of several lengths)."""
+    steps = np.unique(np.diff(index.to_numpy()))
+    return pd.Timedelta(steps[0]) if len(steps) == 1 else None
 
 
 def resolve_period(observed: pd.DatetimeIndex, period: str | None, step_seconds: float) -> Any:
@@ -45,12 +51,8 @@ def resolve_period(observed: pd.DatetimeIndex, period: str | None, step_seconds:
         return None
     if period != "auto":
         return period_length(observed, period)
-    if len(observed) < 2:
-        return None
-    steps = np.unique(np.diff(observed.to_numpy()))
-    if len(steps) != 1 or pd.Timedelta(steps[0]).total_seconds() <= step_seconds:
-        return None
-    return pd.Timedelta(steps[0])
+    step = _regular_step(observed)
+    return step if step is not None and step.total_seconds() > step_seconds else None
 
 
 class PeriodMeans:
