@@ -78,9 +78,6 @@ class CalibrationJob:
     def __repr__(self) -> str:
         return f"CalibrationJob({len(self.parameters or {})} parameters, options={sorted(self.options)})"
 
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (_job, (self.model, self.rain, self.observed, self.parameters, self.options))
-
     def run(self) -> CalibrationResult:
         fit: Any = calibrate(self.model, self.rain, self.observed, self.parameters, progress=False, **self.options)
         if not isinstance(fit, CalibrationResult):  # several events: its own kind of result
@@ -92,10 +89,6 @@ class CalibrationJob:
         hasher = hashlib.blake2b(digest_size=16)
         _feed(hasher, (self.model.to_toml(), self.rain, self.observed, self.parameters, self.options))
         return hasher.hexdigest()
-
-
-def _job(model: Any, rain: Any, observed: Any, parameters: Any, options: dict[str, Any]) -> CalibrationJob:
-    return CalibrationJob(model, rain, observed, parameters, **options)
 
 
 def _feed(hasher: Any, value: Any) -> None:
@@ -250,7 +243,7 @@ def calibrate_many(
     if folder is not None:
         folder.mkdir(parents=True, exist_ok=True)
         rows.update(_stored(folder, jobs, digests))
-    finished = {name: row for name, row in rows.items()}
+    finished = dict(rows)
     todo = [name for name in names if name not in rows]
     bar = progress_bar(progress, "calibrate_many", total=len(todo), unit="job")
 

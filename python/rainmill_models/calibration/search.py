@@ -309,7 +309,6 @@ def search(
     bar = progress_bar(progress, name)
     interrupted = False
     message = ""
-    notes: list[str] = []
     runner = Runner(executor, batch_size=batch_size, expected=expected, evaluation_timeout=evaluation_timeout)
     with runner:
         recorder = _Recorder(runner, prepare, evaluate, context, low, high, bar, budget)
@@ -334,16 +333,13 @@ def search(
             raise carried.error from None
         except _BudgetSpent:
             message = f"stopped after max_evaluations={budget} evaluations"
-        except KeyboardInterrupt:
+        except (KeyboardInterrupt, WorkersLost) as error:
             if not recorder.calls:
                 raise
             interrupted = True
-            message = "interrupted"
-        except WorkersLost as error:
-            if not recorder.calls:
-                raise
-            interrupted = True
-            message = f"stopped with the best so far: {error}"
+            message = (
+                "interrupted" if isinstance(error, KeyboardInterrupt) else f"stopped with the best so far: {error}"
+            )
         finally:
             bar.close()
         notes = [note for note in (recorder.describe_failures(), runner.note) if note]

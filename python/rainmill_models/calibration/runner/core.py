@@ -98,8 +98,6 @@ class Runner(ClosedOnExit):
 
     def batches(self, count: int, batches_per_worker: int = 1) -> list[range]:
         """How ``count`` items are split (consecutive ranges, in order)."""
-        if count == 0:
-            return []
         if self.batch_size is not None:
             size = self.batch_size
         elif self.kind == "serial":
