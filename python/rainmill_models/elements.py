@@ -55,15 +55,16 @@ def _set(obj: object, key: str, value: object) -> None:
 
 
 def plain(value: Any) -> Any:
-    """A description as TOML-shaped data: dataclasses as tables (outlets with their `kind`), tuples as lists."""
+    """A description as TOML-shaped data: dataclasses as tables (outlets with their `kind`, an element's
+    methods as their model-file tables), tuples as lists.
+    """
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
-        out: dict[str, Any] = {}
-        if hasattr(value, "KIND") and not hasattr(value, "TABLE"):
-            out["kind"] = value.KIND
+        out: dict[str, Any] = {"kind": value.KIND} if hasattr(value, "KIND") and not hasattr(value, "TABLE") else {}
+        processes = getattr(value, "PROCESSES", ())
         for f in dataclasses.fields(value):
             item = getattr(value, f.name)
             if item is not None:
-                out[f.name] = plain(item)
+                out[f.name] = method_table(item) if f.name in processes else plain(item)
         return out
     if isinstance(value, dict):
         return {key: plain(item) for key, item in value.items()}
@@ -72,11 +73,11 @@ def plain(value: Any) -> Any:
     return value
 
 
-def _downstream(value: object) -> str | None:
+def _downstream(value: object, key: str = "downstream") -> str | None:
     if value is None:
         return None
     if not isinstance(value, str) or not value:
-        raise ModelError("downstream", f"must be the name of an element, got {value!r}")
+        raise ModelError(key, f"must be the name of an element, got {value!r}")
     return value
 
 
@@ -284,11 +285,7 @@ class Series:
 
     def columns(self) -> dict[str, tuple[Array, str]]:
         """Every series as a column name -> (values, quantity), in a stable order."""
-        columns: dict[str, tuple[Array, str]] = {}
-        for key in self.DEPTHS:
-            value = getattr(self, key)
-            if value is not None:
-                columns[key] = (value, "depth")
+        columns = {key: (value, "depth") for key in self.DEPTHS if (value := getattr(self, key)) is not None}
         for key, array in getattr(self, "losses", {}).items():
             columns[f"losses.{key}"] = (array, "depth")
         for key in self.FLOWS:
@@ -467,10 +464,7 @@ def _released(release: Array, outflow: Array, outlets: dict[str, Array]) -> tupl
     a second-order difference. Each outlet keeps its share of each interval's release (by its own
     trapezoid; an interval where they read nothing takes the shares of the interval before it).
     """
-    points = np.empty(len(release) + 1)
-    points[0] = release[0]
-    points[-1] = release[-1]
-    points[1:-1] = 0.5 * (release[:-1] + release[1:])
+    points = _at_points(release)
     if not outlets:
         return points, outlets
     own = np.array([0.5 * (flows[:-1] + flows[1:]) for flows in outlets.values()])
@@ -485,13 +479,15 @@ def _released(release: Array, outflow: Array, outlets: dict[str, Array]) -> tupl
         last = np.maximum.accumulate(np.where(known, np.arange(len(total)), -1))
         first = int(np.flatnonzero(known)[0])
         share = share[:, np.where(last >= 0, last, first)]
-    shares: dict[str, Array] = {}
-    for key, part in zip(outlets, release * share, strict=True):
-        shared = np.empty(len(points))
-        shared[0], shared[-1] = part[0], part[-1]
-        shared[1:-1] = 0.5 * (part[:-1] + part[1:])
-        shares[key] = shared
-    return points, shares
+    return points, {key: _at_points(part) for key, part in zip(outlets, release * share, strict=True)}
+
+
+def _at_points(per_interval: Array) -> Array:
+    """Values at the points from values per interval: at the ends the end interval's, between two the mean."""
+    points = np.empty(len(per_interval) + 1)
+    points[0], points[-1] = per_interval[0], per_interval[-1]
+    points[1:-1] = 0.5 * (per_interval[:-1] + per_interval[1:])
+    return points
 
 
 def _sum(values: Array, n: int) -> float:
@@ -682,10 +678,8 @@ class Subbasin(_Element):
         snow_states = snow_storage = None
         if self.snow is not None:
             method = self.in_us("snow", units)
-            if takes_start(cast(Any, type(method))):
-                snow = method.run(rain, drivers.temperature, step, start=forcing.start)
-            else:
-                snow = method.run(rain, drivers.temperature, step)
+            extra = {"start": forcing.start} if takes_start(cast(Any, type(method))) else {}
+            snow = method.run(rain, drivers.temperature, step, **extra)
             water = snow.liquid
             snow_states, snow_storage = dict(snow.states), dict(snow.storage)
         loss: LossOutput = self.in_us("loss", units).run(water, step, drivers)
@@ -849,12 +843,11 @@ class Reservoir(_Element):
                 "initial_elevation",
                 f"{fmt(initial)} is outside the storage curve ({fmt(elevation[0])} to {fmt(elevation[-1])})",
             )
-        outlets: dict[str, Outlet] = {}
-        for key, outlet in dict(self.outlets).items():
+        outlets: dict[str, Outlet] = dict(self.outlets)
+        for key, outlet in outlets.items():
             path = f"outlets.{checked_name(key, 'outlets')}"
             if not isinstance(outlet, tuple(OUTLET_KINDS.values())):
                 raise ModelError(path, "must be an outlet (ConstantOutlet, SpecifiedOutlet, ...)")
-            outlets[key] = outlet
         _set(self, "elevation", elevation)
         _set(self, "storage", storage)
         _set(self, "initial_elevation", initial)
@@ -919,6 +912,16 @@ class Reservoir(_Element):
         return balance(came, released, 0.0, change, 0.0, start, transit_checked=True)
 
 
+@dataclass(frozen=True)
+class _Linked(_Element):
+    """An element whose only link is `downstream` (a junction, a source)."""
+
+    downstream: str | None = None
+
+    def __post_init__(self) -> None:
+        _set(self, "downstream", _downstream(self.downstream))
+
+
 class _PassesOn(_Element):
     """An element whose outflow is the sum of its inflows (a junction, a sink): it holds nothing."""
 
@@ -935,31 +938,21 @@ class _PassesOn(_Element):
 
 
 @dataclass(frozen=True)
-class Junction(_PassesOn):
+class Junction(_PassesOn, _Linked):
     """A junction: its outflow is the sum of its inflows."""
-
-    downstream: str | None = None
 
     KIND: ClassVar[str] = "junction"
     TABLE: ClassVar[str] = "junctions"
 
-    def __post_init__(self) -> None:
-        _set(self, "downstream", _downstream(self.downstream))
-
 
 @dataclass(frozen=True)
-class Source(_Element):
+class Source(_Linked):
     """A known hydrograph entering the network (an upstream gauge, a boundary inflow), given to `run`."""
-
-    downstream: str | None = None
 
     KIND: ClassVar[str] = "source"
     TABLE: ClassVar[str] = "sources"
     TAKES_INFLOW: ClassVar[bool] = False
     FORCING: ClassVar[str | None] = "inflows"
-
-    def __post_init__(self) -> None:
-        _set(self, "downstream", _downstream(self.downstream))
 
     def run(self, name: str, inflow: Array | None, context: Context) -> Series:
         """The given hydrograph at the points: finite flows >= 0 (a run never goes past its record)."""
@@ -1004,8 +997,7 @@ class Diversion(_Element):
         _set(self, "diverted", diverted)
         if self.capacity is not None:
             _set(self, "capacity", at_least(self.capacity, 0.0, "capacity"))
-        if self.to is not None and (not isinstance(self.to, str) or not self.to):
-            raise ModelError("to", f"must be the name of an element, got {self.to!r}")
+        _set(self, "to", _downstream(self.to, "to"))
         _set(self, "downstream", _downstream(self.downstream))
 
     def run(self, name: str, inflow: Array | None, context: Context) -> DiversionSeries:
@@ -1091,17 +1083,3 @@ def element_from(cls: type[Any], data: object, path: str) -> Element:
         if process in values and values[process] is not None:
             values[process] = method_from(process, values[process], f"{path}.{process}")
     return cast(Element, build(cls, values, path))
-
-
-def element_table(element: Element) -> dict[str, Any]:
-    """An element as its model-file table."""
-    entry: dict[str, Any] = {}
-    for f in dataclasses.fields(cast(Any, element)):
-        value = getattr(element, f.name)
-        if value is None:
-            continue
-        if f.name in element.PROCESSES:
-            entry[f.name] = method_table(value)
-        else:
-            entry[f.name] = plain(value)
-    return entry

@@ -78,7 +78,6 @@ from .elements import (
     build,
     element_from,
     element_path,
-    element_table,
     method_table,
     plain,
 )
@@ -278,7 +277,7 @@ class Network:
         if self.gauges:
             data["options"]["gauges"] = list(self.gauges)
         for name, element in self.elements.items():
-            data.setdefault(element.TABLE, {})[name] = element_table(element)
+            data.setdefault(element.TABLE, {})[name] = plain(element)
         return data
 
     def to_toml(self) -> str:
