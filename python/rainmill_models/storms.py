@@ -147,8 +147,10 @@ def _depth(depth: float) -> float:
     return float(depth)
 
 
-def _step_count(duration: float, step: float) -> int:
-    """The steps that cover `duration` hours at `step` hours, refused beyond `MAX_STEPS`."""
+def _points(duration: float, step: float) -> Array:
+    """The bounds k * step (k = 0 .. n, the last clipped to `duration`) of the n steps that cover
+    `duration` hours at `step` hours, refused beyond `MAX_STEPS`.
+    """
     count = max(1, math.ceil(duration / step - 1e-9))
     if count > MAX_STEPS:
         raise ModelError(
@@ -156,7 +158,7 @@ def _step_count(duration: float, step: float) -> int:
             f"{duration:g} h at a step of {step * 3600.0:g} s is {count:.3g} steps, more than the "
             f"{MAX_STEPS:.0e} a storm may hold; take a longer step or a shorter duration",
         )
-    return count
+    return np.minimum(np.arange(count + 1, dtype=np.float64) * step, duration)
 
 
 def _depth_unit(units: str | None) -> str | None:
@@ -172,14 +174,13 @@ def _depth_unit(units: str | None) -> str | None:
 
 
 def _series(depths: Array, start: object, hours: float, units: str | None = None) -> pd.Series:
-    seconds = round(hours * 3600.0)
     try:
         first = pd.Timestamp(start)  # type: ignore[arg-type]
+        if pd.isna(first):
+            raise ValueError(start)
     except (ValueError, TypeError) as error:
         raise ModelError("start", f"is not a time: {start!r}") from error
-    if pd.isna(first):
-        raise ModelError("start", f"is not a time: {start!r}")
-    index = pd.date_range(first, periods=len(depths), freq=pd.Timedelta(seconds=seconds), name="time")
+    index = pd.date_range(first, periods=len(depths), freq=pd.Timedelta(seconds=round(hours * 3600.0)), name="time")
     series = pd.Series(depths, index=index, name="rain")
     if units is not None:
         series.attrs["units"] = units
@@ -192,13 +193,11 @@ def _from_mass_curve(hours: Array, fractions: Array, depth: float, duration: flo
     The curve is read at k * step (k = 0 .. n, the last point clipped to the duration) by linear
     interpolation; the increments are then scaled by depth / their sum.
     """
-    count = _step_count(duration, step)
-    points = np.minimum(np.arange(count + 1, dtype=np.float64) * step, duration)
-    cumulative = np.interp(points, hours, fractions)
-    increments = np.diff(cumulative)
+    points = _points(duration, step)
+    increments = np.diff(np.interp(points, hours, fractions))
     total = float(increments.sum())
     if total <= 0.0:
-        return np.zeros(count)
+        return np.zeros(len(increments))
     return increments * (depth / total)
 
 
@@ -312,8 +311,8 @@ def alternating_block_storm(
     depth_at: DepthCurve = curve if not isinstance(curve, Mapping) else table_curve(curve)
     if isinstance(curve, Mapping) and curve and duration > max(curve):
         raise ModelError("duration", f"{duration!r} h is beyond the table's longest duration ({max(curve)!r} h)")
-    count = _step_count(duration, hours)
-    points = np.minimum(np.arange(count + 1, dtype=np.float64) * hours, duration)
+    points = _points(duration, hours)
+    count = len(points) - 1
     if isinstance(depth_at, _Curve):
         cumulative = np.asarray(depth_at.many(points), dtype=np.float64)
     else:
@@ -335,8 +334,7 @@ def _alternating_positions(count: int, centre: int) -> npt.NDArray[np.intp]:
     after = np.arange(centre + 1, count, dtype=np.intp)
     before = np.arange(centre - 1, -1, -1, dtype=np.intp)
     pairs = min(len(after), len(before))
-    both = np.empty(2 * pairs, dtype=np.intp)
-    both[0::2], both[1::2] = after[:pairs], before[:pairs]
+    both = np.stack((after[:pairs], before[:pairs]), axis=1).ravel()  # after, before, after, ...
     return np.concatenate(([centre], both, after[pairs:], before[pairs:])).astype(np.intp)
 
 
