@@ -84,45 +84,55 @@ def running(model: Path, *inputs: Path | None) -> Iterator[None]:
         raise UsageError(f"{model}: {text}") from error
 
 
-# The package's messages name its Python keywords ("needs a temperature series (temperature=...)");
-# on the command line each is said as the flag that does the same. Keyword (as a message spells it)
-# -> what a shell user passes instead; a hint without a flag says what to change in the file.
-KEYWORD_FLAGS: tuple[tuple[str, str], ...] = (
-    (r"\(temperature=\.\.\.\)", "(--temperature FILE, or a temperature column in --forcing)"),
-    (r"\(potential_et=\.\.\.\)", "(--potential-et FILE, or a potential_et column in --forcing)"),
-    (r"\bpotential_et=0\b", "--potential-et 0"),
-    (r"\(inflows=\.\.\.\)", "(--inflows FILE)"),
-    (r"\bpass units= or units_row=True", "write each column's unit on the line after the header and pass --units-row"),
-    (r"\bpass units=(?!\w)", "write each column's unit on the line after the header and pass --units-row"),
-    (r"\bunits_row=True", "--units-row"),
-    (r"\bmissing='drop'", "--missing drop"),
-    (r"\bmissing='zero'", "--rain-missing zero"),
+# A keyword with no flag to say it: the hint says what to change in the file instead.
+FILE_HINTS: tuple[tuple[str, str], ...] = (
+    (
+        r"\bpass units=(?: or units_row=True|(?!\w))",
+        "write each column's unit on the line after the header and pass --units-row",
+    ),
     (
         r"pass missing='interpolate' with max_gap to interpolate short gaps",
         "fill the gaps in the file, or leave observations out of the scores with --missing drop",
     ),
     (r"choose one with column=", "give a file of one column"),
+    (r"\bnonfinite='drop'", "leave the field empty (a missing value)"),
+    (r"\bpass header=False", "add a header line (time, then the columns' names)"),
+    (r"\bpass time_column=\[\d+, \d+\]( for a date and a time)?", "join the date and the time of day into one column"),
+)
+
+# The package's messages name its Python keywords ("needs a temperature series (temperature=...)");
+# on the command line each is said as the flag that does the same: keyword (as a message spells it)
+# -> what a shell user passes instead (after `FILE_HINTS`, before `SERIES_WORDS`).
+KEYWORD_FLAGS: tuple[tuple[str, str], ...] = (
+    (r"\(temperature=\.\.\.\)", "(--temperature FILE, or a temperature column in --forcing)"),
+    (r"\(potential_et=\.\.\.\)", "(--potential-et FILE, or a potential_et column in --forcing)"),
+    (r"\bpotential_et=0\b", "--potential-et 0"),
+    (r"\(inflows=\.\.\.\)", "(--inflows FILE)"),
+    (r"\bunits_row=True", "--units-row"),
+    (r"\bmissing='drop'", "--missing drop"),
+    (r"\bmissing='zero'", "--rain-missing zero"),
     (r"\bsep=r'\\s\+'", "--sep ' '"),
     (r"\bsep=('[^']*'|\"[^\"]*\")", r"--sep \1"),
     (r"\bdecimal=('[^']*')", r"--decimal \1"),
     (r"\bdate_format=(?=['\"])", "--date-format "),
     (r"\bdate_format=", "--date-format"),
     (r"\bdayfirst=True", "--dayfirst"),
-    (r"\bnonfinite='drop'", "leave the field empty (a missing value)"),
-    (r"\bpass header=False", "add a header line (time, then the columns' names)"),
-    (r"\bpass time_column=\[\d+, \d+\]( for a date and a time)?", "join the date and the time of day into one column"),
     (r"\bobserved_period\b", "--observed-period"),
+    (r"\bend=(?=[,;)\s]|$)", "--end"),
+    (r"\bend=", "--end "),
+)
+
+# A forcing series named by its --forcing column ("rain.hill: ...") is said in words ("rain of hill: ...").
+SERIES_WORDS: tuple[tuple[str, str], ...] = (
     (r"(?:^|(?<=: ))potential_et\.([\w-]+):", r"potential evapotranspiration of \1:"),
     (r"(?:^|(?<=: ))(rain|temperature|inflows)\.([\w-]+):", r"\1 of \2:"),
     (r"(?:^|(?<=: ))potential_et:", "potential evapotranspiration:"),
-    (r"\bend=(?=[,;)\s]|$)", "--end"),
-    (r"\bend=", "--end "),
 )
 
 
 def flags_for_keywords(text: str) -> str:
     """A message of the package with its Python keywords said as the command line's flags."""
-    for pattern, flag in KEYWORD_FLAGS:
+    for pattern, flag in (*FILE_HINTS, *KEYWORD_FLAGS, *SERIES_WORDS):
         text = re.sub(pattern, flag, text)
     return text
 
