@@ -292,35 +292,27 @@ def read_rating(
             raise RecordError(body.at(f"column {name!r}: {frame[name].iloc[i]!r} is not finite", rows[i]))
         columns[name] = values
     heights, flows = columns[stage], columns[discharge]
-    for i in range(1, len(heights)):
-        if heights[i] <= heights[i - 1]:
-            raise RecordError(
-                body.at(
-                    f"{stage} {heights[i]:g} does not rise above {heights[i - 1]:g} (line {rows[i - 1]}); a rating's stages increase",
-                    rows[i],
-                )
-            )
-        if flows[i] < flows[i - 1]:
-            raise RecordError(
-                body.at(
-                    f"{discharge} {flows[i]:g} falls below {flows[i - 1]:g} (line {rows[i - 1]}); a rating's discharges do not fall",
-                    rows[i],
-                )
-            )
+    rising = np.diff(heights) > 0
+    wrong = np.flatnonzero(~rising | (np.diff(flows) < 0))
+    if wrong.size:  # the first point out of order; its stage is checked before its discharge
+        i = int(wrong[0]) + 1
+        if not rising[i - 1]:
+            why = f"{stage} {heights[i]:g} does not rise above {heights[i - 1]:g} (line {rows[i - 1]}); a rating's stages increase"
+        else:
+            why = f"{discharge} {flows[i]:g} falls below {flows[i - 1]:g} (line {rows[i - 1]}); a rating's discharges do not fall"
+        raise RecordError(body.at(why, rows[i]))
     if len(heights) < 2:
         raise RecordError(f"{target}: a rating needs at least 2 points, the file has {len(heights)}")
     stated = {kind: unit.strip() for kind, unit in _RATING_UNIT.findall(table.comments)}
-    for name, wanted, kind in ((stage, stage_to, "INDEP"), (discharge, to, "DEP")):
+    pairs = ((stage, stage_to, "INDEP"), (discharge, to, "DEP"))  # a column, the unit wanted, what the file calls it
+    for name, wanted, kind in pairs:
         if wanted is not None and (name != kind or kind not in stated):
             raise RecordError(f"{target}: the file states no unit of {name!r}, so it cannot be converted to {wanted!r}")
-    units = {
-        stage: stated.get("INDEP") if stage == "INDEP" else None,
-        discharge: stated.get("DEP") if discharge == "DEP" else None,
-    }
+    units = {name: stated.get(kind) if name == kind else None for name, _, kind in pairs}
     converted = _apply_units(
         pd.DataFrame({stage: heights, discharge: flows}),
         {name: unit for name, unit in units.items() if unit},
-        {name: unit for name, unit in ((stage, stage_to), (discharge, to)) if unit is not None},
+        {name: wanted for name, wanted, _ in pairs if wanted is not None},
         target,
     )
     labels = converted.attrs[COLUMN_UNITS]
