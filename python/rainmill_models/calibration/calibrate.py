@@ -124,6 +124,12 @@ class _Gauge:
             return outflow[self.positions]
         return self.means(outflow)[self.kept]
 
+    def scored(self, flow: pd.Series) -> pd.Series:
+        """The simulated series scored against the observations: ``flow`` itself, or its means over the periods."""
+        if self.means is None:
+            return flow
+        return pd.Series(self.means(flow.to_numpy(dtype=np.float64)), index=self.times)
+
 
 @dataclass(frozen=True)
 class _State:
@@ -234,14 +240,8 @@ def _gauge_value(state: _State, gauge: _Gauge, outflow: npt.NDArray[np.float64])
                 return math.nan
             s, o = s[~bad], o[~bad]
         return _FAST[state.objective](s, o)
-    simulated = pd.Series(outflow, index=state.index) if gauge.means is None else _period_series(gauge, outflow)
+    simulated = gauge.scored(pd.Series(outflow, index=state.index))
     return _objective_value(state.objective, simulated, gauge.observed, state.window, state.missing)
-
-
-def _period_series(gauge: _Gauge, outflow: npt.NDArray[np.float64]) -> pd.Series:
-    """The simulated means over the periods of a gauge's observations in the window."""
-    assert gauge.means is not None
-    return pd.Series(gauge.means(outflow), index=gauge.times)
 
 
 def _combined(state: _State, series: Mapping[str, Series]) -> tuple[float, float]:
@@ -391,9 +391,7 @@ class Prepared:
         """Every score of each gauge's simulated flow (as `simulate` gives it), over periods if observed so."""
         table = {}
         for gauge in self.state.gauges:
-            flow = simulated[gauge.element]
-            if gauge.means is not None:
-                flow = _period_series(gauge, flow.to_numpy(dtype=np.float64))
+            flow = gauge.scored(simulated[gauge.element])
             table[gauge.element] = scores(flow, self.gauges[gauge.element], missing=self.missing, window=self.window)
         return table
 
@@ -457,8 +455,7 @@ def calibration_context(
     first_run = simulate_network(model, state.inputs, state.step, len(state.index))
     for gauge in state.gauges:
         flows = first_run[gauge.element].outflow * state.flow_factor
-        outflow = pd.Series(flows, index=state.index) if gauge.means is None else _period_series(gauge, flows)
-        _objective_value(objective, outflow, gauge.observed, span, missing)
+        _objective_value(objective, gauge.scored(pd.Series(flows, index=state.index)), gauge.observed, span, missing)
     return Prepared(context, start, span, missing, gauges, state)
 
 
