@@ -137,12 +137,7 @@ def _resolve(network: Network, path: str) -> Resolved:
 
 def get_parameter(network: Network, key: ParameterKey) -> float:
     """The numeric parameter at a path (the first of tied paths), as a float."""
-    first = _expand(network, key)[0]
-    resolved = resolve(network, first)
-    node: Any = network.elements[resolved.element]
-    for k in resolved.keys:
-        node = node[k] if isinstance(node, dict) else getattr(node, k)
-    return float(node)
+    return _value_at_in(network.elements, resolve(network, _expand(network, key)[0]))
 
 
 def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuous: bool = False) -> Setter:
@@ -155,12 +150,9 @@ def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuou
     targets: list[list[Resolved]] = []
     for key in keys:
         group = [resolve(network, path) for path in _expand(network, key)]
-        if continuous:
-            for item in group:
-                if item.integral:
-                    raise ModelError(
-                        item.path, "is a whole number, not a continuous parameter; it cannot be calibrated"
-                    )
+        for item in group:
+            if continuous and item.integral:
+                raise ModelError(item.path, "is a whole number, not a continuous parameter; it cannot be calibrated")
         targets.append(group)
     return Setter(network, targets, constrained=continuous)
 
@@ -202,22 +194,10 @@ class Setter:
         vector = list(values)
         if len(vector) != len(self.targets):
             raise ValueError(f"{len(vector)} values for {len(self.targets)} parameters")
-        network = self.network
-        changed: dict[str, Any] = {}
-        for name, plan in self.plan.items():
-            element = network.elements[name]
-            try:
-                changed[name] = _apply(element, plan, vector, self.constrained, top=True, calibrated=self.calibrated)
-            except ModelError as error:
-                error = error.under(f"{element.TABLE}.{name}")
-                raise (ModelError(old_path(error.field), error.detail) if name in self.aliased else error) from None
-        elements = {**network.elements, **changed}
-        new = object.__new__(type(network))
-        new.__dict__.update(network.__dict__)  # options, gauges, order and links: not parameters
-        new.__dict__["elements"] = elements
-        new.__dict__["_rebuilt"] = tuple(changed)
-        new.__dict__["_others_passed"] = self.others_passed
-        return new
+        changed = self._elements(vector)
+        elements = {**self.network.elements, **changed}
+        # the copy shares the options, gauges, order and links: they are not parameters
+        return _copy(self.network, elements=elements, _rebuilt=tuple(changed), _others_passed=self.others_passed)
 
     def written(self, values: Iterable[float]) -> list[float]:
         """The value each parameter takes in the copy `values` make (the first of tied paths).
@@ -228,19 +208,56 @@ class Setter:
         vector = [float(v) for v in values]
         if not self.constrained:
             return vector
-        elements = {
-            name: _apply(
-                self.network.elements[name],
-                plan,
-                vector,
-                self.constrained,
-                top=True,
-                validate=False,
-                calibrated=self.calibrated,
-            )
-            for name, plan in self.plan.items()
-        }
+        elements = self._elements(vector, validate=False)
         return [_value_at_in(elements, group[0]) for group in self.targets]
+
+    def _elements(self, vector: list[float], validate: bool = True) -> dict[str, Any]:
+        """The touched elements with the values written; a ModelError names the element's path."""
+        changed: dict[str, Any] = {}
+        for name, plan in self.plan.items():
+            element = self.network.elements[name]
+            try:
+                changed[name] = self._apply(element, plan, vector, top=True, validate=validate)
+            except ModelError as error:
+                error = error.under(f"{element.TABLE}.{name}")
+                raise (ModelError(old_path(error.field), error.detail) if name in self.aliased else error) from None
+        return changed
+
+    def _apply(self, node: Any, plan: Mapping[str, Any], vector: list[float], top: bool, validate: bool) -> Any:
+        """`node` with the planned values written; a ModelError's field is made relative to `node`.
+
+        Without `validate` the copies are not checked (only their values are read, as `written` does).
+        """
+        updates: dict[str, Any] = {}
+        own = False
+        for key, step in plan.items():
+            if isinstance(step, dict):
+                child = node[key] if isinstance(node, dict) else getattr(node, key)
+                try:
+                    updates[key] = self._apply(child, step, vector, False, validate)
+                except ModelError as error:
+                    raise error.under(key) from None
+            else:
+                updates[key] = vector[step]
+                own = True
+        if isinstance(node, dict):
+            return {**node, **updates}
+        if self.constrained and bool(getattr(type(node), "CONSTRAINTS", None)):
+            respect_constraints(node, self.calibrated[id(plan)], updates)
+        clone = _copy(node, **updates)
+        clone.__dict__.pop("_in_us", None)  # an element's methods in the extension's units: made anew
+        if validate and (own or not top):
+            clone.__post_init__()  # validated as a new instance would be
+        # (an element's own checks do not look inside its methods, which validated themselves)
+        return clone
+
+
+def _copy[T](obj: T, /, **changes: Any) -> T:
+    """A copy of `obj` with `changes`, as dataclasses.replace makes it but without calling __init__."""
+    clone = object.__new__(type(obj))
+    clone.__dict__.update(obj.__dict__)
+    clone.__dict__.update(changes)
+    return clone
 
 
 def _value_at_in(elements: Mapping[str, Any], item: Resolved) -> float:
@@ -291,9 +308,7 @@ def _scale_shares(node: Any, pattern: str, limit: float, calibrated: Collection[
     room = max(limit - (total - moved), 0.0)
     for name in moving:
         member = members[name]
-        clone = object.__new__(type(member))
-        clone.__dict__.update(member.__dict__)
-        clone.__dict__[attribute] = getattr(member, attribute) * (room / moved)
+        clone = _copy(member, **{attribute: getattr(member, attribute) * (room / moved)})
         clone.__post_init__()
         members[name] = clone
     updates[table] = members
@@ -308,47 +323,6 @@ def _calibrated(plan: Mapping[str, Any], prefix: str = "") -> set[str]:
         else:
             found.add(prefix + key)
     return found
-
-
-def _apply(
-    node: Any,
-    plan: Mapping[str, Any],
-    vector: list[float],
-    constrained: bool,
-    top: bool = False,
-    validate: bool = True,
-    calibrated: Mapping[int, set[str]] | None = None,
-) -> Any:
-    """`node` with the planned values written; a ModelError's field is made relative to `node`.
-
-    Without `validate` the copies are not checked (only their values are read, as `Setter.written` does).
-    """
-    updates: dict[str, Any] = {}
-    own = False
-    for key, step in plan.items():
-        if isinstance(step, dict):
-            child = node[key] if isinstance(node, dict) else getattr(node, key)
-            try:
-                updates[key] = _apply(child, step, vector, constrained, validate=validate, calibrated=calibrated)
-            except ModelError as error:
-                raise error.under(key) from None
-        else:
-            updates[key] = vector[step]
-            own = True
-    if isinstance(node, dict):
-        return {**node, **updates}
-    if constrained and bool(getattr(type(node), "CONSTRAINTS", None)):
-        fields = calibrated.get(id(plan)) if calibrated is not None else None
-        respect_constraints(node, _calibrated(plan) if fields is None else fields, updates)
-    # a copy with the new values, as dataclasses.replace makes it but without calling __init__
-    clone = object.__new__(type(node))
-    clone.__dict__.update(node.__dict__)
-    clone.__dict__.pop("_in_us", None)  # an element's methods in the extension's units: made anew
-    clone.__dict__.update(updates)
-    if validate and (own or not top):
-        clone.__post_init__()  # validated as a new instance would be
-    # (an element's own checks do not look inside its methods, which validated themselves)
-    return clone
 
 
 def with_parameters(network: Network, values: Mapping[str, float] | Mapping[ParameterKey, float]) -> Network:
