@@ -290,11 +290,10 @@ def prepare_inputs(
         raise ModelError("rain", "a network without subbasins needs source hydrographs of at least two values")
     if step is None:
         step = min(_own_step(s, None, what) for what, s in timing.items())
-    starts = {what: pd.Timestamp(_sorted(s).index[0]) for what, s in timing.items()}
-    zones = {v.tzinfo is None for v in starts.values()}
-    if len(zones) > 1:
+    starts = [pd.Timestamp(_sorted(s).index[0]) for s in timing.values()]
+    if len({v.tzinfo is None for v in starts}) > 1:
         raise TimeSeriesError("the rain's series mix times with and without a time zone; give all a zone, or none")
-    start = min(starts.values())
+    start = min(starts)
 
     def place(name: str, series: pd.Series) -> Array:
         what = f"rain.{name}"
@@ -324,14 +323,13 @@ def prepare_inputs(
             raise TimeSeriesError(f"{what}: no value for {at.isoformat()}, within the rain's record")
         flows[name] = values
     length = max([length] + [max(len(a) - 1, 0) for a in flows.values()] + [1])
-    drivers: dict[str, dict[str, Array]] = {"potential_et": {}, "temperature": {}}
     zero_et = isinstance(potential_et, (int, float)) and not isinstance(potential_et, bool) and potential_et == 0
     if isinstance(potential_et, (int, float)) and not zero_et:
         raise ModelError("potential_et", f"as a number it can only be 0 (no evapotranspiration), not {potential_et!r}")
+    drivers: dict[str, dict[str, Array]] = {"potential_et": {}, "temperature": {}}
     for key, value in (("potential_et", None if zero_et else potential_et), ("temperature", temperature)):
-        if value is None:
-            continue
-        drivers[key] = _each_once(_series_table(value, subbasins, key), partial(_driver, key, units, start, step))
+        if value is not None:
+            drivers[key] = _each_once(_series_table(value, subbasins, key), partial(_driver, key, units, start, step))
     inputs = Inputs(arrays, flows, drivers["potential_et"], drivers["temperature"], length, start, step, zero_et)
     return inputs, start, step
 
