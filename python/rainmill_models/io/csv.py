@@ -3,14 +3,12 @@
 from __future__ import annotations
 
 import re
-import warnings
 from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Final, TypedDict, Unpack
 
 import numpy as np
 import pandas as pd
-from pandas.tseries.api import guess_datetime_format
 
 from .rdb import is_format_row
 from .records import (
@@ -21,6 +19,7 @@ from .records import (
     _check_order,
     _check_policy,
     _data_lines,
+    _guess_format,
     _Lines,
     _nonfinite,
     _numbers,
@@ -220,10 +219,7 @@ def _is_units_row(frame: pd.DataFrame, time_names: list[str], values: Sequence[s
 
 def _header_is_data(first: str, others: Sequence[str], decimal: str) -> bool:
     """Whether a header line would be data: a date where the time column's name is, or numbers for names."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", UserWarning)
-        dated = any(guess_datetime_format(first.strip(), dayfirst=flag) is not None for flag in (False, True))
-    if dated:
+    if any(_guess_format(first.strip(), flag) is not None for flag in (False, True)):
         return True
     values, bad = _numbers(pd.Series(list(others), dtype=object), decimal)
     return bool(len(others)) and not bad.any() and not np.isnan(values).any()

@@ -197,16 +197,19 @@ def _resolve(frame: pd.DataFrame, column: Column, path: Path, what: str) -> str:
 _OFFSET: Final = re.compile(r"\d{1,2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?\s*(?:[zZ]|[+-]\d{2}(?::?\d{2})?)$")
 
 
+def _guess_format(text: str, dayfirst: bool) -> str | None:
+    """The format pandas guesses for a timestamp, without its own advice on dayfirst."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return guess_datetime_format(text, dayfirst=dayfirst)
+
+
 def _format_hint(raw: pd.Series) -> str:
     """A date_format that parses every timestamp, when pandas can guess one from the first."""
     first = str(raw.iloc[0]).strip()
-    guesses = []
-    for dayfirst in (True, False):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", UserWarning)  # pandas' own advice on dayfirst
-            guess = guess_datetime_format(first, dayfirst=dayfirst)
-        if guess is not None and guess not in guesses:
-            guesses.append(guess)
+    guesses = [
+        guess for guess in dict.fromkeys(_guess_format(first, flag) for flag in (True, False)) if guess is not None
+    ]
     fits = [fmt for fmt in guesses if pd.to_datetime(raw, format=fmt, errors="coerce").notna().all()]
     if len(fits) == 1:
         return f"pass date_format={fits[0]!r}"
