@@ -138,6 +138,7 @@ def unit_to_bounds(unit: FloatArray, low: FloatArray, high: FloatArray) -> Float
     return np.clip(low + np.asarray(unit, dtype=np.float64) * (high - low), low, high)
 
 
+@dataclass
 class _Recorder:
     """Evaluates points for the optimiser and keeps every evaluation.
 
@@ -145,23 +146,18 @@ class _Recorder:
     differential evolution is recorded without a Python object per point.
     """
 
-    def __init__(
-        self,
-        runner: Runner,
-        prepare: Callable[[Any], Any],
-        evaluate: Callable[[Any, FloatArray], Outcome],
-        context: Any,
-        low: FloatArray,
-        high: FloatArray,
-        progress: Any,
-        budget: int | None = None,
-    ) -> None:
-        self.runner, self.prepare, self.evaluate, self.context = runner, prepare, _Scored(evaluate), context
-        self.low, self.high, self.progress, self.budget = low, high, progress, budget
-        # One entry per call: (points, outcomes), kept by a single append, so
-        # that a Ctrl-C landing while a call is recorded leaves it in whole or not at all.
-        self.calls: list[tuple[FloatArray, FloatArray]] = []
-        self.count = 0
+    runner: Runner
+    prepare: Callable[[Any], Any]
+    evaluate: _Scored
+    context: Any
+    low: FloatArray
+    high: FloatArray
+    progress: Any
+    budget: int | None = None
+    # One entry per call: (points, outcomes), kept by a single append, so
+    # that a Ctrl-C landing while a call is recorded leaves it in whole or not at all.
+    calls: list[tuple[FloatArray, FloatArray]] = field(default_factory=list)
+    count: int = 0
 
     def _allowed(self, count: int) -> int:
         """How many of ``count`` points the budget leaves; _BudgetSpent when none."""
@@ -311,7 +307,7 @@ def search(
     message = ""
     runner = Runner(executor, batch_size=batch_size, expected=expected, evaluation_timeout=evaluation_timeout)
     with runner:
-        recorder = _Recorder(runner, prepare, evaluate, context, low, high, bar, budget)
+        recorder = _Recorder(runner, prepare, _Scored(evaluate), context, low, high, bar, budget)
         try:
             if name == "differential_evolution":
                 extra.setdefault("polish", False)

@@ -95,7 +95,10 @@ class Backend:
         raise RuntimeError("a serial runner evaluates in the calling thread")
 
     def results(self, futures: list[Any]) -> Iterable[tuple[Any, Any]]:
-        return _in_turn(futures, self.workers)
+        # One batch per worker, all running at once (a generation of an
+        # optimiser): each is waited for in turn, with no waiter to set up.
+        arrivals = futures if len(futures) <= self.workers else futures_as_completed(futures)
+        return ((future, future.result()) for future in arrivals)
 
     def cancel(self, futures: list[Any]) -> None:
         for future in futures:
@@ -111,14 +114,6 @@ class Backend:
 
     def close(self, error: BaseException | None) -> None:
         pass
-
-
-def _in_turn(futures: list[Future[Any]], workers: int) -> Iterable[tuple[Future[Any], Any]]:
-    if len(futures) <= workers:
-        # One batch per worker, all running at once (a generation of an
-        # optimiser): each is waited for in turn, with no waiter to set up.
-        return ((future, future.result()) for future in futures)
-    return ((future, future.result()) for future in futures_as_completed(futures))
 
 
 class Threads(Backend):
@@ -147,14 +142,10 @@ class Shipped(Backend):
     in_process = False
     trip_floor = 0.002  # some 1-2 ms through a pool's pipes
 
-    def __init__(self, executor: Executor | None = None) -> None:
+    def __init__(self, executor: Executor) -> None:
         self.executor = executor
         self.workers = int(getattr(executor, "_max_workers", 0) or cores())
         self._packed: tuple[object, Packed | Stored, str] | None = None
-
-    def _pool(self) -> Executor:
-        assert self.executor is not None
-        return self.executor
 
     def shipped(self, context: object) -> tuple[Packed | Stored, str]:
         """``context`` pickled (once per context) and its token, unique to this backend and context."""
@@ -165,7 +156,7 @@ class Shipped(Backend):
 
     def submitter(self, work: Work, state: Callable[[], Any]) -> Submit:
         packed, token = self.shipped(work.context)
-        pool = self._pool()
+        pool = self.executor
         return lambda chunk: pool.submit(work.remote, work.prepare, work.evaluate, packed, chunk, token, work.timeout)
 
     def context_lost(self) -> bool:
@@ -190,11 +181,8 @@ class Processes(Shipped):
     kind = "processes"
 
     def __init__(self, pool: WorkerPool, owned: bool) -> None:
-        super().__init__()
+        super().__init__(pool)
         self.pool, self.owned, self.workers = pool, owned, pool.workers
-
-    def _pool(self) -> Executor:
-        return self.pool
 
     def start_cost(self) -> float:
         return self.pool.start_cost()
