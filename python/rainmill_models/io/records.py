@@ -95,15 +95,12 @@ def _data_lines(path: Path, text: str, comment: str) -> _Lines:
     if not re.search(skipped, text.rstrip("\r\n"), flags=re.MULTILINE):  # no comment and no blank line
         texts = text.splitlines()
         return _Lines(path, list(range(1, len(texts) + 1)), texts)
-    numbers: list[int] = []
-    texts = []
-    for number, line in enumerate(text.splitlines(), start=1):
-        stripped = line.strip()
-        if not stripped or (comment and stripped.startswith(comment)):
-            continue
-        numbers.append(number)
-        texts.append(line)
-    return _Lines(path, numbers, texts)
+    kept = [
+        (number, line)
+        for number, line in enumerate(text.splitlines(), start=1)
+        if (stripped := line.strip()) and not (comment and stripped.startswith(comment))
+    ]
+    return _Lines(path, [number for number, _ in kept], [line for _, line in kept])
 
 
 # --- CSV ---------------------------------------------------------------------------------------
@@ -340,9 +337,7 @@ def _apply_units(
         try:
             labels[str(column)] = unit_label(parse_unit(unit, what=where))
             if target is not None:
-                part = frame[column].copy()
-                part.attrs = {"units": unit}
-                frame[column] = convert(part, target, name=where).to_numpy()
+                frame[column] = convert(frame[column], target, units=unit, name=where).to_numpy()
                 labels[str(column)] = unit_label(target)
         except UnitError as error:
             raise RecordError(str(error)) from None
