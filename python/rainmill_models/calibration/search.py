@@ -305,25 +305,17 @@ def search(
     bar = progress_bar(progress, name)
     interrupted = False
     message = ""
-    runner = Runner(executor, batch_size=batch_size, expected=expected, evaluation_timeout=evaluation_timeout)
-    with runner:
+    with Runner(executor, batch_size=batch_size, expected=expected, evaluation_timeout=evaluation_timeout) as runner:
         recorder = _Recorder(runner, prepare, _Scored(evaluate), context, low, high, bar, budget)
         try:
-            if name == "differential_evolution":
-                extra.setdefault("polish", False)
-                outcome = _SCIPY["differential_evolution"](
-                    recorder.one,
-                    cube,
-                    rng=seed,
-                    x0=unit0,
-                    workers=recorder.many,
-                    updating="deferred",
-                    **extra,
-                )
-            elif name == "dual_annealing":
-                outcome = _SCIPY["dual_annealing"](recorder.one, cube, rng=seed, x0=unit0, **extra)
-            else:
+            if name == "nelder-mead":
                 outcome = _nelder_mead(recorder.one, unit0, low.size, seed, extra)
+            else:
+                batched: dict[str, Any] = {}
+                if name == "differential_evolution":  # each generation evaluated as one batch
+                    extra.setdefault("polish", False)
+                    batched = {"workers": recorder.many, "updating": "deferred"}
+                outcome = _SCIPY[name](recorder.one, cube, rng=seed, x0=unit0, **batched, **extra)
             message = str(outcome.message)
         except _Carried as carried:
             raise carried.error from None
