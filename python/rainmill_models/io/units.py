@@ -251,11 +251,11 @@ def unit_of(series: pd.Series, *, what: str | None = None) -> str | None:
         return given or None
     if isinstance(given, dict):
         key = None if series.name is None else str(series.name)
-        if key not in {str(k) for k in given}:
+        by_name = {str(k): v for k, v in given.items()}
+        if key not in by_name:
             label = what or str(series.name or "series")
             raise UnitError(f"{label}: attrs['units'] maps {', '.join(map(str, given))}, not the column {key!r}")
-        found = {str(k): v for k, v in given.items()}[key]
-        return str(found) if found else None
+        return str(by_name[key]) if by_name[key] else None
     raise UnitError(f"{what or series.name or 'series'}: attrs['units'] must be a unit or a mapping, not {given!r}")
 
 
@@ -311,12 +311,6 @@ def column_units(columns: dict[str, str], units: UnitSystem) -> dict[str, str]:
     return {name: label(quantity, units) if quantity in _QUANTITIES else "" for name, quantity in columns.items()}
 
 
-def _specific_runoff_mm_per_year(mean_flow: float, flow_unit: pint.Unit, area: float, area_unit: pint.Unit) -> float:
-    reg = registry()
-    per_area = reg.Quantity(Fraction(1), flow_unit / area_unit)
-    return mean_flow / area * float(per_area.to("mm/year").magnitude)
-
-
 def check_runoff_magnitude(
     observed: pd.Series,
     area: float,
@@ -344,7 +338,7 @@ def check_runoff_magnitude(
     mean = float(values.mean()) if values.size else 0.0
     if not mean > 0 or not area > 0:  # no flow at all says nothing of the unit
         return None
-    runoff = _specific_runoff_mm_per_year(mean, assumed, area, basin)
+    runoff = mean / area * float(registry().Quantity(Fraction(1), assumed / basin).to("mm/year").magnitude)  # mm/yr
     if low <= runoff <= high:
         return None
     detail = (
