@@ -292,13 +292,10 @@ def uncertainty(
     observation), and the result is one ``UncertaintyResult`` per event, by name.
     """
     if _is_event_list(rain):
-        events = list(rain)
-        if not all(isinstance(event, StormEvent) for event in events):
-            raise TypeError("rain: a pandas Series, or a list of Event")
         if end is not None or observed is not None:
             raise ValueError("with events, each event gives its own window and observations")
         results = {}
-        for event in events:
+        for event in rain:
             named, seen = event.first_gauge()
             span = None if event.window is None else _window(seen, event.window) if seen is not None else None
             results[event.name] = uncertainty(

@@ -157,10 +157,8 @@ def calibrate(
     objectives ``combine`` ("mean", "volume" or weights by event); see
     :func:`~rainmill_models.events.calibrate_events`.
     """
-    if max_evaluations is not None:
-        options = {**(options or {}), "max_evaluations": max_evaluations}
-    if evaluation_timeout is not None:
-        options = {**(options or {}), "evaluation_timeout": evaluation_timeout}
+    limits = {"max_evaluations": max_evaluations, "evaluation_timeout": evaluation_timeout}
+    options = {**(options or {}), **{key: limit for key, limit in limits.items() if limit is not None}}
     if _is_events(rain):
         if observed is not None:
             raise ValueError("events carry their own observations: pass observed=None (or leave it out)")
