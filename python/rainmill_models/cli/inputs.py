@@ -345,9 +345,8 @@ def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
             network = start_from(network, load_states(args.initial_states))
     read = (rain_path, given["potential_et"], args.temperature, args.inflows, args.initial_states, *files.values())
     sources = tuple(p for p in read if p is not None)
-    return Inputs(
-        network, rain, inflows, observed, files, forcing.get("potential_et"), forcing.get("temperature"), sources
-    )
+    potential_et = forcing.get("potential_et", 0 if zero_et else None)
+    return Inputs(network, rain, inflows, observed, files, potential_et, forcing.get("temperature"), sources)
 
 
 def _forcing_file(
