@@ -87,6 +87,7 @@ from .io.units import UNIT_SYSTEMS, UnitSystem
 from .parameters import ParameterKey, get_parameter, old_path, with_parameters
 
 if TYPE_CHECKING:
+    from .elements import Balance
     from .results import NetworkResult
 
 # The tables of an older single-chain file.
@@ -342,22 +343,26 @@ class Network:
         to start from. `keep`: "gauges", "outlets" or element names whose series are kept (the
         others report their balances only).
         """
-        from .simulation import run_network
+        from .io.forcing import prepare_inputs
+        from .results import NetworkResult
+        from .simulation import kept_names, points_until, run_points
 
-        return run_network(
-            self,
+        network = self.with_parameters(dict(initial_states)) if initial_states else self
+        inputs, start, step = prepare_inputs(
+            network,
             rain,
             inflows=inflows,
             potential_et=potential_et,
             temperature=temperature,
             weights=weights,
-            end=end,
             missing=missing,
-            units=units,
-            threads=threads,
-            initial_states=initial_states,
-            keep=keep,
         )
+        points = None if end is None else points_until(network, end, start, step, inputs.length)
+        rows: dict[str, Balance] = {}
+        series = run_points(
+            network, inputs, step, points=points, threads=threads, keep=kept_names(network, keep), rows=rows
+        )
+        return NetworkResult(network, series, start, step, units or network.options.units, rows=rows)
 
 
 def _order(elements: Mapping[str, Element]) -> tuple[str, ...]:

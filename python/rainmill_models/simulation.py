@@ -22,7 +22,7 @@ import math
 import warnings
 from collections.abc import Collection, Mapping
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
@@ -31,12 +31,11 @@ import pandas as pd
 from .elements import Balance, Context, Series
 from .errors import ModelError
 from .io import units as u
-from .io.forcing import Inputs, prepare_inputs
+from .io.forcing import Inputs
 from .io.timeseries import TimeSeriesError
-from .results import NetworkResult, network_outflow
+from .results import network_outflow
 
 if TYPE_CHECKING:
-    from .io.units import UnitSystem
     from .network import Network
 
 Array = npt.NDArray[np.float64]
@@ -289,7 +288,7 @@ def run_points(
             warnings.warn(
                 f"the network has not drained within {where}; the results end there"
                 + (f"; still held: {what}" if what else f"; the outflow has not receded to {recession:g} of its rise"),
-                stacklevel=3,
+                stacklevel=2,  # Network.run's call
             )
             break
         points = min(limit, max(points * 2, needed + 1))
@@ -354,46 +353,27 @@ def _drained_at(network: Network, series: Mapping[str, Series], context: Context
             return start
 
 
-def run_network(
-    network: Network,
-    rain: Any,
-    *,
-    end: object = None,
-    units: UnitSystem | None = None,
-    threads: int = 1,
-    initial_states: Mapping[str, float] | None = None,
-    keep: str | Collection[str] | None = None,
-    **forcing: Any,
-) -> NetworkResult:
-    """Run `network` on its forcing (see `Network.run`, which documents every argument).
-
-    `forcing` (inflows, potential_et, temperature, weights, missing) goes to
-    `rainmill_models.io.forcing.prepare_inputs`; see the module for the automatic end.
+def points_until(network: Network, end: object, start: pd.Timestamp, step: int, forced: int) -> int:
+    """The points of a run from `start` to `end` every `step` seconds, refused beyond `options.max_horizon`
+    after the `forced` intervals of the forcing.
     """
-    if initial_states:
-        network = network.with_parameters(dict(initial_states))
-    inputs, start, step = prepare_inputs(network, rain, **forcing)
-    points = None
-    if end is not None:
-        stop = pd.Timestamp(end)  # type: ignore[arg-type]
-        if (stop.tzinfo is None) != (start.tzinfo is None):
-            raise TimeSeriesError(f"end {stop.isoformat()} and the rain's index must both have a time zone, or neither")
-        if stop < start:
-            raise TimeSeriesError(f"end {stop.isoformat()} is before the start of the rain {start.isoformat()}")
-        points = int((stop - start) // pd.Timedelta(seconds=step)) + 1
-        horizon = inputs.length + 1 + int(network.options.max_horizon * u.SECONDS_PER_HOUR // step)
-        if points > horizon:  # refused before anything is allocated
-            raise ModelError(
-                "end",
-                f"{stop.isoformat()} is {(points - inputs.length - 1) * step / u.SECONDS_PER_HOUR:g} h past the "
-                f"forcing, beyond options.max_horizon ({network.options.max_horizon:g} h); raise it to run that long",
-            )
-    rows: dict[str, Balance] = {}
-    series = run_points(network, inputs, step, points=points, threads=threads, keep=_kept(network, keep), rows=rows)
-    return NetworkResult(network, series, start, step, units or network.options.units, rows=rows)
+    stop = pd.Timestamp(end)  # type: ignore[arg-type]
+    if (stop.tzinfo is None) != (start.tzinfo is None):
+        raise TimeSeriesError(f"end {stop.isoformat()} and the rain's index must both have a time zone, or neither")
+    if stop < start:
+        raise TimeSeriesError(f"end {stop.isoformat()} is before the start of the rain {start.isoformat()}")
+    points = int((stop - start) // pd.Timedelta(seconds=step)) + 1
+    horizon = forced + 1 + int(network.options.max_horizon * u.SECONDS_PER_HOUR // step)
+    if points > horizon:  # refused before anything is allocated
+        raise ModelError(
+            "end",
+            f"{stop.isoformat()} is {(points - forced - 1) * step / u.SECONDS_PER_HOUR:g} h past the "
+            f"forcing, beyond options.max_horizon ({network.options.max_horizon:g} h); raise it to run that long",
+        )
+    return points
 
 
-def _kept(network: Network, keep: str | Collection[str] | None) -> frozenset[str] | None:
+def kept_names(network: Network, keep: str | Collection[str] | None) -> frozenset[str] | None:
     """The elements whose series a run keeps (None: all)."""
     if keep is None:
         return None
