@@ -22,7 +22,7 @@ import numpy as np
 import pandas as pd
 from pandas.tseries.api import guess_datetime_format
 
-from .files import MAX_INPUT_BYTES, InputFileError, check_input
+from .files import InputFileError, read_bytes
 from .timeseries import TimeSeriesError
 from .units import UnitError, convert, parse_unit, unit_label
 
@@ -69,14 +69,12 @@ class _Lines:
         return lambda i: (self.at(f"column {column!r}" if column else "", rows[i]).rstrip(": "), index[i], raw.iloc[i])
 
 
-def _read_text(path: str | Path, encoding: str, limit: int = MAX_INPUT_BYTES) -> tuple[Path, str]:
+def _read_text(path: str | Path, encoding: str) -> tuple[Path, str]:
+    target = Path(path)
     try:
-        target = check_input(path, limit)
-        data = target.read_bytes()
+        data = read_bytes(target)  # a regular file of bounded size
     except InputFileError as error:
         raise RecordError(str(error)) from None
-    except OSError as error:
-        raise RecordError(f"{path}: {error.strerror or error}") from None
     try:
         return target, data.decode("utf-8-sig" if encoding.lower().replace("_", "-") == "utf-8" else encoding)
     except UnicodeDecodeError as error:
@@ -168,8 +166,7 @@ def _short_rows(lines: _Lines, frame: pd.DataFrame, sep: str, first: int) -> Non
         return
     empty = np.flatnonzero((frame == "").any(axis=1).to_numpy())
     for row in empty:
-        text = lines.texts[first + int(row)]
-        fields = next(csv.reader([text], delimiter=sep))
+        fields = next(csv.reader([lines.texts[first + int(row)]], delimiter=sep))
         if len(fields) < frame.shape[1]:
             raise RecordError(
                 lines.at(
