@@ -116,8 +116,7 @@ def _regular_index(series: pd.Series, name: str) -> pd.DatetimeIndex:
         return index
     diffs = _check_order(index, name)
     step = int(diffs.min())
-    odd = np.flatnonzero(diffs % step != 0)
-    if odd.size:  # no common grid: report against the series' usual step
+    if (diffs % step).any():  # no common grid: report against the series' usual step
         step = _usual_step(diffs)
         odd = np.flatnonzero(diffs % step != 0)
         i = int(odd[0]) + 1
@@ -148,8 +147,7 @@ def fill_rain(series: pd.Series, missing: RainPolicy = "raise", *, name: str = "
         i = int(np.argmax(bad))
         raise TimeSeriesError(f"{name}: depth {values[i]} at {_when(series.index[i])}; rain must be finite and >= 0")
     if missing == "zero":
-        full = series.reindex(_regular_index(series, name))
-        return full.fillna(0.0)
+        return series.reindex(_regular_index(series, name)).fillna(0.0)
     if missing != "raise":
         raise ValueError(f"missing must be 'raise' or 'zero' for rainfall, got {missing!r}")
     return _complete(series, name, "pass missing='zero' to count missing rain as none")
@@ -173,22 +171,19 @@ def fill_flow(
         raise ValueError(f"missing must be 'raise', 'interpolate' or 'keep' for flows, got {missing!r}")
     if max_gap is None or not max_gap >= 0:
         raise ValueError("missing='interpolate' needs max_gap, the longest gap to fill, in hours (>= 0)")
-    full = series.reindex(_regular_index(series, name))
-    full_index = pd.DatetimeIndex(full.index)
+    grid = _regular_index(series, name)
+    full = series.reindex(grid)
     valid = full.notna().to_numpy()
     if not valid.any():
         raise TimeSeriesError(f"{name}: no values at all")
     if not valid[0] or not valid[-1]:
         i = int(np.argmin(valid)) if not valid[0] else len(valid) - 1
-        raise TimeSeriesError(
-            f"{name}: missing value at {_when(full.index[i])}: gaps at either end cannot be interpolated"
-        )
-    stamps = full_index.asi8
+        raise TimeSeriesError(f"{name}: missing value at {_when(grid[i])}: gaps at either end cannot be interpolated")
     known = np.flatnonzero(valid)
-    span = np.diff(stamps[known]) * _unit_step(full_index).total_seconds() / 3600.0
+    span = np.diff(grid.asi8[known]) * _unit_step(grid).total_seconds() / 3600.0
     too_long = np.flatnonzero((np.diff(known) > 1) & (span > max_gap + 1e-9))
     if too_long.size:
-        start = full.index[known[too_long[0]] + 1]
+        start = grid[known[too_long[0]] + 1]
         raise TimeSeriesError(
             f"{name}: gap from {_when(start)} spans {span[too_long[0]]:g} h, longer than max_gap {max_gap:g} h"
         )
