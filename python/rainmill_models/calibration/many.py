@@ -26,6 +26,7 @@ import time
 from collections.abc import Iterator, Mapping
 from concurrent.futures import FIRST_COMPLETED, wait
 from concurrent.futures.process import BrokenProcessPool
+from contextlib import closing, suppress
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Unpack
 
@@ -257,12 +258,8 @@ def calibrate_many(
             _write_index(folder, finished)
         bar.update(1)
 
-    try:
+    with closing(bar), suppress(KeyboardInterrupt):  # Ctrl-C: what is done is returned
         _run_all(jobs, todo, executor, done)
-    except KeyboardInterrupt:
-        pass  # what is done is returned
-    finally:
-        bar.close()
     return _table(rows, names)
 
 

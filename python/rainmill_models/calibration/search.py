@@ -29,6 +29,7 @@ import math
 import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
+from contextlib import closing
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -302,10 +303,10 @@ def search(
         expected = (int(extra.get("maxiter", 1000)) + 1) * int(extra.get("popsize", 15)) * low.size
     cube = [(0.0, 1.0)] * low.size
     started = time.perf_counter()
-    bar = progress_bar(progress, name)
     interrupted = False
     message = ""
-    with Runner(executor, batch_size=batch_size, expected=expected, evaluation_timeout=evaluation_timeout) as runner:
+    runner = Runner(executor, batch_size=batch_size, expected=expected, evaluation_timeout=evaluation_timeout)
+    with runner, closing(progress_bar(progress, name)) as bar:
         recorder = _Recorder(runner, prepare, _Scored(evaluate), context, low, high, bar, budget)
         try:
             if name == "nelder-mead":
@@ -328,8 +329,6 @@ def search(
             message = (
                 "interrupted" if isinstance(error, KeyboardInterrupt) else f"stopped with the best so far: {error}"
             )
-        finally:
-            bar.close()
         notes = [note for note in (recorder.describe_failures(), runner.note) if note]
     points, losses, values, generations, details = recorder.collected(low.size)
     finite = np.isfinite(losses)
