@@ -51,8 +51,12 @@ def time_axis(axes: Axes, index: pd.Index | None = None) -> None:
     axes.set_xlabel("time" if tz is None else f"time ({tz})")
 
 
-def new_figure(rows: int, *, width: float = 9.0, height: float = 3.0, sharex: bool = True) -> Figure:
-    """A bare figure (no pyplot) of `rows` axes one above the other, laid out so legends outside fit."""
+def new_figure(
+    rows: int, *, width: float = 9.0, height: float = 3.0, sharex: bool = True, ratios: list[float] | None = None
+) -> Figure:
+    """A bare figure (no pyplot) of `rows` axes one above the other (heights in `ratios`), laid out so
+    legends outside fit.
+    """
     try:
         from matplotlib.figure import Figure
     except ImportError as error:
@@ -60,7 +64,7 @@ def new_figure(rows: int, *, width: float = 9.0, height: float = 3.0, sharex: bo
             f"matplotlib is not installed ({error}); install the plot extra: pip install 'rainmill[plot]'"
         ) from error
     figure = Figure(figsize=(width, height * rows + 0.6), layout="constrained")
-    figure.subplots(rows, 1, sharex=sharex, squeeze=False)
+    figure.subplots(rows, 1, sharex=sharex, squeeze=False, gridspec_kw={"height_ratios": ratios})
     return figure
 
 

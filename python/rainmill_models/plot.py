@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, cast
 import pandas as pd
 
 from .elements import ControlledOutlet, Reservoir, UncontrolledOutlet
-from .figures import PlottingUnavailable, legend_beside, time_axis
+from .figures import PlottingUnavailable, legend_beside, new_figure, time_axis
 from .io import units as u
 
 if TYPE_CHECKING:
@@ -25,32 +25,16 @@ if TYPE_CHECKING:
 __all__ = ["PlottingUnavailable", "plot_result", "plot_schematic"]
 
 
-def _figure(rows: int) -> Figure:
-    try:
-        from matplotlib.figure import Figure
-    except ImportError as error:
-        raise PlottingUnavailable(
-            f"matplotlib is not installed ({error}); install the plot extra: pip install 'rainmill[plot]'"
-        ) from error
-    ratios = [2.2, 1.0][:rows]
-    fig = Figure(figsize=(9.0, 6.5 if rows == 2 else 4.5), layout="constrained")
-    fig.subplots(rows, 1, sharex=True, gridspec_kw={"height_ratios": ratios}, squeeze=False)
-    return fig
-
-
-_MARKERS = {"reservoir": "v", "subbasin": "s"}  # the schematic's symbol of a kind (a circle otherwise)
-
-
-def _element_colour(kind: str) -> str:
-    return {
-        "subbasin": "tab:green",
-        "reach": "tab:blue",
-        "reservoir": "tab:cyan",
-        "junction": "0.4",
-        "source": "tab:orange",
-        "diversion": "tab:purple",
-        "sink": "black",
-    }.get(kind, "0.5")
+# The schematic's symbol and colour of each kind.
+_STYLES = {
+    "subbasin": ("s", "tab:green"),
+    "reach": ("o", "tab:blue"),
+    "reservoir": ("v", "tab:cyan"),
+    "junction": ("o", "0.4"),
+    "source": ("o", "tab:orange"),
+    "diversion": ("o", "tab:purple"),
+    "sink": ("o", "black"),
+}
 
 
 def plot_schematic(network: Network, *, path: str | Path | None = None, dpi: int = 80) -> Figure:
@@ -58,13 +42,12 @@ def plot_schematic(network: Network, *, path: str | Path | None = None, dpi: int
 
     Gauges are ringed in red; reservoirs are drawn as triangles; diverted flow is a dashed arrow.
     """
-    fig = _figure(1)
+    fig = new_figure(1, height=3.9)
     ax = fig.axes[0]
     depth: dict[str, int] = {}
-    for name in network.order:
-        depth[name] = max((depth[up] + 1 for up in network.upstream(name)), default=0)
     rows: dict[int, list[str]] = {}
     for name in network.order:
+        depth[name] = max((depth[up] + 1 for up in network.upstream(name)), default=0)
         rows.setdefault(depth[name], []).append(name)
     place: dict[str, tuple[float, float]] = {}
     for level, names in rows.items():
@@ -72,11 +55,7 @@ def plot_schematic(network: Network, *, path: str | Path | None = None, dpi: int
             place[name] = ((i + 1) / (len(names) + 1), -float(level))
     for name, element in network.elements.items():
         x, y = place[name]
-        links = [(element.downstream, "-")]
-        to = getattr(element, "to", None)
-        if to is not None:
-            links.append((to, "--"))
-        for target, style in links:
+        for target, style in ((element.downstream, "-"), (getattr(element, "to", None), "--")):
             if target is None:
                 continue
             tx, ty = place[target]
@@ -88,8 +67,8 @@ def plot_schematic(network: Network, *, path: str | Path | None = None, dpi: int
             )
     for name, element in network.elements.items():
         x, y = place[name]
-        marker = _MARKERS.get(element.KIND, "o")
-        ax.plot([x], [y], marker=marker, markersize=13, color=_element_colour(element.KIND), linestyle="none")
+        marker, colour = _STYLES.get(element.KIND, ("o", "0.5"))
+        ax.plot([x], [y], marker=marker, markersize=13, color=colour, linestyle="none")
         if name in network.gauges:
             ax.plot([x], [y], marker="o", markersize=20, markerfacecolor="none", markeredgecolor="red")
         ax.annotate(f"{name}\n({element.KIND})", (x, y), xytext=(12, -4), textcoords="offset points", fontsize=8)
@@ -124,10 +103,9 @@ def plot_result(
         observed = {names[0]: observed}
     observed = dict(observed or {})
     pools = [n for n in names if hasattr(network.elements[n], "outlets")]  # those with a pool elevation
-    fig = _figure(1)
-    fig.clear()
     ratios = [2.2] * len(names) + [1.0] * len(pools)
-    axes = fig.subplots(len(ratios), 1, sharex=True, squeeze=False, gridspec_kw={"height_ratios": ratios})[:, 0]
+    fig = new_figure(len(ratios), ratios=ratios)
+    axes = list(fig.axes)
     flow_unit = u.label("flow", result.units)
     depth_unit = u.label("depth", result.units)
     for ax, name in zip(axes, names, strict=False):
