@@ -20,7 +20,6 @@ from .records import (
     _check_policy,
     _data_lines,
     _guess_format,
-    _Lines,
     _nonfinite,
     _numbers,
     _parse_times,
@@ -144,7 +143,10 @@ def read_csv_frame(
     for name in chosen:
         values, bad = _numbers(frame[name], decimal)
         if bad.any():
-            raise RecordError(_value_message(lines, rows, int(np.argmax(bad)), name, frame, index, decimal, chosen))
+            i = int(np.argmax(bad))
+            raw = str(frame[name].iloc[i]).strip()
+            where = lines.at(f"not a number in column {name!r} at {index[i].isoformat()}: {raw!r}", rows[i])
+            raise RecordError(where + _value_hint(frame, name, i, raw, decimal, chosen))
         _nonfinite(values, nonfinite, lines.field(rows, index, frame[name], name))
         data[name] = values
     result = pd.DataFrame(data, index=index)
@@ -188,26 +190,16 @@ def _time_of_day_hint(frame: pd.DataFrame, time_names: list[str]) -> str:
     return f" (column {frame.columns[position]!r} holds times of day: pass time_column=[{position - 1}, {position}])"
 
 
-def _value_message(
-    lines: _Lines,
-    rows: list[int],
-    i: int,
-    name: str,
-    frame: pd.DataFrame,
-    index: pd.DatetimeIndex,
-    decimal: str,
-    chosen: list[str],
-) -> str:
-    raw = str(frame[name].iloc[i]).strip()
-    message = lines.at(f"not a number in column {name!r} at {index[i].isoformat()}: {raw!r}", rows[i])
+def _value_hint(frame: pd.DataFrame, name: str, i: int, raw: str, decimal: str, chosen: list[str]) -> str:
+    """What would read field `i` of column `name`, `raw`, which is not a number: another option, or nothing."""
     if re.fullmatch(r"\d{1,2}:\d{2}(?::\d{2})?", raw):
         position = list(frame.columns).index(name)
-        return message + f"; a time of day: pass time_column=[{position - 1}, {position}] for a date and a time"
+        return f"; a time of day: pass time_column=[{position - 1}, {position}] for a date and a time"
     if decimal == "." and "," in raw and not np.isnan(_numbers(pd.Series([raw]), ",")[0][0]):
-        return message + "; pass decimal=','"
+        return "; pass decimal=','"
     if i == 0 and _looks_like_units(frame, chosen):
-        return message + "; the line looks like units: pass units_row=True"
-    return message
+        return "; the line looks like units: pass units_row=True"
+    return ""
 
 
 def _is_units_row(frame: pd.DataFrame, time_names: list[str], values: Sequence[str]) -> bool:
