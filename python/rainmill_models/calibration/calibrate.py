@@ -542,11 +542,10 @@ def refused_summary(found: SearchResult, state: _State) -> dict[str, Any]:
     if not bad.any():
         return {"refused": 0, "refusal": ""}
     first = int(np.argmax(bad))
-    values = found.points[first]
     try:
-        runs = _simulate(state, values)
-        flows = {g.element: runs[g.element].outflow * state.flow_factor for g in state.gauges}
-        reason = "the simulated flows hold NaN" if any(np.isnan(f).any() for f in flows.values()) else ""
+        runs = _simulate(state, found.points[first])
+        nan = any(np.isnan(runs[g.element].outflow).any() for g in state.gauges)  # NaN whatever the unit factor
+        reason = "the simulated flows hold NaN" if nan else ""
         reason = reason or f"{state.objective if isinstance(state.objective, str) else 'the objective'} is not finite"
     except (ArithmeticError, MemoryError, ValueError) as error:  # MODEL_FAULTS, ModelError and TimeSeriesError
         reason = " ".join(str(error).split()) or type(error).__name__

@@ -133,11 +133,10 @@ def run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
     row = outflow_row(outflow, span) | {"error": None}
     if observed is not None:
         try:
+            scored = outflow
             if length is not None:
                 sampler = period_sampler(pd.DatetimeIndex(outflow.index), pd.DatetimeIndex(observed.index), length)
                 scored = pd.Series(sampler(outflow.to_numpy(dtype=np.float64)), index=observed.index)
-            else:
-                scored = outflow
             row.update(scores(scored, observed, missing=state["missing"], window=window))
         except (ModelError, TimeSeriesError) as error:
             row["error"] = str(error)
