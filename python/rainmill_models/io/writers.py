@@ -118,13 +118,11 @@ def _check_names(frame: pd.DataFrame, target: Path) -> None:
 
 def cf_units(unit: str) -> str:
     """A unit as CF (UDUNITS) writes it: `m3 s-1`, `mm`, `ft3 s-1`."""
-    parsed = parse_unit(unit)
     parts = []
-    for name, power in parsed._units.items():
-        if name in _CF_NAMES:
-            parts.append(_CF_NAMES[name] if power == 1 else f"({_CF_NAMES[name]}){power:g}")
-            continue
-        symbol = registry().get_symbol(name)
+    for name, power in parse_unit(unit)._units.items():
+        symbol = _CF_NAMES.get(name) or registry().get_symbol(name)
+        if power != 1 and name in _CF_NAMES:  # a power of a CF name of several parts: (ft3 s-1)2
+            symbol = f"({symbol})"
         parts.append(symbol if power == 1 else f"{symbol}{power:g}")
     return " ".join(parts) or "1"
 
