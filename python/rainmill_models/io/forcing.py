@@ -223,16 +223,11 @@ def on_grid(
     if own == step:
         fine = values
     elif own > step and own % step == 0:
-        k = own // step
-        if kind == "amount":
-            fine = np.asarray(
-                rainmill.utils.IncrementalTimeSeries(values, timedelta(seconds=own), "rainfall")
-                .disaggregate(step)
-                .data,
-                dtype=np.float64,
-            )
+        if kind == "amount":  # split evenly by the extension's own disaggregation
+            coarse = rainmill.utils.IncrementalTimeSeries(values, timedelta(seconds=own), "rainfall")
+            fine = np.asarray(coarse.disaggregate(step).data, dtype=np.float64)
         else:
-            fine = np.repeat(values, k)
+            fine = np.repeat(values, own // step)
     elif step > own and step % own == 0:
         k = step // own
         skip = _offset(start, first, own, what, "series' own steps") if first < start else 0
