@@ -99,8 +99,7 @@ def align(
             raise TimeSeriesError(
                 f"{which}: missing value at {index[i].isoformat()} (pass missing='drop' to leave such pairs out)"
             )
-        keep = ~bad
-        sim, obs_values, index = sim[keep], obs_values[keep], index[keep]
+        sim, obs_values, index = sim[~bad], obs_values[~bad], index[~bad]
     if len(obs_values) == 0:
         raise TimeSeriesError("no observations to score (check the window and the missing values)")
     return sim, obs_values, index
