@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Final
+from typing import Any, Final
 
 import numpy as np
 
@@ -134,6 +134,13 @@ def increasing(values: tuple[float, ...], path: str, strictly: bool = True) -> N
             raise ModelError(
                 f"{path}[{i}]", f"the table must be {order}; {fmt(values[i])} follows {fmt(values[i - 1])}"
             )
+
+
+def mapping(value: object, path: str) -> Mapping[str, Any]:
+    """`value` as a table (a mapping), or a ModelError at `path`."""
+    if not isinstance(value, Mapping):
+        raise ModelError(path, f"must be a table, not {type(value).__name__}")
+    return value
 
 
 def name(value: object, path: str) -> str:

@@ -26,7 +26,7 @@ import pandas as pd
 import rainmill
 
 from . import methods
-from .checks import SECONDS_PER_HOUR, at_least, curve, fmt, optional_real, real, table
+from .checks import at_least, curve, duration, fmt, mapping, optional_real, real, table
 from .checks import name as checked_name
 from .errors import ModelError
 from .io.units import ACRE_INCH_FT3, factor_from_us, flow_volume, to_us
@@ -193,7 +193,7 @@ class SpecifiedOutlet(_Gated):
         for i, value in enumerate(discharge):
             at_least(value, 0.0, f"discharge[{i}]")
         _set(self, "discharge", discharge)
-        _set(self, "step", at_least(self.step, 1.0 / SECONDS_PER_HOUR, "step", " h (one second)"))
+        _set(self, "step", duration(self.step, "step"))
         self._check_gate()
 
 
@@ -234,9 +234,7 @@ OUTLET_KINDS: Final[dict[str, type[Outlet]]] = {
 
 def outlet_from(data: object, path: str) -> Outlet:
     """The outlet a table describes (`kind = "..."` and its fields)."""
-    if not isinstance(data, Mapping):
-        raise ModelError(path, f"must be a table, not {type(data).__name__}")
-    values = dict(data)
+    values = dict(mapping(data, path))
     kind = values.pop("kind", None)
     if not isinstance(kind, str) or kind not in OUTLET_KINDS:
         raise ModelError(f"{path}.kind", f"must be one of {list(OUTLET_KINDS)}, got {kind!r}")
@@ -1064,9 +1062,7 @@ def element_path(element: Element, name: str) -> str:
 
 def element_from(cls: type[Any], data: object, path: str) -> Element:
     """The element of kind `cls` a table describes (methods and outlets built from their tables)."""
-    if not isinstance(data, Mapping):
-        raise ModelError(path, f"must be a table, not {type(data).__name__}")
-    values = dict(data)
+    values = dict(mapping(data, path))
     if cls is Sink:
         for key in values:
             raise ModelError(f"{path}.{key}", "unknown key (a sink has no parameters)")

@@ -68,7 +68,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Final, Literal, Self, cast
 
-from .checks import SECONDS_PER_HOUR, above, at_least, fmt, optional_real, real
+from .checks import above, duration, fmt, mapping, real
 from .checks import name as _name
 from .elements import (
     KINDS,
@@ -121,14 +121,11 @@ class Options:
             raise ModelError("name", f"must be a text, not {type(self.name).__name__}")
         if self.units not in UNIT_SYSTEMS:
             raise ModelError("units", f"must be one of {list(UNIT_SYSTEMS)}, got {self.units!r}")
-        step = optional_real(self.step, "step")
-        if step is not None:
-            at_least(step, 1.0 / SECONDS_PER_HOUR, "step", " h (one second)")
+        step = None if self.step is None else duration(self.step, "step")
         recession = real(self.recession, "recession")
         if not 0.0 < recession < 1.0:
             raise ModelError("recession", f"must lie strictly between 0 and 1, got {fmt(recession)}")
-        horizon = real(self.max_horizon, "max_horizon")
-        above(horizon, 0.0, "max_horizon")
+        horizon = above(self.max_horizon, 0.0, "max_horizon")
         object.__setattr__(self, "step", step)
         object.__setattr__(self, "recession", recession)
         object.__setattr__(self, "max_horizon", horizon)
@@ -397,13 +394,6 @@ def _order(elements: Mapping[str, Element]) -> tuple[str, ...]:
     return order
 
 
-def _table(data: Mapping[str, Any], key: str) -> Mapping[str, Any]:
-    value = data.get(key, {})
-    if not isinstance(value, Mapping):
-        raise ModelError(key, f"must be a table, not {type(value).__name__}")
-    return value
-
-
 def _merged(own: Mapping[str, Any], shared: Mapping[str, Any], processes: Collection[str]) -> dict[str, Any]:
     """An element's table over the defaults of its kind: its own values win, key by key.
 
@@ -433,12 +423,11 @@ def _found(data: Mapping[str, Any], keys: list[str]) -> bool:
 
 def _defaults(data: Mapping[str, Any]) -> dict[str, Mapping[str, Any]]:
     """The `[defaults.<kind>]` tables: values every element of that kind takes unless it sets its own."""
-    defaults = _table(data, "defaults")
+    defaults = mapping(data.get("defaults", {}), "defaults")
     for key, value in defaults.items():
         if key not in TABLES:
             raise ModelError(f"defaults.{key}", f"unknown key (defaults are given per kind: {', '.join(TABLES)})")
-        if not isinstance(value, Mapping):
-            raise ModelError(f"defaults.{key}", f"must be a table, not {type(value).__name__}")
+        mapping(value, f"defaults.{key}")
     return dict(defaults)
 
 
@@ -448,14 +437,15 @@ def _from_tables(data: Mapping[str, Any]) -> Network:
             hint = "; basin, reach and reservoir belong to an older single-chain file" if key in CHAIN_TABLES else ""
             raise ModelError(str(key), f"unknown key (the tables are options, defaults, {', '.join(TABLES)}{hint})")
     elements: dict[str, Element] = {}
-    kinds: dict[str, str] = {}
     defaults = _defaults(data)
     for table, cls in TABLES.items():
         shared = defaults.get(table, {})
-        for name, entry in _table(data, table).items():
+        for name, entry in mapping(data.get(table, {}), table).items():
             path = f"{table}.{_name(name, table)}"
             if name in elements:
-                raise ModelError(path, f"the name is taken by {kinds[name]}.{name}; names are unique across kinds")
+                raise ModelError(
+                    path, f"the name is taken by {elements[name].TABLE}.{name}; names are unique across kinds"
+                )
             if not shared or not isinstance(entry, Mapping):
                 elements[name] = element_from(cls, entry, path)
             else:
@@ -466,8 +456,7 @@ def _from_tables(data: Mapping[str, Any]) -> Network:
                     if error.field.startswith(f"{path}.") and not _found(entry, keys) and _found(shared, keys):
                         raise ModelError(error.field, f"{error.detail} (set in defaults.{table})") from None
                     raise
-            kinds[name] = table
-    options = dict(_table(data, "options"))
+    options = dict(mapping(data.get("options", {}), "options"))
     gauges = options.pop("gauges", ())
     if not isinstance(gauges, (list, tuple)) or not all(isinstance(g, str) for g in gauges):
         raise ModelError("options.gauges", "must be a list of element names")
@@ -505,8 +494,7 @@ def _from_chain(data: Mapping[str, Any]) -> Network:
     chain = [name for name in ("basin", "reach", "reservoir") if name in data]
     below = dict(zip(chain, [*chain[1:], None], strict=True))
     for name in chain:
-        if not isinstance(data[name], Mapping):
-            raise ModelError(name, f"must be a table, not {type(data[name]).__name__}")
+        mapping(data[name], name)
     sub = dict(data["basin"])
     for key in ("loss", "transform"):
         if isinstance(sub.get(key), Mapping) and "method" not in sub[key]:
