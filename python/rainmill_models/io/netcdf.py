@@ -105,18 +105,14 @@ def _netcdf_variable(
     reference = str(dataset[time].encoding.get("units", "")) if time in dataset.variables else ""
     if re.search(r"since .*(?:[+-]00:?00|Z|UTC)\s*$", reference):  # times stated in UTC
         index = index.tz_localize("UTC")
-    if options.get("tz") is not None:
-        tz = options.get("tz")
+    if (tz := options.get("tz")) is not None:
         index = index.tz_convert(tz) if index.tz is not None else index.tz_localize(tz)
-    if others:
-        dim = others[0]
-        labels = (
-            [str(label) for label in array[dim].to_numpy()]
-            if dim in array.coords
-            else [str(i) for i in range(array.sizes[dim])]
-        )
-    else:
+    if not others:
         labels = [variable]
+    elif others[0] in array.coords:
+        labels = [str(label) for label in array[others[0]].to_numpy()]
+    else:  # a dimension without labels: its positions
+        labels = [str(i) for i in range(array.sizes[others[0]])]
     values = np.array(array.to_numpy(), dtype="float64").reshape(len(index), len(labels))
     where = [f"{variable} at {stamp.isoformat()}" for stamp in index]
     _check_order(index, where, path)
