@@ -196,8 +196,7 @@ def _usgs_zones(index: pd.DatetimeIndex, zones: pd.Series, lines: _Lines, rows: 
         raise RecordError(lines.at(f"unknown time zone code {zones.iloc[i]!r} in tz_cd", rows[i]))
     hours = zones.map(_USGS_ZONES).to_numpy(dtype="int64")
     if (hours == hours[0]).all():
-        zone = timezone(timedelta(hours=int(hours[0])))
-        return index.tz_localize(zone)
+        return index.tz_localize(timezone(timedelta(hours=int(hours[0]))))
     instants = index - pd.to_timedelta(hours, unit="h")
     return pd.DatetimeIndex(instants, name="time").tz_localize("UTC")
 
