@@ -522,6 +522,17 @@ class _Element:
             cache[key] = in_us(getattr(self, process), units)
         return cache[key]
 
+    def _methods_from_tables(self, optional: tuple[str, ...] = ()) -> None:
+        """Each process's method built from its table; anything but a method (or an optional None) refused."""
+        for process in self.PROCESSES:
+            value = getattr(self, process)
+            if value is None and process in optional:
+                continue
+            if isinstance(value, Mapping):
+                _set(self, process, method_from(process, value, process))
+            elif not hasattr(type(value), "check_step"):
+                raise ModelError(process, f"must be a {process} method, not {type(value).__name__}")
+
     def check_step(self, step_seconds: int) -> None:
         """Refuse a step that one of the element's methods cannot resolve, naming the method's field."""
         for process in self.PROCESSES:
@@ -608,14 +619,7 @@ class Subbasin(_Element):
         if not 0.0 < area <= MAX_AREA:
             raise ModelError("area", f"must be > 0 and <= {MAX_AREA:g} (beyond any river basin), got {fmt(area)}")
         _set(self, "area", area)
-        for process in self.PROCESSES:
-            value = getattr(self, process)
-            if value is None and process in ("baseflow", "snow"):
-                continue
-            if isinstance(value, Mapping):
-                _set(self, process, method_from(process, value, process))
-            elif not hasattr(type(value), "check_step"):
-                raise ModelError(process, f"must be a {process} method, not {type(value).__name__}")
+        self._methods_from_tables(optional=("baseflow", "snow"))
         _set(self, "downstream", _downstream(self.downstream))
         low, high = CORRECTION_RANGE
         for key in ("precipitation_factor", "snowfall_factor"):
@@ -779,10 +783,7 @@ class Reach(_Element):
     PROCESSES: ClassVar[tuple[str, ...]] = ("routing",)
 
     def __post_init__(self) -> None:
-        if isinstance(self.routing, Mapping):
-            _set(self, "routing", method_from("routing", self.routing, "routing"))
-        elif not hasattr(type(self.routing), "check_step"):
-            raise ModelError("routing", f"must be a routing method, not {type(self.routing).__name__}")
+        self._methods_from_tables()
         _set(self, "downstream", _downstream(self.downstream))
 
     def run(self, name: str, inflow: Array | None, context: Context) -> RoutedSeries:

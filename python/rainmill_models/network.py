@@ -131,19 +131,18 @@ class Options:
         object.__setattr__(self, "max_horizon", horizon)
 
 
-def _depth(value: object, limit: int = MAX_DEPTH) -> int:
+def _too_deep(value: object) -> bool:
+    """Whether tables and lists nest more than `MAX_DEPTH` deep in `value`."""
     stack: list[tuple[object, int]] = [(value, 1)]
-    deepest = 0
     while stack:
         item, depth = stack.pop()
-        deepest = max(deepest, depth)
-        if depth > limit:
-            return depth
+        if depth > MAX_DEPTH:
+            return True
         if isinstance(item, Mapping):
             stack.extend((v, depth + 1) for v in item.values())
         elif isinstance(item, (list, tuple)):
             stack.extend((v, depth + 1) for v in item)
-    return deepest
+    return False
 
 
 # ---- the network ----
@@ -250,7 +249,7 @@ class Network:
         """The network a TOML-shaped mapping describes (either layout; unknown keys refused by path)."""
         if not isinstance(data, Mapping):
             raise ModelError("", f"a model must be a table, not {type(data).__name__}")
-        if _depth(data) > MAX_DEPTH:
+        if _too_deep(data):
             raise ModelError("", f"the model is nested more than {MAX_DEPTH} tables deep")
         if "basin" in data:
             return cast(Self, _from_chain(data))
