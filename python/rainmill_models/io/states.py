@@ -117,8 +117,8 @@ def final_states(result: Any) -> dict[str, StateValue]:
             if not fields or not values:
                 continue
             for state, field in fields.items():
-                zones = sorted(k for k in values if k.startswith(f"{_zone_state(state)}.zone"))
-                if zones:
+                zones = [k for k in values if k.startswith(f"{_zone_state(state)}.zone")]
+                if zones:  # in the zones' order: zone2 before zone10
                     last: StateValue = tuple(float(values[k][-1]) for k in sorted(zones, key=_zone_number))
                 else:
                     single = float(values[_zone_state(state)][-1])
