@@ -142,7 +142,6 @@ def arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--executor",
         type=_executor,
-        default=None,
         help="serial (default), threads, processes, or a number of processes",
     )
     parser.add_argument(

@@ -219,9 +219,10 @@ class SeriesReader:
         return self.missing if self.kind == "rain" or self.missing == "raise" else "keep"
 
     def __call__(self, path: Path, column: str | None = None) -> pd.Series:
-        """The series of `column` (or the only one) of a checked input file."""
+        """The series of `column` (or the only one) of a checked input file, its faults said as the file's."""
         reader = read_rain_csv if self.kind == "rain" else read_flow_csv
-        return reader(check_input(path), column=column, missing=self.policy, **self.options)
+        with reading(path):
+            return reader(check_input(path), column=column, missing=self.policy, **self.options)
 
     def check(self, series: pd.Series, name: str) -> pd.Series:
         """A series read otherwise, checked as the reader checks its own."""
@@ -302,12 +303,10 @@ def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
         frame = gauges.to_frame() if isinstance(gauges, pd.Series) else gauges
         with reading(args.rain_weights):
             rain = weighted_rain(frame, weights)
+    elif "rain" in forcing:
+        rain = forcing.pop("rain")
     else:
-        rain = (
-            forcing.pop("rain")
-            if "rain" in forcing
-            else read_forcing(args.rain, subbasins, "subbasin", readers["rain"])
-        )
+        rain = read_forcing(args.rain, subbasins, "subbasin", readers["rain"])
     clock = next(iter(rain.values())) if isinstance(rain, dict) else rain
     zero_et = given["potential_et"] == 0  # asked for: no evapotranspiration
     if zero_et:
@@ -335,9 +334,7 @@ def read_inputs(args: argparse.Namespace, observed_missing: str) -> Inputs:
         if gauge in observed:
             raise UsageError(f"--observed {gauge}: given twice")
         # the observations keep their unit (attrs), which the scores and the calibration convert
-        flows = SeriesReader("flow", observed_missing, csv_options(args))
-        with reading(path):
-            observed[gauge] = flows(path)
+        observed[gauge] = SeriesReader("flow", observed_missing, csv_options(args))(path)
         same_clock(observed[gauge], path, clock, rain_path)
         files[gauge] = path
     if args.initial_states is not None:
