@@ -18,153 +18,62 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from .calibration.calibrate import (
-        CalibrationResult as CalibrationResult,
-    )
-    from .calibration.ensemble import (
-        UncertaintyResult as UncertaintyResult,
-    )
-    from .calibration.ensemble import (
-        run_many as run_many,
-    )
-    from .calibration.ensemble import (
-        uncertainty as uncertainty,
-    )
-    from .calibration.events import (
-        Event as Event,
-    )
-    from .calibration.events import (
-        EventsCalibration as EventsCalibration,
-    )
-    from .calibration.fit import (
-        calibrate as calibrate,
-    )
-    from .calibration.many import (
-        CalibrationJob as CalibrationJob,
-    )
-    from .calibration.many import (
-        calibrate_many as calibrate_many,
-    )
-    from .calibration.runner import (
-        WorkerPool as WorkerPool,
-    )
-    from .calibration.sampling import (
-        latin_hypercube as latin_hypercube,
-    )
-    from .calibration.sampling import (
-        percentile_bands as percentile_bands,
-    )
-    from .elements import (
-        ConstantOutlet as ConstantOutlet,
-    )
-    from .elements import (
-        ControlledOutlet as ControlledOutlet,
-    )
-    from .elements import (
-        Diversion as Diversion,
-    )
-    from .elements import (
-        Junction as Junction,
-    )
-    from .elements import (
-        Outlet as Outlet,
-    )
-    from .elements import (
-        Pool as Pool,
-    )
-    from .elements import (
-        Reach as Reach,
-    )
-    from .elements import (
-        Reservoir as Reservoir,
-    )
-    from .elements import (
-        Sink as Sink,
-    )
-    from .elements import (
-        Source as Source,
-    )
-    from .elements import (
-        SpecifiedOutlet as SpecifiedOutlet,
-    )
-    from .elements import (
-        Subbasin as Subbasin,
-    )
-    from .elements import (
-        UncontrolledOutlet as UncontrolledOutlet,
-    )
-    from .errors import (
-        ModelError as ModelError,
-    )
-    from .io.forcing import (
-        weighted_rain as weighted_rain,
-    )
-    from .io.readers import (
-        read_flow_csv as read_flow_csv,
-    )
-    from .io.readers import (
-        read_rain_csv as read_rain_csv,
-    )
-    from .io.timeseries import (
-        TimeSeriesError as TimeSeriesError,
-    )
-    from .io.timeseries import (
-        fill_flow as fill_flow,
-    )
-    from .io.timeseries import (
-        fill_rain as fill_rain,
-    )
-    from .io.timeseries import (
-        infer_step as infer_step,
-    )
-    from .io.timeseries import (
-        to_continuous as to_continuous,
-    )
-    from .io.timeseries import (
-        to_incremental as to_incremental,
-    )
-    from .io.timeseries import (
-        to_series as to_series,
-    )
-    from .io.writers import (
-        write_csv as write_csv,
-    )
-    from .methods.unit_hydrograph_clark import (
-        unit_hydrograph as unit_hydrograph,
-    )
-    from .metrics import (
-        align as align,
-    )
-    from .metrics import (
-        kge as kge,
-    )
-    from .metrics import (
-        scores as scores,
-    )
-    from .network import (
-        Model as Model,
-    )
-    from .network import (
-        Network as Network,
-    )
-    from .network import (
-        Options as Options,
-    )
-    from .network import (
-        RechargeWarning as RechargeWarning,
-    )
-    from .parameters import (
-        compile_parameters as compile_parameters,
-    )
-    from .parameters import (
-        get_parameter as get_parameter,
-    )
-    from .parameters import (
-        with_parameters as with_parameters,
-    )
-    from .results import (
-        NetworkResult as NetworkResult,
-    )
+    from . import elements, errors, metrics, network, parameters, results
+    from .calibration import calibrate as calibration_window
+    from .calibration import ensemble, events, fit, many, runner, sampling
+    from .io import forcing, readers, timeseries, writers
+    from .methods import unit_hydrograph_clark
+
+    # The public names, as type checkers see them (at run time `__getattr__` imports each on first use).
+    CalibrationResult = calibration_window.CalibrationResult
+    UncertaintyResult = ensemble.UncertaintyResult
+    run_many = ensemble.run_many
+    uncertainty = ensemble.uncertainty
+    Event = events.Event
+    EventsCalibration = events.EventsCalibration
+    calibrate = fit.calibrate
+    CalibrationJob = many.CalibrationJob
+    calibrate_many = many.calibrate_many
+    WorkerPool = runner.WorkerPool
+    latin_hypercube = sampling.latin_hypercube
+    percentile_bands = sampling.percentile_bands
+    ConstantOutlet = elements.ConstantOutlet
+    ControlledOutlet = elements.ControlledOutlet
+    Diversion = elements.Diversion
+    Junction = elements.Junction
+    Outlet = elements.Outlet
+    Pool = elements.Pool
+    Reach = elements.Reach
+    Reservoir = elements.Reservoir
+    Sink = elements.Sink
+    Source = elements.Source
+    SpecifiedOutlet = elements.SpecifiedOutlet
+    Subbasin = elements.Subbasin
+    UncontrolledOutlet = elements.UncontrolledOutlet
+    ModelError = errors.ModelError
+    weighted_rain = forcing.weighted_rain
+    read_flow_csv = readers.read_flow_csv
+    read_rain_csv = readers.read_rain_csv
+    TimeSeriesError = timeseries.TimeSeriesError
+    fill_flow = timeseries.fill_flow
+    fill_rain = timeseries.fill_rain
+    infer_step = timeseries.infer_step
+    to_continuous = timeseries.to_continuous
+    to_incremental = timeseries.to_incremental
+    to_series = timeseries.to_series
+    write_csv = writers.write_csv
+    unit_hydrograph = unit_hydrograph_clark.unit_hydrograph
+    align = metrics.align
+    kge = metrics.kge
+    scores = metrics.scores
+    Model = network.Model
+    Network = network.Network
+    Options = network.Options
+    RechargeWarning = network.RechargeWarning
+    compile_parameters = parameters.compile_parameters
+    get_parameter = parameters.get_parameter
+    with_parameters = parameters.with_parameters
+    NetworkResult = results.NetworkResult
 
 # Each public name by the module that defines it. They are imported on first use, so that importing
 # the package (as `python -m rainmill_models` and every worker process does) costs little and a
