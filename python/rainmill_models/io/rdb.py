@@ -59,10 +59,6 @@ class _Rdb:
     formats: dict[str, str]
     comments: str
 
-    @property
-    def rows(self) -> list[int]:
-        return self.lines.numbers[1:]
-
 
 def _read_rdb(path: str | Path, encoding: str) -> _Rdb:
     target, text = records._read_text(path, encoding)
@@ -113,7 +109,7 @@ def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFr
     to = options.get("to")
     records._check_policy(nonfinite)
     table = _read_rdb(path, options.get("encoding", "utf-8"))
-    target, frame, body, rows = table.path, table.frame, table.lines, table.rows
+    target, frame, body, rows = table.path, table.frame, table.lines, table.lines.numbers[1:]  # the data lines
     spec = options.get("time_column", "datetime")
     time_names = [spec] if isinstance(spec, str) else list(spec)
     for name in time_names:
@@ -272,7 +268,7 @@ def read_rating(
     stages must increase and the discharges must not fall, each refused with its line.
     """
     table = _read_rdb(path, encoding)
-    target, frame, body, rows = table.path, table.frame, table.lines, table.rows
+    target, frame, body, rows = table.path, table.frame, table.lines, table.lines.numbers[1:]  # the data lines
     for name in (stage, discharge):
         if name not in frame.columns:
             raise RecordError(
