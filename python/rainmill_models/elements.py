@@ -425,10 +425,9 @@ def fit(values: Array, points: int, hold: bool = False) -> Array:
     if len(values) >= points:
         return values[:points]
     out = np.zeros(points)
-    given = values[:points]
-    out[: len(given)] = given
-    if hold and len(given) and len(given) < points:
-        out[len(given) :] = given[-1]
+    out[: len(values)] = values
+    if hold and len(values):
+        out[len(values) :] = values[-1]
     return out
 
 
@@ -883,8 +882,7 @@ class Reservoir(_Element):
         if empty.any():
             capped = np.minimum(outflow, inflow)
             scale = np.divide(capped, outflow, out=np.zeros_like(outflow), where=outflow > 0.0)
-            for key in outlets:
-                outlets[key] = np.where(empty, outlets[key] * scale, outlets[key])
+            outlets = {key: np.where(empty, flows * scale, flows) for key, flows in outlets.items()}
             outflow = np.where(empty, capped, outflow)
         # The released volume of each interval, from the storage trace: what came in minus what stayed.
         release = np.full(len(inflow), np.nan)

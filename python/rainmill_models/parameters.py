@@ -183,11 +183,8 @@ class Setter:
                 node[item.keys[-1]] = index
         # the fields each node of the plan writes, found once (the plans live as long as the setter)
         self.calibrated: dict[int, set[str]] = {}
-        stack: list[Mapping[str, Any]] = list(self.plan.values())
-        while stack:
-            node_plan = stack.pop()
-            self.calibrated[id(node_plan)] = _calibrated(node_plan)
-            stack += [step for step in node_plan.values() if isinstance(step, dict)]
+        for node_plan in self.plan.values():
+            _calibrated(node_plan, self.calibrated)
 
     def __call__(self, values: Iterable[float]) -> Network:
         """A copy of the network with each value written to its paths."""
@@ -314,15 +311,16 @@ def _scale_shares(node: Any, pattern: str, limit: float, calibrated: Collection[
     updates[table] = members
 
 
-def _calibrated(plan: Mapping[str, Any], prefix: str = "") -> set[str]:
-    """The dotted fields below a node that a plan writes."""
-    found: set[str] = set()
+def _calibrated(plan: Mapping[str, Any], found: dict[int, set[str]]) -> set[str]:
+    """The dotted fields below a node that a plan writes, noted for the node and every node below it."""
+    fields: set[str] = set()
     for key, step in plan.items():
         if isinstance(step, dict):
-            found |= _calibrated(step, f"{prefix}{key}.")
+            fields |= {f"{key}.{below}" for below in _calibrated(step, found)}
         else:
-            found.add(prefix + key)
-    return found
+            fields.add(key)
+    found[id(plan)] = fields
+    return fields
 
 
 def with_parameters(network: Network, values: Mapping[str, float] | Mapping[ParameterKey, float]) -> Network:
