@@ -287,8 +287,7 @@ class Runner(ClosedOnExit):
         without a result are sent again, up to POOL_RESTARTS times; when the
         file of the context was lost, the context is sent with each batch.
         """
-        done: list[Any] = [None] * len(chunks)
-        finished = [False] * len(chunks)
+        done: dict[int, Any] = {}  # the result of each chunk, by its position
         restarts = 0
         while True:
             submit = self._submitter(work)
@@ -296,30 +295,26 @@ class Runner(ClosedOnExit):
             try:
                 with spawning():
                     for index, chunk in enumerate(chunks):
-                        if not finished[index]:
+                        if index not in done:
                             pending[submit(chunk)] = index
                 for future, result in self.backend.results(list(pending)):
                     index = pending[future]
-                    done[index], finished[index] = result, True
+                    done[index] = result
                     if on_batch is not None:
                         on_batch(len(chunks[index]))
-                return done
-            except BrokenProcessPool as error:
+                return [done[index] for index in range(len(chunks))]
+            except BaseException as error:
                 self.backend.cancel(list(pending))
-                restarts += 1
-                if restarts > POOL_RESTARTS or not self.backend.renew():
-                    raise WorkersLost(
-                        f"a worker process died {restarts} time(s) ({error}); "
-                        f"{finished.count(False)} of {len(chunks)} batches were lost"
-                    ) from None
-                self._warming = []
-            except ContextLost:
-                self.backend.cancel(list(pending))
-                if not self.backend.context_lost():
+                if isinstance(error, BrokenProcessPool):
+                    restarts += 1
+                    if restarts > POOL_RESTARTS or not self.backend.renew():
+                        raise WorkersLost(
+                            f"a worker process died {restarts} time(s) ({error}); "
+                            f"{len(chunks) - len(done)} of {len(chunks)} batches were lost"
+                        ) from None
+                    self._warming = []
+                elif not (isinstance(error, ContextLost) and self.backend.context_lost()):
                     raise
-            except BaseException:
-                self.backend.cancel(list(pending))
-                raise
 
 
 def _joined(pieces: list[list[R]]) -> list[R]:
