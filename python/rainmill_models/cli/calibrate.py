@@ -37,7 +37,19 @@ from ..calibration.search import METHODS
 from ..errors import ModelError
 from ..network import Network
 from ..parameters import ParameterKey, compile_parameters
-from .common import INTERRUPTED, Outputs, UsageError, add_output, on_clock, reading, running, say, timestamp, whole
+from .common import (
+    ALL_OR_NOTHING,
+    INTERRUPTED,
+    Outputs,
+    UsageError,
+    add_output,
+    on_clock,
+    reading,
+    running,
+    say,
+    timestamp,
+    whole,
+)
 from .inputs import Inputs, add_arguments, add_missing, named_weight, read_inputs, read_toml, scores_text
 
 Bounds = dict[ParameterKey, tuple[float, float]]
@@ -107,8 +119,7 @@ HELP = "fit a model's parameters to observed hydrographs at one or more gauges"
 DESCRIPTION = (
     "Search the parameters named in a TOML file, within their bounds, for the best fit of the model's flows to "
     "the observations at each gauge (their weighted mean objective); print the summary and write the best model "
-    "file. The outputs are written all or nothing; an output given as a directory receives a file named after the "
-    "model. Ctrl-C stops the search and writes the best so far (exit status 130)."
+    f"file. {ALL_OR_NOTHING} Ctrl-C stops the search and writes the best so far (exit status 130)."
 )
 
 
@@ -140,9 +151,7 @@ def arguments(parser: argparse.ArgumentParser) -> None:
     )
     add_missing(parser, "--missing", treat="drop", what="observations", how="leave out of the score")
     parser.add_argument(
-        "--executor",
-        type=_executor,
-        help="serial (default), threads, processes, or a number of processes",
+        "--executor", type=_executor, help="serial (default), threads, processes, or a number of processes"
     )
     parser.add_argument(
         "--max-evaluations",

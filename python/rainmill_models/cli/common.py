@@ -223,6 +223,12 @@ def needs_matplotlib(option: str, path: Path | None) -> None:
 # -- outputs ------------------------------------------------------------------------------------------
 
 
+# What a command's description says of the options that name output files (`add_output`, `Outputs`).
+ALL_OR_NOTHING = (
+    "The outputs are written all or nothing; an output given as a directory receives a file named after the model."
+)
+
+
 def add_output(
     parser: argparse.ArgumentParser, option: str, suffix: str, text: str, metavar: str | None = None
 ) -> None:
