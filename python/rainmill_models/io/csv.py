@@ -10,26 +10,9 @@ from typing import Final, TypedDict, Unpack
 import numpy as np
 import pandas as pd
 
+from . import records
 from .rdb import is_format_row
-from .records import (
-    Column,
-    NonFinitePolicy,
-    RecordError,
-    _apply_units,
-    _check_order,
-    _check_policy,
-    _data_lines,
-    _guess_format,
-    _nonfinite,
-    _numbers,
-    _parse_times,
-    _read_text,
-    _resolve,
-    _short_rows,
-    _single,
-    _table,
-    _units_for,
-)
+from .records import Column, NonFinitePolicy, RecordError
 from .units import UnitError, parse_unit
 
 
@@ -77,9 +60,9 @@ def read_csv_frame(
     sep = options.get("sep", ",")
     decimal = options.get("decimal", ".")
     nonfinite = options.get("nonfinite", "raise")
-    _check_policy(nonfinite)
-    target, text = _read_text(path, options.get("encoding", "utf-8"))
-    lines = _data_lines(target, text, options.get("comment", "#"))
+    records._check_policy(nonfinite)
+    target, text = records._read_text(path, options.get("encoding", "utf-8"))
+    lines = records._data_lines(target, text, options.get("comment", "#"))
     header = options.get("header", True)
     if len(lines.texts) > 1 and "\t" in lines.texts[1] and is_format_row(lines.texts[1]):
         raise RecordError(
@@ -89,14 +72,14 @@ def read_csv_frame(
                 lines.numbers[1],
             )
         )
-    frame = _table(lines, sep, decimal, header)
+    frame = records._table(lines, sep, decimal, header)
     first = 1 if header else 0  # the file line of frame row 0 is lines.numbers[first + row]
     named = str(frame.columns[0])
     if header and not pd.isna(pd.to_datetime(pd.Series([named]), format="ISO8601", errors="coerce")[0]):
         raise RecordError(lines.at(f"{named!r} is a timestamp, not a column name; pass header=False", lines.numbers[0]))
     time_spec = options.get("time_column", 0)
     parts = [time_spec] if isinstance(time_spec, (str, int)) else list(time_spec)
-    time_names = [_resolve(frame, part, target, "time column") for part in parts]
+    time_names = [records._resolve(frame, part, target, "time column") for part in parts]
     values_named = [str(name) for name in frame.columns if name not in time_names]
     found_units = {name: unit for name in values_named if (unit := _usgs_unit(name)) is not None}
     units_row = options.get("units_row")
@@ -110,7 +93,7 @@ def read_csv_frame(
         first += 1
     if frame.empty:
         raise RecordError(f"{target}: no data lines after the header")
-    _short_rows(lines, frame, sep, first)
+    records._short_rows(lines, frame, sep, first)
     rows = lines.numbers[first : first + len(frame)]
     raw_time = frame[time_names[0]]
     for name in time_names[1:]:
@@ -121,7 +104,7 @@ def read_csv_frame(
         else ""
     )
     try:
-        index = _parse_times(
+        index = records._parse_times(
             raw_time, lines, rows, options.get("date_format"), options.get("dayfirst", False), options.get("tz"), hint
         )
     except RecordError as error:
@@ -132,7 +115,7 @@ def read_csv_frame(
             ) from error
         raise
     try:
-        _check_order(index, [f"line {row}" for row in rows], target)
+        records._check_order(index, [f"line {row}" for row in rows], target)
     except RecordError as error:
         raise RecordError(str(error) + _time_of_day_hint(frame, time_names)) from None
     chosen = values_named if columns is None else [_choose(frame, column, target) for column in columns]
@@ -141,16 +124,16 @@ def read_csv_frame(
             raise RecordError(f"{target}: column {name!r} holds the timestamps, not values")
     data: dict[str, np.ndarray] = {}
     for name in chosen:
-        values, bad = _numbers(frame[name], decimal)
+        values, bad = records._numbers(frame[name], decimal)
         if bad.any():
             i = int(np.argmax(bad))
             raw = str(frame[name].iloc[i]).strip()
             where = lines.at(f"not a number in column {name!r} at {index[i].isoformat()}: {raw!r}", rows[i])
             raise RecordError(where + _value_hint(frame, name, i, raw, decimal, chosen))
-        _nonfinite(values, nonfinite, lines.field(rows, index, frame[name], name))
+        records._nonfinite(values, nonfinite, lines.field(rows, index, frame[name], name))
         data[name] = values
     result = pd.DataFrame(data, index=index)
-    given = _units_for(chosen, options.get("units"), {})
+    given = records._units_for(chosen, options.get("units"), {})
     for name in chosen:
         stated = found_units.get(name)
         if stated and given.get(name) and not _same_unit(stated, given[name]):
@@ -158,7 +141,9 @@ def read_csv_frame(
                 f"{target}: column {name!r} is in {stated!r} by the file, in {given[name]!r} by units=; "
                 "leave units= out, or correct the file"
             )
-    return _apply_units(result, _units_for(chosen, options.get("units"), found_units), options.get("to"), target)
+    return records._apply_units(
+        result, records._units_for(chosen, options.get("units"), found_units), options.get("to"), target
+    )
 
 
 def _same_unit(first: str, second: str) -> bool:
@@ -176,7 +161,7 @@ def _choose(frame: pd.DataFrame, column: Column, path: Path) -> str:
             raise RecordError(f"{path}: several columns with parameter code {column} ({coded}); choose one by name")
         if coded:
             return coded[0]
-    return _resolve(frame, column, path, "column")
+    return records._resolve(frame, column, path, "column")
 
 
 def _time_of_day_hint(frame: pd.DataFrame, time_names: list[str]) -> str:
@@ -195,7 +180,7 @@ def _value_hint(frame: pd.DataFrame, name: str, i: int, raw: str, decimal: str, 
     if re.fullmatch(r"\d{1,2}:\d{2}(?::\d{2})?", raw):
         position = list(frame.columns).index(name)
         return f"; a time of day: pass time_column=[{position - 1}, {position}] for a date and a time"
-    if decimal == "." and "," in raw and not np.isnan(_numbers(pd.Series([raw]), ",")[0][0]):
+    if decimal == "." and "," in raw and not np.isnan(records._numbers(pd.Series([raw]), ",")[0][0]):
         return "; pass decimal=','"
     if i == 0 and _looks_like_units(frame, chosen):
         return "; the line looks like units: pass units_row=True"
@@ -211,9 +196,9 @@ def _is_units_row(frame: pd.DataFrame, time_names: list[str], values: Sequence[s
 
 def _header_is_data(first: str, others: Sequence[str], decimal: str) -> bool:
     """Whether a header line would be data: a date where the time column's name is, or numbers for names."""
-    if any(_guess_format(first.strip(), flag) is not None for flag in (False, True)):
+    if any(records._guess_format(first.strip(), flag) is not None for flag in (False, True)):
         return True
-    values, bad = _numbers(pd.Series(list(others), dtype=object), decimal)
+    values, bad = records._numbers(pd.Series(list(others), dtype=object), decimal)
     return bool(len(others)) and not bad.any() and not np.isnan(values).any()
 
 
@@ -242,7 +227,7 @@ def _looks_like_units(frame: pd.DataFrame, columns: Sequence[str]) -> bool:
                 parse_unit(field)
     except UnitError:
         return False
-    return any(fields) and all(np.isnan(_numbers(pd.Series([field]), ".")[0][0]) for field in fields)
+    return any(fields) and all(np.isnan(records._numbers(pd.Series([field]), ".")[0][0]) for field in fields)
 
 
 def read_csv(path: str | Path, column: Column | None = None, **options: Unpack[CsvOptions]) -> pd.Series:
@@ -251,4 +236,4 @@ def read_csv(path: str | Path, column: Column | None = None, **options: Unpack[C
     The options are those of `read_csv_frame`; the Series carries `attrs["units"]` when its unit is known.
     """
     frame = read_csv_frame(path, None if column is None else [column], **options)
-    return _single(frame, path, "choose one with column=")
+    return records._single(frame, path, "choose one with column=")

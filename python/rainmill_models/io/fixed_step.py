@@ -9,17 +9,8 @@ from typing import Final
 import numpy as np
 import pandas as pd
 
-from .records import (
-    NonFinitePolicy,
-    RecordError,
-    _apply_units,
-    _check_policy,
-    _data_lines,
-    _nonfinite,
-    _numbers,
-    _read_text,
-    _single,
-)
+from . import records
+from .records import NonFinitePolicy, RecordError
 
 _HEADER: Final = re.compile(r"^\s*#?\s*([A-Za-z_][\w ]*?)\s*[:=]\s*(.*?)\s*$")
 
@@ -39,10 +30,10 @@ def read_fixed_step(
     timestamp, ISO 8601), `step` (a duration with its unit: `15min`, `1h`, `1 day`), optionally
     `units` and `name`; other keys are kept in `attrs["header"]`. The values follow, one per line.
     """
-    _check_policy(nonfinite)
-    target, text = _read_text(path, encoding)
+    records._check_policy(nonfinite)
+    target, text = records._read_text(path, encoding)
     header: dict[str, tuple[int, str]] = {}
-    lines = _data_lines(target, text, "")
+    lines = records._data_lines(target, text, "")
     body = 0
     for position, line in enumerate(lines.texts):
         found = _HEADER.match(line)
@@ -79,15 +70,15 @@ def read_fixed_step(
         i = int(several[0])
         raise RecordError(lines.at(f"one value per line, found {raw.iloc[i]!r}", rows[i]))
     index = pd.date_range(start, periods=len(rows), freq=step, name="time")
-    values, bad = _numbers(raw, decimal)
+    values, bad = records._numbers(raw, decimal)
     if bad.any():
         i = int(np.argmax(bad))
         raise RecordError(lines.at(f"not a number at {index[i].isoformat()}: {raw.iloc[i]!r}", rows[i]))
-    _nonfinite(values, nonfinite, lines.field(rows, index, raw))
+    records._nonfinite(values, nonfinite, lines.field(rows, index, raw))
     name = header.get("name", (0, target.stem))[1]
     frame = pd.DataFrame({name: values}, index=index)
     unit = units if units is not None else header.get("units", (0, ""))[1] or None
-    frame = _apply_units(frame, {name: unit} if unit else {}, to, target)
-    series = _single(frame, target, "")
+    frame = records._apply_units(frame, {name: unit} if unit else {}, to, target)
+    series = records._single(frame, target, "")
     series.attrs["header"] = {key: value for key, (_, value) in header.items()}
     return series

@@ -13,14 +13,7 @@ import numpy as np
 import pandas as pd
 
 from . import records
-from .records import (
-    COLUMN_UNITS,
-    NonFinitePolicy,
-    RecordError,
-    _apply_units,
-    _Lines,
-    _numbers,
-)
+from .records import COLUMN_UNITS, NonFinitePolicy, RecordError, _Lines
 from .units import UnitError, convert
 
 # Hours from UTC of the zone codes in the tz_cd column.
@@ -150,7 +143,7 @@ def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFr
     units = {
         name: unit for name in value_columns if (unit := _USGS_UNITS.get(_code(name) or "", _NAMED_UNITS.get(name)))
     }
-    converted = _apply_units(pd.DataFrame(values, index=index), units, to, target)
+    converted = records._apply_units(pd.DataFrame(values, index=index), units, to, target)
     result = pd.DataFrame(index=index)
     for name in value_columns:
         result[name] = converted[name]
@@ -169,7 +162,7 @@ def _rdb_column(
 ) -> tuple[np.ndarray, np.ndarray]:
     raw = frame[name].str.strip()
     no_value = (raw.str.fullmatch(_USGS_NO_VALUE.pattern) & (raw != "")).to_numpy(dtype=bool)
-    values, bad = _numbers(raw.mask(no_value, ""), ".")
+    values, bad = records._numbers(raw.mask(no_value, ""), ".")
     if bad.any():
         i = int(np.argmax(bad))
         raise RecordError(
@@ -276,7 +269,7 @@ def read_rating(
             )
     columns: dict[str, np.ndarray] = {}
     for name in (stage, discharge):
-        values, bad = _numbers(frame[name], ".")
+        values, bad = records._numbers(frame[name], ".")
         missing = np.isnan(values)
         if missing.any():
             i = int(np.argmax(missing))
@@ -304,7 +297,7 @@ def read_rating(
         if wanted is not None and (name != kind or kind not in stated):
             raise RecordError(f"{target}: the file states no unit of {name!r}, so it cannot be converted to {wanted!r}")
     units = {name: stated.get(kind) if name == kind else None for name, _, kind in pairs}
-    converted = _apply_units(
+    converted = records._apply_units(
         pd.DataFrame({stage: heights, discharge: flows}),
         {name: unit for name, unit in units.items() if unit},
         {name: wanted for name, wanted, _ in pairs if wanted is not None},
