@@ -289,9 +289,7 @@ def _completed(
 
 
 def _run_all(jobs: Mapping[str, CalibrationJob], todo: list[str], executor: ExecutorLike, done: Any) -> None:
-    backend = backend_for(executor)
-    error: BaseException | None = None
-    try:
+    with backend_for(executor) as backend:
         if backend.kind == "serial":
             for name in todo:
                 done(_run_job(None, (name, jobs[name])))
@@ -305,17 +303,11 @@ def _run_all(jobs: Mapping[str, CalibrationJob], todo: list[str], executor: Exec
                     left.remove(pending[future])
                     done(record)
                 return
-            except BrokenProcessPool as broken:
+            except BaseException as broken:
                 backend.cancel(list(pending))
+                if not isinstance(broken, BrokenProcessPool):
+                    raise
                 if restart == POOL_RESTARTS or not backend.renew():
                     for name in left:
                         done({"name": name, "status": "failed", "error": f"a worker process died: {broken}"})
                     return
-            except BaseException:
-                backend.cancel(list(pending))
-                raise
-    except BaseException as failure:
-        error = failure
-        raise
-    finally:
-        backend.close(error)

@@ -360,16 +360,14 @@ def _budget(name: str, max_evaluations: int | None, extra: dict[str, Any]) -> in
         isinstance(max_evaluations, bool) or not isinstance(max_evaluations, int) or max_evaluations < 1
     ):
         raise ValueError(f"max_evaluations must be a positive integer, not {max_evaluations!r}")
-    limits = [max_evaluations] if max_evaluations is not None else []
     # Dual annealing's local searches and Nelder-Mead's last simplex step can
     # overrun their own limits: held here as hard budgets too.
     soft = {"dual_annealing": "maxfun", "nelder-mead": "maxfev"}.get(name)
     own = extra.get(soft) if soft else None
     if own is None and name == "nelder-mead":
         own = extra.get("options", {}).get("maxfev")
-    if isinstance(own, int) and not isinstance(own, bool) and own >= 1:
-        limits.append(own)
-    return min(limits) if limits else None
+    limits = [n for n in (max_evaluations, own) if isinstance(n, int) and not isinstance(n, bool) and n >= 1]
+    return min(limits, default=None)
 
 
 def _nelder_mead(

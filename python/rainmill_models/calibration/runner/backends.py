@@ -79,7 +79,22 @@ class Work(NamedTuple):
         return run_rows if self.rows else run_batch
 
 
-class Backend:
+class ClosedOnExit:
+    """A `with` block closes it, passing on the error that ended the block (if one did)."""
+
+    def close(self, error: BaseException | None = None) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        self.close(error)
+
+
+class Backend(ClosedOnExit):
     """Serial: everything in the calling thread (the defaults of every backend)."""
 
     kind = "serial"
@@ -112,7 +127,7 @@ class Backend:
         """Send the context with each batch from now on; False when it already is."""
         return False
 
-    def close(self, error: BaseException | None) -> None:
+    def close(self, error: BaseException | None = None) -> None:
         pass
 
 
@@ -129,7 +144,7 @@ class Threads(Backend):
         prepared = state()
         return lambda chunk: self.pool.submit(work.local, work.evaluate, prepared, chunk)
 
-    def close(self, error: BaseException | None) -> None:
+    def close(self, error: BaseException | None = None) -> None:
         if self.owned:
             with deferred_interrupts(error is not None):
                 self.pool.shutdown(wait=True, cancel_futures=True)
@@ -171,7 +186,7 @@ class Shipped(Backend):
         discard(self._packed[1] if self._packed is not None else None)
         self._packed = None
 
-    def close(self, error: BaseException | None) -> None:
+    def close(self, error: BaseException | None = None) -> None:
         self.close_context()
 
 
@@ -191,7 +206,7 @@ class Processes(Shipped):
         self.pool.renew()
         return True
 
-    def close(self, error: BaseException | None) -> None:
+    def close(self, error: BaseException | None = None) -> None:
         super().close(error)
         if self.owned:
             self.pool.close(error)
@@ -241,23 +256,8 @@ class Dask(Backend):
     def cancel(self, futures: list[Any]) -> None:
         self.client.cancel(futures)
 
-    def close(self, error: BaseException | None) -> None:
-        self._scattered = None
-
-
-class ClosedOnExit:
-    """A `with` block closes it, passing on the error that ended the block (if one did)."""
-
     def close(self, error: BaseException | None = None) -> None:
-        raise NotImplementedError
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
-    ) -> None:
-        self.close(error)
+        self._scattered = None
 
 
 class WorkerPool(ClosedOnExit, Executor):
