@@ -37,19 +37,7 @@ from ..calibration.search import METHODS
 from ..errors import ModelError
 from ..network import Network
 from ..parameters import ParameterKey, compile_parameters
-from .common import (
-    ALL_OR_NOTHING,
-    INTERRUPTED,
-    Outputs,
-    UsageError,
-    add_output,
-    on_clock,
-    reading,
-    running,
-    say,
-    timestamp,
-    whole,
-)
+from .common import INTERRUPTED, Outputs, UsageError, add_output, on_clock, reading, running, say, timestamp, whole
 from .inputs import Inputs, add_arguments, add_missing, named_weight, read_inputs, read_toml, scores_text
 
 Bounds = dict[ParameterKey, tuple[float, float]]
@@ -119,7 +107,7 @@ HELP = "fit a model's parameters to observed hydrographs at one or more gauges"
 DESCRIPTION = (
     "Search the parameters named in a TOML file, within their bounds, for the best fit of the model's flows to "
     "the observations at each gauge (their weighted mean objective); print the summary and write the best model "
-    f"file. {ALL_OR_NOTHING} Ctrl-C stops the search and writes the best so far (exit status 130)."
+    f"file. {Outputs.NOTE} Ctrl-C stops the search and writes the best so far (exit status 130)."
 )
 
 

@@ -223,12 +223,6 @@ def needs_matplotlib(option: str, path: Path | None) -> None:
 # -- outputs ------------------------------------------------------------------------------------------
 
 
-# What a command's description says of the options that name output files (`add_output`, `Outputs`).
-ALL_OR_NOTHING = (
-    "The outputs are written all or nothing; an output given as a directory receives a file named after the model."
-)
-
-
 def add_output(
     parser: argparse.ArgumentParser, option: str, suffix: str, text: str, metavar: str | None = None
 ) -> None:
@@ -245,6 +239,11 @@ class Outputs:
     and only then are they all renamed into place. A failure anywhere before the renames leaves
     every target as it was, and no temporary behind.
     """
+
+    # What the description of a command that writes files says of them.
+    NOTE = (
+        "The outputs are written all or nothing; an output given as a directory receives a file named after the model."
+    )
 
     def __init__(self, args: argparse.Namespace) -> None:
         """The outputs `args` ask for (the options of `add_output`), named after the model, checked up front.

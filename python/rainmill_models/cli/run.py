@@ -10,7 +10,7 @@ from ..io.states import final_states, save_states
 from ..io.timeseries import infer_step
 from ..metrics import scores
 from ..periods import resolve_period
-from .common import ALL_OR_NOTHING, Outputs, UsageError, add_output, on_clock, running, timestamp
+from .common import Outputs, UsageError, add_output, on_clock, running, timestamp
 from .inputs import Inputs, add_arguments, add_missing, read_inputs, scores_text
 
 HELP = "run a model (a network or a single chain) on its forcing"
@@ -18,7 +18,7 @@ DESCRIPTION = (
     "Run the model of a TOML file on rainfall (one column for every subbasin, or one per subbasin), with "
     "potential evapotranspiration and temperature for a continuous model, and print peaks, volumes, the water "
     "balance of every element and (with --observed) the scores at each gauge beside the benchmarks a trivial "
-    f"model reaches. {ALL_OR_NOTHING}"
+    f"model reaches. {Outputs.NOTE}"
 )
 
 
