@@ -715,9 +715,7 @@ class Subbasin(_Element):
         """The first point after which the direct runoff has fully arrived."""
         assert isinstance(series, SubbasinSeries)
         complete = getattr(self.in_us("transform", context.units), "complete_after", None)
-        if complete is None:
-            return 0
-        return int(complete(series.excess, self.area_acres(context.units), context.step))
+        return 0 if complete is None else int(complete(series.excess, self.area_acres(context.units), context.step))
 
     def balance_of(self, series: Series, step_seconds: int, units: UnitSystem) -> Balance:
         """Rain = outflow + losses (ET, deep recharge) + storage change (soil, snow) + water in transit."""

@@ -107,7 +107,6 @@ def plot_result(
     fig = new_figure(len(ratios), ratios=ratios)
     axes = list(fig.axes)
     flow_unit = u.label("flow", result.units)
-    depth_unit = u.label("depth", result.units)
     for ax, name in zip(axes, names, strict=False):
         simulated = result.at(name)
         ax.plot(simulated.index, simulated.to_numpy(), color="tab:blue", linewidth=1.5, label=f"{name} simulated")
@@ -125,7 +124,7 @@ def plot_result(
         rain_ax.bar(gross.index, gross, width=width, align="edge", color="lightsteelblue", label="gross rain")
         rain_ax.bar(excess.index, excess, width=width, align="edge", color="steelblue", label="excess")
         rain_ax.set_ylim(max(float(gross.max()), 1e-9) * 3.0, 0.0)  # the bars hang from the top
-        rain_ax.set_ylabel(f"rain ({depth_unit} per step)")
+        rain_ax.set_ylabel(f"rain ({u.label('depth', result.units)} per step)")
         more_handles, more_labels = rain_ax.get_legend_handles_labels()
         handles, labels = handles + more_handles, labels + more_labels
     legend_beside(axes[0], handles, labels)

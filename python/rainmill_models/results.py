@@ -112,8 +112,7 @@ class NetworkResult:
     @cached_property
     def outflow(self) -> pd.Series:
         """What leaves the network through its outlets, summed."""
-        values = network_outflow(self.network, self.series) * u.factor_from_us("flow", self.units)
-        return _with_unit(pd.Series(values, index=self.index, name="outflow"), u.label("flow", self.units))
+        return self._flow(network_outflow(self.network, self.series), "outflow")
 
     @cached_property
     def states(self) -> pd.DataFrame:
@@ -128,8 +127,15 @@ class NetworkResult:
 
     def at(self, name: str) -> pd.Series:
         """The outflow of one element."""
-        flow = self.series[name].outflow * u.factor_from_us("flow", self.units)
-        return _with_unit(pd.Series(flow, index=self.index, name=name), u.label("flow", self.units))
+        return self._flow(self.series[name].outflow, name)
+
+    def _flow(self, values: Array, name: str) -> pd.Series:
+        """Flows at the points in the result's units, marked with their unit (`attrs["units"]`), as scores
+        and conversions read it.
+        """
+        series = pd.Series(values * u.factor_from_us("flow", self.units), index=self.index, name=name)
+        series.attrs["units"] = u.label("flow", self.units)
+        return series
 
     @cached_property
     def balances(self) -> pd.DataFrame:
@@ -253,9 +259,3 @@ def network_outflow(network: Network, series: Mapping[str, Series]) -> Array:
     for name in names[1:]:
         total = total + series[name].outflow
     return total
-
-
-def _with_unit(series: pd.Series, unit: str) -> pd.Series:
-    """`series` marked with its unit (`attrs["units"]`), as scores and conversions read it."""
-    series.attrs["units"] = unit
-    return series

@@ -149,20 +149,18 @@ def simulate_network(
     # only between kernel calls); the elements below them (the trunk) run after, in order.
     buckets, trunk = branch_plan(network, threads) if threads > 1 else ([], [])
 
-    def run_bucket(names: list[str]) -> dict[str, Series]:
-        own: dict[str, Series] = {}
+    def run_in_order(names: list[str], own: dict[str, Series]) -> dict[str, Series]:
         for name in names:
             own[name] = _compute(network, name, own, context)
         return own
 
     if len(buckets) > 1:
         with ThreadPoolExecutor(max_workers=len(buckets)) as pool:
-            for future in [pool.submit(run_bucket, bucket) for bucket in buckets]:
+            for future in [pool.submit(run_in_order, bucket, {}) for bucket in buckets]:
                 done.update(future.result())
     else:
         trunk = list(network.order)
-    for name in trunk:
-        done[name] = _compute(network, name, done, context)
+    run_in_order(trunk, done)
     return _kept_only(network, done, keep, step, rows)
 
 
