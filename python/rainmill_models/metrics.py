@@ -163,9 +163,7 @@ def scores(
         for name, seen in observed.items():
             at = simulated.at(name) if hasattr(simulated, "at") else simulated[name]
             rows[name] = _scores(over_periods(at, seen, observed_period, missing), seen, missing, window)
-        frame = pd.DataFrame.from_dict(rows, orient="index")
-        frame.index.name = "element"
-        return frame
+        return pd.DataFrame.from_dict(rows, orient="index").rename_axis("element")
     return _scores(over_periods(simulated, observed, observed_period, missing), observed, missing, window)
 
 
@@ -209,7 +207,6 @@ def _scores(simulated: pd.Series, observed: pd.Series, missing: Missing, window:
     mean_s, mean_o = float(s.mean()), float(o.mean())
     std_s, std_o = float(s.std()), float(o.std())
     r = float(np.corrcoef(s, o)[0, 1]) if std_s > 0 and std_o > 0 else math.nan
-    alpha = _ratio(std_s, std_o)
     beta = _ratio(mean_s, mean_o)
     gamma = _ratio(_ratio(std_s, mean_s), _ratio(std_o, mean_o))
     eps = mean_o / 100.0
@@ -224,7 +221,7 @@ def _scores(simulated: pd.Series, observed: pd.Series, missing: Missing, window:
     return {
         "kge": value,
         "r": r,
-        "alpha": alpha,
+        "alpha": _ratio(std_s, std_o),
         "beta": beta,
         "kge_prime": 1.0 - math.sqrt((r - 1.0) ** 2 + (beta - 1.0) ** 2 + (gamma - 1.0) ** 2),
         "nse": _nse(s, o),
