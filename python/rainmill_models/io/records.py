@@ -332,10 +332,9 @@ def _apply_units(
                 raise UnitError(f"{where}: the unit of the values is not known; pass units= or units_row=True")
             continue
         try:
-            labels[str(column)] = unit_label(parse_unit(unit, what=where))
             if target is not None:
                 frame[column] = convert(frame[column], target, units=unit, name=where).to_numpy()
-                labels[str(column)] = unit_label(target)
+            labels[str(column)] = unit_label(parse_unit(unit, what=where) if target is None else target)
         except UnitError as error:
             raise RecordError(str(error)) from None
     frame.attrs = {COLUMN_UNITS: labels}
