@@ -305,8 +305,5 @@ def read_rating(
     )
     labels = converted.attrs[COLUMN_UNITS]
     return Rating(
-        tuple(float(v) for v in converted[stage]),
-        tuple(float(v) for v in converted[discharge]),
-        labels.get(stage),
-        labels.get(discharge),
+        tuple(converted[stage].tolist()), tuple(converted[discharge].tolist()), labels.get(stage), labels.get(discharge)
     )
