@@ -142,8 +142,7 @@ def _rating(obj: ControlledOutlet | UncontrolledOutlet) -> None:
     elevation, discharge = curve(
         obj.elevation, obj.discharge, ("elevation", "discharge"), "a rating curve", "non-decreasing"
     )
-    if discharge[0] < 0.0:
-        raise ModelError("discharge[0]", f"must be >= 0, got {fmt(discharge[0])}")
+    at_least(discharge[0], 0.0, "discharge[0]")
     _set(obj, "elevation", elevation)
     _set(obj, "discharge", discharge)
 
@@ -831,8 +830,7 @@ class Reservoir(_Element):
 
     def __post_init__(self) -> None:
         elevation, storage = curve(self.elevation, self.storage, ("elevation", "storage"), "the storage curve")
-        if storage[0] < 0.0:
-            raise ModelError("storage[0]", f"must be >= 0, got {fmt(storage[0])}")
+        at_least(storage[0], 0.0, "storage[0]")
         initial = real(self.initial_elevation, "initial_elevation")
         if not elevation[0] <= initial <= elevation[-1]:
             raise ModelError(

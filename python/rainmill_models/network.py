@@ -365,8 +365,7 @@ def _order(elements: Mapping[str, Element]) -> tuple[str, ...]:
     graph: dict[str, set[str]] = {name: set() for name in elements}
     for name, element in elements.items():
         path = element_path(element, name)
-        links = [("downstream", element.downstream), ("to", getattr(element, "to", None))]
-        for key, target in links:
+        for key, target in (("downstream", element.downstream), ("to", getattr(element, "to", None))):
             if target is None:
                 continue
             if target not in elements:
