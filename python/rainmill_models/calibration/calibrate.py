@@ -466,17 +466,8 @@ EVENT_RUNOFF_LIMIT_MM_PER_YEAR = 1.0e6
 
 def upstream_area(network: Network, name: str) -> float:
     """The area of the subbasins whose runoff reaches element `name` (itself included), in the model's units."""
-    area, seen, stack = 0.0, set(), [name]
     subbasins = network.subbasins()
-    while stack:
-        here = stack.pop()
-        if here in seen:
-            continue
-        seen.add(here)
-        if here in subbasins:
-            area += float(subbasins[here].area)
-        stack += network.upstream(here)
-    return area
+    return math.fsum(float(subbasins[here].area) for here in network.reaching(name) if here in subbasins)
 
 
 def check_gauge_magnitude(network: Network, gauge: str, observed: pd.Series, where: str = "") -> None:

@@ -65,6 +65,7 @@ class Runner(ClosedOnExit):
             raise ValueError(f"evaluation_timeout must be a number of seconds >= 0.001, not {evaluation_timeout!r}")
         self.backend: Backend = backend_for(executor)
         self.kind, self.workers = self.backend.kind, self.backend.workers
+        self.in_process = self.backend.in_process  # True when batches run in the calling process (or its threads)
         self.batch_size = batch_size
         self.adaptive = adaptive and batch_size is None
         self.timeout = evaluation_timeout
@@ -84,11 +85,6 @@ class Runner(ClosedOnExit):
         self._warming = []
         self._local = None
         self.backend.close(error)
-
-    @property
-    def in_process(self) -> bool:
-        """True when batches run in the calling process (serially or on threads)."""
-        return self.backend.in_process
 
     def local_state(self, prepare: Callable[[Any], S], context: Any) -> S:
         """The prepared state for the calling process, made once per context."""
