@@ -126,10 +126,9 @@ def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFr
         index = _usgs_zones(index, frame["tz_cd"].str.strip(), body, rows)
     records._check_order(index, [f"line {row}" for row in rows], target)
     value_columns = [
-        str(c)
-        for c in frame.columns
-        if str(c) not in time_names
-        and (_PARAMETER.match(str(c)) or str(c) in _NAMED_UNITS or table.formats.get(str(c)) == "n")
+        c
+        for c in map(str, frame.columns)
+        if c not in time_names and (_PARAMETER.match(c) or c in _NAMED_UNITS or table.formats.get(c) == "n")
     ]
     if not value_columns:
         raise RecordError(
