@@ -169,8 +169,7 @@ def _time_of_day_hint(frame: pd.DataFrame, time_names: list[str]) -> str:
     position = list(frame.columns).index(time_names[-1]) + 1
     if len(time_names) != 1 or position >= frame.shape[1]:
         return ""
-    following = frame.iloc[:, position].str.strip()
-    if not following.str.fullmatch(r"\d{1,2}:\d{2}(?::\d{2})?").all():
+    if not frame.iloc[:, position].str.strip().str.fullmatch(r"\d{1,2}:\d{2}(?::\d{2})?").all():
         return ""
     return f" (column {frame.columns[position]!r} holds times of day: pass time_column=[{position - 1}, {position}])"
 
