@@ -177,8 +177,7 @@ def over_periods(
     if observed_period is None or len(simulated) < 2:
         return simulated
     index = pd.DatetimeIndex(observed.index)
-    step = (simulated.index[1] - simulated.index[0]).total_seconds()
-    length = resolve_period(index, observed_period, step)
+    length = resolve_period(index, observed_period, (simulated.index[1] - simulated.index[0]).total_seconds())
     if length is None:
         return simulated
     last = index[-1] + length
