@@ -39,8 +39,7 @@ def read_netcdf_frame(path: str | Path, variable: str | None = None, **options: 
     """
     import xarray as xr
 
-    nonfinite = options.get("nonfinite", "raise")
-    _check_policy(nonfinite)
+    _check_policy(options.get("nonfinite", "raise"))
     try:
         target = check_input(path)
         dataset = xr.open_dataset(target)
@@ -52,7 +51,7 @@ def read_netcdf_frame(path: str | Path, variable: str | None = None, **options: 
             reason = "no installed reader recognises it"
         raise RecordError(f"{path}: not a NetCDF file this installation can read ({reason})") from None
     with dataset:
-        return _netcdf_variable(target, dataset, variable, options, nonfinite)
+        return _netcdf_variable(target, dataset, variable, options)
 
 
 def _dated(array: xr.DataArray) -> list[str]:
@@ -74,9 +73,7 @@ def _time_dimension(path: Path, array: xr.DataArray, requested: str | None) -> s
     )
 
 
-def _netcdf_variable(
-    path: Path, dataset: xr.Dataset, variable: str | None, options: NetcdfOptions, nonfinite: NonFinitePolicy
-) -> pd.DataFrame:
+def _netcdf_variable(path: Path, dataset: xr.Dataset, variable: str | None, options: NetcdfOptions) -> pd.DataFrame:
     names = [str(name) for name in dataset.data_vars]
     if variable is None:
         timed = [name for name in names if _dated(dataset[name])]
@@ -117,6 +114,7 @@ def _netcdf_variable(
     where = [f"{variable} at {stamp.isoformat()}" for stamp in index]
     _check_order(index, where, path)
     width = len(labels)  # values in rows of one time: position k is at time k // width, in column k % width
+    nonfinite = options.get("nonfinite", "raise")
     _nonfinite(
         values, nonfinite, lambda k: (f"{path}, {variable}[{labels[k % width]}]", index[k // width], values.flat[k])
     )
