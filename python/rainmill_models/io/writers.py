@@ -107,8 +107,7 @@ def csv_text(
 
 def _check_names(frame: pd.DataFrame, target: Path) -> None:
     """Refuse names a CSV file cannot carry on its header line (quotes and separators are quoted)."""
-    names = [str(name) for name in frame.columns]
-    for name in names:
+    for name in map(str, frame.columns):
         if "\n" in name or "\r" in name:
             raise ValueError(f"{target}: column name {name!r} holds a line break, which a CSV header cannot carry")
     index = str(frame.index.name or "time")
