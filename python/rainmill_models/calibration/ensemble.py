@@ -87,7 +87,6 @@ def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
         "rain": forcing_to_data(rain),
         "forcing": {key: forcing_to_data(value) for key, value in forcing.items()},
         "observed": None if observed is None else series_to_data(observed),
-        "units": None if observed is None else observed.attrs.get("units"),
         "gauge": gauge,
         "window": None if window is None else (window[0].isoformat(), window[1].isoformat()),
         "parameters": parameters,

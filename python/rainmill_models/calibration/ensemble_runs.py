@@ -26,12 +26,8 @@ from .plain_data import forcing_from_data, observed_in_model_units, series_from_
 
 
 def observed_of(data: Mapping[str, Any]) -> pd.Series | None:
-    if data["observed"] is None:
-        return None
-    observed = series_from_data(data["observed"])
-    if data["units"]:
-        observed.attrs["units"] = data["units"]
-    return observed
+    """An event's observations (with their unit, as plain data carries it), or None."""
+    return None if data["observed"] is None else series_from_data(data["observed"])
 
 
 def window_pair(window: tuple[Any, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
