@@ -90,16 +90,13 @@ def legend_beside(
 def covered_axes(figure: Figure) -> list[str]:
     """The legends that overlap the plotting area of some axes once drawn (none in a good figure)."""
     renderer = _renderer(figure)
-    legends = [*figure.legends, *(a.get_legend() for a in figure.axes)]
-    found = []
-    for legend in legends:
-        if legend is None:
-            continue
-        box = legend.get_window_extent(renderer)
-        for axes in figure.axes:
-            if axes.axison and box.overlaps(axes.get_window_extent(renderer)):
-                found.append(", ".join(text.get_text() for text in legend.get_texts()))
-    return found
+    legends = [legend for legend in (*figure.legends, *(a.get_legend() for a in figure.axes)) if legend is not None]
+    return [
+        ", ".join(text.get_text() for text in legend.get_texts())
+        for legend in legends
+        for axes in figure.axes
+        if axes.axison and legend.get_window_extent(renderer).overlaps(axes.get_window_extent(renderer))
+    ]
 
 
 def _renderer(figure: Figure) -> Any:

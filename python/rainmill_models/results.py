@@ -193,12 +193,11 @@ class NetworkResult:
                 f"{self.index[i].isoformat():<26}{u.flow_volume(outflow, seconds) * volume:18,.0f}"
             )
         lines += ["", f"Water balance ({volume_unit}; residual relative to the largest volume moved)"]
-        table = self.balances
         lines.append(
             f"  {'element':<20}{'in':>14}{'out':>14}{'losses':>13}{'storage':>13}{'transit':>13}{'residual':>11}"
             f"{'relative':>10}"
         )
-        for label, row in table.iterrows():
+        for label, row in self.balances.iterrows():
             verdict = "" if row["closes"] else "  OUTSIDE"
             lines.append(
                 f"  {label!s:<20}{row['inflow']:14,.0f}{row['outflow']:14,.0f}{row['losses']:13,.0f}"
@@ -212,8 +211,7 @@ class NetworkResult:
 
     def to_frame(self) -> pd.DataFrame:
         """Every series of every element, with (element, variable) columns."""
-        parts = {name: self[name] for name in self.kept}
-        return pd.concat(parts, axis=1, names=["element", "variable"])
+        return pd.concat({name: self[name] for name in self.kept}, axis=1, names=["element", "variable"])
 
     def to_csv(self, path: str | Path) -> None:
         """Write `to_frame()` as CSV (ISO 8601 timestamps), columns named element.variable, all or nothing."""
