@@ -237,11 +237,8 @@ def calibrate_events(
         )
         for event in events
     ]
-    bounds = single.check_bounds(shared)
-    start = list(prepared[0].start[: len(shared)])
-    for item in prepared:
-        bounds += single.check_bounds(own)
-        start += list(item.start[len(shared) :])
+    bounds = single.check_bounds(shared) + single.check_bounds(own) * len(prepared)
+    start = list(prepared[0].start[: len(shared)]) + [value for item in prepared for value in item.start[len(shared) :]]
     context = {
         "events": [item.context for item in prepared],
         "shared": len(shared),

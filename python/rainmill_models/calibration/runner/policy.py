@@ -158,16 +158,13 @@ class Policy:
         """What to tell the caller when the work stayed in the calling process (empty otherwise)."""
         serial, parallel = self.rates.get("serial"), self.rates.get("parallel")
         if parallel is None:
-            if self.held_back == "trip":
-                return (
-                    f"evaluated in the calling process: the {workers} workers of the {kind} would save "
-                    f"less of a call ({1e3 * (self.cost or 0.0):.2g} ms an evaluation) than a trip to them costs"
-                )
-            if self.held_back == "start":
-                return (
-                    f"evaluated in the calling process: starting the {workers} workers of the {kind} would cost "
-                    f"more than they could save ({1e3 * (self.cost or 0.0):.2g} ms an evaluation)"
-                )
+            cost = f"{1e3 * (self.cost or 0.0):.2g} ms an evaluation"
+            held_back = {
+                "trip": f"the {workers} workers of the {kind} would save less of a call ({cost}) than a trip to them costs",
+                "start": f"starting the {workers} workers of the {kind} would cost more than they could save ({cost})",
+            }
+            if self.held_back:
+                return f"evaluated in the calling process: {held_back[self.held_back]}"
             if not in_process and self.cost is not None:
                 return f"evaluated in the calling process while the {workers} workers of the {kind} were getting ready"
             return ""

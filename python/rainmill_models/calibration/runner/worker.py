@@ -90,11 +90,10 @@ def unpacked(context: Any) -> Any:
 
 def _alive(pid: int) -> bool:
     try:
-        os.kill(pid, 0)
+        with suppress(PermissionError):  # alive, and another user's
+            os.kill(pid, 0)
     except ProcessLookupError:
         return False
-    except PermissionError:
-        return True
     return True
 
 
