@@ -141,20 +141,17 @@ def arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--executor", type=_executor, help="serial (default), threads, processes, or a number of processes"
     )
-    parser.add_argument(
-        "--max-evaluations",
-        type=whole(1),
-        metavar="N",
-        help="stop after N model runs, whatever the method (the best so far is kept)",
-    )
-    parser.add_argument(
-        "--maxiter",
-        type=whole(1),
-        metavar="GENERATIONS",
-        help="differential evolution: the most generations after the first, each of 15 candidates per "
-        "parameter (--maxiter 20 with 10 parameters is up to 3,150 runs); the other methods: their SciPy "
-        "iteration limit. --max-evaluations bounds the runs themselves",
-    )
+    caps = {  # the search's limits, each a whole number >= 1: flag -> (metavar, help)
+        "--max-evaluations": ("N", "stop after N model runs, whatever the method (the best so far is kept)"),
+        "--maxiter": (
+            "GENERATIONS",
+            "differential evolution: the most generations after the first, each of 15 candidates per parameter "
+            "(--maxiter 20 with 10 parameters is up to 3,150 runs); the other methods: their SciPy iteration limit. "
+            "--max-evaluations bounds the runs themselves",
+        ),
+    }
+    for flag, (metavar, text) in caps.items():
+        parser.add_argument(flag, type=whole(1), metavar=metavar, help=text)
     add_output(parser, "--history", "history.csv", "write every evaluation to this CSV file")
     add_output(parser, "--plot", "calibration.png", "write the figure to this file, PNG unless its suffix says")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
