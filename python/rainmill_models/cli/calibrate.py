@@ -42,6 +42,13 @@ from .inputs import Inputs, add_arguments, add_missing, named_weight, read_input
 
 Bounds = dict[ParameterKey, tuple[float, float]]
 
+HELP = "fit a model's parameters to observed hydrographs at one or more gauges"
+DESCRIPTION = (
+    "Search the parameters named in a TOML file, within their bounds, for the best fit of the model's flows to "
+    "the observations at each gauge (their weighted mean objective); print the summary and write the best model "
+    f"file. {Outputs.NOTE} Ctrl-C stops the search and writes the best so far (exit status 130)."
+)
+
 
 def _pair(value: object, name: str) -> tuple[float, float]:
     if not (
@@ -101,14 +108,6 @@ def _executor(text: str) -> str | int | None:
         raise argparse.ArgumentTypeError(
             f"expected serial, threads, processes or a number of processes from 1 to {limit}, not {text!r}"
         ) from None
-
-
-HELP = "fit a model's parameters to observed hydrographs at one or more gauges"
-DESCRIPTION = (
-    "Search the parameters named in a TOML file, within their bounds, for the best fit of the model's flows to "
-    "the observations at each gauge (their weighted mean objective); print the summary and write the best model "
-    f"file. {Outputs.NOTE} Ctrl-C stops the search and writes the best so far (exit status 130)."
-)
 
 
 def arguments(parser: argparse.ArgumentParser) -> None:
