@@ -167,3 +167,15 @@ def curve(
     if y_order is not None:
         increasing(ys, names[1], strictly=y_order == "strictly")
     return xs, ys
+
+
+def unchecked_copy[T](obj: T, /, **changes: Any) -> T:
+    """A copy of `obj` with `changes`, as dataclasses.replace makes it but without calling __init__.
+
+    For values already checked: a frozen dataclass whose fields change in ways that keep them valid
+    (a change of units, a setter's copy that validates itself afterwards).
+    """
+    clone = object.__new__(type(obj))
+    clone.__dict__.update(obj.__dict__)
+    clone.__dict__.update(changes)
+    return clone

@@ -25,6 +25,7 @@ from collections.abc import Collection, Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final
 
+from .checks import unchecked_copy
 from .elements import TABLES
 from .errors import ModelError
 from .io import units as u
@@ -194,7 +195,9 @@ class Setter:
         changed = self._elements(vector)
         elements = {**self.network.elements, **changed}
         # the copy shares the options, gauges, order and links: they are not parameters
-        return _copy(self.network, elements=elements, _rebuilt=tuple(changed), _others_passed=self.others_passed)
+        return unchecked_copy(
+            self.network, elements=elements, _rebuilt=tuple(changed), _others_passed=self.others_passed
+        )
 
     def written(self, values: Iterable[float]) -> list[float]:
         """The value each parameter takes in the copy `values` make (the first of tied paths).
@@ -241,20 +244,12 @@ class Setter:
             return {**node, **updates}
         if self.constrained and bool(getattr(type(node), "CONSTRAINTS", None)):
             respect_constraints(node, self.calibrated[id(plan)], updates)
-        clone = _copy(node, **updates)
+        clone = unchecked_copy(node, **updates)
         clone.__dict__.pop("_in_us", None)  # an element's methods in the extension's units: made anew
         if validate and (own or not top):
             clone.__post_init__()  # validated as a new instance would be
         # (an element's own checks do not look inside its methods, which validated themselves)
         return clone
-
-
-def _copy[T](obj: T, /, **changes: Any) -> T:
-    """A copy of `obj` with `changes`, as dataclasses.replace makes it but without calling __init__."""
-    clone = object.__new__(type(obj))
-    clone.__dict__.update(obj.__dict__)
-    clone.__dict__.update(changes)
-    return clone
 
 
 def _value_at_in(elements: Mapping[str, Any], item: Resolved) -> float:
@@ -305,7 +300,7 @@ def _scale_shares(node: Any, pattern: str, limit: float, calibrated: Collection[
     room = max(limit - (total - moved), 0.0)
     for name in moving:
         member = members[name]
-        clone = _copy(member, **{attribute: getattr(member, attribute) * (room / moved)})
+        clone = unchecked_copy(member, **{attribute: getattr(member, attribute) * (room / moved)})
         clone.__post_init__()
         members[name] = clone
     updates[table] = members

@@ -35,6 +35,7 @@ from typing import TYPE_CHECKING, Any, ClassVar, Final, Protocol
 import numpy as np
 import numpy.typing as npt
 
+from ..checks import unchecked_copy
 from ..errors import ModelError
 from ..io.units import to_us
 
@@ -169,22 +170,14 @@ def in_us(method: Any, units: UnitSystem) -> Any:
         if name.startswith("layers.*."):
             attribute = name.removeprefix("layers.*.")
             changes["layers"] = {
-                key: _copy(layer, {attribute: to_us(getattr(layer, attribute), quantity, units)})
+                key: unchecked_copy(layer, **{attribute: to_us(getattr(layer, attribute), quantity, units)})
                 for key, layer in changes.get("layers", method.layers).items()
             }
         elif isinstance(getattr(method, name), (tuple, list)):  # one value per snow zone, say
             changes[name] = tuple(to_us(value, quantity, units) for value in getattr(method, name))
         elif getattr(method, name) is not None:
             changes[name] = to_us(getattr(method, name), quantity, units)
-    return _copy(method, changes)
-
-
-def _copy(instance: Any, changes: Mapping[str, Any]) -> Any:
-    """A frozen dataclass instance with some fields changed, not validated again."""
-    clone = object.__new__(type(instance))
-    clone.__dict__.update(instance.__dict__)
-    clone.__dict__.update(changes)
-    return clone
+    return unchecked_copy(method, **changes)
 
 
 @functools.cache
