@@ -531,20 +531,21 @@ def test_forcing_columns_of_one_file_give_the_same_run(continuous, tmp_path, cap
     assert one.to_numpy() == pytest.approx(files.to_numpy(), rel=1e-12, abs=1e-12)
 
 
-def test_potential_et_zero_runs_as_a_record_of_zeros(continuous, tmp_path, capsys):
-    # `--potential-et 0`, as the refusal of an ET-driven loss without PET suggests, runs without ET
+def test_potential_et_zero_runs_as_the_package_runs_without_evapotranspiration(continuous, tmp_path, capsys):
+    # `--potential-et 0`, as the refusal of an ET-driven loss without PET suggests; no record, so no end of one
     import rainmill_models as rm
 
-    zeros = rm.read_rain_csv(continuous["potential_et"], units_row=True) * 0.0
-    zeros.attrs["units"] = "mm"
-    given = {"zero": "0", "file": rm.write_csv(zeros.rename("potential_et"), tmp_path / "zeros.csv", units_row=True)}
-    flows = {}
-    for name, pet in given.items():
-        args = [*forcing_args(continuous)[:2], *forcing_args(continuous)[4:], "--potential-et", pet]
-        status, _, stderr = call(capsys, "run", continuous["model"], *args, "--out", tmp_path / f"{name}.csv")
-        assert status == 0, stderr
-        flows[name] = pd.read_csv(tmp_path / f"{name}.csv", index_col=0, comment="#")
-    assert flows["zero"].equals(flows["file"])
+    model = written(tmp_path, "dry.toml", "".join(line for line in CONTINUOUS.splitlines(True) if "snow" not in line))
+    out = tmp_path / "flows.csv"
+    status, _, stderr = call(
+        capsys, "run", model, "--rain", continuous["rain"], "--units-row", "--potential-et", "0", "--out", out
+    )
+    assert status == 0, stderr
+    rain = rm.read_rain_csv(continuous["rain"], units_row=True)
+    run = rm.Network.load(model).run(rain, potential_et=0)
+    run.to_csv(tmp_path / "expected.csv")
+    flows, expected = (pd.read_csv(path, index_col=0, comment="#") for path in (out, tmp_path / "expected.csv"))
+    assert len(flows) > len(rain) and flows.equals(expected)
 
 
 @pytest.mark.parametrize(

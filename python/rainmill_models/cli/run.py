@@ -57,8 +57,9 @@ def command(args: argparse.Namespace) -> int:
     given = read_inputs(args, args.observed_missing)
     end = None if args.end is None else on_clock(args.end, given.clock, "--end", args.rain or args.forcing)
     covered = _observed_end(given, args.observed_period)
-    if end is None and (given.potential_et is not None or given.temperature is not None):
-        # ET and temperature end with their records: a continuous run stops there (or at the observations')
+    if end is None and (given.temperature is not None or not isinstance(given.potential_et, int | None)):
+        # ET and temperature end with their records (0, no ET, has none): a continuous run stops there (or at
+        # the observations')
         end = covered if covered is not None else pd.Timestamp(given.clock[-1])
     last = end if end is not None else covered
     if last is not None:
