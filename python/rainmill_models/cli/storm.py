@@ -40,7 +40,7 @@ def arguments(parser: argparse.ArgumentParser) -> None:
     """The arguments of `storm`: a subcommand for each kind of storm."""
     kinds = parser.add_subparsers(dest="kind", required=True, metavar="kind")
     nrcs = kinds.add_parser("nrcs", help="an NRCS 24-hour storm (types I, IA, II, III)")
-    nrcs.add_argument("--type", dest="storm_type", choices=["I", "IA", "II", "III"], required=True)
+    nrcs.add_argument("--type", choices=["I", "IA", "II", "III"], required=True)
     table = kinds.add_parser("table", help="alternating block from a depth-duration table")
     table.add_argument("--table", type=Path, required=True, help="CSV: duration in hours, depth (in --units)")
     ddf = kinds.add_parser("ddf", help="alternating block from a DDF curve depth = a t / (t + b)^c")
@@ -129,7 +129,7 @@ def _depth_table(path: Path) -> dict[float, float]:
 def build_storm(args: argparse.Namespace) -> pd.Series:
     """The storm the parsed arguments describe."""
     if args.kind == "nrcs":
-        return nrcs_storm(args.storm_type, args.depth, args.start, args.step, units=args.units)
+        return nrcs_storm(args.type, args.depth, args.start, args.step, units=args.units)
     if args.kind == "user":
         rows = _two_columns(args.hyetograph, "--hyetograph", ("hours", "cumulative fraction"))
         hours, fractions = [row[1] for row in rows], [row[2] for row in rows]
@@ -150,7 +150,7 @@ def build_storm(args: argparse.Namespace) -> pd.Series:
 
 
 # The option that gives each field the storms module names in its refusals.
-_OPTIONS = {"type": "storm_type", "hours": "hyetograph", "fractions": "hyetograph", "table": "table"}
+_OPTIONS = {"hours": "hyetograph", "fractions": "hyetograph", "table": "table"}
 
 
 def command(args: argparse.Namespace) -> int:
@@ -162,8 +162,7 @@ def command(args: argparse.Namespace) -> int:
         attribute = _OPTIONS.get(field, field)
         if not hasattr(args, attribute):
             raise
-        option = "--" + ("type" if attribute == "storm_type" else attribute)
-        raise UsageError(f"{option} {getattr(args, attribute)}: {error.detail}") from None
+        raise UsageError(f"--{attribute} {getattr(args, attribute)}: {error.detail}") from None
     if args.out is None:
         sys.stdout.write(csv_text(storm, units_row=True))
         return 0
