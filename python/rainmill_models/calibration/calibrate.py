@@ -54,9 +54,8 @@ __all__ = ["OBJECTIVES", "CalibrationResult", "calibration_context", "prepare_ca
 
 # Scores to maximise (best at 1) and errors to bring to zero.
 _SCORES_TO_ONE = ("kge", "kge_prime", "nse", "log_nse")
-_ERRORS_TO_ZERO = ("pbias", "peak_error", "volume_error")
-OBJECTIVES = _SCORES_TO_ONE + _ERRORS_TO_ZERO
-ERRORS_TO_ZERO = _ERRORS_TO_ZERO
+ERRORS_TO_ZERO = ("pbias", "peak_error", "volume_error")
+OBJECTIVES = _SCORES_TO_ONE + ERRORS_TO_ZERO
 
 Objective = str | Callable[[pd.Series, pd.Series], float]
 
@@ -142,7 +141,7 @@ class _State:
     """
 
     network: Network
-    setter: Setter
+    setter: Setter[Network]
     inputs: Inputs
     gauges: tuple[_Gauge, ...]
     window: tuple[pd.Timestamp, pd.Timestamp]
@@ -253,7 +252,7 @@ def _combined(state: _State, series: Mapping[str, Series]) -> tuple[float, float
         if len(state.gauges) == 1:
             return gauge_loss, gauge_value
         loss += gauge.weight * gauge_loss
-        value += gauge.weight * (abs(gauge_value) if state.objective in _ERRORS_TO_ZERO else gauge_value)
+        value += gauge.weight * (abs(gauge_value) if state.objective in ERRORS_TO_ZERO else gauge_value)
     return loss, value
 
 
@@ -348,7 +347,7 @@ class CalibrationResult:
 
 
 def _running_best(objective: str, values: np.ndarray) -> np.ndarray:
-    if objective in _ERRORS_TO_ZERO:
+    if objective in ERRORS_TO_ZERO:
         order = np.minimum.accumulate(np.where(np.isnan(values), np.inf, np.abs(values)))
     else:
         order = np.maximum.accumulate(np.where(np.isnan(values), -np.inf, values))

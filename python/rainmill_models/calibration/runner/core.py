@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .backends import Backend, ClosedOnExit, Work, backend_for
-from .policy import SERIAL_TIMING, WARMING_SLICE, Policy
+from .policy import SERIAL_TIMING, WARMING_SLICE, Policy, Way
 from .signals import spawning
 from .worker import ContextLost, stack_rows, timed
 
@@ -190,32 +190,29 @@ class Runner(ClosedOnExit):
             left = count - start
             self.local_state(work.prepare, work.context)
             idle = not self._warmed and not self._warming
+            way: Way | None = None  # None: an untimed slice in the calling process
             if policy.costed and idle and not policy.worth_starting(count, self.backend.start_cost()):
                 # What the workers could save is less than starting them or a
                 # trip to them would cost: they are not even started.
-                began = time.perf_counter()
-                pieces.append(local(start, count))
-                policy.slice_done(left, time.perf_counter() - began)
-                break
-            learning = not policy.costed and not self.in_process and idle
-            if learning or (not self.in_process and not self._ready(work)):
-                stop = start + policy.items_for(WARMING_SLICE, left)
-                began = time.perf_counter()
-                pieces.append(local(start, stop))
-                policy.slice_done(stop - start, time.perf_counter() - began)
-                start = stop
-                continue
-            way = policy.way(count)
-            settled = policy.settled(way)
-            if way == "serial":
-                stop = count if settled else start + policy.items_for(SERIAL_TIMING, left)
-            elif work.rows or settled:
                 stop = count
+            elif not self.in_process and ((not policy.costed and idle) or not self._ready(work)):
+                # Learning the cost of an item, or the workers still getting ready.
+                stop = start + policy.items_for(WARMING_SLICE, left)
             else:
-                stop = min(count, start + max(self.workers, count // 8))
+                way = policy.way(count)
+                settled = policy.settled(way)
+                if way == "serial":
+                    stop = count if settled else start + policy.items_for(SERIAL_TIMING, left)
+                elif work.rows or settled:
+                    stop = count
+                else:
+                    stop = min(count, start + max(self.workers, count // 8))
             began = time.perf_counter()
-            pieces.append(local(start, stop) if way == "serial" else remote(start, stop))
-            policy.timed(way, stop - start, time.perf_counter() - began)
+            pieces.append(remote(start, stop) if way == "parallel" else local(start, stop))
+            if way is None:
+                policy.slice_done(stop - start, time.perf_counter() - began)
+            else:
+                policy.timed(way, stop - start, time.perf_counter() - began)
             start = stop
         self.note = policy.note(self.kind, self.workers, self.in_process)
         return pieces
