@@ -140,7 +140,7 @@ def flags_for_keywords(text: str) -> str:
 def describe(error: BaseException) -> str:
     """The one line that reports a refusal: an OSError by its file and reason, anything else by its message.
 
-    The package's Python keywords in it are said as the command line's flags (`KEYWORD_FLAGS`).
+    The package's Python keywords in it are said as the command line's flags (`flags_for_keywords`).
     """
     if isinstance(error, OSError) and not isinstance(error, InputFileError) and error.strerror:
         text = f"{error.filename}: {error.strerror}" if error.filename else error.strerror
