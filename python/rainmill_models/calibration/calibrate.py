@@ -562,7 +562,6 @@ def _window(observed: pd.Series, window: tuple[Any, Any] | None) -> tuple[pd.Tim
     start, end = localized(window, index)
     if not start < end:
         raise ValueError(f"window: the start {start} must come before the end {end}")
-    inside = index[(index >= start) & (index <= end)]
-    if inside.empty:
+    if not ((index >= start) & (index <= end)).any():
         raise ValueError(f"window: no observation between {start} and {end}")
     return start, end

@@ -172,9 +172,8 @@ def _write_job(store: Path, name: str, digest: str, record: dict[str, Any]) -> N
 
 
 def _write_index(store: Path, rows: dict[str, dict[str, Any]]) -> None:
-    table = _table(rows, list(rows))
     with atomic_write(store / INDEX) as stream:
-        table.to_csv(stream)
+        _table(rows, list(rows)).to_csv(stream)
 
 
 def _stored(store: Path, jobs: Mapping[str, CalibrationJob], digests: dict[str, str]) -> dict[str, dict[str, Any]]:
@@ -204,8 +203,7 @@ def _stored(store: Path, jobs: Mapping[str, CalibrationJob], digests: dict[str, 
 def _table(rows: Mapping[str, dict[str, Any]], names: list[str]) -> pd.DataFrame:
     blank = {"status": "not run", "stored": False, "error": ""}
     table = pd.DataFrame.from_dict({name: rows.get(name, blank) for name in names}, orient="index")
-    columns = _FIXED + [column for column in table.columns if column not in _FIXED]
-    table = table.reindex(columns=columns)
+    table = table.reindex(columns=_FIXED + [column for column in table.columns if column not in _FIXED])
     table.index.name = "job"
     table["stored"] = table["stored"].fillna(False).astype(bool)
     table["evaluations"] = table["evaluations"].astype("Int64")  # none for a job that failed or did not run
