@@ -8,6 +8,7 @@ of the axes, outside them, where they cannot cover a hydrograph.
 
 from __future__ import annotations
 
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import pandas as pd
@@ -121,3 +122,13 @@ def overlapping_labels(figure: Figure) -> list[tuple[str, str]]:
             if box_a.overlaps(box_b):
                 found.append((a.get_text(), b.get_text()))
     return found
+
+
+def save_figure(fig: Figure, path: str | Path, dpi: int) -> None:
+    """Write `fig` to `path` all or nothing (the format by its suffix, PNG without one)."""
+    from .io.files import atomic_write
+
+    target = Path(path)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    with atomic_write(target, "wb") as stream:
+        fig.savefig(stream, dpi=dpi, format=target.suffix.lstrip(".") or "png")

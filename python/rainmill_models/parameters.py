@@ -31,7 +31,7 @@ from .errors import ModelError
 from .io import units as u
 
 if TYPE_CHECKING:
-    from .network import Network
+    from .topology import Topology
 
 ParameterKey = str | tuple[str, ...]
 
@@ -63,7 +63,7 @@ def old_path(path: str) -> str:
     return path
 
 
-def _expand(network: Network, key: ParameterKey) -> list[str]:
+def _expand(network: Topology, key: ParameterKey) -> list[str]:
     paths = [key] if isinstance(key, str) else list(key)
     if not paths or not all(isinstance(p, str) for p in paths):
         raise ModelError(str(key), "a parameter is a dotted path or a tuple of paths")
@@ -93,7 +93,7 @@ class Resolved:
     aliased: bool = False  # given as an older single-chain path
 
 
-def resolve(network: Network, path: str) -> Resolved:
+def resolve(network: Topology, path: str) -> Resolved:
     """Resolve a dotted path to a numeric parameter of one element, or a ModelError naming it."""
     target = new_path(path)
     if target == path:
@@ -105,7 +105,7 @@ def resolve(network: Network, path: str) -> Resolved:
     return dataclasses.replace(found, path=path, aliased=True)
 
 
-def _resolve(network: Network, path: str) -> Resolved:
+def _resolve(network: Topology, path: str) -> Resolved:
     parts = path.split(".")
     if len(parts) < 3:
         if parts[0] == "options":
@@ -136,12 +136,12 @@ def _resolve(network: Network, path: str) -> Resolved:
     return Resolved(path, name, tuple(parts[2:]), isinstance(node, int))
 
 
-def get_parameter(network: Network, key: ParameterKey) -> float:
+def get_parameter(network: Topology, key: ParameterKey) -> float:
     """The numeric parameter at a path (the first of tied paths), as a float."""
     return _value_at_in(network.elements, resolve(network, _expand(network, key)[0]))
 
 
-def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuous: bool = False) -> Setter:
+def compile_parameters[N: Topology](network: N, keys: Iterable[ParameterKey], continuous: bool = False) -> Setter[N]:
     """Resolve parameter keys once; the returned setter writes a vector of values into copies of `network`.
 
     With `continuous` (a search's setter), paths to whole-number parameters (chain lengths,
@@ -158,7 +158,7 @@ def compile_parameters(network: Network, keys: Iterable[ParameterKey], continuou
     return Setter(network, targets, constrained=continuous)
 
 
-class Setter:
+class Setter[N: Topology]:
     """Writes values into resolved paths; only the touched elements are rebuilt.
 
     The paths are grouped once by element and by the objects along them, so each touched object is
@@ -168,7 +168,7 @@ class Setter:
     (`respect_constraints`); `written` gives the values a vector becomes.
     """
 
-    def __init__(self, network: Network, targets: list[list[Resolved]], constrained: bool = False) -> None:
+    def __init__(self, network: N, targets: list[list[Resolved]], constrained: bool = False) -> None:
         self.network = network
         self.targets = targets
         self.constrained = constrained
@@ -187,7 +187,7 @@ class Setter:
         for node_plan in self.plan.values():
             _calibrated(node_plan, self.calibrated)
 
-    def __call__(self, values: Iterable[float]) -> Network:
+    def __call__(self, values: Iterable[float]) -> N:
         """A copy of the network with each value written to its paths."""
         vector = list(values)
         if len(vector) != len(self.targets):
@@ -318,7 +318,7 @@ def _calibrated(plan: Mapping[str, Any], found: dict[int, set[str]]) -> set[str]
     return fields
 
 
-def with_parameters(network: Network, values: Mapping[str, float] | Mapping[ParameterKey, float]) -> Network:
+def with_parameters[N: Topology](network: N, values: Mapping[str, float] | Mapping[ParameterKey, float]) -> N:
     """A copy of `network` with the numeric parameters at the given paths (or tied paths) replaced."""
     setter = compile_parameters(network, values.keys())
     result = setter(values.values())

@@ -11,13 +11,14 @@ from collections.abc import Mapping, Sequence
 from functools import cached_property, reduce
 from operator import add
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from .elements import Balance, Series, balance, fit
+from .elements import Balance, ControlledOutlet, Reservoir, Series, UncontrolledOutlet, balance, fit
+from .figures import legend_beside, new_figure, save_figure, time_axis
 from .io import units as u
 from .io.timeseries import describe_step
 
@@ -25,7 +26,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from .io.units import UnitSystem
-    from .network import Network
+    from .topology import Topology
 
 Array = npt.NDArray[np.float64]
 
@@ -42,7 +43,7 @@ class NetworkResult:
 
     def __init__(
         self,
-        network: Network,
+        network: Topology,
         series: dict[str, Series],
         start: pd.Timestamp,
         step_seconds: int,
@@ -239,21 +240,84 @@ class NetworkResult:
         `path` writes the figure (PNG by its suffix). A list of names in first place is taken as
         `elements`, as the older signature `plot(elements, observed)` had it.
         """
-        from .plot import plot_result
-
         if isinstance(observed, (list, tuple)):
             observed, elements = cast(Mapping[str, pd.Series] | None, elements), list(cast(Sequence[str], observed))
-        return plot_result(self, cast(Any, observed), elements, path=path, title=title)
+        network = self.network
+        names = list(elements or network.gauges or network.outlets())
+        seen_at: dict[str, pd.Series] = (
+            {names[0]: observed}
+            if isinstance(observed, pd.Series)
+            else dict(cast(Mapping[str, pd.Series], observed or {}))
+        )
+        pools = [n for n in names if hasattr(network.elements[n], "outlets")]  # those with a pool elevation
+        ratios = [2.2] * len(names) + [1.0] * len(pools)
+        fig = new_figure(len(ratios), ratios=ratios)
+        axes = list(fig.axes)
+        flow_unit = u.label("flow", self.units)
+        for ax, name in zip(axes, names, strict=False):
+            simulated = self.at(name)
+            ax.plot(simulated.index, simulated.to_numpy(), color="tab:blue", linewidth=1.5, label=f"{name} simulated")
+            if name in seen_at:
+                seen = seen_at[name]
+                ax.plot(seen.index, seen.to_numpy(), ".", markersize=3.5, color="black", label="observed")
+            ax.set_ylabel(f"flow ({flow_unit})")
+            ax.set_ylim(0.0, max(float(simulated.max()), 1e-9) * 1.75)
+            ax.grid(True, linewidth=0.4, alpha=0.5)
+        gross, excess = _upstream_rain(self, names[0])
+        handles, labels = axes[0].get_legend_handles_labels()
+        if gross is not None and excess is not None:
+            rain_ax = axes[0].twinx()
+            width = self.step / pd.Timedelta(days=1)
+            rain_ax.bar(gross.index, gross, width=width, align="edge", color="lightsteelblue", label="gross rain")
+            rain_ax.bar(excess.index, excess, width=width, align="edge", color="steelblue", label="excess")
+            rain_ax.set_ylim(max(float(gross.max()), 1e-9) * 3.0, 0.0)  # the bars hang from the top
+            rain_ax.set_ylabel(f"rain ({u.label('depth', self.units)} per step)")
+            more_handles, more_labels = rain_ax.get_legend_handles_labels()
+            handles, labels = handles + more_handles, labels + more_labels
+        legend_beside(axes[0], handles, labels)
+        for ax in axes[1 : len(names)]:
+            legend_beside(ax)
+        for ax, name in zip(axes[len(names) :], pools, strict=True):
+            frame = self[name]
+            ax.plot(frame.index, frame["elevation"], color="tab:green", linewidth=1.6, label=f"{name} elevation")
+            for outlet_name, outlet in cast(Reservoir, network.elements[name]).outlets.items():
+                if isinstance(outlet, UncontrolledOutlet):
+                    crest = outlet.elevation[0] - (outlet.elevation_offset or 0.0)
+                    ax.axhline(crest, color="tab:red", linestyle="--", linewidth=1.0, label=f"{outlet_name} crest")
+                elif isinstance(outlet, ControlledOutlet):
+                    sill = max(outlet.elevation[0], outlet.minimum_elevation or outlet.elevation[0])
+                    ax.axhline(sill, color="grey", linestyle=":", linewidth=1.0, label=f"{outlet_name} sill")
+            ax.set_ylabel(f"elevation ({u.label('length', self.units)})")
+            legend_beside(ax)
+            ax.grid(True, linewidth=0.4, alpha=0.5)
+        axes[0].set_title(title or network.options.name, fontsize=11)
+        time_axis(axes[-1], self.index)
+        fig.set_size_inches(9.0, 2.2 * len(names) + 1.6 * len(pools) + 1.2)
+        if path is not None:
+            save_figure(fig, path, 80)
+        return fig
 
 
 # The terms of the network's balance, from its elements' (what crosses its boundary, and all they hold).
 _NETWORK_TERMS = ("enters", "leaves", "losses", "storage_change", "in_transit", "start")
 
 
-def network_outflow(network: Network, series: Mapping[str, Series]) -> Array:
+def network_outflow(network: Topology, series: Mapping[str, Series]) -> Array:
     """The sum of what leaves the network through its outlets (not the diversions out of it)."""
     names = network.outlets()
     total = np.array(series[names[0]].outflow, dtype=np.float64)
     for name in names[1:]:
         total = total + series[name].outflow
     return total
+
+
+def _upstream_rain(result: NetworkResult, name: str) -> tuple[pd.Series | None, pd.Series | None]:
+    """The area-weighted gross rain and excess over the subbasins whose water reaches `name`."""
+    seen = result.network.reaching(name)
+    subbasins = {n: e.area for n, e in result.network.subbasins().items() if n in seen}
+    total = sum(subbasins.values())
+    if not total:
+        return None, None
+    gross = sum(result[n]["rain"] * (area / total) for n, area in subbasins.items())
+    excess = sum(result[n]["excess"] * (area / total) for n, area in subbasins.items())
+    return cast(pd.Series, gross), cast(pd.Series, excess)

@@ -36,12 +36,12 @@ from .io.timeseries import TimeSeriesError
 from .results import network_outflow
 
 if TYPE_CHECKING:
-    from .network import Network
+    from .topology import Topology
 
 Array = npt.NDArray[np.float64]
 
 
-def _compute(network: Network, name: str, done: Mapping[str, Series], context: Context) -> Series:
+def _compute(network: Topology, name: str, done: Mapping[str, Series], context: Context) -> Series:
     element = network.elements[name]
     inflow: Array | None = None
     if element.TAKES_INFLOW:
@@ -63,7 +63,7 @@ def _compute(network: Network, name: str, done: Mapping[str, Series], context: C
         raise ModelError(path, str(error)) from None
 
 
-def branch_plan(network: Network, threads: int) -> tuple[list[list[str]], list[str]]:
+def branch_plan(network: Topology, threads: int) -> tuple[list[list[str]], list[str]]:
     """Independent branches shared among `threads` tasks (each in the network's order), and the rest.
 
     Starting from the outlets, the largest branch is split at its top element into the branches
@@ -109,7 +109,7 @@ def branch_plan(network: Network, threads: int) -> tuple[list[list[str]], list[s
 
 
 def simulate_network(
-    network: Network,
+    network: Topology,
     inputs: Inputs,
     step: int,
     points: int,
@@ -165,7 +165,7 @@ def simulate_network(
 
 
 def _kept_only(
-    network: Network,
+    network: Topology,
     series: dict[str, Series],
     keep: Collection[str] | None,
     step: int,
@@ -178,7 +178,7 @@ def _kept_only(
     return {name: series[name] for name in network.order if name in series}
 
 
-def _let_go(network: Network, name: str, series: Series, step: int, rows: dict[str, Balance] | None) -> Series:
+def _let_go(network: Topology, name: str, series: Series, step: int, rows: dict[str, Balance] | None) -> Series:
     """An element's balance row written to `rows`; what the elements below it read is returned."""
     element = network.elements[name]
     if rows is not None:
@@ -186,7 +186,7 @@ def _let_go(network: Network, name: str, series: Series, step: int, rows: dict[s
     return element.handed_on(series)
 
 
-def _depth_first(network: Network) -> list[str]:
+def _depth_first(network: Topology) -> list[str]:
     """A topological order that finishes each branch before starting the next (post-order from the outlets)."""
     cached: list[str] | None = network.__dict__.get("_depth_first")
     if cached is not None:
@@ -226,7 +226,7 @@ def receded_at(outflow: Array, recession: float, start: int = 0) -> int | None:
 
 
 def run_points(
-    network: Network,
+    network: Topology,
     inputs: Inputs,
     step: int,
     *,
@@ -302,7 +302,7 @@ def _beyond_sources(inputs: Inputs, step: int, covered: int) -> None:
     )
 
 
-def _receded(network: Network, series: Mapping[str, Series], start: int) -> int | None:
+def _receded(network: Topology, series: Mapping[str, Series], start: int) -> int | None:
     """The first point at or after `start` where the outflow and every baseflow have receded."""
     recession = network.options.recession
     at = receded_at(network_outflow(network, series), recession, start)
@@ -313,7 +313,7 @@ def _receded(network: Network, series: Mapping[str, Series], start: int) -> int 
     return at
 
 
-def _still_held(network: Network, series: Mapping[str, Series], context: Context) -> list[tuple[str, float]]:
+def _still_held(network: Topology, series: Mapping[str, Series], context: Context) -> list[tuple[str, float]]:
     """The elements holding more than `recession` of what entered them at the last point, and that share."""
     recession = network.options.recession
     held = []
@@ -327,7 +327,7 @@ def _still_held(network: Network, series: Mapping[str, Series], context: Context
     return held
 
 
-def _drained_at(network: Network, series: Mapping[str, Series], context: Context, start: int) -> int | None:
+def _drained_at(network: Topology, series: Mapping[str, Series], context: Context, start: int) -> int | None:
     """The first point at or after `start` where the network has receded and drained (None: not yet)."""
     last = len(network_outflow(network, series)) - 1
 
@@ -351,7 +351,7 @@ def _drained_at(network: Network, series: Mapping[str, Series], context: Context
             return start
 
 
-def points_until(network: Network, end: object, start: pd.Timestamp, step: int, forced: int) -> int:
+def points_until(network: Topology, end: object, start: pd.Timestamp, step: int, forced: int) -> int:
     """The points of a run from `start` to `end` every `step` seconds, refused beyond `options.max_horizon`
     after the `forced` intervals of the forcing.
     """
@@ -371,7 +371,7 @@ def points_until(network: Network, end: object, start: pd.Timestamp, step: int, 
     return points
 
 
-def kept_names(network: Network, keep: str | Collection[str] | None) -> frozenset[str] | None:
+def kept_names(network: Topology, keep: str | Collection[str] | None) -> frozenset[str] | None:
     """The elements whose series a run keeps (None: all)."""
     if keep is None:
         return None

@@ -240,7 +240,7 @@ def calibrate(
     )
 
 
-def _written(setter: Setter, points: Any) -> list[list[float]]:
+def _written(setter: Setter[Network], points: Any) -> list[list[float]]:
     """Each evaluated point as the values it wrote (as it was drawn where the model refused it)."""
     rows = []
     for point in points:
