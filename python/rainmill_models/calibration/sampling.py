@@ -43,9 +43,7 @@ def percentile_bands(runs: pd.DataFrame, percentiles: Sequence[float] = (5.0, 50
         raise ValueError(f"percentiles must lie in [0, 100], not {list(percentiles)!r}")
     values = runs.to_numpy(dtype=np.float64, na_value=np.nan)
     columns = [f"p{p:g}" for p in levels]
-    if values.shape[1] == 0:
-        return pd.DataFrame(np.nan, index=runs.index, columns=columns)
-    present = ~np.isnan(values).all(axis=1)
+    present = ~np.isnan(values).all(axis=1)  # no run at all: no row is present
     bands = np.full((values.shape[0], len(levels)), np.nan)
     if present.any():
         bands[present] = np.nanpercentile(values[present], levels, axis=1).T
