@@ -103,8 +103,7 @@ def _check_magnitudes(models: Sequence[tuple[Any, Network]], events: Sequence[Ma
             gauge = data["gauge"] if data["gauge"] in network.elements else network.outlets()[-1]
             observed = observed_in_model_units(network, gauge, observed)
             if data["window"] is not None:
-                start, end = window_pair(data["window"])
-                observed = observed.loc[start:end]
+                observed = observed.loc[slice(*window_pair(data["window"]))]
             check_gauge_magnitude(network, gauge, observed, where=f"event {data['name']!r}: ")
 
 

@@ -149,9 +149,7 @@ class EventsCalibration:
         ]
         width = max([len(p) for p in self.parameters] + [8])
         lines += [f"  {path:<{width}}  {value:.6g}" for path, value in self.parameters.items()]
-        table = self.per_event.copy()
-        table["weight"] = pd.Series(self.weights)
-        table[self.objective] = self.scores[self.objective]
+        table = self.per_event.assign(weight=pd.Series(self.weights)).join(self.scores[self.objective])
         lines += ["", table.to_string(float_format=lambda v: f"{v:.4g}")]
         return "\n".join(lines)
 

@@ -301,7 +301,6 @@ def search(
     if expected is None and name == "differential_evolution":
         # SciPy's defaults: 1000 generations of 15 members per parameter.
         expected = (int(extra.get("maxiter", 1000)) + 1) * int(extra.get("popsize", 15)) * low.size
-    cube = [(0.0, 1.0)] * low.size
     started = time.perf_counter()
     interrupted = False
     message = ""
@@ -316,7 +315,7 @@ def search(
                 if name == "differential_evolution":  # each generation evaluated as one batch
                     extra.setdefault("polish", False)
                     batched = {"workers": recorder.many, "updating": "deferred"}
-                outcome = _SCIPY[name](recorder.one, cube, rng=seed, x0=unit0, **batched, **extra)
+                outcome = _SCIPY[name](recorder.one, [(0.0, 1.0)] * low.size, rng=seed, x0=unit0, **batched, **extra)
             message = str(outcome.message)
         except _Carried as carried:
             raise carried.error from None

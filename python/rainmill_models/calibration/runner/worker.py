@@ -228,9 +228,7 @@ def evaluate_rows(
     evaluate: Callable[[S, npt.NDArray[np.float64]], Any], state: S, rows: npt.NDArray[np.float64]
 ) -> npt.NDArray[np.float64]:
     results = [np.asarray(evaluate(state, row), dtype=np.float64) for row in rows]
-    if all(result.ndim == 0 for result in results):
-        return np.array(results, dtype=np.float64)
-    return _padded([result.reshape(1, -1) for result in results])
+    return stack_rows([result.reshape(-1) if result.ndim == 0 else result.reshape(1, -1) for result in results])
 
 
 def stack_rows(blocks: Sequence[npt.NDArray[np.float64]]) -> npt.NDArray[np.float64]:
