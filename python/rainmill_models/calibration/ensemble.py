@@ -68,18 +68,13 @@ def _named(things: Any, what: str) -> list[tuple[Any, Any]]:
 
 
 def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
-    window: tuple[pd.Timestamp, pd.Timestamp] | None = None
-    parameters: dict[str, float] = {}
-    gauge: str | None = None  # the observed element; None: the outlet
-    forcing: dict[str, Any] = {}
-    if isinstance(event, StormEvent):
+    if isinstance(event, StormEvent):  # its first gauge (None: the outlet), parameters, forcing and window
         rain, (gauge, observed) = event.rain, event.first_gauge()
-        parameters = {key: float(value) for key, value in event.parameters.items()}
-        forcing = event.forcing()
-        if event.window is not None:
-            window = _window(observed, event.window) if observed is not None else window_pair(event.window)
+        parameters, forcing, given = event.parameters, event.forcing(), event.window
     else:
         rain, observed = event if isinstance(event, tuple) else (event, None)
+        gauge, parameters, forcing, given = None, {}, {}, None
+    window = None if given is None else _window(observed, given) if observed is not None else window_pair(given)
     if not isinstance(rain, pd.Series | pd.DataFrame | Mapping):
         raise TypeError(f"event {name!r}: the rain must be a pandas Series (or, for a network, one per subbasin)")
     return {
@@ -89,7 +84,7 @@ def _event_data(name: Any, event: EventLike) -> dict[str, Any]:
         "observed": None if observed is None else series_to_data(observed),
         "gauge": gauge,
         "window": None if window is None else (window[0].isoformat(), window[1].isoformat()),
-        "parameters": parameters,
+        "parameters": {key: float(value) for key, value in parameters.items()},
     }
 
 
