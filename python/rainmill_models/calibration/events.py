@@ -256,7 +256,43 @@ def calibrate_events(
         progress=progress,
         options=single.search_options(method, options),
     )
-    return _result(model, events, shared, own, weights, objective, found, prepared)
+    n_shared, n_own = len(shared), len(own)
+    # the values as written: a drawn value that broke a method's constraint was mapped into it
+    whole = compile_parameters(model, shared, continuous=True)
+    shared_values = {single.key_name(key): v for key, v in zip(shared, whole.written(found.x[:n_shared]), strict=True)}
+    fitted: list[Event] = []
+    simulated: dict[str, pd.Series] = {}
+    rows: dict[str, dict[str, float]] = {}
+    table: dict[str, dict[str, float]] = {}
+    best_shared = whole(map(float, found.x[:n_shared]))
+    for i, event in enumerate(events):
+        mine = np.concatenate([found.x[:n_shared], found.x[n_shared + i * n_own : n_shared + (i + 1) * n_own]])
+        written = prepared[i].state.setter.written(mine)[n_shared:]
+        values = {key: v for key, v in zip(own, written, strict=True)}
+        fitted.append(replace(event, parameters={**event.parameters, **values}))
+        rows[event.name] = values
+        runs = prepared[i].simulate(mine)
+        gauge = next(iter(prepared[i].gauges))
+        simulated[event.name] = runs[gauge]
+        table[event.name] = {k: float(v) for k, v in prepared[i].scores(runs)[gauge].items()}
+    columns = [single.key_name(k) for k in shared] + [_column(key, name) for name in names for key in own]
+    history = single.history_table(found, found.points, columns, objective)
+    for i, name in enumerate(names):
+        history[_column(objective, name)] = found.details[:, i]
+    return EventsCalibration(
+        model=best_shared,
+        events=fitted,
+        parameters=shared_values,
+        per_event=pd.DataFrame.from_dict(rows, orient="index", columns=list(own)),
+        objective=objective,
+        score=found.value,
+        weights=dict(zip(names, weights.tolist(), strict=True)),
+        scores=pd.DataFrame.from_dict(table, orient="index"),
+        history=history,
+        simulated=simulated,
+        **single.search_summary(found),
+        flow_unit=prepared[0].flow_unit,
+    )
 
 
 def _weights(events: Sequence[Event], combine: Combine | Mapping[str, float]) -> npt.NDArray[np.float64]:
@@ -313,55 +349,3 @@ def evaluate_events(state: _Events, values: npt.NDArray[np.float64]) -> npt.NDAr
     loss = math.fsum((state.weights * losses).tolist())
     combined = math.fsum((state.weights * (np.abs(scored) if state.absolute else scored)).tolist())
     return np.concatenate([[loss, combined], scored])
-
-
-def _result(
-    model: Network,
-    events: Sequence[Event],
-    shared: Mapping[Any, tuple[float, float]],
-    own: Mapping[str, tuple[float, float]],
-    weights: npt.NDArray[np.float64],
-    objective: str,
-    found: Any,
-    prepared: Sequence[Any],
-) -> EventsCalibration:
-    from . import calibrate as single
-
-    names = [event.name for event in events]
-    n_shared, n_own = len(shared), len(own)
-    # the values as written: a drawn value that broke a method's constraint was mapped into it
-    whole = compile_parameters(model, shared, continuous=True)
-    shared_values = {single.key_name(key): v for key, v in zip(shared, whole.written(found.x[:n_shared]), strict=True)}
-    fitted: list[Event] = []
-    simulated: dict[str, pd.Series] = {}
-    rows: dict[str, dict[str, float]] = {}
-    table: dict[str, dict[str, float]] = {}
-    best_shared = whole(map(float, found.x[:n_shared]))
-    for i, event in enumerate(events):
-        mine = np.concatenate([found.x[:n_shared], found.x[n_shared + i * n_own : n_shared + (i + 1) * n_own]])
-        written = prepared[i].state.setter.written(mine)[n_shared:]
-        values = {key: v for key, v in zip(own, written, strict=True)}
-        fitted.append(replace(event, parameters={**event.parameters, **values}))
-        rows[event.name] = values
-        runs = prepared[i].simulate(mine)
-        gauge = next(iter(prepared[i].gauges))
-        simulated[event.name] = runs[gauge]
-        table[event.name] = {k: float(v) for k, v in prepared[i].scores(runs)[gauge].items()}
-    columns = [single.key_name(k) for k in shared] + [_column(key, name) for name in names for key in own]
-    history = single.history_table(found, found.points, columns, objective)
-    for i, name in enumerate(names):
-        history[_column(objective, name)] = found.details[:, i]
-    return EventsCalibration(
-        model=best_shared,
-        events=fitted,
-        parameters=shared_values,
-        per_event=pd.DataFrame.from_dict(rows, orient="index", columns=list(own)),
-        objective=objective,
-        score=found.value,
-        weights=dict(zip(names, weights.tolist(), strict=True)),
-        scores=pd.DataFrame.from_dict(table, orient="index"),
-        history=history,
-        simulated=simulated,
-        **single.search_summary(found),
-        flow_unit=prepared[0].flow_unit,
-    )
