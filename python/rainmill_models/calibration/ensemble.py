@@ -11,10 +11,10 @@ percentile bands of the outflow hydrograph. Both spread their runs over the
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from contextlib import closing
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, TypedDict, TypeVar, Unpack, overload
+from typing import TYPE_CHECKING, Any, TypedDict, Unpack, overload
 
 import numpy as np
 import pandas as pd
@@ -45,7 +45,6 @@ if TYPE_CHECKING:
 
 __all__ = ["UncertaintyResult", "run_many", "uncertainty"]
 
-R = TypeVar("R")
 EventLike = pd.Series | tuple[pd.Series, pd.Series | None] | StormEvent
 
 
@@ -161,7 +160,12 @@ def run_many(
         "missing": missing,
         "observed_period": observed_period,
     }
-    table = pd.DataFrame(_spread(prepare_runs, run_one, context, items, executor, batch_size, progress, "runs"))
+    with (
+        closing(progress_bar(progress, "runs", total=len(items))) as bar,
+        Runner(executor, batch_size=batch_size) as runner,
+    ):
+        rows = runner.map(prepare_runs, run_one, context, items, batches_per_worker=4, on_batch=bar.update)
+    table = pd.DataFrame(rows)
     table.insert(0, "model", [model_pairs[i][0] for i, _ in items])
     table.insert(1, "event", [event_pairs[j][0] for _, j in items])
     return table
@@ -330,7 +334,8 @@ def uncertainty(
         "paths": list(parameters),
     }
     points = list(samples.to_numpy())
-    outflows = _spread(prepare_samples, run_sample, context, points, executor, batch_size, progress, "samples")
+    with closing(progress_bar(progress, "samples", total=n)) as bar, Runner(executor, batch_size=batch_size) as runner:
+        outflows = runner.map(prepare_samples, run_sample, context, points, batches_per_worker=4, on_batch=bar.update)
     runs = pd.DataFrame(np.column_stack(outflows), index=index)
     return UncertaintyResult(
         samples=samples,
@@ -339,24 +344,6 @@ def uncertainty(
         observed=observed,
         flow_unit=label("flow", model.options.units),
     )
-
-
-def _spread(
-    prepare: Callable[[Any], Any],
-    evaluate: Callable[[Any, Any], R],
-    context: Any,
-    items: list[Any],
-    executor: ExecutorLike,
-    batch_size: int | None,
-    progress: bool,
-    what: str,
-) -> list[R]:
-    """The runs of an ensemble over the executor, in order, with a progress bar counting ``what``."""
-    with (
-        closing(progress_bar(progress, what, total=len(items))) as bar,
-        Runner(executor, batch_size=batch_size) as runner,
-    ):
-        return runner.map(prepare, evaluate, context, items, batches_per_worker=4, on_batch=bar.update)
 
 
 def _is_event_list(rain: Any) -> bool:
