@@ -18,7 +18,7 @@ import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from datetime import timedelta
-from typing import TYPE_CHECKING, Any, ClassVar, Final, Self, TypeAlias, cast
+from typing import TYPE_CHECKING, Any, ClassVar, Final, Literal, Self, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -29,6 +29,7 @@ from . import methods
 from .checks import at_least, curve, duration, fmt, mapping, optional_real, real, table
 from .checks import name as checked_name
 from .errors import ModelError
+from .io.timeseries import TimeSeriesError
 from .io.units import ACRE_INCH_FT3, factor_from_us, flow_volume, to_us
 from .io.units import step_seconds as to_step_seconds
 from .methods import Forcing as MethodForcing
@@ -36,7 +37,6 @@ from .methods import LossOutput, in_us, method_class, takes_start
 from .methods.baseflow import Layer
 
 if TYPE_CHECKING:
-    from .io.forcing import Inputs
     from .io.units import UnitSystem
 
 Array = npt.NDArray[np.float64]
@@ -241,6 +241,45 @@ def outlet_from(data: object, path: str) -> Outlet:
 
 
 # ---- what an element's run returns ----
+
+
+@dataclass(frozen=True)
+class Inputs:
+    """What drives one run, at the computation step, in the extension's units (inches, cfs, °C)."""
+
+    rain: dict[str, Array]  # per subbasin, depth per interval
+    inflows: dict[str, Array]  # per source, flow at the points
+    potential_et: dict[str, Array]  # per subbasin, as far as its record reaches from the start
+    temperature: dict[str, Array]
+    length: int  # intervals of forcing
+    start: pd.Timestamp | None = None  # of the first interval (a seasonal method needs the date)
+    step: int = 0  # seconds
+    zero_et: bool = False  # potential_et=0 asked for: no evapotranspiration
+
+    def driven_intervals(self) -> int | None:
+        """The intervals from the start that every PET and temperature series covers; None without any."""
+        pet = [] if self.zero_et else list(self.potential_et.values())
+        return min((len(v) for v in [*self.temperature.values(), *pet]), default=None)
+
+    def driver(self, kind: Literal["potential_et", "temperature"], name: str, points: int) -> Array | None:
+        """Subbasin `name`'s PET or temperature over `points` intervals; None when none was given.
+
+        Refuses a run longer than the series' record (neither is padded nor held), naming the first
+        instant the series misses.
+        """
+        if kind == "potential_et" and self.zero_et:
+            return np.zeros(points)
+        values: Array | None = getattr(self, kind).get(name)
+        if values is None:
+            return None
+        if len(values) < points:
+            assert self.start is not None
+            missing = self.start + pd.Timedelta(seconds=self.step) * len(values)
+            raise TimeSeriesError(
+                f"{kind}.{name}: no value for {missing.isoformat()}: the run needs {kind} up to its last "
+                "interval (end the run within the record with end=, or give a longer series)"
+            )
+        return values[:points]
 
 
 @dataclass(frozen=True)

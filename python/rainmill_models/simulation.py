@@ -28,10 +28,9 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from .elements import Balance, Context, Series
+from .elements import Balance, Context, Inputs, Series
 from .errors import ModelError
 from .io import units as u
-from .io.forcing import Inputs
 from .io.timeseries import TimeSeriesError
 from .results import network_outflow
 

@@ -34,7 +34,6 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
 from datetime import timedelta
 from functools import partial
 from typing import TYPE_CHECKING, Any, Literal
@@ -44,12 +43,13 @@ import numpy.typing as npt
 import pandas as pd
 import rainmill
 
+from ..elements import Inputs as Inputs  # what this module prepares; defined with the elements that read it
 from ..errors import ModelError
 from . import units as u
 from .timeseries import TimeSeriesError, fill_rain, infer_step
 
 if TYPE_CHECKING:
-    from ..network import Network
+    from ..topology import Topology
 
 Array = npt.NDArray[np.float64]
 Kind = Literal["amount", "mean", "point"]
@@ -59,45 +59,6 @@ _EXTENSION_UNITS: dict[str, tuple[str, str]] = {
     "potential_et": ("inch", "depth"),
     "inflows": ("cfs", "flow"),
 }
-
-
-@dataclass(frozen=True)
-class Inputs:
-    """What drives one run, at the computation step, in the extension's units (inches, cfs, °C)."""
-
-    rain: dict[str, Array]  # per subbasin, depth per interval
-    inflows: dict[str, Array]  # per source, flow at the points
-    potential_et: dict[str, Array]  # per subbasin, as far as its record reaches from the start
-    temperature: dict[str, Array]
-    length: int  # intervals of forcing
-    start: pd.Timestamp | None = None  # of the first interval (a seasonal method needs the date)
-    step: int = 0  # seconds
-    zero_et: bool = False  # potential_et=0 asked for: no evapotranspiration
-
-    def driven_intervals(self) -> int | None:
-        """The intervals from the start that every PET and temperature series covers; None without any."""
-        pet = [] if self.zero_et else list(self.potential_et.values())
-        return min((len(v) for v in [*self.temperature.values(), *pet]), default=None)
-
-    def driver(self, kind: Literal["potential_et", "temperature"], name: str, points: int) -> Array | None:
-        """Subbasin `name`'s PET or temperature over `points` intervals; None when none was given.
-
-        Refuses a run longer than the series' record (neither is padded nor held), naming the first
-        instant the series misses.
-        """
-        if kind == "potential_et" and self.zero_et:
-            return np.zeros(points)
-        values: Array | None = getattr(self, kind).get(name)
-        if values is None:
-            return None
-        if len(values) < points:
-            assert self.start is not None
-            missing = self.start + pd.Timedelta(seconds=self.step) * len(values)
-            raise TimeSeriesError(
-                f"{kind}.{name}: no value for {missing.isoformat()}: the run needs {kind} up to its last "
-                "interval (end the run within the record with end=, or give a longer series)"
-            )
-        return values[:points]
 
 
 def _series_table(value: Any, names: list[str], what: str, allow_weights: bool = False) -> dict[str, pd.Series]:
@@ -251,7 +212,7 @@ def on_grid(
 
 
 def prepare_inputs(
-    network: Network,
+    network: Topology,
     rain: Any,
     *,
     inflows: Any = None,
