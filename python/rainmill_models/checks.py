@@ -169,7 +169,7 @@ def curve(
     return xs, ys
 
 
-def unchecked_copy[T](obj: T, /, **changes: Any) -> T:
+def unchecked_copy[T](obj: T, changes: Mapping[str, Any]) -> T:
     """A copy of `obj` with `changes`, as dataclasses.replace makes it but without calling __init__.
 
     For values already checked: a frozen dataclass whose fields change in ways that keep them valid

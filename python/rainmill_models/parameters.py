@@ -196,7 +196,7 @@ class Setter[N: Topology]:
         elements = {**self.network.elements, **changed}
         # the copy shares the options, gauges, order and links: they are not parameters
         return unchecked_copy(
-            self.network, elements=elements, _rebuilt=tuple(changed), _others_passed=self.others_passed
+            self.network, {"elements": elements, "_rebuilt": tuple(changed), "_others_passed": self.others_passed}
         )
 
     def written(self, values: Iterable[float]) -> list[float]:
@@ -244,7 +244,7 @@ class Setter[N: Topology]:
             return {**node, **updates}
         if self.constrained and bool(getattr(type(node), "CONSTRAINTS", None)):
             respect_constraints(node, self.calibrated[id(plan)], updates)
-        clone = unchecked_copy(node, **updates)
+        clone = unchecked_copy(node, updates)
         clone.__dict__.pop("_in_us", None)  # an element's methods in the extension's units: made anew
         if validate and (own or not top):
             clone.__post_init__()  # validated as a new instance would be
@@ -300,7 +300,7 @@ def _scale_shares(node: Any, pattern: str, limit: float, calibrated: Collection[
     room = max(limit - (total - moved), 0.0)
     for name in moving:
         member = members[name]
-        clone = unchecked_copy(member, **{attribute: getattr(member, attribute) * (room / moved)})
+        clone = unchecked_copy(member, {attribute: getattr(member, attribute) * (room / moved)})
         clone.__post_init__()
         members[name] = clone
     updates[table] = members

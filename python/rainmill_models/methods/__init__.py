@@ -170,14 +170,14 @@ def in_us(method: Any, units: UnitSystem) -> Any:
         if name.startswith("layers.*."):
             attribute = name.removeprefix("layers.*.")
             changes["layers"] = {
-                key: unchecked_copy(layer, **{attribute: to_us(getattr(layer, attribute), quantity, units)})
+                key: unchecked_copy(layer, {attribute: to_us(getattr(layer, attribute), quantity, units)})
                 for key, layer in changes.get("layers", method.layers).items()
             }
         elif isinstance(getattr(method, name), (tuple, list)):  # one value per snow zone, say
             changes[name] = tuple(to_us(value, quantity, units) for value in getattr(method, name))
         elif getattr(method, name) is not None:
             changes[name] = to_us(getattr(method, name), quantity, units)
-    return unchecked_copy(method, **changes)
+    return unchecked_copy(method, changes)
 
 
 @functools.cache
