@@ -139,12 +139,12 @@ DeficitConstantEtResult run_deficit_constant_et(const std::vector<double>& water
     }
     DeficitConstantEtResult r;
     r.steps = n;
-    r.block = allocate_series_block(3 * n + (n + 1));
+    WorkMeter meter;
+    r.block = allocate_series_block(3 * n + (n + 1), meter);
     double* const block = r.block.data();
     double deficit = initial_deficit;
     block[3 * n] = deficit;
     bool depths = true;
-    WorkMeter meter;
     meter.in_pieces(0, n, 12, [&](std::size_t first, std::size_t last) {
 #if defined(__SSE2__)
         if (masked) {

@@ -166,7 +166,8 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
         throw std::bad_alloc();
     }
     const std::size_t zone_series = keep_zones ? 2 * zones * per_series : 0;
-    r.block = allocate_series_block(5 * n + 2 * (n + 1) + zone_series);
+    WorkMeter meter;
+    r.block = allocate_series_block(5 * n + 2 * (n + 1) + zone_series, meter);
     double* const liquid_out = r.block.data();
     double* const snowfall_out = liquid_out + n;
     double* const melt_out = snowfall_out + n;
@@ -176,7 +177,6 @@ SnowResult run_temperature_index_snow(const std::vector<double>& precipitation,
     double* const water_out = ice_out + (n + 1);
     double* const zone_out = keep_zones ? water_out + (n + 1) : nullptr;
 
-    WorkMeter meter;
     const double mean_rate = (p.melt_rate_max + p.melt_rate_min) * 0.5;
     const double half_range = (p.melt_rate_max - p.melt_rate_min) * 0.5;
     const double step_days = step_hours / 24.0;

@@ -195,7 +195,8 @@ SoilMoistureResult run_soil_moisture(const std::vector<double>& water,
     const std::size_t n = water.size();
     SoilMoistureResult r;
     r.steps = n;
-    r.block = allocate_series_block(10 * n + 5 * (n + 1));
+    WorkMeter meter;
+    r.block = allocate_series_block(10 * n + 5 * (n + 1), meter);
     double* const block = r.block.data();
     SoilMoistureStates state = initial;
     block[10 * n] = state.canopy;
@@ -204,7 +205,6 @@ SoilMoistureResult run_soil_moisture(const std::vector<double>& water,
     block[10 * n + 3 * (n + 1)] = state.gw1;
     block[10 * n + 4 * (n + 1)] = state.gw2;
 
-    WorkMeter meter;
     meter.in_pieces(0, n, 40, [&](std::size_t first, std::size_t last) {
         soil_moisture_steps(water.data(), pet.data(), n, block, first, last, p, step_hours, state);
     });

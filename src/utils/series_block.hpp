@@ -9,10 +9,15 @@
 #include <cstddef>
 #include <vector>
 
+#include "utils/interrupt.hpp"
+
 namespace rainmill {
 
-// `size` zeros, allocated as one block (huge pages asked for when large).
-[[nodiscard]] std::vector<double> allocate_series_block(std::size_t size);
+// `size` zeros, allocated as one block (huge pages asked for when large). The
+// zeros are written in pieces counted on `meter`: a first touch can wait on
+// the system (compacting memory for huge pages has taken half a second in a
+// fresh process), and a stop request is seen between the pieces.
+[[nodiscard]] std::vector<double> allocate_series_block(std::size_t size, WorkMeter& meter);
 
 // Reserves room for `size` values in the empty `values`, asking for huge
 // pages when the room is large (as NumPy does for its arrays). The advice
