@@ -127,10 +127,6 @@ void check_kinematic_section(const KinematicSection& section, std::size_t cells)
     require_positive("manning_n", section.manning_n);
     require_non_negative("bottom_width", section.bottom_width);
     require_non_negative("side_slope", section.side_slope);
-    require_finite("length", section.length);
-    require_finite("slope", section.slope);
-    require_finite("bottom_width", section.bottom_width);
-    require_finite("side_slope", section.side_slope);
     if (section.shape == KinematicShape::plane && !(section.bottom_width > 0.0)) {
         throw InvalidInput("bottom_width: a plane needs a width > 0");
     }
@@ -189,9 +185,7 @@ KinematicResult kinematic_wave_transform(const std::vector<double>& excess, doub
                                          const KinematicSection& channel, std::size_t cells,
                                          double dt) {
     require_positive("area_acres", area_acres);
-    require_finite("area_acres", area_acres);
     require_positive("plane_length", plane.length);
-    require_finite("plane_length", plane.length);
     check_step(dt);
     require_depths("excess", excess);
     KinematicSection overland = plane;
