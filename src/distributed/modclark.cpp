@@ -35,11 +35,13 @@ std::vector<double> lagged_mean_excess(const std::vector<double>& excess,
     const std::size_t steps = shared ? excess.size() : excess.size() / cells;
     const std::size_t row_size = shared ? 1 : cells;
     const std::size_t stride = shared ? 0 : 1;
-    std::vector<double> whole(cells);
+    // Each lag's whole steps and fraction, taken once rather than per interval.
+    std::vector<std::size_t> whole(cells);
     std::vector<double> fraction(cells);
     for (std::size_t c = 0; c < cells; ++c) {
-        whole[c] = std::floor(lags[c]);
-        fraction[c] = lags[c] - whole[c];
+        const double steps_down = std::floor(lags[c]);
+        whole[c] = static_cast<std::size_t>(steps_down);
+        fraction[c] = lags[c] - steps_down;
     }
     std::vector<double> mean(steps, 0.0);
     const double* const depth = excess.data();
@@ -50,7 +52,7 @@ std::vector<double> lagged_mean_excess(const std::vector<double>& excess,
                             const double* const row = depth + t * row_size;
                             for (std::size_t c = 0; c < cells; ++c) {
                                 const double share = weights[c] * row[c * stride];
-                                const auto k = static_cast<std::size_t>(whole[c]);
+                                const std::size_t k = whole[c];
                                 if (k >= steps - t) continue;
                                 const double f = fraction[c];
                                 mean[t + k] += (1.0 - f) * share;

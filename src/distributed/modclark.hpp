@@ -12,14 +12,14 @@ namespace rainmill {
 // The area-weighted mean of the cells' lagged excess (inches per interval),
 // `steps` intervals. `excess` is time-major: excess[t * cells + c] is cell
 // c's depth in interval t; when `shared`, it is one series that every cell
-// receives (excess[t]), as the subbasin-mean excess of a network. Cell c's travel time is `lags[c]`
-// steps (finite,
-// >= 0): with k = floor(lag) and f = lag - k, the product p = weights[c] x
-// excess goes (1 - f) p to interval t + k and, when f > 0, f p to interval
-// t + k + 1. Order of operations: intervals in time order, cells in index
-// order within each, each share added to the interval's running sum (which
-// starts at +0.0); shares beyond the last interval are dropped. With every
-// lag 0 each interval is ((0 + w0 e0) + w1 e1) + ..., the plain weighted mean.
+// receives (excess[t]), as the subbasin-mean excess of a network. Cell c's
+// travel time is `lags[c]` steps (finite, >= 0): with k = floor(lag) and
+// f = lag - k, the product p = weights[c] x excess goes (1 - f) p to
+// interval t + k and, when f > 0, f p to interval t + k + 1. Order of
+// operations: intervals in time order, cells in index order within each,
+// each share added to the interval's running sum (which starts at +0.0);
+// shares beyond the last interval are dropped. With every lag 0 each
+// interval is ((0 + w0 e0) + w1 e1) + ..., the plain weighted mean.
 // Throws InvalidInput for a negative, NaN or infinite depth, lag or weight,
 // or sizes that do not fit.
 [[nodiscard]] std::vector<double> lagged_mean_excess(const std::vector<double>& excess,
