@@ -47,10 +47,6 @@ std::array<double, N> named_values(const NamedList<double>& given, std::string_v
     return values;
 }
 
-}  // namespace rainmill::py
-
-namespace rainmill::py {
-
 // The names of a continuous kernel's parameters, fluxes and storages are declared once, in its
 // binding: the kernel reads its parameters by them, the module publishes them as
 // LAYOUTS[kernel][group] (a tuple of str), from which the models package reads its result blocks,

@@ -34,13 +34,8 @@ PyObject* layouts_of(PyObject* module) {
     return layouts.get();  // held by the module from here on
 }
 
-void publish_names(PyObject* module, const char* kernel, const char* group,
-                   std::span<const Named> names) {
-    PyObject* layouts = layouts_of(module);
-    PyObject* entry = nullptr;
-    if (PyDict_GetItemStringRef(layouts, kernel, &entry) < 0) throw ErrorPending{};
-    Ref groups = entry != nullptr ? Ref::steal(entry) : checked(PyDict_New());
-    if (entry == nullptr) check_status(PyDict_SetItemString(layouts, kernel, groups.get()));
+// The names as a tuple of str.
+Ref name_tuple(std::span<const Named> names) {
     Ref tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     for (std::size_t k = 0; k < names.size(); ++k) {
         const std::string_view name = names[k].name;
@@ -49,7 +44,7 @@ void publish_names(PyObject* module, const char* kernel, const char* group,
         if (text == nullptr) throw ErrorPending{};
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), text);  // steals the reference
     }
-    check_status(PyDict_SetItemString(groups.get(), group, tuple.get()));
+    return tuple;
 }
 
 // "a, b (inches), c and d (hours)": the unit follows the last of the names that share it.
@@ -127,9 +122,12 @@ void add_continuous_kernel(PyObject* module, PyMethodDef* def, const Layout& lay
         }
     }
     add_function(module, def);
-    publish_names(module, layout.kernel, "parameters", layout.parameters);
-    publish_names(module, layout.kernel, "fluxes", layout.fluxes);
-    publish_names(module, layout.kernel, "storages", layout.storages);
+    Ref groups = checked(PyDict_New());
+    check_status(
+        PyDict_SetItemString(groups.get(), "parameters", name_tuple(layout.parameters).get()));
+    check_status(PyDict_SetItemString(groups.get(), "fluxes", name_tuple(layout.fluxes).get()));
+    check_status(PyDict_SetItemString(groups.get(), "storages", name_tuple(layout.storages).get()));
+    check_status(PyDict_SetItemString(layouts_of(module), layout.kernel, groups.get()));
 }
 
 }  // namespace rainmill::py
