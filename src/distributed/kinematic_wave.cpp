@@ -117,10 +117,6 @@ void check_step(double dt) {
 
 }  // namespace
 
-double kinematic_flow(const KinematicSection& section, double area) {
-    return Reach(section, 1).flow_at(area);
-}
-
 void check_kinematic_section(const KinematicSection& section, std::size_t cells) {
     require_positive("length", section.length);
     require_positive("slope", section.slope);

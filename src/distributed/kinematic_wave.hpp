@@ -25,7 +25,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string_view>
 #include <vector>
 
 namespace rainmill {
@@ -40,9 +39,6 @@ struct KinematicSection {
     double bottom_width;  // ft (a plane's width)
     double side_slope;    // horizontal per vertical (0 for a plane)
 };
-
-// The section's flow (cfs) at flow area `area` (ft^2).
-[[nodiscard]] double kinematic_flow(const KinematicSection& section, double area);
 
 // Throws InvalidInput for a section that cannot carry water.
 void check_kinematic_section(const KinematicSection& section, std::size_t cells);
