@@ -198,7 +198,7 @@ def climatology_kge(observed: npt.NDArray[np.float64], index: pd.DatetimeIndex) 
         return math.nan
     days = index.month * 100 + index.day  # 29 February is a calendar day of its own
     climatology = pd.Series(observed).groupby(np.asarray(days)).transform("mean").to_numpy(dtype=np.float64)
-    return float(rainmill.metrics.calculate_kge(climatology.tolist(), observed.tolist()))
+    return float(rainmill.metrics.calculate_kge(climatology, observed))  # the arrays as they are: no lists
 
 
 def _scores(simulated: pd.Series, observed: pd.Series, missing: Missing, window: Window) -> dict[str, float]:
