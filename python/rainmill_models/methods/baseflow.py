@@ -79,7 +79,7 @@ class LinearReservoirs:
 
     def check_step(self, step_seconds: int) -> None:
         """Refuse a reservoir constant shorter than half a step."""
-        dt = step_seconds / SECONDS_PER_HOUR
+        dt = _hours(step_seconds)
         for name, layer in self.layers.items():
             if layer.k / layer.reservoirs < dt / 2.0 * (1.0 - _ULPS):
                 raise ModelError(

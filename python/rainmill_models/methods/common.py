@@ -86,9 +86,6 @@ def _hours(step_seconds: int) -> float:
 _EMPTY = np.empty(0)
 
 
-HOURS: float = 3600.0
-
-
 def _validated(check: Callable[[], object]) -> None:
     """Run a kernel's checks; its ValueError ("name must be ...") becomes a ModelError at `name`."""
     try:

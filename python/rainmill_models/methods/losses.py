@@ -32,7 +32,7 @@ from .. import _kernels
 from ..errors import ModelError
 from ..io.units import hours
 from . import Array, Forcing, LossOutput, register
-from .common import _EMPTY, _LAYOUTS, HOURS, Checked, HotStart, _array, _hours, _split_block, _validated, parameter
+from .common import _EMPTY, _LAYOUTS, Checked, HotStart, _array, _hours, _split_block, _validated, parameter
 
 
 @register("loss", "deficit-constant")
@@ -254,7 +254,7 @@ class SoilMoisture(_HotStart):
 
     def run(self, water: Array, step_seconds: int, forcing: Forcing) -> LossOutput:
         """Split `water` into excess, groundwater outflow, ET and deep percolation."""
-        states = self._call(water, _pet(forcing, "soil-moisture"), step_seconds / HOURS)
+        states = self._call(water, _pet(forcing, "soil-moisture"), _hours(step_seconds))
         et = states["canopy_et"] + states["surface_et"] + states["soil_et"]
         return LossOutput(
             excess=states["excess"],
@@ -296,7 +296,7 @@ class DeficitConstantEt(_HotStart):
 
     def run(self, water: Array, step_seconds: int, forcing: Forcing) -> LossOutput:
         """Split `water` into excess, percolation (the recharge) and ET."""
-        states = self._call(water, _pet(forcing, "deficit-constant-et"), step_seconds / HOURS)
+        states = self._call(water, _pet(forcing, "deficit-constant-et"), _hours(step_seconds))
         return LossOutput(
             excess=states["excess"],
             recharge=states["percolation"],

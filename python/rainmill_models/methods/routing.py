@@ -53,7 +53,7 @@ class Muskingum:
 
     def check_step(self, step_seconds: int) -> None:
         """The step must lie in [2Kx, 2K(1 - x)] per sub-reach for non-negative coefficients."""
-        dt = step_seconds / SECONDS_PER_HOUR
+        dt = _hours(step_seconds)
         if self.fits(self.sub_reaches, dt):
             return
         candidates = [n for n in self._suggestions(dt) if self.fits(n, dt)]

@@ -16,7 +16,7 @@ import numpy as np
 
 from .. import _kernels
 from . import Array, SnowOutput, register
-from .common import _EMPTY, _LAYOUTS, HOURS, HotStart, _split_block, _validated, parameter
+from .common import _EMPTY, _LAYOUTS, HotStart, _hours, _split_block, _validated, parameter
 
 # The snow season is counted from here, so that a hot start sees the seasons of the run it continues.
 EPOCH: Final = datetime(2000, 1, 1)
@@ -120,7 +120,7 @@ class TemperatureIndexSnow(HotStart):
         """Rain and melt leaving the pack; `start` (the first point) places the seasonal melt rate."""
         local = None if start is None else start.replace(tzinfo=None)  # the forcing's own zone's calendar
         start_day = 0.0 if local is None else (local - EPOCH).total_seconds() / 86400.0
-        states = self._call(precipitation, temperature, step_seconds / HOURS, start_day)
+        states = self._call(precipitation, temperature, _hours(step_seconds), start_day)
         count = len(self.zone_elevations)
         names = (
             [(f"ice.zone{k}", f"liquid_water.zone{k}") for k in range(1, count + 1)]

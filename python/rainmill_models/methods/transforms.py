@@ -35,13 +35,13 @@ def _check_ordinates(tc: float, r: float, step_seconds: int) -> None:
     if count > MAX_ORDINATES:
         raise ModelError(
             "tc",
-            f"{fmt(tc)} h (r {fmt(r)} h) at a {fmt(step_seconds / SECONDS_PER_HOUR)} h step needs {count:.3g} "
+            f"{fmt(tc)} h (r {fmt(r)} h) at a {fmt(_hours(step_seconds))} h step needs {count:.3g} "
             f"unit-hydrograph ordinates, more than the {MAX_ORDINATES:.0e} a run may hold",
         )
 
 
 def _check_storage(r: float, step_seconds: int) -> None:
-    dt = step_seconds / SECONDS_PER_HOUR
+    dt = _hours(step_seconds)
     if r < dt / 2.0 * (1.0 - _ULPS):
         raise ModelError(
             "r",
