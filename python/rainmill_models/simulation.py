@@ -301,10 +301,10 @@ def _beyond_sources(inputs: Inputs, step: int, covered: int) -> None:
     )
 
 
-def _receded(network: Topology, series: Mapping[str, Series], start: int) -> int | None:
-    """The first point at or after `start` where the outflow and every baseflow have receded."""
+def _receded(network: Topology, outflow: Array, series: Mapping[str, Series], start: int) -> int | None:
+    """The first point at or after `start` where the network's `outflow` and every baseflow have receded."""
     recession = network.options.recession
-    at = receded_at(network_outflow(network, series), recession, start)
+    at = receded_at(outflow, recession, start)
     for values in series.values():
         baseflow = getattr(values, "baseflow", None)
         if at is not None and getattr(values, "layers", None) and baseflow is not None:
@@ -328,13 +328,14 @@ def _still_held(network: Topology, series: Mapping[str, Series], context: Contex
 
 def _drained_at(network: Topology, series: Mapping[str, Series], context: Context, start: int) -> int | None:
     """The first point at or after `start` where the network has receded and drained (None: not yet)."""
-    last = len(network_outflow(network, series)) - 1
+    outflow = network_outflow(network, series)
+    last = len(outflow) - 1
 
     def drained(point: int) -> bool:
         return not _still_held(network, {n: v.trimmed(point + 1) for n, v in series.items()}, context)
 
     while True:
-        at = _receded(network, series, start)
+        at = _receded(network, outflow, series, start)
         if at is None:
             return None
         if drained(at):
@@ -346,7 +347,7 @@ def _drained_at(network: Topology, series: Mapping[str, Series], context: Contex
             middle = (low + high) // 2
             low, high = (low, middle) if drained(middle) else (middle, high)
         start = high  # recheck the recession from there (a second flood may still be arriving)
-        if _receded(network, series, start) == start:
+        if _receded(network, outflow, series, start) == start:
             return start
 
 
