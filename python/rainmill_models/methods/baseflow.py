@@ -20,11 +20,11 @@ import pandas as pd
 import rainmill
 
 from .. import _kernels
-from ..checks import _ULPS, MAX_CHAIN, at_least, duration, fmt, real, whole
+from ..checks import _ULPS, MAX_CHAIN, at_least, duration, fmt, numbers_field, real, whole
 from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, register
-from .common import Checked, _array, _hours, _numbers, _set, parameter
+from .common import Checked, _array, _hours, _set, parameter
 
 # The largest starting flow, in cfs or m³/s alike: far beyond any river's (the Amazon's is about
 # 7e6 cfs), far below where the kernels' volumes overflow.
@@ -177,7 +177,7 @@ class ConstantMonthly:
     monthly: tuple[float, ...] = parameter(unit="flow")
 
     def __post_init__(self) -> None:
-        values = _numbers(self, "monthly", 12)
+        values = numbers_field(self, "monthly", 12)
         if len(values) != 12:
             raise ModelError("monthly", f"needs 12 values (January to December), got {len(values)}")
 

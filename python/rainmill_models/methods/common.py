@@ -15,7 +15,7 @@ from typing import Any, ClassVar, Final, Self
 import numpy as np
 
 from .. import _kernels
-from ..checks import number_field, numbers_field
+from ..checks import number_field
 from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR
 from . import Array
@@ -28,13 +28,6 @@ def _set(obj: object, name: str, value: object) -> None:
 def _array(values: object) -> Array:
     """A kernel's result as a float64 array, read through its buffer without a copy."""
     return np.frombuffer(values, dtype=np.float64)  # type: ignore[call-overload, no-any-return]
-
-
-# the checks of every description, under the names this module's classes call them by
-_number = number_field
-
-
-_numbers = numbers_field
 
 
 def parameter(
@@ -142,8 +135,8 @@ class Channel:
         """Check the shape against the bottom width and side slope, and the cells."""
         if self.shape not in SHAPES:
             raise ModelError("shape", f"must be one of {list(SHAPES)}, got {self.shape!r}")
-        b = _number(self, "bottom_width", 0.0)
-        z = _number(self, "side_slope", 0.0)
+        b = number_field(self, "bottom_width", 0.0)
+        z = number_field(self, "side_slope", 0.0)
         if self.shape == "rectangle" and (z != 0.0 or b <= 0.0):
             raise ModelError(
                 "side_slope" if z != 0.0 else "bottom_width", "a rectangle has side_slope 0 and a bottom_width > 0"

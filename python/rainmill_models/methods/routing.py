@@ -20,12 +20,11 @@ import numpy as np
 import rainmill
 
 from .. import _kernels
-from ..checks import MAX_CHAIN, at_least, duration, fmt, real, whole, within
-from ..checks import fmt as _fmt
+from ..checks import MAX_CHAIN, at_least, duration, fmt, numbers_field, real, whole, within
 from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, register
-from .common import Channel, Checked, _array, _cells, _hours, _numbers, _set, parameter
+from .common import Channel, Checked, _array, _cells, _hours, _set, parameter
 
 
 @register("routing", "muskingum")
@@ -170,15 +169,15 @@ class ModifiedPuls:
     sub_reaches: int = 1
 
     def __post_init__(self) -> None:
-        storage = _numbers(self, "storage", 2)
-        outflow = _numbers(self, "outflow", 2)
+        storage = numbers_field(self, "storage", 2)
+        outflow = numbers_field(self, "outflow", 2)
         if len(storage) != len(outflow):
             raise ModelError("outflow", f"needs one value per storage ({len(storage)}), got {len(outflow)}")
         for name, values in (("storage", storage), ("outflow", outflow)):
             for index in range(1, len(values)):
                 if not values[index] > values[index - 1]:
                     raise ModelError(
-                        f"{name}[{index}]", f"must be above the value before it ({_fmt(values[index - 1])})"
+                        f"{name}[{index}]", f"must be above the value before it ({fmt(values[index - 1])})"
                     )
         _cells(self, "sub_reaches", 1000)
 

@@ -21,12 +21,11 @@ import numpy.typing as npt
 import rainmill
 
 from .. import _kernels
-from ..checks import _ULPS, duration, fmt
-from ..checks import fmt as _fmt
+from ..checks import _ULPS, duration, fmt, number_field, numbers_field
 from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR, hours
 from . import Array, method_class, register
-from .common import Channel, Checked, _array, _cells, _hours, _number, _numbers, _set, parameter
+from .common import Channel, Checked, _array, _cells, _hours, _set, parameter
 from .unit_hydrograph_clark import MAX_ORDINATES, unit_hydrograph, unit_hydrograph_length
 
 
@@ -146,7 +145,7 @@ class _UnitHydrograph:
         if count > MAX_ORDINATES:
             raise ModelError(
                 name,
-                f"{_fmt(getattr(self, name))} h at a {_fmt(_hours(step_seconds))} h step needs {count:.3g} "
+                f"{fmt(getattr(self, name))} h at a {fmt(_hours(step_seconds))} h step needs {count:.3g} "
                 f"unit-hydrograph ordinates, more than the {MAX_ORDINATES:.0e} a run may hold",
             )
 
@@ -180,9 +179,7 @@ class ScsUnitHydrograph(Checked, _UnitHydrograph):
     def check_step(self, step_seconds: int) -> None:
         """Refuse a step longer than the lag."""
         if _hours(step_seconds) > self.lag:
-            raise ModelError(
-                "lag", f"{_fmt(self.lag)} h is shorter than the time step ({_fmt(_hours(step_seconds))} h)"
-            )
+            raise ModelError("lag", f"{fmt(self.lag)} h is shorter than the time step ({fmt(_hours(step_seconds))} h)")
         self._check_count("lag", self._scs_count(self.lag, self.peak_rate_factor, _hours(step_seconds)), step_seconds)
 
     def unit_hydrograph(self, area_acres: float, step_seconds: int) -> Array:
@@ -201,7 +198,7 @@ class SnyderUnitHydrograph(Checked, _UnitHydrograph):
     def check_step(self, step_seconds: int) -> None:
         """Refuse a step longer than the lag."""
         if _hours(step_seconds) > self.tp:
-            raise ModelError("tp", f"{_fmt(self.tp)} h is shorter than the time step ({_fmt(_hours(step_seconds))} h)")
+            raise ModelError("tp", f"{fmt(self.tp)} h is shorter than the time step ({fmt(_hours(step_seconds))} h)")
         hours = _hours(step_seconds)
         lag = self.tp + (hours - self.tp / 5.5) / 4.0  # Snyder's lag at the step, in the SCS shape (scs_uh.hpp)
         prf = 640.0 * self.cp * (0.5 * hours + lag) / lag
@@ -221,7 +218,7 @@ class UserUnitHydrograph(Checked, _UnitHydrograph):
     duration: float = parameter(low=0.0, above=True)
 
     def __post_init__(self) -> None:
-        values = _numbers(self, "ordinates", 2)
+        values = numbers_field(self, "ordinates", 2)
         super().__post_init__()
         if not any(values):
             raise ModelError("ordinates", "must hold some flow")
@@ -232,8 +229,8 @@ class UserUnitHydrograph(Checked, _UnitHydrograph):
         if _hours(step_seconds) > base / 2.0:
             raise ModelError(
                 "duration",
-                f"the hydrograph's base ({_fmt(base)} h) spans fewer than two time steps "
-                f"({_fmt(_hours(step_seconds))} h)",
+                f"the hydrograph's base ({fmt(base)} h) spans fewer than two time steps "
+                f"({fmt(_hours(step_seconds))} h)",
             )
         count = math.floor((len(self.ordinates) - 1) * self.duration / _hours(step_seconds)) + 1.0
         self._check_count("duration", count, step_seconds)
@@ -259,12 +256,12 @@ class ModClark(Checked):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        travel = _numbers(self, "travel", 1)
+        travel = numbers_field(self, "travel", 1)
         for index, value in enumerate(travel):
             if value > 1.0:
                 raise ModelError(f"travel[{index}]", f"must lie in [0, 1] (a fraction of tc), got {value:g}")
         if self.areas != ():
-            areas = _numbers(self, "areas", 1)
+            areas = numbers_field(self, "areas", 1)
             if len(areas) != len(travel):
                 raise ModelError("areas", f"needs one value per cell of travel ({len(travel)}), got {len(areas)}")
             if not math.fsum(areas) > 0.0:
@@ -383,9 +380,9 @@ class KinematicWaveTransform(Checked, Channel):
     def __post_init__(self) -> None:
         super().__post_init__()
         _cells(self)
-        if _number(self, "channel_length", 0.0) > 0.0:
-            _number(self, "channel_slope", 0.0, above=True)
-            _number(self, "channel_n", 0.0, above=True)
+        if number_field(self, "channel_length", 0.0) > 0.0:
+            number_field(self, "channel_slope", 0.0, above=True)
+            number_field(self, "channel_n", 0.0, above=True)
             self.check_channel()
 
     def check_step(self, step_seconds: int) -> None:
