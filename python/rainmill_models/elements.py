@@ -710,7 +710,7 @@ class Subbasin(_Element):
         gauge = fit(forcing.rain[name], points)  # no rain after the forcing period: dry weather
         temperature = forcing.driver("temperature", name, points) if self.snow is not None else None
         if self.snow is not None and temperature is None:
-            raise ModelError(f"subbasins.{name}.snow", "needs a temperature series (temperature=...)")
+            raise ModelError("snow", "needs a temperature series (temperature=...)")
         rain = self.corrected(gauge, temperature)
         drivers = MethodForcing(potential_et=forcing.driver("potential_et", name, points), temperature=temperature)
         water = rain
@@ -827,7 +827,7 @@ class Reach(_Element):
         try:
             outflow = self.in_us("routing", context.units).run(inflow, context.step)
         except ModelError as error:
-            raise error.under(f"reaches.{name}.routing") from None
+            raise error.under("routing") from None
         return RoutedSeries(outflow=outflow, inflow=inflow)
 
     def held_water(self, series: Series, step_seconds: int, units: UnitSystem) -> tuple[float, float] | None:
@@ -906,7 +906,7 @@ class Reservoir(_Element):
                 {key: _outlet_info(outlet, units) for key, outlet in self.outlets.items()},
             )
         except ValueError as error:
-            raise ModelError(f"reservoirs.{name}", f"the level-pool routing failed: {error}") from error
+            raise ModelError("", f"the level-pool routing failed: {error}") from error
         storage = np.array(pool.reservoir_storage, dtype=np.float64)
         outflow = np.array(pool.reservoir_total_outflow, dtype=np.float64)
         individual = pool.reservoir_individual_outflows

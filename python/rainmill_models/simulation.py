@@ -53,12 +53,10 @@ def _compute(network: Topology, name: str, done: Mapping[str, Series], context: 
             inflow = np.zeros(context.points)
     try:
         return element.run(name, inflow, context)
-    except ValueError as error:  # a kernel's or a method's refusal: named after the element
+    except ValueError as error:  # a kernel's, a method's or the element's refusal: named after the element
         path = network.path(name)
-        if isinstance(error, ModelError) and (error.field == path or error.field.startswith(f"{path}.")):
-            raise
-        if isinstance(error, ModelError):
-            raise error.under(path) from None
+        if isinstance(error, ModelError):  # its field relative to the element; a cause it gave is kept
+            raise error.under(path) from error.__cause__
         raise ModelError(path, str(error)) from None
 
 
