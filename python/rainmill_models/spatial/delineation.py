@@ -37,10 +37,10 @@ import numpy as np
 import numpy.typing as npt
 
 from ..errors import ModelError
+from ..io.units import UnitSystem, to_us
 from ._extra import require
 
 MIN_SLOPE = 1e-4  # the flattest reach or flow path the starting values assume
-_FEET_PER_METRE = 1.0 / 0.3048
 _OFFSETS = ((-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1))
 
 Grid = npt.NDArray[np.float64]
@@ -362,7 +362,7 @@ def _network(
     receivers: list[int],
     cols: int,
     size: float,
-    units: str,
+    units: UnitSystem,
     loss: Mapping[str, Any] | None,
     transform: str,
     storage_ratio: float,
@@ -371,7 +371,6 @@ def _network(
     gauges: list[str],
 ) -> dict[str, Any]:
     """The network's tables (the layout of a model file)."""
-    to_feet = 1.0 if units == "US" else _FEET_PER_METRE
     cell_area = size * size / (43560.0 if units == "US" else 1e6)  # acres or km²
     z = elevation.reshape(-1)
     hydraulics = {"manning_n": 0.04, "bottom_width": 10.0 if units == "US" else 3.0, "side_slope": 2.0}
@@ -383,7 +382,9 @@ def _network(
         far = int(cells[np.argmax(lengths[cells])])
         longest = max(float(lengths[far]), size)
         fall = (z[far] - z[node_cells[k]]) / longest
-        tc = kirpich_hours(longest * to_feet, max(float(fall), MIN_SLOPE) if math.isfinite(fall) else MIN_SLOPE)
+        tc = kirpich_hours(
+            to_us(longest, "distance", units), max(float(fall), MIN_SLOPE) if math.isfinite(fall) else MIN_SLOPE
+        )
         r = tc * storage_ratio / (1.0 - storage_ratio)
         table: dict[str, Any] = {"method": transform, "tc": tc, "r": r}
         if transform == "modclark":
