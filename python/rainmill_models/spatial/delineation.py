@@ -164,7 +164,12 @@ class Delineation:
 
     def xy(self, row: int, column: int) -> tuple[float, float]:
         """The map coordinates of a cell's centre."""
-        return (self.origin[0] + (column + 0.5) * self.cell_size, self.origin[1] - (row + 0.5) * self.cell_size)
+        return _centre(self.origin, self.cell_size, row, column)
+
+
+def _centre(origin: tuple[float, float], size: float, row: int, column: int) -> tuple[float, float]:
+    """The map coordinates of the centre of cell (row, column), the first cell's top-left corner at `origin`."""
+    return (origin[0] + (column + 0.5) * size, origin[1] - (row + 0.5) * size)
 
 
 def _raster(dem: Any, cell_size: float | None) -> tuple[Grid, float, tuple[float, float], bool]:
@@ -309,15 +314,10 @@ def delineate(
         r, c = np.divmod(np.flatnonzero(labels == k), cols)
         x0, y0 = origin[0] + c * size, origin[1] - r * size
         shapes[element[k]] = shapely.coverage_union_all(shapely.box(x0, y0 - size, x0 + size, y0))
-    links = []
-    for cell in np.flatnonzero(stream & (labels >= 0) & (receiver >= 0)).tolist():
-        (r, c), (rr, cc) = divmod(cell, cols), divmod(receivers[cell], cols)
-        links.append(
-            [
-                (origin[0] + (c + 0.5) * size, origin[1] - (r + 0.5) * size),
-                (origin[0] + (cc + 0.5) * size, origin[1] - (rr + 0.5) * size),
-            ]
-        )
+    links = [
+        [_centre(origin, size, *divmod(cell, cols)), _centre(origin, size, *divmod(receivers[cell], cols))]
+        for cell in np.flatnonzero(stream & (labels >= 0) & (receiver >= 0)).tolist()
+    ]
     streams = shapely.line_merge(shapely.MultiLineString(links)) if links else shapely.MultiLineString()
     if streams.geom_type == "LineString":
         streams = shapely.MultiLineString([streams])
