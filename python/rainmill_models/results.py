@@ -318,6 +318,5 @@ def _upstream_rain(result: NetworkResult, name: str) -> tuple[pd.Series | None, 
     total = sum(subbasins.values())
     if not total:
         return None, None
-    gross = sum(result[n]["rain"] * (area / total) for n, area in subbasins.items())
-    excess = sum(result[n]["excess"] * (area / total) for n, area in subbasins.items())
-    return cast(pd.Series, gross), cast(pd.Series, excess)
+    weighted = sum(result[n][["rain", "excess"]] * (area / total) for n, area in subbasins.items())
+    return cast(pd.Series, weighted["rain"]), cast(pd.Series, weighted["excess"])
