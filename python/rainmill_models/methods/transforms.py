@@ -24,7 +24,7 @@ from .. import _kernels
 from ..checks import _ULPS, duration, fmt, number_field, numbers_field
 from ..errors import ModelError
 from ..io.units import SECONDS_PER_HOUR, hours
-from . import Array, method_class, register
+from . import Array, register
 from .common import Channel, Checked, _array, _cells, _hours, _set, parameter
 from .unit_hydrograph_clark import MAX_ORDINATES, unit_hydrograph, unit_hydrograph_length
 
@@ -86,13 +86,7 @@ class Clark(_ClarkParameters):
         ordinate of the convolution beyond the points.
         """
         uh = unit_hydrograph(area_acres, hours(self.tc), hours(self.r), step_seconds)
-        tail = np.concatenate((np.cumsum(uh[::-1])[::-1], [0.0]))  # tail[t]: the ordinates from t on
-        found = np.flatnonzero(excess[:points])
-        after = np.minimum(points - found, len(uh))
-        last = np.minimum(points - 1 - found, len(uh))
-        beyond = float(np.dot(excess[found], tail[after]))
-        at_last = float(np.dot(excess[found], np.where(last < len(uh), uh[np.minimum(last, len(uh) - 1)], 0.0)))
-        return (beyond + 0.5 * at_last) * step_seconds
+        return _to_come(excess[:points], uh, points, step_seconds)
 
     def complete_after(self, excess: Array, area_acres: float, step_seconds: int) -> int:
         """The first point after which the direct runoff of `excess` has fully arrived."""
@@ -128,6 +122,20 @@ def last_nonzero(values: Array) -> int:
     return int(found[-1]) if found.size else 0
 
 
+def _to_come(depths: Array, unit: Array, points: int, step_seconds: int) -> float:
+    """The runoff (cfs × s) of `depths` through `unit` still to arrive after point `points` - 1.
+
+    The hydrograph's volume by the trapezoidal rule: half of the last point's interval, and every
+    ordinate of the convolution beyond the points (of depths beyond the points too).
+    """
+    tail = np.concatenate((np.cumsum(unit[::-1])[::-1], [0.0]))  # tail[t]: the ordinates from t on
+    found = np.flatnonzero(depths)
+    after = np.minimum(np.maximum(points - found, 0), len(unit))
+    last = points - 1 - found
+    at_last = np.where((last >= 0) & (last < len(unit)), unit[np.clip(last, 0, len(unit) - 1)], 0.0)
+    return float(np.dot(depths[found], tail[after]) + 0.5 * np.dot(depths[found], at_last)) * step_seconds
+
+
 class _UnitHydrograph:
     """Direct runoff by convolution with the ordinates a subclass builds at the step."""
 
@@ -159,9 +167,7 @@ class _UnitHydrograph:
 
     def complete_after(self, excess: Array, area_acres: float, step_seconds: int) -> int:
         """The first point after which the direct runoff of `excess` has fully arrived."""
-        wet = np.flatnonzero(excess)
-        last = int(wet[-1]) if wet.size else 0
-        return last + len(self.unit_hydrograph(area_acres, step_seconds))
+        return last_nonzero(excess) + len(self.unit_hydrograph(area_acres, step_seconds))
 
 
 @register("transform", "scs")
@@ -267,20 +273,20 @@ class ModClark(Checked):
             if not math.fsum(areas) > 0.0:
                 raise ModelError("areas", "must hold some area")
 
-    def _reservoir(self, step_seconds: int) -> object:
-        return method_class("transform", "clark", "transform")(tc=_hours(step_seconds), r=self.r)
+    def _reservoir(self, step_seconds: int) -> Clark:
+        return Clark(tc=_hours(step_seconds), r=self.r)
 
     def check_step(self, step_seconds: int) -> None:
         """Refuse what the Clark reservoir refuses (r shorter than half a step, say)."""
-        self._reservoir(step_seconds).check_step(step_seconds)  # type: ignore[attr-defined]
+        self._reservoir(step_seconds).check_step(step_seconds)
 
     def reservoir(self, area_acres: float, step_seconds: int) -> Array:
         """The linear reservoir's unit hydrograph (cfs per inch over the subbasin): the clark method's at tc = one step."""
         clark = self._reservoir(step_seconds)
-        length = int(clark.complete_after(np.ones(1), area_acres, step_seconds))  # type: ignore[attr-defined]
+        length = clark.complete_after(np.ones(1), area_acres, step_seconds)
         impulse = np.zeros(max(length, 1))
         impulse[0] = 1.0
-        return np.asarray(clark.run(impulse, area_acres, step_seconds), dtype=np.float64)  # type: ignore[attr-defined]
+        return clark.run(impulse, area_acres, step_seconds)
 
     def lags(self, step_seconds: int) -> Array:
         """Each cell's travel time in steps."""
@@ -342,21 +348,12 @@ class ModClark(Checked):
         reach = math.ceil(float(lags.max())) + 1
         padded = np.concatenate((np.asarray(excess[:points], dtype=np.float64), np.zeros(reach)))
         depths = _array(_kernels.lagged_mean_excess(padded, lags, weights, True))
-        unit = self.reservoir(area_acres, step_seconds)
-        tail = np.concatenate((np.cumsum(unit[::-1])[::-1], [0.0]))  # tail[t]: the ordinates from t on
-        found = np.flatnonzero(depths)
-        after = np.minimum(np.maximum(points - found, 0), len(unit))
-        last = points - 1 - found
-        at_last = np.where((last >= 0) & (last < len(unit)), unit[np.clip(last, 0, len(unit) - 1)], 0.0)
-        return float(np.dot(depths[found], tail[after]) + 0.5 * np.dot(depths[found], at_last)) * step_seconds
+        return _to_come(depths, self.reservoir(area_acres, step_seconds), points, step_seconds)
 
     def complete_after(self, excess: Array, area_acres: float, step_seconds: int) -> int:
         """The first point after which the direct runoff of `excess` has fully arrived."""
-        wet = np.flatnonzero(excess)
-        last = int(wet[-1]) if wet.size else 0
-        return (
-            last + math.ceil(float(self.lags(step_seconds).max())) + 1 + len(self.reservoir(area_acres, step_seconds))
-        )
+        reach = math.ceil(float(self.lags(step_seconds).max())) + 1
+        return last_nonzero(excess) + reach + len(self.reservoir(area_acres, step_seconds))
 
 
 @register("transform", "kinematic-wave")
