@@ -318,5 +318,5 @@ def _upstream_rain(result: NetworkResult, name: str) -> tuple[pd.Series | None, 
     total = sum(subbasins.values())
     if not total:
         return None, None
-    weighted = sum(result[n][["rain", "excess"]] * (area / total) for n, area in subbasins.items())
-    return cast(pd.Series, weighted["rain"]), cast(pd.Series, weighted["excess"])
+    weighted = cast(pd.DataFrame, sum(result[n][["rain", "excess"]] * (area / total) for n, area in subbasins.items()))
+    return weighted["rain"], weighted["excess"]
