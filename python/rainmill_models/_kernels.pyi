@@ -13,10 +13,13 @@ class Values(Buffer):
 
 def keep_buffer_pages() -> bool: ...
 
+# Any sequence of numbers, or a buffer of them (a float64 NumPy array is read without a copy).
+_Floats: TypeAlias = Sequence[float] | Buffer
+
 # Continuous simulation (soil-moisture accounting, deficit and constant with ET, snow).
 def soil_moisture(
-    water: Sequence[float] | Buffer,
-    pet: Sequence[float] | Buffer,
+    water: _Floats,
+    pet: _Floats,
     step_hours: float,
     parameters: dict[str, float],
     initial: dict[str, float],
@@ -24,8 +27,8 @@ def soil_moisture(
     """Soil-moisture accounting: one block of its ten fluxes (N values each) then five storages (N + 1)."""
 
 def deficit_constant_et(
-    water: Sequence[float] | Buffer,
-    pet: Sequence[float] | Buffer,
+    water: _Floats,
+    pet: _Floats,
     step_hours: float,
     parameters: dict[str, float],
     initial_deficit: float,
@@ -33,23 +36,20 @@ def deficit_constant_et(
     """Deficit and constant with ET: excess, percolation, et (N values each), then the deficit (N + 1)."""
 
 def temperature_index_snow(
-    precipitation: Sequence[float] | Buffer,
-    temperature: Sequence[float] | Buffer,
+    precipitation: _Floats,
+    temperature: _Floats,
     step_hours: float,
     start_day: float,
     parameters: dict[str, float],
-    zone_elevations: Sequence[float] | Buffer,
-    zone_fractions: Sequence[float] | Buffer,
-    initial_ice: Sequence[float] | Buffer,
-    initial_liquid: Sequence[float] | Buffer,
+    zone_elevations: _Floats,
+    zone_fractions: _Floats,
+    initial_ice: _Floats,
+    initial_liquid: _Floats,
     zone_storages: bool = False,
 ) -> Values:
     """Temperature-index snow: five fluxes (N each), ice and liquid water (N + 1), final zone states."""
 
 # ---- event methods: losses, unit hydrographs, reach routing, baseflow ----
-
-# Any sequence of numbers, or a buffer of them (a float64 NumPy array is read without a copy).
-_Floats: TypeAlias = Sequence[float] | Buffer
 
 def constant_monthly_baseflow(months: _Floats, monthly: _Floats) -> Values: ...
 def convolve_unit_hydrograph(excess: _Floats, ordinates: _Floats) -> Values: ...
