@@ -115,7 +115,7 @@ def read_csv_frame(
             ) from error
         raise
     try:
-        records._check_order(index, [f"line {row}" for row in rows], target)
+        records._check_order(index, lambda i: f"line {rows[i]}", target)
     except RecordError as error:
         raise RecordError(str(error) + _time_of_day_hint(frame, time_names)) from None
     chosen = values_named if columns is None else [_choose(frame, column, target) for column in columns]

@@ -111,8 +111,7 @@ def _netcdf_variable(path: Path, dataset: xr.Dataset, variable: str | None, opti
     else:  # a dimension without labels: its positions
         labels = [str(i) for i in range(array.sizes[others[0]])]
     values = np.array(array.to_numpy(), dtype="float64").reshape(len(index), len(labels))
-    where = [f"{variable} at {stamp.isoformat()}" for stamp in index]
-    _check_order(index, where, path)
+    _check_order(index, lambda i: f"{variable} at {index[i].isoformat()}", path)
     width = len(labels)  # values in rows of one time: position k is at time k // width, in column k % width
     nonfinite = options.get("nonfinite", "raise")
     _nonfinite(

@@ -124,7 +124,7 @@ def read_rdb_frame(path: str | Path, **options: Unpack[RdbOptions]) -> pd.DataFr
     index = records._parse_times(raw, body, rows, None, False, None)
     if "tz_cd" in frame.columns:
         index = _usgs_zones(index, frame["tz_cd"].str.strip(), body, rows)
-    records._check_order(index, [f"line {row}" for row in rows], target)
+    records._check_order(index, lambda i: f"line {rows[i]}", target)
     value_columns = [
         c
         for c in map(str, frame.columns)

@@ -273,14 +273,15 @@ def _parse_times(
     return index
 
 
-def _check_order(index: pd.DatetimeIndex, where: list[str], path: Path) -> None:
+def _check_order(index: pd.DatetimeIndex, where: Callable[[int], str], path: Path) -> None:
+    """Refuse timestamps out of order; `where(i)` places timestamp i (asked only for a refusal)."""
     diffs = np.diff(index.asi8)
     bad = np.flatnonzero(diffs <= 0)
     if bad.size:
         i = int(bad[0]) + 1
         stamp = index[i].isoformat()
         relation = "repeats" if diffs[i - 1] == 0 else "comes before"
-        raise RecordError(f"{path}, {where[i]}: timestamp {stamp} {relation} the one on {where[i - 1]}; sort the file")
+        raise RecordError(f"{path}, {where(i)}: timestamp {stamp} {relation} the one on {where(i - 1)}; sort the file")
 
 
 def _numbers(raw: pd.Series, decimal: str) -> tuple[np.ndarray, np.ndarray]:
