@@ -132,7 +132,7 @@ class Channel:
     cells: int = 20
 
     def check_channel(self) -> None:
-        """Check the shape against the bottom width and side slope, and the cells."""
+        """Check the shape against the bottom width and side slope (the cells are checked by `_cells`)."""
         if self.shape not in SHAPES:
             raise ModelError("shape", f"must be one of {list(SHAPES)}, got {self.shape!r}")
         b = number_field(self, "bottom_width", 0.0)
