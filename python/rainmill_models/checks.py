@@ -15,8 +15,6 @@ import numpy as np
 
 from .errors import ModelError
 
-SECONDS_PER_HOUR: Final = 3600.0
-
 # The longest chain of linear reservoirs or Muskingum sub-reaches a run may ask for: each link is a
 # pass over the whole series, so a longer chain cannot finish in a useful time.
 MAX_CHAIN: Final = 1000
@@ -78,7 +76,7 @@ def above(value: object, low: float, path: str) -> float:
 
 def duration(value: object, path: str) -> float:
     """A duration in hours, at least one second (shorter ones cannot be resolved by the kernels)."""
-    return at_least(value, 1.0 / SECONDS_PER_HOUR, path, " h (one second)")
+    return at_least(value, 1.0 / 3600.0, path, " h (one second)")
 
 
 def within(value: float, low: float, high: float) -> bool:
