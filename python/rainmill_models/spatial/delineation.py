@@ -159,7 +159,9 @@ class Delineation:
         axes.set_xlabel("x")
         axes.set_ylabel("y")
         if path is not None:
-            figure.savefig(path, dpi=110)
+            from ..figures import save_figure
+
+            save_figure(figure, path, dpi=110)
         return figure
 
     def xy(self, row: int, column: int) -> tuple[float, float]:
