@@ -11,6 +11,7 @@ pd = pytest.importorskip("pandas")
 rm = pytest.importorskip("rainmill_models")
 
 from rainmill_models import ModelError
+from rainmill_models.cli.inputs import load_model
 from rainmill_models.methods import PROCESSES, method_class, method_names
 from rainmill_models.network import Network, RechargeWarning
 from rainmill_models.parameters import compile_parameters
@@ -164,12 +165,15 @@ EVENT_LOSS = {"method": "initial-constant", "initial_loss": 0.5, "constant_rate"
         ({"area": 5.0, "loss": EVENT_LOSS, "transform": CLARK}, False),
     ],
 )
-def test_a_continuous_loss_whose_recharge_goes_nowhere_warns_at_load(sub, warns):
+@pytest.mark.parametrize("loader", ["from_toml", "command line"])
+def test_a_continuous_loss_whose_recharge_goes_nowhere_warns_at_load(sub, warns, loader, tmp_path):
     tomli_w = pytest.importorskip("tomli_w")
     text = tomli_w.dumps({"subbasins": {"upper": sub}})
+    path = tmp_path / "model.toml"
+    path.write_text(text)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        Network.from_toml(text)
+        Network.from_toml(text) if loader == "from_toml" else load_model(path)
     messages = [str(w.message) for w in caught if issubclass(w.category, RechargeWarning)]
     assert len(messages) == warns
     if warns:

@@ -165,9 +165,12 @@ def read_toml(path: Path) -> dict[str, Any]:
 
 
 def load_model(path: Path) -> Network:
-    """The network of a TOML file (an older single-chain file as its up to three elements)."""
+    """The network of a TOML file (an older single-chain file as its up to three elements).
+
+    Read as `Network.load` reads it, so the command line warns where the file loses recharge.
+    """
     with reading(path):
-        return Network.from_dict(read_toml(path))
+        return Network.from_toml(read_text(path))
 
 
 def read_forcing(path: Path, names: Sequence[str] | None, what: str, read: SeriesReader) -> Forcing:
