@@ -73,3 +73,40 @@ def test_a_bad_observed_period_is_refused_before_the_search(period, message):
     network, forcing, daily = case()
     with pytest.raises((ValueError, rm.ModelError), match=message):
         rm.calibrate(network, forcing["rain"], daily, BOUNDS, observed_period=period, progress=False)
+
+
+TWO_STEPS = """
+[options]
+units = "SI"
+
+[subbasins.coarse]
+area = 20.0
+downstream = "outlet"
+loss = { method = "initial-constant", initial_loss = 2.0, constant_rate = 1.0 }
+transform = { method = "clark", tc = 2.0, r = 3.0 }
+
+[subbasins.fine]
+area = 30.0
+downstream = "outlet"
+loss = { method = "initial-constant", initial_loss = 2.0, constant_rate = 1.0 }
+transform = { method = "clark", tc = 2.0, r = 3.0 }
+
+[sinks.outlet]
+"""
+
+
+def test_run_many_auto_periods_compare_with_the_step_of_every_rain_series_not_the_first():
+    # Hourly rain on one subbasin, 15-minute rain on the other: the run steps by 15 minutes, so hourly
+    # observations are hourly means, though the first series given is hourly.
+    network = rm.Network.from_toml(TWO_STEPS)
+    hours = pd.date_range("2024-06-11", periods=6, freq="h")
+    rain = {
+        "coarse": pd.Series([4.0, 9.0, 20.0, 12.0, 5.0, 3.0], index=hours),
+        "fine": pd.Series(np.tile([1.0, 6.0, 3.0, 0.5], 6), index=pd.date_range(hours[0], periods=24, freq="15min")),
+    }
+    outflow = network.run(rain, end=hours[0] + pd.Timedelta(hours=18)).outflow
+    hourly = period_means(outflow, pd.date_range(hours[0], periods=18, freq="h"), "h").rename("hourly")
+    event = rm.Event("storm", rain, hourly)
+    kge = {p: rm.run_many({"m": network}, [event], observed_period=p, progress=False)["kge"][0] for p in ("auto", None)}
+    assert kge["auto"] == pytest.approx(1.0, abs=1e-12)
+    assert kge[None] < 0.99, "the flows at the hours' starts are not the hours' means"

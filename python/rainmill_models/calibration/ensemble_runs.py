@@ -8,7 +8,6 @@ unless observations carry a unit): a pool's workers start sooner.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, cast
@@ -17,6 +16,7 @@ import numpy as np
 import pandas as pd
 
 from ..errors import ModelError
+from ..io.forcing import run_step
 from ..io.timeseries import TimeSeriesError
 from ..io.units import SECONDS_PER_HOUR, flow_volume
 from ..metrics import scores
@@ -66,15 +66,6 @@ class EventRun:
     parameters: Mapping[str, float]
 
 
-def step_seconds(model: Network, rain: Any) -> float:
-    """The computation step of a run: the model's, else the rain's own."""
-    step = model.options.step
-    if step is not None:
-        return float(step) * SECONDS_PER_HOUR
-    first = rain if isinstance(rain, pd.Series) else next(iter(dict(rain).values()))
-    return float((first.index[1] - first.index[0]).total_seconds()) if len(first) > 1 else math.inf
-
-
 def gauge_flow(model: Network, result: Any, gauge: str | None) -> pd.Series:
     """The outflow scored: the named element's in a network run, else the run's outflow."""
     if gauge is None:
@@ -109,9 +100,11 @@ def run_one(state: Mapping[str, Any], item: tuple[int, int]) -> dict[str, Any]:
         observed = observed_in_model_units(model, event.gauge or "outlet", observed)
         if window is not None:
             observed = observed.loc[window[0] : window[1]]
-        length = resolve_period(
-            pd.DatetimeIndex(observed.index), state["observed_period"], step_seconds(model, event.rain)
-        )
+        try:
+            step = run_step(model, event.rain, inflows=event.forcing.get("inflows"))
+        except (ModelError, TimeSeriesError) as error:
+            return {"error": str(error)}
+        length = resolve_period(pd.DatetimeIndex(observed.index), state["observed_period"], step)
     if end is None and window is not None:
         end = window[1]
     if end is None and observed is not None:

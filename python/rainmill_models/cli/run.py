@@ -6,8 +6,8 @@ import argparse
 
 import pandas as pd
 
+from ..io.forcing import run_step
 from ..io.states import final_states, save_states
-from ..io.timeseries import infer_step
 from ..metrics import scores
 from ..periods import resolve_period
 from .common import Outputs, UsageError, add_output, on_clock, running, timestamp
@@ -96,10 +96,7 @@ def _observed_end(given: Inputs, period: str | None) -> pd.Timestamp | None:
 
 
 def _step(given: Inputs) -> pd.Timedelta:
-    step = given.model.options.step
-    if step is not None:
-        return pd.Timedelta(hours=float(step))
-    return pd.Timedelta(infer_step(pd.Series(0.0, index=given.clock), name="rain"))
+    return pd.Timedelta(seconds=run_step(given.model, given.rain, inflows=given.inflows))
 
 
 def _within_horizon(given: Inputs, end: pd.Timestamp, what: str) -> None:

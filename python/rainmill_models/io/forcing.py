@@ -227,25 +227,7 @@ def prepare_inputs(
     """
     units = network.options.units
     subbasins = list(network.subbasins())
-    if weights is not None:
-        if not isinstance(rain, pd.DataFrame):
-            raise ModelError("rain", "gauge weights need a DataFrame with one column per gauge")
-        rain = weighted_rain(rain, weights, units)
-    per_basin = _series_table(rain, subbasins, "rain") if subbasins else {}
-    step = None if network.options.step is None else u.step_seconds(network.options.step)
-    filled = _each_once(per_basin, lambda name, series: fill_rain(series, missing, name=f"rain.{name}"))
-    sources = network.sources()
-    if sources and inflows is None:
-        raise ModelError("inflows", f"the sources {', '.join(sources)} need their hydrographs (inflows=...)")
-    flows_given = _series_table(inflows, sources, "inflows") if sources else {}
-    for name, series in flows_given.items():
-        if series.isna().any():
-            raise TimeSeriesError(f"inflows.{name}: missing values")
-    timing = {f"rain.{n}": s for n, s in filled.items()} or {f"inflows.{n}": s for n, s in flows_given.items()}
-    if not timing:
-        raise ModelError("rain", "a network without subbasins needs source hydrographs of at least two values")
-    if step is None:
-        step = min(_own_step(s, None, what) for what, s in timing.items())
+    filled, flows_given, timing, step = _timing(network, rain, inflows, weights, missing)
     starts = [pd.Timestamp(_sorted(s).index[0]) for s in timing.values()]
     if len({v.tzinfo is None for v in starts}) > 1:
         raise TimeSeriesError("the rain's series mix times with and without a time zone; give all a zone, or none")
@@ -288,6 +270,51 @@ def prepare_inputs(
             drivers[key] = _each_once(_series_table(value, subbasins, key), partial(_driver, key, units, start, step))
     inputs = Inputs(arrays, flows, drivers["potential_et"], drivers["temperature"], length, start, step, zero_et)
     return inputs, start, step
+
+
+def run_step(
+    network: Topology,
+    rain: Any,
+    *,
+    inflows: Any = None,
+    weights: Mapping[str, Mapping[str, float]] | None = None,
+    missing: Literal["raise", "zero"] = "raise",
+) -> int:
+    """The step in seconds a run with this forcing computes on: `options.step`, else the finest step of the
+    rain (of the sources' hydrographs when there is no subbasin), as `prepare_inputs` places the series.
+
+    Every rain series counts, not only the first: a run on 15-minute and hourly gauges steps by 15 minutes.
+    Refuses what `prepare_inputs` refuses about the rain's and the sources' timestamps.
+    """
+    return _timing(network, rain, inflows, weights, missing)[3]
+
+
+def _timing(
+    network: Topology, rain: Any, inflows: Any, weights: Mapping[str, Mapping[str, float]] | None, missing: Any
+) -> tuple[dict[str, pd.Series], dict[str, pd.Series], dict[str, pd.Series], int]:
+    """The subbasins' rain filled by the policy, the sources' hydrographs, the series that set the run's
+    times (the rain, else the hydrographs) and the step in seconds.
+    """
+    subbasins = list(network.subbasins())
+    if weights is not None:
+        if not isinstance(rain, pd.DataFrame):
+            raise ModelError("rain", "gauge weights need a DataFrame with one column per gauge")
+        rain = weighted_rain(rain, weights, network.options.units)
+    per_basin = _series_table(rain, subbasins, "rain") if subbasins else {}
+    filled = _each_once(per_basin, lambda name, series: fill_rain(series, missing, name=f"rain.{name}"))
+    sources = network.sources()
+    if sources and inflows is None:
+        raise ModelError("inflows", f"the sources {', '.join(sources)} need their hydrographs (inflows=...)")
+    flows_given = _series_table(inflows, sources, "inflows") if sources else {}
+    for name, series in flows_given.items():
+        if series.isna().any():
+            raise TimeSeriesError(f"inflows.{name}: missing values")
+    timing = {f"rain.{n}": s for n, s in filled.items()} or {f"inflows.{n}": s for n, s in flows_given.items()}
+    if not timing:
+        raise ModelError("rain", "a network without subbasins needs source hydrographs of at least two values")
+    if network.options.step is not None:
+        return filled, flows_given, timing, u.step_seconds(network.options.step)
+    return filled, flows_given, timing, min(_own_step(s, None, what) for what, s in timing.items())
 
 
 def _each_once[T](table: Mapping[str, pd.Series], make: Callable[[str, pd.Series], T]) -> dict[str, T]:
