@@ -86,10 +86,11 @@ def command(args: argparse.Namespace) -> int:
 def _observed_end(given: Inputs, period: str | None) -> pd.Timestamp | None:
     """The time the run must reach to score every observation: the last one, or the end of its period."""
     last: pd.Timestamp | None = None
+    step = _step(given).total_seconds() if period is not None and given.observed else 0.0
     for series in given.observed.values():
         end = pd.Timestamp(series.index[-1])
         if period is not None:
-            length = resolve_period(pd.DatetimeIndex(series.index), period, _step(given).total_seconds())
+            length = resolve_period(pd.DatetimeIndex(series.index), period, step)
             end = end if length is None else pd.Timestamp(end + length)
         last = end if last is None or end > last else last
     return last
